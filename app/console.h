@@ -1,0 +1,30 @@
+// Console output: the program's commentary on standard output. Any thread may
+// call these; each call writes its text with one stdio call, so lines from
+// different threads do not mix.
+#pragma once
+
+#include <json/json.h>
+
+#include <string>
+#include <string_view>
+
+// Writes `text` to standard output as it stands.
+void consoleWrite(std::string_view text);
+
+// printf-style line(s) to standard output, written with one stdio call.
+void consolePrintf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// A JSON value as the default stream writer writes it (tab indentation,
+// " : " separators, members in byte order).
+std::string jsonText(const Json::Value& value);
+
+// Like jsonText, but a settings document's `pass` member is shown as
+// "********". The document itself is not changed.
+std::string settingsConsoleText(const Json::Value& settingsDoc);
+
+// The text shown for a password on the console.
+inline constexpr const char* kMaskedPassword = "********";

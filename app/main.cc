@@ -1,0 +1,35 @@
+// Program entry: start-up sequence, then the worker threads, then idle.
+#include <cstdio>
+#include <thread>
+
+#include "app/console.h"
+#include "app/settings.h"
+#include "app/supervisors.h"
+#include "discovery/discovery.h"
+#include "platform/clock.h"
+#include "web/http_server.h"
+
+int main() {
+  // Console lines reach a pipe or log file at once.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  discoverInterfaces();
+  loadSettings();
+
+  consolePrintf("Calling startHTTPDaemon\n");
+  const int32_t httpPort = settingInt("httpPort");
+  consolePrintf("startHTTPDaemon on port %i!\n", httpPort);
+  MHD_Daemon* daemon = startHTTPDaemon(static_cast<uint16_t>(httpPort));
+  if (daemon == nullptr) consolePrintf("startHTTPDaemon Null!\n");
+
+  consolePrintf("Calling startSniffer\n");
+  consoleWrite("startSniffer listening on at " + jsonText(settingValue("listenerIP")) + " , sending to " +
+               jsonText(settingValue("receiverIP")) + " port " + jsonText(settingValue("receiverPort")) +
+               "\n");
+
+  std::thread(snifferThread).detach();
+  std::thread(exporterThread).detach();
+
+  consolePrintf("In main\n");
+  for (;;) sleepMillis(100);
+}

@@ -1,0 +1,198 @@
+#include "app/settings.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+#include "app/console.h"
+
+Json::Value settings;
+std::mutex settingsMutex;
+
+namespace {
+
+struct Default {
+  const char* key;
+  Json::Value value;
+};
+
+const Default* defaults() {
+  static const Default table[] = {
+      {"listenerIP", Json::Value("")},   {"receiverIP", Json::Value("0.0.0.0")},
+      {"receiverPort", Json::Value(2055)}, {"httpPort", Json::Value(7909)},
+      {"user", Json::Value("admin")},    {"pass", Json::Value("qolpe")},
+      {nullptr, Json::Value()},
+  };
+  return table;
+}
+
+Json::Value defaultFor(const char* key) {
+  for (const Default* d = defaults(); d->key; ++d) {
+    if (std::string(d->key) == key) return d->value;
+  }
+  return Json::Value();
+}
+
+std::string compactText(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, value);
+}
+
+const char* typeName(const Json::Value& value) {
+  switch (value.type()) {
+    case Json::nullValue: return "null";
+    case Json::intValue:
+    case Json::uintValue: return "an integer";
+    case Json::realValue: return "a number";
+    case Json::stringValue: return "a string";
+    case Json::booleanValue: return "a boolean";
+    case Json::arrayValue: return "an array";
+    case Json::objectValue: return "an object";
+  }
+  return "unknown";
+}
+
+void reportWrongType(const char* key, const char* wanted, const Json::Value& found,
+                     const std::string& fallbackText) {
+  std::string shown = std::string(key) == "pass" ? std::string(kMaskedPassword) : compactText(found);
+  consolePrintf("Setting %s should be %s but holds %s; using %s\n", key, wanted, shown.c_str(),
+                fallbackText.c_str());
+}
+
+// Parses the settings file text. Returns false with the reader's messages in
+// `errors` when the text is not one JSON document.
+bool parseSettingsText(std::istream& in, Json::Value& out, std::string& errors) {
+  Json::CharReaderBuilder builder;
+  try {
+    return Json::parseFromStream(builder, in, &out, &errors);
+  } catch (const std::exception& e) {
+    errors = e.what();
+    return false;
+  }
+}
+
+}  // namespace
+
+std::string settingsFileText(const Json::Value& doc) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "   ";
+  return Json::writeString(builder, doc);
+}
+
+void saveSettings() {
+  const std::string text = settingsFileText(settingsSnapshot());
+  static std::atomic<unsigned> serial{0};
+  const std::string temp = std::string(kSettingsFileName) + "." + std::to_string(getpid()) + "." +
+                           std::to_string(serial.fetch_add(1)) + ".tmp";
+  FILE* f = fopen(temp.c_str(), "w");
+  if (!f) return;
+  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = (fflush(f) == 0) && ok;
+  ok = (fsync(fileno(f)) == 0) && ok;
+  ok = (fclose(f) == 0) && ok;
+  if (!ok || std::rename(temp.c_str(), kSettingsFileName) != 0) std::remove(temp.c_str());
+}
+
+void loadSettings() {
+  std::ifstream file(kSettingsFileName);
+  if (!file.is_open()) {
+    consoleWrite("While opening a file an error is encountered\n");
+    {
+      std::lock_guard<std::mutex> lock(settingsMutex);
+      for (const Default* d = defaults(); d->key; ++d) settings[d->key] = d->value;
+    }
+    saveSettings();
+  } else {
+    consoleWrite("Settings file vantrelsettings.json found \n");
+    Json::Value parsed;
+    std::string errors;
+    if (!parseSettingsText(file, parsed, errors)) {
+      consolePrintf("Settings file %s is not valid JSON:\n%s", kSettingsFileName, errors.c_str());
+      if (errors.empty() || errors.back() != '\n') consoleWrite("\n");
+      exit(1);
+    }
+    if (!parsed.isObject() && !parsed.isNull()) {
+      consolePrintf("Settings file %s must hold a JSON object, not %s\n", kSettingsFileName,
+                    typeName(parsed));
+      exit(1);
+    }
+    std::string messages;
+    {
+      std::lock_guard<std::mutex> lock(settingsMutex);
+      settings = parsed;
+      if (!settings.isMember("user")) settings["user"] = "admin";
+      if (!settings.isMember("pass")) settings["pass"] = "qolpe";
+      if (!settings.isMember("listenerIP")) {
+        messages += "setting default listenerIP \n";
+        settings["listenerIP"] = "";
+      }
+      if (!settings.isMember("receiverIP")) {
+        messages += "setting default receiverIP 0.0.0.0\n";
+        settings["receiverIP"] = "0.0.0.0";
+      }
+      if (!settings.isMember("receiverPort")) {
+        messages += "setting default receiverPort 2055\n";
+        settings["receiverPort"] = 2055;
+      }
+      if (!settings.isMember("httpPort")) {
+        messages += "setting default httpPort 7909\n";
+        settings["httpPort"] = 7909;
+      }
+    }
+    consoleWrite(messages);
+  }
+  consoleWrite(settingsConsoleText(settingsSnapshot()) + "\n");
+}
+
+Json::Value settingsSnapshot() {
+  std::lock_guard<std::mutex> lock(settingsMutex);
+  return settings;
+}
+
+Json::Value settingValue(const char* key) {
+  std::lock_guard<std::mutex> lock(settingsMutex);
+  if (!settings.isObject()) return Json::Value();
+  const Json::Value* found = settings.find(key, key + strlen(key));
+  return found ? *found : Json::Value();
+}
+
+void setSetting(const char* key, const Json::Value& value) {
+  std::lock_guard<std::mutex> lock(settingsMutex);
+  settings[key] = value;
+}
+
+bool settingIsOff(const char* key) { return settingValue(key) == Json::Value("0.0.0.0"); }
+
+int32_t readIntMember(const Json::Value& doc, const char* key, int32_t fallback) {
+  const Json::Value* found = doc.isObject() ? doc.find(key, key + strlen(key)) : nullptr;
+  if (found && found->isInt()) return found->asInt();
+  reportWrongType(key, "an integer", found ? *found : Json::Value(), std::to_string(fallback));
+  return fallback;
+}
+
+std::string readStringMember(const Json::Value& doc, const char* key, const std::string& fallback) {
+  const Json::Value* found = doc.isObject() ? doc.find(key, key + strlen(key)) : nullptr;
+  if (found && found->isString()) return found->asString();
+  reportWrongType(key, "a string", found ? *found : Json::Value(), compactText(Json::Value(fallback)));
+  return fallback;
+}
+
+int32_t settingInt(const char* key) {
+  Json::Value one(Json::objectValue);
+  one[key] = settingValue(key);
+  Json::Value fallback = defaultFor(key);
+  return readIntMember(one, key, fallback.isInt() ? fallback.asInt() : 0);
+}
+
+std::string settingString(const char* key) {
+  Json::Value one(Json::objectValue);
+  one[key] = settingValue(key);
+  Json::Value fallback = defaultFor(key);
+  return readStringMember(one, key, fallback.isString() ? fallback.asString() : std::string());
+}

@@ -1,0 +1,53 @@
+// The settings document and its file, vantrelsettings.json in the working
+// folder. Any thread may call the accessors; the document is read and changed
+// only under settingsMutex, and no file I/O happens while it is held.
+#pragma once
+
+#include <json/json.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+extern Json::Value settings;  // guarded by settingsMutex
+extern std::mutex settingsMutex;
+
+// Name of the settings file, relative to the working folder.
+inline constexpr const char* kSettingsFileName = "vantrelsettings.json";
+
+// Reads the settings file into `settings`, or creates it with the defaults
+// when it cannot be opened, and fills in missing keys. A file that exists but
+// cannot be used (not JSON, or its top level is neither an object nor null)
+// is reported and ends the process with status 1. Called once, by main.
+void loadSettings();
+
+// Writes the whole document to the settings file through a temporary file
+// renamed over the old one. Silent; a failed save leaves the old file.
+void saveSettings();
+
+// The file text saveSettings writes for `doc`.
+std::string settingsFileText(const Json::Value& doc);
+
+// A copy of the whole document.
+Json::Value settingsSnapshot();
+
+// A copy of one member (null when absent).
+Json::Value settingValue(const char* key);
+
+// Stores one member.
+void setSetting(const char* key, const Json::Value& value);
+
+// True when the member equals the JSON string "0.0.0.0" (the "off" value of
+// listenerIP and receiverIP).
+bool settingIsOff(const char* key);
+
+// Typed reads. A value of the wrong JSON type prints one line naming the key,
+// the type it should have and the value found, and the key's default is
+// returned instead.
+int32_t settingInt(const char* key);
+std::string settingString(const char* key);
+
+// The same rules applied to a member of any document, with an explicit
+// default; the building blocks of the two above.
+int32_t readIntMember(const Json::Value& doc, const char* key, int32_t fallback);
+std::string readStringMember(const Json::Value& doc, const char* key, const std::string& fallback);

@@ -1,0 +1,5 @@
+// The export loop: one run drains toExport into datagrams for the collector at
+// receiverIP:receiverPort until keepSendingExports falls. Export thread only.
+#pragma once
+
+void exportsender();

@@ -1,0 +1,38 @@
+#include "flow/flow_record.h"
+
+namespace {
+const std::string& emptyString() {
+  static const std::string empty;
+  return empty;
+}
+}  // namespace
+
+const std::string& FlowRecord::processname() const { return owner ? owner->processname : emptyString(); }
+const std::string& FlowRecord::user() const { return owner ? owner->user : emptyString(); }
+const std::string& FlowRecord::domain() const { return owner ? owner->domain : emptyString(); }
+
+OwnerRef makeOwner(std::string processname, std::string user, std::string domain) {
+  if (processname.empty() && user.empty() && domain.empty()) return nullptr;
+  return std::make_shared<const FlowOwner>(FlowOwner{std::move(processname), std::move(user), std::move(domain)});
+}
+
+FlowRecord makeFlowRecord(uint16_t inif, uint16_t outif, uint8_t proto, uint32_t srcip, uint32_t dstip,
+                          uint16_t srcport, uint16_t dstport, uint16_t totalLength, uint8_t flags,
+                          uint8_t tos, uint64_t now, OwnerRef owner) {
+  FlowRecord r;
+  r.pkts = 1;
+  r.bytes = totalLength;
+  r.srcip = srcip;
+  r.dstip = dstip;
+  r.srcport = srcport;
+  r.dstport = dstport;
+  r.inif = inif;
+  r.outif = outif;
+  r.flags = flags;
+  r.tos = tos;
+  r.proto = proto;
+  r.firstseen = now;
+  r.lastseen = now;
+  r.owner = std::move(owner);
+  return r;
+}

@@ -1,0 +1,91 @@
+#include "flow/flow_table.h"
+
+std::mutex flowTableMutex;
+FlowCache flowCache;
+std::deque<FlowRecord> toExport;
+uint64_t lastSweepTime = 0;
+
+FlowRecord* findFlow(const FlowKey& key) {
+  auto it = flowCache.find(key);
+  return it == flowCache.end() ? nullptr : &it->second;
+}
+
+bool insertFlow(const FlowKey& key, FlowRecord&& record) {
+  return flowCache.try_emplace(key, std::move(record)).second;
+}
+
+void eraseFlow(const FlowKey& key) { flowCache.erase(key); }
+
+size_t moveFinishedFlows(uint64_t now) {
+  const uint64_t idleLimit = now - 15000;
+  const uint64_t ageLimit = now - 60000;
+  std::vector<FlowKey> finished;
+  for (const auto& [key, record] : flowCache) {
+    if (record.lastseen < idleLimit || record.firstseen < ageLimit) {
+      finished.push_back(key);
+      toExport.push_back(record);
+    }
+  }
+  for (const FlowKey& key : finished) flowCache.erase(key);
+  return finished.size();
+}
+
+bool sweepFlows(uint64_t now) {
+  if (now - lastSweepTime <= 1000) return false;
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    moveFinishedFlows(now);
+  }
+  lastSweepTime = now;
+  return true;
+}
+
+size_t takeExports(std::vector<FlowRecord>& out, size_t max) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  size_t n = std::min(max, toExport.size());
+  for (size_t i = 0; i < n; ++i) {
+    out.push_back(std::move(toExport.front()));
+    toExport.pop_front();
+  }
+  return n;
+}
+
+size_t clearExports() {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  size_t n = toExport.size();
+  toExport.clear();
+  return n;
+}
+
+FlowTotals flowTotals() {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  FlowTotals t;
+  t.flows = flowCache.size();
+  t.waiting = toExport.size();
+  uint32_t bytes = 0, pkts = 0;
+  for (const auto& entry : flowCache) {
+    bytes += static_cast<uint32_t>(entry.second.bytes);
+    pkts += static_cast<uint32_t>(entry.second.pkts);
+  }
+  t.bytes = static_cast<int32_t>(bytes);
+  t.pkts = static_cast<int32_t>(pkts);
+  return t;
+}
+
+std::vector<FlowRecord> copyFlows() {
+  std::vector<FlowRecord> out;
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  out.reserve(flowCache.size());
+  for (const auto& entry : flowCache) out.push_back(entry.second);
+  return out;
+}
+
+size_t flowCacheSize() {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  return flowCache.size();
+}
+
+size_t toExportSize() {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  return toExport.size();
+}

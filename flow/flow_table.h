@@ -1,0 +1,74 @@
+// The two flow tables: flowCache (open flows) and toExport (finished flows in
+// the order they finished). The capture thread is the only writer of
+// flowCache and the only producer of toExport; the export thread consumes
+// toExport; web threads read both through the copying accessors.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "flow/flow_record.h"
+
+using FlowCache = std::unordered_map<FlowKey, FlowRecord, FlowKeyHash>;
+
+// Guards flowCache and toExport together. Held only for in-memory steps,
+// never across a receive, a send, a sleep or a process lookup.
+extern std::mutex flowTableMutex;
+extern FlowCache flowCache;              // guarded by flowTableMutex
+extern std::deque<FlowRecord> toExport;  // guarded by flowTableMutex
+
+// Time of the previous full sweep; capture thread only. Starts at 0, so the
+// first decoded packet sweeps; not reset when capture restarts.
+extern uint64_t lastSweepTime;
+
+// --- capture thread; the caller holds flowTableMutex -------------------------
+
+// The record under `key`, or null.
+FlowRecord* findFlow(const FlowKey& key);
+
+// Inserts `record` under `key` unless the key is present; a present record is
+// left exactly as it was. Returns true when inserted.
+bool insertFlow(const FlowKey& key, FlowRecord&& record);
+
+// Erases the record under `key`, if any.
+void eraseFlow(const FlowKey& key);
+
+// Moves every record with lastseen < now - 15000 or firstseen < now - 60000
+// to the end of toExport, in walk order. Returns the number moved.
+size_t moveFinishedFlows(uint64_t now);
+
+// --- capture thread; takes the lock itself ------------------------------------
+
+// The sweep check: runs moveFinishedFlows when more than 1000 ms have passed
+// since the previous sweep. Returns true when a sweep ran.
+bool sweepFlows(uint64_t now);
+
+// --- export thread ------------------------------------------------------------
+
+// Moves up to `max` records from the front of toExport into `out` (appended),
+// keeping their order. Returns the number moved.
+size_t takeExports(std::vector<FlowRecord>& out, size_t max);
+
+// Empties toExport without sending. Returns the number dropped.
+size_t clearExports();
+
+// --- any thread -----------------------------------------------------------------
+
+struct FlowTotals {
+  size_t flows = 0;       // entries of flowCache
+  size_t waiting = 0;     // records in toExport
+  int32_t bytes = 0;      // sum of bytes over flowCache, 32-bit wrap-around
+  int32_t pkts = 0;       // sum of pkts over flowCache, 32-bit wrap-around
+};
+FlowTotals flowTotals();
+
+// Copies of every open flow, in flowCache's iteration order. The lock is held
+// only for the copy.
+std::vector<FlowRecord> copyFlows();
+
+// Sizes of the two tables.
+size_t flowCacheSize();
+size_t toExportSize();
