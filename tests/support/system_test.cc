@@ -1,0 +1,156 @@
+#include "tests/support/system_test.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+bool runningAsRoot() { return geteuid() == 0; }
+
+int runCommand(const std::string& command, std::string* output) {
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return -1;
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+  int status = pclose(p);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string binaryPath(const std::string& name) { return std::string(VANTREL_BINARY_DIR) + "/" + name; }
+std::string sourcePath(const std::string& relative) { return std::string(VANTREL_SOURCE_DIR) + "/" + relative; }
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/vantrel-test-XXXXXX";
+  char* made = mkdtemp(pattern);
+  path = made ? made : "/tmp";
+}
+
+TempDir::~TempDir() {
+  if (path.rfind("/tmp/vantrel-test-", 0) == 0) runCommand("rm -rf '" + path + "'");
+}
+
+namespace {
+std::atomic<int> netnsSerial{0};
+}
+
+Netns::Netns(const std::string& prefix) {
+  name = prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(netnsSerial.fetch_add(1));
+  runCommand("ip netns add " + name);
+  exec("ip link set lo up");
+}
+
+Netns::~Netns() {
+  // Processes started in the namespace by the test end with it.
+  runCommand("ip netns pids " + name + " 2>/dev/null | xargs -r kill -9 2>/dev/null");
+  runCommand("ip netns del " + name + " 2>/dev/null");
+}
+
+int Netns::exec(const std::string& command, std::string* output) const {
+  return runCommand(prefix() + command, output);
+}
+
+void linkNamespaces(const Netns& a, const std::string& addrA, const Netns& b, const std::string& addrB) {
+  static std::atomic<int> serial{0};
+  const std::string base = "vt" + std::to_string(getpid() % 100000) + "x" + std::to_string(serial.fetch_add(1));
+  const std::string ea = base + "a", eb = base + "b";
+  runCommand("ip link add " + ea + " netns " + a.name + " type veth peer name " + eb + " netns " + b.name);
+  a.exec("ip addr add " + addrA + " dev " + ea);
+  b.exec("ip addr add " + addrB + " dev " + eb);
+  a.exec("ip link set " + ea + " up");
+  b.exec("ip link set " + eb + " up");
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid > 0 && running()) {
+    kill(pid, SIGKILL);
+    wait(std::chrono::milliseconds(2000));
+  }
+}
+
+bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& workdir,
+                         const std::string& logFile, const std::string& netns) {
+  log = logFile;
+  std::vector<std::string> args;
+  if (!netns.empty()) args = {"ip", "netns", "exec", netns};
+  args.insert(args.end(), argv.begin(), argv.end());
+  pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+      close(fd);
+    }
+    if (chdir(workdir.c_str()) != 0) _exit(126);
+    std::vector<char*> cargs;
+    for (auto& a : args) cargs.push_back(const_cast<char*>(a.c_str()));
+    cargs.push_back(nullptr);
+    execvp(cargs[0], cargs.data());
+    _exit(127);
+  }
+  return true;
+}
+
+void ChildProcess::signal(int sig) {
+  if (pid > 0) kill(pid, sig);
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout) {
+  auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      pid = -1;
+      return status;
+    }
+    if (r < 0) return -1;
+    if (std::chrono::steady_clock::now() >= end) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+bool ChildProcess::running() {
+  if (pid <= 0) return false;
+  int status = 0;
+  pid_t r = waitpid(pid, &status, WNOHANG);
+  if (r == pid) {
+    pid = -1;
+    return false;
+  }
+  return r == 0;
+}
+
+std::string ChildProcess::output() const { return readFile(log); }
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  auto end = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
