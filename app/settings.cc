@@ -60,9 +60,11 @@ const char* typeName(const Json::Value& value) {
 
 void reportWrongType(const char* key, const char* wanted, const Json::Value& found,
                      const std::string& fallbackText) {
-  std::string shown = std::string(key) == "pass" ? std::string(kMaskedPassword) : compactText(found);
+  const bool secret = std::string(key) == "pass";
+  const std::string shown = secret ? std::string(kMaskedPassword) : compactText(found);
+  const std::string fallback = secret ? std::string(kMaskedPassword) : fallbackText;
   consolePrintf("Setting %s should be %s but holds %s; using %s\n", key, wanted, shown.c_str(),
-                fallbackText.c_str());
+                fallback.c_str());
 }
 
 // Parses the settings file text. Returns false with the reader's messages in

@@ -1,0 +1,221 @@
+#include "app/settings.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "app/console.h"
+
+namespace {
+
+using testing::HasSubstr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+std::string readAll(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeAll(const char* path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+const char kDefaultFile[] =
+    "{\n   \"httpPort\" : 7909,\n   \"listenerIP\" : \"\",\n   \"pass\" : \"qolpe\",\n"
+    "   \"receiverIP\" : \"0.0.0.0\",\n   \"receiverPort\" : 2055,\n   \"user\" : \"admin\"\n}";
+
+// Each test runs in a fresh folder with an empty settings document.
+class SettingsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vantrel-settings-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    previous_ = here;
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    settings = Json::Value();
+  }
+  void TearDown() override {
+    ASSERT_EQ(chdir(previous_.c_str()), 0);
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+  }
+  std::string load() {
+    CaptureStdout();
+    loadSettings();
+    return GetCapturedStdout();
+  }
+  std::string dir_, previous_;
+};
+
+TEST_F(SettingsTest, MissingFileIsCreatedWithTheSixDefaults) {
+  std::string out = load();
+  EXPECT_EQ(readAll(kSettingsFileName), kDefaultFile);
+  EXPECT_EQ(out,
+            "While opening a file an error is encountered\n"
+            "{\n\t\"httpPort\" : 7909,\n\t\"listenerIP\" : \"\",\n\t\"pass\" : \"********\",\n"
+            "\t\"receiverIP\" : \"0.0.0.0\",\n\t\"receiverPort\" : 2055,\n\t\"user\" : \"admin\"\n}\n");
+  EXPECT_EQ(settingString("pass"), "qolpe") << "the document keeps the real password";
+}
+
+TEST_F(SettingsTest, EmptyObjectGetsDefaultsInMemoryOnly) {
+  writeAll(kSettingsFileName, "{}");
+  std::string out = load();
+  EXPECT_THAT(out, HasSubstr("Settings file vantrelsettings.json found \n"
+                             "setting default listenerIP \n"
+                             "setting default receiverIP 0.0.0.0\n"
+                             "setting default receiverPort 2055\n"
+                             "setting default httpPort 7909\n{"));
+  EXPECT_EQ(readAll(kSettingsFileName), "{}");
+  EXPECT_EQ(settingString("user"), "admin");
+  EXPECT_EQ(settingString("pass"), "qolpe");
+  EXPECT_EQ(settingInt("receiverPort"), 2055);
+}
+
+TEST_F(SettingsTest, NullMembersCountAsPresentAndNullTopLevelIsEmpty) {
+  writeAll(kSettingsFileName, "{\"listenerIP\": null}");
+  std::string out = load();
+  EXPECT_THAT(out, testing::Not(HasSubstr("setting default listenerIP")));
+  EXPECT_TRUE(settingValue("listenerIP").isNull());
+
+  writeAll(kSettingsFileName, "null");
+  out = load();
+  EXPECT_THAT(out, HasSubstr("setting default listenerIP \nsetting default receiverIP 0.0.0.0\n"));
+  EXPECT_EQ(settingsSnapshot().size(), 6u);
+}
+
+TEST_F(SettingsTest, CommentsAndExtraMembersSurviveASave) {
+  writeAll(kSettingsFileName,
+           "{\n  // where we listen\n  \"listenerIP\": \"10.0.0.1\", \"receiverIP\": \"10.0.0.2\",\n"
+           "  \"receiverPort\": 2055, \"httpPort\": 7909, \"user\": \"u\", \"pass\": \"p\",\n"
+           "  \"site\": {\"rack\": 4}\n}");
+  std::string out = load();
+  EXPECT_THAT(out, testing::Not(HasSubstr("setting default")));
+  setSetting("receiverPort", 2056);
+  saveSettings();
+  const std::string saved = readAll(kSettingsFileName);
+  EXPECT_THAT(saved, HasSubstr("// where we listen\n   \"listenerIP\" : \"10.0.0.1\""));
+  EXPECT_THAT(saved, HasSubstr("\"site\" : \n   {\n      \"rack\" : 4\n   }"));
+  EXPECT_THAT(saved, HasSubstr("\"receiverPort\" : 2056"));
+  EXPECT_NE(saved.back(), '\n');
+}
+
+TEST_F(SettingsTest, FailedSaveIsSilentAndLeavesNoLitter) {
+  load();
+  // A folder in the file's place: the rename over it fails.
+  ASSERT_EQ(remove(kSettingsFileName), 0);
+  ASSERT_EQ(mkdir(kSettingsFileName, 0700), 0);
+  writeAll("vantrelsettings.json/keep", "x");
+  setSetting("user", "changed");
+  CaptureStdout();
+  saveSettings();
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(readAll("vantrelsettings.json/keep"), "x");
+  std::string listing;
+  FILE* p = popen("ls -A", "r");
+  char buf[256];
+  while (fgets(buf, sizeof buf, p)) listing += buf;
+  pclose(p);
+  EXPECT_EQ(listing, "vantrelsettings.json\n") << "no temporary file may be left";
+}
+
+TEST_F(SettingsTest, SaveReplacesTheFileWhole) {
+  writeAll(kSettingsFileName, std::string(5000, ' ') + "{}");
+  load();
+  setSetting("user", "bob");
+  saveSettings();
+  EXPECT_EQ(readAll(kSettingsFileName), settingsFileText(settingsSnapshot()));
+  EXPECT_EQ(settingsFileText(settingsSnapshot()).find("\"user\" : \"bob\"") != std::string::npos, true);
+}
+
+TEST_F(SettingsTest, UnusableFilesEndTheProcessWithStatusOne) {
+  struct Case {
+    std::string text;
+    const char* message;
+  } cases[] = {
+      {"", "is not valid JSON"},
+      {"{\"a\": }", "is not valid JSON"},
+      {"[1]", "must hold a JSON object"},
+      {"\"text\"", "must hold a JSON object"},
+      {std::string(20000, '['), "is not valid JSON"},
+  };
+  for (const Case& c : cases) {
+    writeAll(kSettingsFileName, c.text);
+    EXPECT_EXIT(loadSettings(), testing::ExitedWithCode(1), "") << "file: " << c.text.substr(0, 20);
+  }
+}
+
+TEST(TypedSettingReads, WrongTypesFallBackToTheDefaultWithOneLine) {
+  struct Case {
+    const char* json;
+    bool wantInt;
+    const char* message;
+  } cases[] = {
+      {"{\"receiverPort\": \"2056\"}", true,
+       "Setting receiverPort should be an integer but holds \"2056\"; using 2055\n"},
+      {"{\"receiverPort\": 3.5}", true, "Setting receiverPort should be an integer but holds 3.5; using 2055\n"},
+      {"{\"receiverPort\": 4294967296}", true,
+       "Setting receiverPort should be an integer but holds 4294967296; using 2055\n"},
+      {"{}", true, "Setting receiverPort should be an integer but holds null; using 2055\n"},
+      {"{\"receiverIP\": 12}", false, "Setting receiverIP should be a string but holds 12; using \"0.0.0.0\"\n"},
+      {"{\"receiverIP\": null}", false,
+       "Setting receiverIP should be a string but holds null; using \"0.0.0.0\"\n"},
+  };
+  for (const Case& c : cases) {
+    Json::Value doc;
+    Json::Reader().parse(c.json, doc);
+    CaptureStdout();
+    if (c.wantInt) {
+      EXPECT_EQ(readIntMember(doc, "receiverPort", 2055), 2055) << c.json;
+    } else {
+      EXPECT_EQ(readStringMember(doc, "receiverIP", "0.0.0.0"), "0.0.0.0") << c.json;
+    }
+    EXPECT_EQ(GetCapturedStdout(), c.message) << c.json;
+  }
+  Json::Value ok;
+  ok["receiverPort"] = 70000;
+  ok["receiverIP"] = "10.1.2.3";
+  CaptureStdout();
+  EXPECT_EQ(readIntMember(ok, "receiverPort", 2055), 70000);
+  EXPECT_EQ(readStringMember(ok, "receiverIP", "0.0.0.0"), "10.1.2.3");
+  EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+TEST(TypedSettingReads, PasswordIsNeverPrinted) {
+  Json::Value doc;
+  doc["pass"] = 12345;
+  CaptureStdout();
+  readStringMember(doc, "pass", "qolpe");
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(out.find("12345"), std::string::npos) << out;
+  EXPECT_EQ(out.find("qolpe"), std::string::npos) << out;
+  doc["pass"] = "secret";
+  EXPECT_EQ(settingsConsoleText(doc), "{\n\t\"pass\" : \"********\"\n}");
+  EXPECT_EQ(doc["pass"].asString(), "secret");
+}
+
+TEST(SettingsOff, OnlyTheExactStringCountsAsOff) {
+  struct Case {
+    Json::Value value;
+    bool off;
+  } cases[] = {{Json::Value("0.0.0.0"), true},  {Json::Value(" 0.0.0.0"), false},
+               {Json::Value("0.0.0.0 "), false}, {Json::Value(""), false},
+               {Json::Value(0), false},          {Json::Value(), false}};
+  for (const Case& c : cases) {
+    setSetting("listenerIP", c.value);
+    EXPECT_EQ(settingIsOff("listenerIP"), c.off) << jsonText(c.value);
+  }
+}
+
+}  // namespace

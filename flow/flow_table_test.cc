@@ -1,0 +1,149 @@
+#include "flow/flow_table.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class FlowTableTest : public testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    flowCache.clear();
+    toExport.clear();
+    lastSweepTime = 0;
+  }
+  static FlowRecord record(uint32_t src, uint16_t srcport, uint64_t first, uint64_t last) {
+    FlowRecord r = makeFlowRecord(1, 0, 6, src, 0x0a000001, srcport, 443, 60, 0x02, 0, first,
+                                  makeOwner("proc", "alice", "HOST1"));
+    r.lastseen = last;
+    return r;
+  }
+  static void add(const FlowRecord& r) {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    FlowRecord copy = r;
+    insertFlow(keyOf(r), std::move(copy));
+  }
+};
+
+TEST(FlowKeyHashTest, FollowsTheFormulaWithWrapAround) {
+  struct Case {
+    FlowKey key;
+    uint32_t hash;
+  } cases[] = {
+      {{0, 0, 0, 0, 0, 0}, 0},
+      {{1, 2, 3, 4, 5, 6}, (1u * 8 + 2) * 2 + 3 + 5 + 6},
+      {{0xffffffffu, 0xffffffffu, 65535, 0, 63, 17}, (0xffffffffu * 8u + 0xffffffffu) * 2u + 65535u + 63u + 17u},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FlowKeyHash()(c.key), c.hash) << c.key.srcip;
+  FlowKey a{1, 2, 3, 80, 0, 6}, b{1, 2, 3, 443, 0, 6};
+  EXPECT_EQ(FlowKeyHash()(a), FlowKeyHash()(b)) << "dstport takes no part";
+  EXPECT_FALSE(a == b);
+  EXPECT_EQ(a.reversed(), (FlowKey{2, 1, 80, 3, 0, 6}));
+}
+
+TEST(FlowRecordTest, CountingWrapsBytesAndOrsFlagsForTcpOnly) {
+  FlowRecord tcp = makeFlowRecord(0, 1, 6, 1, 2, 3, 4, 65535, 0x02, 0, 100, nullptr);
+  tcp.bytes = static_cast<int32_t>(0xffff0000u);
+  countPacket(tcp, 150, 1, 0x10);
+  countPacket(tcp, 160, 65535, 0x01);
+  EXPECT_EQ(tcp.pkts, 3);
+  EXPECT_EQ(static_cast<uint32_t>(tcp.bytes), (0xffff0000u + 1u + 65535u));
+  EXPECT_EQ(tcp.flags, 0x13);
+  EXPECT_EQ(tcp.firstseen, 100u);
+  EXPECT_EQ(tcp.lastseen, 160u);
+
+  FlowRecord udp = makeFlowRecord(1, 0, 17, 1, 2, 3, 4, 100, 0, 0, 100, nullptr);
+  countPacket(udp, 101, 100, 0xff);
+  EXPECT_EQ(udp.flags, 0);
+  EXPECT_EQ(udp.processname(), "");
+
+  // Adding total lengths past 2^32 keeps the sum modulo 2^32.
+  FlowRecord big = makeFlowRecord(1, 0, 17, 1, 2, 3, 4, 65535, 0, 0, 0, nullptr);
+  uint64_t sum = 65535;
+  for (int i = 0; i < 70000; ++i) {
+    countPacket(big, 1, 65535, 0);
+    sum += 65535;
+  }
+  EXPECT_EQ(static_cast<uint32_t>(big.bytes), static_cast<uint32_t>(sum));
+}
+
+TEST_F(FlowTableTest, InsertKeepsAPresentRecordUntouched) {
+  FlowRecord first = record(1, 1000, 10, 10);
+  add(first);
+  FlowRecord second = record(1, 1000, 99, 99);
+  second.pkts = 7;
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  EXPECT_FALSE(insertFlow(keyOf(second), std::move(second)));
+  FlowRecord* found = findFlow(keyOf(first));
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->pkts, 1);
+  EXPECT_EQ(found->firstseen, 10u);
+  eraseFlow(keyOf(first));
+  EXPECT_EQ(findFlow(keyOf(first)), nullptr);
+}
+
+TEST_F(FlowTableTest, SweepBoundaries) {
+  const uint64_t now = 1'000'000;
+  struct Case {
+    uint16_t port;
+    uint64_t first, last;
+    bool moves;
+  } cases[] = {
+      {1, now - 1000, now - 15000, false},  // idle exactly 15 s: stays
+      {2, now - 1000, now - 15001, true},   // idle one ms longer: moves
+      {3, now - 60000, now, false},         // exactly 60 s old: stays
+      {4, now - 60001, now, true},          // one ms older: moves
+      {5, now, now, false},
+  };
+  for (const Case& c : cases) add(record(1, c.port, c.first, c.last));
+  lastSweepTime = now - 1001;
+  EXPECT_TRUE(sweepFlows(now));
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  for (const Case& c : cases) {
+    EXPECT_EQ(findFlow(keyOf(record(1, c.port, 0, 0))) == nullptr, c.moves) << "port " << c.port;
+  }
+  ASSERT_EQ(toExport.size(), 2u);
+  for (const FlowRecord& r : toExport) {
+    EXPECT_EQ(r.processname(), "proc");
+    EXPECT_EQ(r.user(), "alice");
+    EXPECT_EQ(r.domain(), "HOST1");
+    EXPECT_EQ(r.flags, 0x02);
+    EXPECT_EQ(r.bytes, 60);
+  }
+}
+
+TEST_F(FlowTableTest, SweepRunsOnlyAfterMoreThanASecondAndAppendsInOrder) {
+  add(record(1, 1, 0, 0));
+  EXPECT_TRUE(sweepFlows(100'000)) << "the first packet always sweeps";
+  EXPECT_EQ(lastSweepTime, 100'000u);
+  add(record(2, 2, 0, 0));
+  EXPECT_FALSE(sweepFlows(101'000));
+  EXPECT_EQ(toExportSize(), 1u);
+  EXPECT_TRUE(sweepFlows(101'001));
+  std::vector<FlowRecord> taken;
+  EXPECT_EQ(takeExports(taken, 10), 2u);
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(taken[0].srcip, 1u) << "earlier sweeps come first";
+  EXPECT_EQ(taken[1].srcip, 2u);
+  EXPECT_EQ(toExportSize(), 0u);
+}
+
+TEST_F(FlowTableTest, TotalsWrapInSigned32BitArithmetic) {
+  FlowRecord a = record(1, 1, 5, 5), b = record(2, 2, 5, 5);
+  a.bytes = 0x7fffffff;
+  b.bytes = 2;
+  a.pkts = 3;
+  b.pkts = 4;
+  add(a);
+  add(b);
+  FlowTotals t = flowTotals();
+  EXPECT_EQ(t.flows, 2u);
+  EXPECT_EQ(t.bytes, static_cast<int32_t>(0x80000001u));
+  EXPECT_EQ(t.pkts, 7);
+  EXPECT_EQ(copyFlows().size(), 2u);
+  EXPECT_EQ(clearExports(), 0u);
+}
+
+}  // namespace
