@@ -1,9 +1,20 @@
 #include "flow/flow_table.h"
 
+#include <algorithm>
+#include <atomic>
+
+#include "app/console.h"
+
 std::mutex flowTableMutex;
 FlowCache flowCache;
 std::deque<FlowRecord> toExport;
 uint64_t lastSweepTime = 0;
+
+namespace {
+// Flows moved early by a full table and not yet reported; capture thread.
+size_t earlyMovesUnreported = 0;
+uint64_t lastEarlyMoveReport = 0;
+}  // namespace
 
 FlowRecord* findFlow(const FlowKey& key) {
   auto it = flowCache.find(key);
@@ -11,7 +22,40 @@ FlowRecord* findFlow(const FlowKey& key) {
 }
 
 bool insertFlow(const FlowKey& key, FlowRecord&& record) {
+  if (flowCache.size() >= kFlowCacheLimit && flowCache.find(key) == flowCache.end()) {
+    earlyMovesUnreported += moveOldestFlows(flowCache.size() / 10);
+  }
   return flowCache.try_emplace(key, std::move(record)).second;
+}
+
+size_t moveOldestFlows(size_t count) {
+  count = std::min(count, flowCache.size());
+  if (count == 0) return 0;
+  std::vector<std::pair<uint64_t, FlowCache::iterator>> byAge;
+  byAge.reserve(flowCache.size());
+  for (auto it = flowCache.begin(); it != flowCache.end(); ++it) byAge.emplace_back(it->second.lastseen, it);
+  auto older = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::nth_element(byAge.begin(), byAge.begin() + static_cast<ptrdiff_t>(count - 1), byAge.end(), older);
+  std::sort(byAge.begin(), byAge.begin() + static_cast<ptrdiff_t>(count), older);
+  for (size_t i = 0; i < count; ++i) {
+    toExport.push_back(std::move(byAge[i].second->second));
+    flowCache.erase(byAge[i].second);
+  }
+  return count;
+}
+
+size_t moveAllFlows() {
+  size_t n = flowCache.size();
+  for (auto& entry : flowCache) toExport.push_back(std::move(entry.second));
+  flowCache.clear();
+  return n;
+}
+
+void reportEarlyMoves(uint64_t now) {
+  if (earlyMovesUnreported == 0 || now - lastEarlyMoveReport < 1000) return;
+  consolePrintf("Flow table full: %zu oldest flows moved to export early\n", earlyMovesUnreported);
+  earlyMovesUnreported = 0;
+  lastEarlyMoveReport = now;
 }
 
 void eraseFlow(const FlowKey& key) { flowCache.erase(key); }
@@ -31,6 +75,7 @@ size_t moveFinishedFlows(uint64_t now) {
 }
 
 bool sweepFlows(uint64_t now) {
+  if (earlyMovesUnreported != 0) reportEarlyMoves(now);
   if (now - lastSweepTime <= 1000) return false;
   {
     std::lock_guard<std::mutex> lock(flowTableMutex);

@@ -20,6 +20,11 @@ extern std::mutex flowTableMutex;
 extern FlowCache flowCache;              // guarded by flowTableMutex
 extern std::deque<FlowRecord> toExport;  // guarded by flowTableMutex
 
+// Most open flows kept. A new flow arriving at a full table first moves the
+// tenth of the open flows with the oldest lastseen to toExport, as a sweep
+// would, so a flood of forged addresses cannot grow the process without end.
+inline constexpr size_t kFlowCacheLimit = 1'000'000;
+
 // Time of the previous full sweep; capture thread only. Starts at 0, so the
 // first decoded packet sweeps; not reset when capture restarts.
 extern uint64_t lastSweepTime;
@@ -30,7 +35,8 @@ extern uint64_t lastSweepTime;
 FlowRecord* findFlow(const FlowKey& key);
 
 // Inserts `record` under `key` unless the key is present; a present record is
-// left exactly as it was. Returns true when inserted.
+// left exactly as it was. Returns true when inserted. At kFlowCacheLimit
+// open flows the oldest tenth moves to toExport first (moveOldestFlows).
 bool insertFlow(const FlowKey& key, FlowRecord&& record);
 
 // Erases the record under `key`, if any.
@@ -40,10 +46,22 @@ void eraseFlow(const FlowKey& key);
 // to the end of toExport, in walk order. Returns the number moved.
 size_t moveFinishedFlows(uint64_t now);
 
+// Moves the `count` records with the oldest lastseen to the end of toExport,
+// oldest first. Returns the number moved.
+size_t moveOldestFlows(size_t count);
+
+// Moves every open flow to the end of toExport (a stop of the program).
+// Returns the number moved.
+size_t moveAllFlows();
+
 // --- capture thread; takes the lock itself ------------------------------------
 
+// Prints, at most once a second, how many flows a full table moved early.
+void reportEarlyMoves(uint64_t now);
+
 // The sweep check: runs moveFinishedFlows when more than 1000 ms have passed
-// since the previous sweep. Returns true when a sweep ran.
+// since the previous sweep. Returns true when a sweep ran. Also reports
+// early moves (reportEarlyMoves).
 bool sweepFlows(uint64_t now);
 
 // --- export thread ------------------------------------------------------------

@@ -147,3 +147,73 @@ TEST_F(FlowTableTest, TotalsWrapInSigned32BitArithmetic) {
 }
 
 }  // namespace
+
+namespace {
+
+long residentKiB() {
+  FILE* f = fopen("/proc/self/statm", "r");
+  long pages = 0, resident = 0;
+  if (f) {
+    if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    fclose(f);
+  }
+  return resident * 4;
+}
+
+TEST(FlowTableCap, AFullTableMovesTheOldestTenthAndMemoryStaysFlat) {
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    flowCache.clear();
+    toExport.clear();
+    lastSweepTime = 0;
+  }
+  auto flood = [](uint32_t from, uint32_t count) {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    for (uint32_t i = from; i < from + count; ++i) {
+      insertFlow(FlowKey{i, 1, 2, 3, 0, 17}, makeFlowRecord(1, 0, 17, i, 1, 2, 3, 60, 0, 0, i, nullptr));
+    }
+  };
+  flood(0, static_cast<uint32_t>(kFlowCacheLimit));
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    ASSERT_EQ(flowCache.size(), kFlowCacheLimit);
+    ASSERT_TRUE(toExport.empty()) << "nothing moves below the cap";
+  }
+  flood(static_cast<uint32_t>(kFlowCacheLimit), 1);
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    EXPECT_EQ(flowCache.size(), kFlowCacheLimit - kFlowCacheLimit / 10 + 1);
+    ASSERT_EQ(toExport.size(), kFlowCacheLimit / 10);
+    for (size_t i = 0; i < toExport.size(); ++i) {
+      ASSERT_EQ(toExport[i].lastseen, i) << "oldest first, and only the oldest tenth";
+    }
+    EXPECT_EQ(findFlow(FlowKey{static_cast<uint32_t>(kFlowCacheLimit / 10), 1, 2, 3, 0, 17}) != nullptr, true);
+    toExport.clear();
+  }
+  testing::internal::CaptureStdout();
+  sweepFlows(5'000'000'000ull);
+  sweepFlows(5'000'000'500ull);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Flow table full: 100000 oldest flows moved to export early\n");
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    toExport.clear();
+    flowCache.clear();
+  }
+  // Refill to the cap, then keep flooding: the resident size must not grow.
+  flood(10'000'000, static_cast<uint32_t>(kFlowCacheLimit));
+  const long atCap = residentKiB();
+  for (uint32_t round = 0; round < 5; ++round) {
+    flood(20'000'000 + round * 200'000, 200'000);
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    toExport.clear();
+    EXPECT_LE(flowCache.size(), kFlowCacheLimit);
+  }
+  EXPECT_LT(residentKiB(), atCap + atCap / 10) << "memory grew past the cap";
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  flowCache.clear();
+  toExport.clear();
+  lastSweepTime = 0;
+}
+
+}  // namespace
