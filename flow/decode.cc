@@ -1,4 +1,127 @@
 #include "flow/decode.h"
 
-// Placeholder until packet decoding lands.
-void decodePacket(const uint8_t*, size_t, uint32_t, uint64_t) {}
+#include <mutex>
+
+#include "app/console.h"
+#include "flow/flow_table.h"
+#include "process/process_table.h"
+
+OwnerLookup tcpOwnerLookup = lookupTcpProcess;
+OwnerLookup udpOwnerLookup = lookupUdpProcess;
+
+namespace {
+
+constexpr uint8_t kIcmp = 1;
+constexpr uint8_t kTcp = 6;
+constexpr uint8_t kUdp = 17;
+constexpr uint8_t kSyn = 0x02;
+
+// Bytes of transport header each protocol needs: TCP up to its flags byte
+// (offset 13), UDP its two ports, ICMP its type and code.
+constexpr size_t kTcpNeeds = 14;
+constexpr size_t kUdpNeeds = 4;
+constexpr size_t kIcmpNeeds = 2;
+
+// Big-endian reads; the caller has checked the length.
+inline uint16_t getU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t getU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// What one datagram contributes to its flow, all in host order.
+struct Packet {
+  FlowKey key;
+  uint16_t totalLength;
+  uint8_t tcpFlags;  // 0 unless TCP
+  bool outbound;
+};
+
+// Counts the packet into its record when the key is known. Returns false
+// when the flow is new; for a new TCP flow it also stamps the reverse
+// record's replydelay when that record has seen SYN, in the same locked step.
+bool countKnownFlow(const Packet& p, uint64_t now) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  if (FlowRecord* record = findFlow(p.key)) {
+    countPacket(*record, now, p.totalLength, p.tcpFlags);
+    return true;
+  }
+  if (p.key.proto == kTcp) {
+    FlowRecord* reverse = findFlow(p.key.reversed());
+    if (reverse != nullptr && (reverse->flags & kSyn) != 0) {
+      reverse->replydelay = static_cast<uint16_t>(now - reverse->firstseen);
+    }
+  }
+  return false;
+}
+
+// The record of a new flow, as its first packet makes it.
+FlowRecord newRecord(const Packet& p, uint64_t now, OwnerRef owner) {
+  const FlowKey& k = p.key;
+  return makeFlowRecord(p.outbound ? 0 : 1, p.outbound ? 1 : 0, k.proto, k.srcip, k.dstip, k.srcport,
+                        k.dstport, p.totalLength, p.tcpFlags, k.tos, now, std::move(owner));
+}
+
+// TCP and UDP: count into a known flow, else look up the owner of the local
+// port (without the lock) and insert a new record.
+void accountPortFlow(const Packet& p, uint64_t now) {
+  if (countKnownFlow(p, now)) return;
+  const int32_t localPort = p.outbound ? p.key.srcport : p.key.dstport;
+  OwnerRef owner;
+  (p.key.proto == kTcp ? tcpOwnerLookup : udpOwnerLookup)(now, localPort, owner);
+  FlowRecord record = newRecord(p, now, std::move(owner));
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  insertFlow(p.key, std::move(record));
+}
+
+// ICMP: a record is made for a new key and never counted into afterwards.
+void accountIcmpFlow(const Packet& p, uint64_t now) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  if (findFlow(p.key) == nullptr) insertFlow(p.key, newRecord(p, now, nullptr));
+}
+
+// Reads the header fields into `p`. False when the datagram is too short for
+// them or its protocol makes no record.
+bool readPacket(const uint8_t* d, size_t length, uint32_t localAddress, Packet& p) {
+  const size_t headerBytes = static_cast<size_t>(d[0] & 0x0f) * 4;
+  if (headerBytes < 20 || length < headerBytes) return false;
+  const uint8_t proto = d[9];
+  const size_t needs = proto == kTcp ? kTcpNeeds : proto == kUdp ? kUdpNeeds : proto == kIcmp ? kIcmpNeeds : 0;
+  if (needs == 0 || length - headerBytes < needs) return false;
+
+  const uint8_t* t = d + headerBytes;
+  p.key.srcip = getU32(d + 12);
+  p.key.dstip = getU32(d + 16);
+  p.key.tos = d[1] >> 2;
+  p.key.proto = proto;
+  p.totalLength = getU16(d + 2);
+  p.outbound = p.key.srcip == localAddress;
+  if (proto == kIcmp) {
+    p.key.srcport = t[0];
+    p.key.dstport = t[1];
+    p.tcpFlags = 0;
+  } else {
+    p.key.srcport = getU16(t);
+    p.key.dstport = getU16(t + 2);
+    p.tcpFlags = proto == kTcp ? t[13] : 0;
+  }
+  return true;
+}
+
+}  // namespace
+
+void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now) {
+  if (length > 0 && (datagram[0] >> 4) != 4) {
+    consolePrintf("Packet  unsupported version %i  ", datagram[0] >> 4);
+    return;
+  }
+  Packet p;
+  if (length > 0 && readPacket(datagram, length, localAddress, p)) {
+    if (p.key.proto == kIcmp) {
+      accountIcmpFlow(p, now);
+    } else {
+      accountPortFlow(p, now);
+    }
+  }
+  sweepFlows(now);
+}

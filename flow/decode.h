@@ -6,7 +6,26 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flow/flow_record.h"
+
 // Decodes the `length` bytes received at `datagram` (starting at the IPv4
 // header). `localAddress` is the listener address in host order; `now` the
 // packet time in ms since 1970.
+//
+// Not IPv4: prints "Packet  unsupported version %i  " and does nothing else
+// (no sweep check). Too short for what is read (no version byte, header
+// length below 5 words, fewer bytes than the header length, or the transport
+// fields of TCP (14 bytes), UDP (4) or ICMP (2) beyond the bytes received):
+// no record and no owner lookup, but the sweep check still runs so finished
+// flows keep moving. The byte count is always the header's total length.
+//
+// Locking: flowTableMutex is held for the find-and-count of a known flow and
+// for the insert of a new one, never across the owner lookup.
 void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now);
+
+// Owner lookups for new TCP and UDP flows (now, local port, owner to fill).
+// They default to lookupTcpProcess and lookupUdpProcess; tests and
+// benchmarks replace them. Set only while capture is not running.
+using OwnerLookup = void (*)(uint64_t now, int32_t port, OwnerRef& owner);
+extern OwnerLookup tcpOwnerLookup;
+extern OwnerLookup udpOwnerLookup;

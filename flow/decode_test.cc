@@ -1,0 +1,389 @@
+#include "flow/decode.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "flow/flow_table.h"
+#include "process/process_table.h"
+
+namespace {
+
+constexpr uint32_t kLocal = 0x0a000001;  // 10.0.0.1
+constexpr uint32_t kPeer = 0x0a000002;   // 10.0.0.2
+constexpr uint32_t kOther = 0x0a000003;  // 10.0.0.3
+constexpr uint64_t kT0 = 1700000000000;  // a packet time in ms
+
+struct LookupCall {
+  int proto;
+  uint64_t now;
+  int32_t port;
+  bool flowLockFree;          // flowTableMutex was not held during the call
+  uint16_t reverseReplyDelay; // replydelay of the reverse TCP record, if any
+};
+std::vector<LookupCall> lookups;
+FlowKey lookupReverseKey{};  // the test sets it to watch one record
+
+void recordLookup(int proto, uint64_t now, int32_t port, OwnerRef& owner) {
+  LookupCall call{proto, now, port, false, 0};
+  if (flowTableMutex.try_lock()) {
+    call.flowLockFree = true;
+    if (const FlowRecord* r = findFlow(lookupReverseKey)) call.reverseReplyDelay = r->replydelay;
+    flowTableMutex.unlock();
+  }
+  lookups.push_back(call);
+  owner = makeOwner("proc" + std::to_string(port), "user" + std::to_string(proto), "HOST");
+}
+void tcpLookup(uint64_t now, int32_t port, OwnerRef& owner) { recordLookup(6, now, port, owner); }
+void udpLookup(uint64_t now, int32_t port, OwnerRef& owner) { recordLookup(17, now, port, owner); }
+
+// An IPv4 datagram: `headerWords` 32-bit words of IPv4 header (options filled
+// with 0xee), then `transport` as given. The total length field is
+// `totalLength`, or the real size when 0.
+std::vector<uint8_t> datagram(uint8_t proto, uint32_t src, uint32_t dst, std::vector<uint8_t> transport,
+                              uint8_t tosByte = 0, uint16_t totalLength = 0, uint8_t headerWords = 5,
+                              uint8_t version = 4) {
+  const size_t headerBytes = std::max<size_t>(headerWords, 5) * 4;
+  std::vector<uint8_t> d(headerBytes, 0xee);
+  d[0] = static_cast<uint8_t>(version << 4 | headerWords);
+  d[1] = tosByte;
+  const size_t size = headerBytes + transport.size();
+  const uint16_t total = totalLength != 0 ? totalLength : static_cast<uint16_t>(size);
+  d[2] = total >> 8;
+  d[3] = total & 0xff;
+  d[8] = 64;
+  d[9] = proto;
+  for (int i = 0; i < 4; ++i) {
+    d[12 + i] = static_cast<uint8_t>(src >> (24 - 8 * i));
+    d[16 + i] = static_cast<uint8_t>(dst >> (24 - 8 * i));
+  }
+  d.insert(d.end(), transport.begin(), transport.end());
+  return d;
+}
+
+// 20 bytes of TCP header with the given ports and flags byte.
+std::vector<uint8_t> tcpHeader(uint16_t sport, uint16_t dport, uint8_t flags) {
+  std::vector<uint8_t> t(20, 0);
+  t[0] = sport >> 8, t[1] = sport & 0xff, t[2] = dport >> 8, t[3] = dport & 0xff;
+  t[12] = 0x50;
+  t[13] = flags;
+  return t;
+}
+std::vector<uint8_t> udpHeader(uint16_t sport, uint16_t dport) {
+  return {static_cast<uint8_t>(sport >> 8), static_cast<uint8_t>(sport), static_cast<uint8_t>(dport >> 8),
+          static_cast<uint8_t>(dport), 0, 8, 0, 0};
+}
+std::vector<uint8_t> icmpEcho() { return {8, 0, 0, 0, 0, 1, 0, 1}; }
+
+void decode(const std::vector<uint8_t>& d, uint64_t now, size_t length = SIZE_MAX) {
+  decodePacket(d.data(), std::min(length, d.size()), kLocal, now);
+}
+
+FlowRecord flowAt(const FlowKey& key) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  const FlowRecord* r = findFlow(key);
+  EXPECT_NE(r, nullptr) << "no record for " << key.srcip << ":" << key.srcport << " -> " << key.dstip << ":"
+                        << key.dstport << " tos " << int(key.tos) << " proto " << int(key.proto);
+  return r != nullptr ? *r : FlowRecord{};
+}
+
+class DecodeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    {
+      std::lock_guard<std::mutex> lock(flowTableMutex);
+      flowCache.clear();
+      toExport.clear();
+    }
+    lastSweepTime = 0;
+    lookups.clear();
+    lookupReverseKey = FlowKey{};
+    tcpOwnerLookup = tcpLookup;
+    udpOwnerLookup = udpLookup;
+  }
+  void TearDown() override {
+    tcpOwnerLookup = lookupTcpProcess;
+    udpOwnerLookup = lookupUdpProcess;
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    flowCache.clear();
+    toExport.clear();
+  }
+};
+
+TEST_F(DecodeTest, SynThenSynAckSetsReplyDelayOnOutboundRecordOnly) {
+  const FlowKey out{kLocal, kPeer, 40000, 443, 0, 6};
+  lookupReverseKey = out;
+  decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x02)), kT0);
+  decode(datagram(6, kPeer, kLocal, tcpHeader(443, 40000, 0x12)), kT0 + 37);
+
+  ASSERT_EQ(flowCacheSize(), 2u);
+  FlowRecord o = flowAt(out);
+  EXPECT_EQ(o.flags, 0x02);
+  EXPECT_EQ(o.outif, 1);
+  EXPECT_EQ(o.inif, 0);
+  EXPECT_EQ(o.replydelay, 37);
+  EXPECT_EQ(o.processname(), "proc40000");
+  FlowRecord in = flowAt(out.reversed());
+  EXPECT_EQ(in.flags, 0x12);
+  EXPECT_EQ(in.inif, 1);
+  EXPECT_EQ(in.outif, 0);
+  EXPECT_EQ(in.replydelay, 0);
+  EXPECT_EQ(in.processname(), "proc40000");
+  EXPECT_EQ(in.user(), "user6");
+  EXPECT_EQ(in.domain(), "HOST");
+
+  // One lookup per new flow, for the local port, without the flow lock, and
+  // the reply delay already set when the answer's lookup runs.
+  ASSERT_EQ(lookups.size(), 2u);
+  EXPECT_EQ(lookups[0].port, 40000);
+  EXPECT_EQ(lookups[1].port, 40000);
+  EXPECT_EQ(lookups[1].now, kT0 + 37);
+  EXPECT_TRUE(lookups[0].flowLockFree);
+  EXPECT_TRUE(lookups[1].flowLockFree);
+  EXPECT_EQ(lookups[1].reverseReplyDelay, 37);
+
+  // Later packets count in, OR their flags and leave replydelay alone.
+  decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x10), 0, 40), kT0 + 50);
+  decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x19), 0, 1500), kT0 + 60);
+  o = flowAt(out);
+  EXPECT_EQ(o.pkts, 3);
+  EXPECT_EQ(o.bytes, 40 + 40 + 1500);
+  EXPECT_EQ(o.flags, 0x1b);
+  EXPECT_EQ(o.replydelay, 37);
+  EXPECT_EQ(o.firstseen, kT0);
+  EXPECT_EQ(o.lastseen, kT0 + 60);
+  EXPECT_EQ(lookups.size(), 2u);
+}
+
+TEST_F(DecodeTest, ReplyDelayIsTakenModulo65536AndNeedsSyn) {
+  const FlowKey out{kLocal, kPeer, 40001, 80, 0, 6};
+  decode(datagram(6, kLocal, kPeer, tcpHeader(40001, 80, 0x02)), kT0);
+  decode(datagram(6, kPeer, kLocal, tcpHeader(80, 40001, 0x12)), kT0 + 65536 + 5);
+  // The same packet's sweep then moves the old SYN record out.
+  ASSERT_EQ(toExportSize(), 1u);
+  EXPECT_EQ(keyOf(toExport.front()), out);
+  EXPECT_EQ(toExport.front().replydelay, 5);
+
+  // A flow that has not seen SYN gets no reply delay.
+  const FlowKey ack{kLocal, kPeer, 40002, 80, 0, 6};
+  decode(datagram(6, kLocal, kPeer, tcpHeader(40002, 80, 0x10)), kT0 + 70000);
+  decode(datagram(6, kPeer, kLocal, tcpHeader(80, 40002, 0x10)), kT0 + 70020);
+  EXPECT_EQ(flowAt(ack).replydelay, 0);
+}
+
+TEST_F(DecodeTest, FiveUdpDatagramsMakeOneRecordAndOneLookup) {
+  const uint16_t lengths[] = {28, 100, 576, 1500, 65535};
+  for (int i = 0; i < 5; ++i) {
+    decode(datagram(17, kPeer, kLocal, udpHeader(53, 5353), 0, lengths[i]), kT0 + i * 100);
+  }
+  ASSERT_EQ(flowCacheSize(), 1u);
+  FlowRecord r = flowAt(FlowKey{kPeer, kLocal, 53, 5353, 0, 17});
+  EXPECT_EQ(r.pkts, 5);
+  EXPECT_EQ(r.bytes, 28 + 100 + 576 + 1500 + 65535);
+  EXPECT_EQ(r.flags, 0);
+  EXPECT_EQ(r.inif, 1);
+  EXPECT_EQ(r.lastseen, kT0 + 400);
+  EXPECT_EQ(r.processname(), "proc5353");
+  EXPECT_EQ(r.user(), "user17");
+  ASSERT_EQ(lookups.size(), 1u);
+  EXPECT_EQ(lookups[0].proto, 17);
+  EXPECT_EQ(lookups[0].port, 5353);
+}
+
+TEST_F(DecodeTest, BusyFlowIsCutAfterSixtySecondsAndLookedUpAgain) {
+  const FlowKey key{kLocal, kPeer, 6000, 53, 0, 17};
+  // Sweeps run at 0, 1500, 3000, ... ms; the one at 61500 ms is the first
+  // after the flow turned 60 s old.
+  for (uint64_t t = 0; t <= 61500; t += 500) decode(datagram(17, kLocal, kPeer, udpHeader(6000, 53)), kT0 + t);
+  ASSERT_EQ(toExportSize(), 1u);
+  EXPECT_EQ(toExport.front().pkts, 124);
+  EXPECT_EQ(flowCacheSize(), 0u);
+  EXPECT_EQ(lookups.size(), 1u);
+  decode(datagram(17, kLocal, kPeer, udpHeader(6000, 53)), kT0 + 62000);
+  EXPECT_EQ(flowAt(key).firstseen, kT0 + 62000);
+  EXPECT_EQ(flowAt(key).pkts, 1);
+  EXPECT_EQ(lookups.size(), 2u);
+}
+
+TEST_F(DecodeTest, IcmpRecordsAreNeverCountedInto) {
+  const FlowKey key{kLocal, kPeer, 8, 0, 0, 1};
+  decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0);
+  decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 1000), kT0 + 300);
+  decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + 600);
+  ASSERT_EQ(flowCacheSize(), 1u);
+  FlowRecord r = flowAt(key);
+  EXPECT_EQ(r.pkts, 1);
+  EXPECT_EQ(r.bytes, 84);
+  EXPECT_EQ(r.lastseen, kT0);
+  EXPECT_EQ(r.outif, 1);
+  EXPECT_EQ(r.owner, nullptr);
+  EXPECT_TRUE(lookups.empty());
+
+  // The first sweep more than 15 s after its creation moves it; the same
+  // request then starts a new record.
+  decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + 15001);
+  ASSERT_EQ(toExportSize(), 1u);
+  EXPECT_EQ(toExport.front().firstseen, kT0);
+  EXPECT_EQ(toExport.front().pkts, 1);
+  EXPECT_EQ(flowCacheSize(), 0u);
+  decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + 15002);
+  EXPECT_EQ(flowAt(key).firstseen, kT0 + 15002);
+}
+
+TEST_F(DecodeTest, IcmpTypeAndCodeAreThePorts) {
+  decode(datagram(1, kPeer, kLocal, {3, 13, 0, 0}), kT0);
+  FlowRecord r = flowAt(FlowKey{kPeer, kLocal, 3, 13, 0, 1});
+  EXPECT_EQ(r.inif, 1);
+}
+
+TEST_F(DecodeTest, OtherVersionsPrintTheMessageAndDoNothingElse) {
+  for (uint8_t version : {6, 0, 5, 15}) {
+    SCOPED_TRACE("version " + std::to_string(version));
+    lastSweepTime = 0;
+    {
+      std::lock_guard<std::mutex> lock(flowTableMutex);
+      flowCache.clear();
+      toExport.clear();
+      insertFlow(FlowKey{kLocal, kPeer, 1, 2, 0, 17},
+                 makeFlowRecord(0, 1, 17, kLocal, kPeer, 1, 2, 100, 0, 0, kT0 - 100000, nullptr));
+    }
+    auto d = datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x02), 0, 0, 5, version);
+    ::testing::internal::CaptureStdout();
+    decode(d, kT0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Packet  unsupported version " + std::to_string(version) + "  ");
+    EXPECT_EQ(flowCacheSize(), 1u);  // the stale flow stays: no sweep check
+    EXPECT_EQ(toExportSize(), 0u);
+    EXPECT_EQ(lastSweepTime, 0u);
+    EXPECT_TRUE(lookups.empty());
+  }
+}
+
+TEST_F(DecodeTest, OtherProtocolsMakeNoRecordButRunTheSweep) {
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    insertFlow(FlowKey{kLocal, kPeer, 1, 2, 0, 17},
+               makeFlowRecord(0, 1, 17, kLocal, kPeer, 1, 2, 100, 0, 0, kT0 - 20000, nullptr));
+  }
+  decode(datagram(2, kPeer, kLocal, {0x16, 0, 0, 0, 224, 0, 0, 22}), kT0);  // IGMP
+  EXPECT_EQ(flowCacheSize(), 0u);
+  EXPECT_EQ(toExportSize(), 1u);
+  EXPECT_EQ(lastSweepTime, kT0);
+  EXPECT_TRUE(lookups.empty());
+}
+
+TEST_F(DecodeTest, HeaderOptionsMoveTheTransportFields) {
+  // Header length 7: the option bytes (0xee) would give ports 0xeeee if the
+  // transport header were read at byte 20.
+  auto d = datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x02), 0, 0, 7);
+  ASSERT_EQ(d[28], 40000 >> 8);
+  ASSERT_EQ(d[41], 0x02);
+  decode(d, kT0);
+  FlowRecord r = flowAt(FlowKey{kLocal, kPeer, 40000, 443, 0, 6});
+  EXPECT_EQ(r.flags, 0x02);
+  EXPECT_EQ(r.bytes, 48);
+}
+
+TEST_F(DecodeTest, DscpSplitsFlowsAndEcnBitsDoNot) {
+  decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x10), 0xb8), kT0);  // DSCP 46
+  decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x10), 0xb9), kT0);  // DSCP 46, ECN 1
+  decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x10), 0x00), kT0);  // DSCP 0
+  ASSERT_EQ(flowCacheSize(), 2u);
+  EXPECT_EQ(flowAt(FlowKey{kLocal, kPeer, 40000, 443, 46, 6}).pkts, 2);
+  EXPECT_EQ(flowAt(FlowKey{kLocal, kPeer, 40000, 443, 0, 6}).pkts, 1);
+  EXPECT_EQ(lookups.size(), 2u);
+}
+
+TEST_F(DecodeTest, DirectionAndLocalPort) {
+  struct Case {
+    const char* what;
+    uint8_t proto;
+    uint32_t src, dst;
+    uint16_t inif, outif;
+    int32_t localPort;
+  } cases[] = {
+      {"tcp outbound", 6, kLocal, kPeer, 0, 1, 1111},
+      {"tcp inbound", 6, kPeer, kLocal, 1, 0, 2222},
+      {"tcp between two others", 6, kPeer, kOther, 1, 0, 2222},
+      {"udp outbound", 17, kLocal, kPeer, 0, 1, 1111},
+      {"udp inbound", 17, kPeer, kLocal, 1, 0, 2222},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(c.what);
+    auto t = c.proto == 6 ? tcpHeader(1111, 2222, 0x18) : udpHeader(1111, 2222);
+    decode(datagram(c.proto, c.src, c.dst, t), kT0);
+    FlowRecord r = flowAt(FlowKey{c.src, c.dst, 1111, 2222, 0, c.proto});
+    EXPECT_EQ(r.inif, c.inif);
+    EXPECT_EQ(r.outif, c.outif);
+    ASSERT_EQ(lookups.size(), 1u);
+    EXPECT_EQ(lookups[0].proto, c.proto);
+    EXPECT_EQ(lookups[0].port, c.localPort);
+    EXPECT_EQ(r.processname(), "proc" + std::to_string(c.localPort));
+  }
+}
+
+TEST_F(DecodeTest, ShortDatagramsMakeNoRecordButRunTheSweep) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> d;
+    size_t received;
+    bool makesRecord;
+  } cases[] = {
+      {"nothing received", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2)), 0, false},
+      {"header length 4", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2), 0, 0, 4), 40, false},
+      {"header length 0", datagram(17, kLocal, kPeer, udpHeader(1, 2), 0, 0, 0), 28, false},
+      {"19 of 20 header bytes", datagram(6, kLocal, kPeer, {}), 19, false},
+      {"options cut off", datagram(17, kLocal, kPeer, udpHeader(1, 2), 0, 0, 7), 27, false},
+      {"tcp without flags byte", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2)), 33, false},
+      {"tcp up to flags byte", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2)), 34, true},
+      {"tcp after options, no flags", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2), 0, 0, 7), 41, false},
+      {"tcp after options, flags", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2), 0, 0, 7), 42, true},
+      {"udp with 3 bytes", datagram(17, kLocal, kPeer, udpHeader(1, 2)), 23, false},
+      {"udp ports only", datagram(17, kLocal, kPeer, udpHeader(1, 2)), 24, true},
+      {"icmp type only", datagram(1, kLocal, kPeer, icmpEcho()), 21, false},
+      {"icmp type and code", datagram(1, kLocal, kPeer, icmpEcho()), 22, true},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(c.received) + " bytes received");
+    {
+      std::lock_guard<std::mutex> lock(flowTableMutex);
+      insertFlow(FlowKey{kOther, kPeer, 9, 9, 0, 17},
+                 makeFlowRecord(1, 0, 17, kOther, kPeer, 9, 9, 100, 0, 0, kT0 - 20000, nullptr));
+    }
+    decode(c.d, kT0, c.received);
+    EXPECT_EQ(lastSweepTime, kT0);
+    EXPECT_EQ(toExportSize(), 1u);
+    EXPECT_EQ(flowCacheSize(), c.makesRecord ? 1u : 0u);
+    EXPECT_EQ(lookups.size(), c.makesRecord && c.d[9] != 1 ? 1u : 0u);
+  }
+}
+
+// Readers on another thread see consistent tables while packets are decoded
+// (meaningful under ThreadSanitizer).
+TEST_F(DecodeTest, WebReadersMayRunDuringDecoding) {
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done.load()) {
+      FlowTotals t = flowTotals();
+      EXPECT_LE(t.flows, 100u);
+      copyFlows();
+    }
+  });
+  for (int i = 0; i < 20000; ++i) {
+    auto d = datagram(17, kLocal, kPeer, udpHeader(static_cast<uint16_t>(1000 + i % 100), 53));
+    decode(d, kT0 + i);
+  }
+  done = true;
+  reader.join();
+  FlowTotals t = flowTotals();
+  EXPECT_EQ(t.flows, 100u);
+  EXPECT_EQ(t.pkts, 20000);
+}
+
+}  // namespace
