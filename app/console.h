@@ -3,7 +3,7 @@
 // different threads do not mix.
 #pragma once
 
-#include <json/json.h>
+#include <json/forwards.h>
 
 #include <string>
 #include <string_view>
@@ -17,6 +17,9 @@ void consolePrintf(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// The two below live in console_json.cc, apart from the rest, so that code
+// which prints but handles no JSON links without JsonCpp.
 
 // A JSON value as the default stream writer writes it (tab indentation,
 // " : " separators, members in byte order).

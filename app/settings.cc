@@ -1,15 +1,14 @@
 #include "app/settings.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <unistd.h>
 
 #include "app/console.h"
+#include "platform/files.h"
 
 Json::Value settings;
 std::mutex settingsMutex;
@@ -88,17 +87,7 @@ std::string settingsFileText(const Json::Value& doc) {
 }
 
 void saveSettings() {
-  const std::string text = settingsFileText(settingsSnapshot());
-  static std::atomic<unsigned> serial{0};
-  const std::string temp = std::string(kSettingsFileName) + "." + std::to_string(getpid()) + "." +
-                           std::to_string(serial.fetch_add(1)) + ".tmp";
-  FILE* f = fopen(temp.c_str(), "w");
-  if (!f) return;
-  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = (fflush(f) == 0) && ok;
-  ok = (fsync(fileno(f)) == 0) && ok;
-  ok = (fclose(f) == 0) && ok;
-  if (!ok || std::rename(temp.c_str(), kSettingsFileName) != 0) std::remove(temp.c_str());
+  replaceFileContents(kSettingsFileName, settingsFileText(settingsSnapshot()));
 }
 
 void loadSettings() {

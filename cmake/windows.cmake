@@ -31,15 +31,17 @@ foreach(_pair "${VANTREL_JSONCPP_INCLUDE_DIR}/json|json"
 endforeach()
 
 # Which sources reach JsonCpp or libmicrohttpd: a file does if it includes
-# one of their headers, or includes one of our headers that does, or
-# includes a header whose implementation (same name, .cc; platform headers'
-# in platform/windows/) does. Worked out again at every configure.
+# one of their headers (JsonCpp's declarations-only json/forwards.h aside),
+# or one of our headers that does, or a header whose implementation (same
+# name, .cc; for platform headers the one in platform/windows/) does. Worked
+# out again at every configure.
 function(_vantrel_quoted_includes file out)
   file(STRINGS ${file} _lines REGEX "^[ \t]*#[ \t]*include")
   set(_deps)
   set(_lib FALSE)
   foreach(_l IN LISTS _lines)
-    if(_l MATCHES "#[ \t]*include[ \t]*<(json/|microhttpd\\.h)")
+    if(_l MATCHES "#[ \t]*include[ \t]*<(json/|microhttpd\\.h)" AND
+       NOT _l MATCHES "<json/forwards\\.h>")
       set(_lib TRUE)
     elseif(_l MATCHES "#[ \t]*include[ \t]*\"([^\"]+)\"")
       if(EXISTS ${CMAKE_SOURCE_DIR}/${CMAKE_MATCH_1})
