@@ -1,17 +1,21 @@
 // Program entry: start-up sequence, then the worker threads, then idle.
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "app/console.h"
 #include "app/settings.h"
+#include "app/shutdown.h"
 #include "app/supervisors.h"
 #include "discovery/discovery.h"
 #include "platform/clock.h"
+#include "platform/signals.h"
 #include "web/http_server.h"
 
 int main() {
   // Console lines reach a pipe or log file at once.
   setvbuf(stdout, nullptr, _IOLBF, 0);
+  installStopHandlers(&stopRequested);
 
   discoverInterfaces();
   loadSettings();
@@ -31,5 +35,10 @@ int main() {
   std::thread(exporterThread).detach();
 
   consolePrintf("In main\n");
-  for (;;) sleepMillis(100);
+  while (!stopRequested) sleepMillis(100);
+  const int status = stopGracefully();
+  // The worker and web threads are still alive: end without running static
+  // destructors under them.
+  fflush(stdout);
+  std::_Exit(status);
 }

@@ -2,6 +2,7 @@
 
 #include "app/console.h"
 #include "app/settings.h"
+#include "app/shutdown.h"
 #include "app/state.h"
 #include "capture/capture.h"
 #include "discovery/discovery.h"
@@ -10,9 +11,15 @@
 #include "platform/clock.h"
 
 void snifferPass() {
+  if (stopRequested) return;
   Json::Value listener = settingValue("listenerIP");
   if (listener != Json::Value("0.0.0.0")) {
     keepSniffing = true;
+    // A stop that came in meanwhile wins over the flag just set.
+    if (stopRequested) {
+      keepSniffing = false;
+      return;
+    }
     consoleWrite("Listening as ip is correct " + jsonText(listener) + "\n");
     discoverInterfaces();
     runSniffer();
@@ -24,9 +31,14 @@ void snifferPass() {
 }
 
 void exporterPass() {
+  if (stopRequested) return;
   Json::Value receiver = settingValue("receiverIP");
   if (receiver != Json::Value("0.0.0.0")) {
     keepSendingExports = true;
+    if (stopRequested) {
+      keepSendingExports = false;
+      return;
+    }
     consoleWrite("Exporting as ip is correct " + jsonText(receiver) + "\n");
     exportsender();
     exporterRunning = false;
