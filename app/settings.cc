@@ -90,8 +90,45 @@ void saveSettings() {
   replaceFileContents(kSettingsFileName, settingsFileText(settingsSnapshot()));
 }
 
+SettingsText parseSettingsFile(const std::string& text) {
+  SettingsText result;
+  std::istringstream in(text);
+  std::string errors;
+  if (!parseSettingsText(in, result.doc, errors)) {
+    result.error = "Settings file " + std::string(kSettingsFileName) + " is not valid JSON:\n" + errors;
+    if (result.error.back() != '\n') result.error += "\n";
+    return result;
+  }
+  if (!result.doc.isObject() && !result.doc.isNull()) {
+    result.error = "Settings file " + std::string(kSettingsFileName) + " must hold a JSON object, not " +
+                   typeName(result.doc) + "\n";
+    return result;
+  }
+  Json::Value& doc = result.doc;
+  if (!doc.isMember("user")) doc["user"] = "admin";
+  if (!doc.isMember("pass")) doc["pass"] = "qolpe";
+  if (!doc.isMember("listenerIP")) {
+    result.messages += "setting default listenerIP \n";
+    doc["listenerIP"] = "";
+  }
+  if (!doc.isMember("receiverIP")) {
+    result.messages += "setting default receiverIP 0.0.0.0\n";
+    doc["receiverIP"] = "0.0.0.0";
+  }
+  if (!doc.isMember("receiverPort")) {
+    result.messages += "setting default receiverPort 2055\n";
+    doc["receiverPort"] = 2055;
+  }
+  if (!doc.isMember("httpPort")) {
+    result.messages += "setting default httpPort 7909\n";
+    doc["httpPort"] = 7909;
+  }
+  result.ok = true;
+  return result;
+}
+
 void loadSettings() {
-  std::ifstream file(kSettingsFileName);
+  std::ifstream file(kSettingsFileName, std::ios::binary);
   if (!file.is_open()) {
     consoleWrite("While opening a file an error is encountered\n");
     {
@@ -101,42 +138,18 @@ void loadSettings() {
     saveSettings();
   } else {
     consoleWrite("Settings file vantrelsettings.json found \n");
-    Json::Value parsed;
-    std::string errors;
-    if (!parseSettingsText(file, parsed, errors)) {
-      consolePrintf("Settings file %s is not valid JSON:\n%s", kSettingsFileName, errors.c_str());
-      if (errors.empty() || errors.back() != '\n') consoleWrite("\n");
+    std::stringstream text;
+    text << file.rdbuf();
+    SettingsText loaded = parseSettingsFile(text.str());
+    if (!loaded.ok) {
+      consoleWrite(loaded.error);
       exit(1);
     }
-    if (!parsed.isObject() && !parsed.isNull()) {
-      consolePrintf("Settings file %s must hold a JSON object, not %s\n", kSettingsFileName,
-                    typeName(parsed));
-      exit(1);
-    }
-    std::string messages;
     {
       std::lock_guard<std::mutex> lock(settingsMutex);
-      settings = parsed;
-      if (!settings.isMember("user")) settings["user"] = "admin";
-      if (!settings.isMember("pass")) settings["pass"] = "qolpe";
-      if (!settings.isMember("listenerIP")) {
-        messages += "setting default listenerIP \n";
-        settings["listenerIP"] = "";
-      }
-      if (!settings.isMember("receiverIP")) {
-        messages += "setting default receiverIP 0.0.0.0\n";
-        settings["receiverIP"] = "0.0.0.0";
-      }
-      if (!settings.isMember("receiverPort")) {
-        messages += "setting default receiverPort 2055\n";
-        settings["receiverPort"] = 2055;
-      }
-      if (!settings.isMember("httpPort")) {
-        messages += "setting default httpPort 7909\n";
-        settings["httpPort"] = 7909;
-      }
+      settings = std::move(loaded.doc);
     }
-    consoleWrite(messages);
+    consoleWrite(loaded.messages);
   }
   consoleWrite(settingsConsoleText(settingsSnapshot()) + "\n");
 }

@@ -21,6 +21,17 @@ inline constexpr const char* kSettingsFileName = "vantrelsettings.json";
 // is reported and ends the process with status 1. Called once, by main.
 void loadSettings();
 
+// The settings file's text checked and completed: the document with every
+// missing key filled in and the default messages, or the error text that
+// ends start-up.
+struct SettingsText {
+  bool ok = false;
+  Json::Value doc;
+  std::string messages;  // "setting default ..." lines, in order
+  std::string error;     // when !ok: what to print before exiting
+};
+SettingsText parseSettingsFile(const std::string& text);
+
 // Writes the whole document to the settings file through a temporary file
 // renamed over the old one. Silent; a failed save leaves the old file.
 void saveSettings();
