@@ -1,0 +1,128 @@
+// Windows UDP sockets: Winsock 2, started once on first use; errors are
+// WSAGetLastError() codes turned into the system's message text.
+#include "platform/udp_socket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+std::string errorText(int code) {
+  char buffer[512];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
+  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ')) --n;
+  if (n == 0) return "Windows Sockets error " + std::to_string(code);
+  return std::string(buffer, n);
+}
+
+// Winsock 2.2 for the whole process, started once; its result, 0 when ready.
+int startWinsock() {
+  static std::once_flag once;
+  static int result = 0;
+  std::call_once(once, [] {
+    WSADATA data;
+    result = WSAStartup(MAKEWORD(2, 2), &data);
+  });
+  return result;
+}
+
+SOCKET socketOf(const UdpSocket& sock) { return static_cast<SOCKET>(sock.handle); }
+
+sockaddr_in socketAddress(uint32_t address, uint16_t port) {
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(address);
+  return sa;
+}
+
+}  // namespace
+
+bool udpOpen(UdpSocket& sock, std::string& error) {
+  if (int started = startWinsock(); started != 0) {
+    error = errorText(started);
+    return false;
+  }
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET) {
+    error = errorText(WSAGetLastError());
+    return false;
+  }
+  sock.handle = static_cast<intptr_t>(s);
+  return true;
+}
+
+bool udpBind(const UdpSocket& sock, uint32_t address, uint16_t port, std::string& error) {
+  sockaddr_in sa = socketAddress(address, port);
+  if (bind(socketOf(sock), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
+    error = errorText(WSAGetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool udpLocalPort(const UdpSocket& sock, uint16_t& port, std::string& error) {
+  sockaddr_in sa;
+  int length = sizeof sa;
+  if (getsockname(socketOf(sock), reinterpret_cast<sockaddr*>(&sa), &length) == SOCKET_ERROR) {
+    error = errorText(WSAGetLastError());
+    return false;
+  }
+  port = ntohs(sa.sin_port);
+  return true;
+}
+
+int64_t udpSendTo(const UdpSocket& sock, const uint8_t* data, size_t size, uint32_t address, uint16_t port) {
+  sockaddr_in sa = socketAddress(address, port);
+  int sent = sendto(socketOf(sock), reinterpret_cast<const char*>(data), static_cast<int>(size), 0,
+                    reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+UdpWait udpReceive(const UdpSocket& sock, uint8_t* buffer, size_t capacity, int timeoutMs, UdpDatagram& got,
+                   std::string& error) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(socketOf(sock), &readable);
+  timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  int ready = select(0, &readable, nullptr, nullptr, timeoutMs < 0 ? nullptr : &wait);
+  if (ready == SOCKET_ERROR) {
+    error = errorText(WSAGetLastError());
+    return UdpWait::failed;
+  }
+  if (ready == 0) return UdpWait::timedOut;
+  sockaddr_in from;
+  int fromLength = sizeof from;
+  int n = recvfrom(socketOf(sock), reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0,
+                   reinterpret_cast<sockaddr*>(&from), &fromLength);
+  if (n == SOCKET_ERROR) {
+    int code = WSAGetLastError();
+    if (code != WSAEMSGSIZE) {
+      error = errorText(code);
+      return UdpWait::failed;
+    }
+    n = static_cast<int>(capacity);  // the first `capacity` bytes arrived
+  }
+  got.size = static_cast<size_t>(n);
+  got.fromAddress = ntohl(from.sin_addr.s_addr);
+  got.fromPort = ntohs(from.sin_port);
+  return UdpWait::received;
+}
+
+void udpClose(UdpSocket& sock) {
+  if (sock.handle != -1) closesocket(socketOf(sock));
+  sock.handle = -1;
+}
+
+bool ipv4FromText(const std::string& text, uint32_t& address) {
+  in_addr parsed;
+  if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
+  address = ntohl(parsed.s_addr);
+  return true;
+}
