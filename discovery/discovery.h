@@ -4,4 +4,41 @@
 // the capture thread before each capture run.
 #pragma once
 
+#include <json/json.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/adapters.h"
+
+// One discovery run against the system and the process-wide state. Ends the
+// process with status 1 on the fatal failures (no memory for the list, a
+// system error that has a text).
 void discoverInterfaces();
+
+// What a run reads and changes besides the interface record.
+struct DiscoveryIo {
+  // Writes one console message.
+  std::function<void(const std::string&)> write;
+  // True when the settings have a listenerIP member whose string value (by
+  // the typed read) is empty.
+  std::function<bool()> listenerEmpty;
+  // Makes `address` the listenerIP; false when the setting changed since
+  // listenerEmpty looked at it and was left alone.
+  std::function<bool(const std::string&)> takeListener;
+};
+
+// The whole run over the list `fetch` returns: report, recording into
+// `interfaces` (members and elements are set, never removed) and the
+// listener decision. Returns true when the process must end with status 1.
+bool runDiscovery(const std::function<AdapterList()>& fetch, Json::Value& interfaces, const DiscoveryIo& io);
+
+// An address capture may take on its own: IPv4 unicast, neither 0.0.0.0 nor
+// exactly 127.0.0.1 (other 127/8 addresses qualify). Host byte order.
+bool eligibleListener(uint32_t address);
+
+// Hardware address bytes as recorded: lower-case hex without leading zeros,
+// joined by ":" (00 1A 2B -> "0:1a:2b").
+std::string macText(const std::vector<uint8_t>& bytes);

@@ -1,0 +1,57 @@
+// The capture socket: sees every IPv4 packet that one local interface sends
+// or receives, each starting at its IPv4 header. Used by the capture routine
+// on the capture thread; one socket per capture run. Errors are the system's
+// numbers (errno on Linux, WSAGetLastError on Windows).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct CaptureSocket {
+  intptr_t handle = -1;   // the system's socket; -1 when not open
+  int ifindex = 0;        // interface bound to (Linux)
+  bool loopback = false;  // bound to a loopback interface (Linux)
+};
+
+enum class ReceiveStatus {
+  kPacket,   // a datagram is in the buffer
+  kTimeout,  // nothing arrived within the wait
+  kSkipped,  // a frame that is not ours to count (e.g. loopback's outgoing copy)
+  kFailed,   // the receive failed; `error` says why
+};
+
+struct Received {
+  ReceiveStatus status = ReceiveStatus::kTimeout;
+  size_t length = 0;  // bytes in the buffer; a longer datagram is cut to the buffer
+  int error = 0;
+};
+
+// Longest wait of one captureReceive.
+inline constexpr int kCaptureWaitMillis = 250;
+
+// Per-run start-up and clean-up of the system's socket library.
+void captureStartup();
+void captureCleanup();
+
+// Each step returns false and sets `error` on failure; the caller closes the
+// socket after a failed step that follows a successful open.
+bool captureOpen(CaptureSocket& s, int& error);
+// Socket options: headers included in what is read, IPv4 only, the receive
+// wait of kCaptureWaitMillis.
+bool captureSetOptions(CaptureSocket& s, int& error);
+// Binds to the interface that holds `listenerIP` (dotted decimal).
+bool captureBind(CaptureSocket& s, const std::string& listenerIP, int& error);
+// Receive-all mode: every packet of the interface, not only those for us.
+bool captureReceiveAll(CaptureSocket& s, int& error);
+
+// Waits at most kCaptureWaitMillis for one datagram and copies it into
+// `buffer` (at most `size` bytes).
+Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size);
+
+// Closes the socket (s.handle becomes -1); false with `error` on failure.
+bool captureClose(CaptureSocket& s, int& error);
+
+// Prints "closesocket for listener failed with error: %d\n" with `error`, the
+// way this system's console has it (a wide-character format on Windows).
+void printCloseFailure(int error);
