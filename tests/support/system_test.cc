@@ -75,6 +75,18 @@ ChildProcess::~ChildProcess() {
     kill(pid, SIGKILL);
     wait(std::chrono::milliseconds(2000));
   }
+  // A sanitizer build of the child reports into its log: any report fails
+  // the test that ran it.
+  if (!log.empty()) {
+    const std::string text = output();
+    for (const char* marker : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                               "runtime error:"}) {
+      if (text.find(marker) != std::string::npos) {
+        ADD_FAILURE() << "sanitizer report in " << log << ":\n" << text.substr(text.find(marker), 4000);
+        break;
+      }
+    }
+  }
 }
 
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& workdir,
