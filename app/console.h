@@ -12,8 +12,12 @@
 void consoleWrite(std::string_view text);
 
 // printf-style line(s) to standard output, written with one stdio call.
+// The formats are C99's on every system (MinGW's vsnprintf included, whose
+// dialect its headers name in __MINGW_PRINTF_FORMAT).
 void consolePrintf(const char* format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;

@@ -6,11 +6,3 @@ std::atomic<bool> snifferRunning{false};
 std::atomic<bool> exporterRunning{false};
 std::atomic<int32_t> snifferPacketCount{0};
 std::atomic<int32_t> exportsSent{0};
-
-Json::Value interfacesDiscovered;
-std::mutex interfacesMutex;
-
-Json::Value interfacesSnapshot() {
-  std::lock_guard<std::mutex> lock(interfacesMutex);
-  return interfacesDiscovered;
-}

@@ -3,7 +3,7 @@
 // interfacesDiscovered is reached only through the accessors below.
 #pragma once
 
-#include <json/json.h>
+#include <json/forwards.h>
 
 #include <atomic>
 #include <cstdint>
@@ -24,7 +24,8 @@ extern std::atomic<int32_t> snifferPacketCount;
 extern std::atomic<int32_t> exportsSent;
 
 // What interface discovery has found: "if_<index>" -> {ips, mac}. Null until
-// discovery records something.
+// discovery records something. Defined in state_json.cc, so that code using
+// only the flags and counters links without JsonCpp.
 extern Json::Value interfacesDiscovered;  // guarded by interfacesMutex
 extern std::mutex interfacesMutex;
 
