@@ -1,0 +1,91 @@
+#include "export/collector_output.h"
+
+#include <vector>
+
+#include "export/datagram.h"
+#include "flow/ip_text.h"
+
+namespace {
+
+// "text" with every double quote doubled.
+void appendCsvString(const std::string& text, std::string& out) {
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+std::string compactJson(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, value);
+}
+
+}  // namespace
+
+std::string collectorHeader(CollectorFormat format) {
+  if (format != CollectorFormat::csv) return "";
+  std::string header;
+  for (const char* column : kCollectorColumns) {
+    if (!header.empty()) header += ',';
+    header += column;
+  }
+  return header + "\n";
+}
+
+Json::Value flowRecordJson(const FlowRecord& record) {
+  Json::Value flow(Json::objectValue);
+  flow["inif"] = record.inif;
+  flow["outif"] = record.outif;
+  flow["firstseen"] = Json::UInt64(record.firstseen);
+  flow["lastseen"] = Json::UInt64(record.lastseen);
+  flow["srcip"] = ipToDotted(record.srcip);
+  flow["dstip"] = ipToDotted(record.dstip);
+  flow["srcport"] = record.srcport;
+  flow["dstport"] = record.dstport;
+  flow["pkts"] = static_cast<uint32_t>(record.pkts);
+  flow["bytes"] = static_cast<uint32_t>(record.bytes);
+  flow["flags"] = record.flags;
+  flow["tos"] = record.tos;
+  flow["proto"] = record.proto;
+  flow["processname"] = record.processname();
+  flow["user"] = record.user();
+  flow["domain"] = record.domain();
+  flow["replydelay"] = record.replydelay;
+  return flow;
+}
+
+void appendFlowLine(const FlowRecord& record, CollectorFormat format, std::string& out) {
+  if (format == CollectorFormat::json) {
+    out += compactJson(flowRecordJson(record));
+    out += '\n';
+    return;
+  }
+  using std::to_string;
+  out += to_string(record.inif) + ',' + to_string(record.outif) + ',' + to_string(record.firstseen) + ',' +
+         to_string(record.lastseen) + ',' + ipToDotted(record.srcip) + ',' + ipToDotted(record.dstip) + ',' +
+         to_string(record.srcport) + ',' + to_string(record.dstport) + ',' +
+         to_string(static_cast<uint32_t>(record.pkts)) + ',' + to_string(static_cast<uint32_t>(record.bytes)) +
+         ',' + to_string(record.flags) + ',' + to_string(record.tos) + ',' + to_string(record.proto) + ',';
+  appendCsvString(record.processname(), out);
+  out += ',';
+  appendCsvString(record.user(), out);
+  out += ',';
+  appendCsvString(record.domain(), out);
+  out += ',' + to_string(record.replydelay) + '\n';
+}
+
+bool datagramToLines(const uint8_t* data, size_t size, CollectorFormat format, std::string& out,
+                     std::string& error) {
+  std::vector<FlowRecord> records;
+  if (!decodeDatagram(data, size, records, error)) return false;
+  for (const FlowRecord& record : records) appendFlowLine(record, format, out);
+  return true;
+}
+
+std::string malformedDatagramReport(uint32_t fromAddress, uint16_t fromPort, const std::string& reason) {
+  return "vantrel-collect: malformed datagram from " + ipToDotted(fromAddress) + ":" + std::to_string(fromPort) +
+         ": " + reason + "\n";
+}

@@ -1,0 +1,40 @@
+// What the collector writes for the datagrams it receives: one JSON object or
+// one CSV row per flow record, and a one-line report for a malformed
+// datagram. Pure functions; any thread.
+#pragma once
+
+#include <json/json.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "flow/flow_record.h"
+
+enum class CollectorFormat { json, csv };
+
+// The flow members, in the order of the CSV columns.
+inline constexpr const char* kCollectorColumns[] = {
+    "inif",   "outif", "firstseen", "lastseen", "srcip", "dstip",       "srcport", "dstport",   "pkts",
+    "bytes",  "flags", "tos",       "proto",    "processname", "user",  "domain",  "replydelay"};
+
+// The text written once before any record: the CSV header line, or nothing
+// for JSON.
+std::string collectorHeader(CollectorFormat format);
+
+// A record as a JSON object with the members above: addresses dotted,
+// counters as unsigned 32-bit numbers, times as numbers.
+Json::Value flowRecordJson(const FlowRecord& record);
+
+// Appends the line (with "\n") for one record: compact one-line JSON, or a
+// CSV row with the three strings in double quotes.
+void appendFlowLine(const FlowRecord& record, CollectorFormat format, std::string& out);
+
+// Decodes one datagram and appends one line per record to `out`. On a
+// malformed datagram nothing is appended and `error` holds the reason.
+bool datagramToLines(const uint8_t* data, size_t size, CollectorFormat format, std::string& out,
+                     std::string& error);
+
+// The standard-error line for a datagram from `fromAddress`:`fromPort` that
+// could not be decoded.
+std::string malformedDatagramReport(uint32_t fromAddress, uint16_t fromPort, const std::string& reason);

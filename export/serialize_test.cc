@@ -1,0 +1,113 @@
+#include "export/serialize.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "export/sample_records.h"
+
+namespace {
+
+constexpr uint8_t kUntouched = 0xEE;
+
+std::vector<uint8_t> freshBuffer() { return std::vector<uint8_t>(kMaxDatagramBytes + 16, kUntouched); }
+
+TEST(PutHelpers, WriteMostSignificantByteFirst) {
+  uint8_t b[8];
+  putU16(b, 0xABCD);
+  EXPECT_EQ(std::vector<uint8_t>(b, b + 2), (std::vector<uint8_t>{0xAB, 0xCD}));
+  putU32(b, 0x01020304);
+  EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{1, 2, 3, 4}));
+  putU64(b, 0x0102030405060708ULL);
+  EXPECT_EQ(std::vector<uint8_t>(b, b + 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+
+  for (uint64_t v : {0ULL, 1ULL, 0xFFULL, 0x100ULL, 0xFFFFFFFFULL, 0x100000000ULL, ~0ULL}) {
+    putU64(b, v);
+    EXPECT_EQ(getU64(b), v) << v;
+    putU32(b, static_cast<uint32_t>(v));
+    EXPECT_EQ(getU32(b), static_cast<uint32_t>(v)) << v;
+    putU16(b, static_cast<uint16_t>(v));
+    EXPECT_EQ(getU16(b), static_cast<uint16_t>(v)) << v;
+  }
+}
+
+TEST(SerializeRecord, SampleRecordGivesItsBytesAtAnyOffset) {
+  const std::vector<uint8_t> recordBytes(kSampleDatagram.begin() + 4, kSampleDatagram.end());
+  ASSERT_EQ(recordBytes.size(), 77u);
+  for (int offset : {4, 5, 81, int(kMaxDatagramBytes) - 77}) {
+    std::vector<uint8_t> buf = freshBuffer();
+    ASSERT_EQ(serializeRecord(sampleTcpRecord(), static_cast<int16_t>(offset), buf.data()), 77) << "offset " << offset;
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + offset, buf.begin() + offset + 77), recordBytes)
+        << "offset " << offset;
+    for (size_t i = 0; i < buf.size(); ++i) {
+      if (i < size_t(offset) || i >= size_t(offset) + 77) {
+        ASSERT_EQ(buf[i], kUntouched) << "byte " << i;
+      }
+    }
+  }
+}
+
+TEST(SerializeRecord, SampleDatagramIsEightyOneBytes) {
+  std::vector<uint8_t> buf = freshBuffer();
+  putU16(buf.data(), kExportVersion);
+  putU16(buf.data() + 2, 1);
+  const size_t length = 4 + serializeRecord(sampleTcpRecord(), 4, buf.data());
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + length), kSampleDatagram);
+}
+
+std::string repeat(size_t n, char first) {
+  std::string s(n, 'a');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(first + i % 26);
+  return s;
+}
+
+TEST(SerializeRecord, StringLengthsAndCuts) {
+  struct Case {
+    const char* name;
+    std::string processname, user, domain;
+    uint16_t length;
+  };
+  const Case cases[] = {
+      {"all empty", "", "", "", 48},
+      {"user of 255 bytes", "", repeat(255, 'a'), "", 48 + 255},
+      {"user of 300 bytes cut to 255", "", repeat(300, 'a'), "", 48 + 255},
+      {"three strings of 256", repeat(256, 'a'), repeat(256, 'b'), repeat(256, 'c'), 48 + 3 * 255},
+      {"bytes 0 and 0xff", std::string("\0\xff", 2), "", std::string(1, '\0'), 48 + 3},
+  };
+  for (const Case& c : cases) {
+    FlowRecord r;
+    r.owner = makeOwner(c.processname, c.user, c.domain);
+    std::vector<uint8_t> buf = freshBuffer();
+    const int16_t offset = 4;
+    ASSERT_EQ(serializeRecord(r, offset, buf.data()), c.length) << c.name;
+    EXPECT_EQ(recordLength(r), c.length) << c.name;
+    // Walk the strings as a reader would: each length byte, then its bytes.
+    size_t at = offset + 45;
+    for (const std::string* s : {&c.domain, &c.user, &c.processname}) {
+      const size_t expected = std::min<size_t>(s->size(), 255);
+      ASSERT_EQ(buf[at], expected) << c.name;
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(&buf[at + 1]), expected), s->substr(0, expected))
+          << c.name;
+      at += 1 + expected;
+    }
+    EXPECT_EQ(at, size_t(offset) + c.length) << c.name;
+    EXPECT_EQ(buf[at], kUntouched) << c.name << ": wrote past the record";
+  }
+}
+
+TEST(SerializeRecord, FieldBitsAsTheyStand) {
+  FlowRecord r;
+  r.bytes = -1;
+  r.pkts = INT32_MIN;
+  r.firstseen = r.lastseen = 0x0102030405060708ULL;
+  r.replydelay = 0;
+  std::vector<uint8_t> buf = freshBuffer();
+  ASSERT_EQ(serializeRecord(r, 0, buf.data()), 48);
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 35, buf.begin() + 43),
+            (std::vector<uint8_t>{0xff, 0xff, 0xff, 0xff, 0x80, 0, 0, 0}));
+  EXPECT_EQ(0, memcmp(&buf[8], &buf[16], 8)) << "firstseen equal to lastseen carries the same bytes";
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 43, buf.begin() + 48), (std::vector<uint8_t>{0, 0, 0, 0, 0}));
+}
+
+}  // namespace
