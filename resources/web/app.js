@@ -324,11 +324,18 @@
       }
     }
     setText('brand-host', location.host);
+    $('main').classList.toggle('stale', !!f);
     if (!doc) return;
-    const cs = captureState(doc);
-    const es = exportState(doc);
-    setState($('pill-capture'), cs, 'Capture ' + STATE_TEXT[cs].toLowerCase());
-    setState($('pill-export'), es, 'Export ' + STATE_TEXT[es].toLowerCase());
+    if (f) {
+      // The last known states may no longer hold.
+      setState($('pill-capture'), 'unknown', 'Capture unknown');
+      setState($('pill-export'), 'unknown', 'Export unknown');
+    } else {
+      const cs = captureState(doc);
+      const es = exportState(doc);
+      setState($('pill-capture'), cs, 'Capture ' + STATE_TEXT[cs].toLowerCase());
+      setState($('pill-export'), es, 'Export ' + STATE_TEXT[es].toLowerCase());
+    }
     setText('nav-flows', F.fmtInt(doc.totalFlows));
     const sub = {
       overview: 'Listening on ' + listenerText(settings().listenerIP) + ' · updates every 2 s',
@@ -396,6 +403,7 @@
       return;
     }
     const max = totals[0].bytes || 1;
+    el.style.gridTemplateRows = 'repeat(' + Math.ceil(totals.length / 2) + ', auto)'; // two columns, ranked top to bottom
     el.innerHTML = totals
       .map((t) => {
         const name = t.name ? F.baseName(t.name) : '';

@@ -91,12 +91,14 @@
     g.textBaseline = 'top';
     g.textAlign = 'center';
     const minutes = Math.round(this.windowMs / 60000);
+    const every = Math.max(1, Math.ceil(58 / (pw / minutes))); // label spacing in minutes, so labels never touch
     for (let m = 0; m <= minutes; m++) {
       const x = Math.round(xOf(t1 - m * 60000)) + 0.5;
       g.beginPath();
       g.moveTo(x, T + ph);
       g.lineTo(x, T + ph + 4);
       g.stroke();
+      if (m % every) continue;
       const label = m === 0 ? 'now' : '−' + m + ' min';
       g.textAlign = m === 0 ? 'right' : m === minutes ? 'left' : 'center';
       g.fillText(label, x, T + ph + 6);

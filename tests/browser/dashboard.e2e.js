@@ -1,0 +1,447 @@
+'use strict';
+// End-to-end test of the dashboard in Debian's headless Chromium, driven by
+// playwright-core. The outer run (as root) builds two network namespaces
+// joined by a veth pair, starts build/vantrel in one of them with traffic of
+// its own (TCP, UDP and ICMP between the two, from processes with distinctive
+// names), then runs this same file with --inner inside the monitor's
+// namespace, where the browser and the node:test cases live. Everything the
+// run started is killed and the namespaces are deleted, also on failure.
+//
+//   node dashboard.e2e.js            (VANTREL_BIN overrides ../../build/vantrel)
+//   VT_UI_DOCSHOT=docs/dashboard.jpg node dashboard.e2e.js   also writes the README picture
+
+process.env.PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD = '1';
+
+const { spawn, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+
+const HERE = __dirname;
+const ROOT = path.resolve(HERE, '../..');
+const OUTPUT = path.join(HERE, 'output');
+const MON_IP = '10.203.7.1';
+const PEER_IP = '10.203.7.2';
+const WEB_PORT = 7909;
+const USER = 'admin';
+const PASS = 'qolpe';
+
+if (process.argv[2] === '--inner') inner();
+else outer();
+
+// ---- Outside the namespaces: set-up, run, clean-up -------------------------------------------
+
+function run(cmd, args) {
+  const r = spawnSync(cmd, args, { encoding: 'utf8' });
+  if (r.status !== 0) throw new Error(cmd + ' ' + args.join(' ') + ' failed: ' + (r.stderr || r.error));
+  return r.stdout;
+}
+
+async function outer() {
+  if (process.getuid() !== 0) {
+    console.log('SKIP: the dashboard test needs root (network namespaces, packet capture)');
+    return;
+  }
+  const bin = path.resolve(process.env.VANTREL_BIN || path.join(ROOT, 'build/vantrel'));
+  if (!fs.existsSync(bin)) {
+    console.error('no monitor binary at ' + bin + ' (build it first)');
+    process.exit(1);
+  }
+  const tag = 'vt-ui-' + process.pid;
+  const mon = tag + '-mon';
+  const peer = tag + '-peer';
+  const vethMon = 'vtui' + (process.pid % 1000000) + 'm';
+  const vethPeer = 'vtui' + (process.pid % 1000000) + 'p';
+  const work = fs.mkdtempSync('/tmp/vt-ui-');
+  const children = [];
+  let cleaned = false;
+
+  const cleanup = () => {
+    if (cleaned) return;
+    cleaned = true;
+    for (const c of children.reverse()) {
+      try {
+        process.kill(-c.pid, 'SIGKILL');
+      } catch (e) {
+        /* already gone */
+      }
+    }
+    for (const ns of [mon, peer]) spawnSync('ip', ['netns', 'del', ns]);
+    fs.rmSync(work, { recursive: true, force: true });
+  };
+  process.on('exit', cleanup);
+  for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
+    process.on(sig, () => {
+      cleanup();
+      process.exit(1);
+    });
+  }
+
+  // Starts `argv` inside namespace `ns`, in a process group of its own.
+  const start = (ns, argv, log, env) => {
+    const out = fs.openSync(path.join(work, log), 'a');
+    const c = spawn('ip', ['netns', 'exec', ns, ...argv], { cwd: work, detached: true, stdio: ['ignore', out, out], env: { ...process.env, ...env } });
+    fs.closeSync(out);
+    children.push(c);
+    return c;
+  };
+
+  let code = 1;
+  let monitor = null;
+  try {
+    run('ip', ['netns', 'add', mon]);
+    run('ip', ['netns', 'add', peer]);
+    run('ip', ['link', 'add', vethMon, 'type', 'veth', 'peer', 'name', vethPeer]);
+    run('ip', ['link', 'set', vethMon, 'netns', mon]);
+    run('ip', ['link', 'set', vethPeer, 'netns', peer]);
+    for (const [ns, dev, addr] of [[mon, vethMon, MON_IP], [peer, vethPeer, PEER_IP]]) {
+      run('ip', ['-n', ns, 'link', 'set', 'lo', 'up']);
+      run('ip', ['-n', ns, 'addr', 'add', addr + '/24', 'dev', dev]);
+      run('ip', ['-n', ns, 'link', 'set', dev, 'up']);
+    }
+
+    // The monitor's working folder: its pages and settings, and the two
+    // programs whose names the page must show (copies of the interpreter).
+    fs.mkdirSync(path.join(work, 'resources'));
+    fs.cpSync(path.join(ROOT, 'resources/web'), path.join(work, 'resources/web'), { recursive: true });
+    const settings = { httpPort: WEB_PORT, listenerIP: MON_IP, pass: PASS, receiverIP: '127.0.0.1', receiverPort: 2056, user: USER };
+    fs.writeFileSync(path.join(work, 'vantrelsettings.json'), JSON.stringify(settings, null, 3) + '\n');
+    fs.mkdirSync(path.join(work, 'bin'));
+    // The interpreter itself, not a wrapper script that would run under its own name.
+    const python = fs.realpathSync(fs.existsSync('/usr/bin/python3') ? '/usr/bin/python3' : run('python3', ['-c', 'import sys; print(sys.executable)']).trim());
+    for (const name of ['vtui-talker', 'vtui-server']) fs.copyFileSync(python, path.join(work, 'bin', name), fs.constants.COPYFILE_FICLONE);
+    for (const name of ['vtui-talker', 'vtui-server']) fs.chmodSync(path.join(work, 'bin', name), 0o755);
+    const traffic = path.join(HERE, 'traffic.py');
+
+    start(mon, [python, traffic, 'sink', '127.0.0.1', '2056'], 'sink.log');
+    start(mon, [python, traffic, 'sink', '127.0.0.1', '2057'], 'sink.log');
+    monitor = start(mon, [bin], 'vantrel.log');
+    start(peer, [python, traffic, 'serve', PEER_IP], 'peer-serve.log');
+    start(mon, [path.join(work, 'bin/vtui-server'), traffic, 'serve', MON_IP], 'mon-serve.log');
+    await waitForWeb(mon);
+    start(mon, [path.join(work, 'bin/vtui-talker'), traffic, 'talk', PEER_IP], 'mon-talk.log');
+    start(peer, [python, traffic, 'talk', MON_IP], 'peer-talk.log');
+    start(peer, ['ping', '-q', '-i', '0.5', '-c', '600', MON_IP], 'ping.log');
+
+    fs.mkdirSync(OUTPUT, { recursive: true });
+    const inner = spawn('ip', ['netns', 'exec', mon, process.execPath, __filename, '--inner'], {
+      stdio: 'inherit',
+      env: { ...process.env, VT_UI_URL: 'http://127.0.0.1:' + WEB_PORT + '/', VT_UI_WORK: work, VT_UI_MONITOR_PID: String(monitor.pid) },
+    });
+    children.push(inner);
+    code = await new Promise((resolve) => inner.on('exit', (c, sig) => resolve(sig ? 1 : c)));
+  } catch (e) {
+    console.error(e);
+    code = 1;
+  }
+  if (code !== 0) {
+    for (const log of fs.existsSync(work) ? fs.readdirSync(work).filter((f) => f.endsWith('.log')) : []) {
+      const lines = fs.readFileSync(path.join(work, log), 'utf8').split('\n');
+      console.error('--- last lines of ' + log + '\n' + lines.slice(log === 'vantrel.log' ? -40 : -8).join('\n'));
+    }
+  }
+  cleanup();
+  process.exit(code);
+}
+
+// Waits until the web interface answers (401 without credentials).
+async function waitForWeb(ns) {
+  const until = Date.now() + 20000;
+  while (Date.now() < until) {
+    const r = spawnSync('ip', ['netns', 'exec', ns, 'curl', '-s', '-o', '/dev/null', '-w', '%{http_code}', '--max-time', '2', 'http://127.0.0.1:' + WEB_PORT + '/'], { encoding: 'utf8' });
+    if (r.stdout === '401') return;
+    await new Promise((r) => setTimeout(r, 200));
+  }
+  throw new Error('the web interface did not answer on port ' + WEB_PORT);
+}
+
+// ---- Inside the monitor's namespace: the browser ---------------------------------------------
+
+function inner() {
+  const { test, before, after } = require('node:test');
+  const assert = require('node:assert/strict');
+  const { chromium } = require('playwright-core');
+
+  const url = process.env.VT_UI_URL;
+  const work = process.env.VT_UI_WORK;
+  const settingsFile = path.join(work, 'vantrelsettings.json');
+  const readSettings = () => JSON.parse(fs.readFileSync(settingsFile, 'utf8'));
+  const shot = (page, name) => page.screenshot({ path: path.join(OUTPUT, name + '.png') });
+  let browser;
+  let ctx;
+  let page;
+  let newPass = null;
+
+  const COL = { dir: 0, proto: 1, src: 2, dst: 3, tos: 4, pkts: 5, bytes: 6, flags: 7, age: 8, process: 9, user: 10, domain: 11 };
+
+  // Every row of the flow table: cell texts, and the exact byte count from the cell's title.
+  const flowRows = (p) =>
+    (p || page).$$eval('#f-body tr', (trs) =>
+      trs.map((tr) => {
+        const cells = [...tr.cells].map((c) => c.textContent.trim());
+        return { cells, bytes: Number(tr.cells[6].title.replace(/\D/g, '')) };
+      })
+    );
+
+  const waitRows = async (predicate, what, timeout = 20000) => {
+    const until = Date.now() + timeout;
+    let rows = [];
+    while (Date.now() < until) {
+      rows = await flowRows();
+      if (predicate(rows)) return rows;
+      await page.waitForTimeout(250);
+    }
+    assert.fail('flow table never showed ' + what + '; last rows:\n' + rows.slice(0, 15).map((r) => r.cells.join(' | ')).join('\n'));
+  };
+
+  const go = async (view) => {
+    await page.click('a[data-nav="' + view + '"]');
+    await page.waitForSelector('#view-' + view + ':not([hidden])');
+  };
+
+  before(async () => {
+    browser = await chromium.launch({
+      executablePath: '/usr/bin/chromium',
+      headless: true,
+      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+        '--disable-component-update', '--disable-sync'],
+    });
+    ctx = await browser.newContext({ viewport: { width: 1280, height: 860 }, httpCredentials: { username: USER, password: PASS } });
+    page = await ctx.newPage();
+    page.on('pageerror', (e) => console.error('page error: ' + e.message));
+  });
+
+  after(async () => {
+    if (browser) await browser.close();
+  });
+
+  test('a browser without credentials gets the Digest challenge, not the page', async () => {
+    const anon = await browser.newContext();
+    const p = await anon.newPage();
+    // Headless Chromium has no one to ask for a password and gives up on the page.
+    await assert.rejects(p.goto(url), /ERR_INVALID_AUTH_CREDENTIALS/);
+    const res = await anon.request.get(url + 'data/');
+    assert.equal(res.status(), 401);
+    assert.match(res.headers()['www-authenticate'] || '', /^Digest /);
+    assert.match(await res.text(), /Access denied/);
+    await anon.close();
+  });
+
+  test('signs in with Digest credentials and shows live counters and states', { timeout: 60000 }, async () => {
+    const res = await page.goto(url + '#overview');
+    assert.equal(res.status(), 200);
+    await page.waitForSelector('#live.ok');
+    await page.waitForFunction(() => Number(document.getElementById('k-packets').textContent.replace(/,/g, '')) > 0);
+    await page.waitForFunction(() => !/^–$|^0 pkt/.test(document.getElementById('c-pps').textContent));
+    assert.equal(await page.textContent('#pill-capture'), 'Capture running');
+    assert.equal(await page.textContent('#pill-export'), 'Export running');
+    assert.equal(await page.textContent('#s-listener'), MON_IP);
+    assert.equal(await page.textContent('#s-collector'), '127.0.0.1:2056');
+    await page.waitForTimeout(4000); // a few more chart samples
+    await shot(page, 'overview');
+  });
+
+  test('shows the flows of the test traffic with their process names', { timeout: 60000 }, async () => {
+    await go('flows');
+    const has = (rows, dir, proto, dst, proc) =>
+      rows.some((r) => r.cells[COL.dir] === dir && r.cells[COL.proto].startsWith(proto) && r.cells[COL.dst] === dst && r.cells[COL.process] === proc);
+    const rows = await waitRows(
+      (rows) =>
+        has(rows, 'out', 'TCP', PEER_IP + ':6001', 'vtui-talker') &&
+        has(rows, 'out', 'UDP', PEER_IP + ':6002', 'vtui-talker') &&
+        has(rows, 'in', 'TCP', MON_IP + ':6001', 'vtui-server') &&
+        has(rows, 'in', 'UDP', MON_IP + ':6002', 'vtui-server') &&
+        rows.some((r) => r.cells[COL.proto] === 'ICMP Echo request' && r.cells[COL.dir] === 'in'),
+      'the talker, the server and the pings'
+    );
+    const talker = rows.find((r) => r.cells[COL.process] === 'vtui-talker' && r.cells[COL.proto] === 'TCP');
+    assert.match(talker.cells[COL.src], new RegExp('^' + MON_IP.replace(/\./g, '\\.') + ':\\d+$'));
+    assert.match(talker.cells[COL.flags], /S/, 'an outbound TCP flow shows its SYN');
+    assert.ok(talker.bytes > 0);
+    assert.equal(talker.cells[COL.user], 'root');
+    await shot(page, 'flows');
+  });
+
+  test('filters by text, direction and protocol, and from the process totals', { timeout: 30000 }, async () => {
+    const total = (await flowRows()).length;
+    await page.fill('#f-filter', 'vtui-server');
+    let rows = await waitRows((rs) => rs.length > 0 && rs.every((r) => r.cells[COL.process] === 'vtui-server'), 'only vtui-server');
+    assert.ok(rows.length < total, 'the filter hides other flows');
+    assert.match(await page.textContent('#f-count'), /^\d+ of \d+ flows/);
+
+    await page.fill('#f-filter', PEER_IP + ':6002');
+    rows = await waitRows((rs) => rs.length > 0 && rs.every((r) => r.cells[COL.proto] === 'UDP' && [r.cells[COL.src], r.cells[COL.dst]].includes(PEER_IP + ':6002')), 'only UDP with 6002 of the peer');
+
+    await page.fill('#f-filter', '');
+    await page.click('#f-dir button[data-v="in"]');
+    await page.click('#f-proto button[data-v="1"]');
+    rows = await waitRows((rs) => rs.length > 0 && rs.every((r) => r.cells[COL.dir] === 'in' && r.cells[COL.proto].startsWith('ICMP')), 'only inbound ICMP');
+    await page.click('#f-dir button[data-v=""]');
+    await page.click('#f-proto button[data-v=""]');
+
+    await page.click('#f-top .bar[data-process="vtui-talker"]');
+    assert.equal(await page.inputValue('#f-filter'), 'vtui-talker');
+    await waitRows((rs) => rs.length > 0 && rs.every((r) => r.cells[COL.process] === 'vtui-talker'), 'only vtui-talker after a click on its bar');
+    await page.fill('#f-filter', '');
+  });
+
+  test('sorts by any column, both ways', { timeout: 60000 }, async () => {
+    const ipPort = (s) => {
+      const [ip, port] = s.split(':');
+      return ip.split('.').reduce((a, b) => a * 256 + Number(b), 0) * 65536 + Number(port || 0);
+    };
+    const num = (s) => Number(s.replace(/[^\d.]/g, ''));
+    const age = (s) => (/ m /.test(s) ? 60 * num(s.split(' m ')[0]) + num(s.split(' m ')[1]) : num(s));
+    const columns = [
+      ['bytes', (r) => r.bytes],
+      ['pkts', (r) => num(r.cells[COL.pkts])],
+      ['age', (r) => age(r.cells[COL.age])],
+      ['src', (r) => ipPort(r.cells[COL.src])],
+      ['dst', (r) => ipPort(r.cells[COL.dst])],
+      ['process', (r) => r.cells[COL.process].replace(/^–$/, '').toLowerCase()],
+      ['proto', (r) => r.cells[COL.proto]],
+      ['dir', (r) => (r.cells[COL.dir] === 'in' ? 1 : 0)],
+      ['tos', (r) => num(r.cells[COL.tos])],
+      ['flags', null],
+      ['user', (r) => r.cells[COL.user].replace(/^–$/, '').toLowerCase()],
+      ['domain', (r) => r.cells[COL.domain].replace(/^–$/, '').toLowerCase()],
+    ];
+    for (const [key, value] of columns) {
+      for (let click = 0; click < 2; click++) {
+        await page.click('th[data-key="' + key + '"] button');
+        const dir = await page.getAttribute('th[data-key="' + key + '"]', 'aria-sort');
+        assert.ok(dir === 'ascending' || dir === 'descending', key + ' is marked sorted');
+        if (!value) continue;
+        const rows = await flowRows();
+        const vals = rows.map(value);
+        for (let i = 1; i < vals.length; i++) {
+          const ok = dir === 'ascending' ? vals[i - 1] <= vals[i] : vals[i - 1] >= vals[i];
+          assert.ok(ok, 'column ' + key + ' ' + dir + ': row ' + i + ' has ' + vals[i] + ' after ' + vals[i - 1]);
+        }
+      }
+    }
+  });
+
+  test('keeps filter, sort and scroll position across refreshes', { timeout: 30000 }, async () => {
+    await page.setViewportSize({ width: 1280, height: 640 });
+    await page.fill('#f-filter', 'tcp');
+    await page.click('th[data-key="dst"] button');
+    if ((await page.getAttribute('th[data-key="dst"]', 'aria-sort')) !== 'ascending') await page.click('th[data-key="dst"] button');
+    const scrollable = await page.$eval('#f-wrap', (w) => w.scrollHeight > w.clientHeight + 60);
+    assert.ok(scrollable, 'enough flows to scroll');
+    await page.$eval('#f-wrap', (w) => (w.scrollTop = 60));
+    const stamp = await page.textContent('#live-text');
+    await page.waitForFunction((s) => document.getElementById('live-text').textContent !== s, stamp);
+    await page.waitForTimeout(2500); // and one more refresh
+    assert.equal(await page.$eval('#f-wrap', (w) => w.scrollTop), 60);
+    assert.equal(await page.inputValue('#f-filter'), 'tcp');
+    assert.equal(await page.getAttribute('th[data-key="dst"]', 'aria-sort'), 'ascending');
+    const rows = await flowRows();
+    assert.ok(rows.every((r) => r.cells[COL.proto] === 'TCP'));
+    await page.fill('#f-filter', '');
+    await page.setViewportSize({ width: 1280, height: 860 });
+  });
+
+  test('lists the port owners', { timeout: 30000 }, async () => {
+    await go('processes');
+    const find = (table, port) =>
+      page.$$eval('#p-' + table + ' tbody tr', (trs, port) => {
+        const tr = trs.find((t) => t.cells[0].textContent.trim() === String(port));
+        return tr ? [...tr.cells].map((c) => c.textContent.trim()) : null;
+      }, port);
+    await page.waitForFunction(() => document.querySelectorAll('#p-tcp tbody tr').length > 0);
+    let tcp = null;
+    let udp = null;
+    for (let i = 0; i < 40 && !(tcp && udp); i++) {
+      tcp = await find('tcp', 6001);
+      udp = await find('udp', 6002);
+      if (!(tcp && udp)) await page.waitForTimeout(250);
+    }
+    assert.ok(tcp, 'TCP port 6001 is listed');
+    assert.ok(udp, 'UDP port 6002 is listed');
+    assert.equal(tcp[2], 'vtui-server');
+    assert.equal(udp[2], 'vtui-server');
+    assert.match(tcp[1], /^\d+$/);
+    assert.match(tcp[5], /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$/);
+    await shot(page, 'processes');
+  });
+
+  test('marks the capture address among the interfaces', async () => {
+    await go('interfaces');
+    await page.waitForSelector('.if-card.active');
+    const active = await page.textContent('.if-card.active');
+    assert.match(active, new RegExp(MON_IP.replace(/\./g, '\\.') + '\\s*capture address'));
+    await shot(page, 'interfaces');
+  });
+
+  test('changes the collector port, refuses a bad one, and sees the change saved', { timeout: 90000 }, async () => {
+    await go('settings');
+    await page.waitForFunction(() => document.getElementById('set-rport').value === '2056');
+    await page.fill('#set-rport', '70000');
+    await page.click('#set-restart');
+    assert.match(await page.textContent('#set-rport-err'), /1 to 65535/);
+    assert.equal(await page.getAttribute('#set-rport', 'aria-invalid'), 'true');
+    assert.equal(readSettings().receiverPort, 2056, 'nothing was sent');
+
+    await page.fill('#set-rport', '2057');
+    await page.click('#set-restart');
+    await page.waitForSelector('#set-result.result-ok', { timeout: 60000 });
+    assert.match(await page.textContent('#set-result'), /Saved collector port.*Capture and export restarted/);
+    assert.equal(readSettings().receiverPort, 2057);
+    await page.waitForTimeout(2500);
+    assert.equal(await page.inputValue('#set-rport'), '2057');
+    await shot(page, 'settings');
+    await go('overview');
+    await page.waitForFunction(() => document.getElementById('s-collector').textContent === '127.0.0.1:2057');
+    await page.waitForFunction(() => /running/.test(document.getElementById('pill-capture').textContent));
+  });
+
+  test('fits a phone-width screen', { timeout: 30000 }, async () => {
+    const phone = await ctx.newPage();
+    await phone.setViewportSize({ width: 390, height: 844 });
+    await phone.goto(url + '#flows');
+    await phone.waitForSelector('#live.ok');
+    await phone.waitForFunction(() => document.querySelectorAll('#f-body tr').length > 0);
+    const overflow = await phone.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
+    assert.ok(overflow <= 0, 'the page is ' + overflow + ' px wider than the screen');
+    await phone.screenshot({ path: path.join(OUTPUT, 'phone-flows.png') });
+    await phone.evaluate(() => (location.hash = '#overview'));
+    await phone.waitForTimeout(1500);
+    await phone.screenshot({ path: path.join(OUTPUT, 'phone-overview.png'), fullPage: true });
+    await phone.close();
+  });
+
+  test('README picture', { skip: !process.env.VT_UI_DOCSHOT, timeout: 30000 }, async () => {
+    await go('overview');
+    await page.waitForTimeout(2500);
+    await page.screenshot({ path: path.resolve(ROOT, process.env.VT_UI_DOCSHOT), type: 'jpeg', quality: 82 });
+  });
+
+  test('a password change makes the page ask for the new one', { timeout: 60000 }, async () => {
+    await go('settings');
+    await page.fill('#pw-1', 'n3w secret');
+    await page.fill('#pw-2', 'n3w secreT');
+    await page.click('#pw-save');
+    assert.match(await page.textContent('#pw-err'), /differ/);
+    await page.fill('#pw-2', 'n3w secret');
+    await page.click('#pw-save');
+    await page.waitForSelector('#pw-result.result-ok');
+    assert.equal(readSettings().pass, 'n3w secret');
+    await page.waitForSelector('#banner:not([hidden])', { timeout: 15000 });
+    assert.match(await page.textContent('#banner'), /Password changed\..*Sign in again/);
+    await shot(page, 'signed-out');
+    newPass = 'n3w secret';
+
+    const again = await browser.newContext({ viewport: { width: 1280, height: 860 }, httpCredentials: { username: USER, password: newPass } });
+    page = await again.newPage();
+    await page.goto(url + '#overview');
+    await page.waitForSelector('#live.ok');
+  });
+
+  test('says so when the monitor cannot be reached', { timeout: 30000 }, async () => {
+    process.kill(Number(process.env.VT_UI_MONITOR_PID), 'SIGKILL');
+    await page.waitForSelector('#banner:not([hidden])', { timeout: 15000 });
+    assert.match(await page.textContent('#banner-title'), /Cannot reach the monitor/);
+    assert.equal(await page.textContent('#live-text'), 'No connection');
+    await shot(page, 'unreachable');
+  });
+}
