@@ -120,28 +120,34 @@ target_compile_definitions(vantrel_portable PUBLIC ${VANTREL_WIN32_DEFINES})
 target_link_libraries(vantrel_portable PUBLIC ${VANTREL_WIN32_LIBS})
 
 # The Windows test program: runs the platform layer against the real Win32
-# calls. Links the whole of vantrel_portable so every linked source's imports
-# are resolved.
-if(VANTREL_TESTS AND EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/platform_test.cc)
-  add_executable(vantrel-platform-test tests/windows/platform_test.cc)
+# calls. Links the whole of vantrel_portable so that every linked source's
+# imports are resolved, and the capture routine, whose one settings read the
+# program answers itself.
+if(VANTREL_TESTS)
+  add_executable(vantrel-platform-test tests/windows/platform_test.cc capture/capture.cc)
+  target_include_directories(vantrel-platform-test SYSTEM PRIVATE ${_third_party})
   target_compile_options(vantrel-platform-test PRIVATE ${VANTREL_WARNINGS})
   target_link_options(vantrel-platform-test PRIVATE -static -static-libgcc -static-libstdc++)
   target_link_libraries(vantrel-platform-test PRIVATE
     -Wl,--whole-archive vantrel_portable -Wl,--no-whole-archive ${VANTREL_WIN32_LIBS})
+  # Building the test program builds every object too.
   add_dependencies(vantrel-platform-test vantrel_library_objects)
 
   enable_testing()
-  find_program(VANTREL_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
-  find_program(VANTREL_WINE NAMES wine64 wine)
   if(CMAKE_HOST_WIN32)
     add_test(NAME windows_platform COMMAND vantrel-platform-test)
-  elseif(VANTREL_WINE)
-    add_test(NAME windows_platform
-      COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/run-under-wine.sh
-              ${VANTREL_WINE} ${CMAKE_BINARY_DIR}/wineprefix
-              $<TARGET_FILE:vantrel-platform-test>)
-    set_tests_properties(windows_platform PROPERTIES TIMEOUT 600)
   else()
-    message(WARNING "wine64 not found: the Windows test program is built but not run")
+    # Debian's wine64 package has the loader in /usr/lib/wine; the wine
+    # package adds /usr/bin/wine.
+    find_program(VANTREL_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
+    find_program(VANTREL_WINE NAMES wine64 wine)
+    if(VANTREL_WINE)
+      add_test(NAME windows_platform
+        COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/run-under-wine.sh
+                ${VANTREL_WINE} ${CMAKE_BINARY_DIR}/wineprefix $<TARGET_FILE:vantrel-platform-test>)
+      set_tests_properties(windows_platform PROPERTIES TIMEOUT 600)
+    else()
+      message(WARNING "wine64 not found: the Windows test program is built but not run")
+    endif()
   endif()
 endif()
