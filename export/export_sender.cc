@@ -1,11 +1,90 @@
 #include "export/export_sender.h"
 
-#include "app/state.h"
-#include "platform/clock.h"
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
-// Placeholder until the export sender lands: sends nothing.
+#include "app/console.h"
+#include "app/settings.h"
+#include "app/state.h"
+#include "export/datagram_builder.h"
+#include "flow/flow_table.h"
+#include "platform/clock.h"
+#include "platform/udp_socket.h"
+
+namespace {
+
+// Records taken from toExport per lock; the lock is held only for the move.
+constexpr size_t kTakePerLock = 64;
+
+uint64_t steadyMillis() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+// A socket set-up failure: "<what>: <system text>" on standard error, as
+// perror writes it, then the process ends with status 1. _Exit rather than
+// exit, so no static destructor runs under the other threads' feet.
+[[noreturn]] void failSetup(const char* what, const std::string& systemText) {
+  const std::string line = std::string(what) + ": " + systemText + "\n";
+  fflush(stdout);
+  fwrite(line.data(), 1, line.size(), stderr);
+  fflush(stderr);
+  std::_Exit(1);
+}
+
+// Moves every record waiting in toExport into the datagram, in order,
+// including those appended meanwhile.
+void drainExports(DatagramBuilder& datagram, std::vector<FlowRecord>& taken) {
+  for (;;) {
+    taken.clear();
+    if (takeExports(taken, kTakePerLock) == 0) break;
+    const uint64_t now = steadyMillis();
+    for (const FlowRecord& record : taken) datagram.add(record, now);
+  }
+  taken.clear();
+}
+
+}  // namespace
+
 void exportsender() {
   exporterRunning = true;
-  while (keepSendingExports) sleepMillis(100);
+  const std::string receiverIP = settingString("receiverIP");
+  const int32_t receiverPort = settingInt("receiverPort");
+  const std::string shownIP = jsonText(Json::Value(receiverIP));
+
+  consoleWrite("creating exporter socket:" + shownIP + ":" + std::to_string(receiverPort) + "\n");
+  UdpSocket sock;
+  std::string error;
+  if (!udpOpen(sock, error)) failSetup("Failed to create socket", error);
+  consoleWrite("created exporter socket " + shownIP + "\n");
+  if (!udpBind(sock, 0, 0, error)) failSetup("exporter bind failed", error);
+  consoleWrite("exporter bind socket " + shownIP + "\n");
+
+  // Not a dotted address: the destination stays 0.0.0.0 and every send fails.
+  uint32_t destination = 0;
+  ipv4FromText(receiverIP, destination);
+  const uint16_t destinationPort = static_cast<uint16_t>(receiverPort);
+
+  DatagramBuilder datagram([&](const uint8_t* data, size_t size) {
+    return udpSendTo(sock, data, size, destination, destinationPort);
+  });
+  std::vector<FlowRecord> taken;
+  taken.reserve(kTakePerLock);
+  if (keepSendingExports) {
+    do {
+      drainExports(datagram, taken);
+      datagram.sendIfStale(steadyMillis());
+      sleepMillis(100);
+    } while (keepSendingExports);
+  }
+
+  // Records already taken from toExport leave before the socket closes.
+  datagram.sendPending();
+  consoleWrite("Exiting exportsender\n");
+  udpClose(sock);
   exporterRunning = false;
 }
