@@ -153,6 +153,22 @@
     if (pps === null && last && last.pps === null) return;
     S.samples.push({ t, pps, bps });
     while (S.samples.length && S.samples[0].t < t - WINDOW_MS - 10000) S.samples.shift();
+    try {
+      sessionStorage.setItem('vt-samples', JSON.stringify(S.samples));
+    } catch (e) {
+      /* storage full or off: the chart just starts afresh next time */
+    }
+  }
+
+  // The chart survives a reload of the page: samples kept in this tab's session.
+  function restoreSamples() {
+    try {
+      const saved = JSON.parse(sessionStorage.getItem('vt-samples') || '[]');
+      const recent = saved.filter((s) => s && typeof s.t === 'number' && s.t > Date.now() - WINDOW_MS);
+      if (recent.length) S.samples = recent.concat({ t: recent[recent.length - 1].t + 1, pps: null, bps: null });
+    } catch (e) {
+      S.samples = [];
+    }
   }
 
   // ---- Derived state -------------------------------------------------------------------------
@@ -369,10 +385,10 @@
     setState($('s-capture'), cs);
     setState($('s-export'), es);
     setText('s-listener', listenerText(st.listenerIP));
-    setText('s-capture-flags', 'keepSniffing ' + doc.keepSniffing + ' · snifferRunning ' + doc.snifferRunning);
+    setFlags('s-capture-flags', { keepSniffing: doc.keepSniffing, snifferRunning: doc.snifferRunning });
     setText('s-owners', F.fmtInt(doc.totalTCPProcesses) + ' TCP ports · ' + F.fmtInt(doc.totalUDPProcesses) + ' UDP ports');
     setText('s-collector', st.receiverIP === '0.0.0.0' ? 'off (0.0.0.0)' : st.receiverIP + ':' + st.receiverPort);
-    setText('s-export-flags', 'keepSendingExports ' + doc.keepSendingExports + ' · exporterRunning ' + doc.exporterRunning);
+    setFlags('s-export-flags', { keepSendingExports: doc.keepSendingExports, exporterRunning: doc.exporterRunning });
     setText('s-web', 'port ' + st.httpPort + ' · user ' + st.user);
 
     if (!chartPps) {
@@ -390,6 +406,15 @@
 
     const fresh = S.docAt - S.flowsAt < POLL_MS * 2;
     renderBars($('o-top'), fresh ? F.processTotals(S.flows, 5) : null, 'No open flows yet.');
+  }
+
+  // The run-state flags as chips: struck through when false.
+  function setFlags(id, flags) {
+    const html = Object.keys(flags)
+      .map((k) => '<span class="flag ' + (flags[k] ? 'on' : 'off') + '" title="' + k + ' is ' + !!flags[k] + '">' + k + '</span>')
+      .join('');
+    const el = $(id);
+    if (el.innerHTML !== html) el.innerHTML = html;
   }
 
   // Horizontal bars of bytes per process; a click filters the flow table by it.
@@ -891,6 +916,7 @@
 
     window.addEventListener('hashchange', () => showView(location.hash.slice(1), true));
     window.addEventListener('resize', () => S.view === 'overview' && renderOverview && S.doc && renderOverview());
+    restoreSamples();
     showView(location.hash.slice(1), false);
     poll();
   }

@@ -136,6 +136,16 @@
     }
     g.restore();
 
+    // Until a minute of samples is there, say why the chart is mostly empty.
+    const drawn = pts.filter((p) => p.v !== null);
+    if (!drawn.length || drawn[drawn.length - 1].t - drawn[0].t < 60000) {
+      g.fillStyle = text;
+      g.textAlign = 'center';
+      g.textBaseline = 'middle';
+      g.font = font;
+      g.fillText(drawn.length ? 'Collecting: the chart fills in over ' + Math.round(this.windowMs / 60000) + ' minutes' : 'Waiting for the second update…', L + pw / 2, T + ph / 2);
+    }
+
     // Hover read-out: the sample nearest to the pointer.
     if (this.hoverX !== null && pts.length) {
       let best = null;

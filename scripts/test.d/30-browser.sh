@@ -16,4 +16,4 @@ fi
 cd "$root/tests/browser"
 npm ci --no-audit --no-fund --loglevel=error
 node --test format.test.js
-VANTREL_BIN="$root/build/vantrel" timeout 300 node dashboard.e2e.js
+VANTREL_BIN="${VANTREL_BIN:-$root/build/vantrel}" timeout 300 node dashboard.e2e.js

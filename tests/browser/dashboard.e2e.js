@@ -111,6 +111,8 @@ async function outer() {
     for (const name of ['vtui-talker', 'vtui-server']) fs.copyFileSync(python, path.join(work, 'bin', name), fs.constants.COPYFILE_FICLONE);
     for (const name of ['vtui-talker', 'vtui-server']) fs.chmodSync(path.join(work, 'bin', name), 0o755);
     const traffic = path.join(HERE, 'traffic.py');
+    const limit = process.env.VT_UI_DOCSHOT ? 900 : 300; // seconds the traffic programs live at most
+    process.env.LIMIT = String(limit);
 
     start(mon, [python, traffic, 'sink', '127.0.0.1', '2056'], 'sink.log');
     start(mon, [python, traffic, 'sink', '127.0.0.1', '2057'], 'sink.log');
@@ -120,7 +122,7 @@ async function outer() {
     await waitForWeb(mon);
     start(mon, [path.join(work, 'bin/vtui-talker'), traffic, 'talk', PEER_IP], 'mon-talk.log');
     start(peer, [python, traffic, 'talk', MON_IP], 'peer-talk.log');
-    start(peer, ['ping', '-q', '-i', '0.5', '-c', '600', MON_IP], 'ping.log');
+    start(peer, ['ping', '-q', '-i', '0.5', '-c', String(2 * limit), MON_IP], 'ping.log');
 
     fs.mkdirSync(OUTPUT, { recursive: true });
     const inner = spawn('ip', ['netns', 'exec', mon, process.execPath, __filename, '--inner'], {
@@ -410,9 +412,9 @@ function inner() {
     await phone.close();
   });
 
-  test('README picture', { skip: !process.env.VT_UI_DOCSHOT, timeout: 30000 }, async () => {
+  test('README picture', { skip: !process.env.VT_UI_DOCSHOT, timeout: 300000 }, async () => {
     await go('overview');
-    await page.waitForTimeout(2500);
+    await page.waitForTimeout(Number(process.env.VT_UI_DOCWAIT || 150) * 1000); // a chart with a few minutes in it
     await page.screenshot({ path: path.resolve(ROOT, process.env.VT_UI_DOCSHOT), type: 'jpeg', quality: 82 });
   });
 

@@ -2,12 +2,13 @@
 """Traffic for the dashboard test, run inside the test's own namespaces.
 
   traffic.py serve ADDR        TCP echo on ADDR:6001, UDP echo on ADDR:6002
-  traffic.py talk ADDR         again and again: one TCP exchange with ADDR:6001 (held open 0.5 s),
-                               one UDP datagram to ADDR:6002, a pause of 0.4 s
+  traffic.py talk ADDR         again and again: one TCP exchange with ADDR:6001 (held open 0.25 s),
+                               a few UDP datagrams to ADDR:6002, a pause; the pace swings slowly
   traffic.py sink ADDR PORT    reads and drops UDP datagrams (the flow collector)
 
 Every role ends by itself after LIMIT seconds (default 300), so nothing outlives a broken test.
 """
+import math
 import os
 import socket
 import sys
@@ -54,6 +55,9 @@ def talk(addr):
     udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     udp.settimeout(1)
     while True:
+        # A pace that rises and falls over about a minute and a half, so the
+        # dashboard's traffic chart has something to draw.
+        swing = (1 + math.sin(time.monotonic() / 15)) / 2
         try:
             with socket.create_connection((addr, TCP_PORT), timeout=2) as c:
                 c.sendall(payload)
@@ -65,15 +69,16 @@ def talk(addr):
                     got += len(data)
                 # Held open a while, so that the monitor finds its owner when
                 # it looks up the port of the first packet.
-                time.sleep(0.5)
+                time.sleep(0.25)
         except OSError:
             pass
-        try:
-            udp.sendto(payload[:700], (addr, UDP_PORT))
-            udp.recvfrom(4096)
-        except OSError:
-            pass
-        time.sleep(0.4)
+        for _ in range(1 + int(6 * swing)):
+            try:
+                udp.sendto(payload[:700], (addr, UDP_PORT))
+                udp.recvfrom(4096)
+            except OSError:
+                pass
+        time.sleep(0.1 + 0.5 * (1 - swing))
 
 
 def sink(addr, port):
