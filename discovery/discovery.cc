@@ -122,7 +122,7 @@ struct ListenerSetting {
       seen = settings["listenerIP"];
     }
     one["listenerIP"] = seen;
-    return readStringMember(one, "listenerIP", "").empty();
+    return listenerIsEmpty(one);
   }
 
   bool take(const std::string& address) {
@@ -136,6 +136,11 @@ struct ListenerSetting {
 };
 
 }  // namespace
+
+bool listenerIsEmpty(const Json::Value& settingsDoc) {
+  if (!settingsDoc.isObject() || !settingsDoc.isMember("listenerIP")) return false;
+  return readStringMember(settingsDoc, "listenerIP", "").empty();
+}
 
 bool eligibleListener(uint32_t address) { return address != 0 && address != kLoopbackAddress; }
 

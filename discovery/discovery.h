@@ -35,6 +35,11 @@ struct DiscoveryIo {
 // listener decision. Returns true when the process must end with status 1.
 bool runDiscovery(const std::function<AdapterList()>& fetch, Json::Value& interfaces, const DiscoveryIo& io);
 
+// The emptiness test of the listener decision: true when `settingsDoc` has
+// a listenerIP member whose typed string read is empty. A value of another
+// type prints the typed-read line and counts as the default, "".
+bool listenerIsEmpty(const Json::Value& settingsDoc);
+
 // An address capture may take on its own: IPv4 unicast, neither 0.0.0.0 nor
 // exactly 127.0.0.1 (other 127/8 addresses qualify). Host byte order.
 bool eligibleListener(uint32_t address);
