@@ -1,0 +1,155 @@
+#include "web/settings_request.h"
+
+#include <microhttpd.h>
+
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+#include "app/console.h"
+#include "app/settings.h"
+#include "app/state.h"
+#include "platform/clock.h"
+#include "web/request_origin.h"
+
+namespace {
+
+// The settings arguments, in the order they are looked up.
+constexpr const char* kArgumentNames[] = {"httpPort",   "receiverPort", "userPass",
+                                          "receiverIP", "listenerIP",   "savesettings"};
+
+// Fallbacks for a current setting of the wrong JSON type, as the settings
+// store's typed reads use them.
+constexpr int32_t kDefaultHttpPort = 7909;
+constexpr int32_t kDefaultReceiverPort = 2055;
+constexpr const char* kDefaultPass = "qolpe";
+constexpr const char* kDefaultReceiverIP = "0.0.0.0";
+constexpr const char* kDefaultListenerIP = "";
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Steps 1 and 2: a port argument.
+void portChange(const Json::Value& current, const ArgumentLookup& lookup, const char* name, int32_t fallback,
+                Json::Value& changes) {
+  const char* text = lookup(name);
+  if (text == nullptr) return;
+  consolePrintf("%s %s specified\n", name, text);
+  int32_t value = 0;
+  if (!readIntArgument(text, value)) {
+    consolePrintf("%s %s cannot be read as an integer; %s unchanged\n", name, text, name);
+    return;
+  }
+  if (value != readIntMember(current, name, fallback)) changes[name] = value;
+}
+
+// Steps 4 and 5: an address argument, stored as text whatever it holds.
+void textChange(const Json::Value& current, const ArgumentLookup& lookup, const char* name,
+                const char* fallback, Json::Value& changes) {
+  const char* text = lookup(name);
+  if (text == nullptr) return;
+  consolePrintf("%s %s specified\n", name, text);
+  if (text != readStringMember(current, name, fallback)) changes[name] = text;
+}
+
+}  // namespace
+
+bool readIntArgument(const char* text, int32_t& value) {
+  const char* p = text;
+  while (isBlank(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  if (*p < '0' || *p > '9') return false;
+  // Accumulated as a negative number, whose range reaches the 32-bit minimum.
+  int64_t n = 0;
+  constexpr int64_t kLimit = -static_cast<int64_t>(std::numeric_limits<int32_t>::min());
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    n = n * 10 + (*p - '0');
+    if (n > kLimit) return false;
+  }
+  if (negative) n = -n;
+  if (n > std::numeric_limits<int32_t>::max()) return false;
+  value = static_cast<int32_t>(n);
+  return true;
+}
+
+bool hasSettingsArgument(const ArgumentLookup& lookup) {
+  for (const char* name : kArgumentNames) {
+    if (lookup(name) != nullptr) return true;
+  }
+  return false;
+}
+
+Json::Value settingsChanges(const Json::Value& current, const ArgumentLookup& lookup) {
+  Json::Value changes(Json::objectValue);
+  portChange(current, lookup, "httpPort", kDefaultHttpPort, changes);
+  portChange(current, lookup, "receiverPort", kDefaultReceiverPort, changes);
+  if (const char* pass = lookup("userPass")) {
+    consolePrintf("userPass specified%zu\n", strlen(pass));
+    if (*pass != '\0' && pass != readStringMember(current, "pass", kDefaultPass)) changes["pass"] = pass;
+  }
+  textChange(current, lookup, "receiverIP", kDefaultReceiverIP, changes);
+  textChange(current, lookup, "listenerIP", kDefaultListenerIP, changes);
+  return changes;
+}
+
+void restartCaptureAndExport() {
+  consoleWrite("Saving settings restart:" + settingsConsoleText(settingsSnapshot()) + "\n");
+  consoleWrite("Re-Starting Sniffer\n");
+  consoleWrite("Stopping sniffer\n");
+  keepSniffing = false;
+  while (snifferRunning) {
+    sleepMillis(10);
+    consoleWrite("(ws)");
+  }
+  consoleWrite("Stopped sniffer,restarting\n");
+  keepSniffing = true;
+  consoleWrite("Re-Starting Exporter\n");
+  consoleWrite("Stopping Exporter\n");
+  keepSendingExports = false;
+  while (exporterRunning) {
+    sleepMillis(10);
+    consoleWrite("(we)");
+  }
+  consoleWrite("Stopped Exporter,restarting\n");
+  keepSendingExports = true;
+  sleepMillis(1000);
+}
+
+void applySettingsArgsWith(const ArgumentLookup& lookup) {
+  // Worked out on a copy, so no lock is held while lines are printed; only
+  // the changed members are written back.
+  const Json::Value changes = settingsChanges(settingsSnapshot(), lookup);
+  if (!changes.empty()) {
+    {
+      std::lock_guard<std::mutex> lock(settingsMutex);
+      for (const std::string& name : changes.getMemberNames()) settings[name] = changes[name];
+    }
+    consoleWrite("Saving new settings:" + settingsConsoleText(settingsSnapshot()) + "\n");
+    saveSettings();
+  }
+  if (lookup("savesettings") != nullptr) restartCaptureAndExport();
+}
+
+const char* getArgument(MHD_Connection* connection, const char* name) {
+  // The library matches argument names without regard to letter case and
+  // gives the first argument of that name.
+  return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+}
+
+void applySettingsArgs(MHD_Connection* connection) {
+  const ArgumentLookup lookup = [connection](const char* name) { return getArgument(connection, name); };
+  if (!hasSettingsArgument(lookup)) return;
+  RequestOriginHeaders headers;
+  headers.secFetchSite = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Sec-Fetch-Site");
+  headers.origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
+  headers.referer = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Referer");
+  headers.host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
+  if (fromAnotherSite(headers)) {
+    consoleWrite(kIgnoredCrossSiteLine);
+    return;
+  }
+  applySettingsArgsWith(lookup);
+}

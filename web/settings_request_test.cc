@@ -1,0 +1,267 @@
+#include "web/settings_request.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "app/settings.h"
+#include "app/state.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+// Query arguments as the library hands them over: the name has already been
+// matched, the value decoded; a missing entry is an absent argument.
+ArgumentLookup argumentsOf(const std::map<std::string, std::string>& args) {
+  return [args](const char* name) -> const char* {
+    auto it = args.find(name);
+    return it == args.end() ? nullptr : it->second.c_str();
+  };
+}
+
+Json::Value defaultSettings() {
+  Json::Value doc(Json::objectValue);
+  doc["listenerIP"] = "";
+  doc["receiverIP"] = "0.0.0.0";
+  doc["receiverPort"] = 2055;
+  doc["httpPort"] = 7909;
+  doc["user"] = "admin";
+  doc["pass"] = "qolpe";
+  return doc;
+}
+
+TEST(ReadIntArgument, LeadingBlanksOneSignDigitsUpToTheFirstOther) {
+  struct Row {
+    const char* text;
+    bool ok;
+    int32_t value;
+  };
+  const Row rows[] = {
+      {"7909", true, 7909},          {" 7909", true, 7909},
+      {"\t\n 12", true, 12},         {"+7909", true, 7909},
+      {"-5", true, -5},              {"7909abc", true, 7909},
+      {"12 34", true, 12},           {"00012", true, 12},
+      {"0", true, 0},                {"-0", true, 0},
+      {"70000", true, 70000},        {"2147483647", true, 2147483647},
+      {"-2147483648", true, INT32_MIN},
+      {"2147483648", false, 0},      {"-2147483649", false, 0},
+      {"99999999999999999999", false, 0},
+      {"", false, 0},                {"abc", false, 0},
+      {"+", false, 0},               {"-", false, 0},
+      {"+-1", false, 0},             {"+ 1", false, 0},
+      {"x12", false, 0},             {".5", false, 0},
+  };
+  for (const Row& row : rows) {
+    int32_t value = 77;
+    EXPECT_EQ(readIntArgument(row.text, value), row.ok) << "input: \"" << row.text << "\"";
+    EXPECT_EQ(value, row.ok ? row.value : 77) << "input: \"" << row.text << "\"";
+  }
+}
+
+TEST(HasSettingsArgument, AnyOfTheSixWithAValue) {
+  EXPECT_FALSE(hasSettingsArgument(argumentsOf({})));
+  EXPECT_FALSE(hasSettingsArgument(argumentsOf({{"requestedData", "flows"}, {"user", "x"}})));
+  for (const char* name : {"httpPort", "receiverPort", "userPass", "receiverIP", "listenerIP", "savesettings"}) {
+    EXPECT_TRUE(hasSettingsArgument(argumentsOf({{name, ""}}))) << name;
+  }
+}
+
+TEST(SettingsChanges, ConsoleLinesAndChangedMembers) {
+  struct Row {
+    const char* what;
+    std::map<std::string, std::string> args;
+    const char* console;
+    const char* changes;  // compact JSON of the members to store
+  };
+  const Row rows[] = {
+      {"nothing", {}, "", "{}"},
+      {"same port", {{"httpPort", "7909"}}, "httpPort 7909 specified\n", "{}"},
+      {"port with letters", {{"httpPort", "8080abc"}}, "httpPort 8080abc specified\n", R"({"httpPort":8080})"},
+      {"blank and sign", {{"receiverPort", " +9995"}}, "receiverPort  +9995 specified\n",
+       R"({"receiverPort":9995})"},
+      {"unreadable port",
+       {{"httpPort", "abc"}},
+       "httpPort abc specified\nhttpPort abc cannot be read as an integer; httpPort unchanged\n",
+       "{}"},
+      {"port out of range",
+       {{"receiverPort", "4294967296"}},
+       "receiverPort 4294967296 specified\n"
+       "receiverPort 4294967296 cannot be read as an integer; receiverPort unchanged\n",
+       "{}"},
+      {"negative port stored as read", {{"receiverPort", "-1"}}, "receiverPort -1 specified\n",
+       R"({"receiverPort":-1})"},
+      {"empty password", {{"userPass", ""}}, "userPass specified0\n", "{}"},
+      {"same password", {{"userPass", "qolpe"}}, "userPass specified5\n", "{}"},
+      {"new password", {{"userPass", "s3cret!"}}, "userPass specified7\n", R"({"pass":"s3cret!"})"},
+      {"empty addresses",
+       {{"receiverIP", ""}, {"listenerIP", ""}},
+       "receiverIP  specified\nlistenerIP  specified\n",
+       R"({"receiverIP":""})"},
+      {"all five in order",
+       {{"listenerIP", "10.0.0.2"},
+        {"receiverIP", "10.0.0.9"},
+        {"userPass", "pw"},
+        {"receiverPort", "2056"},
+        {"httpPort", "7910"}},
+       "httpPort 7910 specified\nreceiverPort 2056 specified\nuserPass specified2\n"
+       "receiverIP 10.0.0.9 specified\nlistenerIP 10.0.0.2 specified\n",
+       R"({"httpPort":7910,"listenerIP":"10.0.0.2","pass":"pw","receiverIP":"10.0.0.9","receiverPort":2056})"},
+      {"savesettings alone", {{"savesettings", "1"}}, "", "{}"},
+  };
+  Json::StreamWriterBuilder compact;
+  compact["indentation"] = "";
+  for (const Row& row : rows) {
+    CaptureStdout();
+    const Json::Value changes = settingsChanges(defaultSettings(), argumentsOf(row.args));
+    EXPECT_EQ(GetCapturedStdout(), row.console) << row.what;
+    EXPECT_EQ(Json::writeString(compact, changes), row.changes) << row.what;
+  }
+}
+
+TEST(SettingsChanges, CurrentSettingOfTheWrongTypeReadsAsItsDefault) {
+  Json::Value current = defaultSettings();
+  current["httpPort"] = "7909";
+  current["pass"] = 5;
+  CaptureStdout();
+  const Json::Value changes =
+      settingsChanges(current, argumentsOf({{"httpPort", "7909"}, {"userPass", "qolpe"}}));
+  EXPECT_EQ(GetCapturedStdout(),
+            "httpPort 7909 specified\n"
+            "Setting httpPort should be an integer but holds \"7909\"; using 7909\n"
+            "userPass specified5\n"
+            "Setting pass should be a string but holds ********; using ********\n");
+  EXPECT_TRUE(changes.empty());
+}
+
+// Runs in a folder of its own with the default settings in memory.
+class ApplySettingsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vantrel-web-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    previous_ = here;
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    settings = defaultSettings();
+  }
+  void TearDown() override {
+    ASSERT_EQ(chdir(previous_.c_str()), 0);
+    ASSERT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+    keepSniffing = false;
+    keepSendingExports = true;
+  }
+  static std::string fileText() {
+    std::ifstream in(kSettingsFileName, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::string dir_, previous_;
+};
+
+TEST_F(ApplySettingsTest, SeveralChangesMakeOneSaveWithThePasswordMasked) {
+  CaptureStdout();
+  applySettingsArgsWith(argumentsOf({{"receiverIP", "10.1.1.1"}, {"receiverPort", "9995"}, {"userPass", "new"}}));
+  EXPECT_EQ(GetCapturedStdout(),
+            "receiverPort 9995 specified\n"
+            "userPass specified3\n"
+            "receiverIP 10.1.1.1 specified\n"
+            "Saving new settings:{\n"
+            "\t\"httpPort\" : 7909,\n"
+            "\t\"listenerIP\" : \"\",\n"
+            "\t\"pass\" : \"********\",\n"
+            "\t\"receiverIP\" : \"10.1.1.1\",\n"
+            "\t\"receiverPort\" : 9995,\n"
+            "\t\"user\" : \"admin\"\n"
+            "}\n");
+  EXPECT_EQ(fileText(),
+            "{\n   \"httpPort\" : 7909,\n   \"listenerIP\" : \"\",\n   \"pass\" : \"new\",\n"
+            "   \"receiverIP\" : \"10.1.1.1\",\n   \"receiverPort\" : 9995,\n   \"user\" : \"admin\"\n}");
+  EXPECT_EQ(settingValue("pass"), Json::Value("new"));
+}
+
+TEST_F(ApplySettingsTest, NoChangeWritesNoFile) {
+  CaptureStdout();
+  applySettingsArgsWith(argumentsOf({{"httpPort", "7909"}, {"userPass", ""}, {"receiverPort", "x"}}));
+  GetCapturedStdout();
+  EXPECT_EQ(access(kSettingsFileName, F_OK), -1);
+}
+
+TEST_F(ApplySettingsTest, OtherMembersChangedMeanwhileSurvive) {
+  // Only the members the request changes are written back.
+  setSetting("extra", Json::Value(1));
+  CaptureStdout();
+  applySettingsArgsWith(argumentsOf({{"listenerIP", "10.0.0.3"}}));
+  GetCapturedStdout();
+  EXPECT_EQ(settingValue("extra"), Json::Value(1));
+  EXPECT_EQ(settingValue("listenerIP"), Json::Value("10.0.0.3"));
+}
+
+TEST_F(ApplySettingsTest, RestartWaitsForBothThreadsWithoutHoldingTheSettingsLock) {
+  // Stand-ins for the capture and export runs: each runs until told to stop,
+  // then takes a little while to get there, reading the settings meanwhile.
+  keepSniffing = true;
+  keepSendingExports = true;
+  snifferRunning = true;
+  exporterRunning = true;
+  auto worker = [](std::atomic<bool>& keep, std::atomic<bool>& running) {
+    while (keep) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5; ++i) {
+      settingValue("listenerIP");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    running = false;
+  };
+  std::thread sniffer(worker, std::ref(keepSniffing), std::ref(snifferRunning));
+  std::thread exporter(worker, std::ref(keepSendingExports), std::ref(exporterRunning));
+
+  CaptureStdout();
+  applySettingsArgsWith(argumentsOf({{"savesettings", ""}}));
+  const std::string out = GetCapturedStdout();
+  sniffer.join();
+  exporter.join();
+
+  const std::string dump =
+      "Saving settings restart:{\n\t\"httpPort\" : 7909,\n\t\"listenerIP\" : \"\",\n\t\"pass\" : \"********\",\n"
+      "\t\"receiverIP\" : \"0.0.0.0\",\n\t\"receiverPort\" : 2055,\n\t\"user\" : \"admin\"\n}\n"
+      "Re-Starting Sniffer\nStopping sniffer\n";
+  ASSERT_EQ(out.substr(0, dump.size()), dump);
+  size_t at = dump.size();
+  size_t polls = 0;
+  while (out.compare(at, 4, "(ws)") == 0) at += 4, ++polls;
+  EXPECT_GE(polls, 1u) << out;
+  const std::string middle = "Stopped sniffer,restarting\nRe-Starting Exporter\nStopping Exporter\n";
+  ASSERT_EQ(out.substr(at, middle.size()), middle) << out;
+  at += middle.size();
+  polls = 0;
+  while (out.compare(at, 4, "(we)") == 0) at += 4, ++polls;
+  EXPECT_GE(polls, 1u) << out;
+  EXPECT_EQ(out.substr(at), "Stopped Exporter,restarting\n");
+  EXPECT_TRUE(keepSniffing);
+  EXPECT_TRUE(keepSendingExports);
+  EXPECT_EQ(access(kSettingsFileName, F_OK), -1) << "a restart alone saves nothing";
+}
+
+TEST_F(ApplySettingsTest, RestartWithStoppedThreadsHasNoPolls) {
+  snifferRunning = false;
+  exporterRunning = false;
+  CaptureStdout();
+  restartCaptureAndExport();
+  const std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("Stopping sniffer\nStopped sniffer,restarting\nRe-Starting Exporter\nStopping Exporter\n"
+                     "Stopped Exporter,restarting\n"),
+            std::string::npos)
+      << out;
+}
+
+}  // namespace
