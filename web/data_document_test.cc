@@ -1,0 +1,290 @@
+#include "web/data_document.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <vector>
+
+#include "app/settings.h"
+#include "app/state.h"
+#include "flow/flow_table.h"
+#include "flow/ip_text.h"
+
+namespace {
+
+TEST(IpToDotted, MostSignificantByteFirst) {
+  struct Row {
+    uint32_t address;
+    const char* text;
+  };
+  const Row rows[] = {
+      {167772161u, "10.0.0.1"},     {0u, "0.0.0.0"},          {0xffffffffu, "255.255.255.255"},
+      {0xc0a80001u, "192.168.0.1"}, {0x01000000u, "1.0.0.0"}, {0x0000000au, "0.0.0.10"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(ipToDotted(row.address), row.text) << "address " << row.address;
+}
+
+FlowRecord sampleFlow() {
+  FlowRecord r = makeFlowRecord(1, 0, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0x12, 10, 1000,
+                                makeOwner("curl", "alice", "host"));
+  r.pkts = 3;
+  r.bytes = -5;
+  r.lastseen = 4000;
+  r.replydelay = 7;
+  return r;
+}
+
+ProcessEntry sampleProcess(int32_t port) {
+  ProcessEntry e;
+  e.pid = 42;
+  e.port = port;
+  e.owner = makeOwner("sshd", "root", "host");
+  e.firstseen = 1000;
+  e.lastseen = 2000;
+  return e;
+}
+
+Json::Value parsed(const std::string& text) {
+  Json::Value doc;
+  std::string errors;
+  std::istringstream in(text);
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &doc, &errors)) << errors << text;
+  return doc;
+}
+
+Json::StreamWriterBuilder compactWriter() {
+  Json::StreamWriterBuilder b;
+  b["indentation"] = "";
+  return b;
+}
+
+TEST(FlowToJson, MembersValuesAndAgeFromLastSeen) {
+  EXPECT_EQ(Json::writeString(compactWriter(), flowToJson(sampleFlow(), 10000)),
+            R"({"age":6000,"bytes":-5,"domain":"host","dstip":"192.168.1.2","dstport":443,"firstseen":1000,)"
+            R"("flags":18,"inif":1,"lastseen":4000,"outif":0,"pkts":3,"processname":"curl","proto":6,)"
+            R"("srcip":"10.0.0.1","srcport":51000,"tos":10,"user":"alice"})");
+  FlowRecord ownerless = sampleFlow();
+  ownerless.owner = nullptr;
+  ownerless.lastseen = 5;
+  const Json::Value flow = flowToJson(ownerless, 3);
+  EXPECT_EQ(flow["processname"], Json::Value(""));
+  EXPECT_EQ(flow["age"].asUInt64(), uint64_t(3) - uint64_t(5)) << "unsigned 64-bit wrap";
+}
+
+TEST(ProcessEntryToJson, MembersValuesAndAgeFromFirstSeen) {
+  EXPECT_EQ(Json::writeString(compactWriter(), processEntryToJson(sampleProcess(22), 10000)),
+            R"({"age":9000,"domain":"host","firstseen":1000,"lastseen":2000,"name":"sshd","pid":42,)"
+            R"("port":22,"user":"root"})");
+}
+
+// Shared state set to known values for each test and cleared afterwards.
+class DataDocumentTest : public testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    {
+      std::lock_guard<std::mutex> lock(flowTableMutex);
+      flowCache.clear();
+      toExport.clear();
+    }
+    {
+      std::lock_guard<std::mutex> lock(processTableMutex);
+      tcpProcessIDs.clear();
+      udpProcessIDs.clear();
+    }
+    {
+      std::lock_guard<std::mutex> lock(interfacesMutex);
+      interfacesDiscovered = Json::Value();
+    }
+    {
+      std::lock_guard<std::mutex> lock(settingsMutex);
+      settings = Json::Value(Json::objectValue);
+      settings["listenerIP"] = "0.0.0.0";
+    }
+    snifferPacketCount = 0;
+    exportsSent = 0;
+    keepSniffing = false;
+    keepSendingExports = true;
+    snifferRunning = false;
+    exporterRunning = false;
+  }
+  static void addFlow(FlowRecord r) {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    insertFlow(keyOf(r), std::move(r));
+  }
+  static void fillTables() {
+    FlowRecord a = sampleFlow();
+    FlowRecord b = sampleFlow();
+    b.srcport = 51001;
+    b.bytes = 2147483647;
+    b.pkts = 1;
+    addFlow(a);
+    addFlow(b);
+    std::lock_guard<std::mutex> lock(processTableMutex);
+    tcpProcessIDs[22] = sampleProcess(22);
+    udpProcessIDs[53] = sampleProcess(53);
+    udpProcessIDs[123] = sampleProcess(123);
+  }
+};
+
+TEST_F(DataDocumentTest, MemberSetWithAndWithoutEachList) {
+  fillTables();
+  const std::vector<std::string> base = {
+      "exporterRunning", "exportsSent",  "flowCache",          "interfacesDiscovered", "keepSendingExports",
+      "keepSniffing",    "settings",     "snifferPacketCount", "snifferRunning",       "toExport",
+      "totalBytes",      "totalFlows",   "totalPkts",          "totalTCPProcesses",    "totalUDPProcesses"};
+  struct Row {
+    const char* requestedData;
+    const char* list;  // null: no list member
+    size_t length;
+  };
+  const Row rows[] = {
+      {nullptr, nullptr, 0},          {"", nullptr, 0},
+      {"flows", "flows", 2},          {"udpProcessIDs", "udpProcessIDs", 2},
+      {"tcpProcessIDs", "tcpProcessIDs", 1},
+      {"FLOWS", nullptr, 0},          {"Flows", nullptr, 0},
+      {"flows ", nullptr, 0},         {"tcpprocessids", nullptr, 0},
+  };
+  for (const Row& row : rows) {
+    const Json::Value doc = parsed(dataDocumentText(buildDataDocument(10000, row.requestedData, [] {})));
+    std::vector<std::string> want = base;
+    if (row.list) {
+      want.push_back(row.list);
+      std::sort(want.begin(), want.end());
+    }
+    EXPECT_EQ(doc.getMemberNames(), want) << "requestedData " << (row.requestedData ? row.requestedData : "absent");
+    if (row.list) EXPECT_EQ(doc[row.list].size(), row.length) << row.list;
+  }
+}
+
+TEST_F(DataDocumentTest, EmptyTableAddsNoMember) {
+  for (const char* name : {"flows", "udpProcessIDs", "tcpProcessIDs"}) {
+    const Json::Value doc = parsed(dataDocumentText(buildDataDocument(10000, name, [] {})));
+    EXPECT_FALSE(doc.isMember(name)) << name;
+    EXPECT_EQ(doc.size(), 15u) << name;
+  }
+}
+
+TEST_F(DataDocumentTest, CountersAndSettingsBeforeTheSettingsStepTotalsAndFlagsAfter) {
+  snifferPacketCount = 5;
+  exportsSent = 6;
+  const DataDocument built = buildDataDocument(10000, "flows", [] {
+    snifferPacketCount = 50;
+    exportsSent = 60;
+    setSetting("listenerIP", Json::Value("10.0.0.1"));
+    keepSniffing = true;
+    snifferRunning = true;
+    keepSendingExports = false;
+    exporterRunning = true;
+    fillTables();
+  });
+  EXPECT_EQ(built.flows.size(), 2u);
+  const Json::Value& doc = built.members;
+  EXPECT_EQ(doc["snifferPacketCount"].asInt(), 5);
+  EXPECT_EQ(doc["exportsSent"].asInt(), 6);
+  EXPECT_EQ(doc["flowCache"].asUInt64(), 0u);
+  EXPECT_EQ(doc["settings"]["listenerIP"], Json::Value("0.0.0.0"));
+  EXPECT_EQ(doc["totalFlows"].asUInt64(), 2u);
+  EXPECT_EQ(doc["totalBytes"].asInt(), static_cast<int32_t>(static_cast<uint32_t>(-5) + 2147483647u));
+  EXPECT_EQ(doc["totalPkts"].asInt(), 4);
+  EXPECT_EQ(doc["totalTCPProcesses"].asUInt64(), 1u);
+  EXPECT_EQ(doc["totalUDPProcesses"].asUInt64(), 2u);
+  EXPECT_TRUE(doc["keepSniffing"].asBool());
+  EXPECT_TRUE(doc["snifferRunning"].asBool());
+  EXPECT_FALSE(doc["keepSendingExports"].asBool());
+  EXPECT_TRUE(doc["exporterRunning"].asBool());
+}
+
+TEST_F(DataDocumentTest, TextIsTheDefaultWriterWithOneLineEnd) {
+  addFlow(sampleFlow());
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    toExport.push_back(sampleFlow());
+  }
+  const std::string text = dataDocumentText(buildDataDocument(10000, "flows", [] {}));
+  EXPECT_EQ(text,
+            "{\n"
+            "\t\"exporterRunning\" : false,\n"
+            "\t\"exportsSent\" : 0,\n"
+            "\t\"flowCache\" : 1,\n"
+            "\t\"flows\" : \n"
+            "\t[\n"
+            "\t\t{\n"
+            "\t\t\t\"age\" : 6000,\n"
+            "\t\t\t\"bytes\" : -5,\n"
+            "\t\t\t\"domain\" : \"host\",\n"
+            "\t\t\t\"dstip\" : \"192.168.1.2\",\n"
+            "\t\t\t\"dstport\" : 443,\n"
+            "\t\t\t\"firstseen\" : 1000,\n"
+            "\t\t\t\"flags\" : 18,\n"
+            "\t\t\t\"inif\" : 1,\n"
+            "\t\t\t\"lastseen\" : 4000,\n"
+            "\t\t\t\"outif\" : 0,\n"
+            "\t\t\t\"pkts\" : 3,\n"
+            "\t\t\t\"processname\" : \"curl\",\n"
+            "\t\t\t\"proto\" : 6,\n"
+            "\t\t\t\"srcip\" : \"10.0.0.1\",\n"
+            "\t\t\t\"srcport\" : 51000,\n"
+            "\t\t\t\"tos\" : 10,\n"
+            "\t\t\t\"user\" : \"alice\"\n"
+            "\t\t}\n"
+            "\t],\n"
+            "\t\"interfacesDiscovered\" : null,\n"
+            "\t\"keepSendingExports\" : true,\n"
+            "\t\"keepSniffing\" : false,\n"
+            "\t\"settings\" : \n"
+            "\t{\n"
+            "\t\t\"listenerIP\" : \"0.0.0.0\"\n"
+            "\t},\n"
+            "\t\"snifferPacketCount\" : 0,\n"
+            "\t\"snifferRunning\" : false,\n"
+            "\t\"toExport\" : 1,\n"
+            "\t\"totalBytes\" : -5,\n"
+            "\t\"totalFlows\" : 1,\n"
+            "\t\"totalPkts\" : 3,\n"
+            "\t\"totalTCPProcesses\" : 0,\n"
+            "\t\"totalUDPProcesses\" : 0\n"
+            "}\n");
+}
+
+TEST_F(DataDocumentTest, WrittenFlowListIsWhatTheJsonWriterWrites) {
+  // Owner strings that need escaping, limits of every number, no owner.
+  const OwnerRef owners[] = {
+      makeOwner("a \"quoted\" \\ name", "tab\there", "new\nline"),
+      makeOwner("\x01\x1f\x7f", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "bad \xff\xfe utf-8"),
+      makeOwner(std::string("nul\0inside", 10), "/", "</script>"),
+      nullptr,
+  };
+  std::vector<FlowRecord> records;
+  for (int i = 0; i < 8; ++i) {
+    FlowRecord r = sampleFlow();
+    r.srcport = static_cast<uint16_t>(i == 1 ? 65535 : i);
+    r.dstport = static_cast<uint16_t>(i == 2 ? 65535 : 0);
+    r.srcip = i == 3 ? 0xffffffffu : static_cast<uint32_t>(i);
+    r.pkts = i == 4 ? INT32_MIN : i == 5 ? INT32_MAX : 0;
+    r.bytes = i == 4 ? INT32_MAX : i == 5 ? INT32_MIN : -1;
+    r.firstseen = i == 6 ? UINT64_MAX : 0;
+    r.lastseen = i == 7 ? UINT64_MAX : 20000;
+    r.flags = static_cast<uint8_t>(i == 6 ? 255 : i);
+    r.tos = static_cast<uint8_t>(i == 7 ? 63 : 0);
+    r.proto = i % 2 ? 17 : 1;
+    r.inif = static_cast<uint16_t>(i % 2);
+    r.outif = static_cast<uint16_t>(1 - i % 2);
+    r.owner = owners[i % 4];
+    records.push_back(r);
+    addFlow(r);
+  }
+  setSetting("comment", Json::Value("\n\t\"flows\" : []"));
+  const uint64_t now = 10000;
+  const DataDocument doc = buildDataDocument(now, "flows", [] {});
+  ASSERT_EQ(doc.flows.size(), records.size());
+
+  Json::Value reference = doc.members;
+  Json::Value& list = reference["flows"] = Json::Value(Json::arrayValue);
+  for (const FlowRecord& r : doc.flows) list.append(flowToJson(r, now));
+  EXPECT_EQ(dataDocumentText(doc), Json::writeString(Json::StreamWriterBuilder(), reference) + "\n");
+}
+
+}  // namespace
