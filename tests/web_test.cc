@@ -1,0 +1,476 @@
+// The web interface of the running monitor, driven with curl inside a
+// namespace of the test's own: Digest authentication, static files and their
+// content types, refused paths, settings arguments and restarts, the status
+// document under concurrent polling.
+#include <json/json.h>
+
+#include <atomic>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/system_test.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+const char kAccessDenied[] = "<html><head><title>VantrelV2</title></head><body>Access denied</body></html>";
+const char kNotFound[] = "<html><head><title>File not found</title></head><body>File not found</body></html>";
+const char kOpaque[] = "opaque=\"5e2d90c7a41b38f6d0e7c2a95b14f83e6a0d7c29\"";
+const char kIgnoredLine[] = "Settings arguments ignored: the request comes from another site\n";
+const char kAuth[] = "--digest -u admin:qolpe ";
+
+struct Reply {
+  int curlExit = -1;
+  int status = 0;
+  std::string headers;  // of the last response only
+  std::string body;
+  std::string header(const std::string& name) const {
+    std::string lower = headers;
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    std::string key = "\n" + name + ":";
+    for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    size_t at = lower.find(key);
+    if (at == std::string::npos) return "";
+    size_t start = headers.find_first_not_of(' ', at + key.size());
+    return headers.substr(start, headers.find('\r', start) - start);
+  }
+};
+
+// The monitor in a TempDir inside a namespace with only loopback, its web
+// folder filled with the test's own files.
+class WebTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!runningAsRoot()) GTEST_SKIP() << "needs root (network namespaces)";
+    web_ = dir_.path + "/resources/web";
+    ASSERT_EQ(runCommand("mkdir -p '" + web_ + "/sub'"), 0);
+    writeFile(web_ + "/index.html", "<p>index</p>");
+    writeFile(web_ + "/style.css", "body{}");
+    writeFile(web_ + "/pic.gif", "GIF89a");
+    writeFile(web_ + "/pic.jpg", "JFIF");
+    writeFile(web_ + "/pic.jpeg", "JFIF2");
+    writeFile(web_ + "/pic.png", "PNG");
+    writeFile(web_ + "/a.js", "var a;");
+    writeFile(web_ + "/js", "no dot");
+    writeFile(web_ + "/empty.html", "");
+    writeFile(web_ + "/sub/page.html", "<p>page</p>");
+    std::string big;
+    for (int i = 0; big.size() < 100000; ++i) big += std::to_string(i) + ",";
+    writeFile(web_ + "/big.html", big);
+    writeFile(dir_.file("secret.txt"), "top secret");
+    ASSERT_EQ(runCommand("ln -s ../../secret.txt '" + web_ + "/link'"), 0);
+  }
+
+  // Writes the settings file and starts the monitor; returns once it answers.
+  void start(const std::string& listenerIP = "0.0.0.0", const std::string& receiverIP = "0.0.0.0") {
+    writeFile(dir_.file("vantrelsettings.json"),
+              "{\"listenerIP\": \"" + listenerIP + "\", \"receiverIP\": \"" + receiverIP +
+                  "\", \"receiverPort\": 2055, \"httpPort\": 7909, \"user\": \"admin\", \"pass\": \"qolpe\"}");
+    ASSERT_TRUE(child_.start({binaryPath("vantrel")}, dir_.path, dir_.file("console.log"), ns_.name));
+    ASSERT_TRUE(waitFor([&] { return output().find("In main\n") != std::string::npos; }, milliseconds(5000)))
+        << output();
+    ASSERT_EQ(get("", "/").status, 401) << output();
+  }
+
+  // One curl run; `options` go before the URL, `path` is sent as it stands.
+  Reply get(const std::string& options, const std::string& path, const std::string& host = "127.0.0.1") {
+    const int n = serial_.fetch_add(1);
+    const std::string headerFile = dir_.file("h" + std::to_string(n)), bodyFile = dir_.file("b" + std::to_string(n));
+    std::string code;
+    Reply r;
+    r.curlExit = ns_.exec("curl -s --path-as-is --max-time 20 -D " + headerFile + " -o " + bodyFile +
+                              " -w '%{http_code}' " + options + " 'http://" + host + ":7909" + path + "'",
+                          &code);
+    r.status = atoi(code.c_str());
+    std::string all = readFile(headerFile);
+    size_t last = all.rfind("HTTP/1.");
+    r.headers = last == std::string::npos ? "" : all.substr(last);
+    r.body = readFile(bodyFile);
+    return r;
+  }
+
+  std::string output() const { return child_.output(); }
+  std::string settingsFile() const { return readFile(dir_.file("vantrelsettings.json")); }
+  size_t count(const std::string& text) const {
+    const std::string out = output();
+    size_t n = 0;
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+    return n;
+  }
+
+  TempDir dir_;
+  Netns ns_{"vt-web"};
+  ChildProcess child_;
+  std::string web_;
+  std::atomic<int> serial_{0};
+};
+
+TEST_F(WebTest, EveryMethodAndPathWithoutCredentialsGetsTheChallenge) {
+  start();
+  const char* methods[] = {"-X GET", "-X POST -d a=1", "-I", "-X PUT -d a=1", "-X DELETE", "-X OPTIONS"};
+  const char* paths[] = {"/", "/data/", "/missing.html", "/index.html?savesettings=1&receiverPort=9", "/%2e%2e/x"};
+  for (const char* method : methods) {
+    for (const char* path : paths) {
+      const Reply r = get(method, path);
+      const std::string what = std::string(method) + " " + path;
+      EXPECT_EQ(r.status, 401) << what;
+      const std::string challenge = r.header("WWW-Authenticate");
+      EXPECT_EQ(challenge.rfind("Digest ", 0), 0u) << what << ": " << challenge;
+      EXPECT_NE(challenge.find(kOpaque), std::string::npos) << what << ": " << challenge;
+      EXPECT_NE(challenge.find("qop=\"auth\""), std::string::npos) << what << ": " << challenge;
+      EXPECT_NE(challenge.find("realm=\"admin@vantrel\""), std::string::npos) << what << ": " << challenge;
+      EXPECT_EQ(challenge.find("stale"), std::string::npos) << what << ": " << challenge;
+      if (std::string(method) != "-I") EXPECT_EQ(r.body, kAccessDenied) << what;
+    }
+  }
+  EXPECT_EQ(count("receiverPort 9 specified"), 0u) << "arguments acted on without credentials";
+  EXPECT_EQ(count("Re-Starting Sniffer"), 0u);
+}
+
+TEST_F(WebTest, WrongUserOrPasswordIsRefused) {
+  start();
+  struct Row {
+    const char* credentials;
+    int status;
+  };
+  const Row rows[] = {{"admin:qolpe", 200}, {"root:qolpe", 401},  {"Admin:qolpe", 401},
+                      {"admin:wrong", 401}, {"admin:QOLPE", 401}, {"admin:", 401}};
+  for (const Row& row : rows) {
+    const Reply r = get(std::string("--digest -u ") + row.credentials, "/");
+    EXPECT_EQ(r.status, row.status) << row.credentials;
+    if (row.status == 401) {
+      EXPECT_EQ(r.body, kAccessDenied) << row.credentials;
+      EXPECT_EQ(r.header("WWW-Authenticate").find("stale"), std::string::npos) << row.credentials;
+    }
+  }
+}
+
+TEST_F(WebTest, NonceNotIssuedByThisServerIsStale) {
+  start();
+  // A valid Authorization header, as curl sends it after the challenge.
+  std::string trace;
+  ns_.exec("curl -s -v -o /dev/null --digest -u admin:qolpe http://127.0.0.1:7909/ 2>&1", &trace);
+  const size_t at = trace.find("> Authorization: Digest ");
+  ASSERT_NE(at, std::string::npos) << trace;
+  const std::string authorization = trace.substr(at + 2, trace.find('\r', at) - at - 2);
+  const size_t nonce = authorization.find("nonce=\"");
+  ASSERT_NE(nonce, std::string::npos) << authorization;
+
+  // The library binds a nonce to the path and method it was issued for and
+  // to its own random seed: one it did not make (another server instance's,
+  // or altered) or one made for another path is answered as stale.
+  std::string altered = authorization;
+  char& first = altered[nonce + 7];
+  first = first == '0' ? '1' : '0';
+  struct Row {
+    const char* what;
+    std::string header;
+    const char* path;
+  };
+  const Row rows[] = {{"altered nonce", altered, "/"}, {"nonce of another path", authorization, "/index.html"}};
+  for (const Row& row : rows) {
+    const Reply r = get("-H '" + row.header + "'", row.path);
+    EXPECT_EQ(r.status, 401) << row.what;
+    EXPECT_EQ(r.body, kAccessDenied) << row.what;
+    EXPECT_NE(r.header("WWW-Authenticate").find("stale=\"true\""), std::string::npos)
+        << row.what << ": " << r.header("WWW-Authenticate");
+  }
+  EXPECT_EQ(get(kAuth, "/").status, 200) << "a new nonce is accepted";
+}
+
+TEST_F(WebTest, AuthenticatedRequestsOtherThanGetGetNoAnswer) {
+  start();
+  for (const char* method : {"-X POST -d a=1", "-I", "-X PUT -d a=1", "-X DELETE", "-X get"}) {
+    const Reply r = get(std::string(kAuth) + method, "/index.html");
+    EXPECT_EQ(r.curlExit, 52) << method << ": empty reply expected";
+  }
+  EXPECT_TRUE(child_.running());
+}
+
+TEST_F(WebTest, StaticFilesWithTheirContentTypes) {
+  start();
+  struct Row {
+    const char* path;
+    const char* type;
+    std::string body;
+  };
+  const Row rows[] = {
+      {"/", "text/html", "<p>index</p>"},
+      {"/index.html", "text/html", "<p>index</p>"},
+      {"/style.css", "text/css", "body{}"},
+      {"/pic.gif", "image/gif", "GIF89a"},
+      {"/pic.jpg", "image/jpeg", "JFIF"},
+      {"/pic.jpeg", "text/html", "JFIF2"},
+      {"/pic.png", "text/html", "PNG"},
+      {"/a.js", "application/javascript", "var a;"},
+      {"/js", "text/html", "no dot"},
+      {"/empty.html", "text/html", ""},
+      {"/sub/page.html", "text/html", "<p>page</p>"},
+      {"/big.html", "text/html", readFile(web_ + "/big.html")},
+      {"/index.html?requestedData=flows", "text/html", "<p>index</p>"},
+  };
+  for (const Row& row : rows) {
+    const Reply r = get(kAuth, row.path);
+    EXPECT_EQ(r.status, 200) << row.path;
+    EXPECT_EQ(r.header("Content-Type"), row.type) << row.path;
+    EXPECT_EQ(r.body, row.body) << row.path;
+  }
+}
+
+TEST_F(WebTest, FoldersMissingFilesAndNearMissesOfDataAreNotFound) {
+  start();
+  for (const char* path : {"/sub", "/sub/", "/missing.html", "/data", "/DATA/", "/data/x", "/Data/"}) {
+    const Reply r = get(kAuth, path);
+    EXPECT_EQ(r.status, 404) << path;
+    EXPECT_EQ(r.body, kNotFound) << path;
+    EXPECT_EQ(r.header("Content-Type"), "") << path;
+  }
+  const Reply data = get(kAuth, "/data/");
+  EXPECT_EQ(data.status, 200);
+  EXPECT_EQ(data.header("Content-Type"), "application/json");
+  ASSERT_FALSE(data.body.empty());
+  EXPECT_EQ(data.body.back(), '\n');
+  EXPECT_NE(data.body[data.body.size() - 2], '\n');
+}
+
+TEST_F(WebTest, EveryTraversalFormIsRefused) {
+  start();
+  const char* paths[] = {
+      "/../secret.txt",         "/sub/../../secret.txt", "/%2e%2e/secret.txt",   "/%2E%2E/secret.txt",
+      "/sub/%2e%2e/%2e%2e/secret.txt", "/..%2fsecret.txt", "/%5c..%5csecret.txt", "/sub%5c..%5cindex.html",
+      "/link",                  "/sub/../index.html",    "/index.html%00.js",    "/%00",
+      "/./../secret.txt",
+  };
+  for (const char* path : paths) {
+    const Reply r = get(kAuth, path);
+    EXPECT_EQ(r.status, 404) << path;
+    EXPECT_EQ(r.body, kNotFound) << path;
+  }
+  // The same connection goes on serving after a refused path.
+  std::string out;
+  ns_.exec(std::string("curl -s --path-as-is ") + kAuth +
+               "'http://127.0.0.1:7909/index.html%00.js' 'http://127.0.0.1:7909/index.html'",
+           &out);
+  EXPECT_EQ(out, std::string(kNotFound) + "<p>index</p>");
+}
+
+TEST_F(WebTest, MixedCaseSettingsArgumentsAreSavedOnceAndShownNextTime) {
+  start();
+  const std::string before = settingsFile();
+  const Reply r = get(kAuth, "/data/?HTTPPORT=7910&ReceiverPort=9995&receiverip=0.0.0.0&LISTENERIP=0.0.0.0");
+  ASSERT_EQ(r.status, 200);
+  Json::Value doc;
+  std::string errors;
+  std::istringstream in(r.body);
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &doc, &errors)) << errors;
+  EXPECT_EQ(doc["settings"]["httpPort"], Json::Value(7909)) << "the answer shows the settings before the change";
+  EXPECT_EQ(doc["settings"]["receiverPort"], Json::Value(2055));
+
+  EXPECT_EQ(settingsFile(),
+            "{\n   \"httpPort\" : 7910,\n   \"listenerIP\" : \"0.0.0.0\",\n   \"pass\" : \"qolpe\",\n"
+            "   \"receiverIP\" : \"0.0.0.0\",\n   \"receiverPort\" : 9995,\n   \"user\" : \"admin\"\n}");
+  EXPECT_EQ(count("Saving new settings:"), 1u) << output();
+  EXPECT_NE(output().find("httpPort 7910 specified\nreceiverPort 9995 specified\nreceiverIP 0.0.0.0 specified\n"
+                          "listenerIP 0.0.0.0 specified\nSaving new settings:{\n"),
+            std::string::npos)
+      << output();
+
+  const Reply next = get(kAuth, "/data/");
+  EXPECT_NE(next.body.find("\"receiverPort\" : 9995"), std::string::npos) << next.body;
+  EXPECT_NE(next.body.find("\"httpPort\" : 7910"), std::string::npos) << next.body;
+
+  // A static-file request acts on its arguments before the file is served.
+  const Reply page = get(kAuth, "/index.html?receiverPORT=9996");
+  EXPECT_EQ(page.body, "<p>index</p>");
+  EXPECT_NE(settingsFile().find("\"receiverPort\" : 9996"), std::string::npos);
+  EXPECT_EQ(count("Saving new settings:"), 2u);
+}
+
+TEST_F(WebTest, UnreadablePortIsReportedAndTheRequestAnswered) {
+  start();
+  const std::string before = settingsFile();
+  const Reply r = get(kAuth, "/index.html?httpPort=abc&receiverPort=99999999999");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(settingsFile(), before);
+  EXPECT_NE(output().find("httpPort abc specified\nhttpPort abc cannot be read as an integer; httpPort unchanged\n"),
+            std::string::npos)
+      << output();
+  EXPECT_EQ(count("Saving new settings:"), 0u);
+}
+
+TEST_F(WebTest, PasswordChangeRefusesTheOldPassword) {
+  start();
+  EXPECT_EQ(get(kAuth, "/index.html?userPass=n3w%20pw").status, 200);
+  EXPECT_EQ(get(kAuth, "/").status, 401);
+  EXPECT_EQ(get("--digest -u 'admin:n3w pw'", "/").status, 200);
+  EXPECT_NE(settingsFile().find("\"pass\" : \"n3w pw\""), std::string::npos) << settingsFile();
+  EXPECT_NE(output().find("userPass specified6\n"), std::string::npos) << output();
+  EXPECT_EQ(output().find("n3w"), std::string::npos) << "password printed";
+}
+
+TEST_F(WebTest, CrossSiteSettingsRequestsAreIgnored) {
+  start();
+  const std::string before = settingsFile();
+  const char* headers[] = {
+      "-H 'Sec-Fetch-Site: cross-site'",
+      "-H 'Sec-Fetch-Site: same-site'",
+      "-H 'Origin: http://evil.example'",
+      "-H 'Origin: null'",
+      "-H 'Referer: http://evil.example/page.html'",
+      "-H 'Referer: http://127.0.0.1:8080/'",
+  };
+  int ignored = 0;
+  for (const char* header : headers) {
+    for (const char* path : {"/index.html?receiverPort=9999&savesettings=1", "/data/?listenerIP=10.9.9.9"}) {
+      const Reply r = get(std::string(kAuth) + header, path);
+      EXPECT_EQ(r.status, 200) << header << " " << path;
+      ++ignored;
+    }
+  }
+  EXPECT_EQ(settingsFile(), before);
+  EXPECT_EQ(count(kIgnoredLine), static_cast<size_t>(ignored)) << output();
+  EXPECT_EQ(count("specified"), 0u) << output();
+  EXPECT_EQ(count("Re-Starting Sniffer"), 0u) << output();
+
+  // The program's own pages and plain clients keep working.
+  EXPECT_EQ(get(std::string(kAuth) + "-H 'Sec-Fetch-Site: same-origin' -H 'Referer: http://127.0.0.1:7909/index.html'",
+                "/data/?receiverPort=9998")
+                .status,
+            200);
+  EXPECT_NE(settingsFile().find("\"receiverPort\" : 9998"), std::string::npos) << settingsFile();
+  EXPECT_EQ(get(kAuth, "/index.html?receiverPort=9997").status, 200);
+  EXPECT_NE(settingsFile().find("\"receiverPort\" : 9997"), std::string::npos) << settingsFile();
+  // Requests from elsewhere without settings arguments are answered silently.
+  EXPECT_EQ(get(std::string(kAuth) + "-H 'Origin: http://evil.example'", "/data/").status, 200);
+  EXPECT_EQ(count(kIgnoredLine), static_cast<size_t>(ignored));
+}
+
+// Capture on 127.0.0.2 (added to loopback) and export to 127.0.0.1, so both
+// worker threads run; unauthenticated requests keep packets flowing while
+// the capture thread is asked to stop.
+class RunningWebTest : public WebTest {
+ protected:
+  void SetUp() override {
+    WebTest::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_EQ(ns_.exec("ip addr add 127.0.0.2/8 dev lo"), 0);
+    start("127.0.0.2", "127.0.0.1");
+    traffic_ = std::thread([this] {
+      while (!stop_) {
+        ns_.exec("curl -s -o /dev/null --max-time 2 http://127.0.0.2:7909/");
+        std::this_thread::sleep_for(milliseconds(50));
+      }
+    });
+  }
+  void TearDown() override {
+    stop_ = true;
+    if (traffic_.joinable()) traffic_.join();
+  }
+  bool bothRunning() {
+    const Reply r = get(kAuth, "/data/");
+    return r.body.find("\"snifferRunning\" : true") != std::string::npos &&
+           r.body.find("\"exporterRunning\" : true") != std::string::npos;
+  }
+  std::atomic<bool> stop_{false};
+  std::thread traffic_;
+};
+
+TEST_F(RunningWebTest, SaveSettingsRestartsBothThreadsBeforeAnswering) {
+  ASSERT_TRUE(waitFor([&] { return bothRunning(); }, milliseconds(10000))) << output();
+  const std::string before = settingsFile();
+  const size_t listening = count("Listening as ip is correct \"127.0.0.2\"\n");
+  const size_t exporting = count("Exporting as ip is correct \"127.0.0.1\"\n");
+
+  const auto started = std::chrono::steady_clock::now();
+  const Reply r = get(kAuth, "/index.html?savesettings=1");
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "<p>index</p>");
+  EXPECT_GE(took, milliseconds(1000));
+
+  const std::string out = output();
+  const char* sequence[] = {"Saving settings restart:{\n",    "\t\"pass\" : \"********\",\n",
+                            "Re-Starting Sniffer\n",          "Stopping sniffer\n",
+                            "Stopped sniffer,restarting\n",   "Re-Starting Exporter\n",
+                            "Stopping Exporter\n",            "Stopped Exporter,restarting\n"};
+  size_t at = 0;
+  for (const char* line : sequence) {
+    const size_t found = out.find(line, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
+    at = found + strlen(line);
+  }
+  EXPECT_EQ(settingsFile(), before) << "a restart alone writes no file";
+  EXPECT_EQ(count("Saving new settings:"), 0u);
+
+  // Both supervisors start a new run with the settings read anew.
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return count("Listening as ip is correct \"127.0.0.2\"\n") > listening &&
+               count("Exporting as ip is correct \"127.0.0.1\"\n") > exporting;
+      },
+      milliseconds(5000)))
+      << output();
+  EXPECT_TRUE(waitFor([&] { return bothRunning(); }, milliseconds(10000))) << output();
+}
+
+TEST_F(RunningWebTest, EightClientsPollingFlowsAreAllAnswered) {
+  ASSERT_TRUE(waitFor([&] { return bothRunning(); }, milliseconds(10000))) << output();
+  // Every poll is a fresh client: challenge, then the authorised request.
+  // Clients that fetch a challenge for the same path in the same second get
+  // the same nonce from the library, and only the first to use it gets in;
+  // the others are refused with 401 and try again, as a browser would.
+  constexpr int kClients = 8, kPolls = 20, kAttempts = 10;
+  std::atomic<int> answered{0}, refused{0};
+  std::vector<std::string> failures(kClients);
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      for (int i = 0; i < kPolls; ++i) {
+        Reply r;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+          r = get(kAuth, "/data/?requestedData=flows", "127.0.0.2");
+          if (r.status != 401) break;
+          ++refused;
+        }
+        Json::Value doc;
+        std::string errors;
+        std::istringstream in(r.body);
+        if (r.curlExit != 0 || r.status != 200 || !Json::parseFromStream(Json::CharReaderBuilder(), in, &doc, &errors) ||
+            !doc.isMember("totalFlows") || (doc.isMember("flows") && !doc["flows"].isArray())) {
+          failures[c] += "status " + std::to_string(r.status) + " curl " + std::to_string(r.curlExit) + ": " +
+                         r.body.substr(0, 200) + "\n";
+        } else {
+          ++answered;
+        }
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  for (const std::string& f : failures) EXPECT_EQ(f, "");
+  EXPECT_EQ(answered.load(), kClients * kPolls);
+  EXPECT_TRUE(child_.running()) << output();
+  const Reply last = get(kAuth, "/data/?requestedData=flows", "127.0.0.2");
+  EXPECT_EQ(last.body.find("\"snifferPacketCount\" : 0,"), std::string::npos) << "capture saw the traffic";
+  RecordProperty("refusedSharedNonce", refused.load());
+}
+
+TEST_F(WebTest, IdleConnectionIsClosedAfterThirtySeconds) {
+  start();
+  // Connects, sends nothing, and reports how long the server kept it open.
+  std::string seconds;
+  ASSERT_EQ(ns_.exec("python3 -c 'import socket,time\n"
+                     "s=socket.create_connection((\"127.0.0.1\",7909))\n"
+                     "t=time.time()\n"
+                     "s.settimeout(90)\n"
+                     "s.recv(1)\n"
+                     "print(int(time.time()-t))'",
+                     &seconds),
+            0);
+  const int held = atoi(seconds.c_str());
+  EXPECT_GE(held, 29) << seconds;
+  EXPECT_LE(held, 40) << seconds;
+}
+
+}  // namespace
