@@ -12,7 +12,9 @@ set(CMAKE_RC_COMPILER ${VANTREL_MINGW_TRIPLE}-windres)
 # Headers and libraries come from the mingw-w64 sysroot only, never from
 # the build machine's /usr/include or /usr/lib; programs (cmake helpers,
 # wine) still come from the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${VANTREL_MINGW_TRIPLE})
+# More roots (say, an install tree of Windows builds of the libraries) can be
+# given with -DCMAKE_FIND_ROOT_PATH=...
+list(APPEND CMAKE_FIND_ROOT_PATH /usr/${VANTREL_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,34 +1,50 @@
-# Windows build (cross-compiled with cmake/mingw-w64-x86_64.cmake, or native
-# with MinGW). JsonCpp and libmicrohttpd for Windows are not available on the
-# build machines, so:
+# Windows build, native or cross-compiled (cmake/mingw-w64-x86_64.cmake).
+#
+# With JsonCpp and libmicrohttpd built for Windows (vcpkg, MSYS2; see the
+# README) it builds the monitor, its tools and the platform test program.
+#
+# Without them (the cross build on Debian, where only their headers exist):
 #   - every source of the program (library, entry point, tools) is compiled
 #     against the Windows headers and those two libraries' own headers;
 #   - every source whose code does not reach either library is also linked,
-#     into vantrel_portable and the Windows test program, so missing Win32
-#     imports show up as link errors here rather than on a user's machine.
-# A Windows user with both libraries installed (e.g. through vcpkg) builds the
-# full monitor with the main CMakeLists.txt path instead; see the README.
+#     into vantrel_portable and the platform test program, so a missing Win32
+#     import shows up as a link error here rather than on a user's machine.
 
-set(VANTREL_JSONCPP_INCLUDE_DIR /usr/include/jsoncpp CACHE PATH
-    "Folder holding JsonCpp's json/ header folder")
-set(VANTREL_MHD_HEADER /usr/include/microhttpd.h CACHE FILEPATH
-    "libmicrohttpd's microhttpd.h")
+set(VANTREL_WIN32_LIBS iphlpapi ws2_32 advapi32)
+# Windows 8 / Server 2012 and later (GetSystemTimePreciseAsFileTime).
+set(VANTREL_WIN32_DEFINES WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0602 WINVER=0x0602)
+if(MSVC)
+  set(VANTREL_WARNINGS /W4)
+endif()
 
-# Only those headers, never the build machine's /usr/include as a whole:
-# a folder in the build tree with links to just json/ and microhttpd.h.
-set(_third_party ${CMAKE_BINARY_DIR}/third-party-include)
-file(MAKE_DIRECTORY ${_third_party})
-foreach(_pair "${VANTREL_JSONCPP_INCLUDE_DIR}/json|json"
-              "${VANTREL_MHD_HEADER}|microhttpd.h")
-  string(REPLACE "|" ";" _pair "${_pair}")
-  list(GET _pair 0 _from)
-  list(GET _pair 1 _to)
-  if(NOT EXISTS ${_from})
-    message(FATAL_ERROR "${_from} is missing: install libjsoncpp-dev and libmicrohttpd-dev")
-  endif()
-  file(REMOVE ${_third_party}/${_to})
-  file(CREATE_LINK ${_from} ${_third_party}/${_to} SYMBOLIC)
-endforeach()
+find_path(VANTREL_JSONCPP_HEADERS json/json.h PATH_SUFFIXES jsoncpp)
+find_library(VANTREL_JSONCPP_LIBRARY NAMES jsoncpp jsoncpp_static)
+find_path(VANTREL_MHD_HEADERS microhttpd.h)
+find_library(VANTREL_MHD_LIBRARY NAMES microhttpd libmicrohttpd libmicrohttpd-dll)
+if(VANTREL_JSONCPP_HEADERS AND VANTREL_JSONCPP_LIBRARY AND VANTREL_MHD_HEADERS AND VANTREL_MHD_LIBRARY)
+  set(VANTREL_WINDOWS_FULL ON)
+  set(_library_includes ${VANTREL_JSONCPP_HEADERS} ${VANTREL_MHD_HEADERS})
+else()
+  set(VANTREL_WINDOWS_FULL OFF)
+  set(VANTREL_HOST_JSONCPP_DIR /usr/include/jsoncpp CACHE PATH
+      "Build machine folder holding JsonCpp's json/ header folder (libjsoncpp-dev)")
+  set(VANTREL_HOST_MHD_HEADER /usr/include/microhttpd.h CACHE FILEPATH
+      "Build machine's microhttpd.h (libmicrohttpd-dev)")
+  # Only those headers, never the build machine's /usr/include as a whole:
+  # a folder in the build tree with links to just json/ and microhttpd.h.
+  set(_library_includes ${CMAKE_BINARY_DIR}/third-party-include)
+  file(MAKE_DIRECTORY ${_library_includes})
+  foreach(_pair "${VANTREL_HOST_JSONCPP_DIR}/json|json" "${VANTREL_HOST_MHD_HEADER}|microhttpd.h")
+    string(REPLACE "|" ";" _pair "${_pair}")
+    list(GET _pair 0 _from)
+    list(GET _pair 1 _to)
+    if(NOT EXISTS ${_from})
+      message(FATAL_ERROR "${_from} is missing: install libjsoncpp-dev and libmicrohttpd-dev")
+    endif()
+    file(REMOVE ${_library_includes}/${_to})
+    file(CREATE_LINK ${_from} ${_library_includes}/${_to} SYMBOLIC)
+  endforeach()
+endif()
 
 # Which sources reach JsonCpp or libmicrohttpd: a file does if it includes
 # one of their headers (JsonCpp's declarations-only json/forwards.h aside),
@@ -97,27 +113,56 @@ foreach(_src IN LISTS VANTREL_LIBRARY_SOURCES)
   file(RELATIVE_PATH _rel ${CMAKE_SOURCE_DIR} ${_src})
   list(APPEND _unlinked ${_rel})
 endforeach()
-message(STATUS "Windows: compiled only (need JsonCpp or libmicrohttpd): ${_unlinked} app/main.cc tools/*.cc")
-
-set(VANTREL_WIN32_LIBS iphlpapi ws2_32 psapi advapi32)
-set(VANTREL_WIN32_DEFINES WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0602 WINVER=0x0602)
+if(VANTREL_WINDOWS_FULL)
+  message(STATUS "Windows: full build with ${VANTREL_JSONCPP_LIBRARY} and ${VANTREL_MHD_LIBRARY}")
+else()
+  message(STATUS "Windows: no JsonCpp/libmicrohttpd libraries; compiled only: ${_unlinked} app/main.cc tools/*.cc")
+endif()
 
 function(_vantrel_windows_object_library name)
   add_library(${name} OBJECT ${ARGN})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
-  target_include_directories(${name} SYSTEM PUBLIC ${_third_party})
+  target_include_directories(${name} SYSTEM PUBLIC ${_library_includes})
   target_compile_definitions(${name} PUBLIC ${VANTREL_WIN32_DEFINES})
   target_compile_options(${name} PRIVATE ${VANTREL_WARNINGS})
 endfunction()
 
 _vantrel_windows_object_library(vantrel_portable_objects ${VANTREL_PORTABLE_SOURCES})
-_vantrel_windows_object_library(vantrel_library_objects
-  ${VANTREL_LIBRARY_SOURCES} app/main.cc ${VANTREL_TOOLS})
+_vantrel_windows_object_library(vantrel_library_objects ${VANTREL_LIBRARY_SOURCES})
 
 add_library(vantrel_portable STATIC $<TARGET_OBJECTS:vantrel_portable_objects>)
 target_include_directories(vantrel_portable PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(vantrel_portable PUBLIC ${VANTREL_WIN32_DEFINES})
 target_link_libraries(vantrel_portable PUBLIC ${VANTREL_WIN32_LIBS})
+
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  set(_static_runtime -static -static-libgcc -static-libstdc++)
+endif()
+
+if(VANTREL_WINDOWS_FULL)
+  add_library(vantrel_core STATIC
+    $<TARGET_OBJECTS:vantrel_portable_objects> $<TARGET_OBJECTS:vantrel_library_objects>)
+  target_include_directories(vantrel_core PUBLIC ${CMAKE_SOURCE_DIR})
+  target_include_directories(vantrel_core SYSTEM PUBLIC ${_library_includes})
+  target_compile_definitions(vantrel_core PUBLIC ${VANTREL_WIN32_DEFINES})
+  target_link_libraries(vantrel_core PUBLIC ${VANTREL_JSONCPP_LIBRARY} ${VANTREL_MHD_LIBRARY} ${VANTREL_WIN32_LIBS})
+  set(_programs vantrel:app/main.cc)
+  foreach(_tool_src ${VANTREL_TOOLS})
+    get_filename_component(_tool ${_tool_src} NAME_WE)
+    string(REPLACE "_" "-" _tool ${_tool})
+    list(APPEND _programs ${_tool}:${_tool_src})
+  endforeach()
+  foreach(_program ${_programs})
+    string(REPLACE ":" ";" _program ${_program})
+    list(GET _program 0 _name)
+    list(GET _program 1 _src)
+    add_executable(${_name} ${_src})
+    target_compile_options(${_name} PRIVATE ${VANTREL_WARNINGS})
+    target_link_libraries(${_name} PRIVATE vantrel_core)
+  endforeach()
+else()
+  _vantrel_windows_object_library(vantrel_entry_objects app/main.cc ${VANTREL_TOOLS})
+endif()
 
 # The Windows test program: runs the platform layer against the real Win32
 # calls. Links the whole of vantrel_portable so that every linked source's
@@ -125,13 +170,16 @@ target_link_libraries(vantrel_portable PUBLIC ${VANTREL_WIN32_LIBS})
 # program answers itself.
 if(VANTREL_TESTS)
   add_executable(vantrel-platform-test tests/windows/platform_test.cc capture/capture.cc)
-  target_include_directories(vantrel-platform-test SYSTEM PRIVATE ${_third_party})
+  target_include_directories(vantrel-platform-test SYSTEM PRIVATE ${_library_includes})
   target_compile_options(vantrel-platform-test PRIVATE ${VANTREL_WARNINGS})
-  target_link_options(vantrel-platform-test PRIVATE -static -static-libgcc -static-libstdc++)
+  target_link_options(vantrel-platform-test PRIVATE ${_static_runtime})
   target_link_libraries(vantrel-platform-test PRIVATE
-    -Wl,--whole-archive vantrel_portable -Wl,--no-whole-archive ${VANTREL_WIN32_LIBS})
+    "$<LINK_LIBRARY:WHOLE_ARCHIVE,vantrel_portable>" ${VANTREL_WIN32_LIBS})
   # Building the test program builds every object too.
   add_dependencies(vantrel-platform-test vantrel_library_objects)
+  if(TARGET vantrel_entry_objects)
+    add_dependencies(vantrel-platform-test vantrel_entry_objects)
+  endif()
 
   enable_testing()
   if(CMAKE_HOST_WIN32)
