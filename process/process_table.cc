@@ -1,29 +1,147 @@
 #include "process/process_table.h"
 
-// Placeholder until process attribution lands: no owners are found.
+#include <unordered_set>
+
+#include "app/console.h"
+#include "process/process_identity.h"
+
 std::mutex processTableMutex;
 ProcessTable tcpProcessIDs;
 ProcessTable udpProcessIDs;
 
-void lookupTcpProcess(uint64_t, int32_t, OwnerRef&) {}
-void lookupUdpProcess(uint64_t, int32_t, OwnerRef&) {}
+namespace {
 
-std::vector<ProcessEntry> copyTcpProcessIDs() {
+OwnerRef ownerOfEntry(std::string name, std::string user, std::string domain) {
+  return std::make_shared<const FlowOwner>(FlowOwner{std::move(name), std::move(user), std::move(domain)});
+}
+
+std::vector<ProcessEntry> copyTable(const ProcessTable& table) {
   std::lock_guard<std::mutex> lock(processTableMutex);
   std::vector<ProcessEntry> out;
-  for (const auto& e : tcpProcessIDs) out.push_back(e.second);
+  out.reserve(table.size());
+  for (const auto& e : table) out.push_back(e.second);
   return out;
 }
-std::vector<ProcessEntry> copyUdpProcessIDs() {
+
+}  // namespace
+
+void pruneProcessIDs(ProcessTable& table, uint64_t now) {
+  std::vector<int32_t> stale;
+  for (const auto& e : table) {
+    if (e.second.lastseen < now) stale.push_back(e.first);
+  }
+  for (int32_t port : stale) table.erase(port);
+}
+
+void applyEndpointRows(ProcessTable& table, const std::vector<EndpointRow>& rows, uint64_t now,
+                       const RowOwner& ownerOf) {
+  for (const EndpointRow& row : rows) {
+    const int32_t port = row.localPort;
+    auto it = table.find(port);
+    if (it != table.end()) {
+      it->second.lastseen = now;
+      continue;
+    }
+    ProcessEntry entry;
+    entry.pid = static_cast<int32_t>(row.pid);
+    entry.port = port;
+    entry.owner = ownerOf(row);
+    if (!entry.owner) entry.owner = ownerOfEntry("Pid:" + std::to_string(row.pid), "", "");
+    entry.lastseen = now;
+    entry.firstseen = now;
+    table.emplace(port, std::move(entry));
+  }
+  pruneProcessIDs(table, now);
+}
+
+std::vector<EndpointRow> rowsForNewPorts(const ProcessTable& table, const std::vector<EndpointRow>& rows) {
+  std::vector<EndpointRow> fresh;
+  std::unordered_set<int32_t> taken;
+  for (const EndpointRow& row : rows) {
+    const int32_t port = row.localPort;
+    if (table.count(port) == 0 && taken.insert(port).second) fresh.push_back(row);
+  }
+  return fresh;
+}
+
+std::string endpointFailureText(const EndpointTable& read) {
+  switch (read.status) {
+    case EndpointStatus::kOk:
+      return "";
+    case EndpointStatus::kNoMemory:
+      return "Error allocating memory\n";
+    case EndpointStatus::kReadFailed:
+      return "\t" + read.function + " failed with " + std::to_string(read.code) + "\n";
+  }
+  return "";
+}
+
+void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointTable& read,
+                         const IdentityReader& identity) {
+  if (read.status != EndpointStatus::kOk) {
+    consoleWrite(endpointFailureText(read));
+    return;
+  }
+  std::vector<EndpointRow> fresh;
+  {
+    std::lock_guard<std::mutex> lock(processTableMutex);
+    fresh = rowsForNewPorts(table, read.rows);
+  }
+  std::unordered_map<int32_t, OwnerRef> owners;
+  owners.reserve(fresh.size());
+  for (const EndpointRow& row : fresh) {
+    std::string user, domain;
+    std::string name = identity(row.pid, user, domain);
+    owners.emplace(row.localPort, ownerOfEntry(std::move(name), std::move(user), std::move(domain)));
+  }
   std::lock_guard<std::mutex> lock(processTableMutex);
-  std::vector<ProcessEntry> out;
-  for (const auto& e : udpProcessIDs) out.push_back(e.second);
-  return out;
+  // A port that appeared in the table since the key set was read needs no
+  // owner; one that vanished meanwhile falls back to its pid's name.
+  applyEndpointRows(table, read.rows, now, [&owners](const EndpointRow& row) -> OwnerRef {
+    auto it = owners.find(row.localPort);
+    return it == owners.end() ? nullptr : it->second;
+  });
 }
+
+void lookupProcess(ProcessTable& table, int32_t port, OwnerRef& owner, const std::function<void()>& refresh) {
+  {
+    std::lock_guard<std::mutex> lock(processTableMutex);
+    auto it = table.find(port);
+    if (it != table.end()) {
+      owner = it->second.owner;
+      return;
+    }
+  }
+  refresh();
+  std::lock_guard<std::mutex> lock(processTableMutex);
+  auto it = table.find(port);
+  if (it != table.end()) owner = it->second.owner;
+}
+
+void refreshTcpProcessIDs(uint64_t now) {
+  refreshProcessTable(tcpProcessIDs, now, readTcpEndpoints(), getProcessIdentity);
+}
+
+void refreshUdpProcessIDs(uint64_t now) {
+  refreshProcessTable(udpProcessIDs, now, readUdpEndpoints(), getProcessIdentity);
+}
+
+void lookupTcpProcess(uint64_t now, int32_t port, OwnerRef& owner) {
+  lookupProcess(tcpProcessIDs, port, owner, [now] { refreshTcpProcessIDs(now); });
+}
+
+void lookupUdpProcess(uint64_t now, int32_t port, OwnerRef& owner) {
+  lookupProcess(udpProcessIDs, port, owner, [now] { refreshUdpProcessIDs(now); });
+}
+
+std::vector<ProcessEntry> copyTcpProcessIDs() { return copyTable(tcpProcessIDs); }
+std::vector<ProcessEntry> copyUdpProcessIDs() { return copyTable(udpProcessIDs); }
+
 size_t tcpProcessCount() {
   std::lock_guard<std::mutex> lock(processTableMutex);
   return tcpProcessIDs.size();
 }
+
 size_t udpProcessCount() {
   std::lock_guard<std::mutex> lock(processTableMutex);
   return udpProcessIDs.size();

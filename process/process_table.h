@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "flow/flow_record.h"
+#include "platform/endpoints.h"
 
 struct ProcessEntry {
   int32_t pid = 0;
@@ -35,9 +38,47 @@ extern ProcessTable udpProcessIDs;  // guarded by processTableMutex
 void lookupTcpProcess(uint64_t now, int32_t port, OwnerRef& owner);
 void lookupUdpProcess(uint64_t now, int32_t port, OwnerRef& owner);
 
+// Capture thread. Rebuilds one table from the system's endpoint table at
+// time `now`; a failed read is printed and leaves the table as it was.
+void refreshTcpProcessIDs(uint64_t now);
+void refreshUdpProcessIDs(uint64_t now);
+
+// Removes every entry whose lastseen is before `now`. The caller holds
+// processTableMutex when `table` is one of the shared tables.
+void pruneProcessIDs(ProcessTable& table, uint64_t now);
+
 // Any thread: copies of the entries, in the table's iteration order, and the
 // table sizes.
 std::vector<ProcessEntry> copyTcpProcessIDs();
 std::vector<ProcessEntry> copyUdpProcessIDs();
 size_t tcpProcessCount();
 size_t udpProcessCount();
+
+// The pieces the functions above are made of, over any table.
+
+// Gives the owner for a row whose port has no entry yet.
+using RowOwner = std::function<OwnerRef(const EndpointRow&)>;
+// Reads a process's name, user and domain (getProcessIdentity's contract).
+using IdentityReader = std::function<std::string(uint32_t pid, std::string& user, std::string& domain)>;
+
+// Applies the rows of one successful read, in order: a known port gets
+// lastseen = now, an unknown one a new entry from the first row that names
+// it; then prunes. Pure; the caller holds the table's lock.
+void applyEndpointRows(ProcessTable& table, const std::vector<EndpointRow>& rows, uint64_t now,
+                       const RowOwner& ownerOf);
+
+// The rows `applyEndpointRows` would make new entries from: the first row of
+// each port that `table` does not hold. The caller holds the table's lock.
+std::vector<EndpointRow> rowsForNewPorts(const ProcessTable& table, const std::vector<EndpointRow>& rows);
+
+// The console line for a failed read ("" for a successful one).
+std::string endpointFailureText(const EndpointTable& read);
+
+// Refreshes `table` (guarded by processTableMutex) from `read`: identities
+// of new ports are read without the lock, then the rows are applied under it.
+void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointTable& read,
+                         const IdentityReader& identity);
+
+// The lookup over `table` (guarded by processTableMutex), calling `refresh`
+// once on a miss.
+void lookupProcess(ProcessTable& table, int32_t port, OwnerRef& owner, const std::function<void()>& refresh);

@@ -1,0 +1,108 @@
+// Linux process identity: the image path from /proc/[pid]/exe, the account
+// of the process's real user id, and the host name as the account's domain
+// (what a local account's domain is on Windows).
+#include "platform/process_info.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Longest account name or domain, as the Windows lookup's 256-character
+// buffers allow.
+constexpr size_t kAccountMax = 255;
+
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// The real user id from the text of /proc/[pid]/status ("Uid:\treal\t...").
+bool parseRealUid(std::string_view status, uid_t& uid) {
+  size_t at = status.find("\nUid:");
+  if (at == std::string_view::npos) return false;
+  at = status.find_first_not_of(" \t", at + 5);
+  if (at == std::string_view::npos) return false;
+  const char* begin = status.data() + at;
+  auto [stop, ec] = std::from_chars(begin, status.data() + status.size(), uid);
+  return ec == std::errc() && stop != begin;
+}
+
+bool readRealUid(int procDir, uid_t& uid) {
+  Fd file{openat(procDir, "status", O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return false;
+  char buf[4096];
+  size_t used = 0;
+  while (used < sizeof buf) {
+    ssize_t n = read(file.fd, buf + used, sizeof buf - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    used += static_cast<size_t>(n);
+  }
+  return parseRealUid(std::string_view(buf, used), uid);
+}
+
+void lookUpAccount(uid_t uid, ProcessInfo& info) {
+  long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 1024);
+  passwd entry;
+  passwd* found = nullptr;
+  int rc;
+  while ((rc = getpwuid_r(uid, &entry, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 20)) {
+    buf.resize(buf.size() * 2);
+  }
+  if (rc == 0 && !found) {
+    info.account = AccountLookup::kNoneMapped;
+    return;
+  }
+  if (rc != 0 || strlen(found->pw_name) > kAccountMax) {
+    info.account = AccountLookup::kFailed;
+    info.lookupError = static_cast<uint32_t>(rc != 0 ? rc : ERANGE);
+    return;
+  }
+  char host[kAccountMax + 1] = {};
+  if (gethostname(host, kAccountMax) != 0) {
+    info.account = AccountLookup::kFailed;
+    info.lookupError = static_cast<uint32_t>(errno);
+    return;
+  }
+  info.account = AccountLookup::kFound;
+  info.accountName = found->pw_name;
+  info.accountDomain = host;
+}
+
+}  // namespace
+
+ProcessInfo readProcessInfo(uint32_t pid) {
+  ProcessInfo info;
+  char path[32];
+  snprintf(path, sizeof path, "/proc/%u", pid);
+  Fd dir{pid == 0 ? -1 : open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (dir.fd < 0) return info;
+  info.opened = true;
+
+  uid_t uid = 0;
+  if (readRealUid(dir.fd, uid)) {
+    info.account = AccountLookup::kTokenUnreadable;
+    lookUpAccount(uid, info);
+  }
+
+  char exe[PATH_MAX];
+  ssize_t n = readlinkat(dir.fd, "exe", exe, sizeof exe);
+  if (n > 0 && static_cast<size_t>(n) < sizeof exe) {
+    info.imagePathRead = true;
+    info.imagePath.assign(exe, static_cast<size_t>(n));
+  }
+  return info;
+}

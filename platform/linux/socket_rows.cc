@@ -1,0 +1,173 @@
+#include "platform/linux/socket_rows.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <tuple>
+
+namespace {
+
+template <typename T>
+bool parseHex(std::string_view text, T& value) {
+  if (text.empty()) return false;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+// "0100007F:0CEA": the address as the kernel prints its network-order word
+// in native order, the port in host order.
+bool parseEndpoint(std::string_view text, uint32_t& addr, uint16_t& port) {
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  uint32_t raw = 0;
+  if (!parseHex(text.substr(0, colon), raw) || !parseHex(text.substr(colon + 1), port)) return false;
+  addr = ntohl(raw);
+  return true;
+}
+
+bool parseLine(std::string_view line, SocketRow& row) {
+  std::string_view fields[10];
+  size_t count = 0;
+  size_t at = 0;
+  while (count < 10) {
+    at = line.find_first_not_of(" \t", at);
+    if (at == std::string_view::npos) break;
+    size_t end = line.find_first_of(" \t", at);
+    if (end == std::string_view::npos) end = line.size();
+    fields[count++] = line.substr(at, end - at);
+    at = end;
+  }
+  if (count < 10) return false;
+  if (!parseEndpoint(fields[1], row.localAddr, row.localPort)) return false;
+  if (!parseEndpoint(fields[2], row.remoteAddr, row.remotePort)) return false;
+  auto [end, ec] = std::from_chars(fields[9].data(), fields[9].data() + fields[9].size(), row.inode, 10);
+  return ec == std::errc() && end == fields[9].data() + fields[9].size();
+}
+
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+}  // namespace
+
+void parseProcNetSockets(std::string_view text, std::vector<SocketRow>& rows) {
+  size_t at = text.find('\n');  // the header line
+  while (at != std::string_view::npos && at < text.size()) {
+    const size_t start = at + 1;
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    SocketRow row;
+    if (parseLine(text.substr(start, end - start), row)) rows.push_back(row);
+    at = end;
+  }
+}
+
+bool readProcNetSockets(const char* path, std::vector<SocketRow>& rows, int& error) {
+  Fd file{open(path, O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) {
+    error = errno;
+    return false;
+  }
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(file.fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errno;
+      return false;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  parseProcNetSockets(text, rows);
+  return true;
+}
+
+bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& error) {
+  Fd sock{socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)};
+  if (sock.fd < 0) {
+    error = errno;
+    return false;
+  }
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message;
+  memset(&message, 0, sizeof message);
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.header.nlmsg_seq = 1;
+  message.request.sdiag_family = AF_INET;
+  message.request.sdiag_protocol = protocol;
+  message.request.idiag_states = ~0u;
+  sockaddr_nl kernel;
+  memset(&kernel, 0, sizeof kernel);
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(sock.fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
+    error = errno;
+    return false;
+  }
+
+  const size_t first = rows.size();
+  std::vector<char> buf(65536);
+  for (;;) {
+    ssize_t n = recv(sock.fd, buf.data(), buf.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      rows.resize(first);
+      return false;
+    }
+    int left = static_cast<int>(n);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+      if (h->nlmsg_type == NLMSG_DONE) return true;
+      if (h->nlmsg_type == NLMSG_ERROR) {
+        nlmsgerr failure;
+        memcpy(&failure, NLMSG_DATA(h), std::min<size_t>(sizeof failure, h->nlmsg_len - NLMSG_HDRLEN));
+        error = failure.error < 0 ? -failure.error : EIO;
+        rows.resize(first);
+        return false;
+      }
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
+      inet_diag_msg diag;
+      memcpy(&diag, NLMSG_DATA(h), sizeof diag);
+      if (diag.idiag_family != AF_INET) continue;
+      SocketRow row;
+      row.localAddr = ntohl(diag.id.idiag_src[0]);
+      row.localPort = ntohs(diag.id.idiag_sport);
+      row.remoteAddr = ntohl(diag.id.idiag_dst[0]);
+      row.remotePort = ntohs(diag.id.idiag_dport);
+      row.inode = diag.idiag_inode;
+      rows.push_back(row);
+    }
+  }
+}
+
+void sortTcpRows(std::vector<SocketRow>& rows) {
+  std::sort(rows.begin(), rows.end(), [](const SocketRow& a, const SocketRow& b) {
+    return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort, a.pid) <
+           std::tie(b.localAddr, b.localPort, b.remoteAddr, b.remotePort, b.pid);
+  });
+}
+
+void sortUdpRows(std::vector<SocketRow>& rows) {
+  std::sort(rows.begin(), rows.end(), [](const SocketRow& a, const SocketRow& b) {
+    return std::tie(a.localAddr, a.localPort, a.pid) < std::tie(b.localAddr, b.localPort, b.pid);
+  });
+}

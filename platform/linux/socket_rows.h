@@ -1,0 +1,34 @@
+// Linux socket tables as the kernel gives them (netlink sock_diag, or the
+// text of /proc/net/tcp and /proc/net/udp), before owners are attached.
+// Used by the Linux endpoint reader and its tests; any thread.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+struct SocketRow {
+  uint32_t localAddr = 0;   // host order
+  uint32_t remoteAddr = 0;  // host order
+  uint16_t localPort = 0;   // host order
+  uint16_t remotePort = 0;  // host order
+  uint64_t inode = 0;       // 0 for sockets no file holds (time-wait, half-open)
+  uint32_t pid = 0;         // filled in by the owner search; 0 when none was found
+};
+
+// Parses the text of /proc/net/tcp or /proc/net/udp (IPv4) into `rows`,
+// appending. The header line and any line that does not parse are skipped.
+void parseProcNetSockets(std::string_view text, std::vector<SocketRow>& rows);
+
+// Every AF_INET socket of `protocol` (IPPROTO_TCP or IPPROTO_UDP) in the
+// calling thread's network namespace, in every state, through netlink. On
+// failure returns false with an errno value in `error`.
+bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& error);
+
+// The same from a /proc/net file. On failure returns false with errno.
+bool readProcNetSockets(const char* path, std::vector<SocketRow>& rows, int& error);
+
+// Orders TCP rows by local address, local port, remote address, remote
+// port, and UDP rows by local address and local port; equal rows by pid.
+void sortTcpRows(std::vector<SocketRow>& rows);
+void sortUdpRows(std::vector<SocketRow>& rows);

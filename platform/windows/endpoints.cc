@@ -1,0 +1,85 @@
+// Windows endpoint tables from IP Helper, read into a buffer from the
+// process heap with one retry at the size the first call asks for.
+#include "platform/endpoints.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+
+namespace {
+
+// Calls `read(buffer, &size)` first with a buffer of `firstSize` bytes and,
+// when that is too small, once more at the size it reported. On success
+// hands the buffer to `take` and frees it.
+template <typename Read, typename Take>
+void readTable(EndpointTable& out, ULONG firstSize, Read read, Take take) {
+  HANDLE heap = GetProcessHeap();
+  ULONG size = firstSize;
+  void* buffer = HeapAlloc(heap, 0, size);
+  if (!buffer) {
+    out.status = EndpointStatus::kNoMemory;
+    return;
+  }
+  DWORD result = read(buffer, &size);
+  if (result == ERROR_INSUFFICIENT_BUFFER) {
+    HeapFree(heap, 0, buffer);
+    buffer = HeapAlloc(heap, 0, size);
+    if (!buffer) {
+      out.status = EndpointStatus::kNoMemory;
+      return;
+    }
+  }
+  // Read again even after a first success; a table that grew since the size
+  // was asked for fails here and is tried afresh at the next miss.
+  result = read(buffer, &size);
+  if (result != NO_ERROR) {
+    out.status = EndpointStatus::kReadFailed;
+    out.code = static_cast<int>(result);
+    HeapFree(heap, 0, buffer);
+    return;
+  }
+  take(buffer);
+  HeapFree(heap, 0, buffer);
+}
+
+}  // namespace
+
+EndpointTable readTcpEndpoints() {
+  EndpointTable out;
+  out.function = "GetTcpTable2";
+  readTable(
+      out, sizeof(MIB_TCPTABLE2),
+      [](void* buffer, ULONG* size) { return GetTcpTable2(static_cast<PMIB_TCPTABLE2>(buffer), size, TRUE); },
+      [&out](void* buffer) {
+        const auto* table = static_cast<const MIB_TCPTABLE2*>(buffer);
+        out.rows.reserve(table->dwNumEntries);
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+          const MIB_TCPROW2& row = table->table[i];
+          out.rows.push_back(EndpointRow{ntohl(row.dwLocalAddr), ntohs(static_cast<u_short>(row.dwLocalPort)),
+                                         row.dwOwningPid});
+        }
+      });
+  return out;
+}
+
+EndpointTable readUdpEndpoints() {
+  EndpointTable out;
+  out.function = "GetExtendedUdpTable";
+  readTable(
+      out, sizeof(MIB_UDPTABLE_OWNER_PID),
+      [](void* buffer, ULONG* size) {
+        return GetExtendedUdpTable(buffer, size, TRUE, AF_INET, UDP_TABLE_OWNER_PID, 0);
+      },
+      [&out](void* buffer) {
+        const auto* table = static_cast<const MIB_UDPTABLE_OWNER_PID*>(buffer);
+        out.rows.reserve(table->dwNumEntries);
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+          const MIB_UDPROW_OWNER_PID& row = table->table[i];
+          out.rows.push_back(EndpointRow{ntohl(row.dwLocalAddr), ntohs(static_cast<u_short>(row.dwLocalPort)),
+                                         row.dwOwningPid});
+        }
+      });
+  return out;
+}
+
+void forgetEndpointOwners() {}

@@ -1,0 +1,226 @@
+#include "process/process_table.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+EndpointTable readOf(std::vector<EndpointRow> rows) {
+  EndpointTable t;
+  t.rows = std::move(rows);
+  return t;
+}
+
+// An identity reader that names each process after its pid and counts calls.
+struct FakeIdentity {
+  std::vector<uint32_t> asked;
+  IdentityReader reader() {
+    return [this](uint32_t pid, std::string& user, std::string& domain) {
+      asked.push_back(pid);
+      user = "user" + std::to_string(pid);
+      domain = "HOST1";
+      return "proc" + std::to_string(pid) + ".exe";
+    };
+  }
+};
+
+OwnerRef ownerNamed(const std::string& name) {
+  return std::make_shared<const FlowOwner>(FlowOwner{name, "", ""});
+}
+
+TEST(ProcessTableTest, FirstRowOfASharedPortDecidesAndIdentityIsReadOncePerNewPort) {
+  ProcessTable table;
+  FakeIdentity identity;
+  // Port 80 is held by two processes; 53 appears once.
+  refreshProcessTable(table, 1000,
+                      readOf({{0x00000000, 80, 700}, {0x7f000001, 80, 600}, {0x7f000001, 53, 42}}),
+                      identity.reader());
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_EQ(table.at(80).pid, 700);
+  EXPECT_EQ(table.at(80).port, 80);
+  EXPECT_EQ(table.at(80).name(), "proc700.exe");
+  EXPECT_EQ(table.at(80).user(), "user700");
+  EXPECT_EQ(table.at(80).domain(), "HOST1");
+  EXPECT_EQ(table.at(53).pid, 42);
+  EXPECT_EQ(identity.asked, (std::vector<uint32_t>{700, 42}));
+
+  // A later refresh reads no identity for known ports and changes neither
+  // pid nor owner, even when another process now holds the port.
+  const OwnerRef before = table.at(80).owner;
+  identity.asked.clear();
+  refreshProcessTable(table, 2000, readOf({{0, 53, 42}, {0, 80, 900}, {0, 8080, 5}}), identity.reader());
+  EXPECT_EQ(identity.asked, (std::vector<uint32_t>{5}));
+  EXPECT_EQ(table.at(80).pid, 700);
+  EXPECT_EQ(table.at(80).owner, before);
+  EXPECT_EQ(table.at(80).firstseen, 1000u);
+  EXPECT_EQ(table.at(80).lastseen, 2000u);
+  EXPECT_EQ(table.at(8080).firstseen, 2000u);
+  EXPECT_EQ(table.at(8080).lastseen, 2000u);
+}
+
+TEST(ProcessTableTest, GonePortsArePrunedUnlessTouchedInTheSameMillisecond) {
+  ProcessTable table;
+  FakeIdentity identity;
+  refreshProcessTable(table, 1000, readOf({{0, 80, 1}, {0, 443, 2}}), identity.reader());
+  // A second refresh in the same millisecond that no longer lists 80 keeps it.
+  refreshProcessTable(table, 1000, readOf({{0, 443, 2}, {0, 22, 3}}), identity.reader());
+  EXPECT_EQ(table.size(), 3u);
+  // One a millisecond later removes it.
+  refreshProcessTable(table, 1001, readOf({{0, 443, 2}, {0, 22, 3}}), identity.reader());
+  EXPECT_EQ(table.count(80), 0u);
+  EXPECT_EQ(table.size(), 2u);
+  // An empty system table empties the cache.
+  refreshProcessTable(table, 1002, readOf({}), identity.reader());
+  EXPECT_TRUE(table.empty());
+}
+
+TEST(ProcessTableTest, PruneRemovesOnlyEntriesSeenBeforeNow) {
+  struct Case {
+    uint64_t lastseen;
+    uint64_t now;
+    bool stays;
+  } cases[] = {
+      {999, 1000, false}, {1000, 1000, true}, {1001, 1000, true}, {0, 0, true}, {0, 1, false},
+      {UINT64_MAX - 1, UINT64_MAX, false},
+  };
+  for (const Case& c : cases) {
+    ProcessTable table;
+    table[7] = ProcessEntry{1, 7, ownerNamed("a"), c.lastseen, 0};
+    pruneProcessIDs(table, c.now);
+    EXPECT_EQ(table.count(7) == 1, c.stays) << "lastseen " << c.lastseen << " now " << c.now;
+  }
+}
+
+TEST(ProcessTableTest, FailedReadIsPrintedAndChangesNothing) {
+  struct Case {
+    EndpointStatus status;
+    int code;
+    const char* function;
+    const char* line;
+  } cases[] = {
+      {EndpointStatus::kNoMemory, 0, "GetTcpTable2", "Error allocating memory\n"},
+      {EndpointStatus::kReadFailed, 122, "GetTcpTable2", "\tGetTcpTable2 failed with 122\n"},
+      {EndpointStatus::kReadFailed, 87, "GetExtendedUdpTable", "\tGetExtendedUdpTable failed with 87\n"},
+  };
+  for (const Case& c : cases) {
+    ProcessTable table;
+    FakeIdentity identity;
+    refreshProcessTable(table, 1000, readOf({{0, 80, 1}}), identity.reader());
+    EndpointTable failed;
+    failed.status = c.status;
+    failed.code = c.code;
+    failed.function = c.function;
+    testing::internal::CaptureStdout();
+    refreshProcessTable(table, 2000, failed, identity.reader());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line) << c.function << " " << c.code;
+    ASSERT_EQ(table.count(80), 1u) << c.line;
+    EXPECT_EQ(table.at(80).lastseen, 1000u) << c.line;
+  }
+}
+
+TEST(ProcessTableTest, ARowWithoutAResolvedOwnerFallsBackToItsPid) {
+  ProcessTable table;
+  applyEndpointRows(table, {{0, 80, 31}}, 5, [](const EndpointRow&) { return OwnerRef(); });
+  ASSERT_EQ(table.count(80), 1u);
+  EXPECT_EQ(table.at(80).name(), "Pid:31");
+  EXPECT_EQ(table.at(80).user(), "");
+}
+
+TEST(ProcessTableTest, NewPortRowsAreTheFirstRowOfEachUnknownPort) {
+  ProcessTable table;
+  table[80] = ProcessEntry{1, 80, ownerNamed("a"), 1, 1};
+  auto fresh = rowsForNewPorts(table, {{0, 80, 2}, {0, 53, 3}, {1, 53, 4}, {0, 65535, 5}, {0, 0, 6}});
+  ASSERT_EQ(fresh.size(), 3u);
+  EXPECT_EQ(fresh[0].pid, 3u);
+  EXPECT_EQ(fresh[1].pid, 5u);
+  EXPECT_EQ(fresh[2].pid, 6u);
+}
+
+TEST(ProcessTableTest, AMissRefreshesExactlyOnce) {
+  const OwnerRef sentinel = ownerNamed("caller's");
+  struct Case {
+    const char* what;
+    bool knownBefore;
+    bool listedByRefresh;
+    int refreshes;
+    const char* name;  // nullptr: the caller's owner stays
+  } cases[] = {
+      {"hit", true, true, 0, "known"},
+      {"miss, then found", false, true, 1, "proc9.exe"},
+      {"miss, still missing", false, false, 1, nullptr},
+  };
+  for (const Case& c : cases) {
+    ProcessTable table;
+    if (c.knownBefore) table[4000] = ProcessEntry{1, 4000, ownerNamed("known"), 10, 10};
+    FakeIdentity identity;
+    int refreshes = 0;
+    OwnerRef owner = sentinel;
+    lookupProcess(table, 4000, owner, [&] {
+      ++refreshes;
+      std::vector<EndpointRow> rows = {{0, 22, 1}};
+      if (c.listedByRefresh) rows.push_back({0, 4000, 9});
+      refreshProcessTable(table, 20, readOf(rows), identity.reader());
+    });
+    EXPECT_EQ(refreshes, c.refreshes) << c.what;
+    if (c.name) {
+      ASSERT_TRUE(owner) << c.what;
+      EXPECT_EQ(owner->processname, c.name) << c.what;
+    } else {
+      EXPECT_EQ(owner, sentinel) << c.what;
+    }
+    if (c.knownBefore) EXPECT_EQ(table.at(4000).lastseen, 10u) << "a hit must not touch lastseen";
+  }
+}
+
+class SharedTablesTest : public testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    std::lock_guard<std::mutex> lock(processTableMutex);
+    tcpProcessIDs.clear();
+    udpProcessIDs.clear();
+  }
+};
+
+TEST_F(SharedTablesTest, TcpAndUdpTablesAreIndependent) {
+  FakeIdentity identity;
+  refreshProcessTable(tcpProcessIDs, 100, readOf({{0, 53, 1}, {0, 80, 1}}), identity.reader());
+  refreshProcessTable(udpProcessIDs, 100, readOf({{0, 53, 2}}), identity.reader());
+  EXPECT_EQ(tcpProcessCount(), 2u);
+  EXPECT_EQ(udpProcessCount(), 1u);
+  // A UDP refresh that no longer lists 53 prunes only the UDP table.
+  refreshProcessTable(udpProcessIDs, 200, readOf({}), identity.reader());
+  EXPECT_EQ(udpProcessCount(), 0u);
+  auto tcp = copyTcpProcessIDs();
+  ASSERT_EQ(tcp.size(), 2u);
+  for (const ProcessEntry& e : tcp) {
+    EXPECT_EQ(e.pid, 1) << e.port;
+    EXPECT_EQ(e.lastseen, 100u) << e.port;
+  }
+}
+
+// Web threads copy the tables while the capture thread refreshes them; run
+// under ThreadSanitizer this shows any access outside the lock.
+TEST_F(SharedTablesTest, CopiesWhileRefreshing) {
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done.load()) {
+      for (const ProcessEntry& e : copyTcpProcessIDs()) ASSERT_FALSE(e.name().empty());
+      (void)tcpProcessCount();
+    }
+  });
+  FakeIdentity identity;
+  for (uint64_t now = 1; now <= 300; ++now) {
+    std::vector<EndpointRow> rows;
+    for (uint16_t p = 0; p < 20; ++p) rows.push_back({0, static_cast<uint16_t>(1000 + (now + p) % 40), 7});
+    refreshProcessTable(tcpProcessIDs, now, readOf(rows), identity.reader());
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(tcpProcessCount(), 20u);
+}
+
+}  // namespace

@@ -1,0 +1,256 @@
+// Port owners of real sockets: the test's own TCP and UDP sockets on
+// 127.0.0.1, found through the system's tables with this executable's name,
+// account and host name; a forked child's socket with the child's pid.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "platform/clock.h"
+#include "platform/endpoints.h"
+#include "platform/linux/socket_rows.h"
+#include "platform/process_info.h"
+#include "process/process_table.h"
+#include "tests/support/system_test.h"
+
+namespace {
+
+struct Socket {
+  int fd = -1;
+  Socket() = default;
+  explicit Socket(int type) : fd(socket(AF_INET, type | SOCK_CLOEXEC, 0)) {}
+  Socket(Socket&& other) noexcept : fd(other.fd) { other.fd = -1; }
+  ~Socket() { reset(); }
+  void reset() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+  uint16_t port() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+  }
+};
+
+sockaddr_in loopback(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  return a;
+}
+
+Socket bound(int type) {
+  Socket s(type);
+  sockaddr_in a = loopback(0);
+  if (bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) s.reset();
+  return s;
+}
+
+// What this process's entries must carry.
+struct Self {
+  std::string name, user, host;
+  Self() {
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    name.assign(exe, n > 0 ? static_cast<size_t>(n) : 0);
+    if (name.size() > 30) name.erase(0, name.size() - 30);
+    if (passwd* pw = getpwuid(getuid())) user = pw->pw_name;
+    char h[256] = {};
+    gethostname(h, sizeof h - 1);
+    host = h;
+  }
+};
+
+class ProcessAttributionTest : public testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    std::lock_guard<std::mutex> lock(processTableMutex);
+    tcpProcessIDs.clear();
+    udpProcessIDs.clear();
+  }
+  // Each lookup gets a later time than the one before.
+  uint64_t tick() { return now = std::max(now + 1, currentTimeMillis()); }
+  uint64_t now = 0;
+};
+
+TEST_F(ProcessAttributionTest, OwnSocketsCarryThisExecutableAccountAndHost) {
+  Socket listener = bound(SOCK_STREAM);
+  ASSERT_GE(listener.fd, 0);
+  ASSERT_EQ(listen(listener.fd, 4), 0);
+  Socket client(SOCK_STREAM);
+  sockaddr_in to = loopback(listener.port());
+  ASSERT_EQ(connect(client.fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  Socket accepted;
+  accepted.fd = accept(listener.fd, nullptr, nullptr);
+  ASSERT_GE(accepted.fd, 0);
+  Socket udp = bound(SOCK_DGRAM);
+  ASSERT_GE(udp.fd, 0);
+
+  const Self self;
+  ASSERT_FALSE(self.name.empty());
+  struct Case {
+    const char* what;
+    void (*lookup)(uint64_t, int32_t, OwnerRef&);
+    uint16_t port;
+  } cases[] = {
+      {"tcp listener", lookupTcpProcess, listener.port()},
+      {"tcp client end", lookupTcpProcess, client.port()},
+      {"udp socket", lookupUdpProcess, udp.port()},
+  };
+  for (const Case& c : cases) {
+    OwnerRef owner;
+    c.lookup(tick(), c.port, owner);
+    ASSERT_TRUE(owner) << c.what << " port " << c.port;
+    EXPECT_EQ(owner->processname, self.name) << c.what;
+    EXPECT_EQ(owner->user, self.user) << c.what;
+    EXPECT_EQ(owner->domain, self.host) << c.what;
+  }
+  bool found = false;
+  for (const ProcessEntry& e : copyTcpProcessIDs()) {
+    if (e.port == listener.port()) {
+      found = true;
+      EXPECT_EQ(e.pid, getpid());
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST_F(ProcessAttributionTest, ClosedPortIsGoneAfterTheNextRefresh) {
+  Socket udp = bound(SOCK_DGRAM);
+  Socket tcp = bound(SOCK_STREAM);
+  ASSERT_EQ(listen(tcp.fd, 1), 0);
+  const uint16_t udpPort = udp.port(), tcpPort = tcp.port();
+  OwnerRef owner;
+  lookupUdpProcess(tick(), udpPort, owner);
+  ASSERT_TRUE(owner);
+  lookupTcpProcess(tick(), tcpPort, owner);
+  ASSERT_TRUE(owner);
+
+  udp.reset();
+  tcp.reset();
+  // Until a miss refreshes the table, the closed ports keep their entries.
+  Socket laterUdp = bound(SOCK_DGRAM);
+  Socket laterTcp = bound(SOCK_STREAM);
+  ASSERT_EQ(listen(laterTcp.fd, 1), 0);
+  lookupUdpProcess(tick(), laterUdp.port(), owner);
+  lookupTcpProcess(tick(), laterTcp.port(), owner);
+  for (const ProcessEntry& e : copyUdpProcessIDs()) EXPECT_NE(e.port, udpPort);
+  for (const ProcessEntry& e : copyTcpProcessIDs()) EXPECT_NE(e.port, tcpPort);
+
+  OwnerRef none;
+  lookupUdpProcess(tick(), udpPort, none);
+  EXPECT_FALSE(none);
+  lookupTcpProcess(tick(), tcpPort, none);
+  EXPECT_FALSE(none);
+}
+
+// Forks a child that binds a UDP socket of its own and keeps `shared` open
+// too; it ends when its pipe closes.
+struct Child {
+  pid_t pid = -1;
+  int control = -1;
+  uint16_t ownPort = 0;
+  explicit Child(int shared) {
+    int ready[2], hold[2];
+    if (pipe(ready) != 0 || pipe(hold) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      // `shared` stays open here as inherited.
+      (void)shared;
+      close(ready[0]);
+      close(hold[1]);
+      Socket own = bound(SOCK_DGRAM);
+      uint16_t port = own.port();
+      (void)!write(ready[1], &port, sizeof port);
+      char c;
+      (void)!read(hold[0], &c, 1);
+      _exit(0);
+    }
+    close(ready[1]);
+    close(hold[0]);
+    control = hold[1];
+    if (read(ready[0], &ownPort, sizeof ownPort) != sizeof ownPort) ownPort = 0;
+    close(ready[0]);
+  }
+  ~Child() {
+    if (control >= 0) close(control);
+    if (pid > 0) waitpid(pid, nullptr, 0);
+  }
+};
+
+TEST_F(ProcessAttributionTest, RowsNameTheOwningProcessAndTheLowestOfSharers) {
+  Socket shared = bound(SOCK_DGRAM);
+  ASSERT_GE(shared.fd, 0);
+  Child child(shared.fd);
+  ASSERT_GT(child.pid, 0);
+  ASSERT_NE(child.ownPort, 0);
+
+  const EndpointTable read = readUdpEndpoints();
+  ASSERT_EQ(read.status, EndpointStatus::kOk);
+  uint32_t sharedPid = 0, childPid = 0;
+  for (const EndpointRow& r : read.rows) {
+    if (r.localAddr == INADDR_LOOPBACK && r.localPort == shared.port()) sharedPid = r.pid;
+    if (r.localAddr == INADDR_LOOPBACK && r.localPort == child.ownPort) childPid = r.pid;
+  }
+  EXPECT_EQ(sharedPid, static_cast<uint32_t>(getpid())) << "a socket both hold belongs to the lower pid";
+  EXPECT_EQ(childPid, static_cast<uint32_t>(child.pid));
+  EXPECT_TRUE(std::is_sorted(read.rows.begin(), read.rows.end(), [](const EndpointRow& a, const EndpointRow& b) {
+    return std::tie(a.localAddr, a.localPort) < std::tie(b.localAddr, b.localPort);
+  }));
+}
+
+TEST_F(ProcessAttributionTest, NetlinkAndProcNetListTheSameSockets) {
+  Socket listener = bound(SOCK_STREAM);
+  ASSERT_EQ(listen(listener.fd, 1), 0);
+  Socket udp = bound(SOCK_DGRAM);
+  struct Case {
+    const char* what;
+    uint8_t protocol;
+    const char* file;
+    uint16_t port;
+  } cases[] = {
+      {"tcp", IPPROTO_TCP, "/proc/net/tcp", listener.port()},
+      {"udp", IPPROTO_UDP, "/proc/net/udp", udp.port()},
+  };
+  for (const Case& c : cases) {
+    std::vector<SocketRow> fromNetlink, fromFile;
+    int error = 0;
+    ASSERT_TRUE(readNetlinkSockets(c.protocol, fromNetlink, error)) << c.what << " errno " << error;
+    ASSERT_TRUE(readProcNetSockets(c.file, fromFile, error)) << c.what << " errno " << error;
+    auto find = [&](const std::vector<SocketRow>& rows) -> const SocketRow* {
+      for (const SocketRow& r : rows) {
+        if (r.localPort == c.port && r.localAddr == INADDR_LOOPBACK) return &r;
+      }
+      return nullptr;
+    };
+    const SocketRow* a = find(fromNetlink);
+    const SocketRow* b = find(fromFile);
+    ASSERT_TRUE(a && b) << c.what;
+    EXPECT_NE(a->inode, 0u) << c.what;
+    EXPECT_EQ(a->inode, b->inode) << c.what;
+    EXPECT_EQ(a->remoteAddr, b->remoteAddr) << c.what;
+  }
+}
+
+TEST_F(ProcessAttributionTest, ProcessInfoOfThisProcess) {
+  const Self self;
+  const ProcessInfo info = readProcessInfo(static_cast<uint32_t>(getpid()));
+  EXPECT_TRUE(info.opened);
+  ASSERT_EQ(info.account, AccountLookup::kFound);
+  EXPECT_EQ(info.accountName, self.user);
+  EXPECT_EQ(info.accountDomain, self.host);
+  ASSERT_TRUE(info.imagePathRead);
+  EXPECT_EQ(info.imagePath.substr(info.imagePath.size() - std::min<size_t>(30, info.imagePath.size())), self.name);
+  EXPECT_FALSE(readProcessInfo(0).opened);
+}
+
+}  // namespace
