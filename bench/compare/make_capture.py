@@ -76,22 +76,34 @@ class Flow:
     __slots__ = ("proto", "src", "dst", "sport", "dport", "tos", "left", "sent", "icmp_id")
 
 
-def new_flow(rng, index, local, net):
+SERVICE_PORTS = (80, 443, 53, 123, 8080, 3306)
+
+
+def new_flow(rng, index, local, net, served):
     f = Flow()
     r = rng.random()
     f.proto = TCP if r < 0.6 else (UDP if r < 0.9 else ICMP)
     remote = net | (rng.randint(1, 255) << 8) | rng.randint(1, 254)
     kind = rng.random()
-    if kind < 0.4:
+    if served and f.proto != ICMP:
+        # Clients of the local host's services, and the local host's answers.
+        client_port = 1024 + (index % 64000)
+        port = rng.choice(SERVICE_PORTS)
+        if kind < 0.5:
+            f.src, f.dst, f.sport, f.dport = remote, local, client_port, port
+        else:
+            f.src, f.dst, f.sport, f.dport = local, remote, port, client_port
+    elif kind < 0.4:
         f.src, f.dst = remote, local
     elif kind < 0.8:
         f.src, f.dst = local, remote
     else:
         other = net | (rng.randint(1, 255) << 8) | rng.randint(1, 254)
         f.src, f.dst = remote, other
-    # Distinct port pairs per flow index keep every flow's key unique.
-    f.sport = 1024 + (index % 64000)
-    f.dport = rng.choice((80, 443, 53, 123, 5000 + index // 64000, 8080, 3306))
+    if not served or f.proto == ICMP:
+        # Distinct port pairs per flow index keep every flow's key unique.
+        f.sport = 1024 + (index % 64000)
+        f.dport = rng.choice(SERVICE_PORTS + (5000 + index // 64000,))
     f.tos = 46 << 2 if rng.random() < 0.05 else 0
     f.left = flow_length(rng)
     f.sent = 0
@@ -130,7 +142,7 @@ def transport(f, payload_len):
     return hdr[:2] + struct.pack("!H", checksum(hdr)) + hdr[4:]
 
 
-def write_capture(out, flows, packets, local, net, seed):
+def write_capture(out, flows, packets, local, net, seed, served=False):
     rng = random.Random(seed)
     header_len = {TCP: 20, UDP: 8, ICMP: 8}
     zeros = bytes(MAX_SIZE)
@@ -144,9 +156,7 @@ def write_capture(out, flows, packets, local, net, seed):
     out.write(PCAP_HEADER)
     while summary["packets"] < packets:
         while len(active) < open_at_once and started < flows:
-            f = new_flow(rng, started, local, net)
-            summary["flows"][names[f.proto]] += 1
-            active.append(f)
+            active.append(new_flow(rng, started, local, net, served))
             started += 1
         if not active:
             break
@@ -165,12 +175,13 @@ def write_capture(out, flows, packets, local, net, seed):
         summary["bytes"] += size
         summary["min_size"] = min(summary["min_size"], size)
         summary["max_size"] = max(summary["max_size"], size)
+        if f.sent == 0:
+            summary["flows"][names[f.proto]] += 1
         f.sent += 1
         f.left -= 1
         if f.left == 0:
             active[i] = active[-1]
             active.pop()
-    summary["flows_started"] = started
     return summary
 
 
@@ -182,6 +193,9 @@ def main(argv):
     p.add_argument("--local", default="10.203.0.2", help="the watching host's address")
     p.add_argument("--net", default="10.203", help="first two bytes of the /16 test range")
     p.add_argument("--seed", type=int, default=9)
+    p.add_argument("--served", action="store_true",
+                   help="every TCP and UDP flow has the local address at one end, on one of the "
+                        "service ports " + ",".join(map(str, SERVICE_PORTS)))
     p.add_argument("--summary", help="also write the summary as JSON to this file")
     a = p.parse_args(argv)
     first, second = (int(x) for x in a.net.split("."))
@@ -190,7 +204,7 @@ def main(argv):
     if local & 0xFFFF0000 != net:
         p.error("--local must lie inside --net")
     with open(a.output, "wb") as out:
-        summary = write_capture(out, a.flows, a.packets, local, net, a.seed)
+        summary = write_capture(out, a.flows, a.packets, local, net, a.seed, a.served)
     text = json.dumps(summary, sort_keys=True)
     if a.summary:
         with open(a.summary, "w") as s:

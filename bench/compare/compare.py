@@ -1,0 +1,400 @@
+#!/usr/bin/env python3
+"""Side-by-side capture comparison: the same capture file replayed with
+tcpreplay over a veth pair between two network namespaces, at a rising series
+of rates, once to the monitor and once to softflowd, each listening on the
+receiving end. Needs root. Writes results.json and results.md to the output
+folder and prints the table.
+
+Two captures (scenarios) are replayed:
+  mixed   the issue's traffic: most TCP and UDP flows have a local port that
+          no socket holds (scans, peers of closed ports, traffic passing by)
+  served  the same mix, but every TCP and UDP flow is a client of a service
+          port that a process in the receiving namespace holds open, so the
+          monitor finds every owner in its port tables
+
+For every scenario, program and rate a fresh process is started, so each row
+holds one run's new flows, CPU time and peak memory:
+  sent      packets tcpreplay reports as sent, and the rate it reached
+  counted   the program's own packet count over the replay (the monitor:
+            snifferPacketCount from its status document; softflowd: packets
+            libpcap received less those it dropped, from softflowctl
+            statistics, whose "Packets processed" is kept as `processed`)
+  lost      sent - counted
+  cpu       (utime + stime) of the program during the replay and drain, in
+            seconds per million packets counted
+  peak RSS  VmHWM of the program at the end of the run
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+SND_NS = "vt-cmp-snd"
+RCV_NS = "vt-cmp-rcv"
+SND_IF = "vtcmp-s"
+RCV_IF = "vtcmp-r"
+SND_ADDR = "10.203.0.1"
+RCV_ADDR = "10.203.0.2"
+SINK_PORT = 12055
+HTTP_PORT = 17909
+USER, PASSWORD = "admin", "qolpe"
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# softflowd keeps flows with the monitor's rules (15 s idle, 60 s at most,
+# checked every second) and may hold as many as the monitor (a million).
+SOFTFLOWD_TIMEOUTS = ["general=15", "tcp=15", "tcp.rst=15", "tcp.fin=15", "udp=15", "icmp=15",
+                      "maxlife=60", "expint=1"]
+
+
+def run(cmd, check=True, **kw):
+    return subprocess.run(cmd, check=check, text=True, capture_output=True, **kw)
+
+
+def in_ns(ns, cmd):
+    return ["ip", "netns", "exec", ns] + cmd
+
+
+# --- namespaces ------------------------------------------------------------------
+
+def teardown():
+    for ns in (SND_NS, RCV_NS):
+        run(["ip", "netns", "del", ns], check=False)
+
+
+def setup():
+    teardown()
+    for ns in (SND_NS, RCV_NS):
+        run(["ip", "netns", "add", ns])
+        # Nothing but the replayed packets on the link: no IPv6 chatter.
+        run(in_ns(ns, ["sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
+                       "net.ipv6.conf.default.disable_ipv6=1"]))
+        run(["ip", "-n", ns, "link", "set", "lo", "up"])
+    run(["ip", "-n", SND_NS, "link", "add", SND_IF, "type", "veth", "peer", "name", RCV_IF, "netns", RCV_NS])
+    run(["ip", "-n", SND_NS, "addr", "add", SND_ADDR + "/16", "dev", SND_IF])
+    run(["ip", "-n", RCV_NS, "addr", "add", RCV_ADDR + "/16", "dev", RCV_IF])
+    for ns, dev in ((SND_NS, SND_IF), (RCV_NS, RCV_IF)):
+        run(in_ns(ns, ["sysctl", "-qw", f"net.ipv6.conf.{dev}.disable_ipv6=1"]))
+        run(["ip", "-n", ns, "link", "set", dev, "up"])
+
+
+# --- process figures -----------------------------------------------------------
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK  # utime, stime
+
+
+def peak_rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def load1():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
+
+
+def stop(proc, grace=5.0):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(grace)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def wait_until(predicate, timeout, step=0.1):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value is not None:
+            return value
+        time.sleep(step)
+    return None
+
+
+# --- the programs ----------------------------------------------------------------
+
+class Monitor:
+    name = "vantrel"
+
+    def __init__(self, binary, workdir):
+        self.binary = os.path.abspath(binary)
+        self.workdir = workdir
+
+    def start(self, log):
+        shutil.rmtree(self.workdir, ignore_errors=True)
+        os.makedirs(self.workdir)
+        settings = {"listenerIP": RCV_ADDR, "receiverIP": "127.0.0.1", "receiverPort": SINK_PORT,
+                    "httpPort": HTTP_PORT, "user": USER, "pass": PASSWORD}
+        with open(os.path.join(self.workdir, "vantrelsettings.json"), "w") as f:
+            json.dump(settings, f, indent=3, sort_keys=True)
+        self.proc = subprocess.Popen(in_ns(RCV_NS, [self.binary]), cwd=self.workdir, stdout=log,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        doc = wait_until(lambda: (lambda d: d if d and d.get("snifferRunning") else None)(self.status()), 20)
+        if doc is None:
+            raise RuntimeError("the monitor did not start capturing within 20 s (see its log)")
+
+    def status(self):
+        r = run(in_ns(RCV_NS, ["curl", "-s", "--max-time", "5", "--digest", "-u", f"{USER}:{PASSWORD}",
+                               f"http://127.0.0.1:{HTTP_PORT}/data/"]), check=False)
+        try:
+            return json.loads(r.stdout) if r.returncode == 0 else None
+        except ValueError:
+            return None
+
+    def counts(self):
+        doc = self.status() or {}
+        return {"counted": doc.get("snifferPacketCount"), "flows": doc.get("flowCache")}
+
+
+class Softflowd:
+    name = "softflowd"
+
+    def __init__(self, workdir):
+        self.workdir = workdir
+        self.ctl = os.path.join(workdir, "softflowd.ctl")
+
+    def start(self, log):
+        shutil.rmtree(self.workdir, ignore_errors=True)
+        os.makedirs(self.workdir)
+        cmd = ["softflowd", "-d", "-i", RCV_IF, "-n", f"127.0.0.1:{SINK_PORT}", "-m", "1000000",
+               "-c", self.ctl, "-p", os.path.join(self.workdir, "softflowd.pid")]
+        for t in SOFTFLOWD_TIMEOUTS:
+            cmd += ["-t", t]
+        self.proc = subprocess.Popen(in_ns(RCV_NS, cmd), cwd=self.workdir, stdout=log,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        if wait_until(lambda: self.statistics() or None, 20) is None:
+            raise RuntimeError("softflowd did not answer on its control socket within 20 s")
+
+    def statistics(self):
+        r = run(in_ns(RCV_NS, ["softflowctl", "-c", self.ctl, "statistics"]), check=False)
+        if r.returncode != 0:
+            return {}
+        stats = {}
+        for key, pattern in (("processed", r"Packets processed:\s*(\d+)"),
+                             ("flows", r"Number of active flows:\s*(\d+)"),
+                             ("pcap_received", r"Packets received by libpcap:\s*(\d+)"),
+                             ("pcap_dropped", r"Packets dropped by libpcap:\s*(\d+)"),
+                             ("if_dropped", r"Packets dropped by interface:\s*(\d+)")):
+            m = re.search(pattern, r.stdout)
+            if m:
+                stats[key] = int(m.group(1))
+        if "pcap_received" in stats and "pcap_dropped" in stats:
+            stats["counted"] = stats["pcap_received"] - stats["pcap_dropped"]
+        return stats
+
+    def counts(self):
+        return self.statistics()
+
+
+SERVICE_HOLDER = """
+import socket, time
+keep = []
+for port in (80, 443, 53, 123, 8080, 3306):
+    t = socket.socket()
+    t.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    t.bind(("0.0.0.0", port))
+    t.listen()
+    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    u.bind(("0.0.0.0", port))
+    keep += [t, u]
+time.sleep(86400)
+"""
+
+
+# --- one measurement -------------------------------------------------------------
+
+def replay(capture, rate, packets):
+    cmd = ["tcpreplay", "-i", SND_IF, "-K", "--loop=0", f"--limit={packets}", "--stats=600"]
+    cmd += ["--topspeed"] if rate == "max" else [f"--pps={rate}"]
+    r = run(in_ns(SND_NS, cmd + [capture]), check=False)
+    out = r.stdout + r.stderr
+    sent = re.search(r"Actual:\s*(\d+) packets", out)
+    pps = re.search(r"Rated:.*?([\d.]+) pps", out)
+    failed = re.search(r"Failed packets:\s*(\d+)", out)
+    if r.returncode != 0 or not sent:
+        raise RuntimeError("tcpreplay failed:\n" + out)
+    return {"sent": int(sent.group(1)), "sent_pps": float(pps.group(1)) if pps else 0.0,
+            "send_failed": int(failed.group(1)) if failed else 0}
+
+
+def settled(program, last, quiet=1.0, timeout=15.0):
+    """Counts once the program's packet count has stopped moving for `quiet` s."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        time.sleep(quiet)
+        now = program.counts()
+        if now.get("counted") == last.get("counted"):
+            return now
+        last = now
+    return last
+
+
+def measure(program, scenario, capture, rate, seconds, min_packets, logdir):
+    # At top speed tcpreplay's own time limit is coarse (whole loops), so a
+    # packet count stands in for it.
+    packets = max(min_packets, int((250_000 if rate == "max" else int(rate)) * seconds))
+    with open(os.path.join(logdir, f"{scenario}-{program.name}-{rate}.log"), "w") as log:
+        program.start(log)
+        try:
+            pid = program.proc.pid
+            time.sleep(1.0)
+            before = program.counts()
+            cpu0 = cpu_seconds(pid)
+            load = load1()
+            sent = replay(capture, rate, packets)
+            after = settled(program, program.counts())
+            cpu1 = cpu_seconds(pid)
+            peak = peak_rss_kib(pid)
+        finally:
+            stop(program.proc)
+    counted = (after.get("counted") or 0) - (before.get("counted") or 0)
+    row = {"scenario": scenario, "program": program.name, "rate": rate, **sent, "counted": counted,
+           "lost": sent["sent"] - counted, "cpu_s": round(cpu1 - cpu0, 3),
+           "cpu_s_per_mpkt": round((cpu1 - cpu0) / counted * 1e6, 3) if counted else None,
+           "peak_rss_mib": round(peak / 1024, 1), "flows": after.get("flows"), "load1": load}
+    for k in ("processed", "pcap_dropped", "if_dropped"):
+        if k in after:
+            row[k] = after[k] - before.get(k, 0)
+    return row
+
+
+# --- summary ---------------------------------------------------------------------
+
+def no_loss_rate(rows):
+    """Highest reached rate (pps) of the rising series below which nothing was lost."""
+    best = 0.0
+    for r in rows:
+        if r["lost"] != 0:
+            break
+        best = max(best, r["sent_pps"])
+    return best
+
+
+def cpu_per_mpkt(rows):
+    cpu = sum(r["cpu_s"] for r in rows)
+    counted = sum(r["counted"] for r in rows)
+    return cpu / counted * 1e6 if counted else None
+
+
+def table(rows):
+    lines = ["| scenario | program | rate asked | sent | reached pps | counted | lost | loss % | CPU s / M pkts "
+             "| peak RSS MiB | open flows | load |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for r in rows:
+        loss = 100.0 * r["lost"] / r["sent"] if r["sent"] else 0.0
+        cpu = "-" if r["cpu_s_per_mpkt"] is None else f"{r['cpu_s_per_mpkt']:.2f}"
+        lines.append(f"| {r['scenario']} | {r['program']} | {r['rate']} | {r['sent']} | {r['sent_pps']:.0f} "
+                     f"| {r['counted']} | {r['lost']} | {loss:.3f} | {cpu} | {r['peak_rss_mib']:.1f} "
+                     f"| {r['flows']} | {r['load1']:.1f} |")
+    return "\n".join(lines)
+
+
+def summary(results):
+    """Per scenario: each program's no-loss rate, CPU per packet and peak
+    memory, and the monitor's ratios to softflowd."""
+    out = {}
+    for scenario in dict.fromkeys(r["scenario"] for r in results):
+        rows = [r for r in results if r["scenario"] == scenario]
+        part = {}
+        for name in dict.fromkeys(r["program"] for r in rows):
+            mine = [r for r in rows if r["program"] == name]
+            part[name] = {"no_loss_pps": no_loss_rate(mine), "cpu_s_per_mpkt": cpu_per_mpkt(mine),
+                          "max_reached_pps": max(r["sent_pps"] for r in mine),
+                          "peak_rss_mib": max(r["peak_rss_mib"] for r in mine)}
+        mon, sfd = part.get("vantrel"), part.get("softflowd")
+        if mon and sfd:
+            lost = {(r["program"], r["rate"]): r["lost"] for r in rows}
+            part["rates_where_only_vantrel_lost"] = [
+                r["rate"] for r in rows if r["program"] == "softflowd" and r["lost"] == 0
+                and lost.get(("vantrel", r["rate"]), 0) != 0]
+            if sfd["no_loss_pps"]:
+                part["no_loss_ratio"] = mon["no_loss_pps"] / sfd["no_loss_pps"]
+            if mon["cpu_s_per_mpkt"] and sfd["cpu_s_per_mpkt"]:
+                part["cpu_ratio"] = mon["cpu_s_per_mpkt"] / sfd["cpu_s_per_mpkt"]
+        out[scenario] = part
+    return out
+
+
+def make_capture(path, served):
+    if os.path.exists(path):
+        return
+    cmd = [sys.executable, os.path.join(HERE, "make_capture.py"), path, "--local", RCV_ADDR,
+           "--summary", path + ".json"]
+    subprocess.run(cmd + (["--served"] if served else []), check=True, stdout=subprocess.DEVNULL)
+
+
+def main(argv):
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--vantrel", default="build/vantrel", help="the monitor's binary")
+    p.add_argument("--out", default=os.path.join(HERE, "out"), help="output folder")
+    p.add_argument("--scenarios", default="mixed,served")
+    p.add_argument("--rates", default="10000,50000,100000,200000,400000,max")
+    p.add_argument("--seconds", type=float, default=6.0, help="replay time per rate at the asked rate")
+    p.add_argument("--min-packets", type=int, default=100000, help="fewest packets replayed per rate")
+    p.add_argument("--programs", default="vantrel,softflowd")
+    a = p.parse_args(argv)
+    if os.geteuid() != 0:
+        sys.exit("needs root (network namespaces, packet capture)")
+    for tool in ("tcpreplay", "softflowd", "softflowctl", "curl", "ip"):
+        if shutil.which(tool) is None:
+            sys.exit(f"{tool} is missing (Debian: apt-get install tcpreplay softflowd curl iproute2)")
+    if not os.access(a.vantrel, os.X_OK):
+        sys.exit(f"{a.vantrel} is not built")
+    logdir = os.path.join(a.out, "logs")
+    os.makedirs(logdir, exist_ok=True)
+    programs = {"vantrel": Monitor(a.vantrel, os.path.join(a.out, "vantrel-work")),
+                "softflowd": Softflowd(os.path.join(a.out, "softflowd-work"))}
+    setup()
+    helpers = [subprocess.Popen(in_ns(RCV_NS, [sys.executable, "-c", (
+        "import socket\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+        f"s.bind(('127.0.0.1',{SINK_PORT}))\nwhile True: s.recv(65535)\n")]))]
+    results = []
+    try:
+        for scenario in a.scenarios.split(","):
+            served = scenario == "served"
+            capture = os.path.join(a.out, f"{scenario}.pcap")
+            make_capture(capture, served)
+            holder = None
+            if served:
+                holder = subprocess.Popen(in_ns(RCV_NS, [sys.executable, "-c", SERVICE_HOLDER]))
+                helpers.append(holder)
+            for name in a.programs.split(","):
+                for rate in a.rates.split(","):
+                    row = measure(programs[name], scenario, capture, rate, a.seconds, a.min_packets, logdir)
+                    print(json.dumps(row), flush=True)
+                    results.append(row)
+            if holder:
+                holder.kill()
+                holder.wait()
+    finally:
+        for h in helpers:
+            if h.poll() is None:
+                h.kill()
+                h.wait()
+        teardown()
+    doc = {"results": results, "summary": summary(results)}
+    with open(os.path.join(a.out, "results.json"), "w") as f:
+        json.dump(doc, f, indent=2)
+    with open(os.path.join(a.out, "results.md"), "w") as f:
+        f.write(table(results) + "\n")
+    print(table(results))
+    print(json.dumps(doc["summary"], indent=2))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
