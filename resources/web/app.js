@@ -52,8 +52,22 @@
     }
   }
 
-  // GET /data/ with `params` as query arguments; the parsed document.
+  // GET /data/ with `params` as query arguments; the parsed document. A
+  // refusal is tried once more after a short pause before it counts: the
+  // server can refuse a good request whose Digest nonce it no longer holds,
+  // and the browser answers the fresh challenge with the same credentials.
+  // A refused request changed nothing, so asking again is safe.
   async function getDoc(params, timeoutMs) {
+    try {
+      return await getDocOnce(params, timeoutMs);
+    } catch (e) {
+      if (e.kind !== 'auth' || S.passwordChanged) throw e;
+      await new Promise((r) => setTimeout(r, 400));
+      return getDocOnce(params, timeoutMs);
+    }
+  }
+
+  async function getDocOnce(params, timeoutMs) {
     const q = new URLSearchParams(params || {}).toString();
     const ctl = new AbortController();
     const timer = setTimeout(() => ctl.abort(), timeoutMs || 15000);
@@ -86,6 +100,11 @@
   }
 
   async function poll() {
+    if (S.busy) {
+      // A settings request is under way: one request at a time.
+      pollTimer = setTimeout(poll, 250);
+      return;
+    }
     polling = true;
     const started = Date.now();
     try {
@@ -94,9 +113,9 @@
       const doc = await getDoc(wantFlows ? { requestedData: 'flows' } : null);
       takeDoc(doc, wantFlows, Date.now());
       if (S.view === 'processes') {
-        const [t, u] = await Promise.all([getDoc({ requestedData: 'tcpProcessIDs' }), getDoc({ requestedData: 'udpProcessIDs' })]);
-        S.tcp = t.tcpProcessIDs || [];
-        S.udp = u.udpProcessIDs || [];
+        // One request at a time, so the Digest nonce counts reach the server in order.
+        S.tcp = (await getDoc({ requestedData: 'tcpProcessIDs' })).tcpProcessIDs || [];
+        S.udp = (await getDoc({ requestedData: 'udpProcessIDs' })).udpProcessIDs || [];
       }
       S.failing = null;
       S.failCount = 0;
@@ -114,6 +133,11 @@
     }
     const delay = S.failing ? Math.min(10000, POLL_MS * Math.pow(2, S.failCount - 1)) : POLL_MS;
     pollTimer = setTimeout(poll, Math.max(100, delay - (Date.now() - started)));
+  }
+
+  // Resolves once no status request is in flight.
+  async function pollIdle() {
+    while (polling) await new Promise((r) => setTimeout(r, 25));
   }
 
   function fail(e) {
@@ -717,6 +741,7 @@
     showResult('set-result', 'pending', restart
       ? '<span class="spinner"></span>Saving and restarting capture and export… Capture stops at its next packet, so this can take a moment on a quiet interface.'
       : '<span class="spinner"></span>Saving…');
+    await pollIdle();
     const t0 = Date.now();
     try {
       await getDoc(args, restart ? 180000 : 15000);
@@ -777,6 +802,7 @@
     S.busy = true;
     setFormBusy(true);
     showResult('pw-result', 'pending', '<span class="spinner"></span>Changing the password…');
+    await pollIdle();
     try {
       await getDoc({ userPass: a });
       S.passwordChanged = true;

@@ -66,7 +66,8 @@ async function outer() {
       }
     }
     for (const ns of [mon, peer]) spawnSync('ip', ['netns', 'del', ns]);
-    fs.rmSync(work, { recursive: true, force: true });
+    if (process.env.VT_UI_KEEP) console.error('kept the working folder ' + work);
+    else fs.rmSync(work, { recursive: true, force: true });
   };
   process.on('exit', cleanup);
   for (const sig of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
@@ -210,6 +211,9 @@ function inner() {
     ctx = await browser.newContext({ viewport: { width: 1280, height: 860 }, httpCredentials: { username: USER, password: PASS } });
     page = await ctx.newPage();
     page.on('pageerror', (e) => console.error('page error: ' + e.message));
+    if (process.env.VT_UI_DEBUG) {
+      ctx.on('response', (r) => r.status() !== 200 && console.error(new Date().toISOString() + ' ' + r.status() + ' ' + r.url() + ' ' + (r.headers()['www-authenticate'] || '')));
+    }
   });
 
   after(async () => {
