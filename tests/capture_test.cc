@@ -2,7 +2,7 @@
 // routine in this process on a namespace's loopback (counting, stop, sweep on
 // a quiet interface, bind failure), and the monitor as a process watching a
 // veth link while this process makes TCP, UDP and ICMP traffic, its flows
-// read back through the collector.
+// read back through the status document and the collector.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -10,9 +10,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <json/json.h>
@@ -317,9 +315,8 @@ struct OwnOwner {
   }
 };
 
-TEST(Capture, EndToEndThroughTheCollector) {
+TEST(Capture, EndToEndThroughStatusDocumentAndCollector) {
   REQUIRE_ROOT();
-  if (access(binaryPath("vantrel-collect").c_str(), X_OK) != 0) GTEST_SKIP() << "vantrel-collect not built";
   Netns watched("vt-cap-a");
   Netns peer("vt-cap-b");
   linkNamespaces(watched, std::string(kWatched) + "/24", peer, std::string(kPeer) + "/24");
@@ -412,10 +409,64 @@ TEST(Capture, EndToEndThroughTheCollector) {
   peerSide.join();
   ASSERT_TRUE(pinged);
 
+  const OwnOwner own;
+  const auto checkFlows = [&](const std::vector<Json::Value>& flows, const std::string& where) {
+    const struct {
+      const char* name;
+      int proto;
+      const char* src;
+      const char* dst;
+      int srcport, dstport;
+      int inif, outif;
+      bool owned;
+    } expected[] = {
+        {"TCP out", 6, kWatched, kPeer, tcpLocal, kTcpPort, 0, 1, true},
+        {"TCP in", 6, kPeer, kWatched, kTcpPort, tcpLocal, 1, 0, true},
+        {"UDP out", 17, kWatched, kPeer, udpLocal, kUdpPort, 0, 1, true},
+        {"ICMP echo request", 1, kWatched, kPeer, 8, 0, 0, 1, false},
+        {"ICMP echo reply", 1, kPeer, kWatched, 0, 0, 1, 0, false},
+    };
+    for (const auto& e : expected) {
+      const Json::Value* f = findCollected(flows, e.proto, e.src, e.dst, e.srcport, e.dstport);
+      ASSERT_NE(f, nullptr) << where << ": " << e.name;
+      EXPECT_EQ((*f)["inif"].asInt(), e.inif) << where << ": " << e.name;
+      EXPECT_EQ((*f)["outif"].asInt(), e.outif) << where << ": " << e.name;
+      EXPECT_EQ((*f)["processname"].asString(), e.owned ? own.processname : "") << where << ": " << e.name;
+      EXPECT_EQ((*f)["user"].asString(), e.owned ? own.user : "") << where << ": " << e.name;
+      EXPECT_EQ((*f)["domain"].asString(), e.owned ? own.domain : "") << where << ": " << e.name;
+    }
+    const Json::Value* udp = findCollected(flows, 17, kWatched, kPeer, udpLocal, kUdpPort);
+    EXPECT_EQ((*udp)["pkts"].asInt(), kUdpSent) << where;
+    EXPECT_EQ((*udp)["bytes"].asInt(), kUdpSent * (20 + 8 + 6)) << where;
+    const Json::Value* syn = findCollected(flows, 6, kWatched, kPeer, tcpLocal, kTcpPort);
+    EXPECT_EQ((*syn)["flags"].asInt() & 0x02, 0x02) << where;
+    const Json::Value* synAck = findCollected(flows, 6, kPeer, kWatched, kTcpPort, tcpLocal);
+    EXPECT_EQ((*synAck)["flags"].asInt() & 0x12, 0x12) << where;
+  };
+
+  // While the flows are open: the status document.
+  std::string body;
+  ASSERT_EQ(watched.exec("curl -s --max-time 10 --digest -u admin:x "
+                         "'http://127.0.0.1:17909/data/?requestedData=flows'",
+                         &body),
+            0);
+  Json::Value doc;
+  std::string errors;
+  std::istringstream in(body);
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &doc, &errors)) << errors << body;
+  std::vector<Json::Value> open;
+  for (const Json::Value& f : doc["flows"]) open.push_back(f);
+  checkFlows(open, "/data/");
+  bool vethRecorded = false;
+  for (const std::string& key : doc["interfacesDiscovered"].getMemberNames()) {
+    const Json::Value& member = doc["interfacesDiscovered"][key];
+    if (member["ips"][0] == kWatched) vethRecorded = member["mac"].isString() && !member["mac"].asString().empty();
+  }
+  EXPECT_TRUE(vethRecorded) << doc["interfacesDiscovered"].toStyledString();
+
   // The link is quiet from now on (non-IPv4 frames never reach the monitor):
   // the flows finish 15 s after their last packet all the same, and the
   // export loop sends them.
-  const OwnOwner own;
   std::vector<Json::Value> flows;
   const auto haveAll = [&] {
     flows = collectedFlows(collector.output());
@@ -424,38 +475,7 @@ TEST(Capture, EndToEndThroughTheCollector) {
            findCollected(flows, 17, kWatched, kPeer, udpLocal, kUdpPort);
   };
   ASSERT_TRUE(waitFor(haveAll, milliseconds(30000))) << collector.output() << "\n" << monitor.output();
-
-  const struct {
-    const char* name;
-    int proto;
-    const char* src;
-    const char* dst;
-    int srcport, dstport;
-    int inif, outif;
-    bool owned;
-  } expected[] = {
-      {"TCP out", 6, kWatched, kPeer, tcpLocal, kTcpPort, 0, 1, true},
-      {"TCP in", 6, kPeer, kWatched, kTcpPort, tcpLocal, 1, 0, true},
-      {"UDP out", 17, kWatched, kPeer, udpLocal, kUdpPort, 0, 1, true},
-      {"ICMP echo request", 1, kWatched, kPeer, 8, 0, 0, 1, false},
-      {"ICMP echo reply", 1, kPeer, kWatched, 0, 0, 1, 0, false},
-  };
-  for (const auto& e : expected) {
-    const Json::Value* f = findCollected(flows, e.proto, e.src, e.dst, e.srcport, e.dstport);
-    ASSERT_NE(f, nullptr) << e.name << "\n" << collector.output();
-    EXPECT_EQ((*f)["inif"].asInt(), e.inif) << e.name;
-    EXPECT_EQ((*f)["outif"].asInt(), e.outif) << e.name;
-    EXPECT_EQ((*f)["processname"].asString(), e.owned ? own.processname : "") << e.name;
-    EXPECT_EQ((*f)["user"].asString(), e.owned ? own.user : "") << e.name;
-    EXPECT_EQ((*f)["domain"].asString(), e.owned ? own.domain : "") << e.name;
-  }
-  const Json::Value* udp = findCollected(flows, 17, kWatched, kPeer, udpLocal, kUdpPort);
-  EXPECT_EQ((*udp)["pkts"].asInt(), kUdpSent);
-  EXPECT_EQ((*udp)["bytes"].asInt(), kUdpSent * (20 + 8 + 6));
-  const Json::Value* syn = findCollected(flows, 6, kWatched, kPeer, tcpLocal, kTcpPort);
-  EXPECT_EQ((*syn)["flags"].asInt() & 0x02, 0x02);
-  const Json::Value* synAck = findCollected(flows, 6, kPeer, kWatched, kTcpPort, tcpLocal);
-  EXPECT_EQ((*synAck)["flags"].asInt() & 0x12, 0x12);
+  checkFlows(flows, "collector");
   EXPECT_EQ(monitor.output().find("unsupported version"), std::string::npos) << "a non-IPv4 frame got through";
 }
 
