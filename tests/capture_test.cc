@@ -463,6 +463,9 @@ TEST(Capture, EndToEndThroughStatusDocumentAndCollector) {
     if (member["ips"][0] == kWatched) vethRecorded = member["mac"].isString() && !member["mac"].asString().empty();
   }
   EXPECT_TRUE(vethRecorded) << doc["interfacesDiscovered"].toStyledString();
+  // Loopback's all-zero link address is no hardware address.
+  EXPECT_EQ(doc["interfacesDiscovered"]["if_1"]["ips"][0], "127.0.0.1");
+  EXPECT_FALSE(doc["interfacesDiscovered"]["if_1"].isMember("mac")) << doc["interfacesDiscovered"].toStyledString();
 
   // The link is quiet from now on (non-IPv4 frames never reach the monitor):
   // the flows finish 15 s after their last packet all the same, and the
