@@ -4,7 +4,6 @@
 
 #include <sstream>
 
-#include "export/datagram_builder.h"
 #include "export/sample_records.h"
 
 namespace {
@@ -61,22 +60,6 @@ TEST(CollectorOutput, AwkwardValuesStayOneLine) {
     EXPECT_NE(csv.find(std::string(",\"p\",") + c.csvUser + ",\"d\",35\n"), std::string::npos) << c.name << ": " << csv;
     EXPECT_NE(csv.find(",4294967295,"), std::string::npos) << c.name;
   }
-}
-
-TEST(CollectorOutput, OneLinePerRecordInOrder) {
-  std::vector<uint8_t> datagram;
-  DatagramBuilder builder([&](const uint8_t* data, size_t size) {
-    datagram.assign(data, data + size);
-    return static_cast<int64_t>(size);
-  });
-  for (uint32_t i = 1; i <= 3; ++i) builder.add(recordOfLength(48, i), 0);
-  builder.sendPending();
-  std::string out, error;
-  ASSERT_TRUE(datagramToLines(datagram.data(), datagram.size(), CollectorFormat::csv, out, error)) << error;
-  EXPECT_EQ(out,
-            "0,0,0,0,0.0.0.1,0.0.0.0,0,0,1,0,0,0,1,\"\",\"\",\"\",0\n"
-            "0,0,0,0,0.0.0.2,0.0.0.0,0,0,1,0,0,0,1,\"\",\"\",\"\",0\n"
-            "0,0,0,0,0.0.0.3,0.0.0.0,0,0,1,0,0,0,1,\"\",\"\",\"\",0\n");
 }
 
 TEST(CollectorOutput, MalformedDatagramAddsNothingAndIsReported) {

@@ -65,18 +65,6 @@ TEST(DatagramBuilder, FillRule) {
   }
 }
 
-TEST(DatagramBuilder, ThirtiethIcmpRecordSendsTwentyNine) {
-  Recorder r;
-  const int32_t before = exportsSent;
-  for (uint32_t i = 0; i < 29; ++i) r.builder.add(recordOfLength(48, i), 0);
-  EXPECT_TRUE(r.sent.empty());
-  r.builder.add(recordOfLength(48, 29), 0);
-  ASSERT_EQ(r.sent.size(), 1u);
-  EXPECT_EQ(std::vector<uint8_t>(r.sent[0].begin(), r.sent[0].begin() + 4), (std::vector<uint8_t>{0, 2, 0, 29}));
-  EXPECT_EQ(r.builder.count, 1);
-  EXPECT_EQ(exportsSent - before, 1);
-}
-
 TEST(DatagramBuilder, SampleRecordAloneIsTheSampleDatagram) {
   Recorder r;
   r.builder.add(sampleTcpRecord(), 0);

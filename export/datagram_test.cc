@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <random>
+#include <tuple>
 
 #include "export/datagram_builder.h"
 #include "export/sample_records.h"
@@ -11,24 +12,10 @@
 
 namespace {
 
-void expectSameRecord(const FlowRecord& got, const FlowRecord& want, const std::string& where) {
-  EXPECT_EQ(got.srcip, want.srcip) << where;
-  EXPECT_EQ(got.dstip, want.dstip) << where;
-  EXPECT_EQ(got.firstseen, want.firstseen) << where;
-  EXPECT_EQ(got.lastseen, want.lastseen) << where;
-  EXPECT_EQ(got.srcport, want.srcport) << where;
-  EXPECT_EQ(got.dstport, want.dstport) << where;
-  EXPECT_EQ(got.inif, want.inif) << where;
-  EXPECT_EQ(got.outif, want.outif) << where;
-  EXPECT_EQ(got.proto, want.proto) << where;
-  EXPECT_EQ(got.tos, want.tos) << where;
-  EXPECT_EQ(got.flags, want.flags) << where;
-  EXPECT_EQ(got.bytes, want.bytes) << where;
-  EXPECT_EQ(got.pkts, want.pkts) << where;
-  EXPECT_EQ(got.replydelay, want.replydelay) << where;
-  EXPECT_EQ(got.processname(), want.processname()) << where;
-  EXPECT_EQ(got.user(), want.user()) << where;
-  EXPECT_EQ(got.domain(), want.domain()) << where;
+// Every field of a record, strings included, for comparing records whole.
+auto fields(const FlowRecord& r) {
+  return std::tuple(r.srcip, r.dstip, r.firstseen, r.lastseen, r.srcport, r.dstport, r.inif, r.outif, r.proto,
+                    r.tos, r.flags, r.bytes, r.pkts, r.replydelay, r.processname(), r.user(), r.domain());
 }
 
 TEST(DecodeDatagram, SampleDatagram) {
@@ -36,7 +23,7 @@ TEST(DecodeDatagram, SampleDatagram) {
   std::string error;
   ASSERT_TRUE(decodeDatagram(kSampleDatagram.data(), kSampleDatagram.size(), records, error)) << error;
   ASSERT_EQ(records.size(), 1u);
-  expectSameRecord(records[0], sampleTcpRecord(), "sample");
+  EXPECT_EQ(fields(records[0]), fields(sampleTcpRecord()));
 }
 
 TEST(DecodeDatagram, HeaderWithoutRecords) {
@@ -155,8 +142,7 @@ TEST(DecodeDatagram, RoundTripOfRandomRecords) {
   }
   ASSERT_EQ(received.size(), sent.size()) << "seed " << seed;
   for (size_t i = 0; i < sent.size(); ++i) {
-    expectSameRecord(received[i], sent[i], "record " + std::to_string(i) + ", seed " + std::to_string(seed));
-    if (HasFailure()) break;
+    ASSERT_EQ(fields(received[i]), fields(sent[i])) << "record " << i << ", seed " << seed;
   }
 }
 
