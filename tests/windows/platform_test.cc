@@ -139,18 +139,29 @@ void checkAdapters() {
   check(text == "18446744073709551615 abcdef 8 -7\n", "console formats 64-bit, hex, size_t and int");
 }
 
-void checkEndpoints() {
-  const uint32_t pid = GetCurrentProcessId();
-  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+// A TCP listener on `address` at a port the system picks; INVALID_SOCKET
+// when it cannot be had.
+SOCKET tcpListener(uint32_t address, uint16_t& port) {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in where = {};
   where.sin_family = AF_INET;
-  where.sin_addr.s_addr = htonl(kLoopback);
+  where.sin_addr.s_addr = htonl(address);
   int length = sizeof where;
-  const bool listening =
-      listener != INVALID_SOCKET && bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
-      listen(listener, 4) == 0 && getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length) == 0;
-  const uint16_t tcpPort = ntohs(where.sin_port);
-  check(listening, "own TCP listener on 127.0.0.1:" + std::to_string(tcpPort));
+  if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+      listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
+    if (s != INVALID_SOCKET) closesocket(s);
+    return INVALID_SOCKET;
+  }
+  port = ntohs(where.sin_port);
+  touch(s);
+  return s;
+}
+
+void checkEndpoints() {
+  const uint32_t pid = GetCurrentProcessId();
+  uint16_t tcpPort = 0;
+  const SOCKET listener = tcpListener(kLoopback, tcpPort);
+  check(listener != INVALID_SOCKET, "own TCP listener on 127.0.0.1:" + std::to_string(tcpPort));
 
   UdpSocket udp;
   std::string error;
@@ -158,8 +169,24 @@ void checkEndpoints() {
   const bool bound =
       udpOpen(udp, error) && udpBind(udp, kLoopback, 0, error) && udpLocalPort(udp, udpPort, error);
   check(bound, "own UDP socket on 127.0.0.1:" + std::to_string(udpPort) + error);
-  touch(listener);
   touch(static_cast<SOCKET>(udp.handle));
+
+  // More sockets on 127.0.0.9 down to 127.0.0.2, so that the tables' order
+  // is put to the test whatever else the machine has open.
+  std::vector<SOCKET> extraTcp;
+  std::vector<UdpSocket> extraUdp;
+  for (uint32_t host = 9; host >= 2; --host) {
+    uint16_t ignored = 0;
+    if (SOCKET s = tcpListener(0x7f000000 | host, ignored); s != INVALID_SOCKET) extraTcp.push_back(s);
+    UdpSocket u;
+    if (udpOpen(u, error) && udpBind(u, 0x7f000000 | host, 0, error)) {
+      touch(static_cast<SOCKET>(u.handle));
+      extraUdp.push_back(u);
+    } else {
+      udpClose(u);
+    }
+  }
+  check(extraTcp.size() == 8 && extraUdp.size() == 8, "eight more TCP and UDP sockets on 127.0.0.2-9");
 
   const EndpointTable tcp = readTcpEndpoints();
   check(tcp.status == EndpointStatus::kOk, tcp.function + " reads (code " + std::to_string(tcp.code) + ")");
@@ -176,6 +203,8 @@ void checkEndpoints() {
   check(sortedByAddressAndPort(udpRows), "UDP rows sorted by local address and port");
   udpClose(udp);
   closesocket(listener);
+  for (UdpSocket& u : extraUdp) udpClose(u);
+  for (SOCKET s : extraTcp) closesocket(s);
 }
 
 void checkProcessIdentity() {
