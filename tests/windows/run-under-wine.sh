@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Runs a Windows console program under Wine in a throw-away prefix:
 #   run-under-wine.sh <wine loader> <prefix folder> <program.exe> [args...]
-# The prefix is made afresh on every run (wineboot, bounded in time) and the
-# prefix's wineserver is stopped afterwards. No display is needed.
+# The prefix is made afresh on every run (wineboot, bounded in time); the
+# prefix's wineserver is stopped and the prefix removed afterwards. No
+# display is needed.
 set -uo pipefail
 wine=$1
 prefix=$2
 shift 2
+[[ $prefix == /*/* ]] || { echo "run-under-wine.sh: prefix must be an absolute path below /: $prefix" >&2; exit 2; }
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 wineserver=$(dirname "$wine")/wineserver
 [[ -x $wineserver ]] || wineserver=$(command -v wineserver || echo wineserver)
-stop_server() { "$wineserver" -k 2>/dev/null; "$wineserver" -w 2>/dev/null; }
-trap stop_server EXIT
+finish() {
+  "$wineserver" -k 2>/dev/null
+  "$wineserver" -w 2>/dev/null
+  rm -rf "$prefix"
+}
+trap finish EXIT
 
 rm -rf "$prefix"
 mkdir -p "$prefix"
