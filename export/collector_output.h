@@ -15,8 +15,8 @@ enum class CollectorFormat { json, csv };
 
 // The flow members, in the order of the CSV columns.
 inline constexpr const char* kCollectorColumns[] = {
-    "inif",   "outif", "firstseen", "lastseen", "srcip", "dstip",       "srcport", "dstport",   "pkts",
-    "bytes",  "flags", "tos",       "proto",    "processname", "user",  "domain",  "replydelay"};
+    "inif", "outif", "firstseen", "lastseen", "srcip", "dstip", "srcport", "dstport", "pkts",
+    "bytes", "flags", "tos", "proto", "processname", "user", "domain", "replydelay"};
 
 // The text written once before any record: the CSV header line, or nothing
 // for JSON.
