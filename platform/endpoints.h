@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,12 +27,17 @@ struct EndpointTable {
   std::vector<EndpointRow> rows;  // empty unless kOk
 };
 
+// Says which local ports' owners the caller needs. Where finding owners is
+// costly, a row of any other port may carry pid 0; an empty filter asks for
+// every owner.
+using OwnerFilter = std::function<bool(uint16_t localPort)>;
+
 // Every IPv4 TCP endpoint, whatever its state, sorted by local address, local
 // port, remote address and remote port.
-EndpointTable readTcpEndpoints();
+EndpointTable readTcpEndpoints(const OwnerFilter& ownerWanted = {});
 
 // Every IPv4 UDP endpoint, sorted by local address and local port.
-EndpointTable readUdpEndpoints();
+EndpointTable readUdpEndpoints(const OwnerFilter& ownerWanted = {});
 
 // Forgets what the calling thread has learnt about socket owners between
 // reads, so the next read starts from nothing (no effect where nothing is

@@ -1,8 +1,10 @@
 #include "process/process_table.h"
 
+#include <bitset>
 #include <unordered_set>
 
 #include "app/console.h"
+#include "platform/process_info.h"
 #include "process/process_identity.h"
 
 std::mutex processTableMutex;
@@ -13,6 +15,18 @@ namespace {
 
 OwnerRef ownerOfEntry(std::string name, std::string user, std::string domain) {
   return std::make_shared<const FlowOwner>(FlowOwner{std::move(name), std::move(user), std::move(domain)});
+}
+
+// getProcessIdentity for one refresh, reading each process once however
+// many new ports it holds; every port still gets its own identity (and its
+// own failure line).
+IdentityReader identityForOneRefresh() {
+  auto known = std::make_shared<std::unordered_map<uint32_t, ProcessInfo>>();
+  return [known](uint32_t pid, std::string& user, std::string& domain) {
+    auto it = known->find(pid);
+    if (it == known->end()) it = known->emplace(pid, readProcessInfo(pid)).first;
+    return identityFromInfo(pid, it->second, user, domain);
+  };
 }
 
 std::vector<ProcessEntry> copyTable(const ProcessTable& table) {
@@ -76,16 +90,24 @@ std::string endpointFailureText(const EndpointTable& read) {
   return "";
 }
 
-void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointTable& read,
+void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointReader& read,
                          const IdentityReader& identity) {
-  if (read.status != EndpointStatus::kOk) {
-    consoleWrite(endpointFailureText(read));
+  std::bitset<65536> known;
+  {
+    std::lock_guard<std::mutex> lock(processTableMutex);
+    for (const auto& e : table) {
+      if (e.first >= 0 && e.first <= 65535) known.set(static_cast<size_t>(e.first));
+    }
+  }
+  const EndpointTable rows = read([&known](uint16_t port) { return !known.test(port); });
+  if (rows.status != EndpointStatus::kOk) {
+    consoleWrite(endpointFailureText(rows));
     return;
   }
   std::vector<EndpointRow> fresh;
   {
     std::lock_guard<std::mutex> lock(processTableMutex);
-    fresh = rowsForNewPorts(table, read.rows);
+    fresh = rowsForNewPorts(table, rows.rows);
   }
   std::unordered_map<int32_t, OwnerRef> owners;
   owners.reserve(fresh.size());
@@ -95,9 +117,10 @@ void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointTable&
     owners.emplace(row.localPort, ownerOfEntry(std::move(name), std::move(user), std::move(domain)));
   }
   std::lock_guard<std::mutex> lock(processTableMutex);
-  // A port that appeared in the table since the key set was read needs no
-  // owner; one that vanished meanwhile falls back to its pid's name.
-  applyEndpointRows(table, read.rows, now, [&owners](const EndpointRow& row) -> OwnerRef {
+  // Only this thread changes the tables, so the ports are still the ones
+  // read above; should another refresh have run meanwhile, a port that
+  // became new gets its pid's fallback name.
+  applyEndpointRows(table, rows.rows, now, [&owners](const EndpointRow& row) -> OwnerRef {
     auto it = owners.find(row.localPort);
     return it == owners.end() ? nullptr : it->second;
   });
@@ -119,11 +142,11 @@ void lookupProcess(ProcessTable& table, int32_t port, OwnerRef& owner, const std
 }
 
 void refreshTcpProcessIDs(uint64_t now) {
-  refreshProcessTable(tcpProcessIDs, now, readTcpEndpoints(), getProcessIdentity);
+  refreshProcessTable(tcpProcessIDs, now, readTcpEndpoints, identityForOneRefresh());
 }
 
 void refreshUdpProcessIDs(uint64_t now) {
-  refreshProcessTable(udpProcessIDs, now, readUdpEndpoints(), getProcessIdentity);
+  refreshProcessTable(udpProcessIDs, now, readUdpEndpoints, identityForOneRefresh());
 }
 
 void lookupTcpProcess(uint64_t now, int32_t port, OwnerRef& owner) {

@@ -74,9 +74,13 @@ std::vector<EndpointRow> rowsForNewPorts(const ProcessTable& table, const std::v
 // The console line for a failed read ("" for a successful one).
 std::string endpointFailureText(const EndpointTable& read);
 
-// Refreshes `table` (guarded by processTableMutex) from `read`: identities
-// of new ports are read without the lock, then the rows are applied under it.
-void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointTable& read,
+// Reads one of the system's endpoint tables (readTcpEndpoints' contract).
+using EndpointReader = std::function<EndpointTable(const OwnerFilter& ownerWanted)>;
+
+// Refreshes `table` (guarded by processTableMutex) from `read`, asking it
+// for the owners of ports the table does not hold; identities of new ports
+// are read without the lock, then the rows are applied under it.
+void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointReader& read,
                          const IdentityReader& identity);
 
 // The lookup over `table` (guarded by processTableMutex), calling `refresh`

@@ -7,10 +7,10 @@
 
 namespace {
 
-EndpointTable readOf(std::vector<EndpointRow> rows) {
+EndpointReader readOf(std::vector<EndpointRow> rows) {
   EndpointTable t;
   t.rows = std::move(rows);
-  return t;
+  return [t](const OwnerFilter&) { return t; };
 }
 
 // An identity reader that names each process after its pid and counts calls.
@@ -113,11 +113,28 @@ TEST(ProcessTableTest, FailedReadIsPrintedAndChangesNothing) {
     failed.code = c.code;
     failed.function = c.function;
     testing::internal::CaptureStdout();
-    refreshProcessTable(table, 2000, failed, identity.reader());
+    refreshProcessTable(table, 2000, [&failed](const OwnerFilter&) { return failed; }, identity.reader());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line) << c.function << " " << c.code;
     ASSERT_EQ(table.count(80), 1u) << c.line;
     EXPECT_EQ(table.at(80).lastseen, 1000u) << c.line;
   }
+}
+
+TEST(ProcessTableTest, OwnersAreAskedForOnlyForPortsNotInTheTable) {
+  ProcessTable table;
+  FakeIdentity identity;
+  refreshProcessTable(table, 1, readOf({{0, 80, 1}, {0, 0, 2}, {0, 65535, 3}}), identity.reader());
+  std::vector<uint16_t> wanted;
+  refreshProcessTable(
+      table, 2,
+      [&wanted](const OwnerFilter& ownerWanted) {
+        for (uint16_t port : {0, 80, 81, 65534, 65535}) {
+          if (ownerWanted(port)) wanted.push_back(port);
+        }
+        return EndpointTable{};
+      },
+      identity.reader());
+  EXPECT_EQ(wanted, (std::vector<uint16_t>{81, 65534}));
 }
 
 TEST(ProcessTableTest, ARowWithoutAResolvedOwnerFallsBackToItsPid) {

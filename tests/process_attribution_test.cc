@@ -208,6 +208,21 @@ TEST_F(ProcessAttributionTest, RowsNameTheOwningProcessAndTheLowestOfSharers) {
   }));
 }
 
+TEST_F(ProcessAttributionTest, OwnersNotAskedForAreNotSearchedButKnownOnesStay) {
+  Socket udp = bound(SOCK_DGRAM);
+  ASSERT_GE(udp.fd, 0);
+  auto pidOf = [&](const EndpointTable& read) {
+    for (const EndpointRow& r : read.rows) {
+      if (r.localAddr == INADDR_LOOPBACK && r.localPort == udp.port()) return static_cast<int64_t>(r.pid);
+    }
+    return int64_t{-1};
+  };
+  const OwnerFilter none = [](uint16_t) { return false; };
+  EXPECT_EQ(pidOf(readUdpEndpoints(none)), 0);
+  EXPECT_EQ(pidOf(readUdpEndpoints()), getpid());
+  EXPECT_EQ(pidOf(readUdpEndpoints(none)), getpid());
+}
+
 TEST_F(ProcessAttributionTest, NetlinkAndProcNetListTheSameSockets) {
   Socket listener = bound(SOCK_STREAM);
   ASSERT_EQ(listen(listener.fd, 1), 0);

@@ -92,10 +92,11 @@ void findSocketOwners(std::unordered_map<uint64_t, uint32_t>& wanted) {
   }
 }
 
-// Fills in the pid of every row. Sockets without an inode (time-wait,
+// Fills in the pid of every row that `ownerWanted` asks for, and of every
+// row whose owner is already known. Sockets without an inode (time-wait,
 // not yet accepted) have no owner and get pid 0, as do sockets whose holder
 // this process cannot see.
-void attachOwners(std::vector<SocketRow>& rows, OwnerCache& cache) {
+void attachOwners(std::vector<SocketRow>& rows, OwnerCache& cache, const OwnerFilter& ownerWanted) {
   const uint32_t mark = ++cache.mark;
   std::unordered_map<uint64_t, uint32_t> wanted;
   for (const SocketRow& row : rows) {
@@ -103,7 +104,7 @@ void attachOwners(std::vector<SocketRow>& rows, OwnerCache& cache) {
     auto it = cache.byInode.find(row.inode);
     if (it != cache.byInode.end()) {
       it->second.mark = mark;
-    } else {
+    } else if (!ownerWanted || ownerWanted(row.localPort)) {
       wanted.emplace(row.inode, 0);
     }
   }
@@ -112,10 +113,14 @@ void attachOwners(std::vector<SocketRow>& rows, OwnerCache& cache) {
     for (const auto& w : wanted) cache.byInode[w.first] = OwnerCache::Known{w.second, mark};
   }
   std::erase_if(cache.byInode, [mark](const auto& e) { return e.second.mark != mark; });
-  for (SocketRow& row : rows) row.pid = row.inode == 0 ? 0 : cache.byInode[row.inode].pid;
+  for (SocketRow& row : rows) {
+    auto it = row.inode == 0 ? cache.byInode.end() : cache.byInode.find(row.inode);
+    row.pid = it == cache.byInode.end() ? 0 : it->second.pid;
+  }
 }
 
-EndpointTable readEndpoints(uint8_t protocol, const char* procFile, OwnerCache& cache) {
+EndpointTable readEndpoints(uint8_t protocol, const char* procFile, OwnerCache& cache,
+                            const OwnerFilter& ownerWanted) {
   EndpointTable out;
   out.function = procFile;
   std::vector<SocketRow> rows;
@@ -128,7 +133,7 @@ EndpointTable readEndpoints(uint8_t protocol, const char* procFile, OwnerCache& 
       return out;
     }
   }
-  attachOwners(rows, cache);
+  attachOwners(rows, cache, ownerWanted);
   if (protocol == IPPROTO_TCP) {
     sortTcpRows(rows);
   } else {
@@ -141,9 +146,13 @@ EndpointTable readEndpoints(uint8_t protocol, const char* procFile, OwnerCache& 
 
 }  // namespace
 
-EndpointTable readTcpEndpoints() { return readEndpoints(IPPROTO_TCP, "/proc/net/tcp", tcpOwners); }
+EndpointTable readTcpEndpoints(const OwnerFilter& ownerWanted) {
+  return readEndpoints(IPPROTO_TCP, "/proc/net/tcp", tcpOwners, ownerWanted);
+}
 
-EndpointTable readUdpEndpoints() { return readEndpoints(IPPROTO_UDP, "/proc/net/udp", udpOwners); }
+EndpointTable readUdpEndpoints(const OwnerFilter& ownerWanted) {
+  return readEndpoints(IPPROTO_UDP, "/proc/net/udp", udpOwners, ownerWanted);
+}
 
 void forgetEndpointOwners() {
   tcpOwners = OwnerCache{};

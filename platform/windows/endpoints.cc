@@ -1,12 +1,37 @@
 // Windows endpoint tables from IP Helper, read into a buffer from the
-// process heap with one retry at the size the first call asks for.
+// process heap with one retry at the size the first call asks for. The
+// tables carry every owner, so the owner filter is not needed.
 #include "platform/endpoints.h"
 
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <algorithm>
+#include <tuple>
+#include <vector>
+
 namespace {
+
+// One row with both ends in host order, for putting rows in the order the
+// tables promise even where the system's own sorting falls short of it (Wine
+// sorts by port alone, or not at all).
+struct Ends {
+  EndpointRow row;
+  uint32_t remoteAddr;
+  uint16_t remotePort;
+};
+
+std::vector<EndpointRow> inOrder(std::vector<Ends>& ends) {
+  std::stable_sort(ends.begin(), ends.end(), [](const Ends& a, const Ends& b) {
+    return std::tie(a.row.localAddr, a.row.localPort, a.remoteAddr, a.remotePort) <
+           std::tie(b.row.localAddr, b.row.localPort, b.remoteAddr, b.remotePort);
+  });
+  std::vector<EndpointRow> rows;
+  rows.reserve(ends.size());
+  for (const Ends& e : ends) rows.push_back(e.row);
+  return rows;
+}
 
 // Calls `read(buffer, &size)` first with a buffer of `firstSize` bytes and,
 // when that is too small, once more at the size it reported. On success
@@ -44,7 +69,7 @@ void readTable(EndpointTable& out, ULONG firstSize, Read read, Take take) {
 
 }  // namespace
 
-EndpointTable readTcpEndpoints() {
+EndpointTable readTcpEndpoints(const OwnerFilter&) {
   EndpointTable out;
   out.function = "GetTcpTable2";
   readTable(
@@ -52,17 +77,20 @@ EndpointTable readTcpEndpoints() {
       [](void* buffer, ULONG* size) { return GetTcpTable2(static_cast<PMIB_TCPTABLE2>(buffer), size, TRUE); },
       [&out](void* buffer) {
         const auto* table = static_cast<const MIB_TCPTABLE2*>(buffer);
-        out.rows.reserve(table->dwNumEntries);
+        std::vector<Ends> ends;
+        ends.reserve(table->dwNumEntries);
         for (DWORD i = 0; i < table->dwNumEntries; ++i) {
           const MIB_TCPROW2& row = table->table[i];
-          out.rows.push_back(EndpointRow{ntohl(row.dwLocalAddr), ntohs(static_cast<u_short>(row.dwLocalPort)),
-                                         row.dwOwningPid});
+          ends.push_back(Ends{EndpointRow{ntohl(row.dwLocalAddr), ntohs(static_cast<u_short>(row.dwLocalPort)),
+                                          row.dwOwningPid},
+                              ntohl(row.dwRemoteAddr), ntohs(static_cast<u_short>(row.dwRemotePort))});
         }
+        out.rows = inOrder(ends);
       });
   return out;
 }
 
-EndpointTable readUdpEndpoints() {
+EndpointTable readUdpEndpoints(const OwnerFilter&) {
   EndpointTable out;
   out.function = "GetExtendedUdpTable";
   readTable(
@@ -72,12 +100,15 @@ EndpointTable readUdpEndpoints() {
       },
       [&out](void* buffer) {
         const auto* table = static_cast<const MIB_UDPTABLE_OWNER_PID*>(buffer);
-        out.rows.reserve(table->dwNumEntries);
+        std::vector<Ends> ends;
+        ends.reserve(table->dwNumEntries);
         for (DWORD i = 0; i < table->dwNumEntries; ++i) {
           const MIB_UDPROW_OWNER_PID& row = table->table[i];
-          out.rows.push_back(EndpointRow{ntohl(row.dwLocalAddr), ntohs(static_cast<u_short>(row.dwLocalPort)),
-                                         row.dwOwningPid});
+          ends.push_back(Ends{EndpointRow{ntohl(row.dwLocalAddr), ntohs(static_cast<u_short>(row.dwLocalPort)),
+                                          row.dwOwningPid},
+                              0, 0});
         }
+        out.rows = inOrder(ends);
       });
   return out;
 }
