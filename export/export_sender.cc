@@ -82,7 +82,10 @@ void exportsender() {
     } while (keepSendingExports);
   }
 
-  // Records already taken from toExport leave before the socket closes.
+  // Records still waiting (an orderly stop hands every open flow over just
+  // before it ends the run) and a partly filled datagram leave before the
+  // socket closes.
+  drainExports(datagram, taken);
   datagram.sendPending();
   consoleWrite("Exiting exportsender\n");
   udpClose(sock);

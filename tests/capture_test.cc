@@ -32,27 +32,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Moves the calling thread into `ns`; sockets it opens afterwards belong there.
-bool enterNamespace(const Netns& ns) {
-  const int fd = open(("/run/netns/" + ns.name).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = setns(fd, CLONE_NEWNET) == 0;
-  close(fd);
-  return ok;
-}
-
-// Runs `body` on a thread inside `ns` and waits for it.
-void inNamespace(const Netns& ns, const std::function<void()>& body) {
-  std::thread t([&] {
-    if (!enterNamespace(ns)) {
-      ADD_FAILURE() << "cannot enter namespace " << ns.name;
-      return;
-    }
-    body();
-  });
-  t.join();
-}
-
 sockaddr_in endpoint(const char* address, uint16_t port) {
   sockaddr_in a = {};
   a.sin_family = AF_INET;

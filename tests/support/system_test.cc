@@ -1,6 +1,7 @@
 #include "tests/support/system_test.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +58,25 @@ Netns::~Netns() {
 
 int Netns::exec(const std::string& command, std::string* output) const {
   return runCommand(prefix() + command, output);
+}
+
+bool enterNamespace(const Netns& ns) {
+  const int fd = open(("/run/netns/" + ns.name).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = setns(fd, CLONE_NEWNET) == 0;
+  close(fd);
+  return ok;
+}
+
+void inNamespace(const Netns& ns, const std::function<void()>& body) {
+  std::thread t([&] {
+    if (!enterNamespace(ns)) {
+      ADD_FAILURE() << "cannot enter namespace " << ns.name;
+      return;
+    }
+    body();
+  });
+  t.join();
 }
 
 void linkNamespaces(const Netns& a, const std::string& addrA, const Netns& b, const std::string& addrB) {

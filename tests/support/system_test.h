@@ -51,6 +51,13 @@ struct Netns {
   std::string name;
 };
 
+// Moves the calling thread into `ns`; sockets it opens afterwards belong
+// there. False when the namespace cannot be entered.
+bool enterNamespace(const Netns& ns);
+
+// Runs `body` on a thread inside `ns` and waits for it.
+void inNamespace(const Netns& ns, const std::function<void()>& body);
+
 // Joins two namespaces with a veth pair and gives each end an address
 // ("10.x.y.z/24" form); the link is up on both sides.
 void linkNamespaces(const Netns& a, const std::string& addrA, const Netns& b, const std::string& addrB);
