@@ -27,6 +27,7 @@ constexpr size_t kFileBlockSize = 32768;
 constexpr char kAccessDeniedPage[] = "<html><head><title>VantrelV2</title></head><body>Access denied</body></html>";
 constexpr char kNotFoundPage[] =
     "<html><head><title>File not found</title></head><body>File not found</body></html>";
+static_assert(sizeof kAccessDeniedPage - 1 == 76 && sizeof kNotFoundPage - 1 == 82);
 
 // Seed of the library's nonces. The library keeps the pointer, so the bytes
 // live as long as the process.
