@@ -145,16 +145,6 @@ TEST(ProcessTableTest, ARowWithoutAResolvedOwnerFallsBackToItsPid) {
   EXPECT_EQ(table.at(80).user(), "");
 }
 
-TEST(ProcessTableTest, NewPortRowsAreTheFirstRowOfEachUnknownPort) {
-  ProcessTable table;
-  table[80] = ProcessEntry{1, 80, ownerNamed("a"), 1, 1};
-  auto fresh = rowsForNewPorts(table, {{0, 80, 2}, {0, 53, 3}, {1, 53, 4}, {0, 65535, 5}, {0, 0, 6}});
-  ASSERT_EQ(fresh.size(), 3u);
-  EXPECT_EQ(fresh[0].pid, 3u);
-  EXPECT_EQ(fresh[1].pid, 5u);
-  EXPECT_EQ(fresh[2].pid, 6u);
-}
-
 TEST(ProcessTableTest, AMissRefreshesExactlyOnce) {
   const OwnerRef sentinel = ownerNamed("caller's");
   struct Case {

@@ -14,7 +14,6 @@
 #include "platform/clock.h"
 #include "platform/endpoints.h"
 #include "platform/linux/socket_rows.h"
-#include "platform/process_info.h"
 #include "process/process_table.h"
 #include "tests/support/system_test.h"
 
@@ -254,18 +253,6 @@ TEST_F(ProcessAttributionTest, NetlinkAndProcNetListTheSameSockets) {
     EXPECT_EQ(a->inode, b->inode) << c.what;
     EXPECT_EQ(a->remoteAddr, b->remoteAddr) << c.what;
   }
-}
-
-TEST_F(ProcessAttributionTest, ProcessInfoOfThisProcess) {
-  const Self self;
-  const ProcessInfo info = readProcessInfo(static_cast<uint32_t>(getpid()));
-  EXPECT_TRUE(info.opened);
-  ASSERT_EQ(info.account, AccountLookup::kFound);
-  EXPECT_EQ(info.accountName, self.user);
-  EXPECT_EQ(info.accountDomain, self.host);
-  ASSERT_TRUE(info.imagePathRead);
-  EXPECT_EQ(info.imagePath.substr(info.imagePath.size() - std::min<size_t>(30, info.imagePath.size())), self.name);
-  EXPECT_FALSE(readProcessInfo(0).opened);
 }
 
 }  // namespace
