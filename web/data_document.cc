@@ -1,10 +1,7 @@
 #include "web/data_document.h"
 
-#include <charconv>
-#include <string_view>
 #include <cstring>
 #include <exception>
-#include <unordered_map>
 
 #include "app/console.h"
 #include "app/settings.h"
@@ -31,97 +28,6 @@ void addList(Json::Value& doc, const char* name, const std::vector<Record>& reco
       break;
     }
   }
-}
-
-// The three owner strings of a flow as the JSON writer quotes them, worked
-// out once per owner: a full table has few owners and many flows.
-struct QuotedOwner {
-  std::string processname, user, domain;
-};
-
-std::string quoted(const std::string& text) {
-  static const Json::StreamWriterBuilder writer;
-  return Json::writeString(writer, Json::Value(text));
-}
-
-class OwnerQuotes {
- public:
-  const QuotedOwner& of(const FlowRecord& rec) {
-    auto [it, added] = cache_.try_emplace(rec.owner.get());
-    if (added) it->second = QuotedOwner{quoted(rec.processname()), quoted(rec.user()), quoted(rec.domain())};
-    return it->second;
-  }
-
- private:
-  std::unordered_map<const FlowOwner*, QuotedOwner> cache_;
-};
-
-// Writers for one member line of a flow object, which stands at depth 3 of
-// the document: the default writer puts each member on its own line,
-// indented by one tab per level, with " : " after the name.
-template <typename Number>
-void member(std::string& out, const char* line, Number value) {
-  out += line;
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, end);
-}
-
-void member(std::string& out, const char* line, const std::string& quotedText) {
-  out += line;
-  out += quotedText;
-}
-
-void dottedMember(std::string& out, const char* line, uint32_t address) {
-  out += line;
-  out += '"';
-  out += ipToDotted(address);
-  out += '"';
-}
-
-// One element of the flows list, members in the writer's (byte) order.
-void appendFlow(std::string& out, const FlowRecord& rec, uint64_t now, OwnerQuotes& owners) {
-  const QuotedOwner& owner = owners.of(rec);
-  out += "\n\t\t{";
-  member(out, "\n\t\t\t\"age\" : ", now - rec.lastseen);
-  member(out, ",\n\t\t\t\"bytes\" : ", rec.bytes);
-  member(out, ",\n\t\t\t\"domain\" : ", owner.domain);
-  dottedMember(out, ",\n\t\t\t\"dstip\" : ", rec.dstip);
-  member(out, ",\n\t\t\t\"dstport\" : ", rec.dstport);
-  member(out, ",\n\t\t\t\"firstseen\" : ", rec.firstseen);
-  member(out, ",\n\t\t\t\"flags\" : ", rec.flags);
-  member(out, ",\n\t\t\t\"inif\" : ", rec.inif);
-  member(out, ",\n\t\t\t\"lastseen\" : ", rec.lastseen);
-  member(out, ",\n\t\t\t\"outif\" : ", rec.outif);
-  member(out, ",\n\t\t\t\"pkts\" : ", rec.pkts);
-  member(out, ",\n\t\t\t\"processname\" : ", owner.processname);
-  member(out, ",\n\t\t\t\"proto\" : ", rec.proto);
-  dottedMember(out, ",\n\t\t\t\"srcip\" : ", rec.srcip);
-  member(out, ",\n\t\t\t\"srcport\" : ", rec.srcport);
-  member(out, ",\n\t\t\t\"tos\" : ", rec.tos);
-  member(out, ",\n\t\t\t\"user\" : ", owner.user);
-  out += "\n\t\t}";
-}
-
-// Appends the flows list as the writer writes a non-empty array member of
-// the root: the opening bracket on a line of its own, elements separated by
-// ",". An exception while writing an element prints its text and ends the
-// list after the elements already written.
-void appendFlowList(std::string& out, const std::vector<FlowRecord>& flows, uint64_t now) {
-  OwnerQuotes owners;
-  out += "\n\t[";
-  for (size_t i = 0; i < flows.size(); ++i) {
-    const size_t complete = out.size();
-    try {
-      if (i > 0) out += ',';
-      appendFlow(out, flows[i], now, owners);
-    } catch (const std::exception& e) {
-      out.resize(complete);
-      consoleWrite(std::string(e.what()) + "\n");
-      break;
-    }
-  }
-  out += "\n\t]";
 }
 
 }  // namespace
@@ -161,11 +67,8 @@ Json::Value processEntryToJson(const ProcessEntry& entry, uint64_t now) {
   return process;
 }
 
-DataDocument buildDataDocument(uint64_t now, const char* requestedData, const std::function<void()>& settingsStep) {
-  DataDocument doc;
-  doc.now = now;
-  Json::Value& m = doc.members;
-  m = Json::Value(Json::objectValue);
+Json::Value buildDataDocument(uint64_t now, const char* requestedData, const std::function<void()>& settingsStep) {
+  Json::Value m(Json::objectValue);
   m["snifferPacketCount"] = snifferPacketCount.load();
   m["flowCache"] = Json::UInt64(flowCacheSize());
   m["toExport"] = Json::UInt64(toExportSize());
@@ -178,7 +81,7 @@ DataDocument buildDataDocument(uint64_t now, const char* requestedData, const st
   // The tables are copied under their locks; the elements are made after.
   if (requestedData != nullptr) {
     if (strcmp(requestedData, "flows") == 0) {
-      doc.flows = copyFlows();
+      addList(m, "flows", copyFlows(), [now](const FlowRecord& r) { return flowToJson(r, now); });
     } else if (strcmp(requestedData, "udpProcessIDs") == 0) {
       addList(m, "udpProcessIDs", copyUdpProcessIDs(),
               [now](const ProcessEntry& e) { return processEntryToJson(e, now); });
@@ -198,34 +101,17 @@ DataDocument buildDataDocument(uint64_t now, const char* requestedData, const st
   m["keepSendingExports"] = keepSendingExports.load();
   m["exporterRunning"] = exporterRunning.load();
   m["snifferRunning"] = snifferRunning.load();
-  return doc;
+  return m;
 }
 
-std::string dataDocumentText(const DataDocument& doc) {
-  Json::StreamWriterBuilder builder;
-  if (doc.flows.empty()) return Json::writeString(builder, doc.members) + "\n";
-  // The writer places an empty array as "[]" right after the name; the
-  // written list takes its place. Only numbers and flags precede "flows" in
-  // byte order, so the first match is the member itself.
-  Json::Value withPlaceholder = doc.members;
-  withPlaceholder["flows"] = Json::Value(Json::arrayValue);
-  const std::string members = Json::writeString(builder, withPlaceholder);
-  static constexpr std::string_view kPlaceholder = "\n\t\"flows\" : []";
-  const size_t at = members.find(kPlaceholder);
-  if (at == std::string::npos) return members + "\n";
-  const size_t bracket = at + kPlaceholder.size() - 2;
-  std::string text;
-  text.reserve(members.size() + doc.flows.size() * 400);
-  text.append(members, 0, bracket);
-  appendFlowList(text, doc.flows, doc.now);
-  text.append(members, bracket + 2);
-  text += '\n';
-  return text;
+std::string dataDocumentText(const Json::Value& doc) {
+  static const Json::StreamWriterBuilder builder;
+  return Json::writeString(builder, doc) + "\n";
 }
 
 MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now) {
   const char* requestedData = getArgument(connection, "requestedData");
-  const DataDocument doc =
+  const Json::Value doc =
       buildDataDocument(now, requestedData, [connection] { applySettingsArgs(connection); });
   const std::string text = dataDocumentText(doc);
   MHD_Response* response =

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "flow/flow_record.h"
 #include "process/process_table.h"
@@ -21,24 +20,14 @@ Json::Value flowToJson(const FlowRecord& rec, uint64_t now);
 // One port-to-process entry as a process object; age is now - firstseen.
 Json::Value processEntryToJson(const ProcessEntry& entry, uint64_t now);
 
-// The document of one request. The open flows, when requested, stay records
-// until the text is written: a full table is 100,000 objects, and writing
-// them straight to text costs a fraction of making JSON values of them.
-struct DataDocument {
-  Json::Value members;             // every member but `flows`
-  std::vector<FlowRecord> flows;   // the `flows` list; empty: no such member
-  uint64_t now = 0;                // the request's time, for the flows' ages
-};
-
 // The document for one request. The counters, settings and interfaces are
 // read first, then `settingsStep` runs (the request's settings step), then the
 // list named by `requestedData` ("flows", "udpProcessIDs", "tcpProcessIDs";
 // null or anything else: no list) is added, then the totals and flags.
-DataDocument buildDataDocument(uint64_t now, const char* requestedData, const std::function<void()>& settingsStep);
+Json::Value buildDataDocument(uint64_t now, const char* requestedData, const std::function<void()>& settingsStep);
 
-// The document as sent: exactly what JsonCpp's default stream writer writes
-// for it (with the flows as flowToJson makes them), and one "\n".
-std::string dataDocumentText(const DataDocument& doc);
+// The document as sent: JsonCpp's default stream writer, and one "\n".
+std::string dataDocumentText(const Json::Value& doc);
 
 // Builds the document for this request, running its settings step, and
 // queues it as "application/json" with status 200. Returns the queuing result.
