@@ -1,11 +1,14 @@
 // Fills export datagrams with records and hands each finished datagram to a
 // send function: the export loop's datagram rules apart from its socket.
-// One builder belongs to one export run, on the export thread.
+// The same rules serve both wire formats; a small table of functions per
+// format writes the headers and records. One builder belongs to one export
+// run, on the export thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
+#include "export/export_format.h"
 #include "export/serialize.h"
 #include "flow/flow_record.h"
 
@@ -17,9 +20,42 @@ using DatagramSendFn = std::function<int64_t(const uint8_t* data, size_t size)>;
 // at the end of a pass.
 inline constexpr uint64_t kExportFlushMillis = 1000;
 
+// An IPFIX message begun this long or longer after the last one that carried
+// the template carries it again (RFC 7011 §8.4, UDP transport).
+inline constexpr uint64_t kIpfixTemplateResendMillis = 30000;
+
+struct DatagramBuilder;
+
+// One wire format as the builder drives it.
+struct MessageFormat {
+  uint16_t emptyFill;  // bytes in use while the buffer holds no record
+  // Starts a message whose first record arrives at `nowMillis`: writes what
+  // goes before the records, returns the fill position of the first record.
+  uint16_t (*begin)(DatagramBuilder& builder, uint64_t nowMillis);
+  uint16_t (*recordLength)(const FlowRecord& record);
+  // Writes `record` at buffer + offset; returns its length.
+  uint16_t (*writeRecord)(const FlowRecord& record, uint16_t offset, uint8_t* buffer);
+  // Completes the header fields that depend on the content, just before a send.
+  void (*finish)(DatagramBuilder& builder);
+  // After a send of `builder.count` records; `whole` when the send reported
+  // every byte.
+  void (*afterSend)(DatagramBuilder& builder, bool whole);
+};
+
+// What an IPFIX run carries from one message to the next.
+struct IpfixRunState {
+  uint32_t recordsSent = 0;        // data records handed to the socket this run, mod 2^32
+  bool templateSent = false;       // a message with the template has left this run
+  uint64_t templateAt = 0;         // when the last message with the template began
+  bool templateInMessage = false;  // the message in the buffer carries the template
+  uint16_t dataSetAt = 0;          // offset of the data set header in the buffer
+};
+
 struct DatagramBuilder {
-  // Writes the version into the header; the datagram starts empty.
+  // Writes the version into the header; the datagram starts empty. Native
+  // format.
   explicit DatagramBuilder(DatagramSendFn sendFn);
+  DatagramBuilder(DatagramSendFn sendFn, ExportFormat exportFormat);
 
   // Writes `record` into the datagram at time `nowMillis`. When the record
   // would take the datagram past 1400 bytes, the datagram is sent first and
@@ -33,14 +69,18 @@ struct DatagramBuilder {
   // Sends the datagram when it holds records. True when it sent.
   bool sendPending();
 
+  const MessageFormat* format;
   uint8_t buffer[kMaxDatagramBytes];
-  uint16_t fill = kDatagramHeaderBytes;  // bytes in use, header included
+  uint16_t fill;                         // bytes in use, header included
   uint16_t count = 0;                    // records in the buffer
   uint64_t firstRecordAt = 0;            // when the first record went in
   DatagramSendFn send;
+  IpfixRunState ipfix;
+  // The wall clock for the IPFIX export time; tests set their own.
+  uint64_t (*wallClockMillis)();
 
  private:
-  // Writes the record count, sends, counts the datagram in exportsSent
+  // Writes the header fields, sends, counts the datagram in exportsSent
   // whatever the send reported, and empties the buffer.
   void sendNow();
 };

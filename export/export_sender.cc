@@ -50,10 +50,24 @@ void drainExports(DatagramBuilder& datagram, std::vector<FlowRecord>& taken) {
 
 }  // namespace
 
+ExportFormat exportFormatSetting(const Json::Value& value) {
+  if (value.isNull()) return ExportFormat::native;
+  Json::Value member(Json::objectValue);
+  member["exportFormat"] = value;
+  const std::string name = readStringMember(member, "exportFormat", kExportFormatNative);
+  ExportFormat format = ExportFormat::native;
+  if (!exportFormatFromName(name, format)) {
+    consoleWrite("Setting exportFormat should be \"native\" or \"ipfix\" but holds " + jsonText(Json::Value(name)) +
+                 "; using \"native\"\n");
+  }
+  return format;
+}
+
 void exportsender() {
   exporterRunning = true;
   const std::string receiverIP = settingString("receiverIP");
   const int32_t receiverPort = settingInt("receiverPort");
+  const ExportFormat format = exportFormatSetting(settingValue("exportFormat"));
   const std::string shownIP = jsonText(Json::Value(receiverIP));
 
   consoleWrite("creating exporter socket:" + shownIP + ":" + std::to_string(receiverPort) + "\n");
@@ -71,7 +85,7 @@ void exportsender() {
 
   DatagramBuilder datagram([&](const uint8_t* data, size_t size) {
     return udpSendTo(sock, data, size, destination, destinationPort);
-  });
+  }, format);
   std::vector<FlowRecord> taken;
   taken.reserve(kTakePerLock);
   if (keepSendingExports) {

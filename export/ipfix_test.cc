@@ -1,0 +1,270 @@
+#include "export/ipfix.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/state.h"
+#include "export/datagram_builder.h"
+#include "export/ipfix_decode.h"
+#include "export/sample_records.h"
+#include "export/serialize.h"
+
+namespace {
+
+constexpr uint64_t kWallClock = 1700000002000;  // export time 1700000002 s = 0x6553f102
+uint64_t fixedWallClock() { return kWallClock; }
+
+// A builder of IPFIX messages whose send keeps every message and reports
+// `reply` bytes sent, or the whole message while `reply` is -2.
+struct Recorder {
+  std::vector<std::vector<uint8_t>> sent;
+  int64_t reply = -2;
+  DatagramBuilder builder{[this](const uint8_t* data, size_t size) {
+                            sent.emplace_back(data, data + size);
+                            return reply == -2 ? static_cast<int64_t>(size) : reply;
+                          },
+                          ExportFormat::ipfix};
+  Recorder() { builder.wallClockMillis = fixedWallClock; }
+};
+
+// sampleTcpRecord() alone in the first message of a run, worked out by hand.
+const std::vector<uint8_t> kSampleMessage = {
+    // Message header
+    0x00, 0x0a,              // version 10
+    0x00, 0xc5,              // length 197 = 16 + 92 + 4 + 85
+    0x65, 0x53, 0xf1, 0x02,  // export time 1700000002 s
+    0x00, 0x00, 0x00, 0x00,  // sequence: no data record before this message
+    0x00, 0x00, 0x00, 0x00,  // observation domain 0
+    // Template set
+    0x00, 0x02, 0x00, 0x5c,  // set id 2, length 92
+    0x01, 0x00, 0x00, 0x11,  // template 256, 17 fields
+    0x00, 0x08, 0x00, 0x04,  // sourceIPv4Address
+    0x00, 0x0c, 0x00, 0x04,  // destinationIPv4Address
+    0x00, 0x07, 0x00, 0x02,  // sourceTransportPort
+    0x00, 0x0b, 0x00, 0x02,  // destinationTransportPort
+    0x00, 0x20, 0x00, 0x02,  // icmpTypeCodeIPv4
+    0x00, 0x04, 0x00, 0x01,  // protocolIdentifier
+    0x00, 0xc3, 0x00, 0x01,  // ipDiffServCodePoint
+    0x00, 0x06, 0x00, 0x02,  // tcpControlBits
+    0x00, 0x01, 0x00, 0x08,  // octetDeltaCount
+    0x00, 0x02, 0x00, 0x08,  // packetDeltaCount
+    0x00, 0x98, 0x00, 0x08,  // flowStartMilliseconds
+    0x00, 0x99, 0x00, 0x08,  // flowEndMilliseconds
+    0x00, 0x3d, 0x00, 0x01,  // flowDirection
+    0x80, 0x04, 0x00, 0x02, 0x00, 0x00, 0x7e, 0xd9,  // reply delay, enterprise 32473
+    0x80, 0x01, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // process name, variable length
+    0x80, 0x02, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // user name
+    0x80, 0x03, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // domain
+    // Data set
+    0x01, 0x00, 0x00, 0x59,  // template 256, length 89
+    0xc0, 0xa8, 0x01, 0x0a,  // 192.168.1.10
+    0xcb, 0x00, 0x71, 0x05,  // 203.0.113.5
+    0xc3, 0x50,              // 50000
+    0x01, 0xbb,              // 443
+    0x00, 0x00,              // no ICMP type and code
+    0x06,                    // TCP
+    0x00,                    // DSCP
+    0x00, 0x1b,              // flags
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x68,  // 4200 bytes
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0c,  // 12 packets
+    0x00, 0x00, 0x01, 0x8b, 0xcf, 0xe5, 0x68, 0x00,  // first seen
+    0x00, 0x00, 0x01, 0x8b, 0xcf, 0xe5, 0x6d, 0xdc,  // last seen
+    0x01,                                            // outbound
+    0x00, 0x23,                                      // reply delay 35
+    0x13, 'C', ':', '/', 'T', 'o', 'o', 'l', 's', '/', 'c', 'l', 'i', 'e', 'n', 't', '.', 'e', 'x', 'e',
+    0x05, 'a', 'l', 'i', 'c', 'e',
+    0x05, 'H', 'O', 'S', 'T', '1',
+};
+
+std::vector<uint8_t> sampleRecordBytes() {
+  return std::vector<uint8_t>(kSampleMessage.end() - 85, kSampleMessage.end());
+}
+
+TEST(IpfixMessage, TemplateSetAndRecordAsWorkedOutByHand) {
+  Recorder r;
+  r.builder.add(sampleTcpRecord(), 0);
+  ASSERT_TRUE(r.builder.sendPending());
+  ASSERT_EQ(r.sent.size(), 1u);
+  EXPECT_EQ(r.sent[0], kSampleMessage);
+  EXPECT_EQ(kIpfixTemplateSetBytes, 92u);
+}
+
+TEST(IpfixRecord, IcmpAndInboundFlow) {
+  FlowRecord icmp = sampleTcpRecord();
+  icmp.proto = 1;
+  icmp.srcport = 8;  // echo request
+  icmp.dstport = 0;
+  icmp.flags = 0;
+  icmp.inif = 1;
+  icmp.outif = 0;
+  icmp.replydelay = 0;
+  icmp.owner = nullptr;
+  std::vector<uint8_t> expected = sampleRecordBytes();
+  expected.resize(53);
+  expected[8] = expected[9] = expected[10] = expected[11] = 0;  // no ports
+  expected[12] = 0x08, expected[13] = 0x00;                     // type 8, code 0
+  expected[14] = 0x01;
+  expected[17] = 0x00;                                          // no flags
+  expected[50] = 0x00;                                          // inbound
+  expected[51] = expected[52] = 0;
+  expected.insert(expected.end(), {0, 0, 0});  // three empty strings
+  std::vector<uint8_t> buffer(900, 0xEE);
+  ASSERT_EQ(writeIpfixRecord(icmp, buffer.data()), 56);
+  EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 56), expected);
+  EXPECT_EQ(buffer[56], 0xEE) << "wrote past the record";
+}
+
+TEST(IpfixRecord, StringLengthPrefixes) {
+  struct Case {
+    size_t length;          // of user
+    std::vector<uint8_t> prefix;  // the length bytes written
+    size_t written;         // string bytes after them
+  };
+  const Case cases[] = {
+      {0, {0x00}, 0},         {1, {0x01}, 1},           {254, {0xfe}, 254},
+      {255, {0xff, 0x00, 0xff}, 255}, {256, {0xff, 0x00, 0xff}, 255},  // cut to 255, as natively
+  };
+  for (const Case& c : cases) {
+    FlowRecord rec = sampleTcpRecord();
+    rec.owner = makeOwner("", std::string(c.length, 'u'), "");
+    std::vector<uint8_t> buffer(900, 0xEE);
+    const uint16_t length = writeIpfixRecord(rec, buffer.data());
+    EXPECT_EQ(length, 53 + 1 + c.prefix.size() + c.written + 1) << "user of " << c.length;
+    EXPECT_EQ(ipfixRecordLength(rec), length) << "user of " << c.length;
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 54, buffer.begin() + 54 + c.prefix.size()), c.prefix)
+        << "user of " << c.length;
+    EXPECT_EQ(buffer[length], 0xEE) << "user of " << c.length;
+  }
+}
+
+// The fields of the header and sets of a message as the builder sent it.
+struct Layout {
+  uint16_t length;
+  uint32_t sequence;
+  bool hasTemplate;
+  uint16_t records;
+};
+
+Layout layoutOf(const std::vector<uint8_t>& m) {
+  Layout l{getU16(&m[2]), getU32(&m[8]), getU16(&m[16]) == kIpfixTemplateSetId, 0};
+  IpfixTemplates templates;
+  IpfixMessage decoded;
+  std::string error;
+  // Learn the template first, so a message without one decodes too.
+  decodeIpfixMessage(kSampleMessage.data(), kSampleMessage.size(), 1, templates, decoded, error);
+  EXPECT_TRUE(decodeIpfixMessage(m.data(), m.size(), 1, templates, decoded, error)) << error;
+  l.records = static_cast<uint16_t>(decoded.records.size());
+  return l;
+}
+
+TEST(IpfixBuilder, FillRuleKeepsMessagesWithin1400Bytes) {
+  struct Case {
+    const char* name;
+    size_t records;
+    size_t stringBytes;         // in each of the three strings: 0 or 255
+    std::vector<size_t> sent;   // message sizes sent
+  };
+  // A record without strings is 56 bytes, one with three of 255 bytes 827.
+  // The first message has 112 bytes of header, template set and data set
+  // header; later ones 20.
+  const Case cases[] = {
+      {"23 records make exactly 1400", 23, 0, {}},
+      {"the 24th sends them", 24, 0, {1400}},
+      {"later messages take 24", 24 + 25, 0, {1400, 20 + 24 * 56}},
+      {"longest records, one per message", 3, 255, {112 + 827, 20 + 827}},
+  };
+  for (const Case& c : cases) {
+    Recorder r;
+    for (size_t i = 0; i < c.records; ++i) {
+      FlowRecord rec = recordOfLength(48 + 3 * c.stringBytes, uint32_t(i));
+      rec.outif = 1;
+      ASSERT_EQ(ipfixRecordLength(rec), c.stringBytes == 0 ? 56 : 827) << c.name;
+      r.builder.add(rec, 0);
+    }
+    std::vector<size_t> sizes;
+    uint32_t next = 0;
+    for (const auto& m : r.sent) {
+      sizes.push_back(m.size());
+      EXPECT_EQ(layoutOf(m).sequence, next) << c.name;
+      next += layoutOf(m).records;
+    }
+    EXPECT_EQ(sizes, c.sent) << c.name;
+    EXPECT_EQ(r.builder.count, c.records - next) << c.name;
+  }
+}
+
+TEST(IpfixBuilder, TemplateInTheFirstMessageThenEvery30Seconds) {
+  struct Step {
+    uint64_t at;        // when the message's first record goes in
+    bool hasTemplate;
+  };
+  const Step steps[] = {
+      {1000, true},    // first message of the run
+      {2000, false},   {30999, false},  // less than 30 s after the last template
+      {31000, true},   // 30 s after the last one
+      {45000, false},  {61000, true},
+  };
+  Recorder r;
+  for (const Step& s : steps) {
+    r.builder.add(sampleTcpRecord(), s.at);
+    ASSERT_TRUE(r.builder.sendIfStale(s.at + kExportFlushMillis));
+    EXPECT_EQ(layoutOf(r.sent.back()).hasTemplate, s.hasTemplate) << "message begun at " << s.at;
+  }
+  // A new run starts with the template again, whatever the clock says.
+  Recorder next;
+  next.builder.add(sampleTcpRecord(), 45000);
+  next.builder.sendPending();
+  EXPECT_TRUE(layoutOf(next.sent.back()).hasTemplate);
+}
+
+TEST(IpfixBuilder, TemplateLostInAFailedSendGoesInTheNextMessage) {
+  Recorder r;
+  r.reply = -1;
+  testing::internal::CaptureStdout();
+  r.builder.add(sampleTcpRecord(), 0);
+  r.builder.sendPending();
+  r.reply = -2;
+  r.builder.add(sampleTcpRecord(), 100);
+  r.builder.sendPending();
+  r.builder.add(sampleTcpRecord(), 200);
+  r.builder.sendPending();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Mismatch in number of bytes sent\n");
+  ASSERT_EQ(r.sent.size(), 3u);
+  EXPECT_TRUE(layoutOf(r.sent[1]).hasTemplate);
+  EXPECT_FALSE(layoutOf(r.sent[2]).hasTemplate);
+}
+
+TEST(IpfixBuilder, SequenceNumbersCountDataRecordsSentBefore) {
+  Recorder r;
+  const int32_t before = exportsSent;
+  r.builder.add(sampleTcpRecord(), 0);
+  r.builder.add(sampleTcpRecord(), 0);
+  r.builder.sendPending();
+  for (int i = 0; i < 3; ++i) r.builder.add(sampleTcpRecord(), 0);
+  r.builder.sendPending();
+  r.builder.add(sampleTcpRecord(), 0);
+  r.builder.sendPending();
+  ASSERT_EQ(r.sent.size(), 3u);
+  EXPECT_EQ(exportsSent - before, 3) << "one per message";
+  const uint32_t sequences[] = {0, 2, 5};
+  const uint16_t records[] = {2, 3, 1};
+  for (size_t i = 0; i < 3; ++i) {
+    const Layout l = layoutOf(r.sent[i]);
+    EXPECT_EQ(l.sequence, sequences[i]) << "message " << i;
+    EXPECT_EQ(l.records, records[i]) << "message " << i;
+    EXPECT_EQ(l.length, r.sent[i].size()) << "message " << i;
+  }
+  // The count wraps modulo 2^32.
+  r.builder.ipfix.recordsSent = 0xFFFFFFFFu;
+  r.builder.add(sampleTcpRecord(), 0);
+  r.builder.add(sampleTcpRecord(), 0);
+  r.builder.sendPending();
+  r.builder.add(sampleTcpRecord(), 0);
+  r.builder.sendPending();
+  EXPECT_EQ(layoutOf(r.sent[3]).sequence, 0xFFFFFFFFu);
+  EXPECT_EQ(layoutOf(r.sent[4]).sequence, 1u);
+}
+
+}  // namespace
