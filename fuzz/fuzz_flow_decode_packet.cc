@@ -1,0 +1,43 @@
+// One received datagram into packet decoding, with made-up owners instead of
+// the system's tables.
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+#include "flow/decode.h"
+#include "flow/flow_table.h"
+
+namespace {
+
+void fakeOwner(uint64_t, int32_t port, OwnerRef& owner) {
+  static const OwnerRef known = makeOwner("/usr/bin/client", "alice", "host1");
+  if (port % 2 == 0) owner = known;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static FILE* quiet = freopen("/dev/null", "w", stdout);
+  (void)quiet;
+  tcpOwnerLookup = fakeOwner;
+  udpOwnerLookup = fakeOwner;
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    flowCache.clear();
+    toExport.clear();
+  }
+  lastSweepTime = 0;
+  const uint64_t now = 1'700'000'000'000ull;
+  decodePacket(data, size, 0x0a000001, now);
+  // The same datagram again counts into the record it made (ICMP excepted).
+  decodePacket(data, size, 0x0a000001, now + 5);
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  if (flowCache.size() > 1) __builtin_trap();
+  for (const auto& [key, record] : flowCache) {
+    if (record.pkts < 1 || record.pkts > 2 || record.lastseen < record.firstseen) __builtin_trap();
+    if (record.inif + record.outif != 1 || record.tos > 63) __builtin_trap();
+    if (record.proto != 1 && record.proto != 6 && record.proto != 17) __builtin_trap();
+    if (!(key == keyOf(record))) __builtin_trap();
+  }
+  return 0;
+}
