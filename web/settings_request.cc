@@ -9,14 +9,15 @@
 #include "app/console.h"
 #include "app/settings.h"
 #include "app/state.h"
+#include "export/export_format.h"
 #include "platform/clock.h"
 #include "web/request_origin.h"
 
 namespace {
 
 // The settings arguments, in the order they are looked up.
-constexpr const char* kArgumentNames[] = {"httpPort",   "receiverPort", "userPass",
-                                          "receiverIP", "listenerIP",   "savesettings"};
+constexpr const char* kArgumentNames[] = {"httpPort",   "receiverPort", "userPass",     "receiverIP",
+                                          "listenerIP", "exportFormat", "savesettings"};
 
 // Fallbacks for a current setting of the wrong JSON type, as the settings
 // store's typed reads use them.
@@ -49,6 +50,23 @@ void textChange(const Json::Value& current, const ArgumentLookup& lookup, const 
   if (text == nullptr) return;
   consolePrintf("%s %s specified\n", name, text);
   if (text != readStringMember(current, name, fallback)) changes[name] = text;
+}
+
+// The export format: one of the two names, or refused. An absent current
+// setting means native, so asking for native then changes nothing.
+void exportFormatChange(const Json::Value& current, const ArgumentLookup& lookup, Json::Value& changes) {
+  const char* text = lookup("exportFormat");
+  if (text == nullptr) return;
+  consolePrintf("exportFormat %s specified\n", text);
+  ExportFormat requested;
+  if (!exportFormatFromName(text, requested)) {
+    consolePrintf("exportFormat %s is neither native nor ipfix; exportFormat unchanged\n", text);
+    return;
+  }
+  const std::string currentName =
+      current.isMember("exportFormat") ? readStringMember(current, "exportFormat", kExportFormatNative)
+                                       : kExportFormatNative;
+  if (text != currentName) changes["exportFormat"] = text;
 }
 
 }  // namespace
@@ -92,6 +110,7 @@ Json::Value settingsChanges(const Json::Value& current, const ArgumentLookup& lo
   }
   textChange(current, lookup, "receiverIP", kDefaultReceiverIP, changes);
   textChange(current, lookup, "listenerIP", kDefaultListenerIP, changes);
+  exportFormatChange(current, lookup, changes);
   return changes;
 }
 

@@ -19,14 +19,15 @@ using ArgumentLookup = std::function<const char*(const char* name)>;
 // there is no digit or the number lies outside the signed 32-bit range.
 bool readIntArgument(const char* text, int32_t& value);
 
-// True when any of httpPort, receiverPort, userPass, receiverIP, listenerIP
-// or savesettings is present with a value.
+// True when any of httpPort, receiverPort, userPass, receiverIP, listenerIP,
+// exportFormat or savesettings is present with a value.
 bool hasSettingsArgument(const ArgumentLookup& lookup);
 
-// Works out the changes that httpPort, receiverPort, userPass, receiverIP and
-// listenerIP (in that order) make to `current`, printing each argument's
-// console line. Returns the members to store; an empty object when nothing
-// changes. A port value that cannot be read prints one line and changes
+// Works out the changes that httpPort, receiverPort, userPass, receiverIP,
+// listenerIP and exportFormat (in that order) make to `current`, printing
+// each argument's console line. Returns the members to store; an empty
+// object when nothing changes. A port value that cannot be read, or an
+// exportFormat other than "native" and "ipfix", prints one line and changes
 // nothing.
 Json::Value settingsChanges(const Json::Value& current, const ArgumentLookup& lookup);
 

@@ -66,10 +66,11 @@ TEST(ReadIntArgument, LeadingBlanksOneSignDigitsUpToTheFirstOther) {
   }
 }
 
-TEST(HasSettingsArgument, AnyOfTheSixWithAValue) {
+TEST(HasSettingsArgument, AnyOfTheSevenWithAValue) {
   EXPECT_FALSE(hasSettingsArgument(argumentsOf({})));
   EXPECT_FALSE(hasSettingsArgument(argumentsOf({{"requestedData", "flows"}, {"user", "x"}})));
-  for (const char* name : {"httpPort", "receiverPort", "userPass", "receiverIP", "listenerIP", "savesettings"}) {
+  for (const char* name :
+       {"httpPort", "receiverPort", "userPass", "receiverIP", "listenerIP", "exportFormat", "savesettings"}) {
     EXPECT_TRUE(hasSettingsArgument(argumentsOf({{name, ""}}))) << name;
   }
 }
@@ -115,6 +116,20 @@ TEST(SettingsChanges, ConsoleLinesAndChangedMembers) {
        "receiverIP 10.0.0.9 specified\nlistenerIP 10.0.0.2 specified\n",
        R"({"httpPort":7910,"listenerIP":"10.0.0.2","pass":"pw","receiverIP":"10.0.0.9","receiverPort":2056})"},
       {"savesettings alone", {{"savesettings", "1"}}, "", "{}"},
+      {"ipfix", {{"exportFormat", "ipfix"}}, "exportFormat ipfix specified\n", R"({"exportFormat":"ipfix"})"},
+      {"native while the member is absent", {{"exportFormat", "native"}}, "exportFormat native specified\n", "{}"},
+      {"format in other letter case",
+       {{"exportFormat", "IPFIX"}},
+       "exportFormat IPFIX specified\nexportFormat IPFIX is neither native nor ipfix; exportFormat unchanged\n",
+       "{}"},
+      {"empty format",
+       {{"exportFormat", ""}},
+       "exportFormat  specified\nexportFormat  is neither native nor ipfix; exportFormat unchanged\n",
+       "{}"},
+      {"format after listenerIP",
+       {{"exportFormat", "ipfix"}, {"listenerIP", "10.0.0.2"}},
+       "listenerIP 10.0.0.2 specified\nexportFormat ipfix specified\n",
+       R"({"exportFormat":"ipfix","listenerIP":"10.0.0.2"})"},
   };
   Json::StreamWriterBuilder compact;
   compact["indentation"] = "";
@@ -123,6 +138,30 @@ TEST(SettingsChanges, ConsoleLinesAndChangedMembers) {
     const Json::Value changes = settingsChanges(defaultSettings(), argumentsOf(row.args));
     EXPECT_EQ(GetCapturedStdout(), row.console) << row.what;
     EXPECT_EQ(Json::writeString(compact, changes), row.changes) << row.what;
+  }
+}
+
+TEST(SettingsChanges, ExportFormatAgainstTheCurrentSetting) {
+  struct Row {
+    Json::Value current;  // null: no exportFormat member
+    const char* requested;
+    const char* changes;
+  };
+  const Row rows[] = {
+      {Json::Value("ipfix"), "ipfix", "{}"},
+      {Json::Value("ipfix"), "native", R"({"exportFormat":"native"})"},
+      {Json::Value("native"), "ipfix", R"({"exportFormat":"ipfix"})"},
+      {Json::Value("xml"), "native", R"({"exportFormat":"native"})"},
+  };
+  Json::StreamWriterBuilder compact;
+  compact["indentation"] = "";
+  for (const Row& row : rows) {
+    Json::Value current = defaultSettings();
+    current["exportFormat"] = row.current;
+    CaptureStdout();
+    const Json::Value changes = settingsChanges(current, argumentsOf({{"exportFormat", row.requested}}));
+    GetCapturedStdout();
+    EXPECT_EQ(Json::writeString(compact, changes), row.changes) << row.current << " -> " << row.requested;
   }
 }
 
@@ -188,6 +227,27 @@ TEST_F(ApplySettingsTest, SeveralChangesMakeOneSaveWithThePasswordMasked) {
             "{\n   \"httpPort\" : 7909,\n   \"listenerIP\" : \"\",\n   \"pass\" : \"new\",\n"
             "   \"receiverIP\" : \"10.1.1.1\",\n   \"receiverPort\" : 9995,\n   \"user\" : \"admin\"\n}");
   EXPECT_EQ(settingValue("pass"), Json::Value("new"));
+}
+
+TEST_F(ApplySettingsTest, ExportFormatIsSavedWithTheOtherChanges) {
+  CaptureStdout();
+  applySettingsArgsWith(argumentsOf({{"exportFormat", "ipfix"}, {"receiverIP", "10.1.1.1"}}));
+  EXPECT_EQ(GetCapturedStdout(),
+            "receiverIP 10.1.1.1 specified\n"
+            "exportFormat ipfix specified\n"
+            "Saving new settings:{\n"
+            "\t\"exportFormat\" : \"ipfix\",\n"
+            "\t\"httpPort\" : 7909,\n"
+            "\t\"listenerIP\" : \"\",\n"
+            "\t\"pass\" : \"********\",\n"
+            "\t\"receiverIP\" : \"10.1.1.1\",\n"
+            "\t\"receiverPort\" : 2055,\n"
+            "\t\"user\" : \"admin\"\n"
+            "}\n");
+  EXPECT_EQ(fileText(),
+            "{\n   \"exportFormat\" : \"ipfix\",\n   \"httpPort\" : 7909,\n   \"listenerIP\" : \"\",\n"
+            "   \"pass\" : \"qolpe\",\n   \"receiverIP\" : \"10.1.1.1\",\n   \"receiverPort\" : 2055,\n"
+            "   \"user\" : \"admin\"\n}");
 }
 
 TEST_F(ApplySettingsTest, NoChangeWritesNoFile) {
