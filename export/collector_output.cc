@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "export/datagram.h"
+#include "export/serialize.h"
 #include "flow/ip_text.h"
 
 namespace {
@@ -88,4 +89,32 @@ bool datagramToLines(const uint8_t* data, size_t size, CollectorFormat format, s
 std::string malformedDatagramReport(uint32_t fromAddress, uint16_t fromPort, const std::string& reason) {
   return "vantrel-collect: malformed datagram from " + ipToDotted(fromAddress) + ":" + std::to_string(fromPort) +
          ": " + reason + "\n";
+}
+
+void collectDatagram(const uint8_t* data, size_t size, uint32_t fromAddress, uint16_t fromPort,
+                     IpfixTemplates& templates, CollectorFormat format, CollectedText& out) {
+  std::string error;
+  const uint16_t version = size >= 2 ? getU16(data) : 0;
+  if (version != kIpfixVersion) {
+    if (size >= 2 && version != kExportVersion) {
+      error = "version " + std::to_string(version) + ", expected 2 (native) or 10 (IPFIX)";
+    } else if (datagramToLines(data, size, format, out.lines, error)) {
+      return;
+    }
+    out.reports += malformedDatagramReport(fromAddress, fromPort, error);
+    return;
+  }
+  IpfixMessage message;
+  if (!decodeIpfixMessage(data, size, fromAddress, templates, message, error)) {
+    out.reports += malformedDatagramReport(fromAddress, fromPort, error);
+    return;
+  }
+  for (const FlowRecord& record : message.records) appendFlowLine(record, format, out.lines);
+  if (!message.unknownTemplates.empty()) {
+    std::string ids;
+    for (uint16_t id : message.unknownTemplates) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+    out.reports += "vantrel-collect: IPFIX message from " + ipToDotted(fromAddress) + ":" + std::to_string(fromPort) +
+                   ": skipped data sets of template " + ids + " (observation domain " +
+                   std::to_string(message.domain) + "), not seen yet\n";
+  }
 }

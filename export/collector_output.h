@@ -1,6 +1,7 @@
 // What the collector writes for the datagrams it receives: one JSON object or
-// one CSV row per flow record, and a one-line report for a malformed
-// datagram. Pure functions; any thread.
+// one CSV row per flow record, whether a native datagram or an IPFIX message
+// carried it, and one-line reports for what it cannot use. Pure functions;
+// any thread (an IPFIX template table belongs to one thread).
 #pragma once
 
 #include <json/json.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "export/ipfix_decode.h"
 #include "flow/flow_record.h"
 
 enum class CollectorFormat { json, csv };
@@ -38,3 +40,19 @@ bool datagramToLines(const uint8_t* data, size_t size, CollectorFormat format, s
 // The standard-error line for a datagram from `fromAddress`:`fromPort` that
 // could not be decoded.
 std::string malformedDatagramReport(uint32_t fromAddress, uint16_t fromPort, const std::string& reason);
+
+// What one received datagram gives: lines for standard output and report
+// lines for standard error.
+struct CollectedText {
+  std::string lines;
+  std::string reports;
+};
+
+// Decodes a native datagram (version 2) or an IPFIX message (version 10)
+// from `fromAddress`:`fromPort`, learning IPFIX templates into `templates`,
+// and appends its flow lines and reports to `out`: a malformed datagram
+// gives one report and no lines; an IPFIX message with data sets of
+// templates not seen yet gives one report naming them, and the lines of the
+// records it could decode.
+void collectDatagram(const uint8_t* data, size_t size, uint32_t fromAddress, uint16_t fromPort,
+                     IpfixTemplates& templates, CollectorFormat format, CollectedText& out);

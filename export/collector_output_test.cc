@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
+#include "export/datagram_builder.h"
 #include "export/sample_records.h"
 
 namespace {
@@ -70,6 +72,99 @@ TEST(CollectorOutput, MalformedDatagramAddsNothingAndIsReported) {
   EXPECT_EQ(out, "kept");
   EXPECT_EQ(malformedDatagramReport(0x7F000001, 40000, error),
             "vantrel-collect: malformed datagram from 127.0.0.1:40000: version 1, expected 2\n");
+}
+
+// The datagrams the builder sends for `records` in `format`.
+std::vector<std::vector<uint8_t>> sentAs(ExportFormat format, const std::vector<FlowRecord>& records) {
+  std::vector<std::vector<uint8_t>> sent;
+  DatagramBuilder builder(
+      [&](const uint8_t* data, size_t size) {
+        sent.emplace_back(data, data + size);
+        return static_cast<int64_t>(size);
+      },
+      format);
+  for (const FlowRecord& r : records) builder.add(r, 0);
+  builder.sendPending();
+  return sent;
+}
+
+TEST(CollectDatagram, SameLinesWhicheverFormatCarriedTheFlows) {
+  std::vector<FlowRecord> records;
+  for (uint8_t proto : {6, 17, 1}) {
+    FlowRecord r = sampleTcpRecord();
+    r.proto = proto;
+    if (proto == 1) r.srcport = 11, r.dstport = 1, r.owner = nullptr, r.inif = 1, r.outif = 0;
+    records.push_back(r);
+  }
+  for (size_t i = 0; i < 60; ++i) records.push_back(recordOfLength(48 + i * 12, uint32_t(i)));
+  for (size_t i = 3; i < records.size(); ++i) records[i].outif = 1;  // a real record has a direction
+  for (CollectorFormat format : {CollectorFormat::json, CollectorFormat::csv}) {
+    CollectedText native, ipfix;
+    IpfixTemplates templates;
+    for (const auto& d : sentAs(ExportFormat::native, records)) {
+      collectDatagram(d.data(), d.size(), 0x7F000001, 40000, templates, format, native);
+    }
+    for (const auto& d : sentAs(ExportFormat::ipfix, records)) {
+      collectDatagram(d.data(), d.size(), 0x7F000001, 40001, templates, format, ipfix);
+    }
+    EXPECT_EQ(native.reports, "");
+    EXPECT_EQ(ipfix.reports, "");
+    EXPECT_EQ(std::count(native.lines.begin(), native.lines.end(), '\n'), long(records.size()));
+    EXPECT_EQ(ipfix.lines, native.lines);
+  }
+  CollectedText sample;
+  IpfixTemplates templates;
+  const auto m = sentAs(ExportFormat::ipfix, {sampleTcpRecord()})[0];
+  collectDatagram(m.data(), m.size(), 0x7F000001, 40001, templates, CollectorFormat::json, sample);
+  EXPECT_EQ(sample.lines, kSampleJsonLine);
+}
+
+TEST(CollectDatagram, Reports) {
+  const auto messages = [] {
+    std::vector<std::vector<uint8_t>> sent;
+    DatagramBuilder builder(
+        [&](const uint8_t* data, size_t size) {
+          sent.emplace_back(data, data + size);
+          return static_cast<int64_t>(size);
+        },
+        ExportFormat::ipfix);
+    builder.add(sampleTcpRecord(), 0);
+    builder.sendPending();
+    builder.add(sampleTcpRecord(), 0);
+    builder.sendPending();
+    return sent;
+  }();
+  std::vector<uint8_t> version5 = kSampleDatagram;
+  version5[1] = 5;
+  std::vector<uint8_t> badIpfix = messages[0];
+  badIpfix[3] += 1;
+  struct Case {
+    const char* name;
+    const std::vector<uint8_t>* datagram;
+    const char* reports;
+    size_t lines;
+  };
+  const Case cases[] = {
+      {"IPFIX data before its template", &messages[1],
+       "vantrel-collect: IPFIX message from 127.0.0.1:40000: skipped data sets of template 256 (observation domain "
+       "0), not seen yet\n",
+       0},
+      {"unknown version", &version5,
+       "vantrel-collect: malformed datagram from 127.0.0.1:40000: version 5, expected 2 (native) or 10 (IPFIX)\n", 0},
+      {"malformed IPFIX", &badIpfix,
+       "vantrel-collect: malformed datagram from 127.0.0.1:40000: IPFIX length field says 198 bytes, the datagram "
+       "has 197\n",
+       0},
+      {"template learned", &messages[0], "", 1},
+      {"then data alone decodes", &messages[1], "", 1},
+  };
+  IpfixTemplates templates;
+  for (const Case& c : cases) {
+    CollectedText out;
+    collectDatagram(c.datagram->data(), c.datagram->size(), 0x7F000001, 40000, templates, CollectorFormat::json, out);
+    EXPECT_EQ(out.reports, c.reports) << c.name;
+    EXPECT_EQ(size_t(std::count(out.lines.begin(), out.lines.end(), '\n')), c.lines) << c.name;
+  }
 }
 
 }  // namespace

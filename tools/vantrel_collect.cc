@@ -1,6 +1,7 @@
-// vantrel-collect: receives the monitor's export datagrams on a UDP port and
-// writes one line per flow record on standard output, as JSON or CSV.
-// Malformed datagrams are reported on standard error and skipped.
+// vantrel-collect: receives the monitor's export datagrams, native or IPFIX,
+// on a UDP port and writes one line per flow record on standard output, as
+// JSON or CSV. Malformed datagrams, and IPFIX data sets whose template has
+// not been seen yet, are reported on standard error and skipped.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,7 +18,8 @@ const char* const kUsage =
     "Usage: vantrel-collect [--listen ADDR:PORT] [--format json|csv]\n"
     "\n"
     "Receives the flow records that Vantrel exports (receiverIP:receiverPort in\n"
-    "its settings) and writes one line per record on standard output.\n"
+    "its settings), as its own datagrams or as IPFIX (exportFormat \"ipfix\"), and\n"
+    "writes one line per record on standard output.\n"
     "\n"
     "  --listen ADDR:PORT  IPv4 address and UDP port to listen on (default 0.0.0.0:2055)\n"
     "  --format json|csv   json (default): one JSON object per line with the members\n"
@@ -28,8 +30,10 @@ const char* const kUsage =
     "  --help              show this text\n"
     "\n"
     "Times are milliseconds since 1970-01-01 00:00 UTC. A datagram that is not a\n"
-    "well-formed export datagram is reported on standard error with its sender and\n"
-    "skipped.\n";
+    "well-formed export datagram or IPFIX message is reported on standard error\n"
+    "with its sender and skipped. IPFIX templates are learned per exporter address,\n"
+    "observation domain and template id; data sets whose template has not been\n"
+    "seen yet are reported on standard error and skipped.\n";
 
 struct Options {
   uint32_t address = 0;
@@ -110,7 +114,8 @@ int main(int argc, char** argv) {
 
   // Bigger than any UDP payload, so nothing arrives cut short.
   std::vector<uint8_t> buffer(65536);
-  std::string lines;
+  CollectedText text;
+  IpfixTemplates templates;  // learned from the IPFIX exporters heard so far
   for (;;) {
     UdpDatagram got;
     UdpWait result = udpReceive(sock, buffer.data(), buffer.size(), -1, got, error);
@@ -120,11 +125,10 @@ int main(int argc, char** argv) {
       continue;
     }
     if (result != UdpWait::received) continue;
-    lines.clear();
-    if (datagramToLines(buffer.data(), got.size, options.format, lines, error)) {
-      writeOut(lines);
-    } else {
-      writeErr(malformedDatagramReport(got.fromAddress, got.fromPort, error));
-    }
+    text.lines.clear();
+    text.reports.clear();
+    collectDatagram(buffer.data(), got.size, got.fromAddress, got.fromPort, templates, options.format, text);
+    if (!text.lines.empty()) writeOut(text.lines);
+    if (!text.reports.empty()) writeErr(text.reports);
   }
 }
