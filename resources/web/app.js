@@ -411,7 +411,8 @@
     setText('s-listener', listenerText(st.listenerIP));
     setFlags('s-capture-flags', { keepSniffing: doc.keepSniffing, snifferRunning: doc.snifferRunning });
     setText('s-owners', F.fmtInt(doc.totalTCPProcesses) + ' TCP ports · ' + F.fmtInt(doc.totalUDPProcesses) + ' UDP ports');
-    setText('s-collector', st.receiverIP === '0.0.0.0' ? 'off (0.0.0.0)' : st.receiverIP + ':' + st.receiverPort);
+    setText('s-collector', st.receiverIP === '0.0.0.0' ? 'off (0.0.0.0)'
+      : st.receiverIP + ':' + st.receiverPort + (exportFormat(st) === 'ipfix' ? ' · IPFIX' : ''));
     setFlags('s-export-flags', { keepSendingExports: doc.keepSendingExports, exporterRunning: doc.exporterRunning });
     setText('s-web', 'port ' + st.httpPort + ' · user ' + st.user);
 
@@ -662,7 +663,13 @@
     fill('set-rip', st.receiverIP);
     fill('set-rport', st.receiverPort);
     fill('set-hport', st.httpPort);
+    fill('set-format', exportFormat(st));
     setText('set-user', st.user === undefined ? '–' : String(st.user));
+  }
+
+  // The export format in use: native unless the setting names ipfix.
+  function exportFormat(st) {
+    return st.exportFormat === 'ipfix' ? 'ipfix' : 'native';
   }
 
   // Puts the monitor's value in a field the person is not editing.
@@ -707,11 +714,14 @@
     if (rip !== st.receiverIP) out.receiverIP = rip;
     if (rport !== Number(st.receiverPort)) out.receiverPort = String(rport);
     if (hport !== Number(st.httpPort)) out.httpPort = String(hport);
+    const format = $('set-format').value;
+    if (format !== exportFormat(st)) out.exportFormat = format;
     return out;
   }
 
-  const SETTING_OF_ARG = { listenerIP: 'listenerIP', receiverIP: 'receiverIP', receiverPort: 'receiverPort', httpPort: 'httpPort' };
-  const ARG_LABEL = { listenerIP: 'listener', receiverIP: 'collector address', receiverPort: 'collector port', httpPort: 'web port' };
+  const SETTING_OF_ARG = { listenerIP: 'listenerIP', receiverIP: 'receiverIP', receiverPort: 'receiverPort', httpPort: 'httpPort', exportFormat: 'exportFormat' };
+  const ARG_LABEL = { listenerIP: 'listener', receiverIP: 'collector address', receiverPort: 'collector port', httpPort: 'web port', exportFormat: 'export format' };
+  const FIELD_OF_ARG = { listenerIP: 'set-listener', receiverIP: 'set-rip', receiverPort: 'set-rport', httpPort: 'set-hport', exportFormat: 'set-format' };
 
   function showResult(id, kind, html) {
     const el = $(id);
@@ -752,7 +762,7 @@
       S.failing = null;
       const st = doc.settings || {};
       const refused = names.filter((n) => String(st[SETTING_OF_ARG[n]]) !== String(changes[n]));
-      for (const n of names) S.dirty.delete(n === 'listenerIP' ? 'set-listener' : n === 'receiverIP' ? 'set-rip' : n === 'receiverPort' ? 'set-rport' : 'set-hport');
+      for (const n of names) S.dirty.delete(FIELD_OF_ARG[n]);
       const took = ((Date.now() - t0) / 1000).toFixed(1);
       let msg;
       if (refused.length) {
@@ -761,7 +771,7 @@
       } else {
         msg = names.length ? 'Saved ' + names.map((n) => esc(ARG_LABEL[n])).join(', ') + ' at ' + clock(Date.now()) + '.' : 'No value changed.';
         if (restart) msg += ' Capture and export restarted (' + took + ' s): capture ' + STATE_TEXT[captureState(doc)].toLowerCase() + ', export ' + STATE_TEXT[exportState(doc)].toLowerCase() + '.';
-        else if (names.some((n) => n !== 'httpPort')) msg += ' New addresses and ports apply at the next capture or export run; use “Save and restart” to apply them now.';
+        else if (names.some((n) => n !== 'httpPort')) msg += ' New addresses, ports and formats apply at the next capture or export run; use “Save and restart” to apply them now.';
         if (names.includes('httpPort')) msg += ' The web port changes at the next start of the program.';
         showResult('set-result', 'ok', '<svg class="icon"><use href="#i-check"/></svg>' + msg);
       }
@@ -916,7 +926,7 @@
       renderProcesses();
     });
 
-    for (const id of ['set-listener', 'set-rip', 'set-rport', 'set-hport']) {
+    for (const id of ['set-listener', 'set-rip', 'set-rport', 'set-hport', 'set-format']) {
       $(id).addEventListener('input', () => {
         S.dirty.add(id);
         if ($(id).getAttribute('aria-invalid')) settingsChanges();

@@ -379,7 +379,7 @@ function inner() {
     await shot(page, 'interfaces');
   });
 
-  test('changes the collector port, refuses a bad one, and sees the change saved', { timeout: 90000 }, async () => {
+  test('changes the collector port and format, refuses a bad port, and sees the change saved', { timeout: 90000 }, async () => {
     await go('settings');
     await page.waitForFunction(() => document.getElementById('set-rport').value === '2056');
     await page.fill('#set-rport', '70000');
@@ -389,15 +389,19 @@ function inner() {
     assert.equal(readSettings().receiverPort, 2056, 'nothing was sent');
 
     await page.fill('#set-rport', '2057');
+    assert.equal(await page.inputValue('#set-format'), 'native', 'no exportFormat in the file means native');
+    await page.selectOption('#set-format', 'ipfix');
     await page.click('#set-restart');
     await page.waitForSelector('#set-result.result-ok', { timeout: 60000 });
-    assert.match(await page.textContent('#set-result'), /Saved collector port.*Capture and export restarted/);
+    assert.match(await page.textContent('#set-result'), /Saved collector port, export format.*Capture and export restarted/);
     assert.equal(readSettings().receiverPort, 2057);
+    assert.equal(readSettings().exportFormat, 'ipfix');
     await page.waitForTimeout(2500);
     assert.equal(await page.inputValue('#set-rport'), '2057');
+    assert.equal(await page.inputValue('#set-format'), 'ipfix');
     await shot(page, 'settings');
     await go('overview');
-    await page.waitForFunction(() => document.getElementById('s-collector').textContent === '127.0.0.1:2057');
+    await page.waitForFunction(() => document.getElementById('s-collector').textContent === '127.0.0.1:2057 · IPFIX');
     await page.waitForFunction(() => /running/.test(document.getElementById('pill-capture').textContent));
   });
 
