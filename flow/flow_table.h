@@ -10,9 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "flow/flow_map.h"
 #include "flow/flow_record.h"
 
-using FlowCache = std::unordered_map<FlowKey, FlowRecord, FlowKeyHash>;
+using FlowCache = FlowMap;
 
 // Guards flowCache and toExport together. Held only for in-memory steps,
 // never across a receive, a send, a sleep or a process lookup.
