@@ -83,9 +83,9 @@ void exportsender() {
   ipv4FromText(receiverIP, destination);
   const uint16_t destinationPort = static_cast<uint16_t>(receiverPort);
 
-  DatagramBuilder datagram([&](const uint8_t* data, size_t size) {
-    return udpSendTo(sock, data, size, destination, destinationPort);
-  }, format);
+  DatagramBuilder datagram(
+      [&](const uint8_t* data, size_t size) { return udpSendTo(sock, data, size, destination, destinationPort); },
+      format);
   std::vector<FlowRecord> taken;
   taken.reserve(kTakePerLock);
   if (keepSendingExports) {
