@@ -7,6 +7,8 @@ bash scripts/install-deps.sh --test
 export VANTREL_ROOT="$PWD"
 for stage in scripts/test.d/*.sh; do
   echo "=== ${stage##*/}"
+  started=$SECONDS
   bash "$stage"
+  echo "=== ${stage##*/} passed in $((SECONDS - started)) s"
 done
 echo "=== all test stages passed"
