@@ -1,6 +1,8 @@
-// The open-flow map: FlowKey to FlowRecord, open addressing with the records
-// stored inline, so finding a known flow costs one probe of a byte array and
-// one touch of the record. Not thread-safe; flowTableMutex guards its use.
+// The open-flow map: FlowKey to FlowRecord. An open-addressing index of
+// 8-byte slots over records kept in a pool, so finding a known flow costs
+// one probe of the compact index and one touch of the record, and a new flow
+// writes its record to recently freed or fresh pool memory. Not
+// thread-safe; flowTableMutex guards its use.
 #pragma once
 
 #include <cstddef>
@@ -9,14 +11,16 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "flow/flow_record.h"
 
 // A hash map with the interface of std::unordered_map that the flow tables
 // use. Slots are chosen from FlowKeyHash's value, mixed (mixedHash); keys
-// with equal FlowKeyHash values share their first slot.
-// Erasing never moves other entries: iterators and record pointers stay
-// valid across erase (not across insert, which may rebuild the table).
+// with equal FlowKeyHash values share their first slot. Records never move:
+// pointers and iterators to them stay valid until they are erased.
+// Iteration walks the pool in memory order, so a sweep over a large table
+// reads its records sequentially.
 class FlowMap {
  public:
   using key_type = FlowKey;
@@ -34,11 +38,11 @@ class FlowMap {
     using reference = std::conditional_t<Const, const value_type&, value_type&>;
 
     Iter() = default;
-    operator Iter<true>() const { return Iter<true>(map_, index_); }
-    reference operator*() const { return map_->slots_[index_]; }
-    pointer operator->() const { return &map_->slots_[index_]; }
+    operator Iter<true>() const { return Iter<true>(map_, node_); }
+    reference operator*() const { return map_->node(node_); }
+    pointer operator->() const { return &map_->node(node_); }
     Iter& operator++() {
-      index_ = map_->nextFull(index_ + 1);
+      node_ = map_->nextLive(node_ + 1);
       return *this;
     }
     Iter operator++(int) {
@@ -46,15 +50,15 @@ class FlowMap {
       ++*this;
       return before;
     }
-    bool operator==(const Iter& other) const { return index_ == other.index_; }
+    bool operator==(const Iter& other) const { return node_ == other.node_; }
 
    private:
     friend class FlowMap;
     friend class Iter<!Const>;
     using Map = std::conditional_t<Const, const FlowMap, FlowMap>;
-    Iter(Map* map, size_t index) : map_(map), index_(index) {}
+    Iter(Map* map, uint32_t node) : map_(map), node_(node) {}
     Map* map_ = nullptr;
-    size_t index_ = 0;
+    uint32_t node_ = 0;  // pool number; nodesUsed_ at the end
   };
   using iterator = Iter<false>;
   using const_iterator = Iter<true>;
@@ -70,15 +74,16 @@ class FlowMap {
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
+  // Slots of the index (entries fit up to 7/8 of it).
   size_t capacity() const { return capacity_; }
 
-  iterator begin() { return iterator(this, nextFull(0)); }
-  iterator end() { return iterator(this, capacity_); }
-  const_iterator begin() const { return const_iterator(this, nextFull(0)); }
-  const_iterator end() const { return const_iterator(this, capacity_); }
+  iterator begin() { return iterator(this, nextLive(0)); }
+  iterator end() { return iterator(this, nodesUsed_); }
+  const_iterator begin() const { return const_iterator(this, nextLive(0)); }
+  const_iterator end() const { return const_iterator(this, nodesUsed_); }
 
-  iterator find(const FlowKey& key) { return iterator(this, indexOf(key)); }
-  const_iterator find(const FlowKey& key) const { return const_iterator(this, indexOf(key)); }
+  iterator find(const FlowKey& key) { return iterator(this, nodeAt(indexOf(key))); }
+  const_iterator find(const FlowKey& key) const { return const_iterator(this, nodeAt(indexOf(key))); }
   bool contains(const FlowKey& key) const { return indexOf(key) != capacity_; }
   size_t count(const FlowKey& key) const { return contains(key) ? 1 : 0; }
 
@@ -92,91 +97,99 @@ class FlowMap {
   // Erases the entry under `key`; returns 1 when there was one.
   size_t erase(const FlowKey& key);
 
-  // Removes every entry; the capacity stays.
+  // Removes every entry; the index and the pool keep their memory (the
+  // index never shrinks).
   void clear();
-  // Makes room for `count` entries without growing again.
+  // Makes room for `count` entries without growing the index.
   void reserve(size_t count);
   void swap(FlowMap& other) noexcept;
 
  private:
-  static constexpr uint8_t kEmpty = 0x80;
-  static constexpr uint8_t kDeleted = 0xfe;  // full slots hold a 7-bit tag
+  // An index slot: the top 32 bits of the key's mixed hash, which also give
+  // its first slot, and the pool number of its record.
+  struct Slot {
+    uint32_t hash;
+    uint32_t node;
+  };
+  static constexpr uint32_t kEmpty = 0xffffffff;  // Slot::node of an empty slot
   static constexpr size_t kMinCapacity = 16;
+  static constexpr unsigned kChunkBits = 12;  // the pool grows by 4096 records
+  static constexpr uint32_t kChunkMask = (1u << kChunkBits) - 1;
 
   // FlowKeyHash is a linear sum of the key's fields, so the keys of real
   // traffic (neighbouring addresses and ports) give evenly spaced values;
   // two multiply-xorshift rounds scatter them before the slot is chosen.
-  static uint64_t mixedHash(const FlowKey& key) {
+  static uint32_t mixedHash(const FlowKey& key) {
     uint64_t x = FlowKeyHash{}(key) * 0x9e3779b97f4a7c15ull;
     x ^= x >> 32;
     x *= 0xd6e8feb86659fd93ull;
-    return x ^ (x >> 32);
+    return static_cast<uint32_t>((x ^ (x >> 32)) >> 32);
   }
-  static uint8_t tagOf(uint64_t mixed) { return static_cast<uint8_t>(mixed >> 25) & 0x7f; }
-  // The first slot to probe: the top 32 bits of the mixed hash scaled to the
-  // capacity.
-  size_t homeOf(uint64_t mixed) const { return static_cast<size_t>(((mixed >> 32) * capacity_) >> 32); }
-  // Full plus deleted slots allowed before the table is rebuilt: 7/8.
+  // The first slot to probe: the mixed hash scaled to the capacity.
+  size_t homeOf(uint32_t hash) const { return static_cast<size_t>((uint64_t{hash} * capacity_) >> 32); }
+  size_t nextSlot(size_t i) const { return i + 1 == capacity_ ? 0 : i + 1; }
+  // Entries allowed before the index grows: 7/8 of its slots.
   static size_t loadLimit(size_t capacity) { return capacity - capacity / 8; }
 
+  value_type& node(uint32_t n) const { return chunks_[n >> kChunkBits][n & kChunkMask]; }
+  // The pool number held by slot `index`; nodesUsed_ (the end) for capacity_.
+  uint32_t nodeAt(size_t index) const { return index == capacity_ ? nodesUsed_ : slots_[index].node; }
+  // The slot of `key`, or capacity_.
   size_t indexOf(const FlowKey& key) const;
+  // Destroys the record of slot `index` and closes the gap in the index.
   void eraseAt(size_t index);
-  size_t nextFull(size_t index) const;
-  // Rebuilds the table with room for at least `count` entries, dropping
-  // deleted slots; the capacity may shrink.
+  // The first live record at or after pool number `n`, or nodesUsed_.
+  uint32_t nextLive(uint32_t n) const;
+  // Rebuilds the index with 2 * `count` slots. Records stay where they are.
   void rebuild(size_t count);
-  // An empty slot for a key with this mixed hash; the table has one.
-  size_t freeSlotFor(uint64_t mixed) const;
+  // An empty slot for a key with this mixed hash; the index has one.
+  size_t freeSlotFor(uint32_t hash) const;
+  // A pool number for a new record (its storage is not constructed).
+  uint32_t takeNode();
 
-  uint8_t* control_ = nullptr;     // capacity_ bytes: kEmpty, kDeleted or a tag
-  value_type* slots_ = nullptr;    // capacity_ slots, constructed where full
+  Slot* slots_ = nullptr;                // capacity_ slots
   size_t capacity_ = 0;
-  size_t size_ = 0;                // full slots
-  size_t deleted_ = 0;             // deleted slots
+  size_t size_ = 0;                      // full slots = live records
+  std::vector<value_type*> chunks_;      // record storage, 4096 records each
+  std::vector<uint8_t> live_;            // per pool number: 1 while constructed
+  uint32_t nodesUsed_ = 0;               // pool numbers handed out so far
+  std::vector<uint32_t> freeNodes_;      // numbers of erased records, reused first
 };
 
 inline size_t FlowMap::indexOf(const FlowKey& key) const {
   if (size_ == 0) return capacity_;
-  const uint64_t mixed = mixedHash(key);
-  const uint8_t tag = tagOf(mixed);
-  for (size_t i = homeOf(mixed);;) {
-    const uint8_t c = control_[i];
-    if (c == tag && slots_[i].first == key) return i;
-    if (c == kEmpty) return capacity_;
-    if (++i == capacity_) i = 0;
+  const uint32_t hash = mixedHash(key);
+  for (size_t i = homeOf(hash);; i = nextSlot(i)) {
+    const Slot s = slots_[i];
+    if (s.node == kEmpty) return capacity_;
+    if (s.hash == hash && node(s.node).first == key) return i;
   }
 }
 
-inline size_t FlowMap::nextFull(size_t index) const {
-  while (index < capacity_ && (control_[index] & 0x80) != 0) ++index;
-  return index;
+inline uint32_t FlowMap::nextLive(uint32_t n) const {
+  while (n < nodesUsed_ && live_[n] == 0) ++n;
+  return n;
 }
 
 template <typename... Args>
 std::pair<FlowMap::iterator, bool> FlowMap::try_emplace(const FlowKey& key, Args&&... args) {
-  const uint64_t mixed = mixedHash(key);
-  const uint8_t tag = tagOf(mixed);
-  size_t slot = capacity_;  // first deleted or empty slot on the probe path
+  const uint32_t hash = mixedHash(key);
+  size_t slot = 0;
   if (capacity_ != 0) {
-    for (size_t i = homeOf(mixed);;) {
-      const uint8_t c = control_[i];
-      if (c == tag && slots_[i].first == key) return {iterator(this, i), false};
-      if (c == kDeleted && slot == capacity_) slot = i;
-      if (c == kEmpty) {
-        if (slot == capacity_) slot = i;
-        break;
-      }
-      if (++i == capacity_) i = 0;
+    for (slot = homeOf(hash); slots_[slot].node != kEmpty; slot = nextSlot(slot)) {
+      const Slot s = slots_[slot];
+      if (s.hash == hash && node(s.node).first == key) return {iterator(this, s.node), false};
     }
   }
-  if (slot == capacity_ || (control_[slot] == kEmpty && size_ + deleted_ + 1 > loadLimit(capacity_))) {
+  if (size_ + 1 > loadLimit(capacity_)) {
     rebuild(size_ + 1);
-    slot = freeSlotFor(mixed);
+    slot = freeSlotFor(hash);
   }
-  if (control_[slot] == kDeleted) --deleted_;
-  ::new (static_cast<void*>(&slots_[slot]))
+  const uint32_t n = takeNode();
+  ::new (static_cast<void*>(&node(n)))
       value_type(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(std::forward<Args>(args)...));
-  control_[slot] = tag;
+  live_[n] = 1;
+  slots_[slot] = Slot{hash, n};
   ++size_;
-  return {iterator(this, slot), true};
+  return {iterator(this, n), true};
 }
