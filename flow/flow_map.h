@@ -16,8 +16,7 @@
 #include "flow/flow_record.h"
 
 // A hash map with the interface of std::unordered_map that the flow tables
-// use. Slots are chosen from FlowKeyHash's value, mixed (mixedHash); keys
-// with equal FlowKeyHash values share their first slot. Records never move:
+// use. Slots are chosen from a mix of all six key fields (mixedHash). Records never move:
 // pointers and iterators to them stay valid until they are erased.
 // Iteration walks the pool in memory order, so a sweep over a large table
 // reads its records sequentially.
@@ -120,10 +119,16 @@ class FlowMap {
   // traffic (neighbouring addresses and ports) give evenly spaced values;
   // two multiply-xorshift rounds scatter them before the slot is chosen.
   static uint32_t mixedHash(const FlowKey& key) {
-    uint64_t x = FlowKeyHash{}(key) * 0x9e3779b97f4a7c15ull;
+    // FlowKeyHash leaves dstport out and lets many other field combinations
+    // collide ((srcip * 8 + dstip) * 2 + srcport), so traffic could pile
+    // keys onto one slot chain. Slots come from all six fields instead.
+    uint64_t x = (uint64_t{key.srcip} << 32 | key.dstip) * 0x9e3779b97f4a7c15ull;
+    x ^= (uint64_t{key.srcport} << 48 | uint64_t{key.dstport} << 32 | uint64_t{key.tos} << 8 | key.proto);
+    x ^= x >> 29;
+    x *= 0xbf58476d1ce4e5b9ull;
     x ^= x >> 32;
-    x *= 0xd6e8feb86659fd93ull;
-    return static_cast<uint32_t>((x ^ (x >> 32)) >> 32);
+    x *= 0x94d049bb133111ebull;
+    return static_cast<uint32_t>((x ^ (x >> 31)) >> 32);
   }
   // The first slot to probe: the mixed hash scaled to the capacity.
   size_t homeOf(uint32_t hash) const { return static_cast<size_t>((uint64_t{hash} * capacity_) >> 32); }
