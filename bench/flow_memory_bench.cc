@@ -26,7 +26,7 @@ size_t residentBytes() {
   return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
-// Bytes the allocator has handed out, mmap'ed blocks (the bucket array)
+// Bytes the allocator has handed out, mmap'ed blocks (large arrays)
 // included.
 size_t heapBytesInUse() {
   const struct mallinfo2 m = mallinfo2();
