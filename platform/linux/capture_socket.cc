@@ -76,6 +76,14 @@ bool captureSetOptions(CaptureSocket& s, int& error) {
     error = errno;
     return false;
   }
+  // A deep queue rides out the moments the capture thread is busy elsewhere
+  // (an owner lookup, a sweep); the default holds well under a millisecond
+  // of a busy link. Best effort: without the privilege to exceed the
+  // system's limit the plain request gets what the limit allows.
+  const int queueBytes = 8 << 20;
+  if (setsockopt(fdOf(s), SOL_SOCKET, SO_RCVBUFFORCE, &queueBytes, sizeof queueBytes) != 0) {
+    setsockopt(fdOf(s), SOL_SOCKET, SO_RCVBUF, &queueBytes, sizeof queueBytes);
+  }
   struct timeval wait = {0, kCaptureWaitMillis * 1000};
   if (setsockopt(fdOf(s), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) {
     error = errno;
