@@ -126,7 +126,8 @@ void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointReader
   });
 }
 
-void lookupProcess(ProcessTable& table, int32_t port, OwnerRef& owner, const std::function<void()>& refresh) {
+void lookupProcess(ProcessTable& table, uint64_t now, int32_t port, OwnerRef& owner,
+                   const std::function<void()>& refresh, MissPause& pause) {
   {
     std::lock_guard<std::mutex> lock(processTableMutex);
     auto it = table.find(port);
@@ -135,10 +136,17 @@ void lookupProcess(ProcessTable& table, int32_t port, OwnerRef& owner, const std
       return;
     }
   }
+  if (pause.active && now - pause.since < kFruitlessRefreshPauseMillis) return;
   refresh();
   std::lock_guard<std::mutex> lock(processTableMutex);
   auto it = table.find(port);
-  if (it != table.end()) owner = it->second.owner;
+  if (it != table.end()) {
+    owner = it->second.owner;
+    pause.active = false;
+  } else {
+    pause.active = true;
+    pause.since = now;
+  }
 }
 
 void refreshTcpProcessIDs(uint64_t now) {
@@ -149,12 +157,17 @@ void refreshUdpProcessIDs(uint64_t now) {
   refreshProcessTable(udpProcessIDs, now, readUdpEndpoints, identityForOneRefresh());
 }
 
+namespace {
+// Capture thread only, like the lookups.
+MissPause tcpMissPause, udpMissPause;
+}  // namespace
+
 void lookupTcpProcess(uint64_t now, int32_t port, OwnerRef& owner) {
-  lookupProcess(tcpProcessIDs, port, owner, [now] { refreshTcpProcessIDs(now); });
+  lookupProcess(tcpProcessIDs, now, port, owner, [now] { refreshTcpProcessIDs(now); }, tcpMissPause);
 }
 
 void lookupUdpProcess(uint64_t now, int32_t port, OwnerRef& owner) {
-  lookupProcess(udpProcessIDs, port, owner, [now] { refreshUdpProcessIDs(now); });
+  lookupProcess(udpProcessIDs, now, port, owner, [now] { refreshUdpProcessIDs(now); }, udpMissPause);
 }
 
 std::vector<ProcessEntry> copyTcpProcessIDs() { return copyTable(tcpProcessIDs); }

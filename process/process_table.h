@@ -83,6 +83,20 @@ using EndpointReader = std::function<EndpointTable(const OwnerFilter& ownerWante
 void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointReader& read,
                          const IdentityReader& identity);
 
+// A refresh costs milliseconds (the system walks its whole socket table), and
+// traffic to ports that no local socket holds (scans, floods, replies to
+// closed ports) would otherwise pay one per new flow on the capture thread
+// while packets pile up. So after a refresh that did not find the port it
+// was made for, further misses of that protocol refresh again only once
+// kFruitlessRefreshPauseMillis of packet time has passed; meanwhile they
+// leave the owner unknown. A refresh that finds its port ends the pause.
+inline constexpr uint64_t kFruitlessRefreshPauseMillis = 100;
+struct MissPause {
+  bool active = false;
+  uint64_t since = 0;  // packet time of the fruitless refresh
+};
+
 // The lookup over `table` (guarded by processTableMutex), calling `refresh`
-// once on a miss.
-void lookupProcess(ProcessTable& table, int32_t port, OwnerRef& owner, const std::function<void()>& refresh);
+// once on a miss unless `pause` holds it back.
+void lookupProcess(ProcessTable& table, uint64_t now, int32_t port, OwnerRef& owner,
+                   const std::function<void()>& refresh, MissPause& pause);

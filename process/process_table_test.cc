@@ -145,6 +145,49 @@ TEST(ProcessTableTest, ARowWithoutAResolvedOwnerFallsBackToItsPid) {
   EXPECT_EQ(table.at(80).user(), "");
 }
 
+TEST(ProcessTableTest, FruitlessRefreshesPauseFurtherMissesForAWhile) {
+  // Ports 5000+ are never listed (a scan); port 4000 opens at t=1030.
+  ProcessTable table;
+  FakeIdentity identity;
+  MissPause pause;
+  int refreshes = 0;
+  bool listening = false;
+  auto lookup = [&](uint64_t now, int32_t port) {
+    OwnerRef owner;
+    lookupProcess(table, now, port, owner, [&] {
+      ++refreshes;
+      std::vector<EndpointRow> rows = {{0, 22, 1}};
+      if (listening) rows.push_back({0, 4000, 9});
+      if (now >= 1250) rows.push_back({0, 4001, 10});
+      refreshProcessTable(table, now, readOf(rows), identity.reader());
+    }, pause);
+    return owner;
+  };
+  struct Step {
+    uint64_t now;
+    int32_t port;
+    bool opens;
+    int refreshesAfter;
+    bool owned;
+  } steps[] = {
+      {1000, 5001, false, 1, false},  // fruitless: the pause begins
+      {1050, 5002, false, 1, false},  // held back
+      {1099, 5003, false, 1, false},  // still held back
+      {1030, 4000, true, 1, false},   // a new socket within the pause goes unnamed
+      {1100, 5004, false, 2, false},  // the pause is over: refresh, fruitless again
+      {1200, 4000, false, 2, true},   // that refresh listed 4000: a hit
+      {1250, 4001, false, 3, true},   // a miss after the pause that finds its port
+      {1251, 5005, false, 4, false},  // ends the pause: the next miss refreshes at once
+      {1252, 22, false, 4, true},     // hits never refresh
+  };
+  for (const Step& s : steps) {
+    if (s.opens) listening = true;
+    OwnerRef owner = lookup(s.now, s.port);
+    EXPECT_EQ(refreshes, s.refreshesAfter) << "t=" << s.now << " port " << s.port;
+    EXPECT_EQ(owner != nullptr, s.owned) << "t=" << s.now << " port " << s.port;
+  }
+}
+
 TEST(ProcessTableTest, AMissRefreshesExactlyOnce) {
   const OwnerRef sentinel = ownerNamed("caller's");
   struct Case {
@@ -164,12 +207,13 @@ TEST(ProcessTableTest, AMissRefreshesExactlyOnce) {
     FakeIdentity identity;
     int refreshes = 0;
     OwnerRef owner = sentinel;
-    lookupProcess(table, 4000, owner, [&] {
+    MissPause pause;
+    lookupProcess(table, 20, 4000, owner, [&] {
       ++refreshes;
       std::vector<EndpointRow> rows = {{0, 22, 1}};
       if (c.listedByRefresh) rows.push_back({0, 4000, 9});
       refreshProcessTable(table, 20, readOf(rows), identity.reader());
-    });
+    }, pause);
     EXPECT_EQ(refreshes, c.refreshes) << c.what;
     if (c.name) {
       ASSERT_TRUE(owner) << c.what;
