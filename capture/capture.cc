@@ -1,5 +1,6 @@
 #include "capture/capture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -69,6 +70,7 @@ void runSniffer() {
   snifferPacketCount = 0;
   const uint32_t localAddress = localAddressOf(listenerIP);
   uint8_t buffer[kReceiveBufferBytes];
+  uint64_t lastPacketTime = 0;
 
   // Each receive waits at most kCaptureWaitMillis, so a stop request is seen
   // on a silent interface too. Only a datagram that arrived is decoded and
@@ -76,7 +78,11 @@ void runSniffer() {
   while (keepSniffing) {
     const Received r = captureReceive(s, buffer, sizeof buffer);
     if (r.status == ReceiveStatus::kPacket) {
-      decodePacket(buffer, r.length, localAddress, currentTimeMillis());
+      // The arrival stamp, where the system gives one, is truer than the
+      // clock read now: packets can wait in the queue. Times never go back.
+      const uint64_t now = std::max(r.arrivedMillis != 0 ? r.arrivedMillis : currentTimeMillis(), lastPacketTime);
+      lastPacketTime = now;
+      decodePacket(buffer, r.length, localAddress, now);
       ++snifferPacketCount;
     } else if (r.status == ReceiveStatus::kTimeout) {
       sweepFlows(currentTimeMillis());

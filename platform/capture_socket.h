@@ -12,6 +12,13 @@ struct CaptureSocket {
   intptr_t handle = -1;   // the system's socket; -1 when not open
   int ifindex = 0;        // interface bound to (Linux)
   bool loopback = false;  // bound to a loopback interface (Linux)
+  // Linux: the receive ring shared with the kernel, read block by block.
+  uint8_t* ring = nullptr;
+  size_t ringBytes = 0;
+  uint32_t blockBytes = 0, blockCount = 0;
+  uint32_t block = 0;        // block being read
+  uint32_t framesLeft = 0;   // packets of that block not yet read
+  uint8_t* nextFrame = nullptr;
 };
 
 enum class ReceiveStatus {
@@ -25,6 +32,9 @@ struct Received {
   ReceiveStatus status = ReceiveStatus::kTimeout;
   size_t length = 0;  // bytes in the buffer; a longer datagram is cut to the buffer
   int error = 0;
+  // When the system stamped the packet's arrival (ms since 1970); 0 when it
+  // did not, and the caller reads the clock instead.
+  uint64_t arrivedMillis = 0;
 };
 
 // Longest wait of one captureReceive.
@@ -38,7 +48,7 @@ void captureCleanup();
 // socket after a failed step that follows a successful open.
 bool captureOpen(CaptureSocket& s, int& error);
 // Socket options: headers included in what is read, IPv4 only, the receive
-// wait of kCaptureWaitMillis.
+// wait of kCaptureWaitMillis (and on Linux the receive ring).
 bool captureSetOptions(CaptureSocket& s, int& error);
 // Binds to the interface that holds `listenerIP` (dotted decimal).
 bool captureBind(CaptureSocket& s, const std::string& listenerIP, int& error);
