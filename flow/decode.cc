@@ -66,9 +66,13 @@ FlowRecord newRecord(const Packet& p, uint64_t now, OwnerRef owner) {
 // port (without the lock) and insert a new record.
 void accountPortFlow(const Packet& p, uint64_t now) {
   if (countKnownFlow(p, now)) return;
-  const int32_t localPort = p.outbound ? p.key.srcport : p.key.dstport;
+  // The local end is the source of an outbound packet and the destination
+  // of any other, even one passing between two other hosts.
+  const FlowKey& k = p.key;
+  const SocketEnds ends = p.outbound ? SocketEnds{k.srcip, k.srcport, k.dstip, k.dstport}
+                                     : SocketEnds{k.dstip, k.dstport, k.srcip, k.srcport};
   OwnerRef owner;
-  (p.key.proto == kTcp ? tcpOwnerLookup : udpOwnerLookup)(now, localPort, owner);
+  (k.proto == kTcp ? tcpOwnerLookup : udpOwnerLookup)(now, ends, owner);
   FlowRecord record = newRecord(p, now, std::move(owner));
   std::lock_guard<std::mutex> lock(flowTableMutex);
   insertFlow(p.key, std::move(record));

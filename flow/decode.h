@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "flow/flow_record.h"
+#include "platform/endpoints.h"
 
 // Decodes the `length` bytes received at `datagram` (starting at the IPv4
 // header). `localAddress` is the listener address in host order; `now` the
@@ -23,9 +24,10 @@
 // for the insert of a new one, never across the owner lookup.
 void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now);
 
-// Owner lookups for new TCP and UDP flows (now, local port, owner to fill).
-// They default to lookupTcpProcess and lookupUdpProcess; tests and
-// benchmarks replace them. Set only while capture is not running.
-using OwnerLookup = void (*)(uint64_t now, int32_t port, OwnerRef& owner);
+// Owner lookups for new TCP and UDP flows (now, the packet's ends as the
+// local socket sees them, owner to fill). They default to lookupTcpProcess
+// and lookupUdpProcess; tests and benchmarks replace them. Set only while
+// capture is not running.
+using OwnerLookup = void (*)(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
 extern OwnerLookup tcpOwnerLookup;
 extern OwnerLookup udpOwnerLookup;

@@ -22,14 +22,16 @@ struct LookupCall {
   int proto;
   uint64_t now;
   int32_t port;
+  SocketEnds ends;
   bool flowLockFree;          // flowTableMutex was not held during the call
   uint16_t reverseReplyDelay; // replydelay of the reverse TCP record, if any
 };
 std::vector<LookupCall> lookups;
 FlowKey lookupReverseKey{};  // the test sets it to watch one record
 
-void recordLookup(int proto, uint64_t now, int32_t port, OwnerRef& owner) {
-  LookupCall call{proto, now, port, false, 0};
+void recordLookup(int proto, uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
+  const int32_t port = ends.localPort;
+  LookupCall call{proto, now, port, ends, false, 0};
   if (flowTableMutex.try_lock()) {
     call.flowLockFree = true;
     if (const FlowRecord* r = findFlow(lookupReverseKey)) call.reverseReplyDelay = r->replydelay;
@@ -38,8 +40,17 @@ void recordLookup(int proto, uint64_t now, int32_t port, OwnerRef& owner) {
   lookups.push_back(call);
   owner = makeOwner("proc" + std::to_string(port), "user" + std::to_string(proto), "HOST");
 }
-void tcpLookup(uint64_t now, int32_t port, OwnerRef& owner) { recordLookup(6, now, port, owner); }
-void udpLookup(uint64_t now, int32_t port, OwnerRef& owner) { recordLookup(17, now, port, owner); }
+void tcpLookup(uint64_t now, const SocketEnds& ends, OwnerRef& owner) { recordLookup(6, now, ends, owner); }
+void udpLookup(uint64_t now, const SocketEnds& ends, OwnerRef& owner) { recordLookup(17, now, ends, owner); }
+
+// The ends a lookup was given, as "local:port remote:port".
+std::string endsOf(const LookupCall& call) {
+  auto addr = [](uint32_t a, uint16_t port) {
+    return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 0xff) + "." + std::to_string(a >> 8 & 0xff) +
+           "." + std::to_string(a & 0xff) + ":" + std::to_string(port);
+  };
+  return addr(call.ends.localAddr, call.ends.localPort) + " " + addr(call.ends.remoteAddr, call.ends.remotePort);
+}
 
 // An IPv4 datagram: `headerWords` 32-bit words of IPv4 header (options filled
 // with 0xee), then `transport` as given. The total length field is
@@ -136,11 +147,12 @@ TEST_F(DecodeTest, SynThenSynAckSetsReplyDelayOnOutboundRecordOnly) {
   EXPECT_EQ(in.user(), "user6");
   EXPECT_EQ(in.domain(), "HOST");
 
-  // One lookup per new flow, for the local port, without the flow lock, and
-  // the reply delay already set when the answer's lookup runs.
+  // One lookup per new flow, for the local end whichever way the packet
+  // went, without the flow lock, and the reply delay already set when the
+  // answer's lookup runs.
   ASSERT_EQ(lookups.size(), 2u);
-  EXPECT_EQ(lookups[0].port, 40000);
-  EXPECT_EQ(lookups[1].port, 40000);
+  EXPECT_EQ(endsOf(lookups[0]), "10.0.0.1:40000 10.0.0.2:443");
+  EXPECT_EQ(endsOf(lookups[1]), "10.0.0.1:40000 10.0.0.2:443");
   EXPECT_EQ(lookups[1].now, kT0 + 37);
   EXPECT_TRUE(lookups[0].flowLockFree);
   EXPECT_TRUE(lookups[1].flowLockFree);
@@ -191,7 +203,7 @@ TEST_F(DecodeTest, FiveUdpDatagramsMakeOneRecordAndOneLookup) {
   EXPECT_EQ(r.user(), "user17");
   ASSERT_EQ(lookups.size(), 1u);
   EXPECT_EQ(lookups[0].proto, 17);
-  EXPECT_EQ(lookups[0].port, 5353);
+  EXPECT_EQ(endsOf(lookups[0]), "10.0.0.1:5353 10.0.0.2:53");
 }
 
 TEST_F(DecodeTest, BusyFlowIsCutAfterSixtySecondsAndLookedUpAgain) {
@@ -305,12 +317,13 @@ TEST_F(DecodeTest, DirectionAndLocalPort) {
     uint32_t src, dst;
     uint16_t inif, outif;
     int32_t localPort;
+    const char* ends;  // the lookup's local and remote end
   } cases[] = {
-      {"tcp outbound", 6, kLocal, kPeer, 0, 1, 1111},
-      {"tcp inbound", 6, kPeer, kLocal, 1, 0, 2222},
-      {"tcp between two others", 6, kPeer, kOther, 1, 0, 2222},
-      {"udp outbound", 17, kLocal, kPeer, 0, 1, 1111},
-      {"udp inbound", 17, kPeer, kLocal, 1, 0, 2222},
+      {"tcp outbound", 6, kLocal, kPeer, 0, 1, 1111, "10.0.0.1:1111 10.0.0.2:2222"},
+      {"tcp inbound", 6, kPeer, kLocal, 1, 0, 2222, "10.0.0.1:2222 10.0.0.2:1111"},
+      {"tcp between two others", 6, kPeer, kOther, 1, 0, 2222, "10.0.0.3:2222 10.0.0.2:1111"},
+      {"udp outbound", 17, kLocal, kPeer, 0, 1, 1111, "10.0.0.1:1111 10.0.0.2:2222"},
+      {"udp inbound", 17, kPeer, kLocal, 1, 0, 2222, "10.0.0.1:2222 10.0.0.2:1111"},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -323,6 +336,7 @@ TEST_F(DecodeTest, DirectionAndLocalPort) {
     ASSERT_EQ(lookups.size(), 1u);
     EXPECT_EQ(lookups[0].proto, c.proto);
     EXPECT_EQ(lookups[0].port, c.localPort);
+    EXPECT_EQ(endsOf(lookups[0]), c.ends);
     EXPECT_EQ(r.processname(), "proc" + std::to_string(c.localPort));
   }
 }

@@ -39,7 +39,29 @@ EndpointTable readTcpEndpoints(const OwnerFilter& ownerWanted = {});
 // Every IPv4 UDP endpoint, sorted by local address and local port.
 EndpointTable readUdpEndpoints(const OwnerFilter& ownerWanted = {});
 
+// The two ends of one packet as a local socket would see them, host order.
+struct SocketEnds {
+  uint32_t localAddr = 0;
+  uint16_t localPort = 0;
+  uint32_t remoteAddr = 0;
+  uint16_t remotePort = 0;
+};
+
+enum class SocketPresence {
+  kPresent,  // the endpoint table lists a socket that would take the packet
+  kAbsent,   // it lists none: reading the table could not find the port
+  kUnknown,  // the system cannot say cheaply, or asking failed
+};
+
+// Asks the system, without walking its socket tables, whether an IPv4 socket
+// would take a packet between `ends`: the connection itself (any state), or
+// a socket listening on or bound to the local port. Costs microseconds where
+// the system can answer; kUnknown elsewhere, and the caller reads the table.
+SocketPresence probeTcpSocket(const SocketEnds& ends);
+SocketPresence probeUdpSocket(const SocketEnds& ends);
+
 // Forgets what the calling thread has learnt about socket owners between
-// reads, so the next read starts from nothing (no effect where nothing is
-// kept).
+// reads, so the next read starts from nothing, and closes what the probes
+// keep open (no effect where nothing is kept). Call it after moving the
+// thread to another network namespace.
 void forgetEndpointOwners();

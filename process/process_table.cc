@@ -126,7 +126,7 @@ void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointReader
   });
 }
 
-void lookupProcess(ProcessTable& table, uint64_t now, int32_t port, OwnerRef& owner,
+void lookupProcess(ProcessTable& table, uint64_t now, int32_t port, OwnerRef& owner, const SocketProbe& probe,
                    const std::function<void()>& refresh, MissPause& pause) {
   {
     std::lock_guard<std::mutex> lock(processTableMutex);
@@ -136,6 +136,7 @@ void lookupProcess(ProcessTable& table, uint64_t now, int32_t port, OwnerRef& ow
       return;
     }
   }
+  if (probe() == SocketPresence::kAbsent) return;
   if (pause.active && now - pause.since < kFruitlessRefreshPauseMillis) return;
   refresh();
   std::lock_guard<std::mutex> lock(processTableMutex);
@@ -160,14 +161,28 @@ void refreshUdpProcessIDs(uint64_t now) {
 namespace {
 // Capture thread only, like the lookups.
 MissPause tcpMissPause, udpMissPause;
+
+SocketPresence cannotTell() { return SocketPresence::kUnknown; }
 }  // namespace
 
 void lookupTcpProcess(uint64_t now, int32_t port, OwnerRef& owner) {
-  lookupProcess(tcpProcessIDs, now, port, owner, [now] { refreshTcpProcessIDs(now); }, tcpMissPause);
+  lookupProcess(tcpProcessIDs, now, port, owner, cannotTell, [now] { refreshTcpProcessIDs(now); }, tcpMissPause);
 }
 
 void lookupUdpProcess(uint64_t now, int32_t port, OwnerRef& owner) {
-  lookupProcess(udpProcessIDs, now, port, owner, [now] { refreshUdpProcessIDs(now); }, udpMissPause);
+  lookupProcess(udpProcessIDs, now, port, owner, cannotTell, [now] { refreshUdpProcessIDs(now); }, udpMissPause);
+}
+
+void lookupTcpProcess(uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
+  lookupProcess(
+      tcpProcessIDs, now, ends.localPort, owner, [&ends] { return probeTcpSocket(ends); },
+      [now] { refreshTcpProcessIDs(now); }, tcpMissPause);
+}
+
+void lookupUdpProcess(uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
+  lookupProcess(
+      udpProcessIDs, now, ends.localPort, owner, [&ends] { return probeUdpSocket(ends); },
+      [now] { refreshUdpProcessIDs(now); }, udpMissPause);
 }
 
 std::vector<ProcessEntry> copyTcpProcessIDs() { return copyTable(tcpProcessIDs); }

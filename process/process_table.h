@@ -38,6 +38,12 @@ extern ProcessTable udpProcessIDs;  // guarded by processTableMutex
 void lookupTcpProcess(uint64_t now, int32_t port, OwnerRef& owner);
 void lookupUdpProcess(uint64_t now, int32_t port, OwnerRef& owner);
 
+// The same for a packet between `ends` (local port ends.localPort). On a
+// miss the system is first asked whether any socket would take the packet;
+// when none would, the refresh is skipped, since it could not find the port.
+void lookupTcpProcess(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
+void lookupUdpProcess(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
+
 // Capture thread. Rebuilds one table from the system's endpoint table at
 // time `now`; a failed read is printed and leaves the table as it was.
 void refreshTcpProcessIDs(uint64_t now);
@@ -86,17 +92,21 @@ void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointReader
 // A refresh costs milliseconds (the system walks its whole socket table), and
 // traffic to ports that no local socket holds (scans, floods, replies to
 // closed ports) would otherwise pay one per new flow on the capture thread
-// while packets pile up. So after a refresh that did not find the port it
-// was made for, further misses of that protocol refresh again only once
-// kFruitlessRefreshPauseMillis of packet time has passed; meanwhile they
-// leave the owner unknown. A refresh that finds its port ends the pause.
+// while packets pile up. Where the system answers probes, a miss whose probe
+// finds no socket skips the refresh. Where it cannot say, after a refresh
+// that did not find the port it was made for, further misses of that
+// protocol refresh again only once kFruitlessRefreshPauseMillis of packet
+// time has passed; meanwhile they leave the owner unknown. A refresh that
+// finds its port ends the pause.
 inline constexpr uint64_t kFruitlessRefreshPauseMillis = 100;
 struct MissPause {
   bool active = false;
   uint64_t since = 0;  // packet time of the fruitless refresh
 };
 
-// The lookup over `table` (guarded by processTableMutex), calling `refresh`
-// once on a miss unless `pause` holds it back.
-void lookupProcess(ProcessTable& table, uint64_t now, int32_t port, OwnerRef& owner,
+// The lookup over `table` (guarded by processTableMutex). On a miss it calls
+// `probe`; unless that says kAbsent, it calls `refresh` once, unless `pause`
+// holds it back.
+using SocketProbe = std::function<SocketPresence()>;
+void lookupProcess(ProcessTable& table, uint64_t now, int32_t port, OwnerRef& owner, const SocketProbe& probe,
                    const std::function<void()>& refresh, MissPause& pause);

@@ -154,7 +154,7 @@ TEST(ProcessTableTest, FruitlessRefreshesPauseFurtherMissesForAWhile) {
   bool listening = false;
   auto lookup = [&](uint64_t now, int32_t port) {
     OwnerRef owner;
-    lookupProcess(table, now, port, owner, [&] {
+    lookupProcess(table, now, port, owner, [] { return SocketPresence::kUnknown; }, [&] {
       ++refreshes;
       std::vector<EndpointRow> rows = {{0, 22, 1}};
       if (listening) rows.push_back({0, 4000, 9});
@@ -188,33 +188,46 @@ TEST(ProcessTableTest, FruitlessRefreshesPauseFurtherMissesForAWhile) {
   }
 }
 
-TEST(ProcessTableTest, AMissRefreshesExactlyOnce) {
+TEST(ProcessTableTest, AMissRefreshesOnceUnlessTheProbeFindsNoSocket) {
   const OwnerRef sentinel = ownerNamed("caller's");
+  constexpr auto kPresent = SocketPresence::kPresent, kAbsent = SocketPresence::kAbsent,
+                 kUnknown = SocketPresence::kUnknown;
   struct Case {
     const char* what;
     bool knownBefore;
+    SocketPresence probe;
     bool listedByRefresh;
+    int probes;
     int refreshes;
     const char* name;  // nullptr: the caller's owner stays
   } cases[] = {
-      {"hit", true, true, 0, "known"},
-      {"miss, then found", false, true, 1, "proc9.exe"},
-      {"miss, still missing", false, false, 1, nullptr},
+      {"hit", true, kAbsent, true, 0, 0, "known"},
+      {"miss, probe unknown, then found", false, kUnknown, true, 1, 1, "proc9.exe"},
+      {"miss, probe unknown, still missing", false, kUnknown, false, 1, 1, nullptr},
+      {"miss, probe finds a socket", false, kPresent, true, 1, 1, "proc9.exe"},
+      {"miss, probe finds none", false, kAbsent, true, 1, 0, nullptr},
   };
   for (const Case& c : cases) {
     ProcessTable table;
     if (c.knownBefore) table[4000] = ProcessEntry{1, 4000, ownerNamed("known"), 10, 10};
     FakeIdentity identity;
-    int refreshes = 0;
+    int probes = 0, refreshes = 0;
     OwnerRef owner = sentinel;
     MissPause pause;
-    lookupProcess(table, 20, 4000, owner, [&] {
+    auto probe = [&] {
+      ++probes;
+      return c.probe;
+    };
+    lookupProcess(table, 20, 4000, owner, probe, [&] {
       ++refreshes;
       std::vector<EndpointRow> rows = {{0, 22, 1}};
       if (c.listedByRefresh) rows.push_back({0, 4000, 9});
       refreshProcessTable(table, 20, readOf(rows), identity.reader());
     }, pause);
+    EXPECT_EQ(probes, c.probes) << c.what;
     EXPECT_EQ(refreshes, c.refreshes) << c.what;
+    EXPECT_EQ(pause.active, c.refreshes == 1 && c.name == nullptr)
+        << c.what << ": only a refresh that misses starts the pause";
     if (c.name) {
       ASSERT_TRUE(owner) << c.what;
       EXPECT_EQ(owner->processname, c.name) << c.what;

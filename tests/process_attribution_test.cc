@@ -69,16 +69,21 @@ struct Self {
 
 class ProcessAttributionTest : public testing::Test {
  protected:
-  void SetUp() override { reset(); }
+  void SetUp() override {
+    reset();
+    // A test's fruitless refresh pauses further misses for a while; the next
+    // test starts well after that pause.
+    now += 10 * kFruitlessRefreshPauseMillis;
+  }
   void TearDown() override { reset(); }
   static void reset() {
     std::lock_guard<std::mutex> lock(processTableMutex);
     tcpProcessIDs.clear();
     udpProcessIDs.clear();
   }
-  // Each lookup gets a later time than the one before.
-  uint64_t tick() { return now = std::max(now + 1, currentTimeMillis()); }
-  uint64_t now = 0;
+  // Each lookup gets a later time than the one before, in every test.
+  static uint64_t tick() { return now = std::max(now + 1, currentTimeMillis()); }
+  static inline uint64_t now = 0;
 };
 
 TEST_F(ProcessAttributionTest, OwnSocketsCarryThisExecutableAccountAndHost) {
@@ -253,6 +258,85 @@ TEST_F(ProcessAttributionTest, NetlinkAndProcNetListTheSameSockets) {
     EXPECT_EQ(a->inode, b->inode) << c.what;
     EXPECT_EQ(a->remoteAddr, b->remoteAddr) << c.what;
   }
+}
+
+// The probe asks the kernel for the one socket a packet would reach, so it
+// must find listeners, connections and bound UDP sockets, and nothing for a
+// port no socket holds, nor for a connected socket's port from another peer.
+TEST_F(ProcessAttributionTest, ProbesFindTheSocketAPacketWouldReach) {
+  Socket listener = bound(SOCK_STREAM);
+  ASSERT_EQ(listen(listener.fd, 4), 0);
+  Socket client(SOCK_STREAM);
+  sockaddr_in to = loopback(listener.port());
+  ASSERT_EQ(connect(client.fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  Socket udp = bound(SOCK_DGRAM);
+  Socket closedTcp = bound(SOCK_STREAM), closedUdp = bound(SOCK_DGRAM);
+  const uint16_t freeTcp = closedTcp.port(), freeUdp = closedUdp.port();
+  closedTcp.reset();
+  closedUdp.reset();
+
+  constexpr uint32_t kLo = INADDR_LOOPBACK;
+  constexpr uint32_t kElsewhere = 0x0a090909;  // 10.9.9.9, not an address of this host
+  constexpr auto kPresent = SocketPresence::kPresent, kAbsent = SocketPresence::kAbsent;
+  struct Case {
+    const char* what;
+    SocketPresence (*probe)(const SocketEnds&);
+    SocketEnds ends;
+    SocketPresence expected;
+  } cases[] = {
+      {"tcp listener, any peer", probeTcpSocket, {kLo, listener.port(), kLo, 40999}, kPresent},
+      {"tcp connection, its peer", probeTcpSocket, {kLo, client.port(), kLo, listener.port()}, kPresent},
+      {"tcp connection's port, another peer", probeTcpSocket, {kLo, client.port(), kLo, 9}, kAbsent},
+      {"tcp free port", probeTcpSocket, {kLo, freeTcp, kLo, 40999}, kAbsent},
+      {"udp bound socket, any peer", probeUdpSocket, {kLo, udp.port(), kLo, 5555}, kPresent},
+      {"udp bound socket, another local address", probeUdpSocket, {kElsewhere, udp.port(), kLo, 5555}, kAbsent},
+      {"udp free port", probeUdpSocket, {kLo, freeUdp, kLo, 5555}, kAbsent},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.probe(c.ends), c.expected) << c.what;
+
+  // An IPv6 socket that takes IPv4 too would get the packet, but the IPv4
+  // tables do not list it, so a refresh could not find it.
+  Socket dual;
+  dual.fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (dual.fd < 0) {
+    GTEST_SKIP() << "no IPv6 on this host: dual-stack case not checked";
+  }
+  int off = 0;
+  setsockopt(dual.fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  sockaddr_in6 any{};
+  any.sin6_family = AF_INET6;
+  ASSERT_EQ(bind(dual.fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+  ASSERT_EQ(listen(dual.fd, 1), 0);
+  sockaddr_in6 at{};
+  socklen_t len = sizeof at;
+  getsockname(dual.fd, reinterpret_cast<sockaddr*>(&at), &len);
+  EXPECT_EQ(probeTcpSocket({kLo, ntohs(at.sin6_port), kLo, 40999}), kAbsent);
+}
+
+// After a probe that finds no socket, a lookup leaves the table as it was:
+// no refresh ran, so even a stale entry stays until a refresh that is needed.
+TEST_F(ProcessAttributionTest, AMissThatNoSocketWouldTakeDoesNotRefresh) {
+  Socket gone = bound(SOCK_DGRAM), unheld = bound(SOCK_DGRAM);
+  const uint16_t gonePort = gone.port(), freePort = unheld.port();
+  unheld.reset();
+  OwnerRef owner;
+  lookupUdpProcess(tick(), SocketEnds{INADDR_LOOPBACK, gonePort, INADDR_LOOPBACK, 5555}, owner);
+  ASSERT_TRUE(owner);
+  gone.reset();
+
+  OwnerRef none;
+  lookupUdpProcess(tick(), SocketEnds{INADDR_LOOPBACK, freePort, INADDR_LOOPBACK, 5555}, none);
+  EXPECT_FALSE(none);
+  bool staleKept = false;
+  for (const ProcessEntry& e : copyUdpProcessIDs()) staleKept |= e.port == gonePort;
+  EXPECT_TRUE(staleKept) << "a refresh ran for a port no socket holds";
+
+  // A socket the table has not seen yet is found through a refresh.
+  Socket udp = bound(SOCK_DGRAM);
+  lookupUdpProcess(tick(), SocketEnds{INADDR_LOOPBACK, udp.port(), INADDR_LOOPBACK, 5555}, owner);
+  ASSERT_TRUE(owner);
+  EXPECT_EQ(owner->processname, Self().name);
+  for (const ProcessEntry& e : copyUdpProcessIDs()) EXPECT_NE(e.port, gonePort) << "the refresh prunes";
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,7 +147,41 @@ EndpointTable readEndpoints(uint8_t protocol, const char* procFile, OwnerCache& 
   return out;
 }
 
+// The sock_diag socket of this thread's probes, opened at the first one.
+struct ProbeSocket {
+  int fd = -1;
+  ~ProbeSocket() { reset(); }
+  void reset() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+};
+thread_local ProbeSocket probeSocket;
+
+SocketPresence probe(uint8_t protocol, const SocketEnds& ends) {
+  if (probeSocket.fd < 0) {
+    probeSocket.fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (probeSocket.fd < 0) return SocketPresence::kUnknown;
+  }
+  int error = 0;
+  switch (probeNetlinkSocket(probeSocket.fd, protocol, ends.localAddr, ends.localPort, ends.remoteAddr,
+                             ends.remotePort, error)) {
+    case 1:
+      return SocketPresence::kPresent;
+    case 0:
+      return SocketPresence::kAbsent;
+    default:
+      // Whatever went wrong, the next probe starts on a fresh socket.
+      probeSocket.reset();
+      return SocketPresence::kUnknown;
+  }
+}
+
 }  // namespace
+
+SocketPresence probeTcpSocket(const SocketEnds& ends) { return probe(IPPROTO_TCP, ends); }
+
+SocketPresence probeUdpSocket(const SocketEnds& ends) { return probe(IPPROTO_UDP, ends); }
 
 EndpointTable readTcpEndpoints(const OwnerFilter& ownerWanted) {
   return readEndpoints(IPPROTO_TCP, "/proc/net/tcp", tcpOwners, ownerWanted);
@@ -157,4 +194,5 @@ EndpointTable readUdpEndpoints(const OwnerFilter& ownerWanted) {
 void forgetEndpointOwners() {
   tcpOwners = OwnerCache{};
   udpOwners = OwnerCache{};
+  probeSocket.reset();
 }

@@ -159,6 +159,70 @@ bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& err
   }
 }
 
+int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
+                       uint16_t remotePort, int& error) {
+  static thread_local uint32_t sequence = 0;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message;
+  memset(&message, 0, sizeof message);
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;
+  message.header.nlmsg_seq = ++sequence;
+  message.request.sdiag_family = AF_INET;
+  message.request.sdiag_protocol = protocol;
+  message.request.idiag_states = ~0u;
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  // TCP takes the ends as the socket sees them. UDP takes them as the packet
+  // does: source (remote) first.
+  const bool packetOrder = protocol == IPPROTO_UDP;
+  message.request.id.idiag_src[0] = htonl(packetOrder ? remoteAddr : localAddr);
+  message.request.id.idiag_sport = htons(packetOrder ? remotePort : localPort);
+  message.request.id.idiag_dst[0] = htonl(packetOrder ? localAddr : remoteAddr);
+  message.request.id.idiag_dport = htons(packetOrder ? localPort : remotePort);
+  sockaddr_nl kernel;
+  memset(&kernel, 0, sizeof kernel);
+  kernel.nl_family = AF_NETLINK;
+  ssize_t sent;
+  do {
+    sent = sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    error = errno;
+    return -1;
+  }
+  // The kernel answers within the send, so the reply is already queued; a
+  // reply left over from an earlier question has another sequence number.
+  alignas(nlmsghdr) char buf[4096];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      return -1;
+    }
+    int left = static_cast<int>(n);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+      if (h->nlmsg_seq != message.header.nlmsg_seq) continue;
+      if (h->nlmsg_type == NLMSG_ERROR) {
+        nlmsgerr failure;
+        memset(&failure, 0, sizeof failure);
+        memcpy(&failure, NLMSG_DATA(h), std::min<size_t>(sizeof failure, h->nlmsg_len - NLMSG_HDRLEN));
+        if (failure.error == -ENOENT) return 0;
+        error = failure.error < 0 ? -failure.error : EIO;
+        return -1;
+      }
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
+      inet_diag_msg diag;
+      memcpy(&diag, NLMSG_DATA(h), sizeof diag);
+      return diag.idiag_family == AF_INET ? 1 : 0;
+    }
+  }
+}
+
 void sortTcpRows(std::vector<SocketRow>& rows) {
   std::sort(rows.begin(), rows.end(), [](const SocketRow& a, const SocketRow& b) {
     return std::tie(a.localAddr, a.localPort, a.remoteAddr, a.remotePort, a.pid) <

@@ -25,6 +25,17 @@ void parseProcNetSockets(std::string_view text, std::vector<SocketRow>& rows);
 // failure returns false with an errno value in `error`.
 bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& error);
 
+// Asks the kernel, through the sock_diag socket `fd` (NETLINK_SOCK_DIAG,
+// opened in the namespace to ask about), for the one AF_INET socket of
+// `protocol` that would take a packet from remote to local: the connection
+// itself, or a listening or bound socket of the local port. The kernel looks
+// it up in its hash tables instead of walking them. Returns 1 when there is
+// one, 0 when there is none (or only an IPv6 socket that takes IPv4 too,
+// which the AF_INET tables do not list), and -1 with errno in `error` when
+// the question could not be asked or answered.
+int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
+                       uint16_t remotePort, int& error);
+
 // The same from a /proc/net file. On failure returns false with errno.
 bool readProcNetSockets(const char* path, std::vector<SocketRow>& rows, int& error);
 

@@ -113,4 +113,9 @@ EndpointTable readUdpEndpoints(const OwnerFilter&) {
   return out;
 }
 
+// The IP Helper offers no question about one connection short of reading
+// the whole table, so the caller reads the table.
+SocketPresence probeTcpSocket(const SocketEnds&) { return SocketPresence::kUnknown; }
+SocketPresence probeUdpSocket(const SocketEnds&) { return SocketPresence::kUnknown; }
+
 void forgetEndpointOwners() {}
