@@ -252,11 +252,11 @@ def settled(program, last, quiet=1.0, timeout=15.0):
     return last
 
 
-def measure(program, scenario, capture, rate, seconds, min_packets, logdir):
+def measure(program, scenario, capture, rate, seconds, min_packets, logdir, run_number=1):
     # At top speed tcpreplay's own time limit is coarse (whole loops), so a
     # packet count stands in for it.
     packets = max(min_packets, int((250_000 if rate == "max" else int(rate)) * seconds))
-    with open(os.path.join(logdir, f"{scenario}-{program.name}-{rate}.log"), "w") as log:
+    with open(os.path.join(logdir, f"{scenario}-{program.name}-{rate}-{run_number}.log"), "w") as log:
         program.start(log)
         try:
             pid = program.proc.pid
@@ -271,7 +271,8 @@ def measure(program, scenario, capture, rate, seconds, min_packets, logdir):
         finally:
             stop(program.proc)
     counted = (after.get("counted") or 0) - (before.get("counted") or 0)
-    row = {"scenario": scenario, "program": program.name, "rate": rate, **sent, "counted": counted,
+    row = {"scenario": scenario, "program": program.name, "rate": rate, "run": run_number, **sent,
+           "counted": counted,
            "lost": sent["sent"] - counted, "cpu_s": round(cpu1 - cpu0, 3),
            "cpu_s_per_mpkt": round((cpu1 - cpu0) / counted * 1e6, 3) if counted else None,
            "peak_rss_mib": round(peak / 1024, 1), "flows": after.get("flows"), "load1": load}
@@ -284,13 +285,31 @@ def measure(program, scenario, capture, rate, seconds, min_packets, logdir):
 # --- summary ---------------------------------------------------------------------
 
 def no_loss_rate(rows):
-    """Highest reached rate (pps) of the rising series below which nothing was lost."""
+    """Highest reached rate (pps) of the rising series below which no run lost anything."""
     best = 0.0
-    for r in rows:
-        if r["lost"] != 0:
+    for rate in dict.fromkeys(r["rate"] for r in rows):
+        runs = [r for r in rows if r["rate"] == rate]
+        if any(r["lost"] != 0 for r in runs):
             break
-        best = max(best, r["sent_pps"])
+        best = max([best] + [r["sent_pps"] for r in runs])
     return best
+
+
+def median(values):
+    values = sorted(values)
+    n = len(values)
+    return None if n == 0 else (values[n // 2] if n % 2 else (values[n // 2 - 1] + values[n // 2]) / 2)
+
+
+def cpu_by_rate(rows):
+    """Per rate asked: the median and the range of CPU per million packets
+    over the repeated runs."""
+    out = {}
+    for rate in dict.fromkeys(r["rate"] for r in rows):
+        values = [r["cpu_s_per_mpkt"] for r in rows if r["rate"] == rate and r["cpu_s_per_mpkt"] is not None]
+        if values:
+            out[rate] = {"median": median(values), "min": min(values), "max": max(values), "runs": len(values)}
+    return out
 
 
 def cpu_per_mpkt(rows):
@@ -300,15 +319,32 @@ def cpu_per_mpkt(rows):
 
 
 def table(rows):
-    lines = ["| scenario | program | rate asked | sent | reached pps | counted | lost | loss % | CPU s / M pkts "
-             "| peak RSS MiB | open flows | load |",
-             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    lines = ["| scenario | program | rate asked | run | sent | reached pps | counted | lost | loss % "
+             "| CPU s / M pkts | peak RSS MiB | open flows | load |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for r in rows:
         loss = 100.0 * r["lost"] / r["sent"] if r["sent"] else 0.0
         cpu = "-" if r["cpu_s_per_mpkt"] is None else f"{r['cpu_s_per_mpkt']:.2f}"
-        lines.append(f"| {r['scenario']} | {r['program']} | {r['rate']} | {r['sent']} | {r['sent_pps']:.0f} "
-                     f"| {r['counted']} | {r['lost']} | {loss:.3f} | {cpu} | {r['peak_rss_mib']:.1f} "
-                     f"| {r['flows']} | {r['load1']:.1f} |")
+        lines.append(f"| {r['scenario']} | {r['program']} | {r['rate']} | {r.get('run', 1)} | {r['sent']} "
+                     f"| {r['sent_pps']:.0f} | {r['counted']} | {r['lost']} | {loss:.3f} | {cpu} "
+                     f"| {r['peak_rss_mib']:.1f} | {r['flows']} | {r['load1']:.1f} |")
+    return "\n".join(lines)
+
+
+def cpu_table(doc):
+    """Median CPU per million packets of each program at each rate, with the
+    range over the runs, and the monitor's ratio to softflowd."""
+    lines = ["| scenario | rate asked | vantrel CPU s / M pkts | softflowd CPU s / M pkts | ratio |",
+             "|---|---:|---:|---:|---:|"]
+    for scenario, part in doc["summary"].items():
+        mon = part.get("vantrel", {}).get("cpu_by_rate", {})
+        sfd = part.get("softflowd", {}).get("cpu_by_rate", {})
+        for rate in mon:
+            if rate not in sfd:
+                continue
+            m, f = mon[rate], sfd[rate]
+            lines.append(f"| {scenario} | {rate} | {m['median']:.2f} ({m['min']:.2f}-{m['max']:.2f}) "
+                         f"| {f['median']:.2f} ({f['min']:.2f}-{f['max']:.2f}) | {m['median'] / f['median']:.2f} |")
     return "\n".join(lines)
 
 
@@ -322,18 +358,23 @@ def summary(results):
         for name in dict.fromkeys(r["program"] for r in rows):
             mine = [r for r in rows if r["program"] == name]
             part[name] = {"no_loss_pps": no_loss_rate(mine), "cpu_s_per_mpkt": cpu_per_mpkt(mine),
+                          "cpu_by_rate": cpu_by_rate(mine),
                           "max_reached_pps": max(r["sent_pps"] for r in mine),
                           "peak_rss_mib": max(r["peak_rss_mib"] for r in mine)}
         mon, sfd = part.get("vantrel"), part.get("softflowd")
         if mon and sfd:
-            lost = {(r["program"], r["rate"]): r["lost"] for r in rows}
+            def lost_any(program, rate):
+                return any(r["lost"] != 0 for r in rows if r["program"] == program and r["rate"] == rate)
             part["rates_where_only_vantrel_lost"] = [
-                r["rate"] for r in rows if r["program"] == "softflowd" and r["lost"] == 0
-                and lost.get(("vantrel", r["rate"]), 0) != 0]
+                rate for rate in dict.fromkeys(r["rate"] for r in rows)
+                if not lost_any("softflowd", rate) and lost_any("vantrel", rate)]
             if sfd["no_loss_pps"]:
                 part["no_loss_ratio"] = mon["no_loss_pps"] / sfd["no_loss_pps"]
             if mon["cpu_s_per_mpkt"] and sfd["cpu_s_per_mpkt"]:
                 part["cpu_ratio"] = mon["cpu_s_per_mpkt"] / sfd["cpu_s_per_mpkt"]
+            part["cpu_ratio_by_rate"] = {
+                rate: mon["cpu_by_rate"][rate]["median"] / sfd["cpu_by_rate"][rate]["median"]
+                for rate in mon["cpu_by_rate"] if rate in sfd["cpu_by_rate"] and sfd["cpu_by_rate"][rate]["median"]}
         out[scenario] = part
     return out
 
@@ -352,7 +393,9 @@ def main(argv):
     p.add_argument("--out", default=os.path.join(HERE, "out"), help="output folder")
     p.add_argument("--scenarios", default="mixed,served")
     p.add_argument("--rates", default="10000,50000,100000,200000,400000,max")
-    p.add_argument("--seconds", type=float, default=6.0, help="replay time per rate at the asked rate")
+    p.add_argument("--seconds", type=float, default=3.0, help="replay time per rate at the asked rate")
+    p.add_argument("--repeat", type=int, default=3,
+                   help="runs of each program at each rate, taken in turns; CPU is compared by medians")
     p.add_argument("--min-packets", type=int, default=100000, help="fewest packets replayed per rate")
     p.add_argument("--programs", default="vantrel,softflowd")
     a = p.parse_args(argv)
@@ -381,11 +424,15 @@ def main(argv):
             if served:
                 holder = subprocess.Popen(in_ns(RCV_NS, [sys.executable, "-c", SERVICE_HOLDER]))
                 helpers.append(holder)
-            for name in a.programs.split(","):
-                for rate in a.rates.split(","):
-                    row = measure(programs[name], scenario, capture, rate, a.seconds, a.min_packets, logdir)
-                    print(json.dumps(row), flush=True)
-                    results.append(row)
+            # The programs take turns at each rate, so a spell of load on the
+            # machine falls on both.
+            for rate in a.rates.split(","):
+                for run_number in range(1, a.repeat + 1):
+                    for name in a.programs.split(","):
+                        row = measure(programs[name], scenario, capture, rate, a.seconds, a.min_packets, logdir,
+                                      run_number)
+                        print(json.dumps(row), flush=True)
+                        results.append(row)
             if holder:
                 holder.kill()
                 holder.wait()
@@ -399,8 +446,10 @@ def main(argv):
     with open(os.path.join(a.out, "results.json"), "w") as f:
         json.dump(doc, f, indent=2)
     with open(os.path.join(a.out, "results.md"), "w") as f:
-        f.write(table(results) + "\n")
+        f.write(table(results) + "\n\n" + cpu_table(doc) + "\n")
     print(table(results))
+    print()
+    print(cpu_table(doc))
     print(json.dumps(doc["summary"], indent=2))
     return 0
 

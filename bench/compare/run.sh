@@ -4,7 +4,7 @@
 # the monitor and to softflowd, times the port-table refresh against
 # `ss -tanp`, measures memory per open flow, and writes report.md.
 #
-#   sudo bash bench/compare/run.sh            # everything, about 10 minutes
+#   sudo bash bench/compare/run.sh            # everything, about 15 minutes
 #   BUILD_DIR=build-x OUT=/tmp/cmp bash bench/compare/run.sh --rates 10000,max
 #
 # Extra arguments go to compare.py (see its --help). Outputs stay in $OUT

@@ -162,6 +162,10 @@ SocketPresence probe(uint8_t protocol, const SocketEnds& ends) {
   if (probeSocket.fd < 0) {
     probeSocket.fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (probeSocket.fd < 0) return SocketPresence::kUnknown;
+    // "No such socket" comes back as an error message; without this it
+    // carries a copy of the question as well.
+    const int capAck = 1;
+    setsockopt(probeSocket.fd, SOL_NETLINK, NETLINK_CAP_ACK, &capAck, sizeof capAck);
   }
   int error = 0;
   switch (probeNetlinkSocket(probeSocket.fd, protocol, ends.localAddr, ends.localPort, ends.remoteAddr,
