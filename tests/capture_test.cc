@@ -461,4 +461,114 @@ TEST(Capture, EndToEndThroughStatusDocumentAndCollector) {
   EXPECT_EQ(monitor.output().find("unsupported version"), std::string::npos) << "a non-IPv4 frame got through";
 }
 
+// Owners can only be found while their sockets are open, so packets must
+// reach the lookups promptly: a name lookup or a small request closes its
+// socket within tens of milliseconds. Here every exchange is the first
+// traffic after a quiet spell and its socket closes 120 ms after its first
+// packet; each flow it opens must still carry this process as its owner.
+TEST(Capture, ShortLivedSocketsKeepTheirOwners) {
+  REQUIRE_ROOT();
+  Netns watched("vt-cap-sa");
+  Netns peer("vt-cap-sb");
+  const char* kNear = "10.201.8.1";
+  const char* kFar = "10.201.8.2";
+  const uint16_t kEcho = 5003;
+  const int kRounds = 4;
+  const uint32_t kAnswerAfterMillis = 120;
+  linkNamespaces(watched, std::string(kNear) + "/24", peer, std::string(kFar) + "/24");
+
+  // The peer answers each UDP datagram and each TCP request after a while.
+  std::atomic<bool> peerReady{false}, peerDone{false};
+  std::thread peerSide([&] {
+    if (!enterNamespace(peer)) return;
+    const int udp = boundUdp(kFar, kEcho);
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in at = endpoint(kFar, kEcho);
+    bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+    listen(listener, 8);
+    peerReady = true;
+    pollfd waits[2] = {{udp, POLLIN, 0}, {listener, POLLIN, 0}};
+    while (!peerDone) {
+      if (poll(waits, 2, 100) <= 0) continue;
+      char buf[16];
+      if (waits[0].revents & POLLIN) {
+        sockaddr_in from = {};
+        socklen_t length = sizeof from;
+        if (recvfrom(udp, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &length) > 0) {
+          sleepMillis(kAnswerAfterMillis);
+          sendto(udp, "a", 1, 0, reinterpret_cast<const sockaddr*>(&from), length);
+        }
+      }
+      if (waits[1].revents & POLLIN) {
+        const int conn = accept(listener, nullptr, nullptr);
+        if (conn >= 0 && recv(conn, buf, sizeof buf, 0) > 0) {
+          sleepMillis(kAnswerAfterMillis);
+          send(conn, "a", 1, 0);
+        }
+        if (conn >= 0) close(conn);
+      }
+    }
+    close(udp);
+    close(listener);
+  });
+  ASSERT_TRUE(waitFor([&] { return peerReady.load(); }, milliseconds(5000)));
+
+  testing::internal::CaptureStdout();
+  CaptureRun run;
+  const bool started = run.start(watched, kNear);
+  const std::string setUp = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(started) << setUp;
+
+  std::vector<uint16_t> udpPorts, tcpPorts;
+  inNamespace(watched, [&] {
+    const sockaddr_in far = endpoint(kFar, kEcho);
+    char answer[4];
+    for (int i = 0; i < kRounds; ++i) {
+      sleepMillis(150);
+      const int udp = boundUdp(kNear, 0);
+      ASSERT_GE(udp, 0);
+      ASSERT_EQ(sendto(udp, "q", 1, 0, reinterpret_cast<const sockaddr*>(&far), sizeof far), 1);
+      ASSERT_EQ(recv(udp, answer, sizeof answer, 0), 1);
+      sockaddr_in local = {};
+      socklen_t length = sizeof local;
+      getsockname(udp, reinterpret_cast<sockaddr*>(&local), &length);
+      udpPorts.push_back(ntohs(local.sin_port));
+      close(udp);
+
+      sleepMillis(150);
+      const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      ASSERT_EQ(connect(tcp, reinterpret_cast<const sockaddr*>(&far), sizeof far), 0);
+      ASSERT_EQ(send(tcp, "q", 1, 0), 1);
+      ASSERT_EQ(recv(tcp, answer, sizeof answer, 0), 1);
+      length = sizeof local;
+      getsockname(tcp, reinterpret_cast<sockaddr*>(&local), &length);
+      tcpPorts.push_back(ntohs(local.sin_port));
+      close(tcp);
+    }
+  });
+  peerDone = true;
+  peerSide.join();
+
+  const OwnOwner own;
+  const struct {
+    const char* what;
+    uint8_t proto;
+    const std::vector<uint16_t>& ports;
+  } kinds[] = {{"udp", 17, udpPorts}, {"tcp", 6, tcpPorts}};
+  for (const auto& kind : kinds) {
+    ASSERT_EQ(kind.ports.size(), static_cast<size_t>(kRounds)) << kind.what;
+    for (uint16_t port : kind.ports) {
+      FlowRecord flow;
+      ASSERT_TRUE(waitFor([&] { return findOpenFlow(kind.proto, port, kEcho, flow); }, milliseconds(3000)))
+          << kind.what << " from port " << port;
+      EXPECT_EQ(flow.processname(), own.processname) << kind.what << " from port " << port;
+    }
+  }
+  testing::internal::CaptureStdout();
+  run.stop();
+  testing::internal::GetCapturedStdout();
+}
+
 }  // namespace
