@@ -84,7 +84,8 @@ def main(folder):
             if by_rate:
                 worst = max(by_rate.values())
                 targets.append((f"{scenario}: CPU per packet at most half of softflowd's",
-                                "median ratio per rate: " + ", ".join(f"{r} {v:.2f}" for r, v in by_rate.items()),
+                                (f"whole series {part['cpu_ratio']:.2f}; " if "cpu_ratio" in part else "")
+                                + "median ratio per rate: " + ", ".join(f"{r} {v:.2f}" for r, v in by_rate.items()),
                                 worst <= 0.5))
 
     refresh = load(folder, "refresh.json")
