@@ -128,38 +128,32 @@ void BM_UdpRefreshOneNewSocket(benchmark::State& state) {
   report(state);
 }
 
-// The miss of traffic to a port no socket holds (a scan, a closed port):
-// one question to the kernel instead of a refresh. Argument 0 probes TCP,
-// 1 UDP.
-void BM_ProbeMissNoSocket(benchmark::State& state) {
+// One probe answer over and over. Argument 0 probes TCP, 1 UDP; `held`
+// says whether a socket holds the probed port.
+void probeOften(benchmark::State& state, bool held) {
   if (!sockets().ok) return state.SkipWithError("could not open the sockets");
   const bool udp = state.range(0) == 1;
-  const int held = boundSocket(udp ? SOCK_DGRAM : SOCK_STREAM);
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  getsockname(held, reinterpret_cast<sockaddr*>(&a), &len);
-  close(held);  // the port is now free
-  const SocketEnds ends{INADDR_LOOPBACK, ntohs(a.sin_port), 0x0a000002, 40000};
-  for (auto _ : state) {
-    const SocketPresence p = udp ? probeUdpSocket(ends) : probeTcpSocket(ends);
-    if (p != SocketPresence::kAbsent) return state.SkipWithError("the probe did not answer kAbsent");
-  }
-}
-
-// The same for a port a socket holds.
-void BM_ProbeHit(benchmark::State& state) {
-  if (!sockets().ok) return state.SkipWithError("could not open the sockets");
-  const bool udp = state.range(0) == 1;
-  const int fd = sockets().fds[udp ? kEachKind : 0];
+  int fd = sockets().fds[udp ? kEachKind : 0];
+  if (!held) fd = boundSocket(udp ? SOCK_DGRAM : SOCK_STREAM);
   sockaddr_in a{};
   socklen_t len = sizeof a;
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  if (!held) close(fd);  // the port is now free
   const SocketEnds ends{INADDR_LOOPBACK, ntohs(a.sin_port), INADDR_LOOPBACK, 40000};
+  const SocketPresence expected = held ? SocketPresence::kPresent : SocketPresence::kAbsent;
   for (auto _ : state) {
-    const SocketPresence p = udp ? probeUdpSocket(ends) : probeTcpSocket(ends);
-    if (p != SocketPresence::kPresent) return state.SkipWithError("the probe did not answer kPresent");
+    if ((udp ? probeUdpSocket(ends) : probeTcpSocket(ends)) != expected) {
+      return state.SkipWithError("the probe gave another answer");
+    }
   }
 }
+
+// The miss of traffic to a port no socket holds (a scan, a closed port):
+// one question to the kernel instead of a refresh.
+void BM_ProbeMissNoSocket(benchmark::State& state) { probeOften(state, false); }
+
+// The same for a port a socket holds.
+void BM_ProbeHit(benchmark::State& state) { probeOften(state, true); }
 
 BENCHMARK(BM_ProbeMissNoSocket)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProbeHit)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);

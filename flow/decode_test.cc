@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "flow/flow_table.h"
+#include "flow/ip_text.h"
 #include "process/process_table.h"
 
 namespace {
@@ -45,10 +46,7 @@ void udpLookup(uint64_t now, const SocketEnds& ends, OwnerRef& owner) { recordLo
 
 // The ends a lookup was given, as "local:port remote:port".
 std::string endsOf(const LookupCall& call) {
-  auto addr = [](uint32_t a, uint16_t port) {
-    return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 0xff) + "." + std::to_string(a >> 8 & 0xff) +
-           "." + std::to_string(a & 0xff) + ":" + std::to_string(port);
-  };
+  auto addr = [](uint32_t a, uint16_t port) { return ipToDotted(a) + ":" + std::to_string(port); };
   return addr(call.ends.localAddr, call.ends.localPort) + " " + addr(call.ends.remoteAddr, call.ends.remotePort);
 }
 
@@ -105,12 +103,7 @@ FlowRecord flowAt(const FlowKey& key) {
 class DecodeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    {
-      std::lock_guard<std::mutex> lock(flowTableMutex);
-      flowCache.clear();
-      toExport.clear();
-    }
-    lastSweepTime = 0;
+    resetFlowTables();
     lookups.clear();
     lookupReverseKey = FlowKey{};
     tcpOwnerLookup = tcpLookup;
@@ -119,9 +112,7 @@ class DecodeTest : public ::testing::Test {
   void TearDown() override {
     tcpOwnerLookup = lookupTcpProcess;
     udpOwnerLookup = lookupUdpProcess;
-    std::lock_guard<std::mutex> lock(flowTableMutex);
-    flowCache.clear();
-    toExport.clear();
+    resetFlowTables();
   }
 };
 

@@ -134,3 +134,10 @@ size_t toExportSize() {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   return toExport.size();
 }
+
+void resetFlowTables() {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  flowCache.clear();
+  toExport.clear();
+  lastSweepTime = 0;
+}

@@ -91,3 +91,7 @@ std::vector<FlowRecord> copyFlows();
 // Sizes of the two tables.
 size_t flowCacheSize();
 size_t toExportSize();
+
+// Empties both tables and forgets the last sweep, as at start-up. For tests,
+// benchmarks and fuzzing; takes flowTableMutex.
+void resetFlowTables();

@@ -8,12 +8,7 @@ class FlowTableTest : public testing::Test {
  protected:
   void SetUp() override { reset(); }
   void TearDown() override { reset(); }
-  static void reset() {
-    std::lock_guard<std::mutex> lock(flowTableMutex);
-    flowCache.clear();
-    toExport.clear();
-    lastSweepTime = 0;
-  }
+  static void reset() { resetFlowTables(); }
   static FlowRecord record(uint32_t src, uint16_t srcport, uint64_t first, uint64_t last) {
     FlowRecord r = makeFlowRecord(1, 0, 6, src, 0x0a000001, srcport, 443, 60, 0x02, 0, first,
                                   makeOwner("proc", "alice", "HOST1"));
@@ -173,12 +168,7 @@ long residentKiB() {
 }
 
 TEST(FlowTableCap, AFullTableMovesTheOldestTenthAndMemoryStaysFlat) {
-  {
-    std::lock_guard<std::mutex> lock(flowTableMutex);
-    flowCache.clear();
-    toExport.clear();
-    lastSweepTime = 0;
-  }
+  resetFlowTables();
   auto flood = [](uint32_t from, uint32_t count) {
     std::lock_guard<std::mutex> lock(flowTableMutex);
     for (uint32_t i = from; i < from + count; ++i) {
@@ -224,10 +214,7 @@ TEST(FlowTableCap, AFullTableMovesTheOldestTenthAndMemoryStaysFlat) {
   // AddressSanitizer keeps freed memory in quarantine, so only an
   // uninstrumented build can judge the resident size.
   if (!kAddressSanitizer) EXPECT_LT(residentKiB(), atCap + atCap / 10) << "memory grew past the cap";
-  std::lock_guard<std::mutex> lock(flowTableMutex);
-  flowCache.clear();
-  toExport.clear();
-  lastSweepTime = 0;
+  resetFlowTables();
 }
 
 }  // namespace

@@ -22,12 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)quiet;
   tcpOwnerLookup = fakeOwner;
   udpOwnerLookup = fakeOwner;
-  {
-    std::lock_guard<std::mutex> lock(flowTableMutex);
-    flowCache.clear();
-    toExport.clear();
-  }
-  lastSweepTime = 0;
+  resetFlowTables();
   const uint64_t now = 1'700'000'000'000ull;
   decodePacket(data, size, 0x0a000001, now);
   // The same datagram again counts into the record it made (ICMP excepted).

@@ -58,12 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)quiet;
   tcpOwnerLookup = fakeOwner;
   udpOwnerLookup = fakeOwner;
-  {
-    std::lock_guard<std::mutex> lock(flowTableMutex);
-    flowCache.clear();
-    toExport.clear();
-  }
-  lastSweepTime = 0;
+  resetFlowTables();
   uint64_t now = 1'700'000'000'000ull;
   size_t at = 0;
   while (at + 3 <= size) {

@@ -62,6 +62,36 @@ struct Fd {
   }
 };
 
+// A sock_diag question about AF_INET sockets of `protocol` in every state:
+// a dump of them all (NLM_F_DUMP in `flags`), or one socket given by `id`.
+struct DiagRequest {
+  nlmsghdr header{};
+  inet_diag_req_v2 request{};
+
+  DiagRequest(uint8_t protocol, uint16_t flags, uint32_t sequence) {
+    header.nlmsg_len = sizeof *this;
+    header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    header.nlmsg_flags = flags;
+    header.nlmsg_seq = sequence;
+    request.sdiag_family = AF_INET;
+    request.sdiag_protocol = protocol;
+    request.idiag_states = ~0u;
+  }
+};
+
+// Sends `message` to the kernel; false with errno in `error`.
+bool sendToKernel(int fd, const DiagRequest& message, int& error) {
+  sockaddr_nl kernel;
+  memset(&kernel, 0, sizeof kernel);
+  kernel.nl_family = AF_NETLINK;
+  ssize_t sent;
+  do {
+    sent = sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) error = errno;
+  return sent >= 0;
+}
+
 }  // namespace
 
 void parseProcNetSockets(std::string_view text, std::vector<SocketRow>& rows) {
@@ -104,25 +134,7 @@ bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& err
     error = errno;
     return false;
   }
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } message;
-  memset(&message, 0, sizeof message);
-  message.header.nlmsg_len = sizeof message;
-  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  message.header.nlmsg_seq = 1;
-  message.request.sdiag_family = AF_INET;
-  message.request.sdiag_protocol = protocol;
-  message.request.idiag_states = ~0u;
-  sockaddr_nl kernel;
-  memset(&kernel, 0, sizeof kernel);
-  kernel.nl_family = AF_NETLINK;
-  if (sendto(sock.fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
-    error = errno;
-    return false;
-  }
+  if (!sendToKernel(sock.fd, DiagRequest(protocol, NLM_F_REQUEST | NLM_F_DUMP, 1), error)) return false;
 
   const size_t first = rows.size();
   std::vector<char> buf(65536);
@@ -162,18 +174,7 @@ bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& err
 int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
                        uint16_t remotePort, int& error) {
   static thread_local uint32_t sequence = 0;
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } message;
-  memset(&message, 0, sizeof message);
-  message.header.nlmsg_len = sizeof message;
-  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST;
-  message.header.nlmsg_seq = ++sequence;
-  message.request.sdiag_family = AF_INET;
-  message.request.sdiag_protocol = protocol;
-  message.request.idiag_states = ~0u;
+  DiagRequest message(protocol, NLM_F_REQUEST, ++sequence);
   message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
   // TCP takes the ends as the socket sees them. UDP takes them as the packet
@@ -183,17 +184,7 @@ int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t lo
   message.request.id.idiag_sport = htons(packetOrder ? remotePort : localPort);
   message.request.id.idiag_dst[0] = htonl(packetOrder ? localAddr : remoteAddr);
   message.request.id.idiag_dport = htons(packetOrder ? localPort : remotePort);
-  sockaddr_nl kernel;
-  memset(&kernel, 0, sizeof kernel);
-  kernel.nl_family = AF_NETLINK;
-  ssize_t sent;
-  do {
-    sent = sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel);
-  } while (sent < 0 && errno == EINTR);
-  if (sent < 0) {
-    error = errno;
-    return -1;
-  }
+  if (!sendToKernel(fd, message, error)) return -1;
   // The kernel answers within the send, so the reply is already queued; a
   // reply left over from an earlier question has another sequence number.
   alignas(nlmsghdr) char buf[4096];
