@@ -3,13 +3,13 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/console.h"
-#include "app/settings.h"
 #include "app/shutdown.h"
 #include "app/supervisors.h"
 #include "discovery/discovery.h"
 #include "platform/clock.h"
 #include "platform/signals.h"
+#include "runtime/console.h"
+#include "runtime/settings.h"
 #include "web/http_server.h"
 
 int main() {

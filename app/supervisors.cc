@@ -1,51 +1,52 @@
 #include "app/supervisors.h"
 
-#include "app/console.h"
-#include "app/settings.h"
 #include "app/shutdown.h"
-#include "app/state.h"
 #include "capture/capture.h"
 #include "discovery/discovery.h"
 #include "export/export_sender.h"
 #include "flow/flow_table.h"
 #include "platform/clock.h"
+#include "runtime/console.h"
+#include "runtime/settings.h"
+#include "runtime/workers.h"
 
-void snifferPass() {
+namespace {
+
+// The capture run: discovery first, since it may fill an empty listenerIP.
+void captureRun() {
+  discoverInterfaces();
+  runSniffer();
+}
+
+// One pass of a supervisor: while the worker's setting is not "0.0.0.0", one
+// run (the keep flag set before it, the running flag cleared after it);
+// otherwise the keep flag cleared. A stop request starts no run.
+void supervisorPass(const Worker& w, void (*run)()) {
   if (stopRequested) return;
-  Json::Value listener = settingValue("listenerIP");
-  if (listener != Json::Value("0.0.0.0")) {
-    keepSniffing = true;
+  const Json::Value value = settingValue(w.settingKey);
+  if (value != Json::Value("0.0.0.0")) {
+    w.keep = true;
     // A stop that came in meanwhile wins over the flag just set.
     if (stopRequested) {
-      keepSniffing = false;
+      w.keep = false;
       return;
     }
-    consoleWrite("Listening as ip is correct " + jsonText(listener) + "\n");
-    discoverInterfaces();
-    runSniffer();
-    snifferRunning = false;
+    consoleWrite(w.onLine + jsonText(value) + "\n");
+    run();
+    w.running = false;
   } else {
-    keepSniffing = false;
-    consoleWrite("Not listening as ip is incorrect " + jsonText(listener) + "\n");
+    w.keep = false;
+    consoleWrite(w.offLine + jsonText(value) + "\n");
   }
 }
 
+}  // namespace
+
+void snifferPass() { supervisorPass(captureWorker, captureRun); }
+
 void exporterPass() {
   if (stopRequested) return;
-  Json::Value receiver = settingValue("receiverIP");
-  if (receiver != Json::Value("0.0.0.0")) {
-    keepSendingExports = true;
-    if (stopRequested) {
-      keepSendingExports = false;
-      return;
-    }
-    consoleWrite("Exporting as ip is correct " + jsonText(receiver) + "\n");
-    exportsender();
-    exporterRunning = false;
-  } else {
-    keepSendingExports = false;
-    consoleWrite("Not exporting as ip is incorrect " + jsonText(receiver) + "\n");
-  }
+  supervisorPass(exportWorker, exportsender);
   clearExports();
 }
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "flow/decode.h"
+#include "capture/decode.h"
 #include "flow/flow_table.h"
 
 namespace {

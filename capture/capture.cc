@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <string>
 
-#include "app/console.h"
-#include "app/settings.h"
-#include "app/state.h"
-#include "flow/decode.h"
+#include "capture/decode.h"
 #include "flow/flow_table.h"
 #include "platform/capture_socket.h"
 #include "platform/clock.h"
+#include "runtime/console.h"
+#include "runtime/settings.h"
+#include "runtime/state.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ void runSniffer() {
   }
 
   consolePrintf("Exiting sniffer\n");
-  if (!captureClose(s, error)) printCloseFailure(error);
+  if (!captureClose(s, error)) consoleWidePrintf(L"closesocket for listener failed with error: %d\n", error);
   captureCleanup();
   snifferRunning = false;
 }

@@ -7,10 +7,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/console.h"
-#include "app/settings.h"
-#include "app/state.h"
 #include "flow/ip_text.h"
+#include "runtime/console.h"
+#include "runtime/settings.h"
+#include "runtime/state.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "export/datagram_builder.h"
 
-#include "app/console.h"
-#include "app/state.h"
 #include "export/ipfix.h"
 #include "platform/clock.h"
+#include "runtime/console.h"
+#include "runtime/state.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/state.h"
 #include "export/datagram.h"
 #include "export/sample_records.h"
+#include "runtime/state.h"
 
 namespace {
 

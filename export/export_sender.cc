@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
-#include "app/settings.h"
-#include "app/state.h"
 #include "export/datagram_builder.h"
 #include "flow/flow_table.h"
 #include "platform/clock.h"
 #include "platform/udp_socket.h"
+#include "runtime/console.h"
+#include "runtime/settings.h"
+#include "runtime/state.h"
 
 namespace {
 

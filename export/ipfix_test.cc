@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "app/state.h"
 #include "export/datagram_builder.h"
 #include "export/ipfix_decode.h"
 #include "export/sample_records.h"
 #include "export/serialize.h"
+#include "runtime/state.h"
 
 namespace {
 

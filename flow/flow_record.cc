@@ -11,11 +11,6 @@ const std::string& FlowRecord::processname() const { return owner ? owner->proce
 const std::string& FlowRecord::user() const { return owner ? owner->user : emptyString(); }
 const std::string& FlowRecord::domain() const { return owner ? owner->domain : emptyString(); }
 
-OwnerRef makeOwner(std::string processname, std::string user, std::string domain) {
-  if (processname.empty() && user.empty() && domain.empty()) return nullptr;
-  return std::make_shared<const FlowOwner>(FlowOwner{std::move(processname), std::move(user), std::move(domain)});
-}
-
 FlowRecord makeFlowRecord(uint16_t inif, uint16_t outif, uint8_t proto, uint32_t srcip, uint32_t dstip,
                           uint16_t srcport, uint16_t dstport, uint16_t totalLength, uint8_t flags,
                           uint8_t tos, uint64_t now, OwnerRef owner) {

@@ -3,18 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
-// The local process behind a flow. Shared read-only between the port table
-// entry it came from and every record that carries it, so a record stays small
-// and copying one never copies the strings.
-struct FlowOwner {
-  std::string processname;
-  std::string user;
-  std::string domain;
-};
-using OwnerRef = std::shared_ptr<const FlowOwner>;
+#include "runtime/flow_owner.h"
 
 struct FlowRecord {
   int32_t pkts = 1;         // packets counted; 1 at creation
@@ -37,9 +28,6 @@ struct FlowRecord {
   const std::string& user() const;
   const std::string& domain() const;
 };
-
-// An owner made from three strings; null when all three are empty.
-OwnerRef makeOwner(std::string processname, std::string user, std::string domain);
 
 struct FlowKey {
   uint32_t srcip;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "app/console.h"
+#include "runtime/console.h"
 
 std::mutex flowTableMutex;
 FlowCache flowCache;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "flow/decode.h"
+#include "capture/decode.h"
 #include "flow/flow_table.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "capture/decode.h"
 #include "export/datagram.h"
 #include "export/serialize.h"
-#include "flow/decode.h"
 #include "flow/flow_table.h"
 
 namespace {

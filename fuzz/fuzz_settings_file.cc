@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/settings.h"
+#include "runtime/settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SettingsText loaded = parseSettingsFile(std::string(reinterpret_cast<const char*>(data), size));

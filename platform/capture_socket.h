@@ -61,7 +61,3 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size);
 
 // Closes the socket (s.handle becomes -1); false with `error` on failure.
 bool captureClose(CaptureSocket& s, int& error);
-
-// Prints "closesocket for listener failed with error: %d\n" with `error`, the
-// way this system's console has it (a wide-character format on Windows).
-void printCloseFailure(int error);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/console.h"
+#include "runtime/console.h"
 
 std::string identityFromInfo(uint32_t pid, const ProcessInfo& info, std::string& user, std::string& domain) {
   const std::string fallback = "Pid:" + std::to_string(pid);

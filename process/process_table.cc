@@ -3,9 +3,9 @@
 #include <bitset>
 #include <unordered_set>
 
-#include "app/console.h"
 #include "platform/process_info.h"
 #include "process/process_identity.h"
+#include "runtime/console.h"
 
 std::mutex processTableMutex;
 ProcessTable tcpProcessIDs;

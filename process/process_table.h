@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "flow/flow_record.h"
 #include "platform/endpoints.h"
+#include "runtime/flow_owner.h"
 
 struct ProcessEntry {
   int32_t pid = 0;

@@ -20,12 +20,12 @@
 #include <sstream>
 #include <thread>
 
-#include "app/settings.h"
-#include "app/state.h"
 #include "capture/capture.h"
 #include "flow/flow_table.h"
 #include "flow/ip_text.h"
 #include "platform/clock.h"
+#include "runtime/settings.h"
+#include "runtime/state.h"
 #include "tests/support/system_test.h"
 
 namespace {

@@ -9,8 +9,6 @@
 #include <sstream>
 #include <thread>
 
-#include "app/settings.h"
-#include "app/state.h"
 #include "export/collector_output.h"
 #include "export/datagram.h"
 #include "export/datagram_builder.h"
@@ -18,6 +16,8 @@
 #include "export/sample_records.h"
 #include "flow/flow_table.h"
 #include "platform/udp_socket.h"
+#include "runtime/settings.h"
+#include "runtime/state.h"
 #include "tests/support/system_test.h"
 
 #include <gmock/gmock.h>

@@ -11,8 +11,6 @@
 #include <sstream>
 #include <thread>
 
-#include "app/settings.h"
-#include "app/state.h"
 #include "export/collector_output.h"
 #include "export/export_sender.h"
 #include "export/ipfix.h"
@@ -21,6 +19,8 @@
 #include "flow/ip_text.h"
 #include "platform/clock.h"
 #include "platform/udp_socket.h"
+#include "runtime/settings.h"
+#include "runtime/state.h"
 #include "tests/support/system_test.h"
 
 namespace {

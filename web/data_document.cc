@@ -3,11 +3,11 @@
 #include <cstring>
 #include <exception>
 
-#include "app/console.h"
-#include "app/settings.h"
-#include "app/state.h"
 #include "flow/flow_table.h"
 #include "flow/ip_text.h"
+#include "runtime/console.h"
+#include "runtime/settings.h"
+#include "runtime/state.h"
 #include "web/settings_request.h"
 
 namespace {

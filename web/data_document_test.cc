@@ -6,10 +6,10 @@
 #include <sstream>
 #include <vector>
 
-#include "app/settings.h"
-#include "app/state.h"
 #include "flow/flow_table.h"
 #include "flow/ip_text.h"
+#include "runtime/settings.h"
+#include "runtime/state.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/console.h"
-#include "app/settings.h"
 #include "platform/clock.h"
+#include "runtime/console.h"
+#include "runtime/settings.h"
 #include "web/data_document.h"
 #include "web/settings_request.h"
 #include "web/static_files.h"

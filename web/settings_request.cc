@@ -6,11 +6,11 @@
 #include <limits>
 #include <mutex>
 
-#include "app/console.h"
-#include "app/settings.h"
-#include "app/state.h"
 #include "export/export_format.h"
 #include "platform/clock.h"
+#include "runtime/console.h"
+#include "runtime/settings.h"
+#include "runtime/workers.h"
 #include "web/request_origin.h"
 
 namespace {
@@ -116,24 +116,7 @@ Json::Value settingsChanges(const Json::Value& current, const ArgumentLookup& lo
 
 void restartCaptureAndExport() {
   consoleWrite("Saving settings restart:" + settingsConsoleText(settingsSnapshot()) + "\n");
-  consoleWrite("Re-Starting Sniffer\n");
-  consoleWrite("Stopping sniffer\n");
-  keepSniffing = false;
-  while (snifferRunning) {
-    sleepMillis(10);
-    consoleWrite("(ws)");
-  }
-  consoleWrite("Stopped sniffer,restarting\n");
-  keepSniffing = true;
-  consoleWrite("Re-Starting Exporter\n");
-  consoleWrite("Stopping Exporter\n");
-  keepSendingExports = false;
-  while (exporterRunning) {
-    sleepMillis(10);
-    consoleWrite("(we)");
-  }
-  consoleWrite("Stopped Exporter,restarting\n");
-  keepSendingExports = true;
+  for (const Worker* w : kWorkers) restartWorker(*w);
   sleepMillis(1000);
 }
 

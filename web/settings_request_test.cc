@@ -10,8 +10,8 @@
 #include <sstream>
 #include <thread>
 
-#include "app/settings.h"
-#include "app/state.h"
+#include "runtime/settings.h"
+#include "runtime/state.h"
 
 namespace {
 

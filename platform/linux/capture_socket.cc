@@ -25,7 +25,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/console.h"
 
 namespace {
 
@@ -224,4 +223,3 @@ bool captureClose(CaptureSocket& s, int& error) {
   return true;
 }
 
-void printCloseFailure(int error) { consolePrintf("closesocket for listener failed with error: %d\n", error); }

@@ -102,9 +102,3 @@ bool captureClose(CaptureSocket& s, int& error) {
   }
   return true;
 }
-
-void printCloseFailure(int error) {
-  fflush(stdout);
-  wprintf(L"closesocket for listener failed with error: %d\n", error);
-  fflush(stdout);
-}

@@ -16,8 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
-#include "app/state.h"
 #include "capture/capture.h"
 #include "export/datagram.h"
 #include "export/datagram_builder.h"
@@ -29,6 +27,8 @@
 #include "platform/files.h"
 #include "platform/udp_socket.h"
 #include "process/process_identity.h"
+#include "runtime/console.h"
+#include "runtime/state.h"
 
 // The capture routine reads its listener through the settings store, which
 // needs JsonCpp; in this program its one read answers 127.0.0.1.
@@ -290,7 +290,7 @@ void checkCapture() {
   check(known, "capture set-up ends on a known path: \"" + oneLine(out) + "\"");
   check(!snifferRunning, "snifferRunning is false after the run");
 
-  const std::string close = capturedStdout([] { printCloseFailure(10038); });
+  const std::string close = capturedStdout([] { consoleWidePrintf(L"closesocket for listener failed with error: %d\n", 10038); });
   check(close == "closesocket for listener failed with error: 10038\n",
         "wide close-failure message: \"" + oneLine(close) + "\"");
 }

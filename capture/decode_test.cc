@@ -1,4 +1,4 @@
-#include "flow/decode.h"
+#include "capture/decode.h"
 
 #include <gtest/gtest.h>
 

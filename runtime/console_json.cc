@@ -1,4 +1,4 @@
-#include "app/console.h"
+#include "runtime/console.h"
 
 #include <json/json.h>
 

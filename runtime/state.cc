@@ -1,4 +1,4 @@
-#include "app/state.h"
+#include "runtime/state.h"
 
 std::atomic<bool> keepSniffing{false};
 std::atomic<bool> keepSendingExports{true};

@@ -1,4 +1,4 @@
-#include "app/state.h"
+#include "runtime/state.h"
 
 #include <json/json.h>
 

@@ -22,6 +22,10 @@ void consolePrintf(const char* format, ...)
 #endif
     ;
 
+// The same for a wide-character format (the one message the console shows in
+// wide characters). Characters beyond ASCII are written in UTF-8.
+void consoleWidePrintf(const wchar_t* format, ...);
+
 // The two below live in console_json.cc, apart from the rest, so that code
 // which prints but handles no JSON links without JsonCpp.
 

@@ -1,10 +1,10 @@
-#include "flow/decode.h"
+#include "capture/decode.h"
 
 #include <mutex>
 
-#include "app/console.h"
 #include "flow/flow_table.h"
 #include "process/process_table.h"
+#include "runtime/console.h"
 
 OwnerLookup tcpOwnerLookup = lookupTcpProcess;
 OwnerLookup udpOwnerLookup = lookupUdpProcess;

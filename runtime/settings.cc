@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "runtime/settings.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,8 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/console.h"
 #include "platform/files.h"
+#include "runtime/console.h"
 
 Json::Value settings;
 std::mutex settingsMutex;

@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "runtime/settings.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/console.h"
+#include "runtime/console.h"
 
 namespace {
 
