@@ -3,11 +3,11 @@
 # with libFuzzer instrumentation), then every fuzz target for a short run.
 set -euo pipefail
 FUZZ_SECONDS="${FUZZ_SECONDS:-30}"
-CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_FUZZ=ON -DVANTREL_BENCH=OFF
+CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_TESTS=ON -DVANTREL_FUZZ=ON -DVANTREL_BENCH=OFF
 cmake --build build-asan -j"$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-(cd build-asan && ctest --output-on-failure -j1 --timeout 600)
+(cd build-asan && ctest --output-on-failure --no-tests=error -j1 --timeout 600)
 
 work=$(mktemp -d /tmp/vantrel-fuzz-XXXXXX)
 trap 'rm -rf "$work"' EXIT
