@@ -1,0 +1,68 @@
+// Overview: the counters, the state of capture, export and the web interface,
+// the packet and byte rate charts, and the five busiest processes.
+(function () {
+  'use strict';
+
+  const Vt = window.Vt;
+  const { F, $, S, setText, setState } = Vt;
+
+  let chartPps = null;
+  let chartBps = null;
+
+  function render() {
+    const doc = S.doc;
+    const st = Vt.settings();
+    setText('k-packets', F.fmtInt(doc.snifferPacketCount));
+    setText('k-flows', F.fmtInt(doc.totalFlows));
+    setText('k-flows-sub', F.fmtInt(F.u32(doc.totalPkts)) + ' packets · ' + F.fmtBytes(F.u32(doc.totalBytes)));
+    setText('k-toexport', F.fmtInt(doc.toExport));
+    setText('k-sent', F.fmtInt(doc.exportsSent));
+    setState($('s-capture'), Vt.captureState(doc));
+    setState($('s-export'), Vt.exportState(doc));
+    setText('s-listener', Vt.listenerText(st.listenerIP));
+    setFlags('s-capture-flags', { keepSniffing: doc.keepSniffing, snifferRunning: doc.snifferRunning });
+    setText('s-owners', F.fmtInt(doc.totalTCPProcesses) + ' TCP ports · ' + F.fmtInt(doc.totalUDPProcesses) + ' UDP ports');
+    setText('s-collector', st.receiverIP === '0.0.0.0' ? 'off (0.0.0.0)'
+      : st.receiverIP + ':' + st.receiverPort + (Vt.exportFormat(st) === 'ipfix' ? ' · IPFIX' : ''));
+    setFlags('s-export-flags', { keepSendingExports: doc.keepSendingExports, exporterRunning: doc.exporterRunning });
+    setText('s-web', 'port ' + st.httpPort + ' · user ' + st.user);
+    renderCharts();
+    const fresh = S.docAt - S.flowsAt < Vt.POLL_MS * 2;
+    Vt.renderBars($('o-top'), fresh ? F.processTotals(S.flows, 5) : null, 'No open flows yet.');
+  }
+
+  function renderCharts() {
+    if (!chartPps) {
+      chartPps = new window.LiveChart($('chart-pps'), { format: F.fmtCompact, unit: 'pkt/s', colorVar: '--c-pkts' });
+      chartBps = new window.LiveChart($('chart-bps'), { format: F.fmtBytesShort, unit: '/s', colorVar: '--c-bytes' });
+    }
+    const now = Date.now();
+    chartPps.setData(S.samples.map((s) => ({ t: s.t, v: s.pps })), now, Vt.WINDOW_MS);
+    chartBps.setData(S.samples.map((s) => ({ t: s.t, v: s.bps })), now, Vt.WINDOW_MS);
+    const last = S.samples[S.samples.length - 1];
+    setText('c-pps', last && last.pps !== null ? F.fmtCompact(last.pps) + ' pkt/s' : '–');
+    setText('c-bps', last && last.bps !== null ? F.fmtBytes(last.bps) + '/s' : '–');
+    $('chart-pps').setAttribute('aria-label', 'Packets per second over the last 5 minutes; now ' + $('c-pps').textContent);
+    $('chart-bps').setAttribute('aria-label', 'Bytes per second over the last 5 minutes; now ' + $('c-bps').textContent);
+  }
+
+  // The run-state flags as chips: struck through when false.
+  function setFlags(id, flags) {
+    const html = Object.keys(flags)
+      .map((k) => '<span class="flag ' + (flags[k] ? 'on' : 'off') + '" title="' + k + ' is ' + !!flags[k] + '">' + k + '</span>')
+      .join('');
+    const el = $(id);
+    if (el.innerHTML !== html) el.innerHTML = html;
+  }
+
+  function init() {
+    Vt.barsShowFlows($('o-top'));
+    window.addEventListener('resize', () => S.view === 'overview' && S.doc && render());
+  }
+
+  Vt.views.overview = {
+    init,
+    render,
+    subtitle: () => 'Listening on ' + Vt.listenerText(Vt.settings().listenerIP) + ' · updates every 2 s',
+  };
+})();
