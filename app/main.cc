@@ -13,8 +13,9 @@
 #include "web/http_server.h"
 
 int main() {
-  // Console lines reach a pipe or log file at once.
-  setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Console lines reach a pipe or log file at once. (A buffer size is given:
+  // the Windows C runtime refuses a line-buffered stream without one.)
+  setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   installStopHandlers(&stopRequested);
 
   discoverInterfaces();

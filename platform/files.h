@@ -1,5 +1,6 @@
 // Whole-file replacement for the small files the monitor writes (the settings
-// file). Safe to call from any thread; calls for different paths do not meet.
+// file), and the system's line breaks for them. Safe to call from any thread;
+// calls for different paths do not meet.
 #pragma once
 
 #include <string>
@@ -9,3 +10,7 @@
 // a reader finds either the old file or the new one, whole. Returns false on
 // any failure; the old file is then untouched and no temporary file is left.
 bool replaceFileContents(const std::string& path, const std::string& text);
+
+// `text` with the line breaks of the system's text files: as it stands on
+// Linux; on Windows every "\n" becomes "\r\n".
+std::string withSystemLineBreaks(const std::string& text);

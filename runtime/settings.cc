@@ -87,7 +87,7 @@ std::string settingsFileText(const Json::Value& doc) {
 }
 
 void saveSettings() {
-  replaceFileContents(kSettingsFileName, settingsFileText(settingsSnapshot()));
+  replaceFileContents(kSettingsFileName, withSystemLineBreaks(settingsFileText(settingsSnapshot())));
 }
 
 SettingsText parseSettingsFile(const std::string& text) {

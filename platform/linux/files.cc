@@ -20,3 +20,5 @@ bool replaceFileContents(const std::string& path, const std::string& text) {
   std::remove(temp.c_str());
   return false;
 }
+
+std::string withSystemLineBreaks(const std::string& text) { return text; }

@@ -31,3 +31,13 @@ bool replaceFileContents(const std::string& path, const std::string& text) {
   DeleteFileA(temp.c_str());
   return false;
 }
+
+std::string withSystemLineBreaks(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}

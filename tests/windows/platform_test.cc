@@ -306,6 +306,8 @@ void checkFilesAndClock() {
     std::fclose(f);
   }
   check(text == "{}\n", "replaced file holds the new text byte for byte");
+  check(withSystemLineBreaks("{\n   \"a\" : 1\n}") == "{\r\n   \"a\" : 1\r\n}",
+        "text files get CRLF line breaks");
   std::remove(path.c_str());
 
   const uint64_t before = currentTimeMillis();
