@@ -1,14 +1,24 @@
 # Windows build, native or cross-compiled (cmake/mingw-w64-x86_64.cmake).
 #
-# With JsonCpp and libmicrohttpd built for Windows (vcpkg, MSYS2; see the
-# README) it builds the monitor, its tools and the platform test program.
+# With JsonCpp and libmicrohttpd built for Windows it builds the monitor, its
+# tools and the platform test program, and the release zip (target
+# windows-zip). The cross build finds them in the folder that
+# scripts/windows-libraries.sh fills (VANTREL_WINDOWS_LIBRARIES, by default
+# third-party/ in the build folder); a native build finds vcpkg's or MSYS2's
+# (see the README).
 #
-# Without them (the cross build on Debian, where only their headers exist):
+# Without them (a cross build before that script has run):
 #   - every source of the program (library, entry point, tools) is compiled
 #     against the Windows headers and those two libraries' own headers;
 #   - every source whose code does not reach either library is also linked,
 #     into vantrel_portable and the platform test program, so a missing Win32
 #     import shows up as a link error here rather than on a user's machine.
+
+set(VANTREL_WINDOWS_LIBRARIES ${CMAKE_BINARY_DIR}/third-party CACHE PATH
+    "Install folder of the Windows builds of JsonCpp and libmicrohttpd (scripts/windows-libraries.sh)")
+if(EXISTS ${VANTREL_WINDOWS_LIBRARIES}/.complete)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${VANTREL_WINDOWS_LIBRARIES})
+endif()
 
 set(VANTREL_WIN32_LIBS iphlpapi ws2_32 advapi32)
 # Windows 8 / Server 2012 and later (GetSystemTimePreciseAsFileTime).
@@ -158,7 +168,30 @@ if(VANTREL_WINDOWS_FULL)
     list(GET _program 1 _src)
     add_executable(${_name} ${_src})
     target_compile_options(${_name} PRIVATE ${VANTREL_WARNINGS})
+    # The MinGW runtime (libgcc, libstdc++, winpthreads) linked in, so no
+    # MinGW DLL has to travel with the program.
+    target_link_options(${_name} PRIVATE ${_static_runtime})
     target_link_libraries(${_name} PRIVATE vantrel_core)
+    list(APPEND _program_files $<TARGET_FILE:${_name}>)
+  endforeach()
+
+  # libmicrohttpd as a DLL (LGPL) beside the programs, when it is one.
+  get_filename_component(_mhd_dir ${VANTREL_MHD_LIBRARY} DIRECTORY)
+  file(GLOB VANTREL_MHD_DLL ${_mhd_dir}/../bin/libmicrohttpd*.dll)
+  if(VANTREL_MHD_DLL)
+    add_custom_command(TARGET vantrel POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${VANTREL_MHD_DLL} $<TARGET_FILE_DIR:vantrel>)
+  endif()
+
+  # The release zip: build-windows/vantrel-windows-x64.zip.
+  add_custom_target(windows-zip
+    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUT=${CMAKE_BINARY_DIR}/vantrel-windows-x64
+            "-DPROGRAMS=${_program_files}" "-DDLL=${VANTREL_MHD_DLL}" -DSTRIP=${CMAKE_STRIP}
+            -DNOTICES=${VANTREL_WINDOWS_LIBRARIES}/notices -P ${CMAKE_SOURCE_DIR}/cmake/windows_zip.cmake
+    VERBATIM)
+  foreach(_program ${_programs})
+    string(REGEX REPLACE ":.*" "" _name ${_program})
+    add_dependencies(windows-zip ${_name})
   endforeach()
 else()
   _vantrel_windows_object_library(vantrel_entry_objects app/main.cc ${VANTREL_TOOLS})
