@@ -3,10 +3,11 @@
 # packages, with Debian's mingw-w64, into one install folder:
 #   windows-libraries.sh <install folder>      (e.g. build-windows/third-party)
 # The folder ends up with include/, lib/ (libjsoncpp.a, the libmicrohttpd
-# import library), bin/ (the libmicrohttpd DLL) and notices/ (the two
-# libraries' licence texts and where their sources come from). A stamp file,
-# written last, names the versions; when it is there and names these
-# versions, nothing is done. Fetched sources and builds stay under the build
+# import library), bin/ (the libmicrohttpd DLL) and notices/ (what travels
+# with the programs in the release zip: licences, versions, libmicrohttpd's
+# source). A stamp file,
+# written last, names the versions and this script's checksum; when it is
+# there and names them, nothing is done. Fetched sources and builds stay under the build
 # tree and are never committed.
 #
 # Integrity: `apt-get source` takes the .dsc and the tarballs from the archive
@@ -14,7 +15,9 @@
 # whose hashes are in the Release file that apt verified against Debian's
 # archive keyring (the Signed-By of the sources entry). dpkg-source checks the
 # tarballs once more against the .dsc's own checksums before unpacking. Any
-# mismatch fails the download or the unpacking, and so this script.
+# mismatch fails the download or the unpacking, and so this script. (That
+# dpkg-source cannot check the .dsc's own signature, for want of the Debian
+# developers' keyring, is only a warning: apt has checked the file already.)
 set -euo pipefail
 
 jsoncpp_version=1.9.5-4
@@ -26,12 +29,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1"
 prefix=$(cd "$1" && pwd)
 stamp="$prefix/.complete"
-want="libjsoncpp $jsoncpp_version, libmicrohttpd $mhd_version"
+want="libjsoncpp $jsoncpp_version, libmicrohttpd $mhd_version, by script $(sha256sum <"$0" | cut -c1-12)"
 if [[ -f $stamp && $(cat "$stamp") == "$want" ]]; then
   echo "Windows libraries: $want already built in $prefix"
   exit 0
 fi
-rm -rf "$prefix"
+rm -rf "$prefix"/{include,lib,bin,notices}
 mkdir -p "$prefix"/{include,lib,bin,notices}
 work="$prefix.work"
 rm -rf "$work"
@@ -63,7 +66,8 @@ if ! has_deb_src; then
   echo "Added deb-src entries for Debian's archive"
   apt-get update -q
 fi
-if ! apt-cache showsrc "libjsoncpp=$jsoncpp_version" "libmicrohttpd=$mhd_version" 2>/dev/null | grep -q '^Package:'; then
+known=$(apt-cache showsrc libjsoncpp libmicrohttpd 2>/dev/null | grep '^Version:' || true)
+if ! grep -qx "Version: $jsoncpp_version" <<<"$known" || ! grep -qx "Version: $mhd_version" <<<"$known"; then
   apt-get update -q
 fi
 
