@@ -24,7 +24,7 @@ cmake --build build-windows --target windows-zip
 package=build-windows/vantrel-windows-x64
 # Only Windows' own DLLs and the libmicrohttpd DLL that travels in the zip:
 # the MinGW runtime is linked in.
-for exe in vantrel.exe vantrel-collect.exe; do
+for exe in vantrel.exe vantrel-collect.exe libmicrohttpd-12.dll; do
   dlls=$(x86_64-w64-mingw32-objdump -p "$package/$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort)
   echo "$exe: $(stat -c %s "$package/$exe") bytes; imports $(echo $dlls)"
   if unexpected=$(grep -Eiv '^(advapi32|iphlpapi|kernel32|msvcrt|ws2_32|libmicrohttpd-12)\.dll$' <<<"$dlls"); then
