@@ -8,6 +8,7 @@
 #include "discovery/discovery.h"
 #include "platform/clock.h"
 #include "platform/signals.h"
+#include "process/owner_events.h"
 #include "runtime/console.h"
 #include "runtime/settings.h"
 #include "web/http_server.h"
@@ -26,6 +27,9 @@ int main() {
   consolePrintf("startHTTPDaemon on port %i!\n", httpPort);
   MHD_Daemon* daemon = startHTTPDaemon(static_cast<uint16_t>(httpPort));
   if (daemon == nullptr) consolePrintf("startHTTPDaemon Null!\n");
+
+  // Before capture starts, so that its hand-over suits the owner source.
+  startOwnerEvents(settingValue("ownerEvents") != Json::Value(false));
 
   consolePrintf("Calling startSniffer\n");
   consoleWrite("startSniffer listening on at " + jsonText(settingValue("listenerIP")) + " , sending to " +

@@ -3,11 +3,11 @@
 #include <mutex>
 
 #include "flow/flow_table.h"
-#include "process/process_table.h"
+#include "process/owner_table.h"
 #include "runtime/console.h"
 
-OwnerLookup tcpOwnerLookup = lookupTcpProcess;
-OwnerLookup udpOwnerLookup = lookupUdpProcess;
+OwnerLookup tcpOwnerLookup = lookupTcpOwner;
+OwnerLookup udpOwnerLookup = lookupUdpOwner;
 
 namespace {
 

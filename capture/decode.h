@@ -25,8 +25,9 @@
 void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now);
 
 // Owner lookups for new TCP and UDP flows (now, the packet's ends as the
-// local socket sees them, owner to fill). They default to lookupTcpProcess
-// and lookupUdpProcess; tests and benchmarks replace them. Set only while
+// local socket sees them, owner to fill). They default to lookupTcpOwner and
+// lookupUdpOwner (owner events, then port tables); tests and benchmarks
+// replace them. Set only while
 // capture is not running.
 using OwnerLookup = void (*)(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
 extern OwnerLookup tcpOwnerLookup;

@@ -48,8 +48,10 @@ void captureCleanup();
 // socket after a failed step that follows a successful open.
 bool captureOpen(CaptureSocket& s, int& error);
 // Socket options: headers included in what is read, IPv4 only, the receive
-// wait of kCaptureWaitMillis (and on Linux the receive ring).
-bool captureSetOptions(CaptureSocket& s, int& error);
+// wait of kCaptureWaitMillis (and on Linux the receive ring, which hands a
+// block of packets over when it is full or `handOverMillis` after its first
+// packet; other systems hand over each packet as it comes).
+bool captureSetOptions(CaptureSocket& s, uint32_t handOverMillis, int& error);
 // Binds to the interface that holds `listenerIP` (dotted decimal).
 bool captureBind(CaptureSocket& s, const std::string& listenerIP, int& error);
 // Receive-all mode: every packet of the interface, not only those for us.

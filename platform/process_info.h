@@ -26,3 +26,9 @@ struct ProcessInfo {
 
 // Reads the process `pid`. Opens and closes everything within the call.
 ProcessInfo readProcessInfo(uint32_t pid);
+
+// The account of the user numbered `uid`, for a process known only by the
+// user id it had (it may have ended): `account` and its fields as
+// readProcessInfo sets them. Where the system does not number its users
+// (Windows) the result says kNoToken.
+ProcessInfo readAccountOf(uint32_t uid);

@@ -5,6 +5,7 @@
 
 #include "flow/flow_table.h"
 #include "flow/ip_text.h"
+#include "process/owner_table.h"
 #include "runtime/console.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
@@ -101,6 +102,7 @@ Json::Value buildDataDocument(uint64_t now, const char* requestedData, const std
   m["keepSendingExports"] = keepSendingExports.load();
   m["exporterRunning"] = exporterRunning.load();
   m["snifferRunning"] = snifferRunning.load();
+  m["ownerSource"] = ownerEventsRunning ? "kernel events" : "socket tables";
   return m;
 }
 

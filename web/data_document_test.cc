@@ -133,7 +133,8 @@ TEST_F(DataDocumentTest, MemberSetWithAndWithoutEachList) {
   fillTables();
   const std::vector<std::string> base = {
       "exporterRunning", "exportsSent",  "flowCache",          "interfacesDiscovered", "keepSendingExports",
-      "keepSniffing",    "settings",     "snifferPacketCount", "snifferRunning",       "toExport",
+      "keepSniffing",    "ownerSource",  "settings",           "snifferPacketCount",   "snifferRunning",
+      "toExport",
       "totalBytes",      "totalFlows",   "totalPkts",          "totalTCPProcesses",    "totalUDPProcesses"};
   struct Row {
     const char* requestedData;
@@ -163,7 +164,7 @@ TEST_F(DataDocumentTest, EmptyTableAddsNoMember) {
   for (const char* name : {"flows", "udpProcessIDs", "tcpProcessIDs"}) {
     const Json::Value doc = parsed(dataDocumentText(buildDataDocument(10000, name, [] {})));
     EXPECT_FALSE(doc.isMember(name)) << name;
-    EXPECT_EQ(doc.size(), 15u) << name;
+    EXPECT_EQ(doc.size(), 16u) << name;
   }
 }
 

@@ -31,21 +31,17 @@ namespace {
 int fdOf(const CaptureSocket& s) { return static_cast<int>(s.handle); }
 
 // The ring: 8 blocks of 1 MiB. A block goes to the reader when it is full or
-// 20 ms after its first packet, so a quiet link still delivers promptly.
-// The wait is a trade: each wake-up costs tens of microseconds (100 ms would
-// take 40 % off the CPU time at 10,000 packets a second), but a new flow's
-// owner can only be found while its socket is open, and short exchanges
-// (a name lookup, a small request) close theirs within tens of milliseconds.
+// when the caller's hand-over time has passed since its first packet, so a
+// quiet link still delivers.
 constexpr uint32_t kRingBlockBytes = 1u << 20;
 constexpr uint32_t kRingBlocks = 8;
 constexpr uint32_t kRingFrameBytes = 2048;
-constexpr uint32_t kRingBlockTimeoutMillis = 20;
 
 tpacket_block_desc* blockAt(const CaptureSocket& s, uint32_t index) {
   return reinterpret_cast<tpacket_block_desc*>(s.ring + static_cast<size_t>(index) * s.blockBytes);
 }
 
-bool setUpRing(CaptureSocket& s, int& error) {
+bool setUpRing(CaptureSocket& s, uint32_t handOverMillis, int& error) {
   const int version = TPACKET_V3;
   if (setsockopt(fdOf(s), SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) {
     error = errno;
@@ -56,7 +52,7 @@ bool setUpRing(CaptureSocket& s, int& error) {
   req.tp_block_nr = kRingBlocks;
   req.tp_frame_size = kRingFrameBytes;
   req.tp_frame_nr = kRingBlockBytes / kRingFrameBytes * kRingBlocks;
-  req.tp_retire_blk_tov = kRingBlockTimeoutMillis;
+  req.tp_retire_blk_tov = handOverMillis;
   if (setsockopt(fdOf(s), SOL_PACKET, PACKET_RX_RING, &req, sizeof req) != 0) {
     error = errno;
     return false;
@@ -113,7 +109,7 @@ bool captureOpen(CaptureSocket& s, int& error) {
   return true;
 }
 
-bool captureSetOptions(CaptureSocket& s, int& error) {
+bool captureSetOptions(CaptureSocket& s, uint32_t handOverMillis, int& error) {
   // In a SOCK_DGRAM packet socket the filter sees the network header, so the
   // frame's protocol comes from the ancillary field, in host order.
   static struct sock_filter onlyIpv4[] = {
@@ -129,7 +125,7 @@ bool captureSetOptions(CaptureSocket& s, int& error) {
   }
   // Eight 1 MiB blocks ride out the moments the capture thread is busy
   // elsewhere (an owner lookup, a sweep).
-  return setUpRing(s, error);
+  return setUpRing(s, handOverMillis, error);
 }
 
 bool captureBind(CaptureSocket& s, const std::string& listenerIP, int& error) {

@@ -106,3 +106,10 @@ ProcessInfo readProcessInfo(uint32_t pid) {
   }
   return info;
 }
+
+ProcessInfo readAccountOf(uint32_t uid) {
+  ProcessInfo info;
+  info.account = AccountLookup::kTokenUnreadable;
+  lookUpAccount(static_cast<uid_t>(uid), info);
+  return info;
+}

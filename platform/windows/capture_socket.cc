@@ -35,7 +35,7 @@ bool captureOpen(CaptureSocket& s, int& error) {
   return true;
 }
 
-bool captureSetOptions(CaptureSocket& s, int& error) {
+bool captureSetOptions(CaptureSocket& s, uint32_t, int& error) {
   int on = 1;
   if (setsockopt(socketOf(s), IPPROTO_IP, IP_HDRINCL, reinterpret_cast<const char*>(&on), sizeof on) < 0) {
     error = WSAGetLastError();

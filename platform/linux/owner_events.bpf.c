@@ -1,0 +1,215 @@
+/* Kernel side of the owner events: records who creates each TCP and UDP
+ * socket of one network namespace, and reports a socket's ends with that
+ * owner as soon as they are known, before the socket's first packet leaves
+ * (or, for a connected UDP socket, just after it). Loaded and attached to
+ * the cgroup v2 root by owner_events.cc; read through the ring buffer. */
+#include <linux/bpf.h>
+#include <bpf/bpf_endian.h>
+#include <bpf/bpf_helpers.h>
+
+#include "owner_events_wire.h"
+
+#define AF_INET 2
+#define AF_INET6 10
+#define PROTO_TCP 6
+#define PROTO_UDP 17
+
+char LICENSE[] SEC("license") = "GPL";
+
+/* The only namespace whose sockets are watched; set before loading. */
+const volatile __u64 watched_netns = 0;
+
+/* What a socket of the watched namespace carries from its creation on. */
+struct socket_owner {
+  __u64 cookie;
+  __u32 pid;
+  __u32 uid;
+  char comm[16];
+  __u8 protocol;
+  __u8 pad[3];
+  /* The ends of the latest UDP report, so each peer is reported once and
+   * not per datagram. */
+  __u32 reported_local_addr;
+  __u32 reported_remote_addr;
+  __u16 reported_local_port;
+  __u16 reported_remote_port;
+};
+
+/* BPF_F_CLONE: a connection accepted from a listener starts with a copy of
+ * the listener's owner (its own creation happens in softirq context, where
+ * the current process is whoever was interrupted). */
+struct {
+  __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+  __uint(map_flags, BPF_F_NO_PREALLOC | BPF_F_CLONE);
+  __type(key, int);
+  __type(value, struct socket_owner);
+} owners SEC(".maps");
+
+struct {
+  __uint(type, BPF_MAP_TYPE_RINGBUF);
+  __uint(max_entries, 1 << 20);
+} events SEC(".maps");
+
+/* Events that found the ring buffer full. */
+__u64 lost_events = 0;
+
+/* The few fields of the kernel's socket read by the send tracepoint; the
+ * loader relocates them against the running kernel's types. */
+struct sock_common {
+  __be32 skc_daddr;
+  __be32 skc_rcv_saddr;
+  __be16 skc_dport;
+  __u16 skc_num;
+} __attribute__((preserve_access_index));
+
+struct sock {
+  struct sock_common __sk_common;
+  __u16 sk_protocol;
+} __attribute__((preserve_access_index));
+
+static __always_inline void report(const struct socket_owner *o, __u8 kind, __u32 local_addr, __u16 local_port,
+                                   __u32 remote_addr, __u16 remote_port) {
+  if (local_port == 0) return; /* not bound yet: nothing to key it by */
+  struct owner_wire_event *e = bpf_ringbuf_reserve(&events, sizeof *e, 0);
+  if (!e) {
+    __sync_fetch_and_add(&lost_events, 1);
+    return;
+  }
+  e->cookie = o->cookie;
+  e->netns = watched_netns;
+  e->pid = o->pid;
+  e->uid = o->uid;
+  e->local_addr = local_addr;
+  e->remote_addr = remote_addr;
+  e->local_port = local_port;
+  e->remote_port = remote_port;
+  e->protocol = o->protocol;
+  e->kind = kind;
+  e->pad[0] = e->pad[1] = 0;
+  __builtin_memcpy(e->comm, o->comm, sizeof e->comm);
+  bpf_ringbuf_submit(e, 0);
+}
+
+/* UDP: reports the ends unless they are those reported last. */
+static __always_inline void report_udp(struct socket_owner *o, __u8 kind, __u32 local_addr, __u16 local_port,
+                                       __u32 remote_addr, __u16 remote_port) {
+  if (o->reported_local_addr == local_addr && o->reported_local_port == local_port &&
+      o->reported_remote_addr == remote_addr && o->reported_remote_port == remote_port)
+    return;
+  o->reported_local_addr = local_addr;
+  o->reported_local_port = local_port;
+  o->reported_remote_addr = remote_addr;
+  o->reported_remote_port = remote_port;
+  report(o, kind, local_addr, local_port, remote_addr, remote_port);
+}
+
+SEC("cgroup/sock_create")
+int sock_create(struct bpf_sock *sk) {
+  if (sk->protocol != PROTO_TCP && sk->protocol != PROTO_UDP) return 1;
+  if (bpf_get_netns_cookie(sk) != watched_netns) return 1;
+  struct socket_owner *o = bpf_sk_storage_get(&owners, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+  if (!o) return 1;
+  o->cookie = bpf_get_socket_cookie(sk);
+  o->pid = (__u32)(bpf_get_current_pid_tgid() >> 32);
+  o->uid = (__u32)bpf_get_current_uid_gid();
+  bpf_get_current_comm(o->comm, sizeof o->comm);
+  o->protocol = (__u8)sk->protocol;
+  return 1;
+}
+
+static __always_inline int is_v4_mapped(const __u32 *a) {
+  return a[0] == 0 && a[1] == 0 && a[2] == bpf_htonl(0x0000ffff);
+}
+
+static __always_inline int is_unspecified(const __u32 *a) { return (a[0] | a[1] | a[2] | a[3]) == 0; }
+
+SEC("sockops")
+int sock_ops(struct bpf_sock_ops *ops) {
+  __u8 kind;
+  switch (ops->op) {
+    case BPF_SOCK_OPS_TCP_CONNECT_CB: kind = OWNER_WIRE_CONNECT; break;
+    case BPF_SOCK_OPS_PASSIVE_ESTABLISHED_CB: kind = OWNER_WIRE_ACCEPT; break;
+    case BPF_SOCK_OPS_TCP_LISTEN_CB: kind = OWNER_WIRE_LISTEN; break;
+    default: return 1;
+  }
+  struct bpf_sock *sk = ops->sk;
+  if (!sk) return 1;
+  struct socket_owner *o = bpf_sk_storage_get(&owners, sk, 0, 0);
+  if (!o) return 1;
+
+  __u32 local_addr = ops->local_ip4, remote_addr = ops->remote_ip4;
+  __u16 remote_port = (__u16)bpf_ntohl(ops->remote_port);
+  if (ops->family == AF_INET6) {
+    /* An IPv6 socket carries IPv4 when its peer is an IPv4-mapped address
+     * (the IPv4 fields then hold the ends), or listens for IPv4 too when
+     * bound to :: or to a mapped address. Pure IPv6 is not watched. */
+    __u32 local6[4] = {ops->local_ip6[0], ops->local_ip6[1], ops->local_ip6[2], ops->local_ip6[3]};
+    __u32 remote6[4] = {ops->remote_ip6[0], ops->remote_ip6[1], ops->remote_ip6[2], ops->remote_ip6[3]};
+    if (kind == OWNER_WIRE_LISTEN) {
+      if (is_unspecified(local6)) local_addr = 0;
+      else if (!is_v4_mapped(local6)) return 1;
+      remote_addr = 0;
+      remote_port = 0;
+    } else if (!is_v4_mapped(remote6)) {
+      return 1;
+    }
+  } else if (ops->family != AF_INET) {
+    return 1;
+  }
+  if (kind == OWNER_WIRE_LISTEN) {
+    remote_addr = 0;
+    remote_port = 0;
+  }
+  report(o, kind, local_addr, (__u16)ops->local_port, remote_addr, remote_port);
+  return 1;
+}
+
+/* UDP sockets that bind: a server's port, before any peer is known. */
+static __always_inline int udp_bound(struct bpf_sock *sk, __u32 local_addr) {
+  if (sk->protocol != PROTO_UDP) return 1;
+  struct socket_owner *o = bpf_sk_storage_get(&owners, sk, 0, 0);
+  if (o) report_udp(o, OWNER_WIRE_BIND, local_addr, (__u16)sk->src_port, 0, 0);
+  return 1;
+}
+
+SEC("cgroup/post_bind4")
+int udp_bind4(struct bpf_sock *sk) { return udp_bound(sk, sk->src_ip4); }
+
+SEC("cgroup/post_bind6")
+int udp_bind6(struct bpf_sock *sk) {
+  __u32 local6[4] = {sk->src_ip6[0], sk->src_ip6[1], sk->src_ip6[2], sk->src_ip6[3]};
+  if (is_unspecified(local6)) return udp_bound(sk, 0);
+  if (is_v4_mapped(local6)) return udp_bound(sk, local6[3]);
+  return 1;
+}
+
+/* A datagram sent with an address (also through an IPv6 socket to a mapped
+ * address, which the kernel hands to the IPv4 path). The socket is bound by
+ * now; its local address is 0 unless it was bound to one or the sender
+ * chose one. */
+SEC("cgroup/sendmsg4")
+int udp_sendmsg4(struct bpf_sock_addr *ctx) {
+  struct bpf_sock *sk = ctx->sk;
+  if (!sk || sk->protocol != PROTO_UDP) return 1;
+  struct socket_owner *o = bpf_sk_storage_get(&owners, sk, 0, 0);
+  if (!o) return 1;
+  __u32 local_addr = ctx->msg_src_ip4 ? ctx->msg_src_ip4 : sk->src_ip4;
+  report_udp(o, OWNER_WIRE_SENDTO, local_addr, (__u16)sk->src_port, ctx->user_ip4,
+             bpf_ntohs((__u16)ctx->user_port));
+  return 1;
+}
+
+/* A connected UDP socket sends without an address, so the hook above never
+ * sees it: the send tracepoint reports its ends after the first datagram. */
+SEC("tp_btf/sock_send_length")
+int udp_send(unsigned long long *ctx) {
+  struct sock *sk = (struct sock *)ctx[0];
+  if (!sk || (int)ctx[1] <= 0 || sk->sk_protocol != PROTO_UDP) return 0;
+  __be16 dport = sk->__sk_common.skc_dport;
+  if (dport == 0) return 0; /* not connected: reported by sendmsg4 */
+  struct socket_owner *o = bpf_sk_storage_get(&owners, sk, 0, 0);
+  if (!o) return 0;
+  report_udp(o, OWNER_WIRE_SEND, sk->__sk_common.skc_rcv_saddr, sk->__sk_common.skc_num,
+             sk->__sk_common.skc_daddr, bpf_ntohs(dport));
+  return 0;
+}

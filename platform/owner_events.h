@@ -1,0 +1,52 @@
+// Socket-owner events from the kernel: which process created a TCP or UDP
+// socket of this network namespace, reported with the socket's ends before
+// its first packet leaves, and when the socket closes. Plain events out, no
+// logic. One source per process: open once, then one thread reads; open and
+// close from any thread while no read runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class OwnerEventKind {
+  kOwned,       // the socket `cookie` with these ends belongs to `pid`
+  kClosed,      // the socket `cookie` has closed; only `cookie` is set
+  kClosesLost,  // the system dropped close reports: any socket may have closed
+};
+
+struct OwnerEvent {
+  OwnerEventKind kind = OwnerEventKind::kOwned;
+  uint8_t protocol = 0;      // 6 (TCP) or 17 (UDP)
+  uint32_t localAddr = 0;    // host order; 0: any local address
+  uint16_t localPort = 0;    // host order; never 0 in a kOwned event from the system
+  uint32_t remoteAddr = 0;   // host order; 0 with remotePort 0: any peer
+  uint16_t remotePort = 0;   // host order
+  uint64_t cookie = 0;       // the system's socket identifier
+  uint32_t pid = 0;          // the process that created the socket; 0 when unknown
+  uint32_t uid = 0;          // its user id
+  char comm[16] = {};        // its command name, zero-terminated
+  uint64_t netns = 0;        // the socket's network namespace (ownerEventsNamespace's kind)
+};
+
+struct OwnerEventsOpen {
+  int error = 0;       // 0: the source is running; else the system's error number
+  std::string reason;  // when error != 0: what failed and why, in words
+};
+
+// Loads and attaches the event source for the caller's network namespace.
+// Needs root, or CAP_BPF, CAP_NET_ADMIN and CAP_PERFMON. Where the system
+// has no such source, or refuses it, returns the error and leaves nothing
+// behind.
+OwnerEventsOpen openOwnerEvents();
+
+// Waits at most `timeoutMillis` for events and appends those that arrived
+// to `out`. Returns 0, or an error number when reading failed.
+int readOwnerEvents(std::vector<OwnerEvent>& out, int timeoutMillis);
+
+// The network namespace the source watches, as OwnerEvent::netns gives it.
+uint64_t ownerEventsNamespace();
+
+// Detaches and closes the source (also done by the system when the process
+// ends).
+void closeOwnerEvents();

@@ -1,0 +1,49 @@
+// The owner-events thread: reads the kernel's socket-owner events, names the
+// process behind each (name, account and domain, as the port tables name
+// them) and records the owners in ownerTable, so the capture thread never
+// waits for any of it. Started once by the program's start-up.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/owner_events.h"
+#include "platform/process_info.h"
+#include "process/owner_table.h"
+
+// Opens the event source when `wanted` and starts the thread that reads it;
+// prints one line saying where owners come from. Main thread, once.
+void startOwnerEvents(bool wanted);
+
+// The owner of an event's process: its pid, user id and command name.
+using ProcessOwner = std::function<OwnerRef(uint32_t pid, uint32_t uid, const char* comm)>;
+
+// Applies one batch of events at `now`, keeping only those of namespace
+// `netns`. Owners are made first, without the lock (reading a process takes
+// time), then the batch is applied under ownerTableMutex. Events with pid 0
+// get no owner of their own: they take the one their socket already has.
+void applyOwnerEvents(OwnerTable& table, const std::vector<OwnerEvent>& events, uint64_t netns, uint64_t now,
+                      const ProcessOwner& ownerOf);
+
+// Owners of processes already named, so that a process opening many sockets
+// is read once. An entry serves the same pid and command name for
+// kProcessOwnerCacheMillis (a pid is reused, a process may exec).
+inline constexpr uint64_t kProcessOwnerCacheMillis = 2000;
+struct ProcessOwnerCache {
+  struct Named {
+    OwnerRef owner;
+    uint64_t readAt = 0;
+  };
+  std::unordered_map<std::string, Named> byProcess;  // key: pid and command name
+};
+
+// The owner of process `pid` from `cache`, or read through `readProcess` and
+// remembered. A process that can no longer be read (it ended right after
+// its exchange) is named from what the event carries: the command name for
+// the name, and the account of `uid` through `readAccount`.
+OwnerRef cachedProcessOwner(ProcessOwnerCache& cache, uint32_t pid, uint32_t uid, const char* comm, uint64_t now,
+                            const std::function<ProcessInfo(uint32_t pid)>& readProcess,
+                            const std::function<ProcessInfo(uint32_t uid)>& readAccount);

@@ -1,0 +1,115 @@
+#include "process/owner_table.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "process/process_table.h"
+
+std::mutex ownerTableMutex;
+OwnerTable ownerTable;
+std::atomic<bool> ownerEventsRunning{false};
+
+namespace {
+
+bool closedBefore(const SocketLife& life, uint64_t limit) { return life.closedAt != 0 && life.closedAt <= limit; }
+
+// Keeps at most three quarters of kOwnerTableMax entries of `map`, dropping
+// the lowest stamps.
+template <typename Map>
+void trimOldest(Map& map) {
+  if (map.size() < kOwnerTableMax) return;
+  std::vector<uint64_t> stamps;
+  stamps.reserve(map.size());
+  for (const auto& e : map) stamps.push_back(e.second.stamp);
+  const size_t drop = map.size() - kOwnerTableMax * 3 / 4;
+  std::nth_element(stamps.begin(), stamps.begin() + static_cast<std::ptrdiff_t>(drop - 1), stamps.end());
+  const uint64_t cut = stamps[drop - 1];
+  std::erase_if(map, [cut](const auto& e) { return e.second.stamp <= cut; });
+}
+
+}  // namespace
+
+bool findOwner(const OwnerTable& table, uint8_t proto, const SocketEnds& ends, OwnerRef& owner) {
+  if (table.ends.empty()) return false;
+  const OwnerKey tries[] = {
+      {ends.localAddr, ends.remoteAddr, ends.localPort, ends.remotePort, proto},
+      {0, ends.remoteAddr, ends.localPort, ends.remotePort, proto},
+      {ends.localAddr, 0, ends.localPort, 0, proto},
+      {0, 0, ends.localPort, 0, proto},
+  };
+  for (const OwnerKey& key : tries) {
+    auto it = table.ends.find(key);
+    if (it != table.ends.end()) {
+      owner = it->second.owner;
+      return true;
+    }
+  }
+  return false;
+}
+
+void recordOwned(OwnerTable& table, const OwnerKey& key, uint64_t cookie, OwnerRef owner, uint64_t now) {
+  if (key.localPort == 0) return;
+  auto life = table.sockets.find(cookie);
+  if (!owner) {
+    if (life == table.sockets.end()) return;
+    owner = life->second.owner;
+  }
+  if (life == table.sockets.end()) {
+    if (table.sockets.size() >= kOwnerTableMax) expireOwners(table, now);
+    life = table.sockets.emplace(cookie, SocketLife{}).first;
+  }
+  life->second.owner = owner;
+  life->second.closedAt = 0;  // it is in use, whatever was thought before
+  life->second.stamp = ++table.stamps;
+
+  if (table.ends.size() >= kOwnerTableMax && table.ends.count(key) == 0) expireOwners(table, now);
+  OwnedEnds& at = table.ends[key];
+  at.owner = std::move(owner);
+  at.cookie = cookie;
+  at.stamp = table.stamps;
+}
+
+void recordClosed(OwnerTable& table, uint64_t cookie, uint64_t now) {
+  auto life = table.sockets.find(cookie);
+  if (life != table.sockets.end()) life->second.closedAt = std::max<uint64_t>(now, 1);
+}
+
+void recordClosesLost(OwnerTable& table, uint64_t now) {
+  for (auto& e : table.sockets) {
+    if (e.second.closedAt == 0) e.second.closedAt = std::max<uint64_t>(now, 1);
+  }
+}
+
+void expireOwners(OwnerTable& table, uint64_t now) {
+  // A full table lets closed sockets go at once, grace or not.
+  const bool full = table.ends.size() >= kOwnerTableMax || table.sockets.size() >= kOwnerTableMax;
+  const uint64_t limit = full ? now : now >= kOwnerGraceMillis ? now - kOwnerGraceMillis : 0;
+  std::erase_if(table.sockets, [limit](const auto& e) { return closedBefore(e.second, limit); });
+  trimOldest(table.sockets);
+  // Ends of a socket no longer in the table name nobody any more.
+  std::erase_if(table.ends, [&table](const auto& e) { return table.sockets.count(e.second.cookie) == 0; });
+  trimOldest(table.ends);
+}
+
+size_t ownerTableSize() {
+  std::lock_guard<std::mutex> lock(ownerTableMutex);
+  return ownerTable.ends.size();
+}
+
+namespace {
+
+bool eventOwner(uint8_t proto, const SocketEnds& ends, OwnerRef& owner) {
+  if (!ownerEventsRunning.load(std::memory_order_relaxed)) return false;
+  std::lock_guard<std::mutex> lock(ownerTableMutex);
+  return findOwner(ownerTable, proto, ends, owner);
+}
+
+}  // namespace
+
+void lookupTcpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
+  if (!eventOwner(6, ends, owner)) lookupTcpProcess(now, ends, owner);
+}
+
+void lookupUdpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
+  if (!eventOwner(17, ends, owner)) lookupUdpProcess(now, ends, owner);
+}

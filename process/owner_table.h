@@ -1,0 +1,104 @@
+// Socket owners learnt from the kernel's owner events, keyed by protocol and
+// both ends of the socket, and kept a grace period after the socket closes.
+// The decoder asks it first for a new flow's owner and falls back to the
+// port-to-process tables on a miss. The owner-events thread writes it; the
+// capture thread looks up; any thread may read its size.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+#include "runtime/flow_owner.h"
+#include "platform/endpoints.h"
+
+// One socket's ends. A zero local address stands for any local address (a
+// socket bound to none); a zero remote address and port for any peer (a
+// listener, or a UDP socket before it has sent).
+struct OwnerKey {
+  uint32_t localAddr = 0;   // host order
+  uint32_t remoteAddr = 0;  // host order
+  uint16_t localPort = 0;   // host order
+  uint16_t remotePort = 0;  // host order
+  uint8_t proto = 0;        // 6 or 17
+
+  bool operator==(const OwnerKey& other) const = default;
+};
+
+struct OwnerKeyHash {
+  size_t operator()(const OwnerKey& k) const noexcept {
+    uint64_t h = (static_cast<uint64_t>(k.localAddr) << 32 | k.remoteAddr) * 0x9E3779B97F4A7C15ull;
+    h ^= (static_cast<uint64_t>(k.localPort) << 24 | static_cast<uint64_t>(k.remotePort) << 8 | k.proto) +
+         (h >> 29);
+    return static_cast<size_t>(h * 0xBF58476D1CE4E5B9ull);
+  }
+};
+
+struct OwnedEnds {
+  OwnerRef owner;
+  uint64_t cookie = 0;  // the socket these ends belong to
+  uint64_t stamp = 0;   // order of recording; the oldest go first when the table is full
+};
+
+struct SocketLife {
+  OwnerRef owner;
+  uint64_t closedAt = 0;  // ms since 1970 when the close was reported; 0 while open
+  uint64_t stamp = 0;
+};
+
+struct OwnerTable {
+  std::unordered_map<OwnerKey, OwnedEnds, OwnerKeyHash> ends;
+  std::unordered_map<uint64_t, SocketLife> sockets;  // by cookie
+  uint64_t stamps = 0;
+};
+
+// How long a closed socket's ends still name their owner: the capture hands
+// packets over in blocks and may lag behind under load, and a flow's last
+// packets (a reply, a FIN) may be decoded well after the close.
+inline constexpr uint64_t kOwnerGraceMillis = 10000;
+// Most ends (and most sockets) kept; when full, ends of closed sockets go
+// first, then the oldest, down to three quarters.
+inline constexpr size_t kOwnerTableMax = 65536;
+
+extern std::mutex ownerTableMutex;
+extern OwnerTable ownerTable;  // guarded by ownerTableMutex
+
+// True while the owner-events thread feeds ownerTable.
+extern std::atomic<bool> ownerEventsRunning;
+
+// Capture thread: the owner of a new flow between `ends` (as the local
+// socket sees them): from the events when they name one, else from the
+// port-to-process tables (lookupTcpProcess / lookupUdpProcess).
+void lookupTcpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
+void lookupUdpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
+
+// Number of ends in ownerTable (takes the lock).
+size_t ownerTableSize();
+
+// The pieces, over any table; the caller holds the table's lock.
+
+// The owner of a packet between `ends`: the socket of exactly these ends,
+// else one bound to any local address with this peer, else one of this
+// local address for any peer, else one of any local address for any peer.
+// False on a miss. Allocates nothing.
+bool findOwner(const OwnerTable& table, uint8_t proto, const SocketEnds& ends, OwnerRef& owner);
+
+// Records that socket `cookie`, owned by `owner`, has ends `key`. Newest
+// wins: ends recorded for another socket before are taken over. An owner of
+// null takes the one the socket already has (an event from a context that
+// could not tell the process); a socket with none records nothing. Ends
+// with local port 0 are not recorded (the port is not chosen yet).
+void recordOwned(OwnerTable& table, const OwnerKey& key, uint64_t cookie, OwnerRef owner, uint64_t now);
+
+// Socket `cookie` closed at `now`; its ends stay kOwnerGraceMillis.
+void recordClosed(OwnerTable& table, uint64_t cookie, uint64_t now);
+
+// Close reports were lost: every socket known counts as closed at `now`, so
+// the ends of those that did close do not outlive their grace period.
+void recordClosesLost(OwnerTable& table, uint64_t now);
+
+// Drops the ends and sockets whose close is kOwnerGraceMillis or more before
+// `now`, then trims the table to its bound.
+void expireOwners(OwnerTable& table, uint64_t now);
