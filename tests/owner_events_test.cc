@@ -1,0 +1,284 @@
+// Owners of the commonest exchanges, with the monitor as a process watching
+// a veth link: short UDP queries and TCP requests of this process whose
+// sockets close at once, remote clients of local servers (run as another
+// program and user) on [::] without v6only and on 0.0.0.0, and long-lived
+// connections. The peer answers at once. With owner events every record of
+// every kind names its owner; without them the socket tables still name
+// the long-lived sockets' owners, as before.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <json/json.h>
+
+#include <atomic>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "platform/clock.h"
+#include "tests/support/system_test.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr const char* kNear = "10.201.9.1";  // the monitor's side
+constexpr const char* kFar = "10.201.9.2";
+constexpr int kEach = 20;
+constexpr uint16_t kDualStackPort = 5101, kAnyPort = 5102, kEchoPort = 5103, kKeepPort = 5104;
+
+sockaddr_in endpoint(const char* address, uint16_t port) {
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, address, &a.sin_addr);
+  return a;
+}
+
+uint16_t localPort(int fd) {
+  sockaddr_in a = {};
+  socklen_t length = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  return ntohs(a.sin_port);
+}
+
+// One request and its answer over a new TCP connection; the local port, 0 on failure.
+uint16_t tcpExchange(const char* to, uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in at = endpoint(to, port);
+  char answer[4];
+  uint16_t local = 0;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 && send(fd, "q", 1, 0) == 1 &&
+      recv(fd, answer, sizeof answer, 0) == 1) {
+    local = localPort(fd);
+  }
+  close(fd);
+  return local;
+}
+
+// One UDP query and its answer; `connected` sends through connect and send.
+uint16_t udpExchange(const char* to, uint16_t port, bool connected) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in at = endpoint(to, port);
+  const auto* where = reinterpret_cast<const sockaddr*>(&at);
+  const bool sent = connected ? connect(fd, where, sizeof at) == 0 && send(fd, "q", 1, 0) == 1
+                              : sendto(fd, "q", 1, 0, where, sizeof at) == 1;
+  pollfd p = {fd, POLLIN, 0};
+  char answer[4];
+  const uint16_t local = sent && poll(&p, 1, 2000) == 1 && recv(fd, answer, sizeof answer, 0) == 1 ? localPort(fd) : 0;
+  close(fd);
+  return local;
+}
+
+// The peer: answers every UDP query on kEchoPort and every TCP request on
+// kEchoPort at once; on kKeepPort it answers each byte until the client closes.
+void answerAll(const std::atomic<bool>& done, std::atomic<bool>& ready) {
+  const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in echo = endpoint(kFar, kEchoPort), keep = endpoint(kFar, kKeepPort);
+  bind(udp, reinterpret_cast<const sockaddr*>(&echo), sizeof echo);
+  int listeners[2];
+  for (int i = 0; i < 2; ++i) {
+    listeners[i] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(listeners[i], SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in& at = i == 0 ? echo : keep;
+    bind(listeners[i], reinterpret_cast<const sockaddr*>(&at), sizeof at);
+    listen(listeners[i], 64);
+  }
+  ready = true;
+  std::vector<pollfd> waits = {{udp, POLLIN, 0}, {listeners[0], POLLIN, 0}, {listeners[1], POLLIN, 0}};
+  char buf[16];
+  while (!done) {
+    if (poll(waits.data(), waits.size(), 50) <= 0) continue;
+    for (size_t i = 0; i < waits.size(); ++i) {
+      if (!(waits[i].revents & (POLLIN | POLLHUP))) continue;
+      if (i == 0) {
+        sockaddr_in from = {};
+        socklen_t length = sizeof from;
+        if (recvfrom(udp, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &length) > 0) {
+          sendto(udp, "a", 1, 0, reinterpret_cast<const sockaddr*>(&from), length);
+        }
+      } else if (i <= 2) {
+        const int conn = accept(waits[i].fd, nullptr, nullptr);
+        if (conn >= 0) waits.push_back({conn, POLLIN, 0});
+      } else if (recv(waits[i].fd, buf, sizeof buf, 0) > 0) {
+        send(waits[i].fd, "a", 1, 0);
+      } else {
+        waits[i].events = 0;  // closed by the client
+      }
+    }
+  }
+  for (const pollfd& p : waits) close(p.fd);
+}
+
+struct Owner {
+  std::string processname, user, domain;
+  bool operator==(const Owner&) const = default;
+};
+
+Owner ownerOf(pid_t pid, const std::string& user) {
+  char path[1024];
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  const ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
+  std::string name = n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
+  if (name.size() > 30) name.erase(0, name.size() - 30);
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return Owner{name, user, host};
+}
+
+// A record the mix must have: one direction of one exchange.
+struct Expected {
+  const char* kind;
+  int proto;
+  std::string src, dst;
+  int srcport, dstport;
+  Owner owner;
+};
+
+void both(std::vector<Expected>& out, const char* kind, int proto, uint16_t near, const char* farAddr, uint16_t far,
+          const Owner& owner) {
+  out.push_back({kind, proto, kNear, farAddr, near, far, owner});
+  out.push_back({kind, proto, farAddr, kNear, far, near, owner});
+}
+
+// Runs the mix with owner events on or off and returns, per kind, how many
+// records carried the right owner and a description of each that did not.
+void runMix(bool events, std::map<std::string, int>& right, std::map<std::string, std::string>& wrong) {
+  Netns watched("vt-own-a");
+  Netns peer("vt-own-b");
+  linkNamespaces(watched, std::string(kNear) + "/24", peer, std::string(kFar) + "/24");
+  TempDir dir;
+  writeFile(dir.file("vantrelsettings.json"),
+            std::string("{\"listenerIP\": \"\", \"receiverIP\": \"0.0.0.0\", \"httpPort\": 17911, \"user\": "
+                        "\"admin\", \"pass\": \"x\", \"ownerEvents\": ") +
+                (events ? "true" : "false") + "}");
+  ChildProcess monitor;
+  ASSERT_TRUE(monitor.start({binaryPath("vantrel")}, dir.path, dir.file("console.log"), watched.name));
+  ASSERT_TRUE(waitFor([&] { return monitor.output().find("IO controls set!\n") != std::string::npos; },
+                      milliseconds(8000)))
+      << monitor.output();
+  const char* line = events ? "Socket owners from kernel events, else from the socket tables\n"
+                            : "ownerEvents is false: owners come from the socket tables only\n";
+  ASSERT_NE(monitor.output().find(line), std::string::npos) << monitor.output();
+
+  // The local servers: another program, run as another user, started after
+  // the monitor.
+  const char* server =
+      "import socket,sys\n"
+      "six = sys.argv[1] == '6'\n"
+      "s = socket.socket(socket.AF_INET6 if six else socket.AF_INET)\n"
+      "if six: s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)\n"
+      "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+      "s.bind(('::' if six else '0.0.0.0', int(sys.argv[2]))); s.listen(64); print('ready', flush=True)\n"
+      "while True:\n"
+      "  c, _ = s.accept(); c.recv(16); c.sendall(b'a'); c.close()\n";
+  ChildProcess servers[2];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(servers[i].start({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/python3",
+                                  "-c", server, i == 0 ? "6" : "4", std::to_string(i == 0 ? kDualStackPort : kAnyPort)},
+                                 dir.path, dir.file("server" + std::to_string(i) + ".log"), watched.name));
+    ASSERT_TRUE(waitFor([&] { return servers[i].output() == "ready\n"; }, milliseconds(5000))) << servers[i].output();
+  }
+  const Owner self = ownerOf(getpid(), getpwuid(getuid())->pw_name);
+  const Owner python = ownerOf(servers[0].pid, "nobody");
+
+  std::atomic<bool> peerDone{false}, peerReady{false};
+  std::thread answering([&] {
+    if (enterNamespace(peer)) answerAll(peerDone, peerReady);
+  });
+  ASSERT_TRUE(waitFor([&] { return peerReady.load(); }, milliseconds(5000)));
+
+  std::vector<Expected> expected;
+  std::vector<int> kept;
+  inNamespace(watched, [&] {
+    for (int i = 0; i < kEach; ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const sockaddr_in at = endpoint(kFar, kKeepPort);
+      ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+      kept.push_back(fd);
+      both(expected, "long-lived", 6, localPort(fd), kFar, kKeepPort, self);
+    }
+    for (int i = 0; i < kEach; ++i) {
+      const uint16_t udp = udpExchange(kFar, kEchoPort, i % 2 == 1);
+      ASSERT_NE(udp, 0) << "udp query " << i;
+      both(expected, "udp query", 17, udp, kFar, kEchoPort, self);
+      const uint16_t tcp = tcpExchange(kFar, kEchoPort);
+      ASSERT_NE(tcp, 0) << "tcp request " << i;
+      both(expected, "tcp request", 6, tcp, kFar, kEchoPort, self);
+      char answer[4];
+      ASSERT_EQ(send(kept[i], "q", 1, 0), 1);
+      ASSERT_EQ(recv(kept[i], answer, sizeof answer, 0), 1);
+    }
+  });
+  inNamespace(peer, [&] {
+    for (int i = 0; i < kEach; ++i) {
+      for (uint16_t port : {kDualStackPort, kAnyPort}) {
+        const uint16_t client = tcpExchange(kNear, port);
+        ASSERT_NE(client, 0) << "client of port " << port;
+        both(expected, port == kDualStackPort ? "server on [::]" : "server on 0.0.0.0", 6, port, kFar, client,
+             python);
+      }
+    }
+  });
+
+  // Every record is open still (none has been idle 15 s): read them all.
+  Json::Value flows;
+  const auto readFlows = [&] {
+    std::string body;
+    watched.exec("curl -s --max-time 5 --digest -u admin:x 'http://127.0.0.1:17911/data/?requestedData=flows'", &body);
+    Json::Value doc;
+    std::istringstream in(body);
+    std::string errors;
+    if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &doc, &errors)) return false;
+    flows = doc["flows"];
+    return flows.size() >= expected.size();
+  };
+  EXPECT_TRUE(waitFor(readFlows, milliseconds(10000))) << flows.size() << " of " << expected.size();
+  for (const Expected& e : expected) {
+    Owner got{"(no record)", "", ""};
+    for (const Json::Value& f : flows) {
+      if (f["proto"].asInt() == e.proto && f["srcip"].asString() == e.src && f["dstip"].asString() == e.dst &&
+          f["srcport"].asInt() == e.srcport && f["dstport"].asInt() == e.dstport) {
+        got = Owner{f["processname"].asString(), f["user"].asString(), f["domain"].asString()};
+      }
+    }
+    if (got == e.owner) {
+      ++right[e.kind];
+    } else {
+      wrong[e.kind] += "\n  " + e.src + ":" + std::to_string(e.srcport) + " > " + e.dst + ":" +
+                       std::to_string(e.dstport) + " named '" + got.processname + "' " + got.user + "@" + got.domain;
+    }
+  }
+  for (int fd : kept) close(fd);
+  peerDone = true;
+  answering.join();
+}
+
+TEST(OwnerEvents, EveryRecordOfEveryKindNamesItsOwner) {
+  REQUIRE_ROOT();
+  std::map<std::string, int> right;
+  std::map<std::string, std::string> wrong;
+  runMix(true, right, wrong);
+  for (const char* kind : {"udp query", "tcp request", "server on [::]", "server on 0.0.0.0", "long-lived"}) {
+    EXPECT_EQ(right[kind], 2 * kEach) << kind << ":" << wrong[kind];
+  }
+}
+
+// Without events the socket tables name only sockets still open when their
+// first packet is decoded: short exchanges are not required to be named.
+TEST(OwnerEvents, WithoutEventsSocketTablesNameTheSocketsThatStayOpen) {
+  REQUIRE_ROOT();
+  std::map<std::string, int> right;
+  std::map<std::string, std::string> wrong;
+  runMix(false, right, wrong);
+  for (const char* kind : {"server on 0.0.0.0", "long-lived"}) {
+    EXPECT_EQ(right[kind], 2 * kEach) << kind << ":" << wrong[kind];
+  }
+}
+
+}  // namespace
