@@ -22,6 +22,7 @@
     setText('s-listener', Vt.listenerText(st.listenerIP));
     setFlags('s-capture-flags', { keepSniffing: doc.keepSniffing, snifferRunning: doc.snifferRunning });
     setText('s-owners', F.fmtInt(doc.totalTCPProcesses) + ' TCP ports · ' + F.fmtInt(doc.totalUDPProcesses) + ' UDP ports');
+    setText('s-owner-source', doc.ownerSource || '–');
     setText('s-collector', st.receiverIP === '0.0.0.0' ? 'off (0.0.0.0)'
       : st.receiverIP + ':' + st.receiverPort + (Vt.exportFormat(st) === 'ipfix' ? ' · IPFIX' : ''));
     setFlags('s-export-flags', { keepSendingExports: doc.keepSendingExports, exporterRunning: doc.exporterRunning });
