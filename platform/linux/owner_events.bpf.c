@@ -5,6 +5,7 @@
  * the cgroup v2 root by owner_events.cc; read through the ring buffer. */
 #include <linux/bpf.h>
 #include <bpf/bpf_endian.h>
+#include <bpf/bpf_core_read.h>
 #include <bpf/bpf_helpers.h>
 
 #include "owner_events_wire.h"
@@ -60,11 +61,15 @@ struct sock_common {
   __be32 skc_rcv_saddr;
   __be16 skc_dport;
   __u16 skc_num;
+  unsigned char skc_ipv6only : 1;
 } __attribute__((preserve_access_index));
 
 struct sock {
   struct sock_common __sk_common;
   __u16 sk_protocol;
+} __attribute__((preserve_access_index));
+
+struct tcp_sock {
 } __attribute__((preserve_access_index));
 
 static __always_inline void report(const struct socket_owner *o, __u8 kind, __u32 local_addr, __u16 local_port,
@@ -146,6 +151,9 @@ int sock_ops(struct bpf_sock_ops *ops) {
     __u32 local6[4] = {ops->local_ip6[0], ops->local_ip6[1], ops->local_ip6[2], ops->local_ip6[3]};
     __u32 remote6[4] = {ops->remote_ip6[0], ops->remote_ip6[1], ops->remote_ip6[2], ops->remote_ip6[3]};
     if (kind == OWNER_WIRE_LISTEN) {
+      /* A listener on :: that takes IPv6 only gets no IPv4 connection. */
+      struct sock *full = (struct sock *)bpf_skc_to_tcp_sock(sk);
+      if (!full || BPF_CORE_READ_BITFIELD(&full->__sk_common, skc_ipv6only)) return 1;
       if (is_unspecified(local6)) local_addr = 0;
       else if (!is_v4_mapped(local6)) return 1;
       remote_addr = 0;
