@@ -242,6 +242,7 @@ function inner() {
     assert.equal(await page.textContent('#pill-export'), 'Export running');
     assert.equal(await page.textContent('#s-listener'), MON_IP);
     assert.equal(await page.textContent('#s-collector'), '127.0.0.1:2056');
+    assert.match(await page.textContent('#s-owner-source'), /^(kernel events|socket tables)$/);
     await page.waitForTimeout(4000); // a few more chart samples
     await shot(page, 'overview');
   });
