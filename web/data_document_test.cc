@@ -8,6 +8,7 @@
 
 #include "flow/flow_table.h"
 #include "flow/ip_text.h"
+#include "process/owner_table.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
 
@@ -206,6 +207,14 @@ TEST_F(DataDocumentTest, TextIsTheDefaultWriterWithOneLineEnd) {
     const std::string end = "\n\t\"totalUDPProcesses\" : 0\n}\n";
     EXPECT_EQ(text.substr(text.size() - end.size()), end) << requested;
   }
+}
+
+TEST(DataDocumentOwnerSource, NamesTheSourceInUse) {
+  for (bool events : {false, true}) {
+    ownerEventsRunning = events;
+    EXPECT_EQ(buildDataDocument(1, nullptr, [] {})["ownerSource"], events ? "kernel events" : "socket tables");
+  }
+  ownerEventsRunning = false;
 }
 
 }  // namespace
