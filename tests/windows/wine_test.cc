@@ -138,7 +138,7 @@ TEST_F(Wine, FirstStartWritesDefaultsReportsAdaptersRetriesCaptureAndServesData)
   ASSERT_EQ(get("qolpe", "/data/", &doc), 200) << console();
   const std::string members[] = {
       "\"exportsSent\" : 0,", "\"snifferPacketCount\" : 0,", "\"keepSniffing\" : true,", "\"exporterRunning\" : false,",
-      "\"receiverPort\" : 2055,", "\"listenerIP\" : \"" + kWineAddress + "\",",
+      "\"receiverPort\" : 2055,", "\"listenerIP\" : \"" + kWineAddress + "\",", "\"ownerSource\" : \"socket tables\",",
       "\"ips\" : \n\t\t\t[\n\t\t\t\t\"127.0.0.1\"\n\t\t\t]",
       "\"ips\" : \n\t\t\t[\n\t\t\t\t\"" + kWineAddress + "\"\n\t\t\t],\n\t\t\t\"mac\" : \""};
   for (const std::string& member : members) {
