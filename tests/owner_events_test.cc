@@ -191,10 +191,20 @@ void runMix(bool events, std::map<std::string, int>& right, std::map<std::string
   std::thread answering([&] {
     if (enterNamespace(peer)) answerAll(peerDone, peerReady);
   });
+  std::vector<int> kept;
+  struct Cleanup {
+    std::atomic<bool>& done;
+    std::thread& thread;
+    std::vector<int>& fds;
+    ~Cleanup() {
+      for (int fd : fds) close(fd);
+      done = true;
+      thread.join();
+    }
+  } cleanup{peerDone, answering, kept};
   ASSERT_TRUE(waitFor([&] { return peerReady.load(); }, milliseconds(5000)));
 
   std::vector<Expected> expected;
-  std::vector<int> kept;
   inNamespace(watched, [&] {
     for (int i = 0; i < kEach; ++i) {
       const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -254,9 +264,6 @@ void runMix(bool events, std::map<std::string, int>& right, std::map<std::string
                        std::to_string(e.dstport) + " named '" + got.processname + "' " + got.user + "@" + got.domain;
     }
   }
-  for (int fd : kept) close(fd);
-  peerDone = true;
-  answering.join();
 }
 
 TEST(OwnerEvents, EveryRecordOfEveryKindNamesItsOwner) {
