@@ -1,4 +1,4 @@
-// The orderly stop on SIGINT/SIGTERM: capture stops, every open flow goes to
+// The orderly stop on SIGINT/SIGTERM/SIGHUP: capture stops, every open flow goes to
 // the export loop, which sends it with its partly filled datagram, and the
 // process ends. Main thread only.
 #pragma once

@@ -1,4 +1,4 @@
-// Stop requests from the operating system: SIGINT and SIGTERM on Linux;
+// Stop requests from the operating system: SIGINT, SIGTERM and SIGHUP on Linux;
 // Ctrl+C, Ctrl+Break, console close, log-off and shut-down on Windows.
 #pragma once
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <sstream>
 
 #include "tests/support/system_test.h"
@@ -59,32 +60,35 @@ struct WatchedLoopback {
   }
 };
 
-TEST(Shutdown, SigtermSendsOpenFlowsToTheCollectorAndExitsZero) {
+TEST(Shutdown, SigtermAndSighupSendOpenFlowsToTheCollectorAndExitZero) {
   REQUIRE_ROOT();
-  WatchedLoopback w;
-  ASSERT_TRUE(w.start()) << w.monitor.output() << w.collector.output();
-  w.sendUdp(kUdpSent);
-  sleep(1);  // the packets are decoded; the flow stays open (15 s idle limit)
-  ASSERT_EQ(w.collector.output().find("\"dstport\":40002"), std::string::npos) << "flow finished too early";
+  for (const int sig : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    WatchedLoopback w;
+    ASSERT_TRUE(w.start()) << w.monitor.output() << w.collector.output();
+    w.sendUdp(kUdpSent);
+    sleep(1);  // the packets are decoded; the flow stays open (15 s idle limit)
+    ASSERT_EQ(w.collector.output().find("\"dstport\":40002"), std::string::npos) << "flow finished too early";
 
-  const auto begin = std::chrono::steady_clock::now();
-  w.monitor.signal(SIGTERM);
-  const int status = w.monitor.wait(milliseconds(2000));
-  const auto took = std::chrono::steady_clock::now() - begin;
-  ASSERT_TRUE(WIFEXITED(status)) << "still running 2 s after SIGTERM\n" << w.monitor.output();
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_LT(took, milliseconds(2000));
-  EXPECT_NE(w.monitor.output().find("Stopped: "), std::string::npos) << w.monitor.output();
+    const auto begin = std::chrono::steady_clock::now();
+    w.monitor.signal(sig);
+    const int status = w.monitor.wait(milliseconds(2000));
+    const auto took = std::chrono::steady_clock::now() - begin;
+    ASSERT_TRUE(WIFEXITED(status)) << "not ended normally within 2 s\n" << w.monitor.output();
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_LT(took, milliseconds(2000));
+    EXPECT_NE(w.monitor.output().find("Stopped: "), std::string::npos) << w.monitor.output();
 
-  ASSERT_TRUE(waitFor([&] { return w.collector.output().find("\"dstport\":40002") != std::string::npos; },
-                      milliseconds(2000)))
-      << "the open flow never reached the collector\n" << w.monitor.output() << w.collector.output();
-  std::istringstream lines(w.collector.output());
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.find("\"dstport\":40002") == std::string::npos) continue;
-    EXPECT_NE(line.find("\"pkts\":" + std::to_string(kUdpSent) + ","), std::string::npos) << line;
-    EXPECT_NE(line.find("\"srcip\":\"127.0.0.2\""), std::string::npos) << line;
+    ASSERT_TRUE(waitFor([&] { return w.collector.output().find("\"dstport\":40002") != std::string::npos; },
+                        milliseconds(2000)))
+        << "the open flow never reached the collector\n" << w.monitor.output() << w.collector.output();
+    std::istringstream lines(w.collector.output());
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line.find("\"dstport\":40002") == std::string::npos) continue;
+      EXPECT_NE(line.find("\"pkts\":" + std::to_string(kUdpSent) + ","), std::string::npos) << line;
+      EXPECT_NE(line.find("\"srcip\":\"127.0.0.2\""), std::string::npos) << line;
+    }
   }
 }
 

@@ -18,4 +18,6 @@ void installStopHandlers(std::atomic<bool>* requested) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A closed terminal: the same orderly stop, so no open flow is lost.
+  sigaction(SIGHUP, &action, nullptr);
 }
