@@ -110,6 +110,13 @@ void collectDatagram(const uint8_t* data, size_t size, uint32_t fromAddress, uin
     return;
   }
   for (const FlowRecord& record : message.records) appendFlowLine(record, format, out.lines);
+  if (!message.refusedTemplates.empty()) {
+    std::string ids;
+    for (uint16_t id : message.refusedTemplates) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+    out.reports += "vantrel-collect: IPFIX message from " + ipToDotted(fromAddress) + ":" + std::to_string(fromPort) +
+                   ": template " + ids + " (observation domain " + std::to_string(message.domain) +
+                   ") has no flow field, not learned\n";
+  }
   if (!message.unknownTemplates.empty()) {
     std::string ids;
     for (uint16_t id : message.unknownTemplates) ids += (ids.empty() ? "" : ", ") + std::to_string(id);

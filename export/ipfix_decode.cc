@@ -1,6 +1,7 @@
 #include "export/ipfix_decode.h"
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 
 #include "export/serialize.h"
@@ -73,6 +74,44 @@ void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string 
   }
 }
 
+// True when the element is one that decodeRecord stores in a flow record.
+bool isFlowField(const IpfixField& field) {
+  if (field.enterprise == kVantrelEnterpriseNumber) return field.id >= kIeVantrelProcessName && field.id <= kIeVantrelReplyDelay;
+  if (field.enterprise != 0) return false;
+  switch (field.id) {
+    case kIeSourceIPv4Address: case kIeDestinationIPv4Address: case kIeSourceTransportPort:
+    case kIeDestinationTransportPort: case kIeIcmpTypeCodeIPv4: case kIeProtocolIdentifier:
+    case kIeIpDiffServCodePoint: case kIeTcpControlBits: case kIeOctetDeltaCount: case kIePacketDeltaCount:
+    case kIeFlowStartMilliseconds: case kIeFlowEndMilliseconds: case kIeFlowDirection: return true;
+    default: return false;
+  }
+}
+
+// Stamps for the eviction order: every table takes them from one counter.
+uint64_t nextUse() {
+  static std::atomic<uint64_t> clock{0};
+  return ++clock;
+}
+
+// Makes room for one more template of `exporter`: at the exporter's bound
+// its least recently used template goes, else at the table's bound the
+// table's least recently used one.
+void makeRoom(IpfixTemplates& templates, uint32_t exporter) {
+  auto oldest = templates.end();
+  size_t ofExporter = 0;
+  for (auto it = templates.lower_bound({exporter, 0, 0}); it != templates.end() && it->first.exporter == exporter;
+       ++it, ++ofExporter) {
+    if (oldest == templates.end() || it->second.lastUse < oldest->second.lastUse) oldest = it;
+  }
+  if (ofExporter < kMaxIpfixTemplatesPerExporter) {
+    if (templates.size() < kMaxIpfixTemplates) return;
+    oldest = std::min_element(templates.begin(), templates.end(), [](const auto& a, const auto& b) {
+      return a.second.lastUse < b.second.lastUse;
+    });
+  }
+  templates.erase(oldest);
+}
+
 // Reads one data record of `tmpl` from data[at, end); false when a field runs
 // past `end`. `at` moves past the record.
 bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTemplate& tmpl, FlowRecord& rec) {
@@ -107,8 +146,11 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
   return true;
 }
 
-// Reads the template records of the set data[at, end) into `staged`.
-bool readTemplateSet(const uint8_t* data, size_t at, size_t end, StagedTemplates& staged, std::string& error) {
+// Reads the template records of the set data[at, end) into `staged`. A
+// template without a flow field is staged as a withdrawal and listed in
+// `refused`: its data sets would give empty records.
+bool readTemplateSet(const uint8_t* data, size_t at, size_t end, StagedTemplates& staged,
+                     std::vector<uint16_t>& refused, std::string& error) {
   // Fewer than 4 bytes left cannot hold a template record header: padding.
   while (end - at >= 4) {
     const size_t recordAt = at;
@@ -146,7 +188,12 @@ bool readTemplateSet(const uint8_t* data, size_t at, size_t end, StagedTemplates
       tmpl.minRecordBytes += field.length == kIpfixVariableLength ? 1 : field.length;
       tmpl.fields.push_back(field);
     }
-    staged[id] = std::move(tmpl);
+    if (std::none_of(tmpl.fields.begin(), tmpl.fields.end(), isFlowField)) {
+      staged[id] = std::nullopt;
+      if (std::find(refused.begin(), refused.end(), id) == refused.end()) refused.push_back(id);
+    } else {
+      staged[id] = std::move(tmpl);
+    }
   }
   return true;
 }
@@ -181,6 +228,7 @@ bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, Ipf
   out.domain = getU32(data + 12);
 
   StagedTemplates staged;
+  std::vector<uint16_t> used;  // ids of learned templates the message used
   size_t at = kIpfixHeaderBytes;
   while (at < size) {
     if (size - at < kIpfixSetHeaderBytes) {
@@ -196,7 +244,7 @@ bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, Ipf
     const size_t body = at + kIpfixSetHeaderBytes;
     const size_t end = at + setLength;
     if (setId == kIpfixTemplateSetId) {
-      if (!readTemplateSet(data, body, end, staged, error)) return fail(error);
+      if (!readTemplateSet(data, body, end, staged, out.refusedTemplates, error)) return fail(error);
     } else if (setId >= kIpfixMinDataSetId) {
       const IpfixTemplate* tmpl = findTemplate(staged, templates, IpfixTemplateKey{exporter, out.domain, setId});
       if (tmpl == nullptr) {
@@ -204,6 +252,7 @@ bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, Ipf
           out.unknownTemplates.push_back(setId);
         }
       } else if (tmpl->minRecordBytes > 0) {  // records of no bytes would never end
+        if (staged.count(setId) == 0) used.push_back(setId);
         size_t p = body;
         for (size_t n = 1; end - p >= tmpl->minRecordBytes; ++n) {
           FlowRecord rec;
@@ -219,13 +268,18 @@ bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, Ipf
     at = end;
   }
 
+  for (uint16_t id : used) {
+    if (auto it = templates.find({exporter, out.domain, id}); it != templates.end()) it->second.lastUse = nextUse();
+  }
   for (auto& [id, tmpl] : staged) {
     const IpfixTemplateKey key{exporter, out.domain, id};
     if (!tmpl) {
       templates.erase(key);
-    } else if (templates.size() < kMaxIpfixTemplates || templates.count(key) != 0) {
-      templates[key] = std::move(*tmpl);
+      continue;
     }
+    if (templates.count(key) == 0) makeRoom(templates, exporter);
+    tmpl->lastUse = nextUse();
+    templates[key] = std::move(*tmpl);
   }
   return true;
 }

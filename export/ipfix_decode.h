@@ -26,19 +26,25 @@ struct IpfixTemplateKey {
 struct IpfixTemplate {
   std::vector<IpfixField> fields;  // in record order
   size_t minRecordBytes = 0;       // fixed lengths plus one byte per variable-length field
+  uint64_t lastUse = 0;            // when last learned or used, for the eviction
 };
 
 using IpfixTemplates = std::map<IpfixTemplateKey, IpfixTemplate>;
 
-// Templates beyond this many are not learned; their data sets count as not
-// seen. Keeps a flood of made-up templates from growing the table for ever.
+// The table holds at most this many templates, and at most
+// kMaxIpfixTemplatesPerExporter of one exporter address; a new template
+// beyond either bound replaces the least recently used one (of that
+// exporter, or of all). A flood of made-up templates from one address thus
+// cannot crowd out another exporter's.
 inline constexpr size_t kMaxIpfixTemplates = 4096;
+inline constexpr size_t kMaxIpfixTemplatesPerExporter = 256;
 
 struct IpfixMessage {
   uint32_t domain = 0;
   uint32_t sequence = 0;
-  std::vector<FlowRecord> records;        // in wire order
+  std::vector<FlowRecord> records;         // in wire order
   std::vector<uint16_t> unknownTemplates;  // ids of data sets skipped, each once, in order
+  std::vector<uint16_t> refusedTemplates;  // ids of templates without a flow field, each once, in order
 };
 
 // Decodes one whole message of `size` bytes from `exporter`. Every length is
@@ -48,9 +54,11 @@ struct IpfixMessage {
 // record must lie inside its set. Bytes at the end of a set too few for
 // another record are padding. Data sets whose template is neither in this
 // message (before them) nor in `templates` are skipped and listed. Option
-// template sets and reserved set ids are skipped. On success the message's
-// templates are added to `templates` (a template record with no fields
-// withdraws its id) and `out` holds the records: fields the template lacks
+// template sets and reserved set ids are skipped. A template none of whose
+// fields is one a flow record takes is refused (listed, not learned; its
+// data sets count as not seen). On success the message's other templates
+// are added to `templates` (a template record with no fields withdraws its
+// id), the ones used are marked as used, and `out` holds the records: fields the template lacks
 // stay 0 or empty; unsigned elements may use any size of 1 to 8 bytes; an
 // ICMP flow's icmpTypeCodeIPv4 becomes its srcport (type) and dstport
 // (code); flowDirection 0 sets inif, 1 sets outif. On failure `templates` is

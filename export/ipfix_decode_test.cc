@@ -259,18 +259,58 @@ TEST(DecodeIpfix, EveryCutOfAGoodMessageIsHandled) {
   }
 }
 
-TEST(DecodeIpfix, TemplateTableIsBounded) {
-  IpfixTemplates templates;
-  for (uint32_t exporter = 1; exporter <= kMaxIpfixTemplates + 10; ++exporter) {
-    templates[{exporter, 0, 256}] = IpfixTemplate{};
-    if (templates.size() == kMaxIpfixTemplates) break;
+TEST(DecodeIpfix, TemplateFloodCannotCrowdOutAnExporterAndEmptyTemplatesAreRefused) {
+  // A real exporter's first message (template and data) and second (data only).
+  std::vector<std::vector<uint8_t>> real;
+  DatagramBuilder builder(
+      [&](const uint8_t* d, size_t n) {
+        real.emplace_back(d, d + n);
+        return static_cast<int64_t>(n);
+      },
+      ExportFormat::ipfix);
+  for (uint64_t t : {0, 1}) builder.add(sampleTcpRecord(), t), builder.sendPending();
+  const uint32_t kFlooder = kExporter + 1;
+  // One message of `count` one-field templates (ids from `first`), each
+  // followed by a data set of one-byte records.
+  auto flood = [](uint16_t first, int count, uint16_t element) {
+    Bytes m;
+    m.header();
+    for (int i = 0; i < count; ++i) {
+      m.set(kIpfixTemplateSetId).u16(uint16_t(first + i)).u16(1).u16(element).u16(1).close();
+      m.set(uint16_t(first + i)).u32(0x01020304).close();
+    }
+    return m.done();
+  };
+  struct Step {
+    const char* what;
+    std::vector<uint8_t> message;
+    uint32_t exporter;
+    size_t records;
+    size_t refused;
+  };
+  // 4,400 templates from one address, then the real exporter starts.
+  std::vector<Step> steps;
+  for (int m = 0; m < 11; ++m) {
+    steps.push_back({"flood", flood(uint16_t(256 + m * 400), 400, kIeProtocolIdentifier), kFlooder, 1600, 0});
   }
-  const std::vector<uint8_t> m = ipfixMessages({sampleTcpRecord()})[0];
-  IpfixMessage decoded;
-  std::string error;
-  ASSERT_TRUE(decodeIpfixMessage(m.data(), m.size(), 0xFFFFFFFF, templates, decoded, error));
-  EXPECT_EQ(decoded.records.size(), 1u) << "the message's own template still serves it";
-  EXPECT_EQ(templates.size(), kMaxIpfixTemplates);
+  steps.push_back({"the real exporter's template and data", real[0], kExporter, 1, 0});
+  steps.push_back({"the real exporter's data", real[1], kExporter, 1, 0});
+  steps.push_back({"templates without a flow field", flood(256, 3000, 210), kFlooder, 0, 3000});
+  IpfixTemplates templates;
+  for (const Step& s : steps) {
+    IpfixMessage decoded;
+    std::string error;
+    ASSERT_TRUE(decodeIpfixMessage(s.message.data(), s.message.size(), s.exporter, templates, decoded, error))
+        << s.what << ": " << error;
+    EXPECT_EQ(decoded.records.size(), s.records) << s.what;
+    EXPECT_EQ(decoded.refusedTemplates.size(), s.refused) << s.what;
+    EXPECT_TRUE(decoded.unknownTemplates.empty() || s.refused != 0) << s.what;
+    EXPECT_LE(templates.size(), kMaxIpfixTemplates) << s.what;
+  }
+  size_t flooders = 0;
+  for (const auto& [key, tmpl] : templates) flooders += key.exporter == kFlooder;
+  EXPECT_LE(flooders, kMaxIpfixTemplatesPerExporter);
+  EXPECT_EQ(templates.count({kExporter, 0, 256}), 1u);
 }
 
 }  // namespace

@@ -309,8 +309,9 @@ TEST(Collector, HelpAndBadArguments) {
   EXPECT_EQ(runCommand(binaryPath("vantrel-collect") + " --help", &out), 0);
   EXPECT_EQ(out.rfind("Usage: vantrel-collect [--listen ADDR:PORT] [--format json|csv]\n", 0), 0u) << out;
   for (const char* args : {"--format xml", "--listen 127.0.0.1", "--listen 127.0.0.1:65536", "--listen host:1",
-                           "--verbose"}) {
-    EXPECT_EQ(runCommand(binaryPath("vantrel-collect") + " " + args + " 2>/dev/null", &out), 2) << args;
+                           "--listen 999.1.1.1:80", "--verbose"}) {
+    EXPECT_EQ(runCommand(binaryPath("vantrel-collect") + " " + args + " 2>&1", &out), 2) << args;
+    EXPECT_EQ(out.substr(0, out.find('\n')), "vantrel-collect: bad argument '" + std::string(args) + "'");
   }
 }
 

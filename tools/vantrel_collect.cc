@@ -70,6 +70,7 @@ bool parseListen(const std::string& text, Options& options) {
 int parseArguments(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    std::string shown = arg;  // the argument as given, for the error line
     std::string value;
     const size_t equals = arg.find('=');
     if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
@@ -77,6 +78,7 @@ int parseArguments(int argc, char** argv, Options& options) {
       arg = arg.substr(0, equals);
     } else if ((arg == "--listen" || arg == "--format") && i + 1 < argc) {
       value = argv[++i];
+      shown += " " + value;
     }
     if (arg == "--help" || arg == "-h") {
       writeOut(kUsage);
@@ -87,8 +89,7 @@ int parseArguments(int argc, char** argv, Options& options) {
       options.format = value == "csv" ? CollectorFormat::csv : CollectorFormat::json;
       continue;
     }
-    writeErr("vantrel-collect: bad argument '" + std::string(argv[i]) + (value.empty() ? "" : " " + value) +
-             "'\n" + kUsage);
+    writeErr("vantrel-collect: bad argument '" + shown + "'\n" + kUsage);
     return 2;
   }
   return -1;
