@@ -93,7 +93,7 @@ void runSniffer() {
       // clock read now: packets can wait in the queue. Times never go back.
       const uint64_t now = std::max(r.arrivedMillis != 0 ? r.arrivedMillis : currentTimeMillis(), lastPacketTime);
       lastPacketTime = now;
-      decodePacket(buffer, r.length, localAddress, now);
+      decodePacket(buffer, r.length, localAddress, now, r.wireLength);
       ++snifferPacketCount;
     } else if (r.status == ReceiveStatus::kTimeout) {
       sweepFlows(currentTimeMillis());

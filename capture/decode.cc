@@ -1,5 +1,7 @@
 #include "capture/decode.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
 
 #include "flow/flow_table.h"
@@ -22,6 +24,10 @@ constexpr size_t kTcpNeeds = 14;
 constexpr size_t kUdpNeeds = 4;
 constexpr size_t kIcmpNeeds = 2;
 
+// Bits of IPv4 bytes 6-7 that hold the fragment offset; not 0 in every
+// fragment but the first.
+constexpr uint16_t kFragmentOffsetMask = 0x1fff;
+
 // Big-endian reads; the caller has checked the length.
 inline uint16_t getU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline uint32_t getU32(const uint8_t* p) {
@@ -32,9 +38,10 @@ inline uint32_t getU32(const uint8_t* p) {
 // What one datagram contributes to its flow, all in host order.
 struct Packet {
   FlowKey key;
-  uint16_t totalLength;
-  uint8_t tcpFlags;  // 0 unless TCP
+  uint16_t totalLength;  // as counted: never more than came on the wire
+  uint8_t tcpFlags;      // 0 unless TCP
   bool outbound;
+  bool laterFragment;    // no transport header: ports 0, no owner
 };
 
 // Counts the packet into its record when the key is known. Returns false
@@ -72,7 +79,7 @@ void accountPortFlow(const Packet& p, uint64_t now) {
   const SocketEnds ends = p.outbound ? SocketEnds{k.srcip, k.srcport, k.dstip, k.dstport}
                                      : SocketEnds{k.dstip, k.dstport, k.srcip, k.srcport};
   OwnerRef owner;
-  (k.proto == kTcp ? tcpOwnerLookup : udpOwnerLookup)(now, ends, owner);
+  if (!p.laterFragment) (k.proto == kTcp ? tcpOwnerLookup : udpOwnerLookup)(now, ends, owner);
   FlowRecord record = newRecord(p, now, std::move(owner));
   std::lock_guard<std::mutex> lock(flowTableMutex);
   insertFlow(p.key, std::move(record));
@@ -86,21 +93,30 @@ void accountIcmpFlow(const Packet& p, uint64_t now) {
 
 // Reads the header fields into `p`. False when the datagram is too short for
 // them or its protocol makes no record.
-bool readPacket(const uint8_t* d, size_t length, uint32_t localAddress, Packet& p) {
+bool readPacket(const uint8_t* d, size_t length, size_t wireLength, uint32_t localAddress, Packet& p) {
   const size_t headerBytes = static_cast<size_t>(d[0] & 0x0f) * 4;
   if (headerBytes < 20 || length < headerBytes) return false;
   const uint8_t proto = d[9];
-  const size_t needs = proto == kTcp ? kTcpNeeds : proto == kUdp ? kUdpNeeds : proto == kIcmp ? kIcmpNeeds : 0;
-  if (needs == 0 || length - headerBytes < needs) return false;
+  if (proto != kTcp && proto != kUdp && proto != kIcmp) return false;
+  p.laterFragment = (getU16(d + 6) & kFragmentOffsetMask) != 0;
+  if (p.laterFragment && proto == kIcmp) return false;
+  const size_t needs = p.laterFragment ? 0 : proto == kTcp ? kTcpNeeds : proto == kUdp ? kUdpNeeds : kIcmpNeeds;
+  if (length - headerBytes < needs) return false;
 
   const uint8_t* t = d + headerBytes;
   p.key.srcip = getU32(d + 12);
   p.key.dstip = getU32(d + 16);
   p.key.tos = d[1] >> 2;
   p.key.proto = proto;
-  p.totalLength = getU16(d + 2);
+  // A header may claim more than came: count what did.
+  const size_t onWire = wireLength == 0 ? length : wireLength;
+  p.totalLength = static_cast<uint16_t>(std::min<size_t>(getU16(d + 2), onWire));
   p.outbound = p.key.srcip == localAddress;
-  if (proto == kIcmp) {
+  if (p.laterFragment) {
+    p.key.srcport = 0;
+    p.key.dstport = 0;
+    p.tcpFlags = 0;
+  } else if (proto == kIcmp) {
     p.key.srcport = t[0];
     p.key.dstport = t[1];
     p.tcpFlags = 0;
@@ -114,13 +130,13 @@ bool readPacket(const uint8_t* d, size_t length, uint32_t localAddress, Packet& 
 
 }  // namespace
 
-void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now) {
+void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now, size_t wireLength) {
   if (length > 0 && (datagram[0] >> 4) != 4) {
     consolePrintf("Packet  unsupported version %i  ", datagram[0] >> 4);
     return;
   }
   Packet p;
-  if (length > 0 && readPacket(datagram, length, localAddress, p)) {
+  if (length > 0 && readPacket(datagram, length, wireLength, localAddress, p)) {
     if (p.key.proto == kIcmp) {
       accountIcmpFlow(p, now);
     } else {

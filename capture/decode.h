@@ -18,11 +18,19 @@
 // length below 5 words, fewer bytes than the header length, or the transport
 // fields of TCP (14 bytes), UDP (4) or ICMP (2) beyond the bytes received):
 // no record and no owner lookup, but the sweep check still runs so finished
-// flows keep moving. The byte count is always the header's total length.
+// flows keep moving. The byte count is the header's total length, but never
+// more than `wireLength`, the datagram's length on the wire (0: `length`,
+// the datagram came whole).
+//
+// A fragment other than the first carries no transport header: a TCP or UDP
+// one is counted into the flow of its addresses with ports 0 (and flags 0),
+// without an owner lookup; an ICMP one changes nothing, as ICMP records are
+// never counted into.
 //
 // Locking: flowTableMutex is held for the find-and-count of a known flow and
 // for the insert of a new one, never across the owner lookup.
-void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now);
+void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now,
+                  size_t wireLength = 0);
 
 // Owner lookups for new TCP and UDP flows (now, the packet's ends as the
 // local socket sees them, owner to fill). They default to lookupTcpOwner and

@@ -64,6 +64,7 @@ std::vector<uint8_t> datagram(uint8_t proto, uint32_t src, uint32_t dst, std::ve
   const uint16_t total = totalLength != 0 ? totalLength : static_cast<uint16_t>(size);
   d[2] = total >> 8;
   d[3] = total & 0xff;
+  d[6] = d[7] = 0;  // not a fragment
   d[8] = 64;
   d[9] = proto;
   for (int i = 0; i < 4; ++i) {
@@ -88,8 +89,10 @@ std::vector<uint8_t> udpHeader(uint16_t sport, uint16_t dport) {
 }
 std::vector<uint8_t> icmpEcho() { return {8, 0, 0, 0, 0, 1, 0, 1}; }
 
-void decode(const std::vector<uint8_t>& d, uint64_t now, size_t length = SIZE_MAX) {
-  decodePacket(d.data(), std::min(length, d.size()), kLocal, now);
+// Decodes the first `length` bytes of `d`; its length on the wire is `wire`,
+// or unknown (the header's total length counts) when 0.
+void decode(const std::vector<uint8_t>& d, uint64_t now, size_t length = SIZE_MAX, size_t wire = 0) {
+  decodePacket(d.data(), std::min(length, d.size()), kLocal, now, wire != 0 ? wire : SIZE_MAX);
 }
 
 FlowRecord flowAt(const FlowKey& key) {
@@ -369,6 +372,41 @@ TEST_F(DecodeTest, ShortDatagramsMakeNoRecordButRunTheSweep) {
   }
 }
 
+TEST_F(DecodeTest, LaterFragmentsHaveNoPortsAndLengthsNeverExceedTheWire) {
+  // A 3000-byte UDP datagram in three fragments of a flow 5000 -> 53; the
+  // later ones begin with payload bytes "AAAA".
+  auto fragment = [](uint8_t proto, uint16_t flagsAndOffset, std::vector<uint8_t> payload, uint16_t total) {
+    std::vector<uint8_t> d = datagram(proto, kPeer, kLocal, std::move(payload), 0, total);
+    d[6] = static_cast<uint8_t>(flagsAndOffset >> 8), d[7] = static_cast<uint8_t>(flagsAndOffset);
+    return d;
+  };
+  const std::vector<uint8_t> aaaa(8, 'A');
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> d;
+    size_t wire;
+    FlowKey key;  // the flow it is counted into; proto 0: none
+    int32_t bytes;
+  } rows[] = {
+      {"first fragment", fragment(17, 0x2000, udpHeader(5000, 53), 1500), 1500, {kPeer, kLocal, 5000, 53, 0, 17}, 1500},
+      {"second fragment", fragment(17, 0x2000 | 185, aaaa, 1500), 1500, {kPeer, kLocal, 0, 0, 0, 17}, 1500},
+      {"last fragment", fragment(17, 370, aaaa, 60), 60, {kPeer, kLocal, 0, 0, 0, 17}, 1560},
+      {"tcp fragment", fragment(6, 185, aaaa, 28), 28, {kPeer, kLocal, 0, 0, 0, 6}, 28},
+      {"icmp fragment", fragment(1, 185, aaaa, 28), 28, {0, 0, 0, 0, 0, 0}, 0},
+      {"54-byte frame claiming 65535", datagram(6, kPeer, kLocal, tcpHeader(80, 4000, 0x10), 0, 65535), 40,
+       {kPeer, kLocal, 80, 4000, 0, 6}, 40},
+      {"claim below the frame (padding)", datagram(17, kPeer, kLocal, udpHeader(7, 7), 0, 28), 46,
+       {kPeer, kLocal, 7, 7, 0, 17}, 28},
+  };
+  for (const Row& row : rows) {
+    decode(row.d, kT0, SIZE_MAX, row.wire);
+    if (row.key.proto != 0) EXPECT_EQ(flowAt(row.key).bytes, row.bytes) << row.what;
+  }
+  EXPECT_EQ(flowCacheSize(), 5u) << "no flow from payload bytes, none from the ICMP fragment";
+  EXPECT_EQ(lookups.size(), 3u) << "a fragment without ports has no owner to look up";
+  EXPECT_EQ(flowTotals().bytes, 1500u + 1560 + 28 + 40 + 28);
+}
+
 // Readers on another thread see consistent tables while packets are decoded
 // (meaningful under ThreadSanitizer).
 TEST_F(DecodeTest, WebReadersMayRunDuringDecoding) {
@@ -388,7 +426,7 @@ TEST_F(DecodeTest, WebReadersMayRunDuringDecoding) {
   reader.join();
   FlowTotals t = flowTotals();
   EXPECT_EQ(t.flows, 100u);
-  EXPECT_EQ(t.pkts, 20000);
+  EXPECT_EQ(t.pkts, 20000u);
 }
 
 }  // namespace

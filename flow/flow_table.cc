@@ -107,13 +107,10 @@ FlowTotals flowTotals() {
   FlowTotals t;
   t.flows = flowCache.size();
   t.waiting = toExport.size();
-  uint32_t bytes = 0, pkts = 0;
   for (const auto& entry : flowCache) {
-    bytes += static_cast<uint32_t>(entry.second.bytes);
-    pkts += static_cast<uint32_t>(entry.second.pkts);
+    t.bytes += static_cast<uint32_t>(entry.second.bytes);
+    t.pkts += static_cast<uint32_t>(entry.second.pkts);
   }
-  t.bytes = static_cast<int32_t>(bytes);
-  t.pkts = static_cast<int32_t>(pkts);
   return t;
 }
 

@@ -79,8 +79,8 @@ size_t clearExports();
 struct FlowTotals {
   size_t flows = 0;       // entries of flowCache
   size_t waiting = 0;     // records in toExport
-  int32_t bytes = 0;      // sum of bytes over flowCache, 32-bit wrap-around
-  int32_t pkts = 0;       // sum of pkts over flowCache, 32-bit wrap-around
+  uint32_t bytes = 0;     // sum of bytes over flowCache, 32-bit wrap-around
+  uint32_t pkts = 0;      // sum of pkts over flowCache, 32-bit wrap-around
 };
 FlowTotals flowTotals();
 

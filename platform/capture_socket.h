@@ -31,6 +31,9 @@ enum class ReceiveStatus {
 struct Received {
   ReceiveStatus status = ReceiveStatus::kTimeout;
   size_t length = 0;  // bytes in the buffer; a longer datagram is cut to the buffer
+  // The datagram's length as it was on the wire (at least `length`);
+  // SIZE_MAX when the system did not say.
+  size_t wireLength = 0;
   int error = 0;
   // When the system stamped the packet's arrival (ms since 1970); 0 when it
   // did not, and the caller reads the clock instead.

@@ -26,7 +26,7 @@ void consolePrintf(const char* format, ...)
 // wide characters). Characters beyond ASCII are written in UTF-8.
 void consoleWidePrintf(const wchar_t* format, ...);
 
-// The two below live in console_json.cc, apart from the rest, so that code
+// The ones below live in console_json.cc, apart from the rest, so that code
 // which prints but handles no JSON links without JsonCpp.
 
 // A JSON value as the default stream writer writes it (tab indentation,
@@ -36,6 +36,10 @@ std::string jsonText(const Json::Value& value);
 // Like jsonText, but a settings document's `pass` member is shown as
 // "********". The document itself is not changed.
 std::string settingsConsoleText(const Json::Value& settingsDoc);
+
+// A copy of a settings document with its `pass` member, when present, set
+// to "********": what the console and the status document show.
+Json::Value withPasswordMasked(Json::Value settingsDoc);
 
 // The text shown for a password on the console.
 inline constexpr const char* kMaskedPassword = "********";

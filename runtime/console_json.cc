@@ -7,11 +7,9 @@ std::string jsonText(const Json::Value& value) {
   return Json::writeString(builder, value);
 }
 
-std::string settingsConsoleText(const Json::Value& settingsDoc) {
-  if (settingsDoc.isObject() && settingsDoc.isMember("pass")) {
-    Json::Value shown = settingsDoc;
-    shown["pass"] = kMaskedPassword;
-    return jsonText(shown);
-  }
-  return jsonText(settingsDoc);
+Json::Value withPasswordMasked(Json::Value settingsDoc) {
+  if (settingsDoc.isObject() && settingsDoc.isMember("pass")) settingsDoc["pass"] = kMaskedPassword;
+  return settingsDoc;
 }
+
+std::string settingsConsoleText(const Json::Value& settingsDoc) { return jsonText(withPasswordMasked(settingsDoc)); }

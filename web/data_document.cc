@@ -44,8 +44,9 @@ Json::Value flowToJson(const FlowRecord& rec, uint64_t now) {
   flow[StaticString("dstip")] = ipToDotted(rec.dstip);
   flow[StaticString("srcport")] = rec.srcport;
   flow[StaticString("dstport")] = rec.dstport;
-  flow[StaticString("pkts")] = rec.pkts;
-  flow[StaticString("bytes")] = rec.bytes;
+  // The counters wrap modulo 2^32; they are never shown negative.
+  flow[StaticString("pkts")] = Json::UInt(static_cast<uint32_t>(rec.pkts));
+  flow[StaticString("bytes")] = Json::UInt(static_cast<uint32_t>(rec.bytes));
   flow[StaticString("flags")] = rec.flags;
   flow[StaticString("tos")] = rec.tos;
   flow[StaticString("proto")] = rec.proto;
@@ -74,7 +75,7 @@ Json::Value buildDataDocument(uint64_t now, const char* requestedData, const std
   m["flowCache"] = Json::UInt64(flowCacheSize());
   m["toExport"] = Json::UInt64(toExportSize());
   m["exportsSent"] = exportsSent.load();
-  m["settings"] = settingsSnapshot();
+  m["settings"] = withPasswordMasked(settingsSnapshot());
   m["interfacesDiscovered"] = interfacesSnapshot();
 
   settingsStep();
@@ -93,8 +94,8 @@ Json::Value buildDataDocument(uint64_t now, const char* requestedData, const std
   }
 
   const FlowTotals totals = flowTotals();
-  m["totalBytes"] = totals.bytes;
-  m["totalPkts"] = totals.pkts;
+  m["totalBytes"] = Json::UInt(totals.bytes);
+  m["totalPkts"] = Json::UInt(totals.pkts);
   m["totalFlows"] = Json::UInt64(totals.flows);
   m["totalUDPProcesses"] = Json::UInt64(udpProcessCount());
   m["totalTCPProcesses"] = Json::UInt64(tcpProcessCount());
@@ -113,12 +114,18 @@ std::string dataDocumentText(const Json::Value& doc) {
 
 MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now) {
   const char* requestedData = getArgument(connection, "requestedData");
+  SettingsSave save = SettingsSave::nothingChanged;
   const Json::Value doc =
-      buildDataDocument(now, requestedData, [connection] { applySettingsArgs(connection); });
+      buildDataDocument(now, requestedData, [connection, &save] { save = applySettingsArgs(connection); });
   const std::string text = dataDocumentText(doc);
   MHD_Response* response =
       MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
-  if (response != nullptr) MHD_add_response_header(response, "Content-Type", "application/json");
+  if (response != nullptr) {
+    MHD_add_response_header(response, "Content-Type", "application/json");
+    if (save != SettingsSave::nothingChanged) {
+      MHD_add_response_header(response, kSettingsSavedHeader, save == SettingsSave::saved ? "true" : "false");
+    }
+  }
   const MHD_Result ret = MHD_queue_response(connection, MHD_HTTP_OK, response);
   if (response != nullptr) MHD_destroy_response(response);
   return ret;

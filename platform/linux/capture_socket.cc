@@ -193,6 +193,7 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
     memcpy(buffer, s.nextFrame + frame->tp_mac, length);
     r.status = ReceiveStatus::kPacket;
     r.length = length;
+    r.wireLength = frame->tp_len;
     r.arrivedMillis = static_cast<uint64_t>(frame->tp_sec) * 1000u + frame->tp_nsec / 1000000u;
   } else {
     r.status = ReceiveStatus::kSkipped;

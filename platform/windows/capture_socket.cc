@@ -80,6 +80,7 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
     if (code == WSAEMSGSIZE) {  // longer than the buffer: its first `size` bytes are there
       r.status = ReceiveStatus::kPacket;
       r.length = size;
+      r.wireLength = SIZE_MAX;
     } else if (code == WSAETIMEDOUT || code == WSAEINTR) {
       r.status = ReceiveStatus::kTimeout;
     } else {
@@ -90,6 +91,7 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
   }
   r.status = ReceiveStatus::kPacket;
   r.length = static_cast<size_t>(n);
+  r.wireLength = r.length;
   return r;
 }
 
