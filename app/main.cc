@@ -1,6 +1,7 @@
 // Program entry: start-up sequence, then the worker threads, then idle.
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "app/shutdown.h"
@@ -23,10 +24,14 @@ int main() {
   loadSettings();
 
   consolePrintf("Calling startHTTPDaemon\n");
-  const int32_t httpPort = settingInt("httpPort");
+  const int32_t httpPort = settingPort("httpPort");
   consolePrintf("startHTTPDaemon on port %i!\n", httpPort);
-  MHD_Daemon* daemon = startHTTPDaemon(static_cast<uint16_t>(httpPort));
-  if (daemon == nullptr) consolePrintf("startHTTPDaemon Null!\n");
+  std::string whyNot;
+  MHD_Daemon* daemon = startHTTPDaemon(static_cast<uint16_t>(httpPort), whyNot);
+  if (daemon == nullptr) {
+    consolePrintf("startHTTPDaemon Null!\n");
+    consolePrintf("The web interface is off: %s\n", whyNot.c_str());
+  }
 
   // Before capture starts, so that its hand-over suits the owner source.
   startOwnerEvents(settingValue("ownerEvents") != Json::Value(false));

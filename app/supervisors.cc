@@ -5,6 +5,7 @@
 #include "discovery/discovery.h"
 #include "export/export_sender.h"
 #include "flow/flow_table.h"
+#include "flow/ip_text.h"
 #include "platform/clock.h"
 #include "runtime/console.h"
 #include "runtime/settings.h"
@@ -18,13 +19,24 @@ void captureRun() {
   runSniffer();
 }
 
-// One pass of a supervisor: while the worker's setting is not "0.0.0.0", one
-// run (the keep flag set before it, the running flag cleared after it);
+// A worker runs on a dotted-decimal IPv4 address other than 0.0.0.0; capture
+// also on an empty listenerIP, which discovery fills. Anything else ("0.0.0.0",
+// a host name, "999.1.1.1") turns the worker off: an address the system
+// cannot read would otherwise send the export to this machine.
+bool turnsOn(const Worker& w, const Json::Value& value) {
+  if (!value.isString()) return false;
+  const std::string text = value.asString();
+  uint32_t address = 0;
+  return (text.empty() && &w == &captureWorker) || (parseDotted(text, address) && address != 0);
+}
+
+// One pass of a supervisor: while the worker's setting is a usable address,
+// one run (the keep flag set before it, the running flag cleared after it);
 // otherwise the keep flag cleared. A stop request starts no run.
 void supervisorPass(const Worker& w, void (*run)()) {
   if (stopRequested) return;
   const Json::Value value = settingValue(w.settingKey);
-  if (value != Json::Value("0.0.0.0")) {
+  if (turnsOn(w, value)) {
     w.keep = true;
     // A stop that came in meanwhile wins over the flag just set.
     if (stopRequested) {

@@ -66,7 +66,7 @@ ExportFormat exportFormatSetting(const Json::Value& value) {
 void exportsender() {
   exporterRunning = true;
   const std::string receiverIP = settingString("receiverIP");
-  const int32_t receiverPort = settingInt("receiverPort");
+  const int32_t receiverPort = settingPort("receiverPort");
   const ExportFormat format = exportFormatSetting(settingValue("exportFormat"));
   const std::string shownIP = jsonText(Json::Value(receiverIP));
 

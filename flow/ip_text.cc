@@ -23,7 +23,8 @@ bool parseDotted(const std::string& text, uint32_t& address) {
       value = value * 10 + static_cast<uint32_t>(text[i] - '0');
       ++i;
     }
-    if (i == start || value > 255) return false;
+    // No leading zero: "010" reads as octal to some.
+    if (i == start || value > 255 || (text[start] == '0' && i - start > 1)) return false;
     result = (result << 8) | value;
   }
   if (i != text.size()) return false;

@@ -8,5 +8,5 @@
 std::string ipToDotted(uint32_t address);
 
 // Dotted decimal to a host-order address; false when `text` is not exactly
-// four decimal numbers 0..255 joined by dots.
+// four decimal numbers 0..255, without leading zeros, joined by dots.
 bool parseDotted(const std::string& text, uint32_t& address);

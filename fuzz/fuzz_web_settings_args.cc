@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/settings.h"
 #include "web/settings_request.h"
 
 namespace {
@@ -64,6 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   int32_t port = 0;
-  readIntArgument(fields[0].c_str(), port);
+  portFromText(fields[0].c_str(), port);
   return 0;
 }

@@ -7,9 +7,12 @@
 
 // Makes `path` hold exactly `text`: writes a temporary file beside it, flushes
 // it to the disk, then renames it over `path` (replacing an existing file), so
-// a reader finds either the old file or the new one, whole. Returns false on
-// any failure; the old file is then untouched and no temporary file is left.
-bool replaceFileContents(const std::string& path, const std::string& text);
+// a reader finds either the old file or the new one, whole. The new file
+// keeps the old one's permissions and owner; where there was none, only its
+// owner may read and write it (mode 0600 on Linux). Returns false on any
+// failure, with the system's reason in `*error` when given; the old file is
+// then untouched and no temporary file is left.
+bool replaceFileContents(const std::string& path, const std::string& text, std::string* error = nullptr);
 
 // `text` with the line breaks of the system's text files: as it stands on
 // Linux; on Windows every "\n" becomes "\r\n".

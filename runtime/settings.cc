@@ -86,8 +86,43 @@ std::string settingsFileText(const Json::Value& doc) {
   return Json::writeString(builder, doc);
 }
 
-void saveSettings() {
-  replaceFileContents(kSettingsFileName, withSystemLineBreaks(settingsFileText(settingsSnapshot())));
+bool saveSettings() {
+  std::string error;
+  if (replaceFileContents(kSettingsFileName, withSystemLineBreaks(settingsFileText(settingsSnapshot())), &error)) {
+    return true;
+  }
+  consolePrintf("Settings not saved: %s cannot be written (%s); the new values last until the program ends\n",
+                kSettingsFileName, error.c_str());
+  return false;
+}
+
+bool isValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t more;
+    uint32_t code, least;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xe0) == 0xc0) {
+      more = 1, code = c & 0x1f, least = 0x80;
+    } else if ((c & 0xf0) == 0xe0) {
+      more = 2, code = c & 0x0f, least = 0x800;
+    } else if ((c & 0xf8) == 0xf0) {
+      more = 3, code = c & 0x07, least = 0x10000;
+    } else {
+      return false;
+    }
+    if (text.size() - i <= more) return false;
+    for (size_t k = 1; k <= more; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      code = code << 6 | (next & 0x3f);
+    }
+    if (code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
+    i += more + 1;
+  }
+  return true;
 }
 
 SettingsText parseSettingsFile(const std::string& text) {
@@ -105,6 +140,12 @@ SettingsText parseSettingsFile(const std::string& text) {
     return result;
   }
   Json::Value& doc = result.doc;
+  for (const char* key : {"user", "pass"}) {
+    if (doc.isObject() && doc.isMember(key) && doc[key].isString() && !isValidUtf8(doc[key].asString())) {
+      result.error = "Settings file " + std::string(kSettingsFileName) + ": " + key + " is not valid UTF-8 text\n";
+      return result;
+    }
+  }
   if (!doc.isMember("user")) doc["user"] = "admin";
   if (!doc.isMember("pass")) doc["pass"] = "qolpe";
   if (!doc.isMember("listenerIP")) {
@@ -138,9 +179,16 @@ void loadSettings() {
     saveSettings();
   } else {
     consoleWrite("Settings file vantrelsettings.json found \n");
-    std::stringstream text;
-    text << file.rdbuf();
-    SettingsText loaded = parseSettingsFile(text.str());
+    // One byte more than allowed tells a file that is too large.
+    std::string text(kSettingsFileLimit + 1, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(file.gcount()));
+    if (text.size() > kSettingsFileLimit) {
+      consolePrintf("Settings file %s is larger than %zu bytes; a settings file is a few hundred bytes\n",
+                    kSettingsFileName, kSettingsFileLimit);
+      exit(1);
+    }
+    SettingsText loaded = parseSettingsFile(text);
     if (!loaded.ok) {
       consoleWrite(loaded.error);
       exit(1);
@@ -173,11 +221,23 @@ void setSetting(const char* key, const Json::Value& value) {
 
 bool settingIsOff(const char* key) { return settingValue(key) == Json::Value("0.0.0.0"); }
 
-int32_t readIntMember(const Json::Value& doc, const char* key, int32_t fallback) {
+int32_t readPortMember(const Json::Value& doc, const char* key, int32_t fallback) {
   const Json::Value* found = doc.isObject() ? doc.find(key, key + strlen(key)) : nullptr;
-  if (found && found->isInt()) return found->asInt();
-  reportWrongType(key, "an integer", found ? *found : Json::Value(), std::to_string(fallback));
+  if (found && found->isInt() && found->asInt() >= 1 && found->asInt() <= 65535) return found->asInt();
+  reportWrongType(key, "a port number from 1 to 65535", found ? *found : Json::Value(), std::to_string(fallback));
   return fallback;
+}
+
+bool portFromText(const char* text, int32_t& port) {
+  int32_t value = 0;
+  const char* p = text;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > 65535) return false;
+  }
+  if (p == text || *p != '\0' || value == 0) return false;
+  port = value;
+  return true;
 }
 
 std::string readStringMember(const Json::Value& doc, const char* key, const std::string& fallback) {
@@ -187,11 +247,11 @@ std::string readStringMember(const Json::Value& doc, const char* key, const std:
   return fallback;
 }
 
-int32_t settingInt(const char* key) {
+int32_t settingPort(const char* key) {
   Json::Value one(Json::objectValue);
   one[key] = settingValue(key);
   Json::Value fallback = defaultFor(key);
-  return readIntMember(one, key, fallback.isInt() ? fallback.asInt() : 0);
+  return readPortMember(one, key, fallback.isInt() ? fallback.asInt() : 0);
 }
 
 std::string settingString(const char* key) {

@@ -80,7 +80,7 @@ TEST_F(SettingsTest, EmptyObjectGetsDefaultsInMemoryOnly) {
   EXPECT_EQ(readAll(kSettingsFileName), "{}");
   EXPECT_EQ(settingString("user"), "admin");
   EXPECT_EQ(settingString("pass"), "qolpe");
-  EXPECT_EQ(settingInt("receiverPort"), 2055);
+  EXPECT_EQ(settingPort("receiverPort"), 2055);
 }
 
 TEST_F(SettingsTest, NullMembersCountAsPresentAndNullTopLevelIsEmpty) {
@@ -111,7 +111,7 @@ TEST_F(SettingsTest, CommentsAndExtraMembersSurviveASave) {
   EXPECT_NE(saved.back(), '\n');
 }
 
-TEST_F(SettingsTest, FailedSaveIsSilentAndLeavesNoLitter) {
+TEST_F(SettingsTest, FailedSaveSaysSoAndLeavesNoLitter) {
   load();
   // A folder in the file's place: the rename over it fails.
   ASSERT_EQ(remove(kSettingsFileName), 0);
@@ -119,8 +119,9 @@ TEST_F(SettingsTest, FailedSaveIsSilentAndLeavesNoLitter) {
   writeAll("vantrelsettings.json/keep", "x");
   setSetting("user", "changed");
   CaptureStdout();
-  saveSettings();
-  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_FALSE(saveSettings());
+  EXPECT_EQ(GetCapturedStdout(), "Settings not saved: vantrelsettings.json cannot be written (Is a directory); "
+                                 "the new values last until the program ends\n");
   EXPECT_EQ(readAll("vantrelsettings.json/keep"), "x");
   std::string listing;
   FILE* p = popen("ls -A", "r");
@@ -130,11 +131,22 @@ TEST_F(SettingsTest, FailedSaveIsSilentAndLeavesNoLitter) {
   EXPECT_EQ(listing, "vantrelsettings.json\n") << "no temporary file may be left";
 }
 
-TEST_F(SettingsTest, SaveReplacesTheFileWhole) {
-  writeAll(kSettingsFileName, std::string(5000, ' ') + "{}");
-  load();
-  setSetting("user", "bob");
-  saveSettings();
+TEST_F(SettingsTest, SaveReplacesTheFileWholeKeepingItsModeAndANewFileIsPrivate) {
+  for (const mode_t mode : {0600, 0640, 0604}) {
+    writeAll(kSettingsFileName, std::string(5000, ' ') + "{}");
+    ASSERT_EQ(chmod(kSettingsFileName, mode), 0);
+    load();
+    setSetting("user", "bob");
+    EXPECT_TRUE(saveSettings());
+    struct stat st;
+    ASSERT_EQ(stat(kSettingsFileName, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, mode) << std::oct << mode;
+  }
+  ASSERT_EQ(remove(kSettingsFileName), 0);
+  EXPECT_TRUE(saveSettings());
+  struct stat st;
+  ASSERT_EQ(stat(kSettingsFileName, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(readAll(kSettingsFileName), settingsFileText(settingsSnapshot()));
   EXPECT_EQ(settingsFileText(settingsSnapshot()).find("\"user\" : \"bob\"") != std::string::npos, true);
 }
@@ -149,6 +161,9 @@ TEST_F(SettingsTest, UnusableFilesEndTheProcessWithStatusOne) {
       {"[1]", "must hold a JSON object"},
       {"\"text\"", "must hold a JSON object"},
       {std::string(20000, '['), "is not valid JSON"},
+      {"{\"x\": \"" + std::string(kSettingsFileLimit, 'a') + "\"}", "is larger than"},
+      {"{\"user\": \"\xe4\"}", "user is not valid UTF-8"},
+      {"{\"pass\": \"p\xe4ss\"}", "pass is not valid UTF-8"},
   };
   for (const Case& c : cases) {
     writeAll(kSettingsFileName, c.text);
@@ -162,12 +177,14 @@ TEST(TypedSettingReads, WrongTypesFallBackToTheDefaultWithOneLine) {
     bool wantInt;
     const char* message;
   } cases[] = {
-      {"{\"receiverPort\": \"2056\"}", true,
-       "Setting receiverPort should be an integer but holds \"2056\"; using 2055\n"},
-      {"{\"receiverPort\": 3.5}", true, "Setting receiverPort should be an integer but holds 3.5; using 2055\n"},
-      {"{\"receiverPort\": 4294967296}", true,
-       "Setting receiverPort should be an integer but holds 4294967296; using 2055\n"},
-      {"{}", true, "Setting receiverPort should be an integer but holds null; using 2055\n"},
+      {"{\"receiverPort\": \"2056\"}", true, "\"2056\""},
+      {"{\"receiverPort\": 3.5}", true, "3.5"},
+      {"{\"receiverPort\": 4294967296}", true, "4294967296"},
+      {"{\"receiverPort\": 70000}", true, "70000"},
+      {"{\"receiverPort\": 65536}", true, "65536"},
+      {"{\"receiverPort\": 0}", true, "0"},
+      {"{\"receiverPort\": -1}", true, "-1"},
+      {"{}", true, "null"},
       {"{\"receiverIP\": 12}", false, "Setting receiverIP should be a string but holds 12; using \"0.0.0.0\"\n"},
       {"{\"receiverIP\": null}", false,
        "Setting receiverIP should be a string but holds null; using \"0.0.0.0\"\n"},
@@ -177,17 +194,19 @@ TEST(TypedSettingReads, WrongTypesFallBackToTheDefaultWithOneLine) {
     Json::Reader().parse(c.json, doc);
     CaptureStdout();
     if (c.wantInt) {
-      EXPECT_EQ(readIntMember(doc, "receiverPort", 2055), 2055) << c.json;
+      EXPECT_EQ(readPortMember(doc, "receiverPort", 2055), 2055) << c.json;
+      EXPECT_EQ(GetCapturedStdout(), std::string("Setting receiverPort should be a port number from 1 to 65535 but "
+                                                 "holds ") + c.message + "; using 2055\n") << c.json;
     } else {
       EXPECT_EQ(readStringMember(doc, "receiverIP", "0.0.0.0"), "0.0.0.0") << c.json;
+      EXPECT_EQ(GetCapturedStdout(), c.message) << c.json;
     }
-    EXPECT_EQ(GetCapturedStdout(), c.message) << c.json;
   }
   Json::Value ok;
-  ok["receiverPort"] = 70000;
+  ok["receiverPort"] = 65535;
   ok["receiverIP"] = "10.1.2.3";
   CaptureStdout();
-  EXPECT_EQ(readIntMember(ok, "receiverPort", 2055), 70000);
+  EXPECT_EQ(readPortMember(ok, "receiverPort", 2055), 65535);
   EXPECT_EQ(readStringMember(ok, "receiverIP", "0.0.0.0"), "10.1.2.3");
   EXPECT_EQ(GetCapturedStdout(), "");
 }

@@ -103,4 +103,40 @@ TEST(Startup, ListenerOffIdlesAndWrongTypedPortKeepsRunning) {
   EXPECT_LE(idle, 5u) << out;
 }
 
+TEST(Startup, UnusablePortsAndAddressesAreRefusedWithALine) {
+  REQUIRE_ROOT();
+  struct Row {
+    const char* file;
+    bool portTaken;  // something else listens on 7909 first
+    std::vector<const char*> lines;
+  };
+  const Row rows[] = {
+      {R"({"listenerIP": "localhost", "receiverIP": "999.1.1.1", "httpPort": 70000})", false,
+       {"Setting httpPort should be a port number from 1 to 65535 but holds 70000; using 7909\n",
+        "startHTTPDaemon on port 7909!\n", "Not listening as ip is incorrect \"localhost\"\n",
+        "Not exporting as ip is incorrect \"999.1.1.1\"\n"}},
+      {R"({"listenerIP": "0.0.0.0", "receiverIP": "localhost", "httpPort": 7909})", true,
+       {"startHTTPDaemon Null!\nThe web interface is off: Failed to bind to port 7909: Address already in use\n",
+        "Not exporting as ip is incorrect \"localhost\"\n"}},
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    writeFile(dir.file("vantrelsettings.json"), row.file);
+    Monitor m;
+    ChildProcess holder;
+    if (row.portTaken) {
+      ASSERT_TRUE(holder.start({"python3", "-c", "import socket,time\ns=socket.socket()\ns.bind(('',7909))\n"
+                                "s.listen()\nprint('bound',flush=True)\ntime.sleep(30)"},
+                               dir.path, dir.file("holder.log"), m.ns.name));
+      ASSERT_TRUE(waitFor([&] { return holder.output() == "bound\n"; }, milliseconds(5000))) << holder.output();
+    }
+    ASSERT_TRUE(m.start(dir));
+    ASSERT_TRUE(waitFor([&] { return m.child.output().find(row.lines.back()) != std::string::npos; },
+                        milliseconds(5000)))
+        << row.file << "\n" << m.child.output();
+    for (const char* line : row.lines) EXPECT_NE(m.child.output().find(line), std::string::npos) << line;
+    EXPECT_EQ(m.child.output().find("as ip is correct"), std::string::npos) << m.child.output();
+  }
+}
+
 }  // namespace

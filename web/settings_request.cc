@@ -3,7 +3,6 @@
 #include <microhttpd.h>
 
 #include <cstring>
-#include <limits>
 #include <mutex>
 
 #include "export/export_format.h"
@@ -27,8 +26,6 @@ constexpr const char* kDefaultPass = "qolpe";
 constexpr const char* kDefaultReceiverIP = "0.0.0.0";
 constexpr const char* kDefaultListenerIP = "";
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
 // Steps 1 and 2: a port argument.
 void portChange(const Json::Value& current, const ArgumentLookup& lookup, const char* name, int32_t fallback,
                 Json::Value& changes) {
@@ -36,11 +33,11 @@ void portChange(const Json::Value& current, const ArgumentLookup& lookup, const 
   if (text == nullptr) return;
   consolePrintf("%s %s specified\n", name, text);
   int32_t value = 0;
-  if (!readIntArgument(text, value)) {
-    consolePrintf("%s %s cannot be read as an integer; %s unchanged\n", name, text, name);
+  if (!portFromText(text, value)) {
+    consolePrintf("%s %s is not a port number from 1 to 65535; %s unchanged\n", name, text, name);
     return;
   }
-  if (value != readIntMember(current, name, fallback)) changes[name] = value;
+  if (value != readPortMember(current, name, fallback)) changes[name] = value;
 }
 
 // Steps 4 and 5: an address argument, stored as text whatever it holds.
@@ -71,28 +68,6 @@ void exportFormatChange(const Json::Value& current, const ArgumentLookup& lookup
 
 }  // namespace
 
-bool readIntArgument(const char* text, int32_t& value) {
-  const char* p = text;
-  while (isBlank(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
-  if (*p < '0' || *p > '9') return false;
-  // Accumulated as a negative number, whose range reaches the 32-bit minimum.
-  int64_t n = 0;
-  constexpr int64_t kLimit = -static_cast<int64_t>(std::numeric_limits<int32_t>::min());
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    n = n * 10 + (*p - '0');
-    if (n > kLimit) return false;
-  }
-  if (negative) n = -n;
-  if (n > std::numeric_limits<int32_t>::max()) return false;
-  value = static_cast<int32_t>(n);
-  return true;
-}
-
 bool hasSettingsArgument(const ArgumentLookup& lookup) {
   for (const char* name : kArgumentNames) {
     if (lookup(name) != nullptr) return true;
@@ -106,7 +81,13 @@ Json::Value settingsChanges(const Json::Value& current, const ArgumentLookup& lo
   portChange(current, lookup, "receiverPort", kDefaultReceiverPort, changes);
   if (const char* pass = lookup("userPass")) {
     consolePrintf("userPass specified%zu\n", strlen(pass));
-    if (*pass != '\0' && pass != readStringMember(current, "pass", kDefaultPass)) changes["pass"] = pass;
+    // Other bytes would not survive the settings file: the owner would be
+    // locked out at the next start.
+    if (!isValidUtf8(pass)) {
+      consoleWrite("userPass is not valid UTF-8 text; pass unchanged\n");
+    } else if (*pass != '\0' && pass != readStringMember(current, "pass", kDefaultPass)) {
+      changes["pass"] = pass;
+    }
   }
   textChange(current, lookup, "receiverIP", kDefaultReceiverIP, changes);
   textChange(current, lookup, "listenerIP", kDefaultListenerIP, changes);
@@ -120,19 +101,21 @@ void restartCaptureAndExport() {
   sleepMillis(1000);
 }
 
-void applySettingsArgsWith(const ArgumentLookup& lookup) {
+SettingsSave applySettingsArgsWith(const ArgumentLookup& lookup) {
   // Worked out on a copy, so no lock is held while lines are printed; only
   // the changed members are written back.
   const Json::Value changes = settingsChanges(settingsSnapshot(), lookup);
+  SettingsSave save = SettingsSave::nothingChanged;
   if (!changes.empty()) {
     {
       std::lock_guard<std::mutex> lock(settingsMutex);
       for (const std::string& name : changes.getMemberNames()) settings[name] = changes[name];
     }
     consoleWrite("Saving new settings:" + settingsConsoleText(settingsSnapshot()) + "\n");
-    saveSettings();
+    save = saveSettings() ? SettingsSave::saved : SettingsSave::notSaved;
   }
   if (lookup("savesettings") != nullptr) restartCaptureAndExport();
+  return save;
 }
 
 const char* getArgument(MHD_Connection* connection, const char* name) {
@@ -141,9 +124,9 @@ const char* getArgument(MHD_Connection* connection, const char* name) {
   return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
 }
 
-void applySettingsArgs(MHD_Connection* connection) {
+SettingsSave applySettingsArgs(MHD_Connection* connection) {
   const ArgumentLookup lookup = [connection](const char* name) { return getArgument(connection, name); };
-  if (!hasSettingsArgument(lookup)) return;
+  if (!hasSettingsArgument(lookup)) return SettingsSave::nothingChanged;
   RequestOriginHeaders headers;
   headers.secFetchSite = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Sec-Fetch-Site");
   headers.origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
@@ -151,7 +134,7 @@ void applySettingsArgs(MHD_Connection* connection) {
   headers.host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
   if (fromAnotherSite(headers)) {
     consoleWrite(kIgnoredCrossSiteLine);
-    return;
+    return SettingsSave::nothingChanged;
   }
-  applySettingsArgsWith(lookup);
+  return applySettingsArgsWith(lookup);
 }

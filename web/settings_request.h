@@ -14,11 +14,6 @@ struct MHD_Connection;
 // first such argument counts); null when absent or given without "=".
 using ArgumentLookup = std::function<const char*(const char* name)>;
 
-// Reads a port argument: leading white space, at most one sign, then decimal
-// digits up to the first other character (the rest is ignored). False when
-// there is no digit or the number lies outside the signed 32-bit range.
-bool readIntArgument(const char* text, int32_t& value);
-
 // True when any of httpPort, receiverPort, userPass, receiverIP, listenerIP,
 // exportFormat or savesettings is present with a value.
 bool hasSettingsArgument(const ArgumentLookup& lookup);
@@ -26,15 +21,18 @@ bool hasSettingsArgument(const ArgumentLookup& lookup);
 // Works out the changes that httpPort, receiverPort, userPass, receiverIP,
 // listenerIP and exportFormat (in that order) make to `current`, printing
 // each argument's console line. Returns the members to store; an empty
-// object when nothing changes. A port value that cannot be read, or an
-// exportFormat other than "native" and "ipfix", prints one line and changes
-// nothing.
+// object when nothing changes. A port value that is not a whole number from
+// 1 to 65535, a userPass that is not valid UTF-8, or an exportFormat other
+// than "native" and "ipfix", prints one line and changes nothing.
 Json::Value settingsChanges(const Json::Value& current, const ArgumentLookup& lookup);
+
+// What a settings step did with the settings file.
+enum class SettingsSave { nothingChanged, saved, notSaved };
 
 // The whole settings step without the web server: stores the changes in the
 // settings document, saves the file once when anything changed, then runs the
 // restart sequence when savesettings has a value.
-void applySettingsArgsWith(const ArgumentLookup& lookup);
+SettingsSave applySettingsArgsWith(const ArgumentLookup& lookup);
 
 // Stops capture, waits for it (10 ms polls, "(ws)"), lets it start again,
 // does the same for export ("(we)"), then pauses 1000 ms.
@@ -43,7 +41,12 @@ void restartCaptureAndExport();
 // The settings step of one request: applySettingsArgsWith over the request's
 // GET arguments, unless the request comes from another site, in which case
 // one console line says the arguments were ignored.
-void applySettingsArgs(MHD_Connection* connection);
+SettingsSave applySettingsArgs(MHD_Connection* connection);
+
+// The answer header that tells the dashboard whether the changes a request
+// made reached the settings file: "true" or "false"; absent when nothing
+// changed.
+inline constexpr const char* kSettingsSavedHeader = "X-Settings-Saved";
 
 // A GET argument of the request, looked up by name without regard to letter
 // case; null when absent or valueless.

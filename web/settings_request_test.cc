@@ -38,31 +38,18 @@ Json::Value defaultSettings() {
   return doc;
 }
 
-TEST(ReadIntArgument, LeadingBlanksOneSignDigitsUpToTheFirstOther) {
-  struct Row {
-    const char* text;
-    bool ok;
-    int32_t value;
-  };
-  const Row rows[] = {
-      {"7909", true, 7909},          {" 7909", true, 7909},
-      {"\t\n 12", true, 12},         {"+7909", true, 7909},
-      {"-5", true, -5},              {"7909abc", true, 7909},
-      {"12 34", true, 12},           {"00012", true, 12},
-      {"0", true, 0},                {"-0", true, 0},
-      {"70000", true, 70000},        {"2147483647", true, 2147483647},
-      {"-2147483648", true, INT32_MIN},
-      {"2147483648", false, 0},      {"-2147483649", false, 0},
-      {"99999999999999999999", false, 0},
-      {"", false, 0},                {"abc", false, 0},
-      {"+", false, 0},               {"-", false, 0},
-      {"+-1", false, 0},             {"+ 1", false, 0},
-      {"x12", false, 0},             {".5", false, 0},
-  };
-  for (const Row& row : rows) {
+TEST(PortFromText, WholeDecimalNumberFromOneTo65535AndNothingElse) {
+  const std::map<std::string, int32_t> good = {{"1", 1}, {"7909", 7909}, {"65535", 65535}, {"00080", 80}};
+  for (const auto& [text, port] : good) {
     int32_t value = 77;
-    EXPECT_EQ(readIntArgument(row.text, value), row.ok) << "input: \"" << row.text << "\"";
-    EXPECT_EQ(value, row.ok ? row.value : 77) << "input: \"" << row.text << "\"";
+    EXPECT_TRUE(portFromText(text.c_str(), value)) << "input: \"" << text << "\"";
+    EXPECT_EQ(value, port) << "input: \"" << text << "\"";
+  }
+  for (const char* text : {"", "0", "65536", "70000", "99999", "-1", "+80", " 80", "80 ", "8080abc", "1e3", "0x10",
+                           "4294967296", "99999999999999999999", "8.0"}) {
+    int32_t value = 77;
+    EXPECT_FALSE(portFromText(text, value)) << "input: \"" << text << "\"";
+    EXPECT_EQ(value, 77) << "input: \"" << text << "\"";
   }
 }
 
@@ -85,20 +72,17 @@ TEST(SettingsChanges, ConsoleLinesAndChangedMembers) {
   const Row rows[] = {
       {"nothing", {}, "", "{}"},
       {"same port", {{"httpPort", "7909"}}, "httpPort 7909 specified\n", "{}"},
-      {"port with letters", {{"httpPort", "8080abc"}}, "httpPort 8080abc specified\n", R"({"httpPort":8080})"},
-      {"blank and sign", {{"receiverPort", " +9995"}}, "receiverPort  +9995 specified\n",
-       R"({"receiverPort":9995})"},
-      {"unreadable port",
-       {{"httpPort", "abc"}},
-       "httpPort abc specified\nhttpPort abc cannot be read as an integer; httpPort unchanged\n",
+      {"port with letters",
+       {{"httpPort", "8080abc"}},
+       "httpPort 8080abc specified\nhttpPort 8080abc is not a port number from 1 to 65535; httpPort unchanged\n",
        "{}"},
       {"port out of range",
-       {{"receiverPort", "4294967296"}},
-       "receiverPort 4294967296 specified\n"
-       "receiverPort 4294967296 cannot be read as an integer; receiverPort unchanged\n",
+       {{"receiverPort", "99999"}},
+       "receiverPort 99999 specified\nreceiverPort 99999 is not a port number from 1 to 65535; receiverPort unchanged\n",
        "{}"},
-      {"negative port stored as read", {{"receiverPort", "-1"}}, "receiverPort -1 specified\n",
-       R"({"receiverPort":-1})"},
+      {"password not UTF-8", {{"userPass", "p\xe4ss"}},
+       "userPass specified4\nuserPass is not valid UTF-8 text; pass unchanged\n", "{}"},
+      {"password in UTF-8", {{"userPass", "p\xc3\xa4ss"}}, "userPass specified5\n", R"({"pass":"p\u00e4ss"})"},
       {"empty password", {{"userPass", ""}}, "userPass specified0\n", "{}"},
       {"same password", {{"userPass", "qolpe"}}, "userPass specified5\n", "{}"},
       {"new password", {{"userPass", "s3cret!"}}, "userPass specified7\n", R"({"pass":"s3cret!"})"},
@@ -174,7 +158,7 @@ TEST(SettingsChanges, CurrentSettingOfTheWrongTypeReadsAsItsDefault) {
       settingsChanges(current, argumentsOf({{"httpPort", "7909"}, {"userPass", "qolpe"}}));
   EXPECT_EQ(GetCapturedStdout(),
             "httpPort 7909 specified\n"
-            "Setting httpPort should be an integer but holds \"7909\"; using 7909\n"
+            "Setting httpPort should be a port number from 1 to 65535 but holds \"7909\"; using 7909\n"
             "userPass specified5\n"
             "Setting pass should be a string but holds ********; using ********\n");
   EXPECT_TRUE(changes.empty());
