@@ -2,13 +2,20 @@
 
 #include <microhttpd.h>
 
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <unordered_map>
 
 #include "platform/clock.h"
+#include "platform/stream_socket.h"
 #include "runtime/console.h"
 #include "runtime/settings.h"
 #include "web/data_document.h"
@@ -23,6 +30,16 @@ constexpr unsigned kNonceTimeoutSeconds = 300;
 constexpr unsigned kNonceTableSize = 300;
 constexpr unsigned kConnectionTimeoutSeconds = 30;
 constexpr size_t kFileBlockSize = 32768;
+
+// Slow or many clients must not lock the owner out: at most this many
+// connections in all and from one client address, and a request head must
+// arrive whole within kHeadDeadlineMillis of the connection's start (or of
+// the end of the previous request on it). The idle time-out alone does not
+// do: a client that sends a byte a second is never idle.
+constexpr unsigned kConnectionLimit = 256;
+constexpr unsigned kConnectionsPerAddress = 32;
+constexpr uint64_t kHeadDeadlineMillis = 10000;
+constexpr uint32_t kHeadCheckMillis = 250;
 
 constexpr char kAccessDeniedPage[] = "<html><head><title>VantrelV2</title></head><body>Access denied</body></html>";
 constexpr char kNotFoundPage[] =
@@ -42,6 +59,81 @@ void* noteRawPath(void*, const char* uri, MHD_Connection*) {
   const char* query = strchr(uri, '?');
   const std::string_view path(uri, query ? static_cast<size_t>(query - uri) : strlen(uri));
   return path.find("%00") != std::string_view::npos ? &escapedNulMarker : nullptr;
+}
+
+uint64_t steadyMillis() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+// A connection of the server: its socket, and since when it has been waiting
+// for a request head (0 while a request is being answered).
+struct HeadClock {
+  intptr_t socket;
+  uint64_t since;
+};
+std::mutex headClocksMutex;  // guards headClocks
+std::unordered_map<MHD_Connection*, HeadClock> headClocks;
+
+void setHeadClock(MHD_Connection* connection, uint64_t since) {
+  std::lock_guard<std::mutex> lock(headClocksMutex);
+  if (auto it = headClocks.find(connection); it != headClocks.end()) it->second.since = since;
+}
+
+// The library tells of each connection before its first byte is read and
+// after its last, before it closes the socket: the socket number stays ours
+// to shut down for as long as it is in headClocks.
+void noteConnection(void*, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info == nullptr) return;
+    std::lock_guard<std::mutex> lock(headClocksMutex);
+    headClocks[connection] = HeadClock{static_cast<intptr_t>(info->connect_fd), steadyMillis()};
+  } else {
+    std::lock_guard<std::mutex> lock(headClocksMutex);
+    headClocks.erase(connection);
+  }
+}
+
+// A request has been answered: the clock runs again for the next head on the
+// same connection.
+void noteRequestDone(void*, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
+  setHeadClock(connection, steadyMillis());
+}
+
+// Shuts down every connection whose head is overdue; the connection's own
+// thread then sees the end of its input and closes it. Runs for ever on a
+// thread of its own.
+void cutSlowHeads() {
+  for (;;) {
+    sleepMillis(kHeadCheckMillis);
+    const uint64_t now = steadyMillis();
+    std::lock_guard<std::mutex> lock(headClocksMutex);
+    for (auto& [connection, clock] : headClocks) {
+      if (clock.since != 0 && now - clock.since >= kHeadDeadlineMillis) {
+        streamShutdown(clock.socket);
+        clock.since = 0;
+      }
+    }
+  }
+}
+
+// The library's own messages go to standard error as they come; the last one
+// is kept, so a failed start can say why.
+std::mutex libraryMessageMutex;  // guards lastLibraryMessage
+std::string lastLibraryMessage;
+
+void logLibraryMessage(void*, const char* format, va_list args) {
+  char text[1024];
+  const int n = vsnprintf(text, sizeof text, format, args);
+  if (n < 0) return;
+  const size_t size = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1;
+  fwrite(text, 1, size, stderr);
+  fflush(stderr);
+  std::lock_guard<std::mutex> lock(libraryMessageMutex);
+  lastLibraryMessage.assign(text, size);
+  while (!lastLibraryMessage.empty() && lastLibraryMessage.back() == '\n') lastLibraryMessage.pop_back();
 }
 
 MHD_Response* fixedPage(const char* page, size_t size) {
@@ -98,6 +190,7 @@ MHD_Result serveStaticFile(MHD_Connection* connection, const char* url, bool esc
 MHD_Result handleRequest(void*, MHD_Connection* connection, const char* url, const char* method, const char*,
                          const char*, size_t*, void** requestState) {
   const uint64_t now = currentTimeMillis();
+  setHeadClock(connection, 0);
 
   char* username = MHD_digest_auth_get_username(connection);
   if (username == nullptr) {
@@ -138,14 +231,32 @@ MHD_Result handleRequest(void*, MHD_Connection* connection, const char* url, con
 
 }  // namespace
 
-MHD_Daemon* startHTTPDaemon(uint16_t port) {
+MHD_Daemon* startHTTPDaemon(uint16_t port, std::string& whyNot) {
   std::random_device random;
   for (unsigned char& byte : nonceSeed) byte = static_cast<unsigned char>(random());
-  return MHD_start_daemon(MHD_USE_ERROR_LOG | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port,
-                          nullptr, nullptr, handleRequest, const_cast<char*>(kNotFoundPage),
-                          MHD_OPTION_DIGEST_AUTH_RANDOM, sizeof nonceSeed, nonceSeed,
-                          MHD_OPTION_NONCE_NC_SIZE, kNonceTableSize,
-                          MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
-                          MHD_OPTION_URI_LOG_CALLBACK, noteRawPath, nullptr,
-                          MHD_OPTION_END);
+  {
+    std::lock_guard<std::mutex> lock(libraryMessageMutex);
+    lastLibraryMessage.clear();
+  }
+  // poll, not select: a connection's socket number may be 1024 or more.
+  MHD_Daemon* daemon = MHD_start_daemon(
+      MHD_USE_ERROR_LOG | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, port,
+      nullptr, nullptr, handleRequest, const_cast<char*>(kNotFoundPage),
+      MHD_OPTION_EXTERNAL_LOGGER, logLibraryMessage, nullptr,
+      MHD_OPTION_DIGEST_AUTH_RANDOM, sizeof nonceSeed, nonceSeed,
+      MHD_OPTION_NONCE_NC_SIZE, kNonceTableSize,
+      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
+      MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress,
+      MHD_OPTION_NOTIFY_CONNECTION, noteConnection, nullptr,
+      MHD_OPTION_NOTIFY_COMPLETED, noteRequestDone, nullptr,
+      MHD_OPTION_URI_LOG_CALLBACK, noteRawPath, nullptr,
+      MHD_OPTION_END);
+  if (daemon == nullptr) {
+    std::lock_guard<std::mutex> lock(libraryMessageMutex);
+    whyNot = lastLibraryMessage.empty() ? "the HTTP library gave no reason" : lastLibraryMessage;
+    return nullptr;
+  }
+  std::thread(cutSlowHeads).detach();
+  return daemon;
 }
