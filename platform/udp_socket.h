@@ -21,6 +21,11 @@ bool udpOpen(UdpSocket& sock, std::string& error);
 // picks).
 bool udpBind(const UdpSocket& sock, uint32_t address, uint16_t port, std::string& error);
 
+// Asks for a receive queue of `bytes` (on Linux beyond the system's usual
+// cap when the process may, as root may). Returns the queue size the system
+// then reports, 0 when it reports none.
+size_t udpSetReceiveQueue(const UdpSocket& sock, size_t bytes);
+
 // The local port the socket is bound to.
 bool udpLocalPort(const UdpSocket& sock, uint16_t& port, std::string& error);
 

@@ -35,6 +35,11 @@ const char* const kUsage =
     "observation domain and template id; data sets whose template has not been\n"
     "seen yet are reported on standard error and skipped.\n";
 
+// Receive queue asked for: a monitor sends the flows of a sweep or of its
+// orderly stop (hundreds of thousands of records) in one burst, faster than
+// lines can be written.
+constexpr size_t kReceiveQueueBytes = 64 * 1024 * 1024;
+
 struct Options {
   uint32_t address = 0;
   uint16_t port = 2055;
@@ -111,6 +116,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   writeErr("vantrel-collect: listening on " + ipToDotted(options.address) + ":" + std::to_string(port) + "\n");
+  // Linux reports twice what it was asked for (the rest is its bookkeeping).
+  if (const size_t queue = udpSetReceiveQueue(sock, kReceiveQueueBytes); queue < kReceiveQueueBytes) {
+    writeErr("vantrel-collect: receive queue only " + std::to_string(queue) + " bytes (asked for " +
+             std::to_string(kReceiveQueueBytes) + "); a burst of flows may be lost\n");
+  }
   writeOut(collectorHeader(options.format));
 
   // Bigger than any UDP payload, so nothing arrives cut short.

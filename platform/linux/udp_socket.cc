@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -49,6 +50,18 @@ bool udpBind(const UdpSocket& sock, uint32_t address, uint16_t port, std::string
     return false;
   }
   return true;
+}
+
+size_t udpSetReceiveQueue(const UdpSocket& sock, size_t bytes) {
+  const int fd = static_cast<int>(sock.handle);
+  const int asked = bytes > INT_MAX / 2 ? INT_MAX / 2 : static_cast<int>(bytes);
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+  }
+  int granted = 0;
+  socklen_t length = sizeof granted;
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0 || granted < 0) return 0;
+  return static_cast<size_t>(granted);
 }
 
 bool udpLocalPort(const UdpSocket& sock, uint16_t& port, std::string& error) {

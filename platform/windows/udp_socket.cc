@@ -6,6 +6,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <climits>
 #include <cstring>
 #include <mutex>
 
@@ -65,6 +66,18 @@ bool udpBind(const UdpSocket& sock, uint32_t address, uint16_t port, std::string
     return false;
   }
   return true;
+}
+
+size_t udpSetReceiveQueue(const UdpSocket& sock, size_t bytes) {
+  const int asked = bytes > INT_MAX ? INT_MAX : static_cast<int>(bytes);
+  setsockopt(socketOf(sock), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&asked), sizeof asked);
+  int granted = 0;
+  int length = sizeof granted;
+  if (getsockopt(socketOf(sock), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &length) != 0 ||
+      granted < 0) {
+    return 0;
+  }
+  return static_cast<size_t>(granted);
 }
 
 bool udpLocalPort(const UdpSocket& sock, uint16_t& port, std::string& error) {

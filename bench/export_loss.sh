@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# How many finished flows reach vantrel-collect when many finish at once, as
+# root. Two namespaces joined by a veth pair: the peer sends one UDP datagram
+# per flow to the monitor's address; the monitor captures there and exports
+# to vantrel-collect on its own loopback.
+#
+#   sudo bash bench/export_loss.sh [sweep|stop|both] [FLOWS]
+#   BUILD_DIR=build-old sudo bash bench/export_loss.sh   # another build
+#
+#   sweep: FLOWS (default 20000) flows fall idle together; 15 s later one
+#          sweep hands them all to the export loop.
+#   stop:  FLOWS (default 300000) flows are open when SIGTERM comes; the
+#          orderly stop hands them all over.
+#
+# Prints, per case, the records of those flows the collector wrote against
+# the flows sent, and the export datagrams the monitor sent. Needs the
+# monitor and vantrel-collect built (cmake --build build --target vantrel
+# vantrel-collect).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=$(realpath "${BUILD_DIR:-build}")
+CASES=${1:-both}
+FLOWS=${2:-}
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "export_loss.sh needs root (network namespaces, packet capture)" >&2
+  exit 1
+fi
+for b in vantrel vantrel-collect; do
+  [[ -x $BUILD_DIR/$b ]] || { echo "$BUILD_DIR/$b is missing: build it first" >&2; exit 1; }
+done
+
+MON=vt-loss-mon-$$
+PEER=vt-loss-peer-$$
+WORK=$(mktemp -d /tmp/vantrel-loss-XXXXXX)
+cleanup() {
+  for ns in "$MON" "$PEER"; do
+    ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
+    ip netns del "$ns" 2>/dev/null || true
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+ip netns add "$MON"
+ip netns add "$PEER"
+ip link add vtl$$a netns "$MON" type veth peer name vtl$$b netns "$PEER"
+ip -n "$MON" addr add 10.77.0.1/24 dev vtl$$a
+ip -n "$PEER" addr add 10.77.0.2/24 dev vtl$$b
+for ns in "$MON" "$PEER"; do
+  ip -n "$ns" link set lo up
+done
+ip -n "$MON" link set vtl$$a up
+ip -n "$PEER" link set vtl$$b up
+
+# Sends one datagram per flow: source port 40000, destination ports counting
+# up from 1024 and, past 65535, further source ports.
+send_flows() {
+  ip netns exec "$PEER" python3 - "$1" <<'EOF'
+import socket, sys
+n = int(sys.argv[1])
+socks = {}
+for i in range(n):
+    sport = 40000 + i // 64000
+    if sport not in socks:
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind(("10.77.0.2", sport))
+        socks[sport] = s
+    socks[sport].sendto(b"x", ("10.77.0.1", 1024 + i % 64000))
+EOF
+}
+
+# Runs one case; $1 sweep|stop, $2 flows.
+run_case() {
+  local kind=$1 flows=$2 dir=$WORK/$1
+  mkdir -p "$dir"
+  printf '{"listenerIP": "10.77.0.1", "receiverIP": "127.0.0.1", "receiverPort": 2055, "httpPort": 17999}' \
+    >"$dir/vantrelsettings.json"
+  ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" --listen 127.0.0.1:2055 >"$dir/records.json" 2>"$dir/collect.err" &
+  local collector=$!
+  (cd "$dir" && exec ip netns exec "$MON" "$BUILD_DIR/vantrel" >"$dir/console.log" 2>&1) &
+  local monitor=$!
+  for _ in $(seq 100); do
+    grep -q "Listener Socket IO controls set" "$dir/console.log" 2>/dev/null &&
+      grep -q "exporter bind socket" "$dir/console.log" && break
+    sleep 0.1
+  done
+  local started=$SECONDS
+  send_flows "$flows"
+  local sent_in=$((SECONDS - started))
+  if [[ $kind == sweep ]]; then
+    sleep 25  # 15 s idle, the next sweep, the export pass
+    kill -TERM "$monitor"
+  else
+    sleep 1  # the last packets decoded
+    kill -TERM "$monitor"
+  fi
+  wait "$monitor" || true
+  sleep 2  # the collector writes what is queued
+  kill "$collector" 2>/dev/null || true
+  wait "$collector" 2>/dev/null || true
+  local got datagrams
+  got=$(grep -c '"proto":17,.*"srcip":"10.77.0.2"' "$dir/records.json" || true)
+  datagrams=$(sed -n 's/.*, \([0-9]*\) export datagrams sent.*/\1/p' "$dir/console.log" | tail -1)
+  printf '%-5s flows sent %7d (in %2d s)  records received %7d  %6.2f %%  export datagrams %s\n' \
+    "$kind" "$flows" "$sent_in" "$got" "$(awk -v g="$got" -v f="$flows" 'BEGIN { print 100 * g / f }')" \
+    "${datagrams:-?}"
+  grep -h '^Stopped: ' "$dir/console.log" || true
+  grep -h 'receive queue' "$dir/collect.err" || true
+}
+
+echo "build: $BUILD_DIR ($(git -C "$BUILD_DIR/.." rev-parse --short HEAD 2>/dev/null || echo '?'))"
+case $CASES in
+  sweep) run_case sweep "${FLOWS:-20000}" ;;
+  stop) run_case stop "${FLOWS:-300000}" ;;
+  both) run_case sweep 20000; run_case stop 300000 ;;
+  *) echo "usage: export_loss.sh [sweep|stop|both] [FLOWS]" >&2; exit 2 ;;
+esac
