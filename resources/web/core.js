@@ -73,11 +73,17 @@
     if (res.status === 401) throw new RequestError('auth', 401);
     if (!res.ok) throw new RequestError('http', res.status);
     const text = await res.text();
+    let doc;
     try {
-      return JSON.parse(text);
+      doc = JSON.parse(text);
     } catch (e) {
       throw new RequestError('bad', res.status);
     }
+    // Whether the settings this request changed reached the settings file;
+    // absent when it changed none.
+    const saved = res.headers.get('X-Settings-Saved');
+    if (saved) Object.defineProperty(doc, 'settingsSaved', { value: saved === 'true' });
+    return doc;
   }
 
   let pollTimer = null;

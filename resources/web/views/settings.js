@@ -128,7 +128,7 @@
     await Vt.pollIdle();
     const t0 = Date.now();
     try {
-      await Vt.getDoc(args, restart ? 180000 : 15000);
+      const answer = await Vt.getDoc(args, restart ? 180000 : 15000);
       // The answer still carries the settings as they were before the change; read them anew.
       const doc = await Vt.getDoc(null);
       Vt.takeDoc(doc, false, Date.now());
@@ -147,7 +147,11 @@
         if (restart) msg += ' Capture and export restarted (' + took + ' s): capture ' + Vt.STATE_TEXT[Vt.captureState(doc)].toLowerCase() + ', export ' + Vt.STATE_TEXT[Vt.exportState(doc)].toLowerCase() + '.';
         else if (names.some((n) => n !== 'httpPort')) msg += ' New addresses, ports and formats apply at the next capture or export run; use “Save and restart” to apply them now.';
         if (names.includes('httpPort')) msg += ' The web port changes at the next start of the program.';
-        showResult('set-result', 'ok', '<svg class="icon"><use href="#i-check"/></svg>' + msg);
+        if (answer.settingsSaved === false) {
+          showResult('set-result', 'error', '<b>Not saved:</b> the monitor uses the new values but could not write its settings file (see its console); they are lost when it stops.');
+        } else {
+          showResult('set-result', 'ok', '<svg class="icon"><use href="#i-check"/></svg>' + msg);
+        }
       }
     } catch (e) {
       Vt.fail(e);
@@ -188,11 +192,15 @@
     showResult('pw-result', 'pending', '<span class="spinner"></span>Changing the password…');
     await Vt.pollIdle();
     try {
-      await Vt.getDoc({ userPass: a });
+      const answer = await Vt.getDoc({ userPass: a });
       S.passwordChanged = true;
       $('pw-1').value = '';
       $('pw-2').value = '';
-      showResult('pw-result', 'ok', '<svg class="icon"><use href="#i-check"/></svg>Password changed. Your browser will ask for the new password at the next update.');
+      if (answer.settingsSaved === false) {
+        showResult('pw-result', 'error', '<b>Not saved:</b> the new password applies now, but the monitor could not write its settings file (see its console): after a restart the old password applies again. Your browser will ask for the new password at the next update.');
+      } else {
+        showResult('pw-result', 'ok', '<svg class="icon"><use href="#i-check"/></svg>Password changed. Your browser will ask for the new password at the next update.');
+      }
     } catch (e) {
       Vt.fail(e);
       showResult('pw-result', 'error', failText(e));
