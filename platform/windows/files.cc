@@ -54,9 +54,11 @@ bool replaceFileContents(const std::string& path, const std::string& text, std::
   DWORD code = ok ? 0 : GetLastError();
   if (!CloseHandle(h) && ok) ok = false, code = GetLastError();
   if (ok) {
-    const BOOL moved = exists ? ReplaceFileA(path.c_str(), temp.c_str(), nullptr, REPLACEFILE_WRITE_THROUGH, nullptr,
-                                             nullptr)
-                              : MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    // Where the file system cannot replace (ReplaceFileA refuses), a plain
+    // move still puts the new text in place.
+    const BOOL moved =
+        (exists && ReplaceFileA(path.c_str(), temp.c_str(), nullptr, REPLACEFILE_WRITE_THROUGH, nullptr, nullptr)) ||
+        MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (moved) return true;
     code = GetLastError();
   }
