@@ -96,7 +96,12 @@ run_case() {
     kill -TERM "$monitor"
   fi
   wait "$monitor" || true
-  sleep 2  # the collector writes what is queued
+  # The collector writes what is queued: until its output stops growing.
+  local size=-1
+  while [[ $(stat -c %s "$dir/records.json") != "$size" ]]; do
+    size=$(stat -c %s "$dir/records.json")
+    sleep 2
+  done
   kill "$collector" 2>/dev/null || true
   wait "$collector" 2>/dev/null || true
   local got datagrams
