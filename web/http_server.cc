@@ -238,9 +238,11 @@ MHD_Daemon* startHTTPDaemon(uint16_t port, std::string& whyNot) {
     std::lock_guard<std::mutex> lock(libraryMessageMutex);
     lastLibraryMessage.clear();
   }
-  // poll, not select: a connection's socket number may be 1024 or more.
+  // poll, not select, where the library has it: on Linux select cannot wait
+  // for a socket numbered 1024 or more.
+  const unsigned usePoll = MHD_is_feature_supported(MHD_FEATURE_POLL) == MHD_YES ? MHD_USE_POLL : 0;
   MHD_Daemon* daemon = MHD_start_daemon(
-      MHD_USE_ERROR_LOG | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, port,
+      MHD_USE_ERROR_LOG | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | usePoll, port,
       nullptr, nullptr, handleRequest, const_cast<char*>(kNotFoundPage),
       MHD_OPTION_EXTERNAL_LOGGER, logLibraryMessage, nullptr,
       MHD_OPTION_DIGEST_AUTH_RANDOM, sizeof nonceSeed, nonceSeed,
