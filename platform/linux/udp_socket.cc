@@ -11,16 +11,9 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/error_text.h"
+
 namespace {
-
-// strerror_r comes in two shapes; either way, the text for `code`.
-[[maybe_unused]] const char* pickText(int result, const char* buffer) { return result == 0 ? buffer : "Unknown error"; }
-[[maybe_unused]] const char* pickText(const char* result, const char*) { return result; }
-
-std::string errorText(int code) {
-  char buffer[256] = {0};
-  return pickText(strerror_r(code, buffer, sizeof buffer), buffer);
-}
 
 sockaddr_in socketAddress(uint32_t address, uint16_t port) {
   sockaddr_in sa;
@@ -36,7 +29,7 @@ sockaddr_in socketAddress(uint32_t address, uint16_t port) {
 bool udpOpen(UdpSocket& sock, std::string& error) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
-    error = errorText(errno);
+    error = systemErrorText(errno);
     return false;
   }
   sock.handle = fd;
@@ -46,7 +39,7 @@ bool udpOpen(UdpSocket& sock, std::string& error) {
 bool udpBind(const UdpSocket& sock, uint32_t address, uint16_t port, std::string& error) {
   sockaddr_in sa = socketAddress(address, port);
   if (bind(static_cast<int>(sock.handle), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-    error = errorText(errno);
+    error = systemErrorText(errno);
     return false;
   }
   return true;
@@ -68,7 +61,7 @@ bool udpLocalPort(const UdpSocket& sock, uint16_t& port, std::string& error) {
   sockaddr_in sa;
   socklen_t length = sizeof sa;
   if (getsockname(static_cast<int>(sock.handle), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
-    error = errorText(errno);
+    error = systemErrorText(errno);
     return false;
   }
   port = ntohs(sa.sin_port);
@@ -93,7 +86,7 @@ UdpWait udpReceive(const UdpSocket& sock, uint8_t* buffer, size_t capacity, int 
     ready = poll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs);
   } while (ready < 0 && errno == EINTR);
   if (ready < 0) {
-    error = errorText(errno);
+    error = systemErrorText(errno);
     return UdpWait::failed;
   }
   if (ready == 0) return UdpWait::timedOut;
@@ -101,7 +94,7 @@ UdpWait udpReceive(const UdpSocket& sock, uint8_t* buffer, size_t capacity, int 
   socklen_t fromLength = sizeof from;
   ssize_t n = recvfrom(fd, buffer, capacity, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
   if (n < 0) {
-    error = errorText(errno);
+    error = systemErrorText(errno);
     return UdpWait::failed;
   }
   got.size = static_cast<size_t>(n);

@@ -10,16 +10,9 @@
 #include <cstring>
 #include <mutex>
 
-namespace {
+#include "platform/error_text.h"
 
-std::string errorText(int code) {
-  char buffer[512];
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
-  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ')) --n;
-  if (n == 0) return "Windows Sockets error " + std::to_string(code);
-  return std::string(buffer, n);
-}
+namespace {
 
 // Winsock 2.2 for the whole process, started once; its result, 0 when ready.
 int startWinsock() {
@@ -47,12 +40,12 @@ sockaddr_in socketAddress(uint32_t address, uint16_t port) {
 
 bool udpOpen(UdpSocket& sock, std::string& error) {
   if (int started = startWinsock(); started != 0) {
-    error = errorText(started);
+    error = systemErrorText(started);
     return false;
   }
   SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
   if (s == INVALID_SOCKET) {
-    error = errorText(WSAGetLastError());
+    error = systemErrorText(WSAGetLastError());
     return false;
   }
   sock.handle = static_cast<intptr_t>(s);
@@ -62,7 +55,7 @@ bool udpOpen(UdpSocket& sock, std::string& error) {
 bool udpBind(const UdpSocket& sock, uint32_t address, uint16_t port, std::string& error) {
   sockaddr_in sa = socketAddress(address, port);
   if (bind(socketOf(sock), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == SOCKET_ERROR) {
-    error = errorText(WSAGetLastError());
+    error = systemErrorText(WSAGetLastError());
     return false;
   }
   return true;
@@ -84,7 +77,7 @@ bool udpLocalPort(const UdpSocket& sock, uint16_t& port, std::string& error) {
   sockaddr_in sa;
   int length = sizeof sa;
   if (getsockname(socketOf(sock), reinterpret_cast<sockaddr*>(&sa), &length) == SOCKET_ERROR) {
-    error = errorText(WSAGetLastError());
+    error = systemErrorText(WSAGetLastError());
     return false;
   }
   port = ntohs(sa.sin_port);
@@ -106,7 +99,7 @@ UdpWait udpReceive(const UdpSocket& sock, uint8_t* buffer, size_t capacity, int 
   timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
   int ready = select(0, &readable, nullptr, nullptr, timeoutMs < 0 ? nullptr : &wait);
   if (ready == SOCKET_ERROR) {
-    error = errorText(WSAGetLastError());
+    error = systemErrorText(WSAGetLastError());
     return UdpWait::failed;
   }
   if (ready == 0) return UdpWait::timedOut;
@@ -117,7 +110,7 @@ UdpWait udpReceive(const UdpSocket& sock, uint8_t* buffer, size_t capacity, int 
   if (n == SOCKET_ERROR) {
     int code = WSAGetLastError();
     if (code != WSAEMSGSIZE) {
-      error = errorText(code);
+      error = systemErrorText(code);
       return UdpWait::failed;
     }
     n = static_cast<int>(capacity);  // the first `capacity` bytes arrived
