@@ -31,30 +31,37 @@ bool turnsOn(const Worker& w, const Json::Value& value) {
 }
 
 // One pass of a supervisor: while the worker's setting is a usable address,
-// one run (the keep flag set before it, the running flag cleared after it);
-// otherwise the keep flag cleared. A stop request starts no run.
-void supervisorPass(const Worker& w, void (*run)()) {
-  if (stopRequested) return;
+// one run (the keep flag set before it, the running flag cleared after it,
+// its lines shown by the quiet-retry rule); otherwise the keep flag cleared.
+// A stop request starts no run. False when the worker is off.
+bool supervisorPass(const Worker& w, void (*run)()) {
+  if (stopRequested) return true;
   const Json::Value value = settingValue(w.settingKey);
   if (turnsOn(w, value)) {
     w.keep = true;
     // A stop that came in meanwhile wins over the flag just set.
     if (stopRequested) {
       w.keep = false;
-      return;
+      return true;
     }
+    holdRunLines(w);
     consoleWrite(w.onLine + jsonText(value) + "\n");
     run();
     w.running = false;
+    showRunLines(w, currentTimeMillis());
   } else {
     w.keep = false;
-    consoleWrite(w.offLine + jsonText(value) + "\n");
+    showOffLine(w, w.offLine + jsonText(value) + "\n", currentTimeMillis());
+    return false;
   }
+  return true;
 }
 
 }  // namespace
 
-void snifferPass() { supervisorPass(captureWorker, captureRun); }
+void snifferPass() {
+  supervisorPass(captureWorker, captureRun);
+}
 
 void exporterPass() {
   if (stopRequested) return;

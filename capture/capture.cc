@@ -79,6 +79,7 @@ void runSniffer() {
   consolePrintf("\nListener Socket IO controls set!\n");
 
   snifferPacketCount = 0;
+  consoleRelease();  // the set-up went through: lines the supervisor held are shown
   const uint32_t localAddress = localAddressOf(listenerIP);
   uint8_t buffer[kReceiveBufferBytes];
   uint64_t lastPacketTime = 0;

@@ -1,12 +1,14 @@
 #include "capture/decode.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdint>
 #include <mutex>
 
 #include "flow/flow_table.h"
 #include "process/owner_table.h"
 #include "runtime/console.h"
+#include "runtime/repeats.h"
 
 OwnerLookup tcpOwnerLookup = lookupTcpOwner;
 OwnerLookup udpOwnerLookup = lookupUdpOwner;
@@ -128,11 +130,27 @@ bool readPacket(const uint8_t* d, size_t length, size_t wireLength, uint32_t loc
   return true;
 }
 
+// The version message, at most once a second for each version number, so
+// that a stream of such frames cannot flood the console and one version
+// cannot hide another. Capture thread only.
+constexpr uint64_t kVersionLineMillis = 1000;
+RepeatGate versionRepeats[16];
+
+void reportVersion(int version, uint64_t now) {
+  const RepeatVerdict v = passGate(versionRepeats[version], "", now, kVersionLineMillis);
+  if (!v.show) return;
+  if (v.leftOut == 0) {
+    consolePrintf("Packet  unsupported version %i  ", version);
+  } else {
+    consolePrintf("Packet  unsupported version %i  (%" PRIu64 " like it left out)  ", version, v.leftOut);
+  }
+}
+
 }  // namespace
 
 void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now, size_t wireLength) {
   if (length > 0 && (datagram[0] >> 4) != 4) {
-    consolePrintf("Packet  unsupported version %i  ", datagram[0] >> 4);
+    reportVersion(datagram[0] >> 4, now);
     return;
   }
   Packet p;

@@ -14,7 +14,8 @@
 // packet time in ms since 1970.
 //
 // Not IPv4: prints "Packet  unsupported version %i  " and does nothing else
-// (no sweep check). Too short for what is read (no version byte, header
+// (no sweep check); the same version again within a second of packet time is
+// only counted, and the next line for it says how many were left out. Too short for what is read (no version byte, header
 // length below 5 words, fewer bytes than the header length, or the transport
 // fields of TCP (14 bytes), UDP (4) or ICMP (2) beyond the bytes received):
 // no record and no owner lookup, but the sweep check still runs so finished

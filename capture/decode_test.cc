@@ -11,6 +11,8 @@
 #include "flow/flow_table.h"
 #include "flow/ip_text.h"
 #include "process/process_table.h"
+#include "runtime/console.h"
+#include "runtime/workers.h"
 
 namespace {
 
@@ -269,6 +271,17 @@ TEST_F(DecodeTest, OtherVersionsPrintTheMessageAndDoNothingElse) {
   }
 }
 
+// A remote host sending 20,000 such frames in 10 s gets one line a second
+// onto the console, each after the first with the count it stands for.
+TEST_F(DecodeTest, AFloodOfOtherVersionsPrintsOneLineASecond) {
+  const auto d = datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x02), 0, 0, 5, 6);
+  ::testing::internal::CaptureStdout();
+  for (int i = 0; i < 20000; ++i) decode(d, kT0 + 100000 + static_cast<uint64_t>(i / 2));
+  std::string want = "Packet  unsupported version 6  ";
+  for (int second = 1; second < 10; ++second) want += "Packet  unsupported version 6  (1999 like it left out)  ";
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), want);
+}
+
 TEST_F(DecodeTest, OtherProtocolsMakeNoRecordButRunTheSweep) {
   {
     std::lock_guard<std::mutex> lock(flowTableMutex);
@@ -427,6 +440,57 @@ TEST_F(DecodeTest, WebReadersMayRunDuringDecoding) {
   FlowTotals t = flowTotals();
   EXPECT_EQ(t.flows, 100u);
   EXPECT_EQ(t.pkts, 20000u);
+}
+
+// The console's repeat rule as each of its users shows it: a capture run
+// failing in its set-up (held lines, a minute), a supervisor's off line (a
+// minute) and the version message above (a second).
+TEST(RepeatedMessages, FirstInFullThenCountedThenOneLineWithTheCount) {
+  const std::string fail99 = "Listening as ip is correct \"10.9.9.9\"\n\tIfIndex (IPv4 interface): 1\n"
+                             "\nBinding to :10.9.9.9\nListener binding Socket FAILED code:99\n";
+  const std::string fail100 = "Listening as ip is correct \"10.9.9.9\"\n\nListener binding Socket FAILED code:100\n";
+  const std::string started = "Listening as ip is correct \"10.9.9.9\"\n\nListener Socket IO controls set!\n";
+  const std::string off = "Not exporting as ip is incorrect \"0.0.0.0\"\n";
+  struct Step {
+    char user;  // 'c' a capture pass that failed, 's' one whose run started, 'o' an off line, 'd' a frame
+    std::string input;  // the pass's lines, the off line, or the frame's version digit
+    uint64_t at;
+    std::string printed;
+  } steps[] = {
+      {'c', fail99, 0, fail99},
+      {'c', fail99, 500, ""},
+      {'c', fail99, 59999, ""},
+      {'c', fail99, 60000,
+       "Capture still failing: Listener binding Socket FAILED code:99 (3 retries since the last report)\n"},
+      {'c', fail100, 61000, fail100},
+      {'c', fail99, 61500, fail99},
+      {'s', started, 62000, started},
+      {'c', fail99, 62500, fail99},
+      {'o', off, 0, off},
+      {'o', off, 500, ""},
+      {'o', off, 60000, "Not exporting as ip is incorrect \"0.0.0.0\" (2 times since the last report)\n"},
+      {'d', "7", 1000, "Packet  unsupported version 7  "},
+      {'d', "7", 1500, ""},
+      {'d', "9", 1600, "Packet  unsupported version 9  "},
+      {'d', "7", 1999, ""},
+      {'d', "7", 2000, "Packet  unsupported version 7  (2 like it left out)  "},
+      {'d', "7", 3500, "Packet  unsupported version 7  "},
+  };
+  for (const Step& s : steps) {
+    testing::internal::CaptureStdout();
+    if (s.user == 'd') {
+      const uint8_t frame[20] = {static_cast<uint8_t>((s.input[0] - '0') << 4 | 5)};
+      decodePacket(frame, sizeof frame, 0, s.at);
+    } else if (s.user == 'o') {
+      showOffLine(exportWorker, s.input, s.at);
+    } else {
+      holdRunLines(captureWorker);
+      consoleWrite(s.input);
+      if (s.user == 's') consoleRelease();
+      showRunLines(captureWorker, s.at);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), s.printed) << s.user << " at " << s.at << ": " << s.input;
+  }
 }
 
 }  // namespace

@@ -7,9 +7,40 @@
 #include <string>
 #include <vector>
 
+namespace {
+
+// What this thread writes while it holds its lines; null when it does not.
+thread_local std::string* heldLines = nullptr;
+
+}  // namespace
+
 void consoleWrite(std::string_view text) {
+  if (heldLines != nullptr) {
+    heldLines->append(text);
+    return;
+  }
   fwrite(text.data(), 1, text.size(), stdout);
   fflush(stdout);
+}
+
+void consoleHold() {
+  static thread_local std::string kept;
+  kept.clear();
+  heldLines = &kept;
+}
+
+void consoleRelease() {
+  if (heldLines == nullptr) return;
+  std::string* kept = heldLines;
+  heldLines = nullptr;
+  consoleWrite(*kept);
+}
+
+bool consoleEndHold(std::string& kept) {
+  if (heldLines == nullptr) return false;
+  kept = std::move(*heldLines);
+  heldLines = nullptr;
+  return true;
 }
 
 void consolePrintf(const char* format, ...) {
@@ -32,6 +63,23 @@ void consolePrintf(const char* format, ...) {
     consoleWrite(std::string_view(big.data(), static_cast<size_t>(n)));
   }
   va_end(again);
+}
+
+std::string formatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text;
+  if (n > 0) {
+    text.resize(static_cast<size_t>(n) + 1);
+    vsnprintf(text.data(), text.size(), format, again);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(again);
+  return text;
 }
 
 void consoleWidePrintf(const wchar_t* format, ...) {

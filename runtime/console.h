@@ -11,10 +11,32 @@
 // Writes `text` to standard output as it stands.
 void consoleWrite(std::string_view text);
 
+// Held lines. From consoleHold on, what the calling thread writes is kept
+// instead of printed, until consoleRelease prints what was kept and lets the
+// rest through, or consoleEndHold hands it to the caller. A supervisor holds
+// the lines of a run's set-up so that a failure like the last one can be
+// counted instead of printed.
+void consoleHold();
+// Prints what this thread kept and ends its hold; nothing when it holds none.
+void consoleRelease();
+// Ends this thread's hold. True, with the kept text in `kept`, when the
+// hold was still on; false when it had been released (or never begun).
+bool consoleEndHold(std::string& kept);
+
 // printf-style line(s) to standard output, written with one stdio call.
 // The formats are C99's on every system (MinGW's vsnprintf included, whose
 // dialect its headers name in __MINGW_PRINTF_FORMAT).
 void consolePrintf(const char* format, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// The text a printf-style format makes, for a message that is also kept
+// elsewhere (a status) besides being printed.
+std::string formatText(const char* format, ...)
 #if defined(__MINGW32__)
     __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
 #elif defined(__GNUC__)

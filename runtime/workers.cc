@@ -1,8 +1,28 @@
 #include "runtime/workers.h"
 
+#include <cinttypes>
+
 #include "platform/clock.h"
 #include "runtime/console.h"
 #include "runtime/state.h"
+
+namespace {
+
+constexpr uint64_t kRepeatLineMillis = 60000;
+
+RepeatGate captureRepeats;
+RepeatGate exportRepeats;
+
+// The last line of `text` that is not empty, without its line break.
+std::string lastLine(const std::string& text) {
+  const size_t end = text.find_last_not_of('\n');
+  if (end == std::string::npos) return std::string();
+  const size_t before = text.find_last_of('\n', end);
+  const size_t from = before == std::string::npos ? 0 : before + 1;
+  return text.substr(from, end + 1 - from);
+}
+
+}  // namespace
 
 const Worker captureWorker{
     "listenerIP",
@@ -13,6 +33,8 @@ const Worker captureWorker{
     "Re-Starting Sniffer\nStopping sniffer\n",
     "(ws)",
     "Stopped sniffer,restarting\n",
+    "Capture still failing: %s (%" PRIu64 " retries since the last report)\n",
+    captureRepeats,
 };
 
 const Worker exportWorker{
@@ -24,7 +46,38 @@ const Worker exportWorker{
     "Re-Starting Exporter\nStopping Exporter\n",
     "(we)",
     "Stopped Exporter,restarting\n",
+    nullptr,
+    exportRepeats,
 };
+
+void holdRunLines(const Worker& w) {
+  if (w.retryLine != nullptr) consoleHold();
+}
+
+void showRunLines(const Worker& w, uint64_t now) {
+  std::string held;
+  if (!consoleEndHold(held)) {
+    resetGate(w.repeats);
+    return;
+  }
+  const RepeatVerdict v = passGate(w.repeats, held, now, kRepeatLineMillis);
+  if (!v.show) return;
+  if (v.again) {
+    consolePrintf(w.retryLine, lastLine(held).c_str(), v.leftOut + 1);
+  } else {
+    consoleWrite(held);
+  }
+}
+
+void showOffLine(const Worker& w, const std::string& line, uint64_t now) {
+  const RepeatVerdict v = passGate(w.repeats, line, now, kRepeatLineMillis);
+  if (!v.show) return;
+  if (v.again) {
+    consolePrintf("%s (%" PRIu64 " times since the last report)\n", lastLine(line).c_str(), v.leftOut + 1);
+  } else {
+    consoleWrite(line);
+  }
+}
 
 void restartWorker(const Worker& w) {
   consoleWrite(w.restartLines);

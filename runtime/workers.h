@@ -6,6 +6,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+
+#include "runtime/repeats.h"
 
 struct Worker {
   const char* settingKey;           // "listenerIP", "receiverIP": "0.0.0.0" turns it off
@@ -16,12 +19,31 @@ struct Worker {
   const char* restartLines;         // restart: before the stop request
   const char* waitMark;             // restart: every 10 ms while it stops
   const char* restartedLine;        // restart: once it has stopped
+  // Supervisor: a run that fails in its set-up as the last one did, once a
+  // minute (its reason and the count of retries follow). Null when the
+  // worker's set-up failures end the process instead.
+  const char* retryLine;
+  RepeatGate& repeats;              // the supervisor's repeated lines
 };
 
 extern const Worker captureWorker;
 extern const Worker exportWorker;
 // Capture first, then export: the order of every sequence over both.
 inline const Worker* const kWorkers[] = {&captureWorker, &exportWorker};
+
+// Quiet retries, on the supervisor's thread. A pass that runs the worker
+// holds its lines (holdRunLines) until the run lets them through
+// (consoleRelease, once its set-up went through). When the run returned
+// without that, showRunLines shows them in full if they differ from the last
+// failure's; the same again is counted, and at most once a minute one
+// retryLine with the count is shown instead. A run that started makes the
+// next failure show in full.
+void holdRunLines(const Worker& w);
+void showRunLines(const Worker& w, uint64_t now);
+
+// The supervisor's line while the worker is off, under the same rule: in
+// full the first time, then at most once a minute with the count.
+void showOffLine(const Worker& w, const std::string& line, uint64_t now);
 
 // The restart a settings request asks for: the run is told to stop, the
 // caller waits (printing waitMark every 10 ms) until it has, and the worker
