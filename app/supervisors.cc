@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "runtime/console.h"
 #include "runtime/settings.h"
+#include "runtime/state.h"
 #include "runtime/workers.h"
 
 namespace {
@@ -60,7 +61,7 @@ bool supervisorPass(const Worker& w, void (*run)()) {
 }  // namespace
 
 void snifferPass() {
-  supervisorPass(captureWorker, captureRun);
+  if (!supervisorPass(captureWorker, captureRun)) setCaptureStatus(CaptureState::kOff);
 }
 
 void exporterPass() {

@@ -6,10 +6,13 @@
 
 #include "capture/decode.h"
 #include "flow/flow_table.h"
+#include "platform/address_watch.h"
 #include "platform/capture_socket.h"
 #include "platform/clock.h"
+#include "platform/error_text.h"
 #include "process/owner_table.h"
 #include "runtime/console.h"
+#include "runtime/listener.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
 
@@ -26,6 +29,12 @@ constexpr size_t kReceiveBufferBytes = 4098;
 constexpr uint32_t kHandOverWithEventsMillis = 100;
 constexpr uint32_t kHandOverWithoutEventsMillis = 20;
 
+// Following a discovered listener: address notices are looked for every
+// 250 ms, and the adapter list is read at most once a second, only after a
+// notice (every second when notices cannot be had).
+constexpr uint64_t kNoticeLookMillis = 250;
+constexpr uint64_t kAdapterReadMillis = 1000;
+
 // The listener as a host-order number, from its "%d.%d.%d.%d" reading; parts
 // that do not read count as 0 (bind has already accepted the text).
 uint32_t localAddressOf(const std::string& listenerIP) {
@@ -35,74 +44,120 @@ uint32_t localAddressOf(const std::string& listenerIP) {
          static_cast<uint32_t>(d);
 }
 
-// A failed set-up step after the socket was opened: close it and end the run.
-void abandon(CaptureSocket& s) {
+// A failed set-up step: prints its message `line`, which (with the system's
+// words for `error`) becomes the capture error, closes the socket if it is
+// open and ends the run.
+void failSetUp(CaptureSocket& s, const std::string& line, int error) {
+  consoleWrite(line);
+  const size_t first = line.find_first_not_of('\n');
+  const size_t last = line.find_last_not_of('\n');
+  std::string reason = first == std::string::npos ? line : line.substr(first, last - first + 1);
+  if (error != 0) reason += " (" + systemErrorText(error) + ")";
+  setCaptureStatus(CaptureState::kFailing, reason);
   int ignored = 0;
-  captureClose(s, ignored);
+  if (s.handle != -1) captureClose(s, ignored);
   snifferRunning = false;
+}
+
+// A run's watch over a listener that discovery chose.
+struct ListenerFollow {
+  bool on = false;        // the listener came from discovery
+  bool watching = false;  // address notices can be had
+  bool pending = false;   // a notice the adapter list has not been read for yet
+  uint64_t nextLook = 0;
+  uint64_t nextRead = 0;
+  AddressWatch watch;
+};
+
+// True when the discovered listener has left its interface; it has then
+// been dropped (with its line) and the run should end.
+bool listenerHasMoved(ListenerFollow& f, uint64_t now) {
+  if (now < f.nextLook) return false;
+  f.nextLook = now + kNoticeLookMillis;
+  if (!f.watching || addressesChanged(f.watch)) f.pending = true;
+  if (!f.pending || now < f.nextRead) return false;
+  f.pending = false;
+  f.nextRead = now + kAdapterReadMillis;
+  return followDiscoveredListener(listAdapters());
 }
 
 }  // namespace
 
 void runSniffer() {
   snifferRunning = true;
+  if (captureStatusSnapshot().state != CaptureState::kFailing) setCaptureStatus(CaptureState::kStarting);
   captureStartup();
 
   CaptureSocket s;
   int error = 0;
-  if (!captureOpen(s, error)) {
-    consolePrintf("Sniffer Socket creation FAILED!\n");
-    snifferRunning = false;
-    return;
-  }
+  if (!captureOpen(s, error)) return failSetUp(s, formatText("Sniffer Socket creation FAILED!\n"), error);
   consolePrintf("Sniffer Socket created!\n");
 
   const uint32_t handOver = ownerEventsRunning ? kHandOverWithEventsMillis : kHandOverWithoutEventsMillis;
   if (!captureSetOptions(s, handOver, error)) {
-    consolePrintf("Sniffer unable to set socket options!\n");
-    return abandon(s);
+    return failSetUp(s, formatText("Sniffer unable to set socket options!\n"), error);
   }
   consolePrintf("Sniffer options set!\n");
 
   const std::string listenerIP = settingString("listenerIP");
   consolePrintf("\nBinding to :%s", listenerIP.c_str());
   if (!captureBind(s, listenerIP, error)) {
-    consolePrintf("\nListener binding Socket FAILED code:%i\n", error);
-    return abandon(s);
+    return failSetUp(s, formatText("\nListener binding Socket FAILED code:%i\n", error), error);
   }
   consolePrintf("\nListener Socket bound to %s!", listenerIP.c_str());
 
   if (!captureReceiveAll(s, error)) {
-    consolePrintf("\nListener Socket couldn't set IO control!\n");
-    return abandon(s);
+    return failSetUp(s, formatText("\nListener Socket couldn't set IO control!\n"), error);
   }
   consolePrintf("\nListener Socket IO controls set!\n");
 
   snifferPacketCount = 0;
+  setCaptureStatus(CaptureState::kCapturing);
   consoleRelease();  // the set-up went through: lines the supervisor held are shown
   const uint32_t localAddress = localAddressOf(listenerIP);
+  ListenerFollow follow;
+  follow.on = listenerDiscovered(listenerIP);
+  follow.watching = follow.on && addressWatchOpen(follow.watch, error);
   uint8_t buffer[kReceiveBufferBytes];
   uint64_t lastPacketTime = 0;
+  CaptureState endState = CaptureState::kStopped;
+  std::string endError;
 
   // Each receive waits at most kCaptureWaitMillis, so a stop request is seen
   // on a silent interface too. Only a datagram that arrived is decoded and
-  // counted; a quiet wait still runs the sweep so idle flows finish.
+  // counted; a quiet wait still runs the sweep so idle flows finish. A socket
+  // error ends the run: the supervisor retries after its pause.
   while (keepSniffing) {
     const Received r = captureReceive(s, buffer, sizeof buffer);
+    uint64_t now;
     if (r.status == ReceiveStatus::kPacket) {
       // The arrival stamp, where the system gives one, is truer than the
       // clock read now: packets can wait in the queue. Times never go back.
-      const uint64_t now = std::max(r.arrivedMillis != 0 ? r.arrivedMillis : currentTimeMillis(), lastPacketTime);
+      now = std::max(r.arrivedMillis != 0 ? r.arrivedMillis : currentTimeMillis(), lastPacketTime);
       lastPacketTime = now;
       decodePacket(buffer, r.length, localAddress, now, r.wireLength);
       ++snifferPacketCount;
     } else if (r.status == ReceiveStatus::kTimeout) {
-      sweepFlows(currentTimeMillis());
+      now = currentTimeMillis();
+      sweepFlows(now);
+    } else if (r.status == ReceiveStatus::kFailed) {
+      endError = formatText("Capture socket error %d (%s)", r.error, systemErrorText(r.error).c_str());
+      consoleWrite(endError + "\n");
+      endState = CaptureState::kFailing;
+      break;
+    } else {
+      continue;
+    }
+    if (follow.on && listenerHasMoved(follow, now)) {
+      endState = CaptureState::kStarting;
+      break;
     }
   }
 
+  if (follow.watching) addressWatchClose(follow.watch);
   consolePrintf("Exiting sniffer\n");
   if (!captureClose(s, error)) consoleWidePrintf(L"closesocket for listener failed with error: %d\n", error);
   captureCleanup();
+  setCaptureStatus(endState, endError);
   snifferRunning = false;
 }

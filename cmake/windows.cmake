@@ -199,7 +199,7 @@ endif()
 
 # The Windows test program: runs the platform layer against the real Win32
 # calls. Links the whole of vantrel_portable so that every linked source's
-# imports are resolved, and the capture routine, whose one settings read the
+# imports are resolved, and the capture routine, whose settings reads the
 # program answers itself.
 if(VANTREL_TESTS)
   add_executable(vantrel-platform-test tests/windows/platform_test.cc capture/capture.cc)

@@ -9,13 +9,13 @@
 
 #include "flow/ip_text.h"
 #include "runtime/console.h"
+#include "runtime/listener.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
 
 namespace {
 
 constexpr uint16_t kFamilyIpv4 = 2;
-constexpr uint32_t kLoopbackAddress = 0x7f000001;  // 127.0.0.1
 
 std::string format(const char* fmt, ...)
 #if defined(__GNUC__)
@@ -131,6 +131,7 @@ struct ListenerSetting {
       return false;
     }
     settings["listenerIP"] = address;
+    noteDiscoveredListenerLocked(address);
     return true;
   }
 };
@@ -141,8 +142,6 @@ bool listenerIsEmpty(const Json::Value& settingsDoc) {
   if (!settingsDoc.isObject() || !settingsDoc.isMember("listenerIP")) return false;
   return readStringMember(settingsDoc, "listenerIP", "").empty();
 }
-
-bool eligibleListener(uint32_t address) { return address != 0 && address != kLoopbackAddress; }
 
 std::string macText(const std::vector<uint8_t>& bytes) {
   std::string text;
@@ -161,6 +160,7 @@ bool runDiscovery(const std::function<AdapterList()>& fetch, Json::Value& interf
     io.write("Memory allocation failed for IP_ADAPTER_ADDRESSES struct\n");
     return true;
   }
+  if (io.followListener) io.followListener(list);
   if (list.result != kAdaptersOk) {
     io.write(format("Call to GetAdaptersAddresses failed with error: %d\n", static_cast<int>(list.result)));
     if (list.result == kAdaptersNoData) {
@@ -182,12 +182,16 @@ void discoverInterfaces() {
   io.write = [](const std::string& text) { consoleWrite(text); };
   io.listenerEmpty = [&listener] { return listener.empty(); };
   io.takeListener = [&listener](const std::string& address) { return listener.take(address); };
+  io.followListener = [](const AdapterList& list) { followDiscoveredListener(list); };
 
   // Discovery is the only writer of the record, and its runs never overlap
   // (main's run ends before the capture thread starts), so a copy is updated
   // without the lock and stored back under it.
   Json::Value found = interfacesSnapshot();
-  if (runDiscovery(listAdapters, found, io)) exit(1);
+  if (runDiscovery(listAdapters, found, io)) {
+    consoleRelease();  // lines a supervisor held must not go with the process
+    exit(1);
+  }
   std::lock_guard<std::mutex> lock(interfacesMutex);
   interfacesDiscovered = std::move(found);
 }

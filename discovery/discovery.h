@@ -28,6 +28,9 @@ struct DiscoveryIo {
   // Makes `address` the listenerIP; false when the setting changed since
   // listenerEmpty looked at it and was left alone.
   std::function<bool(const std::string&)> takeListener;
+  // Given the list before the report: lets a discovered listener that has
+  // moved go, so the report's decision picks the current address. Optional.
+  std::function<void(const AdapterList&)> followListener;
 };
 
 // The whole run over the list `fetch` returns: report, recording into
@@ -39,10 +42,6 @@ bool runDiscovery(const std::function<AdapterList()>& fetch, Json::Value& interf
 // a listenerIP member whose typed string read is empty. A value of another
 // type prints the typed-read line and counts as the default, "".
 bool listenerIsEmpty(const Json::Value& settingsDoc);
-
-// An address capture may take on its own: IPv4 unicast, neither 0.0.0.0 nor
-// exactly 127.0.0.1 (other 127/8 addresses qualify). Host byte order.
-bool eligibleListener(uint32_t address);
 
 // Hardware address bytes as recorded: lower-case hex without leading zeros,
 // joined by ":" (00 1A 2B -> "0:1a:2b").

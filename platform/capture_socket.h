@@ -25,7 +25,7 @@ enum class ReceiveStatus {
   kPacket,   // a datagram is in the buffer
   kTimeout,  // nothing arrived within the wait
   kSkipped,  // a frame that is not ours to count (e.g. loopback's outgoing copy)
-  kFailed,   // the receive failed; `error` says why
+  kFailed,   // the socket failed (e.g. its interface went down or away); `error` says why
 };
 
 struct Received {
@@ -55,13 +55,15 @@ bool captureOpen(CaptureSocket& s, int& error);
 // block of packets over when it is full or `handOverMillis` after its first
 // packet; other systems hand over each packet as it comes).
 bool captureSetOptions(CaptureSocket& s, uint32_t handOverMillis, int& error);
-// Binds to the interface that holds `listenerIP` (dotted decimal).
+// Binds to the interface that holds `listenerIP` (dotted decimal); on Linux
+// an interface that is down fails with ENETDOWN.
 bool captureBind(CaptureSocket& s, const std::string& listenerIP, int& error);
 // Receive-all mode: every packet of the interface, not only those for us.
 bool captureReceiveAll(CaptureSocket& s, int& error);
 
 // Waits at most kCaptureWaitMillis for one datagram and copies it into
-// `buffer` (at most `size` bytes).
+// `buffer` (at most `size` bytes). A socket error ends the wait at once with
+// kFailed; the run should end then, since every further wait fails alike.
 Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size);
 
 // Closes the socket (s.handle becomes -1); false with `error` on failure.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 // The capture routine may go on; set by the capture supervisor and by
 // settings requests, polled by the capture routine.
@@ -22,6 +23,25 @@ extern std::atomic<bool> exporterRunning;
 extern std::atomic<int32_t> snifferPacketCount;
 // Export datagrams handed to the socket since start.
 extern std::atomic<int32_t> exportsSent;
+
+// What capture is doing, for the status document. Starting: a run is being
+// set up (after a stop, or at first); failing: the last run failed (its
+// set-up, or its socket) and the supervisor retries; stopped: the last run
+// ended on request.
+enum class CaptureState : uint8_t { kOff, kStarting, kCapturing, kFailing, kStopped };
+// "off", "starting", "capturing", "failing", "stopped".
+const char* captureStateName(CaptureState state);
+
+// The capture state with the error that made it failing ("" otherwise).
+struct CaptureStatus {
+  CaptureState state = CaptureState::kStarting;
+  std::string error;
+};
+extern CaptureStatus captureStatus;  // guarded by captureStatusMutex
+extern std::mutex captureStatusMutex;
+// Sets both under the lock; a copy of both.
+void setCaptureStatus(CaptureState state, const std::string& error = std::string());
+CaptureStatus captureStatusSnapshot();
 
 // What interface discovery has found: "if_<index>" -> {ips, mac}. Null until
 // discovery records something. Defined in state_json.cc, so that code using

@@ -104,6 +104,9 @@ Json::Value buildDataDocument(uint64_t now, const char* requestedData, const std
   m["exporterRunning"] = exporterRunning.load();
   m["snifferRunning"] = snifferRunning.load();
   m["ownerSource"] = ownerEventsRunning ? "kernel events" : "socket tables";
+  const CaptureStatus capture = captureStatusSnapshot();
+  m["captureState"] = captureStateName(capture.state);
+  m["captureError"] = capture.error;
   return m;
 }
 

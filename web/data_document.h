@@ -1,7 +1,8 @@
 // The status document served at "/data/": counters, settings, interfaces,
-// run-state flags, totals and, on request, the open flows or a port-to-process
-// table. Built on web server connection threads; the tables are copied under
-// their locks and the JSON is made after the locks are released.
+// run-state flags, the capture state and its last error, totals and, on
+// request, the open flows or a port-to-process table. Built on web server
+// connection threads; the tables are copied under their locks and the JSON
+// is made after the locks are released.
 #pragma once
 
 #include <json/json.h>

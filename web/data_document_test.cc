@@ -111,6 +111,7 @@ class DataDocumentTest : public testing::Test {
     keepSendingExports = true;
     snifferRunning = false;
     exporterRunning = false;
+    setCaptureStatus(CaptureState::kStarting);
   }
   static void addFlow(FlowRecord r) {
     std::lock_guard<std::mutex> lock(flowTableMutex);
@@ -134,10 +135,10 @@ class DataDocumentTest : public testing::Test {
 TEST_F(DataDocumentTest, MemberSetWithAndWithoutEachList) {
   fillTables();
   const std::vector<std::string> base = {
-      "exporterRunning", "exportsSent",  "flowCache",          "interfacesDiscovered", "keepSendingExports",
-      "keepSniffing",    "ownerSource",  "settings",           "snifferPacketCount",   "snifferRunning",
-      "toExport",
-      "totalBytes",      "totalFlows",   "totalPkts",          "totalTCPProcesses",    "totalUDPProcesses"};
+      "captureError",    "captureState", "exporterRunning",    "exportsSent",          "flowCache",
+      "interfacesDiscovered", "keepSendingExports", "keepSniffing", "ownerSource", "settings",
+      "snifferPacketCount", "snifferRunning", "toExport", "totalBytes", "totalFlows", "totalPkts",
+      "totalTCPProcesses", "totalUDPProcesses"};
   struct Row {
     const char* requestedData;
     const char* list;  // null: no list member
@@ -166,7 +167,7 @@ TEST_F(DataDocumentTest, EmptyTableAddsNoMember) {
   for (const char* name : {"flows", "udpProcessIDs", "tcpProcessIDs"}) {
     const Json::Value doc = parsed(dataDocumentText(buildDataDocument(10000, name, [] {})));
     EXPECT_FALSE(doc.isMember(name)) << name;
-    EXPECT_EQ(doc.size(), 16u) << name;
+    EXPECT_EQ(doc.size(), 18u) << name;
   }
 }
 
@@ -204,7 +205,8 @@ TEST_F(DataDocumentTest, TextIsTheDefaultWriterWithOneLineEnd) {
   addFlow(sampleFlow());
   for (const char* requested : {"flows", "none"}) {
     const std::string text = dataDocumentText(buildDataDocument(10000, requested, [] {}));
-    EXPECT_EQ(text.rfind("{\n\t\"exporterRunning\" : false,\n\t\"exportsSent\" : 0,\n\t\"flowCache\" : 1,\n", 0), 0u)
+    EXPECT_EQ(text.rfind("{\n\t\"captureError\" : \"\",\n\t\"captureState\" : \"starting\",\n"
+                         "\t\"exporterRunning\" : false,\n\t\"exportsSent\" : 0,\n\t\"flowCache\" : 1,\n", 0), 0u)
         << text;
     const std::string end = "\n\t\"totalUDPProcesses\" : 0\n}\n";
     EXPECT_EQ(text.substr(text.size() - end.size()), end) << requested;

@@ -93,6 +93,18 @@ bool interfaceHolding(in_addr_t address, int& ifindex, bool& loopback) {
   return found;
 }
 
+// The error behind an error event of poll: the socket's pending error
+// (reading it clears it); EIO when an event came without one. 0 when
+// `revents` holds no error event.
+int pollError(const CaptureSocket& s, short revents) {
+  if ((revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return 0;
+  if (revents & POLLNVAL) return EBADF;
+  int pending = 0;
+  socklen_t length = sizeof pending;
+  if (getsockopt(fdOf(s), SOL_SOCKET, SO_ERROR, &pending, &length) != 0) return errno;
+  return pending != 0 ? pending : EIO;
+}
+
 }  // namespace
 
 void captureStartup() {}
@@ -143,6 +155,15 @@ bool captureBind(CaptureSocket& s, const std::string& listenerIP, int& error) {
     error = errno;
     return false;
   }
+  // Bound to an interface that is down, the socket holds ENETDOWN and would
+  // deliver nothing: a failed bind, retried like any other.
+  int pending = 0;
+  socklen_t length = sizeof pending;
+  if (getsockopt(fdOf(s), SOL_SOCKET, SO_ERROR, &pending, &length) != 0) pending = errno;
+  if (pending != 0) {
+    error = pending;
+    return false;
+  }
   return true;
 }
 
@@ -162,7 +183,7 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
   if (s.framesLeft == 0) {
     tpacket_block_desc* block = blockAt(s, s.block);
     if ((__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) {
-      struct pollfd p = {fdOf(s), POLLIN | POLLERR, 0};
+      struct pollfd p = {fdOf(s), POLLIN, 0};
       const int ready = poll(&p, 1, kCaptureWaitMillis);
       if (ready < 0 && errno != EINTR) {
         r.status = ReceiveStatus::kFailed;
@@ -170,7 +191,10 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
         return r;
       }
       if ((__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) {
-        r.status = ReceiveStatus::kTimeout;
+        // Packets already in the ring are read first; an error (the device
+        // went down or away) ends the wait at once and is not a time-out.
+        r.error = ready > 0 ? pollError(s, p.revents) : 0;
+        r.status = r.error != 0 ? ReceiveStatus::kFailed : ReceiveStatus::kTimeout;
         return r;
       }
     }

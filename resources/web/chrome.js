@@ -48,6 +48,7 @@
       const cs = Vt.captureState(doc);
       const es = Vt.exportState(doc);
       setState($('pill-capture'), cs, 'Capture ' + Vt.STATE_TEXT[cs].toLowerCase());
+      $('pill-capture').title = doc.captureError ? 'Capture: ' + doc.captureError : 'Capture';
       setState($('pill-export'), es, 'Export ' + Vt.STATE_TEXT[es].toLowerCase());
     }
     setText('nav-flows', F.fmtInt(doc.totalFlows));

@@ -200,6 +200,7 @@
   Vt.captureState = function captureState(doc) {
     const l = doc.settings && doc.settings.listenerIP;
     if (l === '0.0.0.0') return 'off';
+    if (doc.captureState === 'failing') return 'failing';
     return doc.snifferRunning ? 'running' : 'stopped';
   };
 
@@ -209,7 +210,7 @@
     return doc.exporterRunning ? 'running' : 'stopped';
   };
 
-  Vt.STATE_TEXT = { running: 'Running', stopped: 'Stopped', off: 'Off' };
+  Vt.STATE_TEXT = { running: 'Running', stopped: 'Stopped', off: 'Off', failing: 'Failing' };
 
   Vt.listenerText = function listenerText(l) {
     if (l === '0.0.0.0') return 'off (0.0.0.0)';

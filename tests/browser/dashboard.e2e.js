@@ -240,6 +240,7 @@ function inner() {
     await page.waitForFunction(() => !/^–$|^0 pkt/.test(document.getElementById('c-pps').textContent));
     assert.equal(await page.textContent('#pill-capture'), 'Capture running');
     assert.equal(await page.textContent('#pill-export'), 'Export running');
+    assert.equal(await page.textContent('#s-capture-error'), 'none');
     assert.equal(await page.textContent('#s-listener'), MON_IP);
     assert.equal(await page.textContent('#s-collector'), '127.0.0.1:2056');
     assert.match(await page.textContent('#s-owner-source'), /^(kernel events|socket tables)$/);

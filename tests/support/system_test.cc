@@ -79,7 +79,7 @@ void inNamespace(const Netns& ns, const std::function<void()>& body) {
   t.join();
 }
 
-void linkNamespaces(const Netns& a, const std::string& addrA, const Netns& b, const std::string& addrB) {
+std::string linkNamespaces(const Netns& a, const std::string& addrA, const Netns& b, const std::string& addrB) {
   static std::atomic<int> serial{0};
   const std::string base = "vt" + std::to_string(getpid() % 100000) + "x" + std::to_string(serial.fetch_add(1));
   const std::string ea = base + "a", eb = base + "b";
@@ -88,6 +88,7 @@ void linkNamespaces(const Netns& a, const std::string& addrA, const Netns& b, co
   b.exec("ip addr add " + addrB + " dev " + eb);
   a.exec("ip link set " + ea + " up");
   b.exec("ip link set " + eb + " up");
+  return ea;
 }
 
 ChildProcess::~ChildProcess() {

@@ -59,8 +59,9 @@ bool enterNamespace(const Netns& ns);
 void inNamespace(const Netns& ns, const std::function<void()>& body);
 
 // Joins two namespaces with a veth pair and gives each end an address
-// ("10.x.y.z/24" form); the link is up on both sides.
-void linkNamespaces(const Netns& a, const std::string& addrA, const Netns& b, const std::string& addrB);
+// ("10.x.y.z/24" form); the link is up on both sides. Returns the name of
+// a's end.
+std::string linkNamespaces(const Netns& a, const std::string& addrA, const Netns& b, const std::string& addrB);
 
 // A child process whose standard output and error go to a file. Killed
 // (SIGKILL) by the destructor if still running.

@@ -28,11 +28,15 @@
 #include "platform/udp_socket.h"
 #include "process/process_identity.h"
 #include "runtime/console.h"
+#include "runtime/listener.h"
 #include "runtime/state.h"
 
-// The capture routine reads its listener through the settings store, which
-// needs JsonCpp; in this program its one read answers 127.0.0.1.
+// The capture routine reads its listener and where it came from through the
+// settings store, which needs JsonCpp; in this program the listener is
+// 127.0.0.1, configured.
 std::string settingString(const char*) { return "127.0.0.1"; }
+bool listenerDiscovered(const std::string&) { return false; }
+bool followDiscoveredListener(const AdapterList&) { return false; }
 
 namespace {
 

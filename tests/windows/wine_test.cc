@@ -129,16 +129,19 @@ TEST_F(Wine, FirstStartWritesDefaultsReportsAdaptersRetriesCaptureAndServesData)
     at += crlf(line).size();
   }
   EXPECT_EQ(out.find("qolpe"), std::string::npos) << "password printed";
-  // Capture fails under Wine: tried again every 500 ms, without a crash.
-  EXPECT_TRUE(waitFor([&] { return countOf(console(), "Sniffer Socket creation FAILED!\r\n") >= 3; },
-                      milliseconds(15000)));
+  // Capture fails under Wine: tried again every 500 ms, without a crash, and
+  // quietly. The first run and the second (whose report differs: the listener
+  // is chosen now) are shown; the same failure again only once a minute.
+  std::this_thread::sleep_for(milliseconds(2500));
+  EXPECT_EQ(countOf(console(), "Sniffer Socket creation FAILED!\r\n"), 2u) << console();
   EXPECT_TRUE(monitor_.running());
 
   std::string doc;
   ASSERT_EQ(get("qolpe", "/data/", &doc), 200) << console();
   const std::string members[] = {
-      "\"exportsSent\" : 0,", "\"snifferPacketCount\" : 0,", "\"keepSniffing\" : true,", "\"exporterRunning\" : false,",
-      "\"receiverPort\" : 2055,", "\"listenerIP\" : \"" + kWineAddress + "\",", "\"ownerSource\" : \"socket tables\",",
+      "\"captureState\" : \"failing\",", "\"exportsSent\" : 0,", "\"snifferPacketCount\" : 0,", "\"keepSniffing\" : true,",
+      "\"exporterRunning\" : false,", "\"receiverPort\" : 2055,", "\"listenerIP\" : \"" + kWineAddress + "\",",
+      "\"ownerSource\" : \"socket tables\",",
       "\"ips\" : \n\t\t\t[\n\t\t\t\t\"127.0.0.1\"\n\t\t\t]",
       "\"ips\" : \n\t\t\t[\n\t\t\t\t\"" + kWineAddress + "\"\n\t\t\t],\n\t\t\t\"mac\" : \""};
   for (const std::string& member : members) {

@@ -21,6 +21,7 @@
     setState($('s-export'), Vt.exportState(doc));
     setText('s-listener', Vt.listenerText(st.listenerIP));
     setFlags('s-capture-flags', { keepSniffing: doc.keepSniffing, snifferRunning: doc.snifferRunning });
+    setText('s-capture-error', doc.captureError || 'none');
     setText('s-owners', F.fmtInt(doc.totalTCPProcesses) + ' TCP ports · ' + F.fmtInt(doc.totalUDPProcesses) + ' UDP ports');
     setText('s-owner-source', doc.ownerSource || '–');
     setText('s-collector', st.receiverIP === '0.0.0.0' ? 'off (0.0.0.0)'
