@@ -126,8 +126,14 @@ void runSniffer() {
   // Each receive waits at most kCaptureWaitMillis, so a stop request is seen
   // on a silent interface too. Only a datagram that arrived is decoded and
   // counted; a quiet wait still runs the sweep so idle flows finish. A socket
-  // error ends the run: the supervisor retries after its pause.
-  while (keepSniffing) {
+  // error ends the run: the supervisor retries after its pause. A stop ends
+  // it once the ring has handed over what it held when the stop came (the
+  // last hand-over time of packets is still this run's): at the first quiet
+  // wait after the stop, or one hand-over time after it.
+  uint64_t stopBy = 0;
+  for (;;) {
+    if (stopBy == 0 && !keepSniffing) stopBy = currentTimeMillis() + handOver;
+    if (stopBy != 0 && currentTimeMillis() > stopBy) break;
     const Received r = captureReceive(s, buffer, sizeof buffer);
     uint64_t now;
     if (r.status == ReceiveStatus::kPacket) {
@@ -138,6 +144,7 @@ void runSniffer() {
       decodePacket(buffer, r.length, localAddress, now, r.wireLength);
       ++snifferPacketCount;
     } else if (r.status == ReceiveStatus::kTimeout) {
+      if (stopBy != 0) break;
       now = currentTimeMillis();
       sweepFlows(now);
     } else if (r.status == ReceiveStatus::kFailed) {

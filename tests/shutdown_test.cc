@@ -41,14 +41,14 @@ struct WatchedLoopback {
                    milliseconds(8000));
   }
 
-  // Sends `count` UDP datagrams 127.0.0.2:40001 -> 127.0.0.1:40002.
-  void sendUdp(int count) {
+  // Sends `count` UDP datagrams 127.0.0.2:40001 -> 127.0.0.1:`port`.
+  void sendUdp(int count, int port) {
     inNamespace(ns, [&] {
       const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
       sockaddr_in from = {}, to = {};
       from.sin_family = to.sin_family = AF_INET;
       from.sin_port = htons(40001);
-      to.sin_port = htons(40002);
+      to.sin_port = htons(static_cast<uint16_t>(port));
       inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
       inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
       ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
@@ -66,10 +66,13 @@ TEST(Shutdown, SigtermAndSighupSendOpenFlowsToTheCollectorAndExitZero) {
     SCOPED_TRACE(strsignal(sig));
     WatchedLoopback w;
     ASSERT_TRUE(w.start()) << w.monitor.output() << w.collector.output();
-    w.sendUdp(kUdpSent);
+    w.sendUdp(kUdpSent, 40002);
     sleep(1);  // the packets are decoded; the flow stays open (15 s idle limit)
     ASSERT_EQ(w.collector.output().find("\"dstport\":40002"), std::string::npos) << "flow finished too early";
 
+    // Datagrams sent just before the signal are still counted and exported:
+    // the capture ring hands over what it holds before capture ends.
+    w.sendUdp(kUdpSent, 40003);
     const auto begin = std::chrono::steady_clock::now();
     w.monitor.signal(sig);
     const int status = w.monitor.wait(milliseconds(2000));
@@ -79,13 +82,14 @@ TEST(Shutdown, SigtermAndSighupSendOpenFlowsToTheCollectorAndExitZero) {
     EXPECT_LT(took, milliseconds(2000));
     EXPECT_NE(w.monitor.output().find("Stopped: "), std::string::npos) << w.monitor.output();
 
-    ASSERT_TRUE(waitFor([&] { return w.collector.output().find("\"dstport\":40002") != std::string::npos; },
+    ASSERT_TRUE(waitFor([&] { return w.collector.output().find("\"dstport\":40002") != std::string::npos &&
+                                     w.collector.output().find("\"dstport\":40003") != std::string::npos; },
                         milliseconds(2000)))
         << "the open flow never reached the collector\n" << w.monitor.output() << w.collector.output();
     std::istringstream lines(w.collector.output());
     std::string line;
     while (std::getline(lines, line)) {
-      if (line.find("\"dstport\":40002") == std::string::npos) continue;
+      if (line.find("\"dstport\":4000") == std::string::npos) continue;
       EXPECT_NE(line.find("\"pkts\":" + std::to_string(kUdpSent) + ","), std::string::npos) << line;
       EXPECT_NE(line.find("\"srcip\":\"127.0.0.2\""), std::string::npos) << line;
     }
