@@ -12,6 +12,7 @@
 #include "process/owner_events.h"
 #include "runtime/console.h"
 #include "runtime/settings.h"
+#include "runtime/traffic_history.h"
 #include "web/http_server.h"
 
 int main() {
@@ -20,6 +21,7 @@ int main() {
   setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   installStopHandlers(&stopRequested);
 
+  startTrafficHistory(currentTimeMillis());
   discoverInterfaces();
   loadSettings();
 

@@ -15,6 +15,7 @@
 #include "runtime/listener.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
+#include "runtime/traffic_history.h"
 
 namespace {
 
@@ -143,6 +144,10 @@ void runSniffer() {
       lastPacketTime = now;
       decodePacket(buffer, r.length, localAddress, now, r.wireLength);
       ++snifferPacketCount;
+      // The IPv4 total length, as the flows count bytes; what was received
+      // when the header is cut short.
+      const uint32_t bytes = r.length >= 4 ? uint32_t(buffer[2]) << 8 | buffer[3] : static_cast<uint32_t>(r.length);
+      recordTraffic(now, bytes, openFlowsAtLastSweep());
     } else if (r.status == ReceiveStatus::kTimeout) {
       if (stopBy != 0) break;
       now = currentTimeMillis();

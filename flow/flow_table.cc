@@ -11,6 +11,8 @@ std::deque<FlowRecord> toExport;
 uint64_t lastSweepTime = 0;
 
 namespace {
+// flowCache's size, published by each sweep.
+std::atomic<size_t> openFlowsAtSweep{0};
 // Flows moved early by a full table and not yet reported; capture thread.
 size_t earlyMovesUnreported = 0;
 uint64_t lastEarlyMoveReport = 0;
@@ -80,6 +82,7 @@ bool sweepFlows(uint64_t now) {
   {
     std::lock_guard<std::mutex> lock(flowTableMutex);
     moveFinishedFlows(now);
+    openFlowsAtSweep.store(flowCache.size(), std::memory_order_relaxed);
   }
   lastSweepTime = now;
   return true;
@@ -122,6 +125,30 @@ std::vector<FlowRecord> copyFlows() {
   return out;
 }
 
+std::vector<OwnerTotal> flowTotalsByOwner() {
+  std::unordered_map<const FlowOwner*, size_t> slots;
+  std::vector<OwnerTotal> totals;
+  const FlowOwner* lastOwner = nullptr;
+  size_t lastSlot = SIZE_MAX;
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  for (const auto& [key, r] : flowCache) {
+    // Neighbouring records often share an owner: skip the hash lookup then.
+    if (r.owner.get() != lastOwner || lastSlot == SIZE_MAX) {
+      lastOwner = r.owner.get();
+      auto [it, added] = slots.emplace(lastOwner, totals.size());
+      if (added) totals.push_back(OwnerTotal{r.owner});
+      lastSlot = it->second;
+    }
+    OwnerTotal& t = totals[lastSlot];
+    t.flows += 1;
+    t.pkts += static_cast<uint32_t>(r.pkts);
+    t.bytes += static_cast<uint32_t>(r.bytes);
+  }
+  return totals;
+}
+
+size_t openFlowsAtLastSweep() { return openFlowsAtSweep.load(std::memory_order_relaxed); }
+
 size_t flowCacheSize() {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   return flowCache.size();
@@ -137,4 +164,5 @@ void resetFlowTables() {
   flowCache.clear();
   toExport.clear();
   lastSweepTime = 0;
+  openFlowsAtSweep.store(0, std::memory_order_relaxed);
 }

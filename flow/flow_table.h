@@ -88,6 +88,20 @@ FlowTotals flowTotals();
 // only for the copy.
 std::vector<FlowRecord> copyFlows();
 
+// Flows, packets and bytes of the open flows per owner object (null: flows
+// without an owner), counters taken as unsigned 32-bit numbers. One walk
+// under the lock; owners with equal names are not merged here.
+struct OwnerTotal {
+  OwnerRef owner;
+  uint64_t flows = 0;
+  uint64_t pkts = 0;
+  uint64_t bytes = 0;
+};
+std::vector<OwnerTotal> flowTotalsByOwner();
+
+// Open flows as of the latest sweep, for readers that take no lock.
+size_t openFlowsAtLastSweep();
+
 // Sizes of the two tables.
 size_t flowCacheSize();
 size_t toExportSize();

@@ -1,7 +1,11 @@
 #include "web/data_document.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <exception>
+#include <map>
+#include <tuple>
 
 #include "flow/flow_table.h"
 #include "flow/ip_text.h"
@@ -9,6 +13,8 @@
 #include "runtime/console.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
+#include "runtime/traffic_history.h"
+#include "web/flow_list_text.h"
 #include "web/settings_request.h"
 
 namespace {
@@ -29,6 +35,91 @@ void addList(Json::Value& doc, const char* name, const std::vector<Record>& reco
       break;
     }
   }
+}
+
+// Open flows per process name, user and domain, most bytes first (then most
+// flows, then by name), at most `limit` of them.
+std::vector<OwnerTotal> ownerTotals(size_t limit) {
+  std::vector<OwnerTotal> byRef = flowTotalsByOwner();
+  std::map<std::tuple<std::string, std::string, std::string>, OwnerTotal> byName;
+  for (OwnerTotal& t : byRef) {
+    const FlowOwner* o = t.owner.get();
+    OwnerTotal& sum = byName[o ? std::make_tuple(o->processname, o->user, o->domain) : std::make_tuple("", "", "")];
+    if (!sum.owner) sum.owner = t.owner;
+    sum.flows += t.flows;
+    sum.pkts += t.pkts;
+    sum.bytes += t.bytes;
+  }
+  std::vector<OwnerTotal> out;
+  out.reserve(byName.size());
+  for (auto& entry : byName) out.push_back(std::move(entry.second));
+  // byName gave name order; a stable sort keeps it among equal counts.
+  std::stable_sort(out.begin(), out.end(), [](const OwnerTotal& a, const OwnerTotal& b) {
+    return a.bytes != b.bytes ? a.bytes > b.bytes : a.flows > b.flows;
+  });
+  if (out.size() > limit) out.resize(limit);
+  return out;
+}
+
+Json::Value ownerTotalToJson(const OwnerTotal& t) {
+  static const std::string none;
+  Json::Value total(Json::objectValue);
+  total[StaticString("processname")] = t.owner ? t.owner->processname : none;
+  total[StaticString("user")] = t.owner ? t.owner->user : none;
+  total[StaticString("domain")] = t.owner ? t.owner->domain : none;
+  total[StaticString("flows")] = Json::UInt64(t.flows);
+  total[StaticString("pkts")] = Json::UInt64(t.pkts);
+  total[StaticString("bytes")] = Json::UInt64(t.bytes);
+  return total;
+}
+
+// The history as three arrays of per-second numbers from `start` on.
+Json::Value historyToJson(const std::vector<TrafficSample>& samples, uint64_t now) {
+  Json::Value history(Json::objectValue);
+  Json::Value& pkts = history[StaticString("pkts")] = Json::Value(Json::arrayValue);
+  Json::Value& bytes = history[StaticString("bytes")] = Json::Value(Json::arrayValue);
+  Json::Value& flows = history[StaticString("flows")] = Json::Value(Json::arrayValue);
+  history[StaticString("start")] = Json::UInt64(samples.empty() ? now / 1000 * 1000 : samples.front().second * 1000);
+  for (const TrafficSample& s : samples) {
+    pkts.append(Json::UInt64(s.pkts));
+    bytes.append(Json::UInt64(s.bytes));
+    flows.append(Json::UInt64(s.flows));
+  }
+  return history;
+}
+
+constexpr std::chrono::milliseconds kLongListWait{5000};
+constexpr size_t kLongListBlockBytes = 64 * 1024;
+constexpr char kBusyPage[] = "Another long flow list is being written; try again shortly.\n";
+
+ssize_t readLongList(void* cls, uint64_t, char* out, size_t max) {
+  const size_t n = readFlowListText(*static_cast<FlowListText*>(cls), out, max);
+  return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
+}
+
+// Called by the library once the answer is sent or the connection is gone.
+void endLongList(void* cls) {
+  delete static_cast<FlowListText*>(cls);
+  releaseLongListTurn();
+}
+
+MHD_Result queueBusy(MHD_Connection* connection) {
+  MHD_Response* response =
+      MHD_create_response_from_buffer(sizeof kBusyPage - 1, const_cast<char*>(kBusyPage), MHD_RESPMEM_PERSISTENT);
+  if (response == nullptr) return MHD_NO;
+  MHD_add_response_header(response, "Content-Type", "text/plain");
+  MHD_add_response_header(response, "Retry-After", "2");
+  const MHD_Result ret = MHD_queue_response(connection, MHD_HTTP_SERVICE_UNAVAILABLE, response);
+  MHD_destroy_response(response);
+  return ret;
+}
+
+// Milliseconds since 1970: decimal digits only, at most 15 of them.
+bool readMillisArgument(const char* text, uint64_t& value) {
+  const size_t n = strlen(text);
+  if (n == 0 || n > 15 || strspn(text, "0123456789") != n) return false;
+  value = std::stoull(text);
+  return true;
 }
 
 }  // namespace
@@ -69,7 +160,30 @@ Json::Value processEntryToJson(const ProcessEntry& entry, uint64_t now) {
   return process;
 }
 
-Json::Value buildDataDocument(uint64_t now, const char* requestedData, const std::function<void()>& settingsStep) {
+DataRequest readDataRequest(const ArgumentLookup& lookup) {
+  DataRequest request;
+  request.requestedData = lookup("requestedData");
+  if (request.requestedData == nullptr) return request;
+  if (strcmp(request.requestedData, "flows") == 0) {
+    request.selection = readFlowSelection(lookup);
+  } else if (strcmp(request.requestedData, "ownerTotals") == 0) {
+    if (const char* text = lookup("ownerLimit")) {
+      int32_t limit = 0;
+      if (readIntArgument(text, limit) && limit >= 1) request.ownerLimit = static_cast<size_t>(limit);
+      else consolePrintf("ownerLimit %s is not a whole number from 1; ignored\n", text);
+    }
+  } else if (strcmp(request.requestedData, "history") == 0) {
+    if (const char* text = lookup("historySince")) {
+      if (!readMillisArgument(text, request.historySince)) {
+        consolePrintf("historySince %s is not a time in milliseconds since 1970; ignored\n", text);
+      }
+    }
+  }
+  return request;
+}
+
+Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const std::function<void()>& settingsStep,
+                              std::vector<FlowRecord>* longFlows) {
   Json::Value m(Json::objectValue);
   m["snifferPacketCount"] = snifferPacketCount.load();
   m["flowCache"] = Json::UInt64(flowCacheSize());
@@ -81,15 +195,30 @@ Json::Value buildDataDocument(uint64_t now, const char* requestedData, const std
   settingsStep();
 
   // The tables are copied under their locks; the elements are made after.
+  const char* requestedData = request.requestedData;
   if (requestedData != nullptr) {
     if (strcmp(requestedData, "flows") == 0) {
-      addList(m, "flows", copyFlows(), [now](const FlowRecord& r) { return flowToJson(r, now); });
+      std::vector<FlowRecord> flows = copyFlows();
+      if (request.selection.active) {
+        SelectedFlows selected = selectFlows(std::move(flows), request.selection, now);
+        m["flowsMatched"] = Json::UInt64(selected.matched);
+        flows = std::move(selected.page);
+      }
+      if (longFlows != nullptr && flows.size() > kLongFlowList) {
+        *longFlows = std::move(flows);
+      } else {
+        addList(m, "flows", flows, [now](const FlowRecord& r) { return flowToJson(r, now); });
+      }
     } else if (strcmp(requestedData, "udpProcessIDs") == 0) {
       addList(m, "udpProcessIDs", copyUdpProcessIDs(),
               [now](const ProcessEntry& e) { return processEntryToJson(e, now); });
     } else if (strcmp(requestedData, "tcpProcessIDs") == 0) {
       addList(m, "tcpProcessIDs", copyTcpProcessIDs(),
               [now](const ProcessEntry& e) { return processEntryToJson(e, now); });
+    } else if (strcmp(requestedData, "ownerTotals") == 0) {
+      addList(m, "ownerTotals", ownerTotals(request.ownerLimit), ownerTotalToJson);
+    } else if (strcmp(requestedData, "history") == 0) {
+      m["history"] = historyToJson(trafficHistory(now, request.historySince), now);
     }
   }
 
@@ -116,13 +245,27 @@ std::string dataDocumentText(const Json::Value& doc) {
 }
 
 MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now) {
-  const char* requestedData = getArgument(connection, "requestedData");
+  const DataRequest request =
+      readDataRequest([connection](const char* name) { return getArgument(connection, name); });
+  // A list that may be long waits for its turn before the table is copied,
+  // so at most one copy of it and one piece of its text exist at a time.
+  const bool mayBeLong = request.requestedData != nullptr && strcmp(request.requestedData, "flows") == 0 &&
+                         request.selection.pageSize > kLongFlowList && flowCacheSize() > kLongFlowList;
+  if (mayBeLong && !takeLongListTurn(kLongListWait)) return queueBusy(connection);
   SettingsSave save = SettingsSave::nothingChanged;
-  const Json::Value doc =
-      buildDataDocument(now, requestedData, [connection, &save] { save = applySettingsArgs(connection); });
-  const std::string text = dataDocumentText(doc);
-  MHD_Response* response =
-      MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+  std::vector<FlowRecord> longFlows;
+  const Json::Value doc = buildDataDocument(now, request, [connection, &save] { save = applySettingsArgs(connection); },
+                                            mayBeLong ? &longFlows : nullptr);
+  MHD_Response* response = nullptr;
+  if (longFlows.empty()) {
+    if (mayBeLong) releaseLongListTurn();
+    const std::string text = dataDocumentText(doc);
+    response = MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+  } else {
+    FlowListText* text = startFlowListText(doc, std::move(longFlows), now).release();
+    response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kLongListBlockBytes, readLongList, text, endLongList);
+    if (response == nullptr) endLongList(text);
+  }
   if (response != nullptr) {
     MHD_add_response_header(response, "Content-Type", "application/json");
     if (save != SettingsSave::nothingChanged) {

@@ -19,6 +19,7 @@
 #include "runtime/console.h"
 #include "runtime/settings.h"
 #include "web/data_document.h"
+#include "web/digest_check.h"
 #include "web/settings_request.h"
 #include "web/static_files.h"
 
@@ -187,6 +188,21 @@ MHD_Result serveStaticFile(MHD_Connection* connection, const char* url, bool esc
   return ret;
 }
 
+// The library refused the request although its Digest answer is right for
+// the current user and password: its nonce and count were used already.
+bool sharedNonceRefused(MHD_Connection* connection, const char* method, const std::string& user,
+                        const std::string& pass) {
+  const char* header = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+  return header != nullptr && digestAnswerIsRight(header, method, user, pass, kRealm);
+}
+
+// The library stamps nonces with whole seconds of the monotonic clock.
+void sleepIntoNextSecond() {
+  const auto sinceSecond = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch()).count() % 1000;
+  sleepMillis(static_cast<uint32_t>(1000 - sinceSecond + 30));
+}
+
 MHD_Result handleRequest(void*, MHD_Connection* connection, const char* url, const char* method, const char*,
                          const char*, size_t*, void** requestState) {
   const uint64_t now = currentTimeMillis();
@@ -207,13 +223,21 @@ MHD_Result handleRequest(void*, MHD_Connection* connection, const char* url, con
   MHD_free(username);
   // MHD_INVALID_NONCE is -1, so only an exact MHD_YES lets the request in.
   if (check != MHD_YES) {
+    bool stale = check == MHD_INVALID_NONCE;
+    if (!stale && sharedNonceRefused(connection, method, user, pass)) {
+      // The right password on a nonce another client used first: a fresh
+      // challenge lets the client try again without asking anyone, and its
+      // nonce is only fresh in the library's next second.
+      sleepIntoNextSecond();
+      stale = true;
+    }
     MHD_Response* response = fixedPage(kAccessDeniedPage, sizeof kAccessDeniedPage - 1);
     if (response == nullptr) {
       consoleWrite("NULL == response\n");
       return MHD_NO;
     }
-    const MHD_Result ret = MHD_queue_auth_fail_response(connection, kRealm, kOpaque, response,
-                                                        check == MHD_INVALID_NONCE ? MHD_YES : MHD_NO);
+    const MHD_Result ret =
+        MHD_queue_auth_fail_response(connection, kRealm, kOpaque, response, stale ? MHD_YES : MHD_NO);
     MHD_destroy_response(response);
     return ret;
   }

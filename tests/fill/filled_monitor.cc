@@ -1,0 +1,107 @@
+// A test-only monitor: the web interface of the real one over a flow table
+// filled with made-up open flows, and fifteen minutes of made-up traffic
+// history, for the browser test and the benchmarks of a busy host. Capture
+// and export stay off; nothing is sent anywhere. Never shipped.
+//
+//   vantrel-filled [FLOWS]      (default 100000), from a folder holding
+//                               vantrelsettings.json and resources/web/
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "flow/flow_table.h"
+#include "platform/clock.h"
+#include "runtime/console.h"
+#include "runtime/flow_owner.h"
+#include "runtime/settings.h"
+#include "runtime/traffic_history.h"
+#include "web/http_server.h"
+
+namespace {
+
+// Packets a second of the made-up traffic: a slow swing between 2,000 and 8,000.
+uint32_t packetsInSecond(uint64_t second) {
+  return static_cast<uint32_t>(5000 + 3000 * std::sin(static_cast<double>(second % 600) / 600.0 * 6.2832));
+}
+
+void recordSecond(uint64_t second, size_t flows) {
+  const uint32_t packets = packetsInSecond(second);
+  for (uint32_t i = 0; i < packets; ++i) recordTraffic(second * 1000 + i * 1000 / packets, 40 + i % 1461, flows);
+}
+
+std::vector<OwnerRef> makeOwners() {
+  const char* named[][2] = {{"/usr/sbin/nginx", "www-data"},         {"/usr/lib/postgresql/15/bin/postgres", "postgres"},
+                            {"/usr/bin/python3.11", "app"},          {"/usr/sbin/sshd", "root"},
+                            {"/usr/bin/rsync", "backup"},            {"/usr/sbin/named", "bind"},
+                            {"/usr/bin/redis-server", "redis"},      {"/opt/java/bin/java", "tomcat"}};
+  std::vector<OwnerRef> owners;
+  for (const auto& n : named) owners.push_back(makeOwner(n[0], n[1], "busyhost"));
+  for (int i = 0; i < 40; ++i) {
+    owners.push_back(makeOwner("/usr/local/bin/worker-" + std::to_string(i), "svc" + std::to_string(i % 7), "busyhost"));
+  }
+  owners.push_back(nullptr);  // flows whose owner was not found
+  return owners;
+}
+
+void fill(size_t count, uint64_t now) {
+  std::mt19937 random(17);
+  const std::vector<OwnerRef> owners = makeOwners();
+  const uint32_t local = 0xc0000201u;  // 192.0.2.1
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  flowCache.reserve(count);
+  for (size_t i = 0; flowCache.size() < count; ++i) {
+    const uint32_t remote = 0xc6336400u + random() % 0x10000;  // 198.51.x.x
+    const uint32_t kind = random() % 20;
+    const uint8_t proto = kind == 0 ? 1 : kind < 8 ? 17 : 6;
+    const bool out = random() % 2 == 0;
+    const uint16_t localPort = proto == 1 ? 8 : static_cast<uint16_t>(1024 + random() % 60000);
+    const uint16_t remotePort = proto == 1 ? 0 : static_cast<uint16_t>(kind < 8 ? 53 : 443 + random() % 3 * 100);
+    // Owners by rank: the first few hold most flows, as on a real server.
+    const size_t rank = static_cast<size_t>(std::pow(static_cast<double>(random() % 1000) / 1000.0, 3) * 48);
+    const OwnerRef owner = proto == 1 ? nullptr : owners[rank];
+    FlowRecord r = makeFlowRecord(out ? 0 : 1, out ? 1 : 0, proto, out ? local : remote, out ? remote : local,
+                                  out ? localPort : remotePort, out ? remotePort : localPort, 60, proto == 6 ? 0x1a : 0,
+                                  static_cast<uint8_t>(random() % 8 == 0 ? 46 : 0), now - random() % 50000, owner);
+    r.pkts = static_cast<int32_t>(1 + std::pow(random() % 1000, 2) / 400);
+    r.bytes = r.pkts * static_cast<int32_t>(60 + random() % 1400);
+    r.lastseen = r.firstseen + random() % 5000;
+    insertFlow(keyOf(r), std::move(r));
+  }
+}
+
+// A sixteenth of the open flows counted into, as if their packets had come.
+void touch(uint64_t now, std::mt19937& random) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  for (auto& entry : flowCache) {
+    FlowRecord& r = entry.second;
+    if (random() % 16 == 0) countPacket(r, now - random() % 1000, static_cast<uint16_t>(60 + random() % 1400), 0x10);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  const size_t count = argc > 1 ? strtoul(argv[1], nullptr, 10) : 100000;
+  loadSettings();
+  const int32_t httpPort = settingInt("httpPort");
+  const uint64_t start = currentTimeMillis();
+  startTrafficHistory(start - kHistorySeconds * 1000);
+  for (uint64_t s = start / 1000 - kHistorySeconds; s < start / 1000; ++s) recordSecond(s, count);
+  fill(count, start);
+  if (startHTTPDaemon(static_cast<uint16_t>(httpPort)) == nullptr) {
+    consolePrintf("startHTTPDaemon Null!\n");
+    return 1;
+  }
+  consolePrintf("Filled with %zu open flows, web interface on port %i\n", flowCacheSize(), httpPort);
+  std::mt19937 random(5);
+  for (uint64_t second = start / 1000;; ++second) {
+    while (currentTimeMillis() / 1000 <= second) sleepMillis(50);
+    recordSecond(second, flowCacheSize());
+    touch(currentTimeMillis(), random);
+  }
+}
