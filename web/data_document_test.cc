@@ -11,6 +11,8 @@
 #include "process/owner_table.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
+#include "runtime/traffic_history.h"
+#include "web/flow_list_text.h"
 
 namespace {
 
@@ -219,6 +221,96 @@ TEST(DataDocumentOwnerSource, NamesTheSourceInUse) {
     EXPECT_EQ(buildDataDocument(1, nullptr, [] {})["ownerSource"], events ? "kernel events" : "socket tables");
   }
   ownerEventsRunning = false;
+}
+
+TEST_F(DataDocumentTest, OwnerTotalsMergeEqualNamesMostBytesFirst) {
+  const OwnerRef curl = makeOwner("curl", "alice", "host");
+  const OwnerRef sameNames = makeOwner("curl", "alice", "host");  // another port of the same process
+  const OwnerRef sshd = makeOwner("sshd", "root", "host");
+  const OwnerRef owners[] = {curl, sameNames, sshd, nullptr, nullptr};
+  const int32_t bytes[] = {-1, 10, 5, 3, 4};  // -1: the counter wrapped, 4294967295 bytes
+  for (int i = 0; i < 5; ++i) {
+    FlowRecord r = makeFlowRecord(0, 1, 17, 0x0a000001u, 0x0a000002u, static_cast<uint16_t>(1000 + i), 53, 60, 0, 0,
+                                  1000, owners[i]);
+    r.bytes = bytes[i];
+    addFlow(r);
+  }
+  DataRequest request;
+  request.requestedData = "ownerTotals";
+  request.ownerLimit = 2;
+  const Json::Value doc = buildDataDocument(10000, request, [] {});
+  EXPECT_EQ(Json::writeString(compactWriter(), doc["ownerTotals"]),
+            R"([{"bytes":4294967305,"domain":"host","flows":2,"pkts":2,"processname":"curl","user":"alice"},)"
+            R"({"bytes":7,"domain":"","flows":2,"pkts":2,"processname":"","user":""}])");
+  resetFlowTables();
+  EXPECT_FALSE(buildDataDocument(10000, request, [] {}).isMember("ownerTotals")) << "no open flows";
+}
+
+TEST_F(DataDocumentTest, SelectedPageCarriesTheMatchedCountLongListsAreHandedOver) {
+  fillTables();
+  DataRequest request;
+  request.requestedData = "flows";
+  request.selection.active = true;
+  request.selection.sortBy = FlowColumn::bytes;
+  request.selection.descending = true;
+  request.selection.pageSize = 1;
+  Json::Value doc = buildDataDocument(10000, request, [] {});
+  ASSERT_EQ(doc["flows"].size(), 1u);
+  EXPECT_EQ(doc["flows"][0]["bytes"].asInt(), -5) << "4294967291 bytes as unsigned: the most";
+  EXPECT_EQ(doc["flowsMatched"].asUInt64(), 2u);
+  request.selection.filter = {"no-such-flow"};
+  doc = buildDataDocument(10000, request, [] {});
+  EXPECT_FALSE(doc.isMember("flows"));
+  EXPECT_EQ(doc["flowsMatched"].asUInt64(), 0u);
+
+  for (uint16_t port = 0; port <= kLongFlowList; ++port) {
+    FlowRecord r = sampleFlow();
+    r.dstport = port;
+    addFlow(r);
+  }
+  std::vector<FlowRecord> longFlows;
+  doc = buildDataDocument(10000, "flows", [] {});
+  EXPECT_EQ(doc["flows"].size(), kLongFlowList + 2) << "built in memory when nobody takes it";
+  doc = buildDataDocument(10000, DataRequest{"flows"}, [] {}, &longFlows);
+  EXPECT_FALSE(doc.isMember("flows"));
+  EXPECT_EQ(longFlows.size(), kLongFlowList + 2);
+}
+
+TEST_F(DataDocumentTest, UnusableListArgumentsAreIgnoredWithOneLine) {
+  struct Row {
+    const char* requestedData;
+    const char* name;
+    const char* value;
+    const char* console;
+  };
+  const Row rows[] = {
+      {"ownerTotals", "ownerLimit", "0", "ownerLimit 0 is not a whole number from 1; ignored\n"},
+      {"history", "historySince", "-5", "historySince -5 is not a time in milliseconds since 1970; ignored\n"},
+      {"history", "historySince", "1e12", "historySince 1e12 is not a time in milliseconds since 1970; ignored\n"},
+      {"flows", "ownerLimit", "x", ""},
+      {"history", "historySince", "1700000000000", ""},
+  };
+  for (const Row& row : rows) {
+    const ArgumentLookup lookup = [&](const char* name) {
+      return std::string(name) == "requestedData" ? row.requestedData : std::string(name) == row.name ? row.value : nullptr;
+    };
+    testing::internal::CaptureStdout();
+    readDataRequest(lookup);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), row.console) << row.name << "=" << row.value;
+  }
+}
+
+TEST_F(DataDocumentTest, HistoryAsThreeArraysOfSeconds) {
+  resetTrafficHistory();
+  recordTraffic(1700000001500, 100, 3);
+  DataRequest request;
+  request.requestedData = "history";
+  EXPECT_EQ(Json::writeString(compactWriter(), buildDataDocument(1700000003000, request, [] {})["history"]),
+            R"({"bytes":[100,0],"flows":[3,3],"pkts":[1,0],"start":1700000001000})");
+  request.historySince = 1700000009000;
+  EXPECT_EQ(Json::writeString(compactWriter(), buildDataDocument(1700000003000, request, [] {})["history"]),
+            R"({"bytes":[],"flows":[],"pkts":[],"start":1700000003000})");
+  resetTrafficHistory();
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ void fill(size_t count, uint64_t now) {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   flowCache.reserve(count);
   for (size_t i = 0; flowCache.size() < count; ++i) {
-    const uint32_t remote = 0xc6336400u + random() % 0x10000;  // 198.51.x.x
+    const uint32_t remote = 0xc6120000u + random() % 0x20000;  // 198.18.0.0/15
     const uint32_t kind = random() % 20;
     const uint8_t proto = kind == 0 ? 1 : kind < 8 ? 17 : 6;
     const bool out = random() % 2 == 0;
