@@ -10,7 +10,7 @@
     this.canvas = canvas;
     this.opts = opts; // {format(v) -> text, unit, colorVar}
     this.points = [];
-    this.windowMs = 300000;
+    this.windowMs = 900000;
     this.now = Date.now();
     this.hoverX = null;
     canvas.addEventListener('mousemove', (e) => {
@@ -143,7 +143,7 @@
       g.textAlign = 'center';
       g.textBaseline = 'middle';
       g.font = font;
-      g.fillText(drawn.length ? 'Collecting: the chart fills in over ' + Math.round(this.windowMs / 60000) + ' minutes' : 'Waiting for the second update…', L + pw / 2, T + ph / 2);
+      g.fillText(drawn.length ? 'Collecting: the chart fills in over ' + Math.round(this.windowMs / 60000) + ' minutes' : 'Waiting for the first second of traffic…', L + pw / 2, T + ph / 2);
     }
 
     // Hover read-out: the sample nearest to the pointer.

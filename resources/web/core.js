@@ -1,8 +1,10 @@
-// The dashboard's core: polls the status document at /data/ every 2 s, keeps a
-// few minutes of rates for the traffic chart, draws the page chrome and shows
-// the view picked in the address's #fragment. Each view lives in a file of its
-// own and registers itself as Vt.views.<name> = {init, render, subtitle, ...}
-// before start-up; views/*.js load after this file and after widgets.js.
+// The dashboard's core: polls the status document at /data/ every 2 s with the
+// monitor's traffic history since the last poll, draws the page chrome and
+// shows the view picked in the address's #fragment; the view asks for its own
+// data (a page of flows, the totals per owner, a port table). Each view lives
+// in a file of its own and registers itself as Vt.views.<name> = {init,
+// render, subtitle, fetch} before start-up; views/*.js load after this file
+// and after widgets.js.
 (function () {
   'use strict';
 
@@ -11,8 +13,7 @@
   const esc = F.escapeHtml;
 
   const POLL_MS = 2000;
-  const WINDOW_MS = 5 * 60 * 1000;
-  const CHART_FLOW_LIMIT = 20000; // above this many open flows only a view that needs them fetches them
+  const WINDOW_MS = 15 * 60 * 1000; // the history the monitor keeps
   const VIEWS = ['overview', 'flows', 'processes', 'interfaces', 'settings'];
 
   // What every view reads; a view keeps its own input state to itself.
@@ -20,10 +21,8 @@
     view: 'overview',
     doc: null,
     docAt: 0,
-    flows: [], // replaced, never changed in place: a view may cache what it derives by identity
-    flowsAt: 0,
-    samples: [], // {t, pps, bps}
-    prev: null, // {t, pkts, totalBytes, flowBytes}
+    samples: [], // {t, pps, bps}: one per second, t at its end
+    historyNext: 0, // ms since 1970 of the first second not yet fetched
     failing: null, // {kind, status, since}
     failCount: 0,
     lastOk: 0,
@@ -43,19 +42,38 @@
     }
   }
 
-  // GET /data/ with `params` as query arguments; the parsed document. A
-  // refusal is tried once more after a short pause before it counts: the
-  // server can refuse a good request whose Digest nonce it no longer holds,
-  // and the browser answers the fresh challenge with the same credentials.
-  // A refused request changed nothing, so asking again is safe.
-  Vt.getDoc = async function getDoc(params, timeoutMs) {
-    try {
-      return await getDocOnce(params, timeoutMs);
-    } catch (e) {
-      if (e.kind !== 'auth' || S.passwordChanged) throw e;
-      await new Promise((r) => setTimeout(r, 400));
-      return getDocOnce(params, timeoutMs);
+  // GET /data/ with `params` as query arguments; the parsed document. Requests
+  // go out one at a time, in the order asked, so the Digest nonce counts reach
+  // the server in order. A refusal is tried twice more before it counts, each
+  // time in the next second:
+  // clients challenged for the same path in the same second share a Digest
+  // nonce, and the server refuses all but the first to use it; a challenge in
+  // a later second carries a fresh one, which the browser answers with the
+  // same credentials. A refused request changed nothing, so asking again is safe.
+  let queue = Promise.resolve();
+  Vt.getDoc = function getDoc(params, timeoutMs) {
+    const answer = queue.then(() => getDocRetrying(params, timeoutMs));
+    queue = answer.catch(() => {});
+    return answer;
+  };
+
+  async function getDocRetrying(params, timeoutMs) {
+    for (let attempt = 0; ; attempt++) {
+      try {
+        return await getDocOnce(params, timeoutMs);
+      } catch (e) {
+        if (e.kind !== 'auth' || S.passwordChanged || attempt === 2) throw e;
+        await new Promise((r) => setTimeout(r, 1050 - (Date.now() % 1000) + Math.random() * 200));
+      }
     }
+  }
+
+  // The text of GET /data/ with `params`, for a download.
+  Vt.getText = async function getText(params) {
+    const res = await fetch('/data/?' + new URLSearchParams(params).toString(), { cache: 'no-store', credentials: 'same-origin' });
+    if (res.status === 401) throw new RequestError('auth', 401);
+    if (!res.ok) throw new RequestError('http', res.status);
+    return res.text();
   };
 
   async function getDocOnce(params, timeoutMs) {
@@ -97,9 +115,8 @@
     else poll();
   };
 
-  // One round: the status document (with the flows when they are wanted), then
-  // whatever the shown view fetches for itself, one request at a time so the
-  // Digest nonce counts reach the server in order.
+  // One round: the status document with the history since the last round, then
+  // whatever the shown view fetches for itself.
   async function poll() {
     if (S.busy) {
       pollTimer = setTimeout(poll, 250);
@@ -108,10 +125,8 @@
     polling = true;
     const started = Date.now();
     try {
-      const lastFlows = S.doc ? S.doc.totalFlows : 0;
-      const wantFlows = !!Vt.views[S.view].needsFlows || lastFlows <= CHART_FLOW_LIMIT;
-      const doc = await Vt.getDoc(wantFlows ? { requestedData: 'flows' } : null);
-      Vt.takeDoc(doc, wantFlows, Date.now());
+      const doc = await Vt.getDoc({ requestedData: 'history', historySince: S.historyNext });
+      Vt.takeDoc(doc, Date.now());
       const view = Vt.views[S.view]; // the person may have switched meanwhile
       if (view.fetch) await view.fetch();
       S.failing = null;
@@ -137,61 +152,30 @@
     while (polling) await new Promise((r) => setTimeout(r, 25));
   };
 
-  // Records a failed request for the banner and leaves a gap in the chart.
+  // Records a failed request for the banner. The chart has no gap to show:
+  // the next answer brings the seconds missed.
   Vt.fail = function fail(e) {
     const kind = e instanceof RequestError ? e.kind : 'bad';
     if (!S.failing || S.failing.kind !== kind) S.failing = { kind, status: e.status || 0, since: Date.now() };
     S.failCount++;
-    if (kind !== 'auth') pushSample(Date.now(), null, null);
   };
 
-  // ---- Rates for the chart -----------------------------------------------------------------
+  // ---- The traffic history for the chart -----------------------------------------------
 
-  // Takes a status document read at `t`; `askedFlows` says whether it was asked with its flows.
-  Vt.takeDoc = function takeDoc(doc, askedFlows, t) {
+  // Takes a status document read at `t`, with the history seconds it carries.
+  Vt.takeDoc = function takeDoc(doc, t) {
     S.doc = doc;
     S.docAt = t;
-    const flows = askedFlows ? doc.flows || [] : null; // an empty table sends no "flows" member
-    if (flows) {
-      S.flows = flows;
-      S.flowsAt = t;
-    }
-    const flowBytes = flows ? F.flowByteDelta(S.prev && S.prev.flowBytes, flows) : null;
-    const p = S.prev;
-    if (p && t - p.t > 200) {
-      const dt = (t - p.t) / 1000;
-      if (t - p.t > 3 * POLL_MS + 1000) pushSample(p.t + POLL_MS, null, null);
-      const dp = F.packetDelta(p.pkts, doc.snifferPacketCount);
-      let bytes;
-      if (flowBytes && p.flowBytes) bytes = flowBytes.bytes;
-      else bytes = Math.max(0, F.u32(doc.totalBytes) - F.u32(p.totalBytes)); // estimate without the flow list
-      pushSample(t, dp === null ? null : dp / dt, bytes / dt);
-    }
-    S.prev = { t, pkts: doc.snifferPacketCount, totalBytes: doc.totalBytes, flowBytes: flowBytes ? flowBytes.seen : null };
+    const h = doc.history;
+    if (!h) return;
+    if (h.start > S.historyNext && S.samples.length) S.samples.push({ t: S.historyNext + 1, pps: null, bps: null }); // a gap: the monitor restarted
+    for (let i = 0; i < h.pkts.length; i++) S.samples.push({ t: h.start + (i + 1) * 1000, pps: h.pkts[i], bps: h.bytes[i] });
+    S.historyNext = h.start + h.pkts.length * 1000;
+    const keepFrom = S.historyNext - WINDOW_MS;
+    let drop = 0;
+    while (drop < S.samples.length && S.samples[drop].t <= keepFrom) drop++;
+    if (drop) S.samples.splice(0, drop);
   };
-
-  function pushSample(t, pps, bps) {
-    const last = S.samples[S.samples.length - 1];
-    if (pps === null && last && last.pps === null) return;
-    S.samples.push({ t, pps, bps });
-    while (S.samples.length && S.samples[0].t < t - WINDOW_MS - 10000) S.samples.shift();
-    try {
-      sessionStorage.setItem('vt-samples', JSON.stringify(S.samples));
-    } catch (e) {
-      /* storage full or off: the chart just starts afresh next time */
-    }
-  }
-
-  // The chart survives a reload of the page: samples kept in this tab's session.
-  function restoreSamples() {
-    try {
-      const saved = JSON.parse(sessionStorage.getItem('vt-samples') || '[]');
-      const recent = saved.filter((s) => s && typeof s.t === 'number' && s.t > Date.now() - WINDOW_MS);
-      if (recent.length) S.samples = recent.concat({ t: recent[recent.length - 1].t + 1, pps: null, bps: null });
-    } catch (e) {
-      S.samples = [];
-    }
-  }
 
   // ---- Derived state -------------------------------------------------------------------------
 
@@ -256,14 +240,13 @@
     if (focus) $('main').focus({ preventScroll: true });
     render();
     const view = Vt.views[name];
-    if (changed && (view.needsFlows || view.fetch)) Vt.pollSoon(); // its own data, not a poll old
+    if (changed && view.fetch) Vt.pollSoon(); // its own data, not a poll old
   }
 
   function start() {
     for (const v of VIEWS) Vt.views[v].init();
     $('banner-action').addEventListener('click', () => location.reload());
     window.addEventListener('hashchange', () => showView(location.hash.slice(1), true));
-    restoreSamples();
     showView(location.hash.slice(1), false);
     poll();
   }

@@ -1,5 +1,5 @@
 // Pure helpers of the dashboard: number, time and protocol formatting, input
-// checks and the rate arithmetic behind the traffic chart. No DOM access, so
+// checks and chart axis ticks. No DOM access, so
 // the same file runs in the page (as window.VtFormat) and under node's tests.
 (function (root) {
   'use strict';
@@ -168,53 +168,6 @@
     return i >= 0 && i < s.length - 1 ? s.slice(i + 1) : s;
   }
 
-  // Identity of one flow record: its key plus its first packet's time, so a
-  // flow that was cut and restarted under the same key counts as new.
-  function flowId(f) {
-    return f.proto + '|' + f.srcip + '|' + f.srcport + '|' + f.dstip + '|' + f.dstport + '|' + f.tos + '|' + f.firstseen;
-  }
-
-  // Packets captured between two documents. The counter restarts from 0 when
-  // capture restarts, so a smaller value means "this many since the restart".
-  function packetDelta(prev, cur) {
-    if (prev === null || prev === undefined) return null;
-    prev = Number(prev);
-    cur = Number(cur);
-    return cur >= prev ? cur - prev : Math.max(cur, 0);
-  }
-
-  // Bytes that the open flows gained between two documents. `prevBytes` maps
-  // flowId to the byte counter seen last time; flows not seen before count
-  // whole. Byte counters wrap at 2^32. Returns {bytes, seen}, `seen` being the
-  // map for the next call.
-  function flowByteDelta(prevBytes, flows) {
-    const seen = new Map();
-    let bytes = 0;
-    for (const f of flows) {
-      const id = flowId(f);
-      const now = u32(f.bytes);
-      seen.set(id, now);
-      const before = prevBytes ? prevBytes.get(id) : undefined;
-      if (before === undefined) bytes += now;
-      else bytes += (now - before + U32) % U32;
-    }
-    return { bytes, seen };
-  }
-
-  // Bytes and flows per process over `flows`, the `limit` largest by bytes.
-  function processTotals(flows, limit) {
-    const by = new Map();
-    for (const f of flows) {
-      const name = f.processname || '';
-      let t = by.get(name);
-      if (!t) by.set(name, (t = { name, bytes: 0, flows: 0, pkts: 0 }));
-      t.bytes += u32(f.bytes);
-      t.pkts += u32(f.pkts);
-      t.flows++;
-    }
-    return [...by.values()].sort((a, b) => b.bytes - a.bytes || b.flows - a.flows || (a.name < b.name ? -1 : 1)).slice(0, limit);
-  }
-
   // Ticks for a chart axis from 0 to at least `max`: about `count` round steps.
   function niceTicks(max, count) {
     if (!(max > 0)) return [0, 1];
@@ -228,8 +181,7 @@
 
   const api = {
     u32, escapeHtml, fmtInt, fmtCompact, fmtBytes, fmtBytesShort, fmtAge, fmtTime, protoName, icmpName, dscpName,
-    tcpFlags, tcpFlagNames, ipToNumber, isIPv4, parsePort, baseName, flowId, packetDelta, flowByteDelta,
-    processTotals, niceTicks,
+    tcpFlags, tcpFlagNames, ipToNumber, isIPv4, parsePort, baseName, niceTicks,
   };
   if (typeof module !== 'undefined' && module.exports) module.exports = api;
   else root.VtFormat = api;

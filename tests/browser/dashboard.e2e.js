@@ -6,8 +6,12 @@
 // names), then runs this same file with --inner inside the monitor's
 // namespace, where the browser and the node:test cases live. Everything the
 // run started is killed and the namespaces are deleted, also on failure.
+// Beside it runs the test-only build/vantrel-filled with 100,000 made-up open
+// flows and fifteen minutes of history, for the dashboard of a busy host.
 //
-//   node dashboard.e2e.js            (VANTREL_BIN overrides ../../build/vantrel)
+//   node dashboard.e2e.js            (VANTREL_BIN overrides ../../build/vantrel,
+//                                     VANTREL_FILLED ../../build/vantrel-filled)
+//   VT_UI_ONLY=busy node dashboard.e2e.js    only the busy host, its figures printed
 //   VT_UI_DOCSHOT=docs/dashboard.jpg node dashboard.e2e.js   also writes the README picture
 
 process.env.PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD = '1';
@@ -22,6 +26,8 @@ const OUTPUT = path.join(HERE, 'output');
 const MON_IP = '10.203.7.1';
 const PEER_IP = '10.203.7.2';
 const WEB_PORT = 7909;
+const BUSY_PORT = 7910;
+const BUSY_FLOWS = 100000;
 const USER = 'admin';
 const PASS = 'qolpe';
 
@@ -42,9 +48,12 @@ async function outer() {
     return;
   }
   const bin = path.resolve(process.env.VANTREL_BIN || path.join(ROOT, 'build/vantrel'));
-  if (!fs.existsSync(bin)) {
-    console.error('no monitor binary at ' + bin + ' (build it first)');
-    process.exit(1);
+  const filled = path.resolve(process.env.VANTREL_FILLED || path.join(ROOT, 'build/vantrel-filled'));
+  for (const b of [bin, filled]) {
+    if (!fs.existsSync(b)) {
+      console.error('no monitor binary at ' + b + ' (build it with the tests first)');
+      process.exit(1);
+    }
   }
   const tag = 'vt-ui-' + process.pid;
   const mon = tag + '-mon';
@@ -118,17 +127,27 @@ async function outer() {
     start(mon, [python, traffic, 'sink', '127.0.0.1', '2056'], 'sink.log');
     start(mon, [python, traffic, 'sink', '127.0.0.1', '2057'], 'sink.log');
     monitor = start(mon, [bin], 'vantrel.log');
+    // The busy host: its own folder, capture and export off.
+    const busy = path.join(work, 'busy');
+    fs.mkdirSync(path.join(busy, 'resources'), { recursive: true });
+    fs.cpSync(path.join(ROOT, 'resources/web'), path.join(busy, 'resources/web'), { recursive: true });
+    fs.writeFileSync(path.join(busy, 'vantrelsettings.json'), JSON.stringify({ ...settings, httpPort: BUSY_PORT, listenerIP: '0.0.0.0', receiverIP: '0.0.0.0' }));
+    const busyOut = fs.openSync(path.join(work, 'filled.log'), 'a');
+    children.push(spawn('ip', ['netns', 'exec', mon, filled, String(BUSY_FLOWS)], { cwd: busy, detached: true, stdio: ['ignore', busyOut, busyOut] }));
+    fs.closeSync(busyOut);
     start(peer, [python, traffic, 'serve', PEER_IP], 'peer-serve.log');
     start(mon, [path.join(work, 'bin/vtui-server'), traffic, 'serve', MON_IP], 'mon-serve.log');
-    await waitForWeb(mon);
+    await waitForWeb(mon, WEB_PORT);
+    await waitForWeb(mon, BUSY_PORT);
     start(mon, [path.join(work, 'bin/vtui-talker'), traffic, 'talk', PEER_IP], 'mon-talk.log');
     start(peer, [python, traffic, 'talk', MON_IP], 'peer-talk.log');
     start(peer, ['ping', '-q', '-i', '0.5', '-c', String(2 * limit), MON_IP], 'ping.log');
 
     fs.mkdirSync(OUTPUT, { recursive: true });
-    const inner = spawn('ip', ['netns', 'exec', mon, process.execPath, __filename, '--inner'], {
+    const only = process.env.VT_UI_ONLY === 'busy' ? ['--test-name-pattern=^busy host'] : [];
+    const inner = spawn('ip', ['netns', 'exec', mon, process.execPath, ...only, __filename, '--inner'], {
       stdio: 'inherit',
-      env: { ...process.env, VT_UI_URL: 'http://127.0.0.1:' + WEB_PORT + '/', VT_UI_WORK: work, VT_UI_MONITOR_PID: String(monitor.pid) },
+      env: { ...process.env, VT_UI_URL: 'http://127.0.0.1:' + WEB_PORT + '/', VT_UI_BUSY_URL: 'http://127.0.0.1:' + BUSY_PORT + '/', VT_UI_WORK: work, VT_UI_MONITOR_PID: String(monitor.pid) },
     });
     children.push(inner);
     code = await new Promise((resolve) => inner.on('exit', (c, sig) => resolve(sig ? 1 : c)));
@@ -147,14 +166,14 @@ async function outer() {
 }
 
 // Waits until the web interface answers (401 without credentials).
-async function waitForWeb(ns) {
+async function waitForWeb(ns, port) {
   const until = Date.now() + 20000;
   while (Date.now() < until) {
-    const r = spawnSync('ip', ['netns', 'exec', ns, 'curl', '-s', '-o', '/dev/null', '-w', '%{http_code}', '--max-time', '2', 'http://127.0.0.1:' + WEB_PORT + '/'], { encoding: 'utf8' });
+    const r = spawnSync('ip', ['netns', 'exec', ns, 'curl', '-s', '-o', '/dev/null', '-w', '%{http_code}', '--max-time', '2', 'http://127.0.0.1:' + port + '/'], { encoding: 'utf8' });
     if (r.stdout === '401') return;
     await new Promise((r) => setTimeout(r, 200));
   }
-  throw new Error('the web interface did not answer on port ' + WEB_PORT);
+  throw new Error('the web interface did not answer on port ' + port);
 }
 
 // ---- Inside the monitor's namespace: the browser ---------------------------------------------
@@ -306,7 +325,7 @@ function inner() {
       ['src', (r) => ipPort(r.cells[COL.src])],
       ['dst', (r) => ipPort(r.cells[COL.dst])],
       ['process', (r) => r.cells[COL.process].replace(/^–$/, '').toLowerCase()],
-      ['proto', (r) => r.cells[COL.proto]],
+      ['proto', (r) => ['ICMP', 'TCP', 'UDP'].indexOf(r.cells[COL.proto].split(' ')[0])],
       ['dir', (r) => (r.cells[COL.dir] === 'in' ? 1 : 0)],
       ['tos', (r) => num(r.cells[COL.tos])],
       ['flags', null],
@@ -426,6 +445,105 @@ function inner() {
     await go('overview');
     await page.waitForTimeout(Number(process.env.VT_UI_DOCWAIT || 150) * 1000); // a chart with a few minutes in it
     await page.screenshot({ path: path.resolve(ROOT, process.env.VT_UI_DOCSHOT), type: 'jpeg', quality: 82 });
+  });
+
+  // ---- The busy host: 100,000 open flows -----------------------------------------------------
+
+  const busyUrl = process.env.VT_UI_BUSY_URL;
+  let busy;
+  const busyPage = async (view) => {
+    if (!busy) busy = await browser.newContext({ viewport: { width: 1280, height: 860 }, httpCredentials: { username: USER, password: PASS } });
+    const p = await busy.newPage();
+    const sizes = []; // [url, bytes] of every /data/ answer
+    p.on('response', async (r) => {
+      if (r.url().includes('/data/')) sizes.push([r.url(), (await r.body().catch(() => Buffer.alloc(0))).length]);
+    });
+    await p.goto(busyUrl + '#' + view);
+    await p.waitForFunction(() => /updated/.test(document.getElementById('live-text').textContent));
+    return { p, sizes };
+  };
+
+  test('busy host: the busiest processes and the chart have data at first paint', { timeout: 60000 }, async () => {
+    const { p } = await busyPage('overview');
+    // The first draw with data: the same one that says "updated".
+    const first = await p.evaluate(() => ({
+      bars: document.querySelectorAll('#o-top .bar').length,
+      seconds: window.Vt.S.samples.length,
+      pps: document.getElementById('c-pps').textContent,
+      flows: document.getElementById('k-flows').textContent,
+    }));
+    assert.equal(first.flows, '100,000');
+    assert.equal(first.bars, 5);
+    assert.ok(first.seconds >= 890, 'the chart starts with the monitor\'s 15 minutes, not ' + first.seconds + ' s');
+    assert.match(first.pps, /pkt\/s$/);
+    await shot(p, 'busy-overview');
+    await p.close();
+  });
+
+  test('busy host: the Flows view pages, sorts and filters on the monitor', { timeout: 120000 }, async () => {
+    const { p, sizes } = await busyPage('flows');
+    const rows = () => flowRows(p);
+    const until = async (what, predicate) => {
+      const end = Date.now() + 20000;
+      let rs = [];
+      while (Date.now() < end) {
+        rs = await rows();
+        if (await predicate(rs)) return rs;
+        await p.waitForTimeout(100);
+      }
+      assert.fail('never ' + what + '; first rows: ' + rs.slice(0, 3).map((r) => r.cells.join(' | ')).join(' / '));
+    };
+    const count = () => p.textContent('#f-count');
+    const monotone = (vals, dir) => vals.every((v, i) => !i || (dir > 0 ? vals[i - 1] <= v : vals[i - 1] >= v));
+    let page1 = await until('500 rows by bytes', (rs) => rs.length === 500 && monotone(rs.map((r) => r.bytes), -1));
+    assert.match(await count(), /^100,000 flows · 1–500 shown/);
+
+    await p.click('#f-next');
+    await p.waitForFunction(() => document.getElementById('f-page').textContent === 'Page 2 of 200');
+    const page2 = await until('page 2', (rs) => rs.length === 500 && rs[0].bytes <= page1[499].bytes && monotone(rs.map((r) => r.bytes), -1));
+    assert.ok(page2[0].cells.join() !== page1[0].cells.join());
+
+    // A redraw as the person sees it: the click, the monitor's page, the new rows drawn.
+    const redrawMs = await p.evaluate(async () => {
+      const body = document.getElementById('f-body');
+      const t0 = performance.now();
+      const drawn = new Promise((resolve) => new MutationObserver((m, o) => (o.disconnect(), resolve())).observe(body, { childList: true }));
+      document.querySelector('th[data-key="pkts"] button').click();
+      await drawn;
+      await new Promise((r) => requestAnimationFrame(() => setTimeout(r, 0)));
+      return performance.now() - t0;
+    });
+    const pkts = (r) => Number(r.cells[COL.pkts].replace(/\D/g, ''));
+    await until('sorted by packets, page 1', async (rs) => (await p.textContent('#f-page')) === 'Page 1 of 200' && monotone(rs.map(pkts), -1));
+    await p.click('th[data-key="pkts"] button');
+    await until('packets ascending', (rs) => rs.length === 500 && monotone(rs.map(pkts), 1));
+
+    await p.fill('#f-filter', 'worker-3');
+    const filtered = await until('only worker-3*', (rs) => rs.length > 0 && rs.every((r) => r.cells[COL.process].startsWith('worker-3')));
+    assert.match(await count(), /^[\d,]+ of 100,000 flows/);
+    assert.ok(monotone(filtered.map(pkts), 1), 'still sorted');
+    await p.fill('#f-filter', 'no-such-flow-anywhere');
+    await p.waitForSelector('#f-empty:not([hidden])');
+    assert.equal(await p.textContent('#f-empty'), 'No flow matches the filter.');
+    await p.fill('#f-filter', '');
+    await p.click('#f-proto button[data-v="17"]');
+    await until('only UDP', (rs) => rs.length === 500 && rs.every((r) => r.cells[COL.proto] === 'UDP'));
+    await p.click('#f-proto button[data-v=""]');
+    await p.waitForTimeout(1000);
+    const asked = sizes.splice(0); // what the person's clicks asked; then polls alone
+    await p.waitForTimeout(6100);
+
+    const polls = sizes.filter(([u]) => u.includes('requestedData=history')).length;
+    const total = sizes.reduce((n, [, b]) => n + b, 0);
+    const fullList = sizes.concat(asked).filter(([u]) => /requestedData=flows/.test(u) && !/pageSize=/.test(u));
+    assert.deepEqual(fullList, [], 'the whole list was never asked for');
+    const perPoll = total / polls;
+    console.log('busy host figures: ' + polls + ' polls, ' + Math.round(perPoll / 1024) + ' KB per poll on average, largest answer ' +
+      Math.round(Math.max(...sizes.concat(asked).map(([, b]) => b)) / 1024) + ' KB; sort click to rows drawn ' + Math.round(redrawMs) +
+      ' ms, of which drawing ' + Math.round(renderMs) + ' ms');
+    assert.ok(perPoll < 300 * 1024, Math.round(perPoll / 1024) + ' KB per poll');
+    await shot(p, 'busy-flows');
+    await p.close();
   });
 
   test('a password change makes the page ask for the new one', { timeout: 60000 }, async () => {

@@ -1,79 +1,78 @@
-// Flows: the open flows as a table, sorted by any column and filtered by text,
-// direction and protocol, with the busiest processes of the filtered flows above it.
+// Flows: one page of the open flows as a table, sorted, filtered (text,
+// direction, protocol) and cut into pages by the monitor, with the busiest
+// processes above it and downloads of every matching flow.
 (function () {
   'use strict';
 
   const Vt = window.Vt;
   const { F, $, esc, S, setText } = Vt;
 
-  const ROW_CAP = 500; // rows drawn before "Show all"
+  const PAGE_SIZE = 500;
 
   const V = {
     sort: { key: 'bytes', dir: -1 },
     filter: '',
     dir: '', // '' | 'in' | 'out'
     proto: '', // '' or a protocol number
+    page: 1,
     paused: false,
-    showAll: false,
-    shownIds: null, // the flows drawn last time, to mark new ones
-    shownAt: 0, // when the flows drawn were read
-    rows: null, // display rows of `rowsOf`
-    rowsOf: null,
+    doc: null, // the last page read: its flows and flowsMatched
+    owners: null, // the last totals per owner read
+    readAt: 0, // when the page was read
+    drawn: false,
+    asked: '', // the query of the page shown, to tell a new question from a refresh
   };
 
-  // One display row per flow, built once per flow list.
-  function flowRows() {
-    if (V.rowsOf === S.flows) return V.rows;
-    V.rowsOf = S.flows;
-    V.rows = S.flows.map((f) => {
-      const proto = F.protoName(f.proto);
-      const icmp = f.proto === 1 ? F.icmpName(f.srcport, f.dstport) : '';
-      const ports = f.proto === 6 || f.proto === 17;
-      const src = f.srcip + (ports ? ':' + f.srcport : '');
-      const dst = f.dstip + (ports ? ':' + f.dstport : '');
-      const process = F.baseName(f.processname);
-      const flags = f.proto === 6 ? F.tcpFlags(f.flags) : '';
-      return {
-        f,
-        id: F.flowId(f),
-        dir: f.inif ? 'in' : 'out',
-        proto,
-        icmp,
-        src,
-        dst,
-        process,
-        flags,
-        pkts: F.u32(f.pkts),
-        bytes: F.u32(f.bytes),
-        text: [proto, icmp, src, dst, f.processname, f.user, f.domain, F.dscpName(f.tos), flags.replace(/\./g, '')]
-          .join(' ')
-          .toLowerCase(),
-      };
-    });
-    return V.rows;
-  }
-
-  function filteredRows() {
-    const tokens = Vt.filterTokens(V.filter);
-    return flowRows().filter(
-      (r) => (!V.dir || r.dir === V.dir) && (!V.proto || String(r.f.proto) === V.proto) && Vt.matches(r.text, tokens)
-    );
-  }
-
-  const KEYS = {
-    dir: (r) => r.f.inif,
-    proto: (r) => r.proto + ' ' + r.icmp,
-    src: (r) => F.ipToNumber(r.f.srcip) * 65536 + r.f.srcport,
-    dst: (r) => F.ipToNumber(r.f.dstip) * 65536 + r.f.dstport,
-    tos: (r) => r.f.tos,
-    pkts: (r) => r.pkts,
-    bytes: (r) => r.bytes,
-    flags: (r) => r.f.flags,
-    age: (r) => r.f.age,
-    process: (r) => r.process.toLowerCase(),
-    user: (r) => String(r.f.user).toLowerCase(),
-    domain: (r) => String(r.f.domain).toLowerCase(),
+  // The monitor's flow member behind each column.
+  const COLUMN = {
+    dir: 'inif', proto: 'proto', src: 'srcip', dst: 'dstip', tos: 'tos', pkts: 'pkts', bytes: 'bytes', flags: 'flags',
+    age: 'age', process: 'processname', user: 'user', domain: 'domain',
   };
+
+  // The selection arguments of what the table shows; without a page for a download.
+  function selection(paged) {
+    const words = [V.filter.trim()];
+    if (V.dir) words.push(V.dir === 'in' ? 'inif=1' : 'inif=0');
+    if (V.proto) words.push('proto=' + V.proto);
+    const q = { requestedData: 'flows', sortBy: COLUMN[V.sort.key], sortOrder: V.sort.dir > 0 ? 'asc' : 'desc', filter: words.join(' ').trim() };
+    if (paged) Object.assign(q, { pageSize: String(PAGE_SIZE), page: String(V.page) });
+    return q;
+  }
+
+  // The page shown; while paused, only a question the person changed is asked.
+  async function readPage() {
+    const q = selection(true);
+    const key = JSON.stringify(q);
+    if (V.paused && V.doc && key === V.asked) return;
+    const doc = await Vt.getDoc(q);
+    V.doc = doc;
+    V.asked = key;
+    V.readAt = Date.now();
+  }
+
+  // A poll's share: the page and the busiest processes.
+  async function fetchPage() {
+    await readPage();
+    V.owners = (await Vt.getDoc({ requestedData: 'ownerTotals', ownerLimit: '10' })).ownerTotals || [];
+  }
+
+  // What a table row shows of one flow.
+  function displayRow(f) {
+    const proto = F.protoName(f.proto);
+    const ports = f.proto === 6 || f.proto === 17;
+    return {
+      f,
+      dir: f.inif ? 'in' : 'out',
+      proto,
+      icmp: f.proto === 1 ? F.icmpName(f.srcport, f.dstport) : '',
+      process: F.baseName(f.processname),
+      flags: f.proto === 6 ? F.tcpFlags(f.flags) : '',
+      pkts: F.u32(f.pkts),
+      bytes: F.u32(f.bytes),
+      src: f.srcip + (ports ? ':' + f.srcport : ''),
+      dst: f.dstip + (ports ? ':' + f.dstport : ''),
+    };
+  }
 
   function rowHtml(r, fresh) {
     const f = r.f;
@@ -108,37 +107,64 @@
     );
   }
 
-  // Draws the table; while paused only a change the person made (`force`) redraws it.
-  function render(force) {
-    if (V.paused && !force) {
-      setText('f-count', 'Paused · showing ' + Vt.clock(V.shownAt || S.flowsAt));
+  // Draws the page last read.
+  function render() {
+    const doc = V.doc;
+    if (!doc) {
+      setText('f-count', 'Reading the flows…');
       return;
     }
-    V.shownAt = S.flowsAt;
-    const all = flowRows();
-    const rows = filteredRows();
-    Vt.renderBars($('f-top'), F.processTotals(rows.map((r) => r.f), 10), all.length ? 'No flow matches the filter.' : 'No open flows yet.');
+    const total = S.doc ? S.doc.totalFlows : 0;
+    const matched = doc.flowsMatched || 0;
+    const flows = doc.flows || [];
+    const owners = (V.owners || []).map((t) => ({ name: t.processname, bytes: t.bytes, flows: t.flows }));
+    Vt.renderBars($('f-top'), owners, 'No open flows yet.');
 
-    const sorted = Vt.sortRows(rows, KEYS[V.sort.key], V.sort.dir, (a, b) => b.bytes - a.bytes || Vt.cmpText(a.id, b.id));
-    const shown = V.showAll ? sorted : sorted.slice(0, ROW_CAP);
     const wrap = $('f-wrap');
     const top = wrap.scrollTop;
     const left = wrap.scrollLeft;
-    const known = V.shownIds;
-    $('f-body').innerHTML = shown.map((r) => rowHtml(r, known && !known.has(r.id))).join('');
-    V.shownIds = new Set(all.map((r) => r.id));
+    // Marked as new: flows whose first packet came since the previous read.
+    const drawnBefore = V.drawn;
+    $('f-body').innerHTML = flows
+      .map((f) => rowHtml(displayRow(f), drawnBefore && f.lastseen + f.age - f.firstseen < Vt.POLL_MS))
+      .join('');
+    V.drawn = true;
     wrap.scrollTop = top;
     wrap.scrollLeft = left;
 
     const empty = $('f-empty');
-    empty.hidden = rows.length > 0;
-    empty.textContent = all.length ? 'No flow matches the filter.' : 'No open flows. Flows appear here with their first packet and leave after 15 s without traffic.';
-    const more = $('f-more');
-    more.hidden = sorted.length <= ROW_CAP;
-    more.textContent = V.showAll ? 'Show the first ' + ROW_CAP + ' only' : 'Show all ' + F.fmtInt(sorted.length) + ' flows';
-    setText('f-count', (rows.length === all.length ? F.fmtInt(all.length) + ' flows' : F.fmtInt(rows.length) + ' of ' + F.fmtInt(all.length) + ' flows') +
-      (shown.length < rows.length ? ' · first ' + shown.length + ' shown' : ''));
+    empty.hidden = flows.length > 0;
+    empty.textContent = !total
+      ? 'No open flows. Flows appear here with their first packet and leave after 15 s without traffic.'
+      : matched
+        ? 'No flow on this page: go back a page.'
+        : 'No flow matches the filter.';
+    const pages = Math.max(1, Math.ceil(matched / PAGE_SIZE));
+    $('f-prev').disabled = V.page <= 1;
+    $('f-next').disabled = V.page >= pages;
+    $('f-pager').hidden = pages <= 1 && V.page <= 1;
+    setText('f-page', 'Page ' + F.fmtInt(V.page) + ' of ' + F.fmtInt(pages));
+    const first = (V.page - 1) * PAGE_SIZE;
+    setText('f-count', (matched === total ? F.fmtInt(total) + ' flows' : F.fmtInt(matched) + ' of ' + F.fmtInt(total) + ' flows') +
+      (flows.length && flows.length < matched ? ' · ' + F.fmtInt(first + 1) + '–' + F.fmtInt(first + flows.length) + ' shown' : '') +
+      (V.paused ? ' · paused at ' + Vt.clock(V.readAt) : ''));
     Vt.markSort($('f-table'), V.sort);
+  }
+
+  // The person changed the question: the first page of the new answer, drawn
+  // as soon as it comes. Typing waits for a pause, so each key does not ask.
+  let askTimer = null;
+  function ask(delayMs, keepPage) {
+    if (!keepPage) V.page = 1;
+    clearTimeout(askTimer);
+    askTimer = setTimeout(async () => {
+      try {
+        await readPage();
+      } catch (e) {
+        return; // the next poll tells
+      }
+      if (S.view === 'flows') render();
+    }, delayMs || 0);
   }
 
   // Shows the flows whose text holds `process`, switching to this view.
@@ -146,25 +172,51 @@
     $('f-filter').value = process;
     V.filter = process;
     if (S.view !== 'flows') location.hash = '#flows';
-    else render(true);
+    else ask();
+  }
+
+  // Every matching flow, in the table's order, as a file: the one request
+  // that lists them all.
+  async function download(format) {
+    const button = $('f-' + format);
+    button.disabled = true;
+    try {
+      const flows = JSON.parse(await Vt.getText(selection(false))).flows || [];
+      let text;
+      if (format === 'json') {
+        text = JSON.stringify(flows, null, 1);
+      } else {
+        const cols = ['inif', 'outif', 'proto', 'srcip', 'srcport', 'dstip', 'dstport', 'tos', 'pkts', 'bytes', 'flags', 'firstseen', 'lastseen', 'age', 'processname', 'user', 'domain'];
+        const cell = (v) => (typeof v === 'string' ? '"' + v.replace(/"/g, '""') + '"' : String(v));
+        text = cols.join(',') + '\n' + flows.map((f) => cols.map((c) => cell(f[c])).join(',')).join('\n') + '\n';
+      }
+      const a = document.createElement('a');
+      a.href = URL.createObjectURL(new Blob([text], { type: format === 'json' ? 'application/json' : 'text/csv' }));
+      a.download = 'flows-' + new Date().toISOString().slice(0, 19).replace(/[T:]/g, '-') + '.' + format;
+      a.click();
+      setTimeout(() => URL.revokeObjectURL(a.href), 10000);
+    } catch (e) {
+      setText('f-count', e.status === 503 ? 'The monitor is writing another full list; try again in a moment.' : 'The download failed.');
+    }
+    button.disabled = false;
   }
 
   function init() {
     Vt.makeSortable($('f-table'), () => V.sort, (s) => {
       V.sort = s;
-      render(true);
+      ask();
     });
     $('f-filter').addEventListener('input', (e) => {
       V.filter = e.target.value;
-      render(true);
+      ask(250);
     });
     Vt.segmented('f-dir', (v) => {
       V.dir = v;
-      render(true);
+      ask();
     });
     Vt.segmented('f-proto', (v) => {
       V.proto = v;
-      render(true);
+      ask();
     });
     $('f-pause').addEventListener('click', () => {
       V.paused = !V.paused;
@@ -172,20 +224,25 @@
       b.setAttribute('aria-pressed', String(V.paused));
       b.querySelector('use').setAttribute('href', V.paused ? '#i-play' : '#i-pause');
       b.querySelector('span').textContent = V.paused ? 'Resume' : 'Pause';
-      render(true);
+      render();
     });
-    $('f-more').addEventListener('click', () => {
-      V.showAll = !V.showAll;
-      render(true);
-    });
+    for (const [id, step] of [['f-prev', -1], ['f-next', 1]]) {
+      $(id).addEventListener('click', () => {
+        V.page = Math.max(1, V.page + step);
+        $('f-wrap').scrollTop = 0;
+        ask(0, true);
+      });
+    }
+    $('f-csv').addEventListener('click', () => download('csv'));
+    $('f-json').addEventListener('click', () => download('json'));
     Vt.barsShowFlows($('f-top'));
   }
 
   Vt.views.flows = {
     init,
-    render: () => render(false),
+    render,
+    fetch: fetchPage,
     subtitle: (doc) => F.fmtInt(doc.totalFlows) + ' open flows · ' + F.fmtBytes(F.u32(doc.totalBytes)) + ' · ' + F.fmtInt(F.u32(doc.totalPkts)) + ' packets',
-    needsFlows: true, // fetched however many there are
     showProcess,
   };
 })();

@@ -8,6 +8,11 @@
 
   let chartPps = null;
   let chartBps = null;
+  let owners = null; // the busiest processes, as the monitor totals them
+
+  async function fetchOwners() {
+    owners = (await Vt.getDoc({ requestedData: 'ownerTotals', ownerLimit: '5' })).ownerTotals || [];
+  }
 
   function render() {
     const doc = S.doc;
@@ -29,8 +34,7 @@
     setFlags('s-export-flags', { keepSendingExports: doc.keepSendingExports, exporterRunning: doc.exporterRunning });
     setText('s-web', 'port ' + st.httpPort + ' · user ' + st.user);
     renderCharts();
-    const fresh = S.docAt - S.flowsAt < Vt.POLL_MS * 2;
-    Vt.renderBars($('o-top'), fresh ? F.processTotals(S.flows, 5) : null, 'No open flows yet.');
+    if (owners) Vt.renderBars($('o-top'), owners.map((t) => ({ name: t.processname, bytes: t.bytes, flows: t.flows })), 'No open flows yet.');
   }
 
   function renderCharts() {
@@ -44,8 +48,8 @@
     const last = S.samples[S.samples.length - 1];
     setText('c-pps', last && last.pps !== null ? F.fmtCompact(last.pps) + ' pkt/s' : '–');
     setText('c-bps', last && last.bps !== null ? F.fmtBytes(last.bps) + '/s' : '–');
-    $('chart-pps').setAttribute('aria-label', 'Packets per second over the last 5 minutes; now ' + $('c-pps').textContent);
-    $('chart-bps').setAttribute('aria-label', 'Bytes per second over the last 5 minutes; now ' + $('c-bps').textContent);
+    $('chart-pps').setAttribute('aria-label', 'Packets per second over the last 15 minutes; now ' + $('c-pps').textContent);
+    $('chart-bps').setAttribute('aria-label', 'Bytes per second over the last 15 minutes; now ' + $('c-bps').textContent);
   }
 
   // The run-state flags as chips: struck through when false.
@@ -65,6 +69,7 @@
   Vt.views.overview = {
     init,
     render,
+    fetch: fetchOwners,
     subtitle: () => 'Listening on ' + Vt.listenerText(Vt.settings().listenerIP) + ' · updates every 2 s',
   };
 })();

@@ -131,7 +131,7 @@
       const answer = await Vt.getDoc(args, restart ? 180000 : 15000);
       // The answer still carries the settings as they were before the change; read them anew.
       const doc = await Vt.getDoc(null);
-      Vt.takeDoc(doc, false, Date.now());
+      Vt.takeDoc(doc, Date.now());
       S.lastOk = Date.now();
       S.failing = null;
       const st = doc.settings || {};
