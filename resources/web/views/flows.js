@@ -7,7 +7,7 @@
   const Vt = window.Vt;
   const { F, $, esc, S, setText } = Vt;
 
-  const PAGE_SIZE = 500;
+  const PAGE_SIZE = 200; // rows a page: more would take a slow phone longer to lay out than a poll lasts
 
   const V = {
     sort: { key: 'bytes', dir: -1 },
