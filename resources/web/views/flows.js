@@ -204,6 +204,7 @@
   function init() {
     Vt.makeSortable($('f-table'), () => V.sort, (s) => {
       V.sort = s;
+      Vt.markSort($('f-table'), V.sort); // at once; the rows follow when the monitor answers
       ask();
     });
     $('f-filter').addEventListener('input', (e) => {
