@@ -40,12 +40,23 @@ echo "$(grep '^Filled with' "$work/monitor.log")"
 echo "resident after the fill: $(mb "$(kb VmRSS)") (peak so far $(mb "$(kb VmHWM)"))"
 url="http://127.0.0.1:$port/data/?requestedData=flows"
 started=$(date +%s.%N)
-for c in $(seq "$clients"); do
-  # curl waits as Retry-After says when the monitor answers 503.
-  ip netns exec "$ns" curl -s --digest -u admin:qolpe --retry 30 -o /dev/null \
-    -w "client $c: status %{http_code}, %{size_download} bytes, %{time_total} s\n" "$url" &
-done
-wait $(jobs -p | tail -n "$clients")
+# One client: asks again 2 s after a 503, as its Retry-After says.
+client() {
+  local refused=0 out
+  while out="$(ip netns exec "$ns" curl -sS --digest -u admin:qolpe -o /dev/null \
+                 -w '%{http_code} %{size_download} %{time_total}' "$url")"; do
+    set -- $out
+    if [[ $1 != 503 ]]; then
+      echo "client $c: status $1, $2 bytes, $3 s, $refused times refused before"
+      return
+    fi
+    refused=$((refused + 1))
+    sleep 2
+  done
+  echo "client $c: curl failed"
+}
+for c in $(seq "$clients"); do client & done
+wait
 echo "all $clients clients done in $(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $started }") s"
 echo "peak resident (VmHWM): $(mb "$(kb VmHWM)")"
 sleep 2

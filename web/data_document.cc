@@ -88,7 +88,7 @@ Json::Value historyToJson(const std::vector<TrafficSample>& samples, uint64_t no
   return history;
 }
 
-constexpr std::chrono::milliseconds kLongListWait{5000};
+constexpr std::chrono::milliseconds kLongListWait{15000};
 constexpr size_t kLongListBlockBytes = 64 * 1024;
 constexpr char kBusyPage[] = "Another long flow list is being written; try again shortly.\n";
 

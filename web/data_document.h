@@ -60,6 +60,6 @@ std::string dataDocumentText(const Json::Value& doc);
 // Builds the document for this request, running its settings step, and
 // queues it as "application/json" with status 200; a long flow list is
 // written piece by piece. While another long list is being written, a request
-// for one waits up to 5 s and is then answered 503 with Retry-After, its
+// for one waits up to 15 s and is then answered 503 with Retry-After, its
 // settings arguments untouched. Returns the queuing result.
 MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now);
