@@ -79,9 +79,11 @@ std::unique_ptr<FlowListText> startFlowListText(const Json::Value& doc, std::vec
   list.append(kMarkB);
   const std::string text = dataDocumentText(marked);
   const std::string a = std::string("\"") + kMarkA + "\"", b = std::string("\"") + kMarkB + "\"";
-  // Every member written before `flows` is a number or a flag, so the first
-  // marks found are the stand-ins, whatever the settings hold.
-  const size_t atA = text.find(a), atB = text.find(b, atA);
+  // A line end and a tab before a quote never occur inside a string JsonCpp
+  // writes (it escapes both), so this finds the member itself, and the first
+  // marks after it are the stand-ins, whatever the other members hold.
+  const size_t member = text.find("\n\t\"flows\" : ");
+  const size_t atA = text.find(a, member), atB = text.find(b, atA);
   t->head = text.substr(0, atA);
   t->between = text.substr(atA + a.size(), atB - atA - a.size());
   t->tail = text.substr(atB + b.size());

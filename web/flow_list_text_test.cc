@@ -50,7 +50,9 @@ TEST(FlowListText, ByteForByteWhatJsonCppWritesForTheWholeDocument) {
     Json::Value doc(Json::objectValue);
     doc["flowCache"] = Json::UInt64(count);
     doc["exportsSent"] = -3;
-    doc["settings"]["listenerIP"] = "vantrel-flow-list-mark-a";  // the writer's own stand-in, later in the text
+    doc["captureError"] = "vantrel-flow-list-mark-a";  // the writer's own stand-ins, before the list
+    doc["captureState"] = "\n\t\"flows\" : ";
+    doc["settings"]["listenerIP"] = "vantrel-flow-list-mark-b";
     doc["totalBytes"] = 12;
     Json::Value whole = doc;
     if (count > 0) {
