@@ -114,13 +114,6 @@ MHD_Result queueBusy(MHD_Connection* connection) {
   return ret;
 }
 
-// Milliseconds since 1970: decimal digits only, at most 15 of them.
-bool readMillisArgument(const char* text, uint64_t& value) {
-  const size_t n = strlen(text);
-  if (n == 0 || n > 15 || strspn(text, "0123456789") != n) return false;
-  value = std::stoull(text);
-  return true;
-}
 
 }  // namespace
 
@@ -168,13 +161,14 @@ DataRequest readDataRequest(const ArgumentLookup& lookup) {
     request.selection = readFlowSelection(lookup);
   } else if (strcmp(request.requestedData, "ownerTotals") == 0) {
     if (const char* text = lookup("ownerLimit")) {
-      int32_t limit = 0;
-      if (readIntArgument(text, limit) && limit >= 1) request.ownerLimit = static_cast<size_t>(limit);
+      uint64_t limit = 0;
+      if (readWholeNumber(text, INT32_MAX, limit) && limit >= 1) request.ownerLimit = static_cast<size_t>(limit);
       else consolePrintf("ownerLimit %s is not a whole number from 1; ignored\n", text);
     }
   } else if (strcmp(request.requestedData, "history") == 0) {
     if (const char* text = lookup("historySince")) {
-      if (!readMillisArgument(text, request.historySince)) {
+      // Milliseconds since 1970: digits only, up to the year 33658.
+      if (!readWholeNumber(text, 999'999'999'999'999, request.historySince)) {
         consolePrintf("historySince %s is not a time in milliseconds since 1970; ignored\n", text);
       }
     }

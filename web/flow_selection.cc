@@ -68,16 +68,16 @@ std::vector<Token> parseTokens(const std::vector<std::string>& filter) {
       const std::string name = t.substr(0, eq), value = t.substr(eq + 1);
       const FlowColumn c = flowColumnByName(name.c_str());
       uint32_t address = 0;
-      int32_t number = 0;
+      uint64_t number = 0;
       if (isTextColumn(c)) {
         token.exactColumn = c;
         token.text = value;
       } else if ((c == FlowColumn::srcip || c == FlowColumn::dstip) && parseDotted(value, address)) {
         token.exactColumn = c;
         token.exactNumber = address;
-      } else if (c != FlowColumn::none && readIntArgument(value.c_str(), number) && number >= 0) {
+      } else if (c != FlowColumn::none && readWholeNumber(value.c_str(), UINT64_MAX / 10, number)) {
         token.exactColumn = c;
-        token.exactNumber = static_cast<uint64_t>(number);
+        token.exactNumber = number;
       }
     }
     tokens.push_back(std::move(token));
@@ -206,6 +206,17 @@ std::unordered_map<const FlowOwner*, uint64_t> textRanks(const std::vector<FlowR
 
 }  // namespace
 
+bool readWholeNumber(const char* text, uint64_t max, uint64_t& value) {
+  if (*text == '\0') return false;
+  uint64_t n = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || n > (max - static_cast<uint64_t>(*p - '0')) / 10) return false;
+    n = n * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  value = n;
+  return true;
+}
+
 FlowColumn flowColumnByName(const char* name) {
   for (size_t i = 0; i < static_cast<size_t>(FlowColumn::none); ++i) {
     if (strcmp(name, kColumnNames[i]) == 0) return static_cast<FlowColumn>(i);
@@ -232,8 +243,8 @@ FlowSelection readFlowSelection(const ArgumentLookup& lookup) {
     const char* text = lookup(name);
     if (text == nullptr) return;
     s.active = true;
-    int32_t value = 0;
-    if (readIntArgument(text, value) && value >= 1) {
+    uint64_t value = 0;
+    if (readWholeNumber(text, INT32_MAX, value) && value >= 1) {
       out = static_cast<size_t>(value);
     } else {
       consolePrintf("%s %s is not a whole number from 1; ignored\n", name, text);

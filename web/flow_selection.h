@@ -32,6 +32,9 @@ struct FlowSelection {
 // still makes the selection active.
 FlowSelection readFlowSelection(const ArgumentLookup& lookup);
 
+// Reads `text` as decimal digits only, at most `max`; false otherwise.
+bool readWholeNumber(const char* text, uint64_t max, uint64_t& value);
+
 // The column named exactly `name`; FlowColumn::none when there is none.
 FlowColumn flowColumnByName(const char* name);
 

@@ -88,13 +88,14 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   const size_t count = argc > 1 ? strtoul(argv[1], nullptr, 10) : 100000;
   loadSettings();
-  const int32_t httpPort = settingInt("httpPort");
+  const int32_t httpPort = settingPort("httpPort");
   const uint64_t start = currentTimeMillis();
   startTrafficHistory(start - kHistorySeconds * 1000);
   for (uint64_t s = start / 1000 - kHistorySeconds; s < start / 1000; ++s) recordSecond(s, count);
   fill(count, start);
-  if (startHTTPDaemon(static_cast<uint16_t>(httpPort)) == nullptr) {
-    consolePrintf("startHTTPDaemon Null!\n");
+  std::string whyNot;
+  if (startHTTPDaemon(static_cast<uint16_t>(httpPort), whyNot) == nullptr) {
+    consolePrintf("startHTTPDaemon Null! %s\n", whyNot.c_str());
     return 1;
   }
   consolePrintf("Filled with %zu open flows, web interface on port %i\n", flowCacheSize(), httpPort);
