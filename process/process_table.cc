@@ -1,9 +1,11 @@
 #include "process/process_table.h"
 
+#include <atomic>
 #include <bitset>
 #include <unordered_set>
 
 #include "platform/process_info.h"
+#include "process/owner_table.h"
 #include "process/process_identity.h"
 #include "runtime/console.h"
 
@@ -183,6 +185,26 @@ void lookupUdpProcess(uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
   lookupProcess(
       udpProcessIDs, now, ends.localPort, owner, [&ends] { return probeUdpSocket(ends); },
       [now] { refreshUdpProcessIDs(now); }, udpMissPause);
+}
+
+namespace {
+std::atomic<uint64_t> tcpReaderRefresh{0}, udpReaderRefresh{0};
+
+// True for the one caller that may refresh now: owner events run and the
+// last readers' refresh is a second old or more.
+bool claimReaderRefresh(std::atomic<uint64_t>& last, uint64_t now) {
+  if (!ownerEventsRunning) return false;
+  uint64_t seen = last.load();
+  return now - seen >= 1000 && last.compare_exchange_strong(seen, now);
+}
+}  // namespace
+
+void refreshTcpProcessIDsForReaders(uint64_t now) {
+  if (claimReaderRefresh(tcpReaderRefresh, now)) refreshTcpProcessIDs(now);
+}
+
+void refreshUdpProcessIDsForReaders(uint64_t now) {
+  if (claimReaderRefresh(udpReaderRefresh, now)) refreshUdpProcessIDs(now);
 }
 
 std::vector<ProcessEntry> copyTcpProcessIDs() { return copyTable(tcpProcessIDs); }

@@ -53,6 +53,14 @@ void refreshUdpProcessIDs(uint64_t now);
 // processTableMutex when `table` is one of the shared tables.
 void pruneProcessIDs(ProcessTable& table, uint64_t now);
 
+// Any thread, before reading a table for the port-owner lists. While owner
+// events name new flows, lookups seldom miss and the capture thread seldom
+// refreshes the tables, so a reader refreshes the table it is about to read,
+// at most once a second per table. Without owner events it does nothing: the
+// capture thread's refreshes keep the tables as they always were.
+void refreshTcpProcessIDsForReaders(uint64_t now);
+void refreshUdpProcessIDsForReaders(uint64_t now);
+
 // Any thread: copies of the entries, in the table's iteration order, and the
 // table sizes.
 std::vector<ProcessEntry> copyTcpProcessIDs();

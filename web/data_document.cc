@@ -204,9 +204,11 @@ Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const st
         addList(m, "flows", flows, [now](const FlowRecord& r) { return flowToJson(r, now); });
       }
     } else if (strcmp(requestedData, "udpProcessIDs") == 0) {
+      refreshUdpProcessIDsForReaders(now);
       addList(m, "udpProcessIDs", copyUdpProcessIDs(),
               [now](const ProcessEntry& e) { return processEntryToJson(e, now); });
     } else if (strcmp(requestedData, "tcpProcessIDs") == 0) {
+      refreshTcpProcessIDsForReaders(now);
       addList(m, "tcpProcessIDs", copyTcpProcessIDs(),
               [now](const ProcessEntry& e) { return processEntryToJson(e, now); });
     } else if (strcmp(requestedData, "ownerTotals") == 0) {
