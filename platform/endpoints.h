@@ -1,6 +1,7 @@
 // The system's IPv4 TCP and UDP endpoint tables with the process that owns
-// each endpoint. Plain rows out, no logic; called by the port-to-process
-// tables on the capture thread (any thread may call).
+// each endpoint, IPv6 sockets that carry IPv4 included. Plain rows out, no
+// logic; called by the port-to-process tables on the capture thread (any
+// thread may call).
 #pragma once
 
 #include <cstdint>
@@ -33,11 +34,22 @@ struct EndpointTable {
 using OwnerFilter = std::function<bool(uint16_t localPort)>;
 
 // Every IPv4 TCP endpoint, whatever its state, sorted by local address, local
-// port, remote address and remote port.
+// port, remote address and remote port. IPv6 sockets that carry IPv4 (see
+// ipv4EndsOfIpv6Socket), which the systems list only among their IPv6
+// endpoints, are rows too, with their IPv4 ends.
 EndpointTable readTcpEndpoints(const OwnerFilter& ownerWanted = {});
 
-// Every IPv4 UDP endpoint, sorted by local address and local port.
+// Every IPv4 UDP endpoint, the same IPv6 ones included, sorted by local
+// address and local port.
 EndpointTable readUdpEndpoints(const OwnerFilter& ownerWanted = {});
+
+// Whether an IPv6 socket carries IPv4, and its ends as IPv4 if so: its local
+// address is the unspecified one (::) and it is not IPv6-only, or an
+// IPv4-mapped one (::ffff:a.b.c.d); and its remote address is unspecified or
+// mapped as well. Addresses are the 16 bytes in network order; the IPv4 ends
+// come out in host order, 0 for ::. Pure; the same on every system.
+bool ipv4EndsOfIpv6Socket(const uint8_t local[16], const uint8_t remote[16], bool v6only, uint32_t& localAddr,
+                          uint32_t& remoteAddr);
 
 // The two ends of one packet as a local socket would see them, host order.
 struct SocketEnds {
@@ -53,9 +65,10 @@ enum class SocketPresence {
   kUnknown,  // the system cannot say cheaply, or asking failed
 };
 
-// Asks the system, without walking its socket tables, whether an IPv4 socket
-// would take a packet between `ends`: the connection itself (any state), or
-// a socket listening on or bound to the local port. Costs microseconds where
+// Asks the system, without walking its socket tables, whether a socket would
+// take an IPv4 packet between `ends`: the connection itself (any state), or
+// a socket listening on or bound to the local port, IPv6 sockets that carry
+// IPv4 included. Costs microseconds where
 // the system can answer; kUnknown elsewhere, and the caller reads the table.
 SocketPresence probeTcpSocket(const SocketEnds& ends);
 SocketPresence probeUdpSocket(const SocketEnds& ends);

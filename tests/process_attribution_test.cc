@@ -52,6 +52,17 @@ Socket bound(int type) {
   return s;
 }
 
+// An IPv6 socket on ::ffff:127.0.0.1, which takes IPv4 only.
+Socket boundMapped(int type) {
+  Socket s;
+  s.fd = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  inet_pton(AF_INET6, "::ffff:127.0.0.1", &a.sin6_addr);
+  if (s.fd >= 0 && bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) s.reset();
+  return s;
+}
+
 // What this process's entries must carry.
 struct Self {
   std::string name, user, host;
@@ -231,6 +242,8 @@ TEST_F(ProcessAttributionTest, NetlinkAndProcNetListTheSameSockets) {
   Socket listener = bound(SOCK_STREAM);
   ASSERT_EQ(listen(listener.fd, 1), 0);
   Socket udp = bound(SOCK_DGRAM);
+  Socket mappedTcp = boundMapped(SOCK_STREAM), mappedUdp = boundMapped(SOCK_DGRAM);
+  ASSERT_EQ(listen(mappedTcp.fd, 1), 0);
   struct Case {
     const char* what;
     uint8_t protocol;
@@ -239,6 +252,8 @@ TEST_F(ProcessAttributionTest, NetlinkAndProcNetListTheSameSockets) {
   } cases[] = {
       {"tcp", IPPROTO_TCP, "/proc/net/tcp", listener.port()},
       {"udp", IPPROTO_UDP, "/proc/net/udp", udp.port()},
+      {"tcp6 mapped", IPPROTO_TCP, "/proc/net/tcp6", mappedTcp.port()},
+      {"udp6 mapped", IPPROTO_UDP, "/proc/net/udp6", mappedUdp.port()},
   };
   for (const Case& c : cases) {
     std::vector<SocketRow> fromNetlink, fromFile;
@@ -293,24 +308,54 @@ TEST_F(ProcessAttributionTest, ProbesFindTheSocketAPacketWouldReach) {
       {"udp free port", probeUdpSocket, {kLo, freeUdp, kLo, 5555}, kAbsent},
   };
   for (const Case& c : cases) EXPECT_EQ(c.probe(c.ends), c.expected) << c.what;
+}
 
-  // An IPv6 socket that takes IPv4 too would get the packet, but the IPv4
-  // tables do not list it, so a refresh could not find it.
-  Socket dual;
-  dual.fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (dual.fd < 0) {
-    GTEST_SKIP() << "no IPv6 on this host: dual-stack case not checked";
+// IPv6 sockets that take IPv4 get IPv4 packets, so the tables list them with
+// their IPv4 ends and the probes find them; other IPv6 sockets stay out.
+TEST_F(ProcessAttributionTest, Ipv6SocketsThatTakeIpv4AreListedAndProbed) {
+  struct Case {
+    const char* what;
+    int type;
+    const char* address;
+    int v6only;
+    bool listed;
+    uint32_t listedAs;
+  } cases[] = {
+      {"tcp [::], dual-stack", SOCK_STREAM, "::", 0, true, 0},
+      {"tcp [::], IPv6 only", SOCK_STREAM, "::", 1, false, 0},
+      {"tcp ::ffff:127.0.0.1", SOCK_STREAM, "::ffff:127.0.0.1", 0, true, INADDR_LOOPBACK},
+      {"udp [::], dual-stack", SOCK_DGRAM, "::", 0, true, 0},
+      {"udp ::1", SOCK_DGRAM, "::1", 0, false, 0},
+  };
+  for (const Case& c : cases) {
+    Socket s;
+    s.fd = socket(AF_INET6, c.type | SOCK_CLOEXEC, 0);
+    if (s.fd < 0) GTEST_SKIP() << "no IPv6 on this host";
+    ASSERT_EQ(setsockopt(s.fd, IPPROTO_IPV6, IPV6_V6ONLY, &c.v6only, sizeof c.v6only), 0) << c.what;
+    sockaddr_in6 at{};
+    at.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, c.address, &at.sin6_addr);
+    socklen_t len = sizeof at;
+    ASSERT_EQ(bind(s.fd, reinterpret_cast<sockaddr*>(&at), len), 0) << c.what;
+    if (c.type == SOCK_STREAM) ASSERT_EQ(listen(s.fd, 1), 0) << c.what;
+    getsockname(s.fd, reinterpret_cast<sockaddr*>(&at), &len);
+    const uint16_t port = ntohs(at.sin6_port);
+
+    const bool tcp = c.type == SOCK_STREAM;
+    const EndpointTable read = tcp ? readTcpEndpoints() : readUdpEndpoints();
+    ASSERT_EQ(read.status, EndpointStatus::kOk) << c.what;
+    const EndpointRow* row = nullptr;
+    for (const EndpointRow& r : read.rows) row = r.localPort == port ? &r : row;
+    ASSERT_EQ(row != nullptr, c.listed) << c.what;
+    if (row) {
+      EXPECT_EQ(row->localAddr, c.listedAs) << c.what;
+      EXPECT_EQ(row->pid, static_cast<uint32_t>(getpid())) << c.what;
+    }
+    const SocketEnds ends{INADDR_LOOPBACK, port, INADDR_LOOPBACK, 40999};
+    EXPECT_EQ(tcp ? probeTcpSocket(ends) : probeUdpSocket(ends),
+              c.listed ? SocketPresence::kPresent : SocketPresence::kAbsent)
+        << c.what;
   }
-  int off = 0;
-  setsockopt(dual.fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-  sockaddr_in6 any{};
-  any.sin6_family = AF_INET6;
-  ASSERT_EQ(bind(dual.fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
-  ASSERT_EQ(listen(dual.fd, 1), 0);
-  sockaddr_in6 at{};
-  socklen_t len = sizeof at;
-  getsockname(dual.fd, reinterpret_cast<sockaddr*>(&at), &len);
-  EXPECT_EQ(probeTcpSocket({kLo, ntohs(at.sin6_port), kLo, 40999}), kAbsent);
 }
 
 // After a probe that finds no socket, a lookup leaves the table as it was:

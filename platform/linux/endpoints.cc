@@ -1,6 +1,7 @@
-// Linux endpoint tables: the kernel's socket lists of the calling thread's
-// network namespace (netlink sock_diag, else /proc/net), each socket's owner
-// found through its inode among the open files under /proc/[pid]/fd.
+// Linux endpoint tables: the kernel's IPv4 and IPv6 socket lists of the
+// calling thread's network namespace (netlink sock_diag, else /proc/net),
+// each socket's owner found through its inode among the open files under
+// /proc/[pid]/fd.
 #include "platform/endpoints.h"
 
 #include <dirent.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -122,18 +124,23 @@ void attachOwners(std::vector<SocketRow>& rows, OwnerCache& cache, const OwnerFi
   }
 }
 
-EndpointTable readEndpoints(uint8_t protocol, const char* procFile, OwnerCache& cache,
+// `procFiles`: the IPv4 file and the IPv6 one, which a kernel without IPv6
+// does not have.
+EndpointTable readEndpoints(uint8_t protocol, const char* const (&procFiles)[2], OwnerCache& cache,
                             const OwnerFilter& ownerWanted) {
   EndpointTable out;
-  out.function = procFile;
+  out.function = procFiles[0];
   std::vector<SocketRow> rows;
   int error = 0;
   if (!readNetlinkSockets(protocol, rows, error)) {
     rows.clear();
-    if (!readProcNetSockets(procFile, rows, error)) {
-      out.status = EndpointStatus::kReadFailed;
-      out.code = error;
-      return out;
+    for (const char* file : procFiles) {
+      if (!readProcNetSockets(file, rows, error) && (file == procFiles[0] || error != ENOENT)) {
+        out.status = EndpointStatus::kReadFailed;
+        out.function = file;
+        out.code = error;
+        return out;
+      }
     }
   }
   attachOwners(rows, cache, ownerWanted);
@@ -188,11 +195,13 @@ SocketPresence probeTcpSocket(const SocketEnds& ends) { return probe(IPPROTO_TCP
 SocketPresence probeUdpSocket(const SocketEnds& ends) { return probe(IPPROTO_UDP, ends); }
 
 EndpointTable readTcpEndpoints(const OwnerFilter& ownerWanted) {
-  return readEndpoints(IPPROTO_TCP, "/proc/net/tcp", tcpOwners, ownerWanted);
+  static const char* const kFiles[2] = {"/proc/net/tcp", "/proc/net/tcp6"};
+  return readEndpoints(IPPROTO_TCP, kFiles, tcpOwners, ownerWanted);
 }
 
 EndpointTable readUdpEndpoints(const OwnerFilter& ownerWanted) {
-  return readEndpoints(IPPROTO_UDP, "/proc/net/udp", udpOwners, ownerWanted);
+  static const char* const kFiles[2] = {"/proc/net/udp", "/proc/net/udp6"};
+  return readEndpoints(IPPROTO_UDP, kFiles, udpOwners, ownerWanted);
 }
 
 void forgetEndpointOwners() {

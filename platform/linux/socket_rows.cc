@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,6 +17,8 @@
 #include <string>
 #include <tuple>
 
+#include "platform/endpoints.h"
+
 namespace {
 
 template <typename T>
@@ -25,17 +28,22 @@ bool parseHex(std::string_view text, T& value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
-// "0100007F:0CEA": the address as the kernel prints its network-order word
-// in native order, the port in host order.
-bool parseEndpoint(std::string_view text, uint32_t& addr, uint16_t& port) {
+// "0100007F:0CEA": each 32-bit word of the address (one for IPv4, four for
+// IPv6) as the kernel prints it, its network-order value in native order;
+// the port in host order.
+bool parseEndpoint(std::string_view text, uint32_t (&words)[4], size_t& count, uint16_t& port) {
   const size_t colon = text.find(':');
-  if (colon == std::string_view::npos) return false;
-  uint32_t raw = 0;
-  if (!parseHex(text.substr(0, colon), raw) || !parseHex(text.substr(colon + 1), port)) return false;
-  addr = ntohl(raw);
-  return true;
+  if (colon != 8 && colon != 32) return false;
+  count = colon / 8;
+  for (size_t i = 0; i < count; ++i) {
+    if (!parseHex(text.substr(8 * i, 8), words[i])) return false;
+  }
+  return parseHex(text.substr(colon + 1), port);
 }
 
+// False also for an IPv6 socket that carries no IPv4. The file does not say
+// whether a socket is IPv6-only, so one on :: counts as carrying IPv4, as
+// the system's default has it.
 bool parseLine(std::string_view line, SocketRow& row) {
   std::string_view fields[10];
   size_t count = 0;
@@ -49,8 +57,19 @@ bool parseLine(std::string_view line, SocketRow& row) {
     at = end;
   }
   if (count < 10) return false;
-  if (!parseEndpoint(fields[1], row.localAddr, row.localPort)) return false;
-  if (!parseEndpoint(fields[2], row.remoteAddr, row.remotePort)) return false;
+  uint32_t local[4], remote[4];
+  size_t localWords = 0, remoteWords = 0;
+  if (!parseEndpoint(fields[1], local, localWords, row.localPort)) return false;
+  if (!parseEndpoint(fields[2], remote, remoteWords, row.remotePort) || remoteWords != localWords) return false;
+  if (localWords == 1) {
+    row.localAddr = ntohl(local[0]);
+    row.remoteAddr = ntohl(remote[0]);
+  } else {
+    uint8_t localBytes[16], remoteBytes[16];
+    memcpy(localBytes, local, sizeof localBytes);
+    memcpy(remoteBytes, remote, sizeof remoteBytes);
+    if (!ipv4EndsOfIpv6Socket(localBytes, remoteBytes, false, row.localAddr, row.remoteAddr)) return false;
+  }
   auto [end, ec] = std::from_chars(fields[9].data(), fields[9].data() + fields[9].size(), row.inode, 10);
   return ec == std::errc() && end == fields[9].data() + fields[9].size();
 }
@@ -62,18 +81,18 @@ struct Fd {
   }
 };
 
-// A sock_diag question about AF_INET sockets of `protocol` in every state:
+// A sock_diag question about `family` sockets of `protocol` in every state:
 // a dump of them all (NLM_F_DUMP in `flags`), or one socket given by `id`.
 struct DiagRequest {
   nlmsghdr header{};
   inet_diag_req_v2 request{};
 
-  DiagRequest(uint8_t protocol, uint16_t flags, uint32_t sequence) {
+  DiagRequest(uint8_t family, uint8_t protocol, uint16_t flags, uint32_t sequence) {
     header.nlmsg_len = sizeof *this;
     header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     header.nlmsg_flags = flags;
     header.nlmsg_seq = sequence;
-    request.sdiag_family = AF_INET;
+    request.sdiag_family = family;
     request.sdiag_protocol = protocol;
     request.idiag_states = ~0u;
   }
@@ -90,6 +109,62 @@ bool sendToKernel(int fd, const DiagRequest& message, int& error) {
   } while (sent < 0 && errno == EINTR);
   if (sent < 0) error = errno;
   return sent >= 0;
+}
+
+// Whether the IPv6 socket of a dump message is IPv6-only, as its
+// INET_DIAG_SKV6ONLY attribute says; false when the message has none.
+bool ipv6Only(const nlmsghdr* h) {
+  const size_t start = NLMSG_SPACE(sizeof(inet_diag_msg));
+  int left = static_cast<int>(h->nlmsg_len) - static_cast<int>(start);
+  const char* at = reinterpret_cast<const char*>(h) + start;
+  for (auto* a = reinterpret_cast<const rtattr*>(at); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+    if (a->rta_type == INET_DIAG_SKV6ONLY && RTA_PAYLOAD(a) >= 1) {
+      return *static_cast<const uint8_t*>(RTA_DATA(a)) != 0;
+    }
+  }
+  return false;
+}
+
+// Appends the rows of one dump of `family` sockets through `fd` that carry
+// IPv4; false with errno in `error` when it fails.
+bool dumpSockets(int fd, uint8_t family, uint8_t protocol, std::vector<char>& buf, std::vector<SocketRow>& rows,
+                 int& error) {
+  if (!sendToKernel(fd, DiagRequest(family, protocol, NLM_F_REQUEST | NLM_F_DUMP, family), error)) return false;
+  for (;;) {
+    ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      return false;
+    }
+    int left = static_cast<int>(n);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+      if (h->nlmsg_type == NLMSG_DONE) return true;
+      if (h->nlmsg_type == NLMSG_ERROR) {
+        nlmsgerr failure;
+        memcpy(&failure, NLMSG_DATA(h), std::min<size_t>(sizeof failure, h->nlmsg_len - NLMSG_HDRLEN));
+        error = failure.error < 0 ? -failure.error : EIO;
+        return false;
+      }
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
+      inet_diag_msg diag;
+      memcpy(&diag, NLMSG_DATA(h), sizeof diag);
+      SocketRow row;
+      if (diag.idiag_family == AF_INET) {
+        row.localAddr = ntohl(diag.id.idiag_src[0]);
+        row.remoteAddr = ntohl(diag.id.idiag_dst[0]);
+      } else if (diag.idiag_family != AF_INET6 ||
+                 !ipv4EndsOfIpv6Socket(reinterpret_cast<const uint8_t*>(diag.id.idiag_src),
+                                       reinterpret_cast<const uint8_t*>(diag.id.idiag_dst), ipv6Only(h),
+                                       row.localAddr, row.remoteAddr)) {
+        continue;
+      }
+      row.localPort = ntohs(diag.id.idiag_sport);
+      row.remotePort = ntohs(diag.id.idiag_dport);
+      row.inode = diag.idiag_inode;
+      rows.push_back(row);
+    }
+  }
 }
 
 }  // namespace
@@ -134,47 +209,21 @@ bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& err
     error = errno;
     return false;
   }
-  if (!sendToKernel(sock.fd, DiagRequest(protocol, NLM_F_REQUEST | NLM_F_DUMP, 1), error)) return false;
-
   const size_t first = rows.size();
   std::vector<char> buf(65536);
-  for (;;) {
-    ssize_t n = recv(sock.fd, buf.data(), buf.size(), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : EIO;
+  for (uint8_t family : {AF_INET, AF_INET6}) {
+    if (!dumpSockets(sock.fd, family, protocol, buf, rows, error)) {
       rows.resize(first);
       return false;
     }
-    int left = static_cast<int>(n);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buf.data()); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
-      if (h->nlmsg_type == NLMSG_DONE) return true;
-      if (h->nlmsg_type == NLMSG_ERROR) {
-        nlmsgerr failure;
-        memcpy(&failure, NLMSG_DATA(h), std::min<size_t>(sizeof failure, h->nlmsg_len - NLMSG_HDRLEN));
-        error = failure.error < 0 ? -failure.error : EIO;
-        rows.resize(first);
-        return false;
-      }
-      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
-      inet_diag_msg diag;
-      memcpy(&diag, NLMSG_DATA(h), sizeof diag);
-      if (diag.idiag_family != AF_INET) continue;
-      SocketRow row;
-      row.localAddr = ntohl(diag.id.idiag_src[0]);
-      row.localPort = ntohs(diag.id.idiag_sport);
-      row.remoteAddr = ntohl(diag.id.idiag_dst[0]);
-      row.remotePort = ntohs(diag.id.idiag_dport);
-      row.inode = diag.idiag_inode;
-      rows.push_back(row);
-    }
   }
+  return true;
 }
 
 int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
                        uint16_t remotePort, int& error) {
   static thread_local uint32_t sequence = 0;
-  DiagRequest message(protocol, NLM_F_REQUEST, ++sequence);
+  DiagRequest message(AF_INET, protocol, NLM_F_REQUEST, ++sequence);
   message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
   // TCP takes the ends as the socket sees them. UDP takes them as the packet
@@ -206,10 +255,9 @@ int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t lo
         error = failure.error < 0 ? -failure.error : EIO;
         return -1;
       }
-      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
-      inet_diag_msg diag;
-      memcpy(&diag, NLMSG_DATA(h), sizeof diag);
-      return diag.idiag_family == AF_INET ? 1 : 0;
+      // Whatever the socket's family: an IPv6 socket that the kernel's IPv4
+      // lookup finds takes IPv4, and the dumps list it.
+      if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY && h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) return 1;
     }
   }
 }

@@ -16,13 +16,18 @@ struct SocketRow {
   uint32_t pid = 0;         // filled in by the owner search; 0 when none was found
 };
 
-// Parses the text of /proc/net/tcp or /proc/net/udp (IPv4) into `rows`,
-// appending. The header line and any line that does not parse are skipped.
+// Parses the text of /proc/net/tcp or /proc/net/udp, or of tcp6 or udp6,
+// into `rows`, appending. IPv6 lines become rows only where
+// ipv4EndsOfIpv6Socket keeps them (the file does not say which sockets are
+// IPv6-only: every one on :: is kept). The header line and any line that
+// does not parse are skipped.
 void parseProcNetSockets(std::string_view text, std::vector<SocketRow>& rows);
 
-// Every AF_INET socket of `protocol` (IPPROTO_TCP or IPPROTO_UDP) in the
-// calling thread's network namespace, in every state, through netlink. On
-// failure returns false with an errno value in `error`.
+// Every socket of `protocol` (IPPROTO_TCP or IPPROTO_UDP) that carries IPv4
+// in the calling thread's network namespace, in every state, through
+// netlink: the AF_INET ones, and the AF_INET6 ones ipv4EndsOfIpv6Socket
+// keeps, with their IPv4 ends. On failure returns false with an errno value
+// in `error`.
 bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& error);
 
 // Asks the kernel, through the sock_diag socket `fd` (NETLINK_SOCK_DIAG,
@@ -30,9 +35,8 @@ bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& err
 // `protocol` that would take a packet from remote to local: the connection
 // itself, or a listening or bound socket of the local port. The kernel looks
 // it up in its hash tables instead of walking them. Returns 1 when there is
-// one, 0 when there is none (or only an IPv6 socket that takes IPv4 too,
-// which the AF_INET tables do not list), and -1 with errno in `error` when
-// the question could not be asked or answered.
+// one (an IPv6 socket that takes IPv4 included), 0 when there is none, and
+// -1 with errno in `error` when the question could not be asked or answered.
 int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
                        uint16_t remotePort, int& error);
 
