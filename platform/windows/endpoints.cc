@@ -1,9 +1,12 @@
 // Windows endpoint tables from IP Helper, read into a buffer from the
-// process heap with one retry at the size the first call asks for. The
-// tables carry every owner, so the owner filter is not needed.
+// process heap with one retry at the size the first call asks for: the IPv4
+// table, then the IPv6 one for the sockets on [::] or an IPv4-mapped address,
+// which take IPv4 too and are listed there only. The tables carry every
+// owner, so the owner filter is not needed.
 #include "platform/endpoints.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
 
@@ -35,9 +38,10 @@ std::vector<EndpointRow> inOrder(std::vector<Ends>& ends) {
 
 // Calls `read(buffer, &size)` first with a buffer of `firstSize` bytes and,
 // when that is too small, once more at the size it reported. On success
-// hands the buffer to `take` and frees it.
+// hands the buffer to `take` and frees it; a failed call goes into `out`
+// under the name `function`.
 template <typename Read, typename Take>
-void readTable(EndpointTable& out, ULONG firstSize, Read read, Take take) {
+void readTable(EndpointTable& out, const char* function, ULONG firstSize, Read read, Take take) {
   HANDLE heap = GetProcessHeap();
   ULONG size = firstSize;
   void* buffer = HeapAlloc(heap, 0, size);
@@ -60,6 +64,7 @@ void readTable(EndpointTable& out, ULONG firstSize, Read read, Take take) {
   if (result != NO_ERROR) {
     out.status = EndpointStatus::kReadFailed;
     out.code = static_cast<int>(result);
+    out.function = function;
     HeapFree(heap, 0, buffer);
     return;
   }
@@ -67,17 +72,37 @@ void readTable(EndpointTable& out, ULONG firstSize, Read read, Take take) {
   HeapFree(heap, 0, buffer);
 }
 
+// Appends the IPv4 form of an IPv6 row, when it has one. The tables do not
+// say which sockets are IPv6-only, so every one on [::] counts.
+void addIpv6Row(std::vector<Ends>& ends, const uint8_t local[16], DWORD localPort, const uint8_t remote[16],
+                DWORD remotePort, DWORD pid) {
+  uint32_t localAddr = 0, remoteAddr = 0;
+  if (!ipv4EndsOfIpv6Socket(local, remote, false, localAddr, remoteAddr)) return;
+  ends.push_back(Ends{EndpointRow{localAddr, ntohs(static_cast<u_short>(localPort)), pid}, remoteAddr,
+                      ntohs(static_cast<u_short>(remotePort))});
+}
+
+// A system without IPv6 has no IPv6 table to read, and no rows missing.
+void noIpv6IsNoRows(EndpointTable& out) {
+  if (out.status == EndpointStatus::kReadFailed && out.code == ERROR_NOT_SUPPORTED) {
+    out.status = EndpointStatus::kOk;
+    out.code = 0;
+  }
+}
+
+const uint8_t kUnspecified[16] = {};
+
 }  // namespace
 
 EndpointTable readTcpEndpoints(const OwnerFilter&) {
   EndpointTable out;
   out.function = "GetTcpTable2";
+  std::vector<Ends> ends;
   readTable(
-      out, sizeof(MIB_TCPTABLE2),
+      out, "GetTcpTable2", sizeof(MIB_TCPTABLE2),
       [](void* buffer, ULONG* size) { return GetTcpTable2(static_cast<PMIB_TCPTABLE2>(buffer), size, TRUE); },
-      [&out](void* buffer) {
+      [&ends](void* buffer) {
         const auto* table = static_cast<const MIB_TCPTABLE2*>(buffer);
-        std::vector<Ends> ends;
         ends.reserve(table->dwNumEntries);
         for (DWORD i = 0; i < table->dwNumEntries; ++i) {
           const MIB_TCPROW2& row = table->table[i];
@@ -85,22 +110,35 @@ EndpointTable readTcpEndpoints(const OwnerFilter&) {
                                           row.dwOwningPid},
                               ntohl(row.dwRemoteAddr), ntohs(static_cast<u_short>(row.dwRemotePort))});
         }
-        out.rows = inOrder(ends);
       });
+  if (out.status != EndpointStatus::kOk) return out;
+  readTable(
+      out, "GetTcp6Table2", sizeof(MIB_TCP6TABLE2),
+      [](void* buffer, ULONG* size) { return GetTcp6Table2(static_cast<PMIB_TCP6TABLE2>(buffer), size, TRUE); },
+      [&ends](void* buffer) {
+        const auto* table = static_cast<const MIB_TCP6TABLE2*>(buffer);
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+          const MIB_TCP6ROW2& row = table->table[i];
+          addIpv6Row(ends, row.LocalAddr.s6_addr, row.dwLocalPort, row.RemoteAddr.s6_addr, row.dwRemotePort,
+                     row.dwOwningPid);
+        }
+      });
+  noIpv6IsNoRows(out);
+  if (out.status == EndpointStatus::kOk) out.rows = inOrder(ends);
   return out;
 }
 
 EndpointTable readUdpEndpoints(const OwnerFilter&) {
   EndpointTable out;
   out.function = "GetExtendedUdpTable";
+  std::vector<Ends> ends;
   readTable(
-      out, sizeof(MIB_UDPTABLE_OWNER_PID),
+      out, "GetExtendedUdpTable", sizeof(MIB_UDPTABLE_OWNER_PID),
       [](void* buffer, ULONG* size) {
         return GetExtendedUdpTable(buffer, size, TRUE, AF_INET, UDP_TABLE_OWNER_PID, 0);
       },
-      [&out](void* buffer) {
+      [&ends](void* buffer) {
         const auto* table = static_cast<const MIB_UDPTABLE_OWNER_PID*>(buffer);
-        std::vector<Ends> ends;
         ends.reserve(table->dwNumEntries);
         for (DWORD i = 0; i < table->dwNumEntries; ++i) {
           const MIB_UDPROW_OWNER_PID& row = table->table[i];
@@ -108,8 +146,22 @@ EndpointTable readUdpEndpoints(const OwnerFilter&) {
                                           row.dwOwningPid},
                               0, 0});
         }
-        out.rows = inOrder(ends);
       });
+  if (out.status != EndpointStatus::kOk) return out;
+  readTable(
+      out, "GetExtendedUdpTable", sizeof(MIB_UDP6TABLE_OWNER_PID),
+      [](void* buffer, ULONG* size) {
+        return GetExtendedUdpTable(buffer, size, TRUE, AF_INET6, UDP_TABLE_OWNER_PID, 0);
+      },
+      [&ends](void* buffer) {
+        const auto* table = static_cast<const MIB_UDP6TABLE_OWNER_PID*>(buffer);
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+          const MIB_UDP6ROW_OWNER_PID& row = table->table[i];
+          addIpv6Row(ends, row.ucLocalAddr, row.dwLocalPort, kUnspecified, 0, row.dwOwningPid);
+        }
+      });
+  noIpv6IsNoRows(out);
+  if (out.status == EndpointStatus::kOk) out.rows = inOrder(ends);
   return out;
 }
 

@@ -88,9 +88,9 @@ void touch(SOCKET s) {
   ioctlsocket(s, FIONREAD, &pending);
 }
 
-bool hasRow(const EndpointTable& t, uint16_t port, uint32_t pid) {
+bool hasRow(const EndpointTable& t, uint32_t address, uint16_t port, uint32_t pid) {
   for (const EndpointRow& r : t.rows) {
-    if (r.localAddr == kLoopback && r.localPort == port && r.pid == pid) return true;
+    if (r.localAddr == address && r.localPort == port && r.pid == pid) return true;
   }
   return false;
 }
@@ -161,6 +161,26 @@ SOCKET tcpListener(uint32_t address, uint16_t& port) {
   return s;
 }
 
+// A socket on [::] that takes IPv4 too, at a port the system picks;
+// INVALID_SOCKET when it cannot be had.
+SOCKET dualStackSocket(int type, uint16_t& port) {
+  SOCKET s = socket(AF_INET6, type, 0);
+  const DWORD off = 0;
+  sockaddr_in6 where = {};
+  where.sin6_family = AF_INET6;
+  int length = sizeof where;
+  if (s == INVALID_SOCKET ||
+      setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off) != 0 ||
+      bind(s, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || (type == SOCK_STREAM && listen(s, 4) != 0) ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
+    if (s != INVALID_SOCKET) closesocket(s);
+    return INVALID_SOCKET;
+  }
+  port = ntohs(where.sin6_port);
+  touch(s);
+  return s;
+}
+
 void checkEndpoints() {
   const uint32_t pid = GetCurrentProcessId();
   uint16_t tcpPort = 0;
@@ -192,19 +212,36 @@ void checkEndpoints() {
   }
   check(extraTcp.size() == 8 && extraUdp.size() == 8, "eight more TCP and UDP sockets on 127.0.0.2-9");
 
+  uint16_t dualTcpPort = 0, dualUdpPort = 0;
+  const SOCKET dualTcp = dualStackSocket(SOCK_STREAM, dualTcpPort);
+  const SOCKET dualUdp = dualStackSocket(SOCK_DGRAM, dualUdpPort);
+  check(dualTcp != INVALID_SOCKET && dualUdp != INVALID_SOCKET,
+        "own dual-stack TCP and UDP sockets on [::]:" + std::to_string(dualTcpPort) + " and " +
+            std::to_string(dualUdpPort));
+
   const EndpointTable tcp = readTcpEndpoints();
   check(tcp.status == EndpointStatus::kOk, tcp.function + " reads (code " + std::to_string(tcp.code) + ")");
-  check(hasRow(tcp, tcpPort, pid), "TCP rows hold 127.0.0.1:" + std::to_string(tcpPort) + " of pid " +
+  check(hasRow(tcp, kLoopback, tcpPort, pid), "TCP rows hold 127.0.0.1:" + std::to_string(tcpPort) + " of pid " +
                                        std::to_string(pid) + " among " + std::to_string(tcp.rows.size()) +
                                        ":" + rowsText(tcp));
   check(sortedByAddressAndPort(tcp), "TCP rows sorted by local address and port");
   const EndpointTable udpRows = readUdpEndpoints();
   check(udpRows.status == EndpointStatus::kOk,
         udpRows.function + " reads (code " + std::to_string(udpRows.code) + ")");
-  check(hasRow(udpRows, udpPort, pid), "UDP rows hold 127.0.0.1:" + std::to_string(udpPort) + " of pid " +
+  check(hasRow(udpRows, kLoopback, udpPort, pid), "UDP rows hold 127.0.0.1:" + std::to_string(udpPort) + " of pid " +
                                            std::to_string(pid) + " among " +
                                            std::to_string(udpRows.rows.size()) + ":" + rowsText(udpRows));
   check(sortedByAddressAndPort(udpRows), "UDP rows sorted by local address and port");
+  // Wine (8.0) names no owner of any IPv6 TCP row; Windows does.
+  const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+  check(hasRow(tcp, 0, dualTcpPort, pid) || (wine && hasRow(tcp, 0, dualTcpPort, 0)),
+        "TCP rows hold the dual-stack socket as 0.0.0.0:" + std::to_string(dualTcpPort) + " of pid " +
+            std::to_string(pid) + (wine ? " (or 0 under Wine)" : ""));
+  check(hasRow(udpRows, 0, dualUdpPort, pid),
+        "UDP rows hold the dual-stack socket as 0.0.0.0:" + std::to_string(dualUdpPort) + " of pid " +
+            std::to_string(pid));
+  closesocket(dualTcp);
+  closesocket(dualUdp);
   udpClose(udp);
   closesocket(listener);
   for (UdpSocket& u : extraUdp) udpClose(u);
