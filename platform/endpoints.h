@@ -68,8 +68,8 @@ enum class SocketPresence {
 // Asks the system, without walking its socket tables, whether a socket would
 // take an IPv4 packet between `ends`: the connection itself (any state), or
 // a socket listening on or bound to the local port, IPv6 sockets that carry
-// IPv4 included. Costs microseconds where
-// the system can answer; kUnknown elsewhere, and the caller reads the table.
+// IPv4 included. Costs microseconds where the system can answer; kUnknown
+// elsewhere, and the caller reads the table.
 SocketPresence probeTcpSocket(const SocketEnds& ends);
 SocketPresence probeUdpSocket(const SocketEnds& ends);
 
