@@ -233,12 +233,11 @@ bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& err
   const size_t first = rows.size();
   std::vector<char> buf(65536);
   // UDP has one dump per family; its hash is small.
-  const bool ok = protocol == IPPROTO_TCP
-                      ? dumpSockets(sock.fd, TcpDumpRequest(), buf, rows, error)
-                      : dumpSockets(sock.fd, DiagRequest(AF_INET, protocol, NLM_F_REQUEST | NLM_F_DUMP, 1), buf, rows,
-                                    error) &&
-                            dumpSockets(sock.fd, DiagRequest(AF_INET6, protocol, NLM_F_REQUEST | NLM_F_DUMP, 2), buf,
-                                        rows, error);
+  const bool ok =
+      protocol == IPPROTO_TCP
+          ? dumpSockets(sock.fd, TcpDumpRequest(), buf, rows, error)
+          : dumpSockets(sock.fd, DiagRequest(AF_INET, protocol, NLM_F_REQUEST | NLM_F_DUMP, 1), buf, rows, error) &&
+                dumpSockets(sock.fd, DiagRequest(AF_INET6, protocol, NLM_F_REQUEST | NLM_F_DUMP, 2), buf, rows, error);
   if (!ok) rows.resize(first);
   return ok;
 }

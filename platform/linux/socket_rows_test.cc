@@ -19,20 +19,6 @@ constexpr const char* kTcpText =
     "   4: 0100007G:0050 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 77 1\n"
     "   5: FFFFFFFF:FFFF 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 18446744073709551615";
 
-// :: listening, ::ffff:127.0.0.1 connected to ::ffff:127.0.0.2, and an
-// IPv6 connection between ::1 and 2001:db8::1 that carries no IPv4.
-constexpr const char* kTcp6Text =
-    "  sl  local_address                         remote_address                        st tx_queue rx_queue tr "
-    "tm->when retrnsmt   uid  timeout inode\n"
-    "   0: 00000000000000000000000000000000:1F90 00000000000000000000000000000000:0000 0A 00000000:00000000 "
-    "00:00000000 00000000     0        0 5151 1 0000000000000000 100 0 0 10 0\n"
-    "   1: 0000000000000000FFFF00000100007F:1F90 0000000000000000FFFF00000200007F:D431 01 00000000:00000000 "
-    "00:00000000 00000000     0        0 5152 1 0000000000000000 20 4 30 10 -1\n"
-    "   2: 00000000000000000000000001000000:0016 B80D0120000000000000000001000000:D432 01 00000000:00000000 "
-    "00:00000000 00000000     0        0 5153 1 0000000000000000 20 4 30 10 -1\n"
-    "   3: 0000000000000000FFFF00000100007F:0016 0200007F:D433 01 00000000:00000000 00:00000000 00000000     0 "
-    "       0 5154 1\n";
-
 constexpr const char* kUdpText =
     "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode ref pointer "
     "drops\n"
@@ -62,7 +48,6 @@ TEST(SocketRowsTest, ParsesProcNetText) {
         {0xc0a80101, 22, 0xc0a80164, 54321, 0},
         {0xffffffff, 65535, 0, 0, UINT64_MAX}}},
       {"udp", kUdpText, {{0x7f000035, 53, 0, 0, 20573}, {0, 68, 0, 0, 20000}}},
-      {"tcp6", kTcp6Text, {{0, 8080, 0, 0, 5151}, {0x7f000001, 8080, 0x7f000002, 54321, 5152}}},
       {"header only", "  sl  local_address rem_address\n", {}},
       {"empty", "", {}},
       {"header without newline", "  sl  local_address", {}},

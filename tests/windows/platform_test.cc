@@ -161,21 +161,17 @@ SOCKET tcpListener(uint32_t address, uint16_t& port) {
   return s;
 }
 
-// A socket on [::] that takes IPv4 too, at a port the system picks;
-// INVALID_SOCKET when it cannot be had.
+// A socket on [::] that takes IPv4 too, at a port the system picks.
 SOCKET dualStackSocket(int type, uint16_t& port) {
   SOCKET s = socket(AF_INET6, type, 0);
   const DWORD off = 0;
   sockaddr_in6 where = {};
   where.sin6_family = AF_INET6;
   int length = sizeof where;
-  if (s == INVALID_SOCKET ||
-      setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off) != 0 ||
-      bind(s, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || (type == SOCK_STREAM && listen(s, 4) != 0) ||
-      getsockname(s, reinterpret_cast<sockaddr*>(&where), &length) != 0) {
-    if (s != INVALID_SOCKET) closesocket(s);
-    return INVALID_SOCKET;
-  }
+  setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
+  bind(s, reinterpret_cast<sockaddr*>(&where), sizeof where);
+  if (type == SOCK_STREAM) listen(s, 4);
+  getsockname(s, reinterpret_cast<sockaddr*>(&where), &length);
   port = ntohs(where.sin6_port);
   touch(s);
   return s;
@@ -215,9 +211,6 @@ void checkEndpoints() {
   uint16_t dualTcpPort = 0, dualUdpPort = 0;
   const SOCKET dualTcp = dualStackSocket(SOCK_STREAM, dualTcpPort);
   const SOCKET dualUdp = dualStackSocket(SOCK_DGRAM, dualUdpPort);
-  check(dualTcp != INVALID_SOCKET && dualUdp != INVALID_SOCKET,
-        "own dual-stack TCP and UDP sockets on [::]:" + std::to_string(dualTcpPort) + " and " +
-            std::to_string(dualUdpPort));
 
   const EndpointTable tcp = readTcpEndpoints();
   check(tcp.status == EndpointStatus::kOk, tcp.function + " reads (code " + std::to_string(tcp.code) + ")");
@@ -234,12 +227,10 @@ void checkEndpoints() {
   check(sortedByAddressAndPort(udpRows), "UDP rows sorted by local address and port");
   // Wine (8.0) names no owner of any IPv6 TCP row; Windows does.
   const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-  check(hasRow(tcp, 0, dualTcpPort, pid) || (wine && hasRow(tcp, 0, dualTcpPort, 0)),
-        "TCP rows hold the dual-stack socket as 0.0.0.0:" + std::to_string(dualTcpPort) + " of pid " +
-            std::to_string(pid) + (wine ? " (or 0 under Wine)" : ""));
-  check(hasRow(udpRows, 0, dualUdpPort, pid),
-        "UDP rows hold the dual-stack socket as 0.0.0.0:" + std::to_string(dualUdpPort) + " of pid " +
-            std::to_string(pid));
+  const bool tcpOwned = hasRow(tcp, 0, dualTcpPort, pid) || (wine && hasRow(tcp, 0, dualTcpPort, 0));
+  check(dualTcpPort && dualUdpPort && tcpOwned && hasRow(udpRows, 0, dualUdpPort, pid),
+        "dual-stack sockets on [::] are rows 0.0.0.0:" + std::to_string(dualTcpPort) + " (TCP) and 0.0.0.0:" +
+            std::to_string(dualUdpPort) + " (UDP) of pid " + std::to_string(pid) + (wine ? ", TCP 0 under Wine" : ""));
   closesocket(dualTcp);
   closesocket(dualUdp);
   udpClose(udp);
