@@ -608,7 +608,8 @@ TEST(Capture, DualStackServerOwnsItsIpv4Flows) {
   const uint16_t clientPort = ntohs(mine.sin_port);
 
   const OwnOwner own;
-  for (const auto& [src, dst] : {std::pair{clientPort, kServer}, std::pair{kServer, clientPort}}) {
+  for (const auto& ports : {std::pair{clientPort, kServer}, std::pair{kServer, clientPort}}) {
+    const uint16_t src = ports.first, dst = ports.second;
     FlowRecord flow;
     ASSERT_TRUE(waitFor([&] { return findOpenFlow(6, src, dst, flow); }, milliseconds(3000))) << src << " to " << dst;
     EXPECT_EQ(flow.processname(), own.processname) << src << " to " << dst;
