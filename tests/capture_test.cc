@@ -571,7 +571,6 @@ TEST(Capture, ShortLivedSocketsKeepTheirOwners) {
   testing::internal::GetCapturedStdout();
 }
 
-
 // A server on [::] that takes IPv4 too (the default of many servers): both
 // flows of an IPv4 client's connection carry the server's owner.
 TEST(Capture, DualStackServerOwnsItsIpv4Flows) {

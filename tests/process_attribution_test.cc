@@ -338,7 +338,10 @@ TEST_F(ProcessAttributionTest, Ipv6SocketsThatTakeIpv4AreListedAndProbed) {
     const EndpointRow* row = nullptr;
     for (const EndpointRow& r : read.rows) row = r.localPort == s.port() ? &r : row;
     ASSERT_EQ(row != nullptr, c.listed) << c.what;
-    if (row) EXPECT_TRUE(row->localAddr == c.listedAs && row->pid == static_cast<uint32_t>(getpid())) << c.what;
+    if (row) {
+      EXPECT_TRUE(row->localAddr == c.listedAs && row->pid == static_cast<uint32_t>(getpid()))
+          << c.what << ": address " << row->localAddr << ", pid " << row->pid;
+    }
     const SocketEnds ends{INADDR_LOOPBACK, s.port(), INADDR_LOOPBACK, 40999};
     EXPECT_EQ(tcp ? probeTcpSocket(ends) : probeUdpSocket(ends),
               c.listed ? SocketPresence::kPresent : SocketPresence::kAbsent)
