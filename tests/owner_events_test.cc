@@ -4,7 +4,7 @@
 // program and user) on [::] without v6only and on 0.0.0.0, and long-lived
 // connections. The peer answers at once. With owner events every record of
 // every kind names its owner; without them the socket tables still name
-// the long-lived sockets' owners, as before.
+// the owners of the servers and of the long-lived sockets.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -277,13 +277,14 @@ TEST(OwnerEvents, EveryRecordOfEveryKindNamesItsOwner) {
 }
 
 // Without events the socket tables name only sockets still open when their
-// first packet is decoded: short exchanges are not required to be named.
+// first packet is decoded: short exchanges are not required to be named. A
+// server on [::] that takes IPv4 is named through its IPv6 socket rows.
 TEST(OwnerEvents, WithoutEventsSocketTablesNameTheSocketsThatStayOpen) {
   REQUIRE_ROOT();
   std::map<std::string, int> right;
   std::map<std::string, std::string> wrong;
   runMix(false, right, wrong);
-  for (const char* kind : {"server on 0.0.0.0", "long-lived"}) {
+  for (const char* kind : {"server on [::]", "server on 0.0.0.0", "long-lived"}) {
     EXPECT_EQ(right[kind], 2 * kEach) << kind << ":" << wrong[kind];
   }
 }
