@@ -119,9 +119,9 @@ void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointReader
     owners.emplace(row.localPort, ownerOfEntry(std::move(name), std::move(user), std::move(domain)));
   }
   std::lock_guard<std::mutex> lock(processTableMutex);
-  // Only this thread changes the tables, so the ports are still the ones
-  // read above; should another refresh have run meanwhile, a port that
-  // became new gets its pid's fallback name.
+  // The capture thread refreshes, and a web reader while owner events run;
+  // should another refresh have run meanwhile, a port that became new since
+  // the rows were read gets its pid's fallback name.
   applyEndpointRows(table, rows.rows, now, [&owners](const EndpointRow& row) -> OwnerRef {
     auto it = owners.find(row.localPort);
     return it == owners.end() ? nullptr : it->second;

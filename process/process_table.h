@@ -1,6 +1,7 @@
 // Port-to-process tables: local TCP and UDP ports to the process that owns
 // them, rebuilt from the system's endpoint tables on a lookup miss. The
-// capture thread looks up and refreshes; web threads read copies.
+// capture thread looks up and refreshes; web threads read copies (and, while
+// owner events run, refresh before they read).
 #pragma once
 
 #include <cstdint>
