@@ -1,6 +1,7 @@
-// Whole-file replacement for the small files the monitor writes (the settings
-// file), and the system's line breaks for them. Safe to call from any thread;
-// calls for different paths do not meet.
+// Files and folders: whole-file replacement for the small files the monitor
+// writes (the settings file), the system's line breaks for them, and the
+// working folder. Safe to call from any thread; replacements for different
+// paths do not meet.
 #pragma once
 
 #include <string>
@@ -17,3 +18,7 @@ bool replaceFileContents(const std::string& path, const std::string& text, std::
 // `text` with the line breaks of the system's text files: as it stands on
 // Linux; on Windows every "\n" becomes "\r\n".
 std::string withSystemLineBreaks(const std::string& text);
+
+// Makes `path` the process's working folder. False, with the system's error
+// text in `error`, when it cannot. Called by main before any other thread runs.
+bool changeWorkingFolder(const std::string& path, std::string& error);

@@ -58,3 +58,7 @@ bool replaceFileContents(const std::string& path, const std::string& text, std::
 }
 
 std::string withSystemLineBreaks(const std::string& text) { return text; }
+
+bool changeWorkingFolder(const std::string& path, std::string& error) {
+  return chdir(path.c_str()) == 0 || fail(errno, &error);
+}

@@ -75,3 +75,7 @@ std::string withSystemLineBreaks(const std::string& text) {
   }
   return out;
 }
+
+bool changeWorkingFolder(const std::string& path, std::string& error) {
+  return SetCurrentDirectoryA(path.c_str()) || fail(GetLastError(), &error);
+}
