@@ -14,7 +14,7 @@ if [[ -z ${VANTREL_INSIDE:-} ]]; then
   if [[ $(id -u) != 0 ]]; then echo "SKIPPED: needs root (namespaces, dpkg)"; exit 0; fi
   work=$(mktemp -d /tmp/vantrel-installed-XXXXXX)
   trap 'rm -rf "$work"' EXIT
-  VANTREL_INSIDE=$work unshare --mount --net --propagation private --fork "$0" "$deb"
+  VANTREL_INSIDE=$work unshare --mount --net --propagation private --fork bash "$0" "$deb"
   exit
 fi
 
