@@ -2,7 +2,8 @@
 #   cmake --build build --target package     ->  build/vantrel_<version>_<arch>.deb
 # The programs in /usr/bin, the dashboard in /usr/share/vantrel/web, the
 # working folder /var/lib/vantrel whose resources/web leads to it, the systemd
-# unit, the licence (as the package's copyright file) and the changelog. The
+# unit, the manual pages, the licence (as the package's copyright file) and
+# the changelog. The
 # maintainer scripts in packaging/ make the account and handle purge.
 # Dependencies on shared libraries are worked out by dpkg-shlibdeps.
 
@@ -25,8 +26,16 @@ endif()
 add_custom_command(OUTPUT ${_package_docs}/changelog.gz
   COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${_package_docs}/changelog.gz
   DEPENDS packaging/changelog)
-add_custom_target(package_docs ALL DEPENDS ${_package_docs}/changelog.gz)
+foreach(_page vantrel.1 vantrel-collect.1)
+  configure_file(packaging/${_page} ${_package_docs}/${_page} @ONLY)
+  add_custom_command(OUTPUT ${_package_docs}/${_page}.gz
+    COMMAND gzip -9n -c ${_package_docs}/${_page} > ${_package_docs}/${_page}.gz
+    DEPENDS ${_package_docs}/${_page})
+  list(APPEND _manual_pages ${_package_docs}/${_page}.gz)
+endforeach()
+add_custom_target(package_docs ALL DEPENDS ${_package_docs}/changelog.gz ${_manual_pages})
 install(FILES ${_package_docs}/changelog.gz DESTINATION share/doc/vantrel)
+install(FILES ${_manual_pages} DESTINATION share/man/man1)
 
 # The copyright file in Debian's machine-readable form, carrying LICENSE.
 if(EXISTS ${CMAKE_SOURCE_DIR}/LICENSE)
