@@ -10,7 +10,13 @@ rm -f build/vantrel_*.deb
 cmake --build build --target package -j"$(nproc)"
 deb=$(echo build/vantrel_*.deb)
 dpkg-deb --info "$deb"
-dpkg-deb --contents "$deb"
+contents=$(dpkg-deb --contents "$deb")
+echo "$contents"
+for path in ./usr/bin/vantrel ./usr/bin/vantrel-collect ./usr/share/vantrel/web/index.html \
+    ./var/lib/vantrel/resources/web ./lib/systemd/system/vantrel.service ./usr/share/doc/vantrel/copyright \
+    ./usr/share/doc/vantrel/changelog.gz; do
+  grep -Eq " $path( ->|$)" <<<"$contents" || { echo "the package lacks $path"; exit 1; }
+done
 echo "--- lintian"
 lintian --fail-on error --display-info "$deb"
 echo "--- installed"

@@ -69,6 +69,19 @@ check "account vantrel is a system account without login" \
 check "state folder belongs to it, private" same "$(stat -c '%U:%G %a' /var/lib/vantrel)" "vantrel:vantrel 750"
 check "resources/web leads to the dashboard" test -f /var/lib/vantrel/resources/web/index.html
 check "the unit runs as that account" same "$(key User)" "vantrel"
+# The command line: arguments, exit status, where the answer goes, a line it holds.
+while IFS='|' read -r args status stream line; do
+  out=$(vantrel $args 2>"$work/err")
+  code=$?
+  [[ $stream == err ]] && out=$(<"$work/err")
+  check "vantrel $args: status $status, $stream has $line" same "$code $(grep -Ec -- "$line" <<<"$out")" "$status 1"
+done <<'TABLE'
+--version|0|out|^vantrel [0-9]+\.[0-9]+\.[0-9]+ \(commit ([0-9a-f]+|unknown)\)$
+--help|0|out|^  --workdir DIR
+--frobnicate|2|err|^Usage: vantrel
+--workdir /nonexistent|1|err|^vantrel: cannot work in /nonexistent: No such file or directory$
+--install-service|2|err|^vantrel: --install-service is for Windows
+TABLE
 check "bounding set and ambient capabilities agree" same "$(capList AmbientCapabilities)" "$(capList CapabilityBoundingSet)"
 
 # The unit's command line, account, capabilities and sandbox.
