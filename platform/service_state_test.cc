@@ -2,63 +2,39 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace {
 
-using E = ServiceEvent;
-using S = ServiceState;
-
-const char* name(E e) {
-  switch (e) {
-    case E::starting: return "starting";
-    case E::started: return "started";
-    case E::stopAsked: return "stopAsked";
-    case E::ended: return "ended";
-  }
-  return "?";
-}
-
-// Each row: events in order, and after each whether it is reported and the
-// state then; the last row's report is checked in full.
+// Events: s starting, r started, x stop asked, e ended. After each event the
+// state reported, as the SCM's number (1 stopped, 2 start pending, 3 stop
+// pending, 4 running), or '-' when nothing is to be reported.
 TEST(ServiceState, EventsGiveTheReportsTheServiceManagerExpects) {
-  struct Step {
-    E event;
-    bool reported;
-    S state;
-  };
+  const std::map<char, ServiceEvent> events = {{'s', ServiceEvent::starting}, {'r', ServiceEvent::started},
+                                               {'x', ServiceEvent::stopAsked}, {'e', ServiceEvent::ended}};
   const struct Case {
-    const char* what;
-    std::vector<Step> steps;
+    const char* events;
+    const char* reports;
     int exitStatus;
   } cases[] = {
-      {"start, run, stop", {{E::starting, true, S::startPending}, {E::started, true, S::running},
-                            {E::stopAsked, true, S::stopPending}, {E::ended, true, S::stopped}}, 0},
-      {"second stop request changes nothing", {{E::starting, true, S::startPending}, {E::started, true, S::running},
-                                               {E::stopAsked, true, S::stopPending},
-                                               {E::stopAsked, false, S::stopPending}}, 0},
-      {"stop during start-up is not undone by the end of start-up",
-       {{E::starting, true, S::startPending}, {E::stopAsked, true, S::stopPending},
-        {E::started, false, S::stopPending}, {E::ended, true, S::stopped}}, 0},
-      {"start-up fails", {{E::starting, true, S::startPending}, {E::ended, true, S::stopped}}, 1},
-      {"ended once only", {{E::starting, true, S::startPending}, {E::ended, true, S::stopped},
-                           {E::ended, false, S::stopped}, {E::starting, false, S::stopped},
-                           {E::stopAsked, false, S::stopped}}, 3},
-      {"nothing before starting", {{E::started, false, S::stopped}, {E::stopAsked, false, S::stopped}}, 0},
+      {"srxe", "2431", 0},    // start, run, stop
+      {"srxxe", "243-1", 0},  // a second stop request changes nothing
+      {"sxre", "23-1", 0},    // stopped during start-up: the end of start-up is not reported
+      {"se", "21", 1},        // start-up fails
+      {"seesx", "21---", 3},  // the end is reported once, and nothing after it
+      {"rxe", "--1", 0},      // nothing before starting but the end
   };
   for (const Case& c : cases) {
     ServiceStatusReport status;
-    std::string trail = c.what;
-    for (const Step& step : c.steps) {
-      trail += std::string(" > ") + name(step.event);
-      EXPECT_EQ(applyServiceEvent(status, step.event, c.exitStatus), step.reported) << trail;
-      EXPECT_EQ(status.state, step.state) << trail;
-      EXPECT_EQ(status.acceptsStop, status.state == S::running) << trail;
-      const bool pending = status.state == S::startPending || status.state == S::stopPending;
-      EXPECT_EQ(status.waitHintMillis > 0, pending) << trail;
-      EXPECT_EQ(status.checkPoint > 0, pending) << trail;
+    for (size_t i = 0; c.events[i] != '\0'; ++i) {
+      const std::string where = std::string(c.events) + " at " + c.events[i] + " (" + std::to_string(i) + ")";
+      const bool reported = applyServiceEvent(status, events.at(c.events[i]), c.exitStatus);
+      EXPECT_EQ(reported ? char('0' + static_cast<int>(status.state)) : '-', c.reports[i]) << where;
+      EXPECT_EQ(status.acceptsStop, status.state == ServiceState::running) << where;
+      const bool pending = status.state == ServiceState::startPending || status.state == ServiceState::stopPending;
+      EXPECT_EQ(status.waitHintMillis > 0 && status.checkPoint > 0, pending) << where;
     }
-    if (status.state == S::stopped && status.finished) {
-      EXPECT_EQ(status.exitStatus, static_cast<uint32_t>(c.exitStatus)) << trail;
-    }
+    EXPECT_EQ(status.exitStatus, static_cast<uint32_t>(c.exitStatus)) << c.events;
   }
 }
 
