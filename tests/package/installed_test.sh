@@ -30,6 +30,7 @@ waitFor() {  # waitFor SECONDS COMMAND...
 }
 data() { curl -sf --digest -u admin:qolpe "http://127.0.0.1:7909/data/?${1:-}"; }
 packetsCounted() { data | grep -Eq '"snifferPacketCount" : [1-9]'; }
+kernelOwners() { data | grep -q '"ownerSource" : "kernel events"'; }
 cleanup() {
   [[ -n ${collector:-} ]] && kill "$collector" 2>/dev/null
   [[ -n ${monitor:-} ]] && kill -9 "$monitor" 2>/dev/null
@@ -105,6 +106,9 @@ s.bind(("127.0.0.2", 40001))
 for _ in range(9): s.sendto(b"flow", ("127.0.0.1", 40002)); time.sleep(0.05)
 time.sleep(1.5)'
 check "capture counts packets" waitFor 5 packetsCounted
+if [[ -e /sys/kernel/btf/vmlinux ]]; then
+  check "socket owners from the kernel's events, with the unit's capabilities" kernelOwners
+fi
 
 kill -TERM "$monitor"
 started=$SECONDS
