@@ -60,7 +60,8 @@ class Wine : public testing::Test {
   }
 
   static void TearDownTestSuite() {
-    if (ns_) ns_->exec("timeout 20 " + wine_ + "server -k");
+    // The prefix's server sits beside wine64 (/usr/lib/wine/wineserver).
+    if (ns_) ns_->exec("timeout 20 " + wine_.substr(0, wine_.rfind('/') + 1) + "wineserver -k");
     peer_.reset();
     ns_.reset();
     top_.reset();
