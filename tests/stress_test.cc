@@ -93,19 +93,24 @@ TEST(Stress, CaptureExportPollingAndRestartsTogether) {
     });
   });
 
-  // Eight clients polling the open flows, 10 requests per curl run.
+  // Eight clients polling the open flows, 10 requests per curl run: half
+  // the whole list (long lists are written one at a time), half a sorted,
+  // filtered page as the dashboard asks for it.
   const std::string url = "http://127.0.0.1:" + std::to_string(kHttpPort) + "/data/?requestedData=flows";
-  std::string urls;
-  for (int i = 0; i < 10; ++i) urls += " -o /dev/null '" + url + "'";
+  std::string urls[2];
+  for (int i = 0; i < 10; ++i) {
+    urls[0] += " -o /dev/null '" + url + "'";
+    urls[1] += " -o /dev/null '" + url + "&sortBy=bytes&sortOrder=desc&pageSize=200&page=2&filter=127.0'";
+  }
   std::vector<std::thread> clients;
   std::atomic<int> answered{0}, failed{0};
   std::mutex firstFailureMutex;
   std::string firstFailure;
   for (int c = 0; c < 8; ++c) {
-    clients.emplace_back([&] {
+    clients.emplace_back([&, c] {
       while (std::chrono::steady_clock::now() < end) {
         std::string out;
-        ns.exec("curl -s --max-time 30 --digest -u admin:stress -w '%{http_code}\\n'" + urls, &out);
+        ns.exec("curl -s --max-time 30 --digest -u admin:stress -w '%{http_code}\\n'" + urls[c % 2], &out);
         int ok = 0, bad = 0;
         std::string badText;
         countStatuses(out, ok, bad, badText);
