@@ -11,18 +11,7 @@ wine=$1 prefix=$2 exe=$3
 if [[ -z ${VANTREL_INSIDE:-} ]]; then VANTREL_INSIDE=1 exec unshare --net bash "$0" "$@"; fi
 ip link set lo up
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
-wineserver=$(dirname "$wine")/wineserver
-[[ -x $wineserver ]] || wineserver=$(command -v wineserver || echo wineserver)
-finish() {
-  "$wineserver" -k 2>/dev/null
-  "$wineserver" -w 2>/dev/null
-  rm -rf "$prefix"
-}
-trap finish EXIT
-rm -rf "$prefix"
-mkdir -p "$prefix"
-timeout 300 "$wine" wineboot --init >"$prefix.boot.log" 2>&1 || { echo "wineboot --init failed" >&2; exit 1; }
+source "$(dirname "$0")/wine-prefix.sh"
 # The boot finishes and its server ends (else two service managers may run);
 # then one server, with one service manager, for the whole test: a fresh one
 # would start the automatic-start service again. Its processes keep the
