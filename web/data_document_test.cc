@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "flow/flow_table.h"
-#include "flow/ip_text.h"
 #include "process/owner_table.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
@@ -15,18 +14,6 @@
 #include "web/flow_list_text.h"
 
 namespace {
-
-TEST(IpToDotted, MostSignificantByteFirst) {
-  struct Row {
-    uint32_t address;
-    const char* text;
-  };
-  const Row rows[] = {
-      {167772161u, "10.0.0.1"},     {0u, "0.0.0.0"},          {0xffffffffu, "255.255.255.255"},
-      {0xc0a80001u, "192.168.0.1"}, {0x01000000u, "1.0.0.0"}, {0x0000000au, "0.0.0.10"},
-  };
-  for (const Row& row : rows) EXPECT_EQ(ipToDotted(row.address), row.text) << "address " << row.address;
-}
 
 FlowRecord sampleFlow() {
   FlowRecord r = makeFlowRecord(1, 0, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0x12, 10, 1000,
