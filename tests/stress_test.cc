@@ -3,7 +3,6 @@
 // clients polling the open flows, and settings requests that restart capture
 // and export. Every request must be answered, no sanitizer may report, and the
 // monitor must stop cleanly afterwards.
-#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -45,18 +44,16 @@ TEST(Stress, CaptureExportPollingAndRestartsTogether) {
   Netns ns("vt-stress");
   ns.exec("ip addr add 127.0.0.2/8 dev lo");
   TempDir dir;
-  ChildProcess collector, monitor;
-  ASSERT_TRUE(collector.start({binaryPath("vantrel-collect"), "--listen", "127.0.0.1:" + std::to_string(kCollectorPort)},
-                              dir.path, dir.file("collector.log"), ns.name));
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:" + std::to_string(kCollectorPort), ns.name));
   runCommand("mkdir -p '" + dir.file("resources/web") + "'");
   writeFile(dir.file("resources/web/index.html"), "<html>stress</html>");
-  writeFile(dir.file("vantrelsettings.json"),
-            "{\"listenerIP\": \"127.0.0.2\", \"receiverIP\": \"127.0.0.1\", \"receiverPort\": " +
-                std::to_string(kCollectorPort) + ", \"httpPort\": " + std::to_string(kHttpPort) +
-                ", \"user\": \"admin\", \"pass\": \"stress\"}");
-  ASSERT_TRUE(monitor.start({binaryPath("vantrel")}, dir.path, dir.file("console.log"), ns.name));
-  ASSERT_TRUE(waitFor([&] { return monitor.output().find("Listener Socket IO controls set!\n") != std::string::npos; },
-                      seconds(10)))
+  ChildProcess monitor;
+  ASSERT_TRUE(startMonitor(monitor, dir, ns,
+                           "{\"listenerIP\": \"127.0.0.2\", \"receiverIP\": \"127.0.0.1\", \"receiverPort\": " +
+                               std::to_string(kCollectorPort) + ", \"httpPort\": " + std::to_string(kHttpPort) +
+                               ", \"user\": \"admin\", \"pass\": \"stress\"}",
+                           "Listener Socket IO controls set!\n"))
       << monitor.output();
 
   const auto end = std::chrono::steady_clock::now() + kDuration;
@@ -66,9 +63,7 @@ TEST(Stress, CaptureExportPollingAndRestartsTogether) {
   std::thread traffic([&] {
     inNamespace(ns, [&] {
       const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      sockaddr_in to = {};
-      to.sin_family = AF_INET;
-      inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+      sockaddr_in to = endpoint("127.0.0.1", 0);
       const auto earlyUntil = std::chrono::steady_clock::now() + seconds(1);
       for (uint32_t i = 0; running; ++i) {
         to.sin_port = htons(static_cast<uint16_t>(30000 + i % 2000));
@@ -143,12 +138,8 @@ TEST(Stress, CaptureExportPollingAndRestartsTogether) {
   EXPECT_EQ(failed.load(), 0) << "first failure: " << firstFailure;
   EXPECT_GT(answered.load(), 80);
   const std::string console = monitor.output();
-  size_t restarted = 0;
-  for (size_t at = console.find("Stopped Exporter,restarting\n"); at != std::string::npos;
-       at = console.find("Stopped Exporter,restarting\n", at + 1))
-    ++restarted;
-  EXPECT_EQ(restarted, static_cast<size_t>(restarts));
-  EXPECT_TRUE(waitFor([&] { return collector.output().find("\"dstport\":290") != std::string::npos; }, seconds(5)))
+  EXPECT_EQ(countOf(console, "Stopped Exporter,restarting\n"), static_cast<size_t>(restarts));
+  EXPECT_TRUE(waitFor([&] { return countOf(collector.child.output(), "\"dstport\":290") > 0; }, seconds(5)))
       << "no finished flow reached the collector";
 
   monitor.signal(SIGTERM);

@@ -1,8 +1,12 @@
 #include "tests/support/system_test.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,7 +32,6 @@ int runCommand(const std::string& command, std::string* output) {
 }
 
 std::string binaryPath(const std::string& name) { return std::string(VANTREL_BINARY_DIR) + "/" + name; }
-std::string sourcePath(const std::string& relative) { return std::string(VANTREL_SOURCE_DIR) + "/" + relative; }
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/vantrel-test-XXXXXX";
@@ -57,7 +60,7 @@ Netns::~Netns() {
 }
 
 int Netns::exec(const std::string& command, std::string* output) const {
-  return runCommand(prefix() + command, output);
+  return runCommand("ip netns exec " + name + " " + command, output);
 }
 
 bool enterNamespace(const Netns& ns) {
@@ -186,4 +189,105 @@ std::string readFile(const std::string& path) {
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
+}
+
+sockaddr_in endpoint(const char* address, uint16_t port) {
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, address, &a.sin_addr);
+  return a;
+}
+
+int boundSocket(int type, const char* address, uint16_t port) {
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  const sockaddr_in a = endpoint(address, port);
+  const int one = 1;
+  if (type == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+uint16_t localPort(int fd) {
+  sockaddr_in a = {};
+  socklen_t length = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  return ntohs(a.sin_port);
+}
+
+OwnIdentity::OwnIdentity() {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  processname = n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
+  if (processname.size() > 30) processname.erase(0, processname.size() - 30);
+  if (const passwd* pw = getpwuid(getuid())) user = pw->pw_name;
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  domain = host;
+}
+
+bool startMonitor(ChildProcess& monitor, const TempDir& dir, const Netns& ns, const std::string& settings,
+                  const std::string& readyText) {
+  if (!settings.empty()) writeFile(dir.file("vantrelsettings.json"), settings);
+  if (!monitor.start({binaryPath("vantrel")}, dir.path, dir.file("console.log"), ns.name)) return false;
+  return waitFor([&] { return monitor.output().find(readyText) != std::string::npos; }, std::chrono::seconds(10));
+}
+
+bool CollectorProcess::start(const TempDir& dir, const std::string& listen, const std::string& netns,
+                             const std::vector<std::string>& extra) {
+  std::vector<std::string> argv = {binaryPath("vantrel-collect"), "--listen", listen};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  if (!child.start(argv, dir.path, dir.file("collect.log"), netns)) return false;
+  const std::string marker = "vantrel-collect: listening on ";
+  if (!waitFor([&] { return child.output().find(marker) != std::string::npos; }, std::chrono::seconds(5))) {
+    return false;
+  }
+  const std::string out = child.output();
+  const size_t at = out.find(':', out.find(marker) + marker.size());
+  port = static_cast<uint16_t>(std::stoul(out.substr(at + 1)));
+  return true;
+}
+
+std::vector<std::string> CollectorProcess::lines(char first) const {
+  std::vector<std::string> out;
+  std::istringstream in(child.output());
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] == first) out.push_back(line);
+  }
+  return out;
+}
+
+std::vector<Json::Value> CollectorProcess::flows() const {
+  std::vector<Json::Value> out;
+  for (const std::string& line : lines()) out.push_back(parseJson(line));
+  return out;
+}
+
+size_t countOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& parts) {
+  size_t at = 0;
+  for (const std::string& part : parts) {
+    const size_t found = text.find(part, at);
+    if (found == std::string::npos) {
+      return testing::AssertionFailure() << "missing or out of order: " << part << "\nin:\n" << text;
+    }
+    at = found + part.size();
+  }
+  return testing::AssertionSuccess();
+}
+
+Json::Value parseJson(const std::string& text) {
+  Json::Value doc;
+  std::string errors;
+  std::istringstream in(text);
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &doc, &errors)) << errors << "\n" << text;
+  return doc;
 }

@@ -1,10 +1,13 @@
 // Helpers for system tests: running commands, network namespaces made by the
-// test itself, and the monitor as a child process in a folder of its own.
+// test itself, sockets on addresses the test made, and the monitor and the
+// collector as child processes in folders of their own.
 // Tests that need root call REQUIRE_ROOT() first and are skipped, with a
 // message, otherwise.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <json/json.h>
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -23,9 +26,8 @@ bool runningAsRoot();
 // not run) and, when `output` is given, its standard output.
 int runCommand(const std::string& command, std::string* output = nullptr);
 
-// Path of a file built next to the tests (build/<name>) and of the source tree.
+// Path of a file built next to the tests (build/<name>).
 std::string binaryPath(const std::string& name);
-std::string sourcePath(const std::string& relative);
 
 // A fresh, empty folder under /tmp, removed by the destructor.
 struct TempDir {
@@ -44,10 +46,8 @@ struct Netns {
   ~Netns();
   Netns(const Netns&) = delete;
   Netns& operator=(const Netns&) = delete;
-  // `command` run inside the namespace.
+  // Runs `command` inside the namespace, as runCommand does.
   int exec(const std::string& command, std::string* output = nullptr) const;
-  // Prefix that runs a command inside the namespace.
-  std::string prefix() const { return "ip netns exec " + name + " "; }
   std::string name;
 };
 
@@ -62,6 +62,21 @@ void inNamespace(const Netns& ns, const std::function<void()>& body);
 // ("10.x.y.z/24" form); the link is up on both sides. Returns the name of
 // a's end.
 std::string linkNamespaces(const Netns& a, const std::string& addrA, const Netns& b, const std::string& addrB);
+
+// IPv4 socket address of dotted `address` and `port`.
+sockaddr_in endpoint(const char* address, uint16_t port);
+// A socket of `type` (SOCK_DGRAM, SOCK_STREAM) bound to `address`:`port`
+// (0: any port); -1 when it cannot be had.
+int boundSocket(int type, const char* address, uint16_t port = 0);
+// The local port of socket `fd`.
+uint16_t localPort(int fd);
+
+// What the monitor names as the owner of this process's sockets: the last
+// 30 bytes of its executable's path, its account and the host name.
+struct OwnIdentity {
+  OwnIdentity();
+  std::string processname, user, domain;
+};
 
 // A child process whose standard output and error go to a file. Killed
 // (SIGKILL) by the destructor if still running.
@@ -85,8 +100,34 @@ struct ChildProcess {
   std::string log;
 };
 
+// Writes `settings` (unless empty) as the settings file in `dir` and starts
+// build/vantrel there inside `ns`; true once its output holds `readyText`.
+bool startMonitor(ChildProcess& monitor, const TempDir& dir, const Netns& ns, const std::string& settings,
+                  const std::string& readyText = "In main\n");
+
+// vantrel-collect as a child, logging to a file of `dir`.
+struct CollectorProcess {
+  // Starts it on `listen` (inside `netns` when given) with `extra`
+  // arguments; true once it listens, with `port` the port it reports.
+  bool start(const TempDir& dir, const std::string& listen = "127.0.0.1:0", const std::string& netns = "",
+             const std::vector<std::string>& extra = {});
+  // The lines it wrote that begin with `first` ('{': its JSON flow lines).
+  std::vector<std::string> lines(char first = '{') const;
+  // Its JSON flow lines, parsed.
+  std::vector<Json::Value> flows() const;
+  ChildProcess child;
+  uint16_t port = 0;
+};
+
 // Polls `condition` every 20 ms until it holds or `timeout` passes.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// How often `part` occurs in `text`.
+size_t countOf(const std::string& text, const std::string& part);
+// Success when `parts` occur in `text` one after the other, in this order.
+testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& parts);
+// `text` parsed as one JSON document (null, with a test failure, when it is not).
+Json::Value parseJson(const std::string& text);
 
 // Reads a whole file ("" when missing).
 std::string readFile(const std::string& path);
