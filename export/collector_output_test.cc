@@ -7,6 +7,8 @@
 
 #include "export/datagram_builder.h"
 #include "export/sample_records.h"
+#include "export/serialize.h"
+#include "tests/support/export_recorder.h"
 
 namespace {
 
@@ -64,28 +66,9 @@ TEST(CollectorOutput, AwkwardValuesStayOneLine) {
   }
 }
 
-TEST(CollectorOutput, MalformedDatagramAddsNothingAndIsReported) {
-  std::vector<uint8_t> bad = kSampleDatagram;
-  bad[1] = 1;
-  std::string out = "kept", error;
-  EXPECT_FALSE(datagramToLines(bad.data(), bad.size(), CollectorFormat::json, out, error));
-  EXPECT_EQ(out, "kept");
-  EXPECT_EQ(malformedDatagramReport(0x7F000001, 40000, error),
-            "vantrel-collect: malformed datagram from 127.0.0.1:40000: version 1, expected 2\n");
-}
-
 // The datagrams the builder sends for `records` in `format`.
 std::vector<std::vector<uint8_t>> sentAs(ExportFormat format, const std::vector<FlowRecord>& records) {
-  std::vector<std::vector<uint8_t>> sent;
-  DatagramBuilder builder(
-      [&](const uint8_t* data, size_t size) {
-        sent.emplace_back(data, data + size);
-        return static_cast<int64_t>(size);
-      },
-      format);
-  for (const FlowRecord& r : records) builder.add(r, 0);
-  builder.sendPending();
-  return sent;
+  return Recorder(format).send(records).sent;
 }
 
 TEST(CollectDatagram, SameLinesWhicheverFormatCarriedTheFlows) {
@@ -120,34 +103,31 @@ TEST(CollectDatagram, SameLinesWhicheverFormatCarriedTheFlows) {
 }
 
 TEST(CollectDatagram, Reports) {
-  const auto messages = [] {
-    std::vector<std::vector<uint8_t>> sent;
-    DatagramBuilder builder(
-        [&](const uint8_t* data, size_t size) {
-          sent.emplace_back(data, data + size);
-          return static_cast<int64_t>(size);
-        },
-        ExportFormat::ipfix);
-    builder.add(sampleTcpRecord(), 0);
-    builder.sendPending();
-    builder.add(sampleTcpRecord(), 0);
-    builder.sendPending();
-    return sent;
-  }();
+  // The first message of a run, with the template, and the second, without.
+  Recorder run(ExportFormat::ipfix);
+  const auto& messages = run.send({sampleTcpRecord()}).send({sampleTcpRecord()}).sent;
+  const std::vector<uint8_t> truncated(kSampleDatagram.begin(), kSampleDatagram.begin() + 4);
   std::vector<uint8_t> version5 = kSampleDatagram;
   version5[1] = 5;
   std::vector<uint8_t> badIpfix = messages[0];
   badIpfix[3] += 1;
+  std::vector<uint8_t> otherDomain = messages[1];
+  putU32(&otherDomain[12], 7);
   struct Case {
     const char* name;
     const std::vector<uint8_t>* datagram;
     const char* reports;
     size_t lines;
+    uint32_t from = 0x7F000001;  // the exporter
   };
   const Case cases[] = {
       {"IPFIX data before its template", &messages[1],
        "vantrel-collect: IPFIX message from 127.0.0.1:40000: skipped data sets of template 256 (observation domain "
        "0), not seen yet\n",
+       0},
+      {"malformed native datagram", &truncated,
+       "vantrel-collect: malformed datagram from 127.0.0.1:40000: record count 1 but the datagram ends after 0 "
+       "records\n",
        0},
       {"unknown version", &version5,
        "vantrel-collect: malformed datagram from 127.0.0.1:40000: version 5, expected 2 (native) or 10 (IPFIX)\n", 0},
@@ -157,11 +137,20 @@ TEST(CollectDatagram, Reports) {
        0},
       {"template learned", &messages[0], "", 1},
       {"then data alone decodes", &messages[1], "", 1},
+      // Templates are learned per exporter and observation domain.
+      {"data from another exporter", &messages[1],
+       "vantrel-collect: IPFIX message from 127.0.0.2:40000: skipped data sets of template 256 (observation domain "
+       "0), not seen yet\n",
+       0, 0x7F000002},
+      {"data of another observation domain", &otherDomain,
+       "vantrel-collect: IPFIX message from 127.0.0.1:40000: skipped data sets of template 256 (observation domain "
+       "7), not seen yet\n",
+       0},
   };
   IpfixTemplates templates;
   for (const Case& c : cases) {
     CollectedText out;
-    collectDatagram(c.datagram->data(), c.datagram->size(), 0x7F000001, 40000, templates, CollectorFormat::json, out);
+    collectDatagram(c.datagram->data(), c.datagram->size(), c.from, 40000, templates, CollectorFormat::json, out);
     EXPECT_EQ(out.reports, c.reports) << c.name;
     EXPECT_EQ(size_t(std::count(out.lines.begin(), out.lines.end(), '\n')), c.lines) << c.name;
   }

@@ -8,19 +8,9 @@
 #include "export/datagram.h"
 #include "export/sample_records.h"
 #include "runtime/state.h"
+#include "tests/support/export_recorder.h"
 
 namespace {
-
-// A builder whose send function keeps every datagram and reports `reply`
-// bytes sent, or the datagram's whole size while `reply` is -2.
-struct Recorder {
-  std::vector<std::vector<uint8_t>> sent;
-  int64_t reply = -2;  // -2: report the whole datagram as sent
-  DatagramBuilder builder{[this](const uint8_t* data, size_t size) {
-    sent.emplace_back(data, data + size);
-    return reply == -2 ? static_cast<int64_t>(size) : reply;
-  }};
-};
 
 std::string describe(const std::vector<size_t>& lengths) {
   std::string s;

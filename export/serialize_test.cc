@@ -12,32 +12,6 @@ constexpr uint8_t kUntouched = 0xEE;
 
 std::vector<uint8_t> freshBuffer() { return std::vector<uint8_t>(kMaxDatagramBytes + 16, kUntouched); }
 
-TEST(PutHelpers, WriteMostSignificantByteFirst) {
-  uint8_t b[8];
-  putU16(b, 0xABCD);
-  EXPECT_EQ(std::vector<uint8_t>(b, b + 2), (std::vector<uint8_t>{0xAB, 0xCD}));
-  putU32(b, 0x01020304);
-  EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{1, 2, 3, 4}));
-  putU64(b, 0x0102030405060708ULL);
-  EXPECT_EQ(std::vector<uint8_t>(b, b + 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
-}
-
-TEST(SerializeRecord, SampleRecordGivesItsBytesAtAnyOffset) {
-  const std::vector<uint8_t> recordBytes(kSampleDatagram.begin() + 4, kSampleDatagram.end());
-  ASSERT_EQ(recordBytes.size(), 77u);
-  for (int offset : {4, 5, 81, int(kMaxDatagramBytes) - 77}) {
-    std::vector<uint8_t> buf = freshBuffer();
-    ASSERT_EQ(serializeRecord(sampleTcpRecord(), static_cast<int16_t>(offset), buf.data()), 77) << "offset " << offset;
-    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + offset, buf.begin() + offset + 77), recordBytes)
-        << "offset " << offset;
-    for (size_t i = 0; i < buf.size(); ++i) {
-      if (i < size_t(offset) || i >= size_t(offset) + 77) {
-        ASSERT_EQ(buf[i], kUntouched) << "byte " << i;
-      }
-    }
-  }
-}
-
 std::string repeat(size_t n, char first) {
   std::string s(n, 'a');
   for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(first + i % 26);
