@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "flow/flow_table.h"
@@ -24,7 +22,6 @@ constexpr uint64_t kT0 = 1700000000000;  // a packet time in ms
 struct LookupCall {
   int proto;
   uint64_t now;
-  int32_t port;
   SocketEnds ends;
   bool flowLockFree;          // flowTableMutex was not held during the call
   uint16_t reverseReplyDelay; // replydelay of the reverse TCP record, if any
@@ -34,7 +31,7 @@ FlowKey lookupReverseKey{};  // the test sets it to watch one record
 
 void recordLookup(int proto, uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
   const int32_t port = ends.localPort;
-  LookupCall call{proto, now, port, ends, false, 0};
+  LookupCall call{proto, now, ends, false, 0};
   if (flowTableMutex.try_lock()) {
     call.flowLockFree = true;
     if (const FlowRecord* r = findFlow(lookupReverseKey)) call.reverseReplyDelay = r->replydelay;
@@ -97,12 +94,18 @@ void decode(const std::vector<uint8_t>& d, uint64_t now, size_t length = SIZE_MA
   decodePacket(d.data(), std::min(length, d.size()), kLocal, now, wire != 0 ? wire : SIZE_MAX);
 }
 
-FlowRecord flowAt(const FlowKey& key) {
+// The open record of `key` on one line, times from kT0; "none" when there
+// is none.
+std::string shown(const FlowKey& key) {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   const FlowRecord* r = findFlow(key);
-  EXPECT_NE(r, nullptr) << "no record for " << key.srcip << ":" << key.srcport << " -> " << key.dstip << ":"
-                        << key.dstport << " tos " << int(key.tos) << " proto " << int(key.proto);
-  return r != nullptr ? *r : FlowRecord{};
+  if (r == nullptr) return "none";
+  char text[256];
+  snprintf(text, sizeof text, "pkts %d bytes %d flags 0x%02x in %d out %d first %+lld last %+lld delay %d owner %s",
+           r->pkts, r->bytes, r->flags, r->inif, r->outif, static_cast<long long>(r->firstseen - kT0),
+           static_cast<long long>(r->lastseen - kT0), r->replydelay,
+           r->owner ? (r->processname() + "/" + r->user() + "/" + r->domain()).c_str() : "none");
+  return text;
 }
 
 class DecodeTest : public ::testing::Test {
@@ -126,44 +129,27 @@ TEST_F(DecodeTest, SynThenSynAckSetsReplyDelayOnOutboundRecordOnly) {
   lookupReverseKey = out;
   decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x02)), kT0);
   decode(datagram(6, kPeer, kLocal, tcpHeader(443, 40000, 0x12)), kT0 + 37);
-
   ASSERT_EQ(flowCacheSize(), 2u);
-  FlowRecord o = flowAt(out);
-  EXPECT_EQ(o.flags, 0x02);
-  EXPECT_EQ(o.outif, 1);
-  EXPECT_EQ(o.inif, 0);
-  EXPECT_EQ(o.replydelay, 37);
-  EXPECT_EQ(o.processname(), "proc40000");
-  FlowRecord in = flowAt(out.reversed());
-  EXPECT_EQ(in.flags, 0x12);
-  EXPECT_EQ(in.inif, 1);
-  EXPECT_EQ(in.outif, 0);
-  EXPECT_EQ(in.replydelay, 0);
-  EXPECT_EQ(in.processname(), "proc40000");
-  EXPECT_EQ(in.user(), "user6");
-  EXPECT_EQ(in.domain(), "HOST");
+  EXPECT_EQ(shown(out), "pkts 1 bytes 40 flags 0x02 in 0 out 1 first +0 last +0 delay 37 owner proc40000/user6/HOST");
+  EXPECT_EQ(shown(out.reversed()),
+            "pkts 1 bytes 40 flags 0x12 in 1 out 0 first +37 last +37 delay 0 owner proc40000/user6/HOST");
 
   // One lookup per new flow, for the local end whichever way the packet
   // went, without the flow lock, and the reply delay already set when the
   // answer's lookup runs.
   ASSERT_EQ(lookups.size(), 2u);
-  EXPECT_EQ(endsOf(lookups[0]), "10.0.0.1:40000 10.0.0.2:443");
-  EXPECT_EQ(endsOf(lookups[1]), "10.0.0.1:40000 10.0.0.2:443");
+  for (const LookupCall& call : lookups) {
+    EXPECT_EQ(endsOf(call), "10.0.0.1:40000 10.0.0.2:443");
+    EXPECT_TRUE(call.flowLockFree);
+  }
   EXPECT_EQ(lookups[1].now, kT0 + 37);
-  EXPECT_TRUE(lookups[0].flowLockFree);
-  EXPECT_TRUE(lookups[1].flowLockFree);
   EXPECT_EQ(lookups[1].reverseReplyDelay, 37);
 
   // Later packets count in, OR their flags and leave replydelay alone.
   decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x10), 0, 40), kT0 + 50);
   decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x19), 0, 1500), kT0 + 60);
-  o = flowAt(out);
-  EXPECT_EQ(o.pkts, 3);
-  EXPECT_EQ(o.bytes, 40 + 40 + 1500);
-  EXPECT_EQ(o.flags, 0x1b);
-  EXPECT_EQ(o.replydelay, 37);
-  EXPECT_EQ(o.firstseen, kT0);
-  EXPECT_EQ(o.lastseen, kT0 + 60);
+  EXPECT_EQ(shown(out),
+            "pkts 3 bytes 1580 flags 0x1b in 0 out 1 first +0 last +60 delay 37 owner proc40000/user6/HOST");
   EXPECT_EQ(lookups.size(), 2u);
 }
 
@@ -177,10 +163,10 @@ TEST_F(DecodeTest, ReplyDelayIsTakenModulo65536AndNeedsSyn) {
   EXPECT_EQ(toExport.front().replydelay, 5);
 
   // A flow that has not seen SYN gets no reply delay.
-  const FlowKey ack{kLocal, kPeer, 40002, 80, 0, 6};
   decode(datagram(6, kLocal, kPeer, tcpHeader(40002, 80, 0x10)), kT0 + 70000);
   decode(datagram(6, kPeer, kLocal, tcpHeader(80, 40002, 0x10)), kT0 + 70020);
-  EXPECT_EQ(flowAt(ack).replydelay, 0);
+  EXPECT_EQ(shown(FlowKey{kLocal, kPeer, 40002, 80, 0, 6}),
+            "pkts 1 bytes 40 flags 0x10 in 0 out 1 first +70000 last +70000 delay 0 owner proc40002/user6/HOST");
 }
 
 TEST_F(DecodeTest, FiveUdpDatagramsMakeOneRecordAndOneLookup) {
@@ -189,14 +175,8 @@ TEST_F(DecodeTest, FiveUdpDatagramsMakeOneRecordAndOneLookup) {
     decode(datagram(17, kPeer, kLocal, udpHeader(53, 5353), 0, lengths[i]), kT0 + i * 100);
   }
   ASSERT_EQ(flowCacheSize(), 1u);
-  FlowRecord r = flowAt(FlowKey{kPeer, kLocal, 53, 5353, 0, 17});
-  EXPECT_EQ(r.pkts, 5);
-  EXPECT_EQ(r.bytes, 28 + 100 + 576 + 1500 + 65535);
-  EXPECT_EQ(r.flags, 0);
-  EXPECT_EQ(r.inif, 1);
-  EXPECT_EQ(r.lastseen, kT0 + 400);
-  EXPECT_EQ(r.processname(), "proc5353");
-  EXPECT_EQ(r.user(), "user17");
+  EXPECT_EQ(shown(FlowKey{kPeer, kLocal, 53, 5353, 0, 17}),
+            "pkts 5 bytes 67739 flags 0x00 in 1 out 0 first +0 last +400 delay 0 owner proc5353/user17/HOST");
   ASSERT_EQ(lookups.size(), 1u);
   EXPECT_EQ(lookups[0].proto, 17);
   EXPECT_EQ(endsOf(lookups[0]), "10.0.0.1:5353 10.0.0.2:53");
@@ -209,11 +189,11 @@ TEST_F(DecodeTest, BusyFlowIsCutAfterSixtySecondsAndLookedUpAgain) {
   for (uint64_t t = 0; t <= 61500; t += 500) decode(datagram(17, kLocal, kPeer, udpHeader(6000, 53)), kT0 + t);
   ASSERT_EQ(toExportSize(), 1u);
   EXPECT_EQ(toExport.front().pkts, 124);
-  EXPECT_EQ(flowCacheSize(), 0u);
+  EXPECT_EQ(shown(key), "none");
   EXPECT_EQ(lookups.size(), 1u);
   decode(datagram(17, kLocal, kPeer, udpHeader(6000, 53)), kT0 + 62000);
-  EXPECT_EQ(flowAt(key).firstseen, kT0 + 62000);
-  EXPECT_EQ(flowAt(key).pkts, 1);
+  EXPECT_EQ(shown(key),
+            "pkts 1 bytes 28 flags 0x00 in 0 out 1 first +62000 last +62000 delay 0 owner proc6000/user17/HOST");
   EXPECT_EQ(lookups.size(), 2u);
 }
 
@@ -223,12 +203,7 @@ TEST_F(DecodeTest, IcmpRecordsAreNeverCountedInto) {
   decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 1000), kT0 + 300);
   decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + 600);
   ASSERT_EQ(flowCacheSize(), 1u);
-  FlowRecord r = flowAt(key);
-  EXPECT_EQ(r.pkts, 1);
-  EXPECT_EQ(r.bytes, 84);
-  EXPECT_EQ(r.lastseen, kT0);
-  EXPECT_EQ(r.outif, 1);
-  EXPECT_EQ(r.owner, nullptr);
+  EXPECT_EQ(shown(key), "pkts 1 bytes 84 flags 0x00 in 0 out 1 first +0 last +0 delay 0 owner none");
   EXPECT_TRUE(lookups.empty());
 
   // The first sweep more than 15 s after its creation moves it; the same
@@ -236,16 +211,14 @@ TEST_F(DecodeTest, IcmpRecordsAreNeverCountedInto) {
   decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + 15001);
   ASSERT_EQ(toExportSize(), 1u);
   EXPECT_EQ(toExport.front().firstseen, kT0);
-  EXPECT_EQ(toExport.front().pkts, 1);
-  EXPECT_EQ(flowCacheSize(), 0u);
+  EXPECT_EQ(shown(key), "none");
   decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + 15002);
-  EXPECT_EQ(flowAt(key).firstseen, kT0 + 15002);
-}
+  EXPECT_EQ(shown(key), "pkts 1 bytes 84 flags 0x00 in 0 out 1 first +15002 last +15002 delay 0 owner none");
 
-TEST_F(DecodeTest, IcmpTypeAndCodeAreThePorts) {
-  decode(datagram(1, kPeer, kLocal, {3, 13, 0, 0}), kT0);
-  FlowRecord r = flowAt(FlowKey{kPeer, kLocal, 3, 13, 0, 1});
-  EXPECT_EQ(r.inif, 1);
+  // Type and code are the ports: an inbound "communication prohibited".
+  decode(datagram(1, kPeer, kLocal, {3, 13, 0, 0}), kT0 + 15003);
+  EXPECT_EQ(shown(FlowKey{kPeer, kLocal, 3, 13, 0, 1}),
+            "pkts 1 bytes 24 flags 0x00 in 1 out 0 first +15003 last +15003 delay 0 owner none");
 }
 
 TEST_F(DecodeTest, OtherVersionsPrintTheMessageAndDoNothingElse) {
@@ -282,29 +255,14 @@ TEST_F(DecodeTest, AFloodOfOtherVersionsPrintsOneLineASecond) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), want);
 }
 
-TEST_F(DecodeTest, OtherProtocolsMakeNoRecordButRunTheSweep) {
-  {
-    std::lock_guard<std::mutex> lock(flowTableMutex);
-    insertFlow(FlowKey{kLocal, kPeer, 1, 2, 0, 17},
-               makeFlowRecord(0, 1, 17, kLocal, kPeer, 1, 2, 100, 0, 0, kT0 - 20000, nullptr));
-  }
-  decode(datagram(2, kPeer, kLocal, {0x16, 0, 0, 0, 224, 0, 0, 22}), kT0);  // IGMP
-  EXPECT_EQ(flowCacheSize(), 0u);
-  EXPECT_EQ(toExportSize(), 1u);
-  EXPECT_EQ(lastSweepTime, kT0);
-  EXPECT_TRUE(lookups.empty());
-}
-
 TEST_F(DecodeTest, HeaderOptionsMoveTheTransportFields) {
   // Header length 7: the option bytes (0xee) would give ports 0xeeee if the
   // transport header were read at byte 20.
   auto d = datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x02), 0, 0, 7);
   ASSERT_EQ(d[28], 40000 >> 8);
-  ASSERT_EQ(d[41], 0x02);
   decode(d, kT0);
-  FlowRecord r = flowAt(FlowKey{kLocal, kPeer, 40000, 443, 0, 6});
-  EXPECT_EQ(r.flags, 0x02);
-  EXPECT_EQ(r.bytes, 48);
+  EXPECT_EQ(shown(FlowKey{kLocal, kPeer, 40000, 443, 0, 6}),
+            "pkts 1 bytes 48 flags 0x02 in 0 out 1 first +0 last +0 delay 0 owner proc40000/user6/HOST");
 }
 
 TEST_F(DecodeTest, DscpSplitsFlowsAndEcnBitsDoNot) {
@@ -312,8 +270,8 @@ TEST_F(DecodeTest, DscpSplitsFlowsAndEcnBitsDoNot) {
   decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x10), 0xb9), kT0);  // DSCP 46, ECN 1
   decode(datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x10), 0x00), kT0);  // DSCP 0
   ASSERT_EQ(flowCacheSize(), 2u);
-  EXPECT_EQ(flowAt(FlowKey{kLocal, kPeer, 40000, 443, 46, 6}).pkts, 2);
-  EXPECT_EQ(flowAt(FlowKey{kLocal, kPeer, 40000, 443, 0, 6}).pkts, 1);
+  EXPECT_EQ(shown(FlowKey{kLocal, kPeer, 40000, 443, 46, 6}).substr(0, 7), "pkts 2 ");
+  EXPECT_EQ(shown(FlowKey{kLocal, kPeer, 40000, 443, 0, 6}).substr(0, 7), "pkts 1 ");
   EXPECT_EQ(lookups.size(), 2u);
 }
 
@@ -322,33 +280,30 @@ TEST_F(DecodeTest, DirectionAndLocalPort) {
     const char* what;
     uint8_t proto;
     uint32_t src, dst;
-    uint16_t inif, outif;
+    std::string direction;  // as shown()
     int32_t localPort;
     const char* ends;  // the lookup's local and remote end
   } cases[] = {
-      {"tcp outbound", 6, kLocal, kPeer, 0, 1, 1111, "10.0.0.1:1111 10.0.0.2:2222"},
-      {"tcp inbound", 6, kPeer, kLocal, 1, 0, 2222, "10.0.0.1:2222 10.0.0.2:1111"},
-      {"tcp between two others", 6, kPeer, kOther, 1, 0, 2222, "10.0.0.3:2222 10.0.0.2:1111"},
-      {"udp outbound", 17, kLocal, kPeer, 0, 1, 1111, "10.0.0.1:1111 10.0.0.2:2222"},
-      {"udp inbound", 17, kPeer, kLocal, 1, 0, 2222, "10.0.0.1:2222 10.0.0.2:1111"},
+      {"tcp outbound", 6, kLocal, kPeer, "in 0 out 1", 1111, "10.0.0.1:1111 10.0.0.2:2222"},
+      {"tcp inbound", 6, kPeer, kLocal, "in 1 out 0", 2222, "10.0.0.1:2222 10.0.0.2:1111"},
+      {"tcp between two others", 6, kPeer, kOther, "in 1 out 0", 2222, "10.0.0.3:2222 10.0.0.2:1111"},
+      {"udp outbound", 17, kLocal, kPeer, "in 0 out 1", 1111, "10.0.0.1:1111 10.0.0.2:2222"},
+      {"udp inbound", 17, kPeer, kLocal, "in 1 out 0", 2222, "10.0.0.1:2222 10.0.0.2:1111"},
   };
   for (const Case& c : cases) {
     SetUp();
     SCOPED_TRACE(c.what);
     auto t = c.proto == 6 ? tcpHeader(1111, 2222, 0x18) : udpHeader(1111, 2222);
     decode(datagram(c.proto, c.src, c.dst, t), kT0);
-    FlowRecord r = flowAt(FlowKey{c.src, c.dst, 1111, 2222, 0, c.proto});
-    EXPECT_EQ(r.inif, c.inif);
-    EXPECT_EQ(r.outif, c.outif);
+    const std::string owner = "proc" + std::to_string(c.localPort) + "/user" + std::to_string(c.proto) + "/HOST";
+    const std::string record = shown(FlowKey{c.src, c.dst, 1111, 2222, 0, c.proto});
+    EXPECT_NE(record.find(c.direction + " first +0 last +0 delay 0 owner " + owner), std::string::npos) << record;
     ASSERT_EQ(lookups.size(), 1u);
-    EXPECT_EQ(lookups[0].proto, c.proto);
-    EXPECT_EQ(lookups[0].port, c.localPort);
     EXPECT_EQ(endsOf(lookups[0]), c.ends);
-    EXPECT_EQ(r.processname(), "proc" + std::to_string(c.localPort));
   }
 }
 
-TEST_F(DecodeTest, ShortDatagramsMakeNoRecordButRunTheSweep) {
+TEST_F(DecodeTest, ShortDatagramsAndOtherProtocolsMakeNoRecordButRunTheSweep) {
   struct Case {
     const char* what;
     std::vector<uint8_t> d;
@@ -368,6 +323,7 @@ TEST_F(DecodeTest, ShortDatagramsMakeNoRecordButRunTheSweep) {
       {"udp ports only", datagram(17, kLocal, kPeer, udpHeader(1, 2)), 24, true},
       {"icmp type only", datagram(1, kLocal, kPeer, icmpEcho()), 21, false},
       {"icmp type and code", datagram(1, kLocal, kPeer, icmpEcho()), 22, true},
+      {"igmp", datagram(2, kPeer, kLocal, {0x16, 0, 0, 0, 224, 0, 0, 22}), 28, false},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -413,33 +369,14 @@ TEST_F(DecodeTest, LaterFragmentsHaveNoPortsAndLengthsNeverExceedTheWire) {
   };
   for (const Row& row : rows) {
     decode(row.d, kT0, SIZE_MAX, row.wire);
-    if (row.key.proto != 0) EXPECT_EQ(flowAt(row.key).bytes, row.bytes) << row.what;
+    if (row.key.proto != 0) {
+      EXPECT_NE(shown(row.key).find(" bytes " + std::to_string(row.bytes) + " "), std::string::npos)
+          << row.what << ": " << shown(row.key);
+    }
   }
   EXPECT_EQ(flowCacheSize(), 5u) << "no flow from payload bytes, none from the ICMP fragment";
   EXPECT_EQ(lookups.size(), 3u) << "a fragment without ports has no owner to look up";
   EXPECT_EQ(flowTotals().bytes, 1500u + 1560 + 28 + 40 + 28);
-}
-
-// Readers on another thread see consistent tables while packets are decoded
-// (meaningful under ThreadSanitizer).
-TEST_F(DecodeTest, WebReadersMayRunDuringDecoding) {
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    while (!done.load()) {
-      FlowTotals t = flowTotals();
-      EXPECT_LE(t.flows, 100u);
-      copyFlows();
-    }
-  });
-  for (int i = 0; i < 20000; ++i) {
-    auto d = datagram(17, kLocal, kPeer, udpHeader(static_cast<uint16_t>(1000 + i % 100), 53));
-    decode(d, kT0 + i);
-  }
-  done = true;
-  reader.join();
-  FlowTotals t = flowTotals();
-  EXPECT_EQ(t.flows, 100u);
-  EXPECT_EQ(t.pkts, 20000u);
 }
 
 // The console's repeat rule as each of its users shows it: a capture run
