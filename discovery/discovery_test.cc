@@ -249,17 +249,4 @@ TEST(Discovery, FailurePaths) {
   }
 }
 
-TEST(Discovery, MacText) {
-  const struct {
-    std::vector<uint8_t> bytes;
-    const char* text;
-  } cases[] = {
-      {{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}, "0:1a:2b:3c:4d:5e"},
-      {{0xff}, "ff"},
-      {{0x0a, 0x00, 0x10, 0x01, 0x00, 0x00, 0x00, 0xe0}, "a:0:10:1:0:0:0:e0"},
-      {{}, ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(macText(c.bytes), c.text) << c.text;
-}
-
 }  // namespace

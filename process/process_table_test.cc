@@ -47,33 +47,19 @@ TEST(ProcessTableTest, FirstRowOfASharedPortDecidesAndIdentityIsReadOncePerNewPo
   EXPECT_EQ(identity.asked, (std::vector<uint32_t>{700, 42}));
 
   // A later refresh reads no identity for known ports and changes neither
-  // pid nor owner, even when another process now holds the port.
+  // pid nor owner, even when another process now holds the port; a port it
+  // does not list is gone.
   const OwnerRef before = table.at(80).owner;
   identity.asked.clear();
-  refreshProcessTable(table, 2000, readOf({{0, 53, 42}, {0, 80, 900}, {0, 8080, 5}}), identity.reader());
+  refreshProcessTable(table, 2000, readOf({{0, 80, 900}, {0, 8080, 5}}), identity.reader());
   EXPECT_EQ(identity.asked, (std::vector<uint32_t>{5}));
+  EXPECT_EQ(table.count(53), 0u);
   EXPECT_EQ(table.at(80).pid, 700);
   EXPECT_EQ(table.at(80).owner, before);
   EXPECT_EQ(table.at(80).firstseen, 1000u);
   EXPECT_EQ(table.at(80).lastseen, 2000u);
   EXPECT_EQ(table.at(8080).firstseen, 2000u);
   EXPECT_EQ(table.at(8080).lastseen, 2000u);
-}
-
-TEST(ProcessTableTest, GonePortsArePrunedUnlessTouchedInTheSameMillisecond) {
-  ProcessTable table;
-  FakeIdentity identity;
-  refreshProcessTable(table, 1000, readOf({{0, 80, 1}, {0, 443, 2}}), identity.reader());
-  // A second refresh in the same millisecond that no longer lists 80 keeps it.
-  refreshProcessTable(table, 1000, readOf({{0, 443, 2}, {0, 22, 3}}), identity.reader());
-  EXPECT_EQ(table.size(), 3u);
-  // One a millisecond later removes it.
-  refreshProcessTable(table, 1001, readOf({{0, 443, 2}, {0, 22, 3}}), identity.reader());
-  EXPECT_EQ(table.count(80), 0u);
-  EXPECT_EQ(table.size(), 2u);
-  // An empty system table empties the cache.
-  refreshProcessTable(table, 1002, readOf({}), identity.reader());
-  EXPECT_TRUE(table.empty());
 }
 
 TEST(ProcessTableTest, PruneRemovesOnlyEntriesSeenBeforeNow) {
@@ -248,23 +234,6 @@ class SharedTablesTest : public testing::Test {
     udpProcessIDs.clear();
   }
 };
-
-TEST_F(SharedTablesTest, TcpAndUdpTablesAreIndependent) {
-  FakeIdentity identity;
-  refreshProcessTable(tcpProcessIDs, 100, readOf({{0, 53, 1}, {0, 80, 1}}), identity.reader());
-  refreshProcessTable(udpProcessIDs, 100, readOf({{0, 53, 2}}), identity.reader());
-  EXPECT_EQ(tcpProcessCount(), 2u);
-  EXPECT_EQ(udpProcessCount(), 1u);
-  // A UDP refresh that no longer lists 53 prunes only the UDP table.
-  refreshProcessTable(udpProcessIDs, 200, readOf({}), identity.reader());
-  EXPECT_EQ(udpProcessCount(), 0u);
-  auto tcp = copyTcpProcessIDs();
-  ASSERT_EQ(tcp.size(), 2u);
-  for (const ProcessEntry& e : tcp) {
-    EXPECT_EQ(e.pid, 1) << e.port;
-    EXPECT_EQ(e.lastseen, 100u) << e.port;
-  }
-}
 
 // Web threads copy the tables while the capture thread refreshes them; run
 // under ThreadSanitizer this shows any access outside the lock.
