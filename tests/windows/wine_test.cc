@@ -32,12 +32,6 @@ std::string settingsFileText(const std::string& listener, const std::string& pas
               std::to_string(receiverPort) + ",\n   \"user\" : \"admin\"\n}");
 }
 
-size_t countOf(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 class Wine : public testing::Test {
  protected:
   static void SetUpTestSuite() {
