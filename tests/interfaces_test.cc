@@ -3,8 +3,6 @@
 // line, a quiet console while the listener is absent, capture back by
 // itself), and the address of a discovered listener replaced (capture
 // follows it).
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,12 +40,7 @@ struct Monitor {
     Json::parseFromStream(Json::CharReaderBuilder(), in, &v, nullptr);
     return v;
   }
-  size_t count(const std::string& text) const {
-    const std::string out = child.output();
-    size_t n = 0;
-    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
-    return n;
-  }
+  size_t count(const std::string& text) const { return countOf(child.output(), text); }
   const Netns& ns;
   TempDir dir;
   ChildProcess child;
@@ -56,12 +49,9 @@ struct Monitor {
 // One datagram from a new socket on `from` to port 9 of `to`, from the
 // calling thread's namespace; the socket stays open, so its owner can be found.
 int sendFrom(const char* from, const char* to) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = {AF_INET, 0, {}, {}}, b = {AF_INET, htons(9), {}, {}};
-  inet_pton(AF_INET, from, &a.sin_addr);
-  inet_pton(AF_INET, to, &b.sin_addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&b), sizeof b);
+  const int fd = boundSocket(SOCK_DGRAM, from);
+  const sockaddr_in b = endpoint(to, 9);
+  sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&b), sizeof b);
   return fd;
 }
 

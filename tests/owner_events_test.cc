@@ -5,16 +5,14 @@
 // connections. The peer answers at once. With owner events every record of
 // every kind names its owner; without them the socket tables still name
 // the owners of the servers and of the long-lived sockets.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <json/json.h>
 
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -30,21 +28,6 @@ constexpr const char* kNear = "10.201.9.1";  // the monitor's side
 constexpr const char* kFar = "10.201.9.2";
 constexpr int kEach = 20;
 constexpr uint16_t kDualStackPort = 5101, kAnyPort = 5102, kEchoPort = 5103, kKeepPort = 5104;
-
-sockaddr_in endpoint(const char* address, uint16_t port) {
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, address, &a.sin_addr);
-  return a;
-}
-
-uint16_t localPort(int fd) {
-  sockaddr_in a = {};
-  socklen_t length = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-  return ntohs(a.sin_port);
-}
 
 // One request and its answer over a new TCP connection; the local port, 0 on failure.
 uint16_t tcpExchange(const char* to, uint16_t port) {
@@ -77,16 +60,10 @@ uint16_t udpExchange(const char* to, uint16_t port, bool connected) {
 // The peer: answers every UDP query on kEchoPort and every TCP request on
 // kEchoPort at once; on kKeepPort it answers each byte until the client closes.
 void answerAll(const std::atomic<bool>& done, std::atomic<bool>& ready) {
-  const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in echo = endpoint(kFar, kEchoPort), keep = endpoint(kFar, kKeepPort);
-  bind(udp, reinterpret_cast<const sockaddr*>(&echo), sizeof echo);
+  const int udp = boundSocket(SOCK_DGRAM, kFar, kEchoPort);
   int listeners[2];
   for (int i = 0; i < 2; ++i) {
-    listeners[i] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(listeners[i], SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in& at = i == 0 ? echo : keep;
-    bind(listeners[i], reinterpret_cast<const sockaddr*>(&at), sizeof at);
+    listeners[i] = boundSocket(SOCK_STREAM, kFar, i == 0 ? kEchoPort : kKeepPort);
     listen(listeners[i], 64);
   }
   ready = true;
@@ -120,15 +97,12 @@ struct Owner {
   bool operator==(const Owner&) const = default;
 };
 
+// The owner the monitor names for process `pid` run as `user` on this host.
 Owner ownerOf(pid_t pid, const std::string& user) {
-  char path[1024];
-  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-  const ssize_t n = readlink(link.c_str(), path, sizeof path - 1);
-  std::string name = n > 0 ? std::string(path, static_cast<size_t>(n)) : "";
+  std::error_code error;
+  std::string name = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
   if (name.size() > 30) name.erase(0, name.size() - 30);
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  return Owner{name, user, host};
+  return Owner{name, user, OwnIdentity().domain};
 }
 
 // A record the mix must have: one direction of one exchange.
@@ -153,14 +127,12 @@ void runMix(bool events, std::map<std::string, int>& right, std::map<std::string
   Netns peer("vt-own-b");
   linkNamespaces(watched, std::string(kNear) + "/24", peer, std::string(kFar) + "/24");
   TempDir dir;
-  writeFile(dir.file("vantrelsettings.json"),
-            std::string("{\"listenerIP\": \"\", \"receiverIP\": \"0.0.0.0\", \"httpPort\": 17911, \"user\": "
-                        "\"admin\", \"pass\": \"x\", \"ownerEvents\": ") +
-                (events ? "true" : "false") + "}");
   ChildProcess monitor;
-  ASSERT_TRUE(monitor.start({binaryPath("vantrel")}, dir.path, dir.file("console.log"), watched.name));
-  ASSERT_TRUE(waitFor([&] { return monitor.output().find("IO controls set!\n") != std::string::npos; },
-                      milliseconds(8000)))
+  ASSERT_TRUE(startMonitor(monitor, dir, watched,
+                           std::string("{\"listenerIP\": \"\", \"receiverIP\": \"0.0.0.0\", \"httpPort\": 17911, "
+                                       "\"user\": \"admin\", \"pass\": \"x\", \"ownerEvents\": ") +
+                               (events ? "true" : "false") + "}",
+                           "IO controls set!\n"))
       << monitor.output();
   const char* line = events ? "Socket owners from kernel events, else from the socket tables\n"
                             : "ownerEvents is false: owners come from the socket tables only\n";
@@ -184,7 +156,8 @@ void runMix(bool events, std::map<std::string, int>& right, std::map<std::string
                                  dir.path, dir.file("server" + std::to_string(i) + ".log"), watched.name));
     ASSERT_TRUE(waitFor([&] { return servers[i].output() == "ready\n"; }, milliseconds(5000))) << servers[i].output();
   }
-  const Owner self = ownerOf(getpid(), getpwuid(getuid())->pw_name);
+  const OwnIdentity own;
+  const Owner self{own.processname, own.user, own.domain};
   const Owner python = ownerOf(servers[0].pid, "nobody");
 
   std::atomic<bool> peerDone{false}, peerReady{false};
