@@ -3,7 +3,6 @@
 // account and host name; a forked child's socket with the child's pid.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,26 +29,13 @@ struct Socket {
     if (fd >= 0) close(fd);
     fd = -1;
   }
-  uint16_t port() const {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-  }
+  uint16_t port() const { return localPort(fd); }
 };
 
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  return a;
-}
-
+// A socket of `type` on 127.0.0.1 at a port the system picks.
 Socket bound(int type) {
-  Socket s(type);
-  sockaddr_in a = loopback(0);
-  if (bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) s.reset();
+  Socket s;
+  s.fd = boundSocket(type, "127.0.0.1");
   return s;
 }
 
@@ -67,21 +53,6 @@ Socket boundIpv6(int type, const char* address, int v6only = 0) {
   }
   return s;
 }
-
-// What this process's entries must carry.
-struct Self {
-  std::string name, user, host;
-  Self() {
-    char exe[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    name.assign(exe, n > 0 ? static_cast<size_t>(n) : 0);
-    if (name.size() > 30) name.erase(0, name.size() - 30);
-    if (passwd* pw = getpwuid(getuid())) user = pw->pw_name;
-    char h[256] = {};
-    gethostname(h, sizeof h - 1);
-    host = h;
-  }
-};
 
 class ProcessAttributionTest : public testing::Test {
  protected:
@@ -216,8 +187,8 @@ TEST_F(ProcessAttributionTest, ProbesFindTheSocketAPacketWouldReach) {
   Socket listener = bound(SOCK_STREAM);
   ASSERT_EQ(listen(listener.fd, 4), 0);
   Socket client(SOCK_STREAM);
-  sockaddr_in to = loopback(listener.port());
-  ASSERT_EQ(connect(client.fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  const sockaddr_in to = endpoint("127.0.0.1", listener.port());
+  ASSERT_EQ(connect(client.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
   Socket udp = bound(SOCK_DGRAM);
   Socket closedTcp = bound(SOCK_STREAM), closedUdp = bound(SOCK_DGRAM);
   const uint16_t freeTcp = closedTcp.port(), freeUdp = closedUdp.port();
@@ -301,7 +272,7 @@ TEST_F(ProcessAttributionTest, AMissThatNoSocketWouldTakeDoesNotRefresh) {
   Socket udp = bound(SOCK_DGRAM);
   lookupUdpProcess(tick(), SocketEnds{INADDR_LOOPBACK, udp.port(), INADDR_LOOPBACK, 5555}, owner);
   ASSERT_TRUE(owner);
-  EXPECT_EQ(owner->processname, Self().name);
+  EXPECT_EQ(owner->processname, OwnIdentity().processname);
   for (const ProcessEntry& e : copyUdpProcessIDs()) EXPECT_NE(e.port, gonePort) << "the refresh prunes";
 }
 
