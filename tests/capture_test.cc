@@ -340,7 +340,9 @@ TEST(Capture, ShortLivedSocketsKeepTheirOwners) {
       }
     }
   });
-  for (const auto& [proto, port] : flows) {
+  for (const auto& exchanged : flows) {
+    const auto proto = exchanged.first;
+    const auto port = exchanged.second;
     FlowRecord flow;
     ASSERT_NE(port, 0) << "exchange failed";
     ASSERT_TRUE(waitFor([&] { return findOpenFlow(proto, port, kEcho, flow); }, milliseconds(3000)))
