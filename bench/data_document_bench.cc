@@ -59,7 +59,7 @@ void BM_FullFlowListPieceByPiece(benchmark::State& state) {
   size_t bytes = 0;
   std::vector<char> piece(64 * 1024);
   for (auto _ : state) {
-    std::vector<FlowRecord> list;
+    std::vector<FlowEntry> list;
     const Json::Value doc = buildDataDocument(kT0 + 5000, DataRequest{"flows"}, [] {}, &list);
     const auto text = startFlowListText(doc, std::move(list), kT0 + 5000);
     bytes = 0;
@@ -125,7 +125,7 @@ BENCHMARK(BM_RecordTraffic);
 void BM_CopyFlowsUnderLock(benchmark::State& state) {
   OpenFlows flows(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    std::vector<FlowRecord> copy = copyFlows();
+    std::vector<FlowEntry> copy = copyFlows();
     benchmark::DoNotOptimize(copy.data());
   }
 }

@@ -67,7 +67,7 @@ uint64_t steadyMillis() {
 
 // Moves every record waiting in toExport into the datagram, in order,
 // including those appended meanwhile.
-void drainExports(DatagramBuilder& datagram, std::vector<FlowRecord>& taken) {
+void drainExports(DatagramBuilder& datagram, std::vector<FlowEntry>& taken) {
   for (;;) {
     taken.clear();
     if (takeExports(taken, kTakePerLock) == 0) break;
@@ -119,7 +119,7 @@ void exportsender() {
         return udpSendTo(sock, data, size, destination, destinationPort);
       },
       format);
-  std::vector<FlowRecord> taken;
+  std::vector<FlowEntry> taken;
   taken.reserve(kTakePerLock);
   if (keepSendingExports) {
     do {

@@ -1,10 +1,12 @@
-// The flow record (one direction of one conversation) and its key. Plain
-// values: any thread may hold copies.
+// The flow record (one direction of one conversation) and its key, for IPv4
+// and for IPv6. Plain values: any thread may hold copies.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
+#include "platform/ip6_address.h"
 #include "runtime/flow_owner.h"
 
 struct FlowRecord {
@@ -19,7 +21,8 @@ struct FlowRecord {
   uint16_t outif = 0;       // 1 when outbound
   uint8_t flags = 0;        // OR of TCP flags; 0 for UDP and ICMP
   uint8_t tos = 0;          // DSCP, 0..63
-  uint8_t proto = 0;        // 1, 6 or 17
+  uint8_t proto = 0;        // 1, 6 or 17 (58, ICMPv6, in an IPv6 flow)
+  uint8_t family = 4;       // 4, or 6 for the record of a FlowEntry with IPv6 ends
   uint64_t firstseen = 0;   // ms since 1970
   uint64_t lastseen = 0;    // ms since 1970
   OwnerRef owner;           // null when no owner was found (always for ICMP)
@@ -27,6 +30,24 @@ struct FlowRecord {
   const std::string& processname() const;
   const std::string& user() const;
   const std::string& domain() const;
+};
+
+// An IPv4 record stays this small: `family` sits in what was padding.
+static_assert(sizeof(FlowRecord) <= 64, "an IPv4 flow record grew");
+
+// A flow of either family as the tables hand it out (finished flows, copies
+// for readers) and as the IPv6 table holds it: the record, and for IPv6
+// (family 6) its addresses and flow label, srcip and dstip staying 0. An
+// IPv4 flow has all three zero.
+struct FlowEntry : FlowRecord {
+  Ip6Address srcip6;       // network order
+  Ip6Address dstip6;       // network order
+  uint32_t flowlabel = 0;  // the first packet's 20-bit flow label
+
+  FlowEntry() = default;
+  FlowEntry(const FlowRecord& record) : FlowRecord(record) {}  // NOLINT: an IPv4 flow widens silently
+  FlowEntry(FlowRecord&& record) : FlowRecord(std::move(record)) {}  // NOLINT
+  bool ipv6() const { return family == 6; }
 };
 
 struct FlowKey {
@@ -52,6 +73,24 @@ struct FlowKeyHash {
 
 inline FlowKey keyOf(const FlowRecord& r) {
   return FlowKey{r.srcip, r.dstip, r.srcport, r.dstport, r.tos, r.proto};
+}
+
+// The identity of an open IPv6 flow: the same six fields with IPv6
+// addresses. Ports are ICMPv6 type and code for ICMPv6, as for ICMP.
+struct FlowKey6 {
+  Ip6Address srcip;
+  Ip6Address dstip;
+  uint16_t srcport = 0;
+  uint16_t dstport = 0;
+  uint8_t tos = 0;
+  uint8_t proto = 0;
+
+  bool operator==(const FlowKey6& other) const = default;
+  FlowKey6 reversed() const { return FlowKey6{dstip, srcip, dstport, srcport, tos, proto}; }
+};
+
+inline FlowKey6 keyOf6(const FlowEntry& e) {
+  return FlowKey6{e.srcip6, e.dstip6, e.srcport, e.dstport, e.tos, e.proto};
 }
 
 // A new record: pkts 1, replydelay 0, firstseen = lastseen = now.

@@ -7,7 +7,7 @@
 
 std::mutex flowTableMutex;
 FlowCache flowCache;
-std::deque<FlowRecord> toExport;
+std::deque<FlowEntry> toExport;
 uint64_t lastSweepTime = 0;
 
 namespace {
@@ -62,6 +62,14 @@ void reportEarlyMoves(uint64_t now) {
 
 void eraseFlow(const FlowKey& key) { flowCache.erase(key); }
 
+bool setFlowOwner(const FlowKey& key, const OwnerRef& owner) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  FlowRecord* record = findFlow(key);
+  if (record == nullptr || record->owner) return false;
+  record->owner = owner;
+  return true;
+}
+
 size_t moveFinishedFlows(uint64_t now) {
   const uint64_t idleLimit = now - 15000;
   const uint64_t ageLimit = now - 60000;
@@ -88,7 +96,7 @@ bool sweepFlows(uint64_t now) {
   return true;
 }
 
-size_t takeExports(std::vector<FlowRecord>& out, size_t max) {
+size_t takeExports(std::vector<FlowEntry>& out, size_t max) {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   size_t n = std::min(max, toExport.size());
   for (size_t i = 0; i < n; ++i) {
@@ -117,8 +125,8 @@ FlowTotals flowTotals() {
   return t;
 }
 
-std::vector<FlowRecord> copyFlows() {
-  std::vector<FlowRecord> out;
+std::vector<FlowEntry> copyFlows() {
+  std::vector<FlowEntry> out;
   std::lock_guard<std::mutex> lock(flowTableMutex);
   out.reserve(flowCache.size());
   for (const auto& entry : flowCache) out.push_back(entry.second);

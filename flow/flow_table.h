@@ -19,7 +19,7 @@ using FlowCache = FlowMap;
 // never across a receive, a send, a sleep or a process lookup.
 extern std::mutex flowTableMutex;
 extern FlowCache flowCache;              // guarded by flowTableMutex
-extern std::deque<FlowRecord> toExport;  // guarded by flowTableMutex
+extern std::deque<FlowEntry> toExport;   // guarded by flowTableMutex; both families
 
 // Most open flows kept. A new flow arriving at a full table first moves the
 // tenth of the open flows with the oldest lastseen to toExport, as a sweep
@@ -42,6 +42,13 @@ bool insertFlow(const FlowKey& key, FlowRecord&& record);
 
 // Erases the record under `key`, if any.
 void eraseFlow(const FlowKey& key);
+
+// --- any thread; takes the lock itself -------------------------------------------
+
+// Gives the open flow under `key` the owner `owner` when it has none yet (an
+// owner found after the flow's first packet). False when no such flow is
+// open, or it has an owner already; a finished flow is never changed.
+bool setFlowOwner(const FlowKey& key, const OwnerRef& owner);
 
 // Moves every record with lastseen < now - 15000 or firstseen < now - 60000
 // to the end of toExport, in walk order. Returns the number moved.
@@ -69,7 +76,7 @@ bool sweepFlows(uint64_t now);
 
 // Moves up to `max` records from the front of toExport into `out` (appended),
 // keeping their order. Returns the number moved.
-size_t takeExports(std::vector<FlowRecord>& out, size_t max);
+size_t takeExports(std::vector<FlowEntry>& out, size_t max);
 
 // Empties toExport without sending. Returns the number dropped.
 size_t clearExports();
@@ -86,7 +93,7 @@ FlowTotals flowTotals();
 
 // Copies of every open flow, in flowCache's iteration order. The lock is held
 // only for the copy.
-std::vector<FlowRecord> copyFlows();
+std::vector<FlowEntry> copyFlows();
 
 // Flows, packets and bytes of the open flows per owner object (null: flows
 // without an owner), counters taken as unsigned 32-bit numbers. One walk

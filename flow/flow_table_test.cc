@@ -92,7 +92,7 @@ TEST_F(FlowTableTest, SweepRunsOnlyAfterMoreThanASecondAndAppendsInOrder) {
   EXPECT_FALSE(sweepFlows(101'000));
   EXPECT_EQ(toExportSize(), 1u);
   EXPECT_TRUE(sweepFlows(101'001));
-  std::vector<FlowRecord> taken;
+  std::vector<FlowEntry> taken;
   EXPECT_EQ(takeExports(taken, 10), 2u);
   ASSERT_EQ(taken.size(), 2u);
   EXPECT_EQ(taken[0].srcip, 1u) << "earlier sweeps come first";

@@ -28,7 +28,7 @@ void checkRecord(const FlowRecord& r) {
 
 // Writes `records` into datagrams as the export loop fills them and checks
 // that each decodes to the records written.
-void exportAll(const std::vector<FlowRecord>& records) {
+void exportAll(const std::vector<FlowEntry>& records) {
   uint8_t buffer[kMaxDatagramBytes];
   size_t fill = 4, count = 0;
   auto flush = [&] {
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sweepFlows(now + 61'000);
   std::lock_guard<std::mutex> lock(flowTableMutex);
   if (!flowCache.empty()) __builtin_trap();  // everything is older than 60 s now
-  std::vector<FlowRecord> finished(toExport.begin(), toExport.end());
+  std::vector<FlowEntry> finished(toExport.begin(), toExport.end());
   for (const FlowRecord& r : finished) checkRecord(r);
   exportAll(finished);
   return 0;

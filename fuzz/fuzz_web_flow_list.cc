@@ -33,7 +33,7 @@ struct Input {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in{data, size};
   const uint64_t now = in.take(8);
-  std::vector<FlowRecord> flows;
+  std::vector<FlowEntry> flows;
   while (in.at < in.size && flows.size() < 5000) {
     FlowRecord r = makeFlowRecord(static_cast<uint16_t>(in.take(1)), static_cast<uint16_t>(in.take(1)),
                                   static_cast<uint8_t>(in.take(1)), static_cast<uint32_t>(in.take(4)),
@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Json::Value whole = doc;
   if (!flows.empty()) {
     Json::Value& list = whole["flows"] = Json::Value(Json::arrayValue);
-    for (const FlowRecord& r : flows) list.append(flowToJson(r, now));
+    for (const FlowEntry& r : flows) list.append(flowToJson(r, now));
   }
   const std::string want = dataDocumentText(whole);
   const auto text = startFlowListText(doc, flows, now);

@@ -117,7 +117,7 @@ MHD_Result queueBusy(MHD_Connection* connection) {
 
 }  // namespace
 
-Json::Value flowToJson(const FlowRecord& rec, uint64_t now) {
+Json::Value flowToJson(const FlowEntry& rec, uint64_t now) {
   Json::Value flow(Json::objectValue);
   flow[StaticString("inif")] = rec.inif;
   flow[StaticString("outif")] = rec.outif;
@@ -177,7 +177,7 @@ DataRequest readDataRequest(const ArgumentLookup& lookup) {
 }
 
 Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const std::function<void()>& settingsStep,
-                              std::vector<FlowRecord>* longFlows) {
+                              std::vector<FlowEntry>* longFlows) {
   Json::Value m(Json::objectValue);
   m["snifferPacketCount"] = snifferPacketCount.load();
   m["flowCache"] = Json::UInt64(flowCacheSize());
@@ -192,7 +192,7 @@ Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const st
   const char* requestedData = request.requestedData;
   if (requestedData != nullptr) {
     if (strcmp(requestedData, "flows") == 0) {
-      std::vector<FlowRecord> flows = copyFlows();
+      std::vector<FlowEntry> flows = copyFlows();
       if (request.selection.active) {
         SelectedFlows selected = selectFlows(std::move(flows), request.selection, now);
         m["flowsMatched"] = Json::UInt64(selected.matched);
@@ -201,7 +201,7 @@ Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const st
       if (longFlows != nullptr && flows.size() > kLongFlowList) {
         *longFlows = std::move(flows);
       } else {
-        addList(m, "flows", flows, [now](const FlowRecord& r) { return flowToJson(r, now); });
+        addList(m, "flows", flows, [now](const FlowEntry& r) { return flowToJson(r, now); });
       }
     } else if (strcmp(requestedData, "udpProcessIDs") == 0) {
       refreshUdpProcessIDsForReaders(now);
@@ -249,7 +249,7 @@ MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now) {
                          request.selection.pageSize > kLongFlowList && flowCacheSize() > kLongFlowList;
   if (mayBeLong && !takeLongListTurn(kLongListWait)) return queueBusy(connection);
   SettingsSave save = SettingsSave::nothingChanged;
-  std::vector<FlowRecord> longFlows;
+  std::vector<FlowEntry> longFlows;
   const Json::Value doc = buildDataDocument(now, request, [connection, &save] { save = applySettingsArgs(connection); },
                                             mayBeLong ? &longFlows : nullptr);
   MHD_Response* response = nullptr;

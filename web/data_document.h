@@ -19,7 +19,7 @@
 #include "web/flow_selection.h"
 
 // One open flow as a flow object; age is now - lastseen.
-Json::Value flowToJson(const FlowRecord& rec, uint64_t now);
+Json::Value flowToJson(const FlowEntry& rec, uint64_t now);
 
 // One port-to-process entry as a process object; age is now - firstseen.
 Json::Value processEntryToJson(const ProcessEntry& entry, uint64_t now);
@@ -45,7 +45,7 @@ DataRequest readDataRequest(const ArgumentLookup& lookup);
 // would hold more than kLongFlowList elements, the records are moved there
 // instead and the document has no `flows` member.
 Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const std::function<void()>& settingsStep,
-                              std::vector<FlowRecord>* longFlows = nullptr);
+                              std::vector<FlowEntry>* longFlows = nullptr);
 
 inline Json::Value buildDataDocument(uint64_t now, const char* requestedData,
                                      const std::function<void()>& settingsStep) {

@@ -15,8 +15,8 @@
 
 namespace {
 
-FlowRecord sampleFlow() {
-  FlowRecord r = makeFlowRecord(1, 0, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0x12, 10, 1000,
+FlowEntry sampleFlow() {
+  FlowEntry r = makeFlowRecord(1, 0, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0x12, 10, 1000,
                                 makeOwner("curl", "alice", "host"));
   r.pkts = 3;
   r.bytes = -5;
@@ -54,7 +54,7 @@ TEST(FlowToJson, MembersValuesAndAgeFromLastSeen) {
             R"({"age":6000,"bytes":4294967291,"domain":"host","dstip":"192.168.1.2","dstport":443,"firstseen":1000,)"
             R"("flags":18,"inif":1,"lastseen":4000,"outif":0,"pkts":3,"processname":"curl","proto":6,)"
             R"("srcip":"10.0.0.1","srcport":51000,"tos":10,"user":"alice"})");
-  FlowRecord ownerless = sampleFlow();
+  FlowEntry ownerless = sampleFlow();
   ownerless.owner = nullptr;
   ownerless.lastseen = 5;
   const Json::Value flow = flowToJson(ownerless, 3);
@@ -102,13 +102,13 @@ class DataDocumentTest : public testing::Test {
     exporterRunning = false;
     setCaptureStatus(CaptureState::kStarting);
   }
-  static void addFlow(FlowRecord r) {
+  static void addFlow(FlowEntry r) {
     std::lock_guard<std::mutex> lock(flowTableMutex);
     insertFlow(keyOf(r), std::move(r));
   }
   static void fillTables() {
-    FlowRecord a = sampleFlow();
-    FlowRecord b = sampleFlow();
+    FlowEntry a = sampleFlow();
+    FlowEntry b = sampleFlow();
     b.srcport = 51001;
     b.bytes = 2147483647;
     b.pkts = 1;
@@ -217,7 +217,7 @@ TEST_F(DataDocumentTest, OwnerTotalsMergeEqualNamesMostBytesFirst) {
   const OwnerRef owners[] = {curl, sameNames, sshd, nullptr, nullptr};
   const int32_t bytes[] = {-1, 10, 5, 3, 4};  // -1: the counter wrapped, 4294967295 bytes
   for (int i = 0; i < 5; ++i) {
-    FlowRecord r = makeFlowRecord(0, 1, 17, 0x0a000001u, 0x0a000002u, static_cast<uint16_t>(1000 + i), 53, 60, 0, 0,
+    FlowEntry r = makeFlowRecord(0, 1, 17, 0x0a000001u, 0x0a000002u, static_cast<uint16_t>(1000 + i), 53, 60, 0, 0,
                                   1000, owners[i]);
     r.bytes = bytes[i];
     addFlow(r);
@@ -251,11 +251,11 @@ TEST_F(DataDocumentTest, SelectedPageCarriesTheMatchedCountLongListsAreHandedOve
   EXPECT_EQ(doc["flowsMatched"].asUInt64(), 0u);
 
   for (uint16_t port = 0; port <= kLongFlowList; ++port) {
-    FlowRecord r = sampleFlow();
+    FlowEntry r = sampleFlow();
     r.dstport = port;
     addFlow(r);
   }
-  std::vector<FlowRecord> longFlows;
+  std::vector<FlowEntry> longFlows;
   doc = buildDataDocument(10000, "flows", [] {});
   EXPECT_EQ(doc["flows"].size(), kLongFlowList + 2) << "built in memory when nobody takes it";
   doc = buildDataDocument(10000, DataRequest{"flows"}, [] {}, &longFlows);

@@ -57,13 +57,13 @@ void makeChunk(FlowListText& t) {
   if (t.next == t.flows.size() && t.pending.size() < kChunkBytes) {
     t.pending += t.tail;
     t.ended = true;
-    t.flows = std::vector<FlowRecord>();
+    t.flows = std::vector<FlowEntry>();
   }
 }
 
 }  // namespace
 
-std::unique_ptr<FlowListText> startFlowListText(const Json::Value& doc, std::vector<FlowRecord> flows, uint64_t now) {
+std::unique_ptr<FlowListText> startFlowListText(const Json::Value& doc, std::vector<FlowEntry> flows, uint64_t now) {
   auto t = std::make_unique<FlowListText>();
   if (flows.empty()) {
     // No list: the document as it stands.

@@ -21,7 +21,7 @@ struct FlowListText {
   std::string between;  // between two elements (a comma, a line end, the indentation)
   std::string tail;     // after the last element, the document's line end included
   std::string indent;   // put after every line end inside an element
-  std::vector<FlowRecord> flows;
+  std::vector<FlowEntry> flows;
   uint64_t now = 0;
   size_t next = 0;        // the next flow to write
   bool ended = false;     // the tail is in `pending`
@@ -32,7 +32,7 @@ struct FlowListText {
 
 // Prepares the text of `doc` (which has no `flows` member) with `flows` as its
 // `flows` list, flow objects made with `now`; with no flows, no list member.
-std::unique_ptr<FlowListText> startFlowListText(const Json::Value& doc, std::vector<FlowRecord> flows, uint64_t now);
+std::unique_ptr<FlowListText> startFlowListText(const Json::Value& doc, std::vector<FlowEntry> flows, uint64_t now);
 
 // Copies up to `max` further bytes of the text to `out`; returns how many,
 // 0 once everything has been read. An error while making an element prints

@@ -20,10 +20,10 @@ OwnerRef randomOwner(std::mt19937& random) {
   return random() % 5 == 0 ? nullptr : makeOwner(s[0], s[1], s[2]);
 }
 
-std::vector<FlowRecord> randomFlows(size_t count, std::mt19937& random) {
-  std::vector<FlowRecord> flows;
+std::vector<FlowEntry> randomFlows(size_t count, std::mt19937& random) {
+  std::vector<FlowEntry> flows;
   for (size_t i = 0; i < count; ++i) {
-    FlowRecord r = makeFlowRecord(i % 2, 1 - i % 2, random() % 3 == 0 ? 17 : 6, random(), random(),
+    FlowEntry r = makeFlowRecord(i % 2, 1 - i % 2, random() % 3 == 0 ? 17 : 6, random(), random(),
                                   static_cast<uint16_t>(random()), static_cast<uint16_t>(random()), 60,
                                   static_cast<uint8_t>(random()), static_cast<uint8_t>(random() % 64),
                                   1700000000000ull + random(), randomOwner(random));
@@ -45,7 +45,7 @@ std::string readAll(FlowListText& text, std::mt19937& random) {
 TEST(FlowListText, ByteForByteWhatJsonCppWritesForTheWholeDocument) {
   std::mt19937 random(7);
   for (size_t count : {0, 1, 2, 3, 50, 2500}) {
-    const std::vector<FlowRecord> flows = randomFlows(count, random);
+    const std::vector<FlowEntry> flows = randomFlows(count, random);
     const uint64_t now = 1700000000000ull + random();
     Json::Value doc(Json::objectValue);
     doc["flowCache"] = Json::UInt64(count);
@@ -57,7 +57,7 @@ TEST(FlowListText, ByteForByteWhatJsonCppWritesForTheWholeDocument) {
     Json::Value whole = doc;
     if (count > 0) {
       Json::Value& list = whole["flows"] = Json::Value(Json::arrayValue);
-      for (const FlowRecord& r : flows) list.append(flowToJson(r, now));
+      for (const FlowEntry& r : flows) list.append(flowToJson(r, now));
     }
     const auto text = startFlowListText(doc, flows, now);
     EXPECT_EQ(readAll(*text, random), dataDocumentText(whole)) << count << " flows";

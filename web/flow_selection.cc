@@ -27,12 +27,12 @@ std::string lowerAscii(std::string_view text) {
   return out;
 }
 
-const std::string& ownerText(const FlowRecord& rec, FlowColumn c) {
+const std::string& ownerText(const FlowEntry& rec, FlowColumn c) {
   return c == FlowColumn::processname ? rec.processname() : c == FlowColumn::user ? rec.user() : rec.domain();
 }
 
 // A numeric column's value; addresses as their 32-bit number.
-uint64_t numericValue(const FlowRecord& r, FlowColumn c, uint64_t now) {
+uint64_t numericValue(const FlowEntry& r, FlowColumn c, uint64_t now) {
   switch (c) {
     case FlowColumn::age: return now - r.lastseen;
     case FlowColumn::bytes: return static_cast<uint32_t>(r.bytes);
@@ -115,7 +115,7 @@ struct Matcher {
   explicit Matcher(const std::vector<std::string>& filter) : tokens(parseTokens(filter)) {}
 
   // Tokens (as bits) that the record's owner satisfies.
-  uint64_t ownerBits(const FlowRecord& r) {
+  uint64_t ownerBits(const FlowEntry& r) {
     const FlowOwner* key = r.owner.get();
     auto it = owners.find(key);
     if (it != owners.end()) return it->second;
@@ -135,7 +135,7 @@ struct Matcher {
     return bits;
   }
 
-  bool matches(const FlowRecord& r, uint64_t now) {
+  bool matches(const FlowEntry& r, uint64_t now) {
     uint64_t bits = ownerBits(r);
     const bool ports = r.proto == 6 || r.proto == 17;
     char src[24], dst[24];
@@ -182,10 +182,10 @@ std::string_view afterLastSlash(const std::string& name) {
 }
 
 // Ranks of the owners' texts for a text column: equal texts get equal ranks.
-std::unordered_map<const FlowOwner*, uint64_t> textRanks(const std::vector<FlowRecord>& flows, FlowColumn c) {
+std::unordered_map<const FlowOwner*, uint64_t> textRanks(const std::vector<FlowEntry>& flows, FlowColumn c) {
   std::unordered_map<const FlowOwner*, uint64_t> ranks;
   std::vector<std::pair<std::string, const FlowOwner*>> texts;
-  for (const FlowRecord& r : flows) {
+  for (const FlowEntry& r : flows) {
     if (!ranks.emplace(r.owner.get(), 0).second) continue;
     const std::string& text = ownerText(r, c);
     std::string order = lowerAscii(c == FlowColumn::processname ? afterLastSlash(text) : text);
@@ -269,10 +269,10 @@ FlowSelection readFlowSelection(const ArgumentLookup& lookup) {
   return s;
 }
 
-SelectedFlows selectFlows(std::vector<FlowRecord> flows, const FlowSelection& selection, uint64_t now) {
+SelectedFlows selectFlows(std::vector<FlowEntry> flows, const FlowSelection& selection, uint64_t now) {
   if (!selection.filter.empty()) {
     Matcher matcher(selection.filter);
-    flows.erase(std::remove_if(flows.begin(), flows.end(), [&](const FlowRecord& r) { return !matcher.matches(r, now); }),
+    flows.erase(std::remove_if(flows.begin(), flows.end(), [&](const FlowEntry& r) { return !matcher.matches(r, now); }),
                 flows.end());
   }
   SelectedFlows out;
@@ -294,7 +294,7 @@ SelectedFlows selectFlows(std::vector<FlowRecord> flows, const FlowSelection& se
   if (isTextColumn(c)) ranks = textRanks(flows, c);
   std::vector<Item> items(flows.size());
   for (size_t i = 0; i < flows.size(); ++i) {
-    const FlowRecord& r = flows[i];
+    const FlowEntry& r = flows[i];
     uint64_t key;
     if (isTextColumn(c)) key = ranks[r.owner.get()];
     else if (c == FlowColumn::srcip) key = uint64_t(r.srcip) << 16 | r.srcport;

@@ -39,7 +39,7 @@ bool readWholeNumber(const char* text, uint64_t max, uint64_t& value);
 FlowColumn flowColumnByName(const char* name);
 
 struct SelectedFlows {
-  std::vector<FlowRecord> page;  // the records of the asked page, in order
+  std::vector<FlowEntry> page;  // the records of the asked page, in order
   size_t matched = 0;            // flows that passed the filter
 };
 
@@ -55,4 +55,4 @@ struct SelectedFlows {
 // "/"; counters as unsigned 32-bit numbers), ties broken by source address,
 // source port, protocol, DSCP, destination address and destination port;
 // descending order is its exact reverse. Only the page is sorted in full.
-SelectedFlows selectFlows(std::vector<FlowRecord> flows, const FlowSelection& selection, uint64_t now);
+SelectedFlows selectFlows(std::vector<FlowEntry> flows, const FlowSelection& selection, uint64_t now);

@@ -20,14 +20,14 @@ const char* const kColumns[] = {"age",   "bytes", "domain", "dstip", "dstport", 
                                 "outif", "pkts",  "processname", "proto", "srcip", "srcport", "tos", "user"};
 
 // Few distinct values, so every column has ties.
-std::vector<FlowRecord> flowsWithTies(size_t count) {
+std::vector<FlowEntry> flowsWithTies(size_t count) {
   std::mt19937 random(3);
   const OwnerRef owners[] = {makeOwner("/usr/bin/Zed", "bob", "HOST"), makeOwner("/opt/alpha", "Alice", "host"),
                              makeOwner("beta", "alice", "Host"), makeOwner("/usr/bin/Zed", "bob", "HOST"), nullptr};
-  std::vector<FlowRecord> flows;
+  std::vector<FlowEntry> flows;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t protos[] = {1, 6, 17};
-    FlowRecord r = makeFlowRecord(i % 2, 1 - i % 2, protos[random() % 3], 0x0a000001u + random() % 3,
+    FlowEntry r = makeFlowRecord(i % 2, 1 - i % 2, protos[random() % 3], 0x0a000001u + random() % 3,
                                   0xc0a80001u + random() % 3, static_cast<uint16_t>(random() % 3 * 1000),
                                   static_cast<uint16_t>(65535 - random() % 3), 60, static_cast<uint8_t>(random() % 3),
                                   static_cast<uint8_t>(random() % 2 * 46), kNow - 90000 + random() % 3 * 1000,
@@ -46,11 +46,11 @@ std::string lower(std::string s) {
 }
 
 // The plain order, written from the document's flow object.
-bool plainLess(const FlowRecord& a, const FlowRecord& b, const std::string& column) {
+bool plainLess(const FlowEntry& a, const FlowEntry& b, const std::string& column) {
   const Json::Value x = flowToJson(a, kNow), y = flowToJson(b, kNow);
-  const auto tie = [](const FlowRecord& r) { return std::make_tuple(r.srcip, r.srcport, r.proto, r.tos, r.dstip, r.dstport); };
+  const auto tie = [](const FlowEntry& r) { return std::make_tuple(r.srcip, r.srcport, r.proto, r.tos, r.dstip, r.dstport); };
   if (x[column].isString()) {
-    const auto key = [&](const Json::Value& v, const FlowRecord& r) {
+    const auto key = [&](const Json::Value& v, const FlowEntry& r) {
       std::string text = v[column].asString();
       if (column == "srcip" || column == "dstip") {
         uint32_t ip = 0;
@@ -69,15 +69,15 @@ bool plainLess(const FlowRecord& a, const FlowRecord& b, const std::string& colu
   return vx != vy ? vx < vy : tie(a) < tie(b);
 }
 
-std::vector<FlowKey> keys(const std::vector<FlowRecord>& flows) {
+std::vector<FlowKey> keys(const std::vector<FlowEntry>& flows) {
   std::vector<FlowKey> out;
-  for (const FlowRecord& r : flows) out.push_back(keyOf(r));
+  for (const FlowEntry& r : flows) out.push_back(keyOf(r));
   return out;
 }
 
 TEST(SelectFlows, EveryColumnAndOrderAgainstAPlainSort) {
-  std::vector<FlowRecord> flows = flowsWithTies(200);
-  std::sort(flows.begin(), flows.end(), [](const FlowRecord& a, const FlowRecord& b) { return plainLess(a, b, "srcip"); });
+  std::vector<FlowEntry> flows = flowsWithTies(200);
+  std::sort(flows.begin(), flows.end(), [](const FlowEntry& a, const FlowEntry& b) { return plainLess(a, b, "srcip"); });
   flows.erase(std::unique(flows.begin(), flows.end(), [](auto& a, auto& b) { return keyOf(a) == keyOf(b); }), flows.end());
   std::shuffle(flows.begin(), flows.end(), std::mt19937(1));
   const size_t n = flows.size();
@@ -86,8 +86,8 @@ TEST(SelectFlows, EveryColumnAndOrderAgainstAPlainSort) {
   };
   const Page pages[] = {{SIZE_MAX, 1}, {7, 1}, {7, 3}, {7, (n + 6) / 7}, {7, (n + 6) / 7 + 1}, {n, 1}, {1, n}, {7, SIZE_MAX}};
   for (const char* column : kColumns) {
-    std::vector<FlowRecord> want = flows;
-    std::stable_sort(want.begin(), want.end(), [&](const FlowRecord& a, const FlowRecord& b) { return plainLess(a, b, column); });
+    std::vector<FlowEntry> want = flows;
+    std::stable_sort(want.begin(), want.end(), [&](const FlowEntry& a, const FlowEntry& b) { return plainLess(a, b, column); });
     for (bool descending : {false, true}) {
       if (descending) std::reverse(want.begin(), want.end());
       for (const Page& p : pages) {
@@ -99,7 +99,7 @@ TEST(SelectFlows, EveryColumnAndOrderAgainstAPlainSort) {
         s.page = p.page;
         const SelectedFlows got = selectFlows(flows, s, kNow);
         const size_t first = p.page - 1 > n / std::min(p.size, n) ? n : std::min(n, (p.page - 1) * p.size);
-        const std::vector<FlowRecord> page(want.begin() + first, want.begin() + std::min(n, first + std::min(p.size, n)));
+        const std::vector<FlowEntry> page(want.begin() + first, want.begin() + std::min(n, first + std::min(p.size, n)));
         EXPECT_EQ(got.matched, n);
         EXPECT_EQ(keys(got.page), keys(page)) << column << (descending ? " desc" : " asc") << " pageSize " << p.size
                                               << " page " << p.page;
@@ -109,9 +109,9 @@ TEST(SelectFlows, EveryColumnAndOrderAgainstAPlainSort) {
 }
 
 TEST(SelectFlows, FilterWordsMustAllMatch) {
-  FlowRecord a = makeFlowRecord(0, 1, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0, 0, kNow, makeOwner("/usr/bin/curl", "alice", "HOST"));
-  FlowRecord b = makeFlowRecord(1, 0, 17, 0xc0a80102u, 0x0a000001u, 53, 40000, 60, 0, 0, kNow, makeOwner("named", "bind", "host"));
-  FlowRecord c = makeFlowRecord(1, 0, 1, 0xc0a80102u, 0x0a000001u, 8, 0, 60, 0, 0, kNow, nullptr);
+  FlowEntry a = makeFlowRecord(0, 1, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0, 0, kNow, makeOwner("/usr/bin/curl", "alice", "HOST"));
+  FlowEntry b = makeFlowRecord(1, 0, 17, 0xc0a80102u, 0x0a000001u, 53, 40000, 60, 0, 0, kNow, makeOwner("named", "bind", "host"));
+  FlowEntry c = makeFlowRecord(1, 0, 1, 0xc0a80102u, 0x0a000001u, 8, 0, 60, 0, 0, kNow, nullptr);
   struct Row {
     const char* filter;
     std::vector<uint8_t> protos;  // of the flows that match, in table order
@@ -128,7 +128,7 @@ TEST(SelectFlows, FilterWordsMustAllMatch) {
     const ArgumentLookup lookup = [&](const char* name) { return std::string(name) == "filter" ? row.filter : nullptr; };
     const SelectedFlows got = selectFlows({a, b, c}, readFlowSelection(lookup), kNow);
     std::vector<uint8_t> protos;
-    for (const FlowRecord& r : got.page) protos.push_back(r.proto);
+    for (const FlowEntry& r : got.page) protos.push_back(r.proto);
     EXPECT_EQ(protos, row.protos) << "filter \"" << row.filter << "\"";
     EXPECT_EQ(got.matched, row.protos.size()) << row.filter;
   }
