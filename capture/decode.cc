@@ -12,6 +12,8 @@
 
 OwnerLookup tcpOwnerLookup = lookupTcpOwner;
 OwnerLookup udpOwnerLookup = lookupUdpOwner;
+OwnerLookup6 tcpOwnerLookup6 = lookupTcpOwner6;
+OwnerLookup6 udpOwnerLookup6 = lookupUdpOwner6;
 
 namespace {
 

@@ -41,3 +41,7 @@ void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress,
 using OwnerLookup = void (*)(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
 extern OwnerLookup tcpOwnerLookup;
 extern OwnerLookup udpOwnerLookup;
+// The same for IPv6 flows (defaults lookupTcpOwner6 and lookupUdpOwner6).
+using OwnerLookup6 = void (*)(uint64_t now, const SocketEnds6& ends, OwnerRef& owner);
+extern OwnerLookup6 tcpOwnerLookup6;
+extern OwnerLookup6 udpOwnerLookup6;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ip6_address.h"
+
 struct EndpointRow {
   uint32_t localAddr = 0;  // host order
   uint16_t localPort = 0;  // host order
@@ -56,6 +58,14 @@ struct SocketEnds {
   uint32_t localAddr = 0;
   uint16_t localPort = 0;
   uint32_t remoteAddr = 0;
+  uint16_t remotePort = 0;
+};
+
+// The same for an IPv6 packet.
+struct SocketEnds6 {
+  Ip6Address localAddr;
+  uint16_t localPort = 0;
+  Ip6Address remoteAddr;
   uint16_t remotePort = 0;
 };
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ip6_address.h"
+
 enum class OwnerEventKind {
   kOwned,       // the socket `cookie` with these ends belongs to `pid`
   kClosed,      // the socket `cookie` has closed; only `cookie` is set
@@ -18,10 +20,13 @@ enum class OwnerEventKind {
 struct OwnerEvent {
   OwnerEventKind kind = OwnerEventKind::kOwned;
   uint8_t protocol = 0;      // 6 (TCP) or 17 (UDP)
+  uint8_t family = 4;        // 4: the ends are localAddr and remoteAddr; 6: localAddr6 and remoteAddr6
   uint32_t localAddr = 0;    // host order; 0: any local address
   uint16_t localPort = 0;    // host order; never 0 in a kOwned event from the system
   uint32_t remoteAddr = 0;   // host order; 0 with remotePort 0: any peer
   uint16_t remotePort = 0;   // host order
+  Ip6Address localAddr6;     // family 6; ::: any local address
+  Ip6Address remoteAddr6;    // family 6; :: with remotePort 0: any peer
   uint64_t cookie = 0;       // the system's socket identifier
   uint32_t pid = 0;          // the process that created the socket; 0 when unknown
   uint32_t uid = 0;          // its user id

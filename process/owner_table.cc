@@ -113,3 +113,7 @@ void lookupTcpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
 void lookupUdpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
   if (!eventOwner(17, ends, owner)) lookupUdpProcess(now, ends, owner);
 }
+
+// IPv6 sockets are not named yet.
+void lookupTcpOwner6(uint64_t, const SocketEnds6&, OwnerRef&) {}
+void lookupUdpOwner6(uint64_t, const SocketEnds6&, OwnerRef&) {}

@@ -73,6 +73,9 @@ extern std::atomic<bool> ownerEventsRunning;
 // port-to-process tables (lookupTcpProcess / lookupUdpProcess).
 void lookupTcpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
 void lookupUdpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
+// The same for a new IPv6 flow.
+void lookupTcpOwner6(uint64_t now, const SocketEnds6& ends, OwnerRef& owner);
+void lookupUdpOwner6(uint64_t now, const SocketEnds6& ends, OwnerRef& owner);
 
 // Number of ends in ownerTable (takes the lock).
 size_t ownerTableSize();
