@@ -67,7 +67,7 @@ void snifferPass() {
 void exporterPass() {
   if (stopRequested) return;
   supervisorPass(exportWorker, exportsender);
-  clearExports();
+  exportsDropped.fetch_add(clearExports());
 }
 
 void snifferThread() {

@@ -91,6 +91,7 @@ void DatagramBuilder::sendNow() {
   const bool whole = sent == static_cast<int64_t>(fill);
   if (!whole) consolePrintf("Mismatch in number of bytes sent\n");
   exportsSent.fetch_add(1);
+  exportRecordsSent.fetch_add(count);
   format->afterSend(*this, whole);
   count = 0;
   fill = format->emptyFill;

@@ -6,6 +6,11 @@ std::atomic<bool> snifferRunning{false};
 std::atomic<bool> exporterRunning{false};
 std::atomic<int32_t> snifferPacketCount{0};
 std::atomic<int32_t> exportsSent{0};
+std::atomic<uint64_t> snifferPacketsDropped{0};
+std::atomic<uint64_t> snifferPacketsMalformed{0};
+std::atomic<uint64_t> exportRecordsSent{0};
+std::atomic<uint64_t> exportsDropped{0};
+std::atomic<uint64_t> exportsSkippedIPv6{0};
 
 CaptureStatus captureStatus;
 std::mutex captureStatusMutex;

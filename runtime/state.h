@@ -24,6 +24,23 @@ extern std::atomic<int32_t> snifferPacketCount;
 // Export datagrams handed to the socket since start.
 extern std::atomic<int32_t> exportsSent;
 
+// Counters since start, for the status document and the metrics; each has
+// one writer, named here.
+// Packets the system dropped before capture could read them (capture thread,
+// from the capture socket's statistics).
+extern std::atomic<uint64_t> snifferPacketsDropped;
+// Packets that could not be decoded: too short for their headers, or an
+// IPv6 extension-header chain past the frame or too long (capture thread).
+extern std::atomic<uint64_t> snifferPacketsMalformed;
+// Flow records handed to the socket in export datagrams (export thread).
+extern std::atomic<uint64_t> exportRecordsSent;
+// Finished flows dropped without export: no collector configured, or left
+// after an export run ended (export supervisor).
+extern std::atomic<uint64_t> exportsDropped;
+// IPv6 flows left out of native-format export, which carries IPv4 only
+// (export thread).
+extern std::atomic<uint64_t> exportsSkippedIPv6;
+
 // What capture is doing, for the status document. Starting: a run is being
 // set up (after a stop, or at first); failing: the last run failed (its
 // set-up, or its socket) and the supervisor retries; stopped: the last run
