@@ -15,7 +15,7 @@ constexpr uint32_t kLocal = 0x0a000001;  // 10.0.0.1
 constexpr uint64_t kT0 = 1700000000000;
 
 OwnerRef preparedOwner = makeOwner("browser.exe", "alice", "HOST");
-void warmLookup(uint64_t, const SocketEnds&, OwnerRef& owner) { owner = preparedOwner; }
+void warmLookup(uint64_t, const OwnerQuery&, OwnerRef& owner) { owner = preparedOwner; }
 
 void resetTables() {
   std::lock_guard<std::mutex> lock(flowTableMutex);

@@ -83,7 +83,9 @@ void accountPortFlow(const Packet& p, uint64_t now) {
   const SocketEnds ends = p.outbound ? SocketEnds{k.srcip, k.srcport, k.dstip, k.dstport}
                                      : SocketEnds{k.dstip, k.dstport, k.srcip, k.srcport};
   OwnerRef owner;
-  if (!p.laterFragment) (k.proto == kTcp ? tcpOwnerLookup : udpOwnerLookup)(now, ends, owner);
+  if (!p.laterFragment) {
+    (k.proto == kTcp ? tcpOwnerLookup : udpOwnerLookup)(now, OwnerQuery{ends, k.tos, p.outbound}, owner);
+  }
   FlowRecord record = newRecord(p, now, std::move(owner));
   std::lock_guard<std::mutex> lock(flowTableMutex);
   insertFlow(p.key, std::move(record));

@@ -8,6 +8,7 @@
 
 #include "flow/flow_record.h"
 #include "platform/endpoints.h"
+#include "process/owner_table.h"
 
 // Decodes the `length` bytes received at `datagram` (starting at the IPv4
 // header). `localAddress` is the listener address in host order; `now` the
@@ -34,14 +35,14 @@ void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress,
                   size_t wireLength = 0);
 
 // Owner lookups for new TCP and UDP flows (now, the packet's ends as the
-// local socket sees them, owner to fill). They default to lookupTcpOwner and
+// local socket sees them with the flow's DSCP and direction, owner to fill). They default to lookupTcpOwner and
 // lookupUdpOwner (owner events, then port tables); tests and benchmarks
 // replace them. Set only while
 // capture is not running.
-using OwnerLookup = void (*)(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
+using OwnerLookup = void (*)(uint64_t now, const OwnerQuery& query, OwnerRef& owner);
 extern OwnerLookup tcpOwnerLookup;
 extern OwnerLookup udpOwnerLookup;
 // The same for IPv6 flows (defaults lookupTcpOwner6 and lookupUdpOwner6).
-using OwnerLookup6 = void (*)(uint64_t now, const SocketEnds6& ends, OwnerRef& owner);
+using OwnerLookup6 = void (*)(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
 extern OwnerLookup6 tcpOwnerLookup6;
 extern OwnerLookup6 udpOwnerLookup6;

@@ -40,8 +40,8 @@ void recordLookup(int proto, uint64_t now, const SocketEnds& ends, OwnerRef& own
   lookups.push_back(call);
   owner = makeOwner("proc" + std::to_string(port), "user" + std::to_string(proto), "HOST");
 }
-void tcpLookup(uint64_t now, const SocketEnds& ends, OwnerRef& owner) { recordLookup(6, now, ends, owner); }
-void udpLookup(uint64_t now, const SocketEnds& ends, OwnerRef& owner) { recordLookup(17, now, ends, owner); }
+void tcpLookup(uint64_t now, const OwnerQuery& q, OwnerRef& owner) { recordLookup(6, now, q.ends, owner); }
+void udpLookup(uint64_t now, const OwnerQuery& q, OwnerRef& owner) { recordLookup(17, now, q.ends, owner); }
 
 // The ends a lookup was given, as "local:port remote:port".
 std::string endsOf(const LookupCall& call) {
@@ -118,8 +118,8 @@ class DecodeTest : public ::testing::Test {
     udpOwnerLookup = udpLookup;
   }
   void TearDown() override {
-    tcpOwnerLookup = lookupTcpProcess;
-    udpOwnerLookup = lookupUdpProcess;
+    tcpOwnerLookup = lookupTcpOwner;
+    udpOwnerLookup = lookupUdpOwner;
     resetFlowTables();
   }
 };

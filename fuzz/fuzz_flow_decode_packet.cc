@@ -9,8 +9,8 @@
 
 namespace {
 
-void fakeOwner(uint64_t, const SocketEnds& ends, OwnerRef& owner) {
-  const int32_t port = ends.localPort;
+void fakeOwner(uint64_t, const OwnerQuery& query, OwnerRef& owner) {
+  const int32_t port = query.ends.localPort;
   static const OwnerRef known = makeOwner("/usr/bin/client", "alice", "host1");
   if (port % 2 == 0) owner = known;
 }

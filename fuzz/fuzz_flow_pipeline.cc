@@ -16,8 +16,8 @@
 
 namespace {
 
-void fakeOwner(uint64_t, const SocketEnds& ends, OwnerRef& owner) {
-  const int32_t port = ends.localPort;
+void fakeOwner(uint64_t, const OwnerQuery& query, OwnerRef& owner) {
+  const int32_t port = query.ends.localPort;
   static const OwnerRef known = makeOwner("/opt/some/long/path/to/a/daemon", std::string(255, 'u'), "HOST");
   if (port % 3 == 0) owner = known;
 }

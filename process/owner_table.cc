@@ -106,14 +106,14 @@ bool eventOwner(uint8_t proto, const SocketEnds& ends, OwnerRef& owner) {
 
 }  // namespace
 
-void lookupTcpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
-  if (!eventOwner(6, ends, owner)) lookupTcpProcess(now, ends, owner);
+void lookupTcpOwner(uint64_t now, const OwnerQuery& query, OwnerRef& owner) {
+  if (!eventOwner(6, query.ends, owner)) lookupTcpProcess(now, query.ends, owner);
 }
 
-void lookupUdpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner) {
-  if (!eventOwner(17, ends, owner)) lookupUdpProcess(now, ends, owner);
+void lookupUdpOwner(uint64_t now, const OwnerQuery& query, OwnerRef& owner) {
+  if (!eventOwner(17, query.ends, owner)) lookupUdpProcess(now, query.ends, owner);
 }
 
 // IPv6 sockets are not named yet.
-void lookupTcpOwner6(uint64_t, const SocketEnds6&, OwnerRef&) {}
-void lookupUdpOwner6(uint64_t, const SocketEnds6&, OwnerRef&) {}
+void lookupTcpOwner6(uint64_t, const OwnerQuery6&, OwnerRef&) {}
+void lookupUdpOwner6(uint64_t, const OwnerQuery6&, OwnerRef&) {}

@@ -68,14 +68,29 @@ extern OwnerTable ownerTable;  // guarded by ownerTableMutex
 // True while the owner-events thread feeds ownerTable.
 extern std::atomic<bool> ownerEventsRunning;
 
+// A new flow whose owner is wanted: its packet's ends as the local socket
+// sees them, and what else makes the flow's key (its DSCP, and whether the
+// local end is its source), so that an owner found later can be given to the
+// open flow.
+struct OwnerQuery {
+  SocketEnds ends;
+  uint8_t tos = 0;
+  bool outbound = false;
+};
+struct OwnerQuery6 {
+  SocketEnds6 ends;
+  uint8_t tos = 0;
+  bool outbound = false;
+};
+
 // Capture thread: the owner of a new flow between `ends` (as the local
 // socket sees them): from the events when they name one, else from the
 // port-to-process tables (lookupTcpProcess / lookupUdpProcess).
-void lookupTcpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
-void lookupUdpOwner(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
+void lookupTcpOwner(uint64_t now, const OwnerQuery& query, OwnerRef& owner);
+void lookupUdpOwner(uint64_t now, const OwnerQuery& query, OwnerRef& owner);
 // The same for a new IPv6 flow.
-void lookupTcpOwner6(uint64_t now, const SocketEnds6& ends, OwnerRef& owner);
-void lookupUdpOwner6(uint64_t now, const SocketEnds6& ends, OwnerRef& owner);
+void lookupTcpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
+void lookupUdpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
 
 // Number of ends in ownerTable (takes the lock).
 size_t ownerTableSize();
