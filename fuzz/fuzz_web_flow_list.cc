@@ -1,6 +1,7 @@
 // The flow list written piece by piece against JsonCpp's text of the whole
-// document: the bytes make the flows (fixed fields, then three strings ended
-// by NUL) and the sizes of the pieces read; any difference traps.
+// document: the bytes make the flows (fixed fields, for an odd family byte
+// two IPv6 addresses, then three strings ended by NUL) and the sizes of the
+// pieces read; any difference traps.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -43,9 +44,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     r.pkts = static_cast<int32_t>(in.take(4));
     r.bytes = static_cast<int32_t>(in.take(4));
     r.lastseen = in.take(2) + r.firstseen;
+    FlowEntry e(std::move(r));
+    if (in.take(1) & 1) {
+      e.family = 6;
+      e.srcip = e.dstip = 0;
+      for (uint8_t& b : e.srcip6.bytes) b = static_cast<uint8_t>(in.take(1));
+      for (uint8_t& b : e.dstip6.bytes) b = static_cast<uint8_t>(in.take(1));
+    }
     std::string processname = in.text(), user = in.text(), domain = in.text();
-    r.owner = makeOwner(std::move(processname), std::move(user), std::move(domain));
-    flows.push_back(std::move(r));
+    e.owner = makeOwner(std::move(processname), std::move(user), std::move(domain));
+    flows.push_back(std::move(e));
   }
   Json::Value doc(Json::objectValue);
   doc["flowCache"] = Json::UInt64(flows.size());

@@ -124,8 +124,9 @@ Json::Value flowToJson(const FlowEntry& rec, uint64_t now) {
   flow[StaticString("firstseen")] = Json::UInt64(rec.firstseen);
   flow[StaticString("lastseen")] = Json::UInt64(rec.lastseen);
   flow[StaticString("age")] = Json::UInt64(now - rec.lastseen);
-  flow[StaticString("srcip")] = ipToDotted(rec.srcip);
-  flow[StaticString("dstip")] = ipToDotted(rec.dstip);
+  flow[StaticString("family")] = rec.ipv6() ? 6 : 4;
+  flow[StaticString("srcip")] = rec.ipv6() ? ip6Text(rec.srcip6) : ipToDotted(rec.srcip);
+  flow[StaticString("dstip")] = rec.ipv6() ? ip6Text(rec.dstip6) : ipToDotted(rec.dstip);
   flow[StaticString("srcport")] = rec.srcport;
   flow[StaticString("dstport")] = rec.dstport;
   // The counters wrap modulo 2^32; they are never shown negative.
@@ -183,6 +184,8 @@ Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const st
   m["flowCache"] = Json::UInt64(flowCacheSize());
   m["toExport"] = Json::UInt64(toExportSize());
   m["exportsSent"] = exportsSent.load();
+  m["snifferPacketsDropped"] = Json::UInt64(snifferPacketsDropped.load());
+  m["exportsSkippedIPv6"] = Json::UInt64(exportsSkippedIPv6.load());
   m["settings"] = withPasswordMasked(settingsSnapshot());
   m["interfacesDiscovered"] = interfacesSnapshot();
 

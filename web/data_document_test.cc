@@ -51,7 +51,7 @@ Json::StreamWriterBuilder compactWriter() {
 
 TEST(FlowToJson, MembersValuesAndAgeFromLastSeen) {
   EXPECT_EQ(Json::writeString(compactWriter(), flowToJson(sampleFlow(), 10000)),
-            R"({"age":6000,"bytes":4294967291,"domain":"host","dstip":"192.168.1.2","dstport":443,"firstseen":1000,)"
+            R"({"age":6000,"bytes":4294967291,"domain":"host","dstip":"192.168.1.2","dstport":443,"family":4,"firstseen":1000,)"
             R"("flags":18,"inif":1,"lastseen":4000,"outif":0,"pkts":3,"processname":"curl","proto":6,)"
             R"("srcip":"10.0.0.1","srcport":51000,"tos":10,"user":"alice"})");
   FlowEntry ownerless = sampleFlow();
@@ -60,6 +60,31 @@ TEST(FlowToJson, MembersValuesAndAgeFromLastSeen) {
   const Json::Value flow = flowToJson(ownerless, 3);
   EXPECT_EQ(flow["processname"], Json::Value(""));
   EXPECT_EQ(flow["age"].asUInt64(), uint64_t(3) - uint64_t(5)) << "unsigned 64-bit wrap";
+}
+
+TEST(FlowToJson, IPv6EndsAsCompressedLowerCaseText) {
+  struct Row {
+    uint8_t src[16], dst[16];
+    const char* srcText;
+    const char* dstText;
+  };
+  const Row rows[] = {
+      {{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0x02, 0x16, 0x3e, 0xff, 0xfe, 0xAB, 0xCD, 0xEF},
+       "2001:db8::1", "fe80::216:3eff:feab:cdef"},
+      {{}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 1}, "::", "::ffff:10.0.0.1"},
+  };
+  for (const Row& row : rows) {
+    FlowEntry r = sampleFlow();
+    r.family = 6;
+    r.srcip = r.dstip = 0;
+    r.srcip6 = Ip6Address::fromBytes(row.src);
+    r.dstip6 = Ip6Address::fromBytes(row.dst);
+    const Json::Value flow = flowToJson(r, 10000);
+    EXPECT_EQ(flow["family"], 6) << row.srcText;
+    EXPECT_EQ(flow["srcip"], row.srcText);
+    EXPECT_EQ(flow["dstip"], row.dstText);
+    EXPECT_EQ(flow.size(), 18u) << "the IPv4 members and family, nothing else";
+  }
 }
 
 TEST(ProcessEntryToJson, MembersValuesAndAgeFromFirstSeen) {
@@ -96,6 +121,8 @@ class DataDocumentTest : public testing::Test {
     }
     snifferPacketCount = 0;
     exportsSent = 0;
+    snifferPacketsDropped = 0;
+    exportsSkippedIPv6 = 0;
     keepSniffing = false;
     keepSendingExports = true;
     snifferRunning = false;
@@ -124,9 +151,9 @@ class DataDocumentTest : public testing::Test {
 TEST_F(DataDocumentTest, MemberSetWithAndWithoutEachList) {
   fillTables();
   const std::vector<std::string> base = {
-      "captureError",    "captureState", "exporterRunning",    "exportsSent",          "flowCache",
+      "captureError",    "captureState", "exporterRunning",    "exportsSent", "exportsSkippedIPv6", "flowCache",
       "interfacesDiscovered", "keepSendingExports", "keepSniffing", "ownerSource", "settings",
-      "snifferPacketCount", "snifferRunning", "toExport", "totalBytes", "totalFlows", "totalPkts",
+      "snifferPacketCount", "snifferPacketsDropped", "snifferRunning", "toExport", "totalBytes", "totalFlows", "totalPkts",
       "totalTCPProcesses", "totalUDPProcesses"};
   struct Row {
     const char* requestedData;
@@ -156,16 +183,20 @@ TEST_F(DataDocumentTest, EmptyTableAddsNoMember) {
   for (const char* name : {"flows", "udpProcessIDs", "tcpProcessIDs"}) {
     const Json::Value doc = parsed(dataDocumentText(buildDataDocument(10000, name, [] {})));
     EXPECT_FALSE(doc.isMember(name)) << name;
-    EXPECT_EQ(doc.size(), 18u) << name;
+    EXPECT_EQ(doc.size(), 20u) << name;
   }
 }
 
 TEST_F(DataDocumentTest, CountersAndSettingsBeforeTheSettingsStepTotalsAndFlagsAfter) {
   snifferPacketCount = 5;
   exportsSent = 6;
+  snifferPacketsDropped = 7;
+  exportsSkippedIPv6 = uint64_t(1) << 40;
   const Json::Value doc = buildDataDocument(10000, "flows", [] {
     snifferPacketCount = 50;
     exportsSent = 60;
+    snifferPacketsDropped = 70;
+    exportsSkippedIPv6 = 80;
     setSetting("listenerIP", Json::Value("10.0.0.1"));
     keepSniffing = true;
     snifferRunning = true;
@@ -176,6 +207,8 @@ TEST_F(DataDocumentTest, CountersAndSettingsBeforeTheSettingsStepTotalsAndFlagsA
   EXPECT_EQ(doc["flows"].size(), 2u);
   EXPECT_EQ(doc["snifferPacketCount"].asInt(), 5);
   EXPECT_EQ(doc["exportsSent"].asInt(), 6);
+  EXPECT_EQ(doc["snifferPacketsDropped"], Json::Value(Json::UInt64(7)));
+  EXPECT_EQ(doc["exportsSkippedIPv6"], Json::Value(Json::UInt64(uint64_t(1) << 40)));
   EXPECT_EQ(doc["flowCache"].asUInt64(), 0u);
   EXPECT_EQ(doc["settings"]["listenerIP"], Json::Value("0.0.0.0"));
   EXPECT_EQ(doc["settings"]["pass"], Json::Value("********")) << "the password is not sent on every poll";
@@ -195,7 +228,8 @@ TEST_F(DataDocumentTest, TextIsTheDefaultWriterWithOneLineEnd) {
   for (const char* requested : {"flows", "none"}) {
     const std::string text = dataDocumentText(buildDataDocument(10000, requested, [] {}));
     EXPECT_EQ(text.rfind("{\n\t\"captureError\" : \"\",\n\t\"captureState\" : \"starting\",\n"
-                         "\t\"exporterRunning\" : false,\n\t\"exportsSent\" : 0,\n\t\"flowCache\" : 1,\n", 0), 0u)
+                         "\t\"exporterRunning\" : false,\n\t\"exportsSent\" : 0,\n\t\"exportsSkippedIPv6\" : 0,\n"
+                         "\t\"flowCache\" : 1,\n", 0), 0u)
         << text;
     const std::string end = "\n\t\"totalUDPProcesses\" : 0\n}\n";
     EXPECT_EQ(text.substr(text.size() - end.size()), end) << requested;

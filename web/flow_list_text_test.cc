@@ -29,6 +29,14 @@ std::vector<FlowEntry> randomFlows(size_t count, std::mt19937& random) {
                                   1700000000000ull + random(), randomOwner(random));
     r.pkts = static_cast<int32_t>(random());
     r.bytes = static_cast<int32_t>(random());
+    if (random() % 3 == 0) {
+      // IPv6 ends: a few zero groups (compressed text) or none (the longest text).
+      r.family = 6;
+      r.srcip = r.dstip = 0;
+      for (uint8_t& b : r.srcip6.bytes) b = random() % 2 ? static_cast<uint8_t>(random()) : 0;
+      for (uint8_t& b : r.dstip6.bytes) b = static_cast<uint8_t>(random() | 1);
+      r.flowlabel = random() & 0xfffff;
+    }
     flows.push_back(std::move(r));
   }
   return flows;
