@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 
 #include "flow/ip_text.h"
@@ -10,9 +11,9 @@
 
 namespace {
 
-constexpr const char* kColumnNames[] = {"age",   "bytes", "domain",      "dstip", "dstport", "firstseen",
-                                        "flags", "inif",  "lastseen",    "outif", "pkts",    "processname",
-                                        "proto", "srcip", "srcport",     "tos",   "user"};
+constexpr const char* kColumnNames[] = {"age",   "bytes",  "domain",   "dstip", "dstport", "family",
+                                        "firstseen", "flags", "inif", "lastseen", "outif", "pkts",
+                                        "processname", "proto", "srcip", "srcport", "tos", "user"};
 static_assert(sizeof kColumnNames / sizeof *kColumnNames == static_cast<size_t>(FlowColumn::none));
 
 bool isTextColumn(FlowColumn c) {
@@ -38,6 +39,7 @@ uint64_t numericValue(const FlowEntry& r, FlowColumn c, uint64_t now) {
     case FlowColumn::bytes: return static_cast<uint32_t>(r.bytes);
     case FlowColumn::dstip: return r.dstip;
     case FlowColumn::dstport: return r.dstport;
+    case FlowColumn::family: return r.ipv6() ? 6 : 4;
     case FlowColumn::firstseen: return r.firstseen;
     case FlowColumn::flags: return r.flags;
     case FlowColumn::inif: return r.inif;
@@ -52,11 +54,67 @@ uint64_t numericValue(const FlowEntry& r, FlowColumn c, uint64_t now) {
   }
 }
 
+// An address range: the first `length` bits of `bytes` (network order; an
+// IPv4 address in the first four).
+struct Prefix {
+  bool v6 = false;
+  uint8_t bytes[16] = {};
+  unsigned length = 0;
+};
+
+// Reads "address" (IPv6 only, unless `plainIPv4`) or "address/length" as a
+// prefix; false for anything else.
+bool parsePrefix(const std::string& text, bool plainIPv4, Prefix& out) {
+  const size_t slash = text.find('/');
+  const std::string address = text.substr(0, slash);
+  uint32_t v4 = 0;
+  Ip6Address v6;
+  if (parseDotted(address, v4)) {
+    if (slash == std::string::npos && !plainIPv4) return false;
+    out.v6 = false;
+    for (int i = 0; i < 4; ++i) out.bytes[i] = static_cast<uint8_t>(v4 >> (24 - 8 * i));
+  } else if (parseIp6(address, v6)) {
+    out.v6 = true;
+    memcpy(out.bytes, v6.bytes, 16);
+  } else {
+    return false;
+  }
+  const unsigned bits = out.v6 ? 128 : 32;
+  out.length = bits;
+  if (slash == std::string::npos) return true;
+  uint64_t length = 0;
+  const std::string lengthText = text.substr(slash + 1);
+  if (lengthText.size() > 3 || !readWholeNumber(lengthText.c_str(), bits, length)) return false;
+  out.length = static_cast<unsigned>(length);
+  return true;
+}
+
+// Whether the flow's source (or destination) address lies in `p`.
+bool endInPrefix(const FlowEntry& r, bool source, const Prefix& p) {
+  if (p.v6 != r.ipv6()) return false;
+  uint8_t v4[4];
+  const uint8_t* end;
+  if (r.ipv6()) {
+    end = (source ? r.srcip6 : r.dstip6).bytes;
+  } else {
+    const uint32_t ip = source ? r.srcip : r.dstip;
+    for (int i = 0; i < 4; ++i) v4[i] = static_cast<uint8_t>(ip >> (24 - 8 * i));
+    end = v4;
+  }
+  const unsigned whole = p.length / 8, rest = p.length % 8;
+  if (memcmp(end, p.bytes, whole) != 0) return false;
+  const uint8_t mask = static_cast<uint8_t>(0xff00 >> rest);
+  return rest == 0 || ((end[whole] ^ p.bytes[whole]) & mask) == 0;
+}
+
 // One filter token, worked out once per request.
 struct Token {
-  std::string text;                      // substring to find (lower case)
+  std::string text;                           // substring to find (lower case)
   FlowColumn exactColumn = FlowColumn::none;  // "member=value" tokens
   uint64_t exactNumber = 0;
+  bool byPrefix = false;                      // an address range, for the ends below
+  bool source = false, destination = false;
+  Prefix prefix;
 };
 
 std::vector<Token> parseTokens(const std::vector<std::string>& filter) {
@@ -67,46 +125,66 @@ std::vector<Token> parseTokens(const std::vector<std::string>& filter) {
     if (eq != std::string::npos && eq > 0) {
       const std::string name = t.substr(0, eq), value = t.substr(eq + 1);
       const FlowColumn c = flowColumnByName(name.c_str());
-      uint32_t address = 0;
       uint64_t number = 0;
       if (isTextColumn(c)) {
         token.exactColumn = c;
         token.text = value;
-      } else if ((c == FlowColumn::srcip || c == FlowColumn::dstip) && parseDotted(value, address)) {
+      } else if ((c == FlowColumn::srcip || c == FlowColumn::dstip) && parsePrefix(value, true, token.prefix)) {
         token.exactColumn = c;
-        token.exactNumber = address;
+        token.byPrefix = true;
+        token.source = c == FlowColumn::srcip;
+        token.destination = !token.source;
       } else if (c != FlowColumn::none && readWholeNumber(value.c_str(), UINT64_MAX / 10, number)) {
         token.exactColumn = c;
         token.exactNumber = number;
       }
+    } else if (parsePrefix(t, false, token.prefix)) {
+      token.byPrefix = true;
+      token.source = token.destination = true;
     }
     tokens.push_back(std::move(token));
   }
   return tokens;
 }
 
-// "a.b.c.d" or "a.b.c.d:port" into `out`; returns its length.
-size_t endpointText(char* out, uint32_t ip, int port) {
+// Writes `n` in decimal at `p`; returns the end.
+char* putDecimal(char* p, unsigned n) {
+  char digits[10];
+  int count = 0;
+  do digits[count++] = static_cast<char>('0' + n % 10); while ((n /= 10) != 0);
+  while (count) *p++ = digits[--count];
+  return p;
+}
+
+// Longest endpoint text: "[" + 45 characters of IPv6 text + "]:65535".
+constexpr size_t kEndpointTextSize = 56;
+
+// "a.b.c.d", "a.b.c.d:port", "ipv6" or "[ipv6]:port" into `out`; returns its
+// length.
+size_t endpointText(char* out, const FlowEntry& r, bool source, int port) {
   char* p = out;
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    const unsigned byte = (ip >> shift) & 0xff;
-    if (byte >= 100) *p++ = static_cast<char>('0' + byte / 100);
-    if (byte >= 10) *p++ = static_cast<char>('0' + byte / 10 % 10);
-    *p++ = static_cast<char>('0' + byte % 10);
-    if (shift) *p++ = '.';
+  if (r.ipv6()) {
+    const std::string text = ip6Text(source ? r.srcip6 : r.dstip6);
+    if (port >= 0) *p++ = '[';
+    memcpy(p, text.data(), text.size());
+    p += text.size();
+    if (port >= 0) *p++ = ']';
+  } else {
+    const uint32_t ip = source ? r.srcip : r.dstip;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      p = putDecimal(p, (ip >> shift) & 0xff);
+      if (shift) *p++ = '.';
+    }
   }
   if (port >= 0) {
     *p++ = ':';
-    char digits[5];
-    int n = 0;
-    do digits[n++] = static_cast<char>('0' + port % 10); while ((port /= 10) != 0);
-    while (n) *p++ = digits[--n];
+    p = putDecimal(p, static_cast<unsigned>(port));
   }
   return static_cast<size_t>(p - out);
 }
 
 std::string_view protoName(uint8_t proto) {
-  return proto == 6 ? "tcp" : proto == 17 ? "udp" : proto == 1 ? "icmp" : "";
+  return proto == 6 ? "tcp" : proto == 17 ? "udp" : proto == 1 ? "icmp" : proto == 58 ? "icmpv6" : "";
 }
 
 // Matches records against the tokens; the owner strings are compared once per
@@ -124,7 +202,9 @@ struct Matcher {
     for (size_t i = 0; i < tokens.size(); ++i) {
       const Token& t = tokens[i];
       bool hit = false;
-      if (t.exactColumn == FlowColumn::none) {
+      if (t.byPrefix) {
+        // An address asks for an address, never a name.
+      } else if (t.exactColumn == FlowColumn::none) {
         for (const std::string& f : fields) hit = hit || f.find(t.text) != std::string::npos;
       } else if (isTextColumn(t.exactColumn)) {
         hit = fields[t.exactColumn == FlowColumn::processname ? 0 : t.exactColumn == FlowColumn::user ? 1 : 2] == t.text;
@@ -138,14 +218,16 @@ struct Matcher {
   bool matches(const FlowEntry& r, uint64_t now) {
     uint64_t bits = ownerBits(r);
     const bool ports = r.proto == 6 || r.proto == 17;
-    char src[24], dst[24];
-    const std::string_view srcText(src, endpointText(src, r.srcip, ports ? r.srcport : -1));
-    const std::string_view dstText(dst, endpointText(dst, r.dstip, ports ? r.dstport : -1));
+    char src[kEndpointTextSize], dst[kEndpointTextSize];
+    const std::string_view srcText(src, endpointText(src, r, true, ports ? r.srcport : -1));
+    const std::string_view dstText(dst, endpointText(dst, r, false, ports ? r.dstport : -1));
     for (size_t i = 0; i < tokens.size(); ++i) {
       if (bits >> i & 1) continue;
       const Token& t = tokens[i];
       bool hit;
-      if (t.exactColumn == FlowColumn::none) {
+      if (t.byPrefix) {
+        hit = (t.source && endInPrefix(r, true, t.prefix)) || (t.destination && endInPrefix(r, false, t.prefix));
+      } else if (t.exactColumn == FlowColumn::none) {
         hit = protoName(r.proto).find(t.text) != std::string_view::npos ||
               srcText.find(t.text) != std::string_view::npos || dstText.find(t.text) != std::string_view::npos;
       } else {
@@ -203,6 +285,46 @@ std::unordered_map<const FlowOwner*, uint64_t> textRanks(const std::vector<FlowE
   }
   return ranks;
 }
+
+// Sort values of addresses that keep their order: IPv4 addresses as their
+// number while every flow is IPv4; with IPv6 flows among them, every address
+// by its rank among the distinct addresses, IPv4 before IPv6, each by value.
+class AddressRanks {
+ public:
+  explicit AddressRanks(const std::vector<FlowEntry>& flows) {
+    for (const FlowEntry& r : flows) {
+      if (r.ipv6()) {
+        mixed_ = true;
+        break;
+      }
+    }
+    if (!mixed_) return;
+    sorted_.reserve(flows.size() * 2);
+    for (const FlowEntry& r : flows) {
+      sorted_.push_back(orderOf(r, true));
+      sorted_.push_back(orderOf(r, false));
+    }
+    std::sort(sorted_.begin(), sorted_.end());
+    sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
+  }
+
+  // Less than 2^32.
+  uint64_t operator()(const FlowEntry& r, bool source) const {
+    if (!mixed_) return source ? r.srcip : r.dstip;
+    return static_cast<uint64_t>(std::lower_bound(sorted_.begin(), sorted_.end(), orderOf(r, source)) - sorted_.begin());
+  }
+
+ private:
+  // (family, high half, low half); an IPv4 address in the low half.
+  using Order = std::tuple<bool, uint64_t, uint64_t>;
+  static Order orderOf(const FlowEntry& r, bool source) {
+    if (!r.ipv6()) return Order{false, 0, source ? r.srcip : r.dstip};
+    const Ip6Address& a = source ? r.srcip6 : r.dstip6;
+    return Order{true, a.high(), a.low()};
+  }
+  bool mixed_ = false;
+  std::vector<Order> sorted_;
+};
 
 }  // namespace
 
@@ -292,16 +414,18 @@ SelectedFlows selectFlows(std::vector<FlowEntry> flows, const FlowSelection& sel
   const FlowColumn c = selection.sortBy;
   std::unordered_map<const FlowOwner*, uint64_t> ranks;
   if (isTextColumn(c)) ranks = textRanks(flows, c);
+  const AddressRanks address(flows);
   std::vector<Item> items(flows.size());
   for (size_t i = 0; i < flows.size(); ++i) {
     const FlowEntry& r = flows[i];
+    const uint64_t src = address(r, true), dst = address(r, false);
     uint64_t key;
     if (isTextColumn(c)) key = ranks[r.owner.get()];
-    else if (c == FlowColumn::srcip) key = uint64_t(r.srcip) << 16 | r.srcport;
-    else if (c == FlowColumn::dstip) key = uint64_t(r.dstip) << 16 | r.dstport;
+    else if (c == FlowColumn::srcip) key = src << 16 | r.srcport;
+    else if (c == FlowColumn::dstip) key = dst << 16 | r.dstport;
     else key = numericValue(r, c, now);
-    items[i] = Item{key, uint64_t(r.srcip) << 32 | uint64_t(r.srcport) << 16 | uint64_t(r.proto) << 8 | r.tos,
-                    uint64_t(r.dstip) << 16 | r.dstport, static_cast<uint32_t>(i)};
+    items[i] = Item{key, src << 32 | uint64_t(r.srcport) << 16 | uint64_t(r.proto) << 8 | r.tos,
+                    dst << 16 | r.dstport, static_cast<uint32_t>(i)};
   }
   const auto order = selection.descending ? descending : ascending;
   const auto begin = items.begin() + static_cast<ptrdiff_t>(first);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <map>
 #include <random>
 #include <tuple>
@@ -16,11 +18,26 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 constexpr uint64_t kNow = 1700000100000;
-const char* const kColumns[] = {"age",   "bytes", "domain", "dstip", "dstport", "firstseen", "flags", "inif",  "lastseen",
-                                "outif", "pkts",  "processname", "proto", "srcip", "srcport", "tos", "user"};
+const char* const kColumns[] = {"age",   "bytes", "domain", "dstip", "dstport", "family", "firstseen", "flags", "inif",
+                                "lastseen", "outif", "pkts",  "processname", "proto", "srcip", "srcport", "tos", "user"};
+
+Ip6Address ip6(const char* text) {
+  Ip6Address a;
+  EXPECT_TRUE(parseIp6(text, a)) << text;
+  return a;
+}
+
+// An IPv6 flow with the record's fields.
+FlowEntry asIPv6(FlowEntry r, const char* src, const char* dst) {
+  r.family = 6;
+  r.srcip = r.dstip = 0;
+  r.srcip6 = ip6(src);
+  r.dstip6 = ip6(dst);
+  return r;
+}
 
 // Few distinct values, so every column has ties.
-std::vector<FlowEntry> flowsWithTies(size_t count) {
+std::vector<FlowEntry> flowsWithTies(size_t count, bool withIPv6) {
   std::mt19937 random(3);
   const OwnerRef owners[] = {makeOwner("/usr/bin/Zed", "bob", "HOST"), makeOwner("/opt/alpha", "Alice", "host"),
                              makeOwner("beta", "alice", "Host"), makeOwner("/usr/bin/Zed", "bob", "HOST"), nullptr};
@@ -35,6 +52,10 @@ std::vector<FlowEntry> flowsWithTies(size_t count) {
     r.lastseen = r.firstseen + random() % 3 * 500;
     r.pkts = static_cast<int32_t>(random() % 3) - 1;
     r.bytes = r.pkts * 700;
+    // A quarter IPv6, with addresses that order differently as text and as
+    // numbers, and one that holds an IPv4 address's bytes.
+    const char* const v6[] = {"::a00:1", "2001:db8::9", "2001:db8::10", "fe80::1"};
+    if (withIPv6 && random() % 4 == 0) r = asIPv6(r, v6[random() % 4], v6[random() % 4]);
     flows.push_back(std::move(r));
   }
   return flows;
@@ -45,92 +66,129 @@ std::string lower(std::string s) {
   return s;
 }
 
+// An address text as (family, bytes): IPv4 before IPv6, each by value.
+std::pair<int, std::string> addressOrder(const std::string& text) {
+  uint32_t v4 = 0;
+  if (parseDotted(text, v4)) return {4, std::string{char(v4 >> 24), char(v4 >> 16), char(v4 >> 8), char(v4)}};
+  const Ip6Address a = ip6(text.c_str());
+  return {6, std::string(reinterpret_cast<const char*>(a.bytes), 16)};
+}
+
+std::string describe(const FlowEntry& r) {
+  const Json::Value f = flowToJson(r, kNow);
+  return f["srcip"].asString() + "." + std::to_string(r.srcport) + ">" + f["dstip"].asString() + "." +
+         std::to_string(r.dstport) + " p" + std::to_string(r.proto) + " t" + std::to_string(r.tos);
+}
+
 // The plain order, written from the document's flow object.
 bool plainLess(const FlowEntry& a, const FlowEntry& b, const std::string& column) {
   const Json::Value x = flowToJson(a, kNow), y = flowToJson(b, kNow);
-  const auto tie = [](const FlowEntry& r) { return std::make_tuple(r.srcip, r.srcport, r.proto, r.tos, r.dstip, r.dstport); };
+  const auto tie = [](const Json::Value& f) {
+    return std::make_tuple(addressOrder(f["srcip"].asString()), f["srcport"].asInt(), f["proto"].asInt(),
+                           f["tos"].asInt(), addressOrder(f["dstip"].asString()), f["dstport"].asInt());
+  };
   if (x[column].isString()) {
-    const auto key = [&](const Json::Value& v, const FlowEntry& r) {
+    const auto key = [&](const Json::Value& v) {
       std::string text = v[column].asString();
       if (column == "srcip" || column == "dstip") {
-        uint32_t ip = 0;
-        parseDotted(text, ip);
-        return std::make_tuple(std::string(), std::string(), std::string(),
-                               uint64_t(ip) << 16 | (column == "srcip" ? r.srcport : r.dstport));
+        return std::make_tuple(std::string(), std::string(), addressOrder(text),
+                               v[column == "srcip" ? "srcport" : "dstport"].asInt());
       }
       const std::string base = column == "processname" ? text.substr(text.rfind('/') + 1) : text;
-      return std::make_tuple(lower(base), lower(text), text, uint64_t(0));
+      return std::make_tuple(lower(base), lower(text), std::make_pair(0, text), 0);
     };
-    const auto kx = key(x, a), ky = key(y, b);
-    return kx != ky ? kx < ky : tie(a) < tie(b);
+    const auto kx = key(x), ky = key(y);
+    return kx != ky ? kx < ky : tie(x) < tie(y);
   }
   const uint64_t vx = x[column].isInt() ? uint32_t(x[column].asInt()) : x[column].asUInt64();
   const uint64_t vy = y[column].isInt() ? uint32_t(y[column].asInt()) : y[column].asUInt64();
-  return vx != vy ? vx < vy : tie(a) < tie(b);
+  return vx != vy ? vx < vy : tie(x) < tie(y);
 }
 
-std::vector<FlowKey> keys(const std::vector<FlowEntry>& flows) {
-  std::vector<FlowKey> out;
-  for (const FlowEntry& r : flows) out.push_back(keyOf(r));
+std::vector<std::string> keys(const std::vector<FlowEntry>& flows) {
+  std::vector<std::string> out;
+  for (const FlowEntry& r : flows) out.push_back(describe(r));
   return out;
 }
 
 TEST(SelectFlows, EveryColumnAndOrderAgainstAPlainSort) {
-  std::vector<FlowEntry> flows = flowsWithTies(200);
-  std::sort(flows.begin(), flows.end(), [](const FlowEntry& a, const FlowEntry& b) { return plainLess(a, b, "srcip"); });
-  flows.erase(std::unique(flows.begin(), flows.end(), [](auto& a, auto& b) { return keyOf(a) == keyOf(b); }), flows.end());
-  std::shuffle(flows.begin(), flows.end(), std::mt19937(1));
-  const size_t n = flows.size();
-  struct Page {
-    size_t size, page;
-  };
-  const Page pages[] = {{SIZE_MAX, 1}, {7, 1}, {7, 3}, {7, (n + 6) / 7}, {7, (n + 6) / 7 + 1}, {n, 1}, {1, n}, {7, SIZE_MAX}};
-  for (const char* column : kColumns) {
-    std::vector<FlowEntry> want = flows;
-    std::stable_sort(want.begin(), want.end(), [&](const FlowEntry& a, const FlowEntry& b) { return plainLess(a, b, column); });
-    for (bool descending : {false, true}) {
-      if (descending) std::reverse(want.begin(), want.end());
-      for (const Page& p : pages) {
-        FlowSelection s;
-        s.active = true;
-        s.sortBy = flowColumnByName(column);
-        s.descending = descending;
-        s.pageSize = p.size;
-        s.page = p.page;
-        const SelectedFlows got = selectFlows(flows, s, kNow);
-        const size_t first = p.page - 1 > n / std::min(p.size, n) ? n : std::min(n, (p.page - 1) * p.size);
-        const std::vector<FlowEntry> page(want.begin() + first, want.begin() + std::min(n, first + std::min(p.size, n)));
-        EXPECT_EQ(got.matched, n);
-        EXPECT_EQ(keys(got.page), keys(page)) << column << (descending ? " desc" : " asc") << " pageSize " << p.size
-                                              << " page " << p.page;
+  for (bool withIPv6 : {false, true}) {
+    std::vector<FlowEntry> flows = flowsWithTies(200, withIPv6);
+    std::sort(flows.begin(), flows.end(), [](const FlowEntry& a, const FlowEntry& b) { return plainLess(a, b, "srcip"); });
+    flows.erase(std::unique(flows.begin(), flows.end(), [](auto& a, auto& b) { return describe(a) == describe(b); }),
+                flows.end());
+    std::shuffle(flows.begin(), flows.end(), std::mt19937(1));
+    const size_t n = flows.size();
+    struct Page {
+      size_t size, page;
+    };
+    const Page pages[] = {{SIZE_MAX, 1}, {7, 1}, {7, 3}, {7, (n + 6) / 7}, {7, (n + 6) / 7 + 1}, {n, 1}, {1, n}, {7, SIZE_MAX}};
+    for (const char* column : kColumns) {
+      std::vector<FlowEntry> want = flows;
+      std::stable_sort(want.begin(), want.end(), [&](const FlowEntry& a, const FlowEntry& b) { return plainLess(a, b, column); });
+      for (bool descending : {false, true}) {
+        if (descending) std::reverse(want.begin(), want.end());
+        for (const Page& p : pages) {
+          FlowSelection s;
+          s.active = true;
+          s.sortBy = flowColumnByName(column);
+          s.descending = descending;
+          s.pageSize = p.size;
+          s.page = p.page;
+          const SelectedFlows got = selectFlows(flows, s, kNow);
+          const size_t first = p.page - 1 > n / std::min(p.size, n) ? n : std::min(n, (p.page - 1) * p.size);
+          const std::vector<FlowEntry> page(want.begin() + first, want.begin() + std::min(n, first + std::min(p.size, n)));
+          EXPECT_EQ(got.matched, n);
+          EXPECT_EQ(keys(got.page), keys(page)) << column << (descending ? " desc" : " asc") << " pageSize " << p.size
+                                                << " page " << p.page << (withIPv6 ? " with IPv6" : " IPv4 only");
+        }
       }
     }
   }
 }
 
 TEST(SelectFlows, FilterWordsMustAllMatch) {
-  FlowEntry a = makeFlowRecord(0, 1, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0, 0, kNow, makeOwner("/usr/bin/curl", "alice", "HOST"));
-  FlowEntry b = makeFlowRecord(1, 0, 17, 0xc0a80102u, 0x0a000001u, 53, 40000, 60, 0, 0, kNow, makeOwner("named", "bind", "host"));
-  FlowEntry c = makeFlowRecord(1, 0, 1, 0xc0a80102u, 0x0a000001u, 8, 0, 60, 0, 0, kNow, nullptr);
+  const FlowEntry flows[] = {
+      makeFlowRecord(0, 1, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0, 0, kNow, makeOwner("/usr/bin/curl", "alice", "HOST")),
+      makeFlowRecord(1, 0, 17, 0xc0a80102u, 0x0a000001u, 53, 40000, 60, 0, 0, kNow, makeOwner("named", "bind", "host")),
+      makeFlowRecord(1, 0, 1, 0xc0a80102u, 0x0a000001u, 8, 0, 60, 0, 0, kNow, nullptr),
+      asIPv6(makeFlowRecord(0, 1, 6, 0, 0, 51001, 443, 60, 0, 0, kNow, makeOwner("/usr/bin/curl", "alice", "HOST")),
+             "2001:db8::5", "2001:db8:ff::1"),
+      asIPv6(makeFlowRecord(1, 0, 58, 0, 0, 128, 0, 60, 0, 0, kNow, makeOwner("2001:db8::5-agent", "", "")), "fe80::1", "fe80::2"),
+  };
   struct Row {
     const char* filter;
-    std::vector<uint8_t> protos;  // of the flows that match, in table order
+    const char* flows;  // the letters of the flows that match, in table order
   };
   const Row rows[] = {
-      {"", {6, 17, 1}},           {"tcp", {6}},                    {"ICMP", {1}},
-      {"10.0.0.1:51000", {6}},    {"192.168.1.2:53", {17}},        {"192.168.1.2:8", {}},
-      {"curl ALICE", {6}},        {"host", {6, 17}},               {"  bind\tudp ", {17}},
-      {"inif=1", {17, 1}},        {"proto=1", {1}},                {"srcip=192.168.1.2", {17, 1}},
-      {"dstport=443", {6}},       {"processname=/USR/BIN/CURL", {6}}, {"user=", {1}},
-      {"nothing-like-it", {}},    {"tcp udp", {}},                 {"srcport=x", {}},
+      {"", "abcde"},           {"tcp", "ad"},                  {"ICMP", "ce"},
+      {"icmpv6", "e"},         {"10.0.0.1:51000", "a"},        {"192.168.1.2:53", "b"},
+      {"192.168.1.2:8", ""},   {"curl ALICE", "ad"},           {"host", "abd"},
+      {"  bind\tudp ", "b"},   {"inif=1", "bce"},              {"proto=1", "c"},
+      {"srcip=192.168.1.2", "bc"}, {"dstport=443", "ad"},      {"processname=/USR/BIN/CURL", "ad"},
+      {"user=", "ce"},         {"nothing-like-it", ""},        {"tcp udp", ""},
+      {"srcport=x", ""},       {"family=6", "de"},             {"family=4 tcp", "a"},
+      // Addresses and prefixes of either family, against either end.
+      {"2001:DB8::5", "d"},    {"2001:db8::/32", "d"},         {"2001:db8:ff::/48", "d"},
+      {"2001:db8:1::/48", ""}, {"fe80::1", "e"},               {"fe80::/10", "e"},
+      {"fe80::1/128", "e"},    {"::/0", "de"},                 {"0.0.0.0/0", "abc"},
+      {"10.0.0.0/8", "abc"},   {"192.168.1.0/25", "abc"},      {"192.168.1.128/25", ""},
+      {"10.0.0.1/33", ""},     {"fe80::/129", ""},             {"srcip=2001:db8::5", "d"},
+      {"dstip=2001:db8::5", ""}, {"srcip=fe80::/16", "e"},     {"dstip=192.168.0.0/16", "a"},
+      {"[2001:db8::5]:51001", "d"}, {"2001:db8:", "de"},  // also the name of e's owner
+      {"fe80::2 icmpv6", "e"},
   };
   for (const Row& row : rows) {
     const ArgumentLookup lookup = [&](const char* name) { return std::string(name) == "filter" ? row.filter : nullptr; };
-    const SelectedFlows got = selectFlows({a, b, c}, readFlowSelection(lookup), kNow);
-    std::vector<uint8_t> protos;
-    for (const FlowEntry& r : got.page) protos.push_back(r.proto);
-    EXPECT_EQ(protos, row.protos) << "filter \"" << row.filter << "\"";
-    EXPECT_EQ(got.matched, row.protos.size()) << row.filter;
+    const SelectedFlows got = selectFlows({std::begin(flows), std::end(flows)}, readFlowSelection(lookup), kNow);
+    std::string letters;
+    for (const FlowEntry& r : got.page) {
+      for (size_t i = 0; i < std::size(flows); ++i) {
+        if (describe(r) == describe(flows[i])) letters += static_cast<char>('a' + i);
+      }
+    }
+    EXPECT_EQ(letters, row.flows) << "filter \"" << row.filter << "\"";
+    EXPECT_EQ(got.matched, strlen(row.flows)) << row.filter;
   }
 }
 
@@ -141,18 +199,18 @@ TEST(ReadFlowSelection, UnusableArgumentsAreIgnoredWithOneLine) {
     const char* selection;  // active, column number, order, page size, page
   };
   const Row rows[] = {
-      {{}, "", "0 17 asc 18446744073709551615 1"},
+      {{}, "", "0 18 asc 18446744073709551615 1"},
       {{{"sortBy", "bytes"}, {"sortOrder", "desc"}, {"pageSize", "500"}, {"page", "2"}}, "", "1 1 desc 500 2"},
-      {{{"sortBy", "Bytes"}}, "sortBy Bytes is not a member of a flow; ignored\n", "1 17 asc 18446744073709551615 1"},
-      {{{"sortBy", "replydelay"}}, "sortBy replydelay is not a member of a flow; ignored\n", "1 17 asc 18446744073709551615 1"},
-      {{{"sortOrder", "DESC"}}, "sortOrder DESC is neither asc nor desc; ignored\n", "1 17 asc 18446744073709551615 1"},
+      {{{"sortBy", "Bytes"}}, "sortBy Bytes is not a member of a flow; ignored\n", "1 18 asc 18446744073709551615 1"},
+      {{{"sortBy", "replydelay"}}, "sortBy replydelay is not a member of a flow; ignored\n", "1 18 asc 18446744073709551615 1"},
+      {{{"sortOrder", "DESC"}}, "sortOrder DESC is neither asc nor desc; ignored\n", "1 18 asc 18446744073709551615 1"},
       {{{"pageSize", "abc"}, {"page", "-1"}},
        "pageSize abc is not a whole number from 1; ignored\npage -1 is not a whole number from 1; ignored\n",
-       "1 17 asc 18446744073709551615 1"},
+       "1 18 asc 18446744073709551615 1"},
       {{{"pageSize", "0"}, {"page", "99999999999"}},
        "pageSize 0 is not a whole number from 1; ignored\npage 99999999999 is not a whole number from 1; ignored\n",
-       "1 17 asc 18446744073709551615 1"},
-      {{{"filter", ""}}, "", "1 17 asc 18446744073709551615 1"},
+       "1 18 asc 18446744073709551615 1"},
+      {{{"filter", ""}}, "", "1 18 asc 18446744073709551615 1"},
   };
   for (const Row& row : rows) {
     const ArgumentLookup lookup = [&](const char* name) {
