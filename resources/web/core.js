@@ -205,11 +205,12 @@
   // The export format in use: native unless the setting names ipfix.
   Vt.exportFormat = (st) => (st.exportFormat === 'ipfix' ? 'ipfix' : 'native');
 
-  // The discovered adapters by interface index: {key, index, ips, mac}.
+  // The discovered adapters by interface index: {key, index, ips, ips6, mac}.
   Vt.interfaceList = function interfaceList(doc) {
     const ifs = (doc && doc.interfacesDiscovered) || {};
+    const list = (v) => (Array.isArray(v) ? v.map(String) : []);
     return Object.keys(ifs)
-      .map((k) => ({ key: k, index: Number(k.replace(/^if_/, '')), ips: (ifs[k] && ifs[k].ips) || [], mac: ifs[k] && ifs[k].mac }))
+      .map((k) => ({ key: k, index: Number(k.replace(/^if_/, '')), ips: list(ifs[k] && ifs[k].ips), ips6: list(ifs[k] && ifs[k].ips6), mac: ifs[k] && ifs[k].mac }))
       .sort((a, b) => a.index - b.index);
   };
 

@@ -81,7 +81,7 @@
       pad2(d.getHours()) + ':' + pad2(d.getMinutes()) + ':' + pad2(d.getSeconds());
   }
 
-  const PROTOCOLS = { 1: 'ICMP', 6: 'TCP', 17: 'UDP' };
+  const PROTOCOLS = { 1: 'ICMP', 6: 'TCP', 17: 'UDP', 58: 'ICMPv6' };
 
   function protoName(p) {
     return PROTOCOLS[p] || 'IP ' + p;
@@ -107,9 +107,32 @@
     14: ['Timestamp reply'],
   };
 
-  // ICMP type and code as words: the code's own name when it has one.
-  function icmpName(type, code) {
-    const t = ICMP[type];
+  // ICMPv6 types and the codes worth naming (IANA registry).
+  const ICMP6 = {
+    1: ['Destination unreachable', {
+      0: 'No route to destination', 1: 'Administratively prohibited', 2: 'Beyond scope of source address',
+      3: 'Address unreachable', 4: 'Port unreachable', 5: 'Source address failed policy', 6: 'Reject route',
+    }],
+    2: ['Packet too big'],
+    3: ['Time exceeded', { 0: 'Hop limit exceeded in transit', 1: 'Fragment reassembly time exceeded' }],
+    4: ['Parameter problem', { 0: 'Erroneous header field', 1: 'Unrecognized next header', 2: 'Unrecognized IPv6 option' }],
+    128: ['Echo request'],
+    129: ['Echo reply'],
+    130: ['Multicast listener query'],
+    131: ['Multicast listener report'],
+    132: ['Multicast listener done'],
+    133: ['Router solicitation'],
+    134: ['Router advertisement'],
+    135: ['Neighbor solicitation'],
+    136: ['Neighbor advertisement'],
+    137: ['Redirect'],
+    143: ['Multicast listener report v2'],
+  };
+
+  // ICMP (or, with proto 58, ICMPv6) type and code as words: the code's own
+  // name when it has one.
+  function icmpName(type, code, proto) {
+    const t = (proto === 58 ? ICMP6 : ICMP)[type];
     if (!t) return 'Type ' + type + ' code ' + code;
     if (t[1] && t[1][code]) return t[1][code];
     return code ? t[0] + ' (code ' + code + ')' : t[0];
@@ -140,6 +163,18 @@
     const names = [];
     for (let i = 0; i < 8; i++) if (flags & (0x80 >> i)) names.push(FLAG_NAMES[i]);
     return names.join(' ');
+  }
+
+  // Whether `ip` is IPv6 text (it holds a colon; dotted IPv4 never does).
+  function isIPv6Text(ip) {
+    return String(ip).indexOf(':') >= 0;
+  }
+
+  // An address with its port as people write it: "10.0.0.1:80", "[2001:db8::1]:80";
+  // the address alone when `port` is null.
+  function endpoint(ip, port) {
+    if (port === null || port === undefined) return String(ip);
+    return (isIPv6Text(ip) ? '[' + ip + ']' : ip) + ':' + port;
   }
 
   function ipToNumber(ip) {
@@ -181,7 +216,7 @@
 
   const api = {
     u32, escapeHtml, fmtInt, fmtCompact, fmtBytes, fmtBytesShort, fmtAge, fmtTime, protoName, icmpName, dscpName,
-    tcpFlags, tcpFlagNames, ipToNumber, isIPv4, parsePort, baseName, niceTicks,
+    tcpFlags, tcpFlagNames, isIPv6Text, endpoint, ipToNumber, isIPv4, parsePort, baseName, niceTicks,
   };
   if (typeof module !== 'undefined' && module.exports) module.exports = api;
   else root.VtFormat = api;

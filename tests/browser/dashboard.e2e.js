@@ -260,6 +260,8 @@ function inner() {
     assert.equal(await page.textContent('#pill-capture'), 'Capture running');
     assert.equal(await page.textContent('#pill-export'), 'Export running');
     assert.equal(await page.textContent('#s-capture-error'), 'none');
+    assert.match(await page.textContent('#s-dropped'), /^(none|[\d,]+ packets? since start)$/);
+    assert.equal(await page.textContent('#s-skipped6'), 'none', 'no IPv6 flow left out by native export');
     assert.equal(await page.textContent('#s-listener'), MON_IP);
     assert.equal(await page.textContent('#s-collector'), '127.0.0.1:2056');
     assert.match(await page.textContent('#s-owner-source'), /^(kernel events|socket tables)$/);
@@ -480,6 +482,44 @@ function inner() {
     assert.ok(first.seconds >= 890, 'the chart starts with the monitor\'s 15 minutes, not ' + first.seconds + ' s');
     assert.match(first.pps, /pkt\/s$/);
     await shot(p, 'busy-overview');
+    await p.close();
+  });
+
+  test('busy host: the overview shows the packets the kernel dropped and the IPv6 flows not sent', async () => {
+    const { p } = await busyPage('overview');
+    assert.equal(await p.textContent('#k-dropped'), '1,234 dropped by the kernel');
+    assert.ok(await p.isVisible('#k-dropped'));
+    assert.equal(await p.textContent('#s-dropped'), '1,234 packets since start');
+    assert.match(await p.textContent('#s-skipped6'), /^56 since start/);
+    await p.close();
+  });
+
+  test('busy host: the Interfaces view lists each adapter\'s IPv6 addresses, within its card at any width', { timeout: 30000 }, async () => {
+    const { p } = await busyPage('interfaces');
+    await p.waitForSelector('.if-card');
+    const cards = () =>
+      p.$$eval('.if-card', (cs) =>
+        cs.map((c) => ({
+          head: c.querySelector('h2').textContent.trim(),
+          v4: [...c.querySelectorAll('.ips:not(.ips6) li .mono')].map((e) => e.textContent),
+          v6: [...c.querySelectorAll('.ips6 li')].map((li) => li.textContent),
+          // Anything drawn past the card's right edge.
+          spill: Math.max(0, ...[...c.querySelectorAll('*')].map((e) => e.getBoundingClientRect().right - c.getBoundingClientRect().right)),
+        }))
+      );
+    for (const width of [1280, 390]) {
+      await p.setViewportSize({ width, height: 844 });
+      await p.waitForTimeout(100);
+      const got = await cards();
+      assert.deepEqual(got.map((c) => [c.head, c.v4, c.v6]), [
+        ['Interface 1', ['127.0.0.1'], ['::1']],
+        ['Interface 2', ['192.0.2.1'], ['2001:db8:85a3:1234:5678:8a2e:370:7334', '2001:db8::1', 'fe80::216:3eff:fe5e:1a2blink-local']],
+      ]);
+      for (const c of got) assert.ok(c.spill <= 0.5, c.head + ' spills ' + c.spill + ' px out of its card at ' + width + ' px');
+      const overflow = await p.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
+      assert.ok(overflow <= 0, 'the page is ' + overflow + ' px wider than a ' + width + ' px screen');
+    }
+    await shot(p, 'busy-interfaces-phone');
     await p.close();
   });
 

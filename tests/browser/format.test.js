@@ -26,6 +26,19 @@ table('icmpName names type and code', F.icmpName, [
   [[3, 15], 'Destination unreachable (code 15)'],
   [[11, 0], 'TTL exceeded in transit'],
   [[42, 1], 'Type 42 code 1'],
+  [[128, 0, 58], 'Echo request'],
+  [[1, 4, 58], 'Port unreachable'],
+  [[135, 0, 58], 'Neighbor solicitation'],
+  [[8, 0, 58], 'Type 8 code 0'],
+  [[3, 0, 58], 'Hop limit exceeded in transit'],
+]);
+
+table('endpoint brackets IPv6 addresses that carry a port', F.endpoint, [
+  [['10.0.0.1', 443], '10.0.0.1:443'],
+  [['2001:db8::1', 443], '[2001:db8::1]:443'],
+  [['::ffff:10.0.0.1', 0], '[::ffff:10.0.0.1]:0'],
+  [['fe80::1', null], 'fe80::1'],
+  [['10.0.0.1', undefined], '10.0.0.1'],
 ]);
 
 table('isIPv4 takes dotted decimal only', F.isIPv4, [

@@ -1,10 +1,13 @@
 // A test-only monitor: the web interface of the real one over a flow table
-// filled with made-up open flows, and fifteen minutes of made-up traffic
-// history, for the browser test and the benchmarks of a busy host. Capture
-// and export stay off; nothing is sent anywhere. Never shipped.
+// filled with made-up open flows, fifteen minutes of made-up traffic history,
+// made-up adapters and loss counters, for the browser test and the
+// benchmarks of a busy host. Capture and export stay off; nothing is sent
+// anywhere. Never shipped.
 //
 //   vantrel-filled [FLOWS]      (default 100000), from a folder holding
 //                               vantrelsettings.json and resources/web/
+#include <json/json.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +21,7 @@
 #include "runtime/console.h"
 #include "runtime/flow_owner.h"
 #include "runtime/settings.h"
+#include "runtime/state.h"
 #include "runtime/traffic_history.h"
 #include "web/http_server.h"
 
@@ -73,6 +77,24 @@ void fill(size_t count, uint64_t now) {
   }
 }
 
+// Two adapters as discovery records them: the busy one with IPv4 and IPv6
+// addresses (one of them as long as IPv6 text gets), and loopback.
+void fillInterfaces() {
+  Json::Value ifs(Json::objectValue);
+  Json::Value& busy = ifs["if_2"];
+  busy["ips"].append("192.0.2.1");
+  busy["ips6"].append("2001:db8:85a3:1234:5678:8a2e:370:7334");
+  busy["ips6"].append("2001:db8::1");
+  busy["ips6"].append("fe80::216:3eff:fe5e:1a2b");
+  busy["mac"] = "00:16:3e:5e:1a:2b";
+  Json::Value& lo = ifs["if_1"];
+  lo["ips"].append("127.0.0.1");
+  lo["ips6"].append("::1");
+  lo["mac"] = "";
+  std::lock_guard<std::mutex> lock(interfacesMutex);
+  interfacesDiscovered = ifs;
+}
+
 // A sixteenth of the open flows counted into, as if their packets had come.
 void touch(uint64_t now, std::mt19937& random) {
   std::lock_guard<std::mutex> lock(flowTableMutex);
@@ -93,6 +115,9 @@ int main(int argc, char** argv) {
   startTrafficHistory(start - kHistorySeconds * 1000);
   for (uint64_t s = start / 1000 - kHistorySeconds; s < start / 1000; ++s) recordSecond(s, count);
   fill(count, start);
+  fillInterfaces();
+  snifferPacketsDropped = 1234;
+  exportsSkippedIPv6 = 56;
   std::string whyNot;
   if (startHTTPDaemon(static_cast<uint16_t>(httpPort), whyNot) == nullptr) {
     consolePrintf("startHTTPDaemon Null! %s\n", whyNot.c_str());

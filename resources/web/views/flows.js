@@ -64,14 +64,24 @@
       f,
       dir: f.inif ? 'in' : 'out',
       proto,
-      icmp: f.proto === 1 ? F.icmpName(f.srcport, f.dstport) : '',
+      icmp: f.proto === 1 || f.proto === 58 ? F.icmpName(f.srcport, f.dstport, f.proto) : '',
       process: F.baseName(f.processname),
       flags: f.proto === 6 ? F.tcpFlags(f.flags) : '',
       pkts: F.u32(f.pkts),
       bytes: F.u32(f.bytes),
-      src: f.srcip + (ports ? ':' + f.srcport : ''),
-      dst: f.dstip + (ports ? ':' + f.dstport : ''),
+      src: F.endpoint(f.srcip, ports ? f.srcport : null),
+      dst: F.endpoint(f.dstip, ports ? f.dstport : null),
     };
+  }
+
+  // An address cell. An IPv6 address may wrap after a colon, never inside a
+  // group, so a long one takes two lines of a narrow column instead of
+  // widening the table; its whole text is in the title too.
+  function addrHtml(ip, port, endpoint) {
+    const portHtml = port === null ? '' : '<span class="port">:' + port + '</span>';
+    if (!F.isIPv6Text(ip)) return esc(ip) + portHtml;
+    const groups = esc(ip).replace(/:/g, ':<wbr>');
+    return '<span class="addr6" title="' + esc(endpoint) + '">' + (port === null ? groups : '[' + groups + ']' + portHtml) + '</span>';
   }
 
   function rowHtml(r, fresh) {
@@ -79,9 +89,8 @@
     const dirTitle = f.inif ? 'Inbound: from another host to this one' : 'Outbound: sent by this host';
     const dscp = F.dscpName(f.tos);
     let proto = '<span class="proto p-' + r.proto.toLowerCase().replace(/\W/g, '') + '">' + esc(r.proto) + '</span>';
-    if (r.icmp) proto += ' <span class="icmp" title="ICMP type ' + f.srcport + ', code ' + f.dstport + '">' + esc(r.icmp) + '</span>';
-    const addr = (ip, port) =>
-      esc(ip) + (f.proto === 6 || f.proto === 17 ? '<span class="port">:' + port + '</span>' : '');
+    if (r.icmp) proto += ' <span class="icmp" title="' + esc(r.icmp) + ': ' + r.proto + ' type ' + f.srcport + ', code ' + f.dstport + '">' + esc(r.icmp) + '</span>';
+    const ports = f.proto === 6 || f.proto === 17;
     const flags = r.flags
       ? '<span class="flags" title="' + esc(F.tcpFlagNames(f.flags) || 'none') + '">' +
         r.flags.replace(/[A-Z]/g, '<b>$&</b>').replace(/\./g, '<i>·</i>') + '</span>'
@@ -93,8 +102,8 @@
       '<tr' + (fresh ? ' class="fresh"' : '') + '>' +
       '<td class="c-dir"><span class="dir dir-' + r.dir + '" title="' + dirTitle + '"><svg class="icon"><use href="#i-' + r.dir + '"/></svg>' + r.dir + '</span></td>' +
       '<td class="nowrap">' + proto + '</td>' +
-      '<td class="mono">' + addr(f.srcip, f.srcport) + '</td>' +
-      '<td class="mono">' + addr(f.dstip, f.dstport) + '</td>' +
+      '<td class="mono">' + addrHtml(f.srcip, ports ? f.srcport : null, r.src) + '</td>' +
+      '<td class="mono">' + addrHtml(f.dstip, ports ? f.dstport : null, r.dst) + '</td>' +
       '<td class="num"' + (dscp ? ' title="' + dscp + '"' : '') + '>' + f.tos + (dscp && f.tos ? ' <span class="muted">' + dscp + '</span>' : '') + '</td>' +
       '<td class="num">' + F.fmtInt(r.pkts) + '</td>' +
       '<td class="num" title="' + F.fmtInt(r.bytes) + ' bytes">' + F.fmtBytes(r.bytes) + '</td>' +
@@ -186,7 +195,7 @@
       if (format === 'json') {
         text = JSON.stringify(flows, null, 1);
       } else {
-        const cols = ['inif', 'outif', 'proto', 'srcip', 'srcport', 'dstip', 'dstport', 'tos', 'pkts', 'bytes', 'flags', 'firstseen', 'lastseen', 'age', 'processname', 'user', 'domain'];
+        const cols = ['inif', 'outif', 'family', 'proto', 'srcip', 'srcport', 'dstip', 'dstport', 'tos', 'pkts', 'bytes', 'flags', 'firstseen', 'lastseen', 'age', 'processname', 'user', 'domain'];
         const cell = (v) => (typeof v === 'string' ? '"' + v.replace(/"/g, '""') + '"' : String(v));
         text = cols.join(',') + '\n' + flows.map((f) => cols.map((c) => cell(f[c])).join(',')).join('\n') + '\n';
       }

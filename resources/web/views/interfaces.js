@@ -23,6 +23,7 @@
 
   function cardHtml(i, listener) {
     const active = i.ips.includes(listener);
+    const capture6 = Vt.settings().captureIPv6 !== false;
     return (
       '<article class="card if-card' + (active ? ' active' : '') + '">' +
       '<div class="card-head"><h2><svg class="icon"><use href="#i-iface"/></svg>Interface ' + esc(i.index) + '</h2>' +
@@ -41,13 +42,27 @@
             )
             .join('')
         : '<li class="muted">no IPv4 address</li>') +
-      '</ul></article>'
+      '</ul>' +
+      (i.ips6.length
+        ? '<ul class="ips ips6" aria-label="IPv6 addresses">' +
+          i.ips6
+            .map(
+              (ip) =>
+                '<li><span class="mono">' + esc(ip) + '</span>' +
+                (/^fe[89ab]/i.test(ip) ? '<span class="badge" title="fe80::/10: reachable on this link only">link-local</span>' : '') +
+                (active && capture6 ? '<span class="badge badge-accent" title="Capture reads this interface\'s IPv6 packets too">captured</span>' : '') +
+                '</li>'
+            )
+            .join('') +
+          '</ul>'
+        : '') +
+      '</article>'
     );
   }
 
   Vt.views.interfaces = {
     init() {},
     render,
-    subtitle: () => 'Adapters and IPv4 addresses found by interface discovery',
+    subtitle: () => 'Adapters and their IPv4 and IPv6 addresses found by interface discovery',
   };
 })();

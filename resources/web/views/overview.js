@@ -18,6 +18,14 @@
     const doc = S.doc;
     const st = Vt.settings();
     setText('k-packets', F.fmtInt(doc.snifferPacketCount));
+    // Loss shows where the count is read, not only in the capture card.
+    const dropped = Number(doc.snifferPacketsDropped) || 0;
+    setText('k-dropped', F.fmtInt(dropped) + ' dropped by the kernel');
+    $('k-dropped').hidden = dropped === 0;
+    setText('s-dropped', dropped ? F.fmtInt(dropped) + (dropped === 1 ? ' packet' : ' packets') + ' since start' : 'none');
+    $('s-dropped').classList.toggle('warn-text', dropped > 0);
+    const skipped = Number(doc.exportsSkippedIPv6) || 0;
+    setText('s-skipped6', skipped ? F.fmtInt(skipped) + ' since start (the native format carries IPv4 only; IPFIX carries them)' : 'none');
     setText('k-flows', F.fmtInt(doc.totalFlows));
     setText('k-flows-sub', F.fmtInt(F.u32(doc.totalPkts)) + ' packets · ' + F.fmtBytes(F.u32(doc.totalBytes)));
     setText('k-toexport', F.fmtInt(doc.toExport));
