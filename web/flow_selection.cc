@@ -120,7 +120,8 @@ struct Token {
 std::vector<Token> parseTokens(const std::vector<std::string>& filter) {
   std::vector<Token> tokens;
   for (const std::string& t : filter) {
-    Token token{t};
+    Token token;
+    token.text = t;
     const size_t eq = t.find('=');
     if (eq != std::string::npos && eq > 0) {
       const std::string name = t.substr(0, eq), value = t.substr(eq + 1);
