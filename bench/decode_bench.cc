@@ -20,6 +20,7 @@ void warmLookup(uint64_t, const OwnerQuery&, OwnerRef& owner) { owner = prepared
 void resetTables() {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   FlowCache().swap(flowCache);
+  FlowCache6().swap(flowCache6);
   toExport.clear();
   lastSweepTime = 0;
 }
@@ -149,8 +150,7 @@ void fillFlows(uint32_t count, uint64_t lastseen) {
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t peer = peerAddress(i >> 4);
     const uint16_t port = static_cast<uint16_t>(32768 + (i & 0x3fff));
-    FlowRecord r = makeFlowRecord(0, 1, 6, kLocal, peer, port, 443, 1500, 0x12, 0, lastseen, preparedOwner);
-    flowCache.try_emplace(keyOf(r), std::move(r));
+    flowCache.insert(makeFlowRecord(0, 1, 6, kLocal, peer, port, 443, 1500, 0x12, 0, lastseen, preparedOwner));
   }
 }
 
