@@ -1,6 +1,6 @@
-// Packet decoding speed: prepared datagrams fed straight into decodePacket,
-// and sweeps over a full flow table. Owners come from a prepared entry, as
-// from a warm port table.
+// Packet decoding speed: prepared IPv4 datagrams and IPv6 packets fed
+// straight into decodePacket, and sweeps over a full flow table. Owners come
+// from a prepared entry, as from a warm port table.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -16,10 +16,12 @@ constexpr uint64_t kT0 = 1700000000000;
 
 OwnerRef preparedOwner = makeOwner("browser.exe", "alice", "HOST");
 void warmLookup(uint64_t, const OwnerQuery&, OwnerRef& owner) { owner = preparedOwner; }
+void warmLookup6(uint64_t, const OwnerQuery6&, OwnerRef& owner) { owner = preparedOwner; }
 
 void resetTables() {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   FlowCache().swap(flowCache);
+  FlowCache6().swap(flowCache6);
   toExport.clear();
   lastSweepTime = 0;
 }
@@ -29,6 +31,8 @@ struct Tables {
     resetTables();
     tcpOwnerLookup = warmLookup;
     udpOwnerLookup = warmLookup;
+    tcpOwnerLookup6 = warmLookup6;
+    udpOwnerLookup6 = warmLookup6;
   }
   ~Tables() { resetTables(); }
 };
@@ -55,6 +59,36 @@ struct TcpDatagram {
 // Peer i of many: spread over 10.64.0.0/10 with its own remote port.
 uint32_t peerAddress(uint32_t i) { return 0x0a400000 + (i * 2654435761u >> 10); }
 
+// The IPv6 counterparts: 2001:db8::1 and peers in 2001:db8:40::/48, each a
+// privacy-style address of its own.
+const uint8_t kLocal6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+void putPeer6(uint8_t* p, uint32_t i) {
+  const uint8_t prefix[6] = {0x20, 0x01, 0x0d, 0xb8, 0x00, 0x40};
+  memcpy(p, prefix, 6);
+  putU16(p + 6, 0);
+  putU32(p + 8, i * 2654435761u);
+  putU32(p + 12, peerAddress(i));
+}
+
+// A 60-byte TCP packet (40 bytes IPv6, 20 bytes TCP) with an ACK.
+struct TcpPacket6 {
+  uint8_t bytes[60] = {};
+  TcpPacket6(uint32_t peer, bool outbound, uint16_t sport, uint16_t dport, uint16_t payloadLength = 1440) {
+    bytes[0] = 0x60;
+    putU16(bytes + 4, payloadLength);
+    bytes[6] = 6;
+    bytes[7] = 64;
+    uint8_t peerAddress6[16];
+    putPeer6(peerAddress6, peer);
+    memcpy(bytes + 8, outbound ? kLocal6 : peerAddress6, 16);
+    memcpy(bytes + 24, outbound ? peerAddress6 : kLocal6, 16);
+    putU16(bytes + 40, sport);
+    putU16(bytes + 42, dport);
+    bytes[52] = 0x50;
+    bytes[53] = 0x10;
+  }
+};
+
 // Packets of `flows` known TCP flows (half outbound, half inbound), round
 // robin. The clock advances 1 ms every 10 000 packets (10 M packets/s).
 void BM_DecodeKnownTcpFlows(benchmark::State& state) {
@@ -79,6 +113,32 @@ void BM_DecodeKnownTcpFlows(benchmark::State& state) {
   state.counters["flows"] = static_cast<double>(flowCacheSize());
 }
 BENCHMARK(BM_DecodeKnownTcpFlows)->Arg(1)->Arg(1000)->Arg(100000)->Arg(900000);
+
+// The same over IPv6: packets of `flows` known TCP flows, half each way.
+void BM_DecodeKnownTcpFlows6(benchmark::State& state) {
+  Tables tables;
+  const Ip6Address local = Ip6Address::fromBytes(kLocal6);
+  setLocalAddresses6(&local, 1);
+  const uint32_t flows = static_cast<uint32_t>(state.range(0));
+  std::vector<TcpPacket6> packets;
+  for (uint32_t i = 0; i < flows; ++i) {
+    const uint16_t localPort = static_cast<uint16_t>(32768 + i % 28000);
+    if (i % 2 == 0) packets.emplace_back(i, true, localPort, 443);
+    else packets.emplace_back(i, false, 443, localPort);
+  }
+  for (const TcpPacket6& p : packets) decodePacket(p.bytes, sizeof p.bytes, kLocal, kT0);
+  uint64_t n = 0;
+  size_t next = 0;
+  for (auto _ : state) {
+    decodePacket(packets[next].bytes, sizeof packets[next].bytes, kLocal, kT0 + n / 10000);
+    if (++next == packets.size()) next = 0;
+    ++n;
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["flows"] = static_cast<double>(flowCacheSize());
+  setLocalAddresses6(nullptr, 0);
+}
+BENCHMARK(BM_DecodeKnownTcpFlows6)->Arg(1000)->Arg(100000)->Arg(900000);
 
 // First packets of new TCP flows, each with an owner lookup answered from a
 // prepared entry. Every `window` flows the table is emptied (untimed): with
@@ -149,8 +209,7 @@ void fillFlows(uint32_t count, uint64_t lastseen) {
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t peer = peerAddress(i >> 4);
     const uint16_t port = static_cast<uint16_t>(32768 + (i & 0x3fff));
-    FlowRecord r = makeFlowRecord(0, 1, 6, kLocal, peer, port, 443, 1500, 0x12, 0, lastseen, preparedOwner);
-    flowCache.try_emplace(keyOf(r), std::move(r));
+    flowCache.insert(makeFlowRecord(0, 1, 6, kLocal, peer, port, 443, 1500, 0x12, 0, lastseen, preparedOwner));
   }
 }
 

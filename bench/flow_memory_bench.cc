@@ -2,12 +2,14 @@
 // how much the process grew per record, from its resident size
 // (/proc/self/statm) and from the allocator's count of bytes in use. One
 // case with no owner (ICMP and unattributed flows), one where every record
-// shares one owner (many flows of one process).
+// shares one owner (many flows of one process), and the first again with
+// IPv6 flows in flowCache6.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "flow/flow_table.h"
 
@@ -39,6 +41,7 @@ void emptyTables() {
   {
     std::lock_guard<std::mutex> lock(flowTableMutex);
     FlowCache().swap(flowCache);
+    FlowCache6().swap(flowCache6);
     toExport.clear();
     toExport.shrink_to_fit();
   }
@@ -54,7 +57,21 @@ FlowRecord recordNumber(size_t i, const OwnerRef& owner) {
   return makeFlowRecord(1, 0, owner ? 6 : 1, src, dst, sport, 443, 64, owner ? 0x02 : 0, 0, kT0 + i, owner);
 }
 
-void fill(benchmark::State& state, const OwnerRef& owner) {
+// The IPv6 flow of record i: the same fields, addresses in 2001:db8::/32.
+FlowEntry entryNumber(size_t i) {
+  const FlowRecord r = recordNumber(i, nullptr);
+  Ip6Address src, dst;
+  const uint8_t prefix[4] = {0x20, 0x01, 0x0d, 0xb8};
+  memcpy(src.bytes, prefix, 4);
+  memcpy(dst.bytes, prefix, 4);
+  for (int b = 0; b < 4; ++b) {
+    src.bytes[12 + b] = static_cast<uint8_t>(r.srcip >> (24 - 8 * b));
+    dst.bytes[12 + b] = static_cast<uint8_t>(r.dstip >> (24 - 8 * b));
+  }
+  return makeFlowEntry6(1, 0, 58, src, dst, r.srcport, r.dstport, 64, 0, 0, 0, r.firstseen, nullptr);
+}
+
+void fill(benchmark::State& state, const OwnerRef& owner, bool ipv6 = false) {
   for (auto _ : state) {
     state.PauseTiming();
     emptyTables();
@@ -64,6 +81,10 @@ void fill(benchmark::State& state, const OwnerRef& owner) {
     {
       std::lock_guard<std::mutex> lock(flowTableMutex);
       for (size_t i = 0; i < kFlows; ++i) {
+        if (ipv6) {
+          insertFlow6(entryNumber(i));
+          continue;
+        }
         FlowRecord r = recordNumber(i, owner);
         const FlowKey key = keyOf(r);
         insertFlow(key, std::move(r));
@@ -87,7 +108,10 @@ void BM_MillionFlowsSharedOwner(benchmark::State& state) {
   fill(state, makeOwner("/usr/lib/firefox/firefox-bin", "alice", "workstation"));
 }
 
+void BM_MillionIpv6FlowsNoOwner(benchmark::State& state) { fill(state, nullptr, true); }
+
 BENCHMARK(BM_MillionFlowsNoOwner)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MillionFlowsSharedOwner)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MillionIpv6FlowsNoOwner)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <mutex>
 
+#include "capture/decode6.h"
 #include "flow/flow_table.h"
 #include "process/owner_table.h"
 #include "runtime/console.h"
 #include "runtime/repeats.h"
+#include "runtime/state.h"
 
 OwnerLookup tcpOwnerLookup = lookupTcpOwner;
 OwnerLookup udpOwnerLookup = lookupUdpOwner;
@@ -20,6 +22,7 @@ namespace {
 constexpr uint8_t kIcmp = 1;
 constexpr uint8_t kTcp = 6;
 constexpr uint8_t kUdp = 17;
+constexpr uint8_t kIcmp6 = 58;
 constexpr uint8_t kSyn = 0x02;
 
 // Bytes of transport header each protocol needs: TCP up to its flags byte
@@ -32,6 +35,17 @@ constexpr size_t kIcmpNeeds = 2;
 // fragment but the first.
 constexpr uint16_t kFragmentOffsetMask = 0x1fff;
 
+// The watched interface's IPv6 addresses (setLocalAddresses6).
+Ip6Address local6[kMaxLocalAddresses6];
+size_t local6Count = 0;
+
+bool isLocal6(const Ip6Address& a) {
+  for (size_t i = 0; i < local6Count; ++i) {
+    if (local6[i] == a) return true;
+  }
+  return false;
+}
+
 // Big-endian reads; the caller has checked the length.
 inline uint16_t getU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline uint32_t getU32(const uint8_t* p) {
@@ -42,23 +56,67 @@ inline uint32_t getU32(const uint8_t* p) {
 // What one datagram contributes to its flow, all in host order.
 struct Packet {
   FlowKey key;
-  uint16_t totalLength;  // as counted: never more than came on the wire
-  uint8_t tcpFlags;      // 0 unless TCP
+  uint32_t length;  // as counted: never more than came on the wire
+  uint8_t tcpFlags; // 0 unless TCP
   bool outbound;
-  bool laterFragment;    // no transport header: ports 0, no owner
+  bool noPorts;     // no transport header (a later fragment): ports 0, no owner
 };
+
+// The same for an IPv6 packet.
+struct Packet6 {
+  FlowKey6 key;
+  uint32_t length;
+  uint32_t flowLabel;
+  uint8_t tcpFlags;
+  bool outbound;
+  bool noPorts;     // a later fragment, ESP or no next header
+};
+
+// The steps that differ by family, overloaded on the packet.
+FlowRecord* find(const FlowKey& key) { return findFlow(key); }
+FlowEntry* find(const FlowKey6& key) { return findFlow6(key); }
+
+void insert(const Packet& p, FlowRecord&& record) { insertFlow(p.key, std::move(record)); }
+void insert(const Packet6&, FlowEntry&& entry) { insertFlow6(std::move(entry)); }
+
+FlowRecord newRecord(const Packet& p, uint64_t now, OwnerRef owner) {
+  const FlowKey& k = p.key;
+  return makeFlowRecord(p.outbound ? 0 : 1, p.outbound ? 1 : 0, k.proto, k.srcip, k.dstip, k.srcport, k.dstport,
+                        p.length, p.tcpFlags, k.tos, now, std::move(owner));
+}
+FlowEntry newRecord(const Packet6& p, uint64_t now, OwnerRef owner) {
+  const FlowKey6& k = p.key;
+  return makeFlowEntry6(p.outbound ? 0 : 1, p.outbound ? 1 : 0, k.proto, k.srcip, k.dstip, k.srcport, k.dstport,
+                        p.length, p.tcpFlags, k.tos, p.flowLabel, now, std::move(owner));
+}
+
+// The local end is the source of an outbound packet and the destination
+// of any other, even one passing between two other hosts.
+void lookUpOwner(const Packet& p, uint64_t now, OwnerRef& owner) {
+  const FlowKey& k = p.key;
+  const SocketEnds ends = p.outbound ? SocketEnds{k.srcip, k.srcport, k.dstip, k.dstport}
+                                     : SocketEnds{k.dstip, k.dstport, k.srcip, k.srcport};
+  (k.proto == kTcp ? tcpOwnerLookup : udpOwnerLookup)(now, OwnerQuery{ends, k.tos, p.outbound}, owner);
+}
+void lookUpOwner(const Packet6& p, uint64_t now, OwnerRef& owner) {
+  const FlowKey6& k = p.key;
+  const SocketEnds6 ends = p.outbound ? SocketEnds6{k.srcip, k.srcport, k.dstip, k.dstport}
+                                      : SocketEnds6{k.dstip, k.dstport, k.srcip, k.srcport};
+  (k.proto == kTcp ? tcpOwnerLookup6 : udpOwnerLookup6)(now, OwnerQuery6{ends, k.tos, p.outbound}, owner);
+}
 
 // Counts the packet into its record when the key is known. Returns false
 // when the flow is new; for a new TCP flow it also stamps the reverse
 // record's replydelay when that record has seen SYN, in the same locked step.
-bool countKnownFlow(const Packet& p, uint64_t now) {
+template <typename P>
+bool countKnownFlow(const P& p, uint64_t now) {
   std::lock_guard<std::mutex> lock(flowTableMutex);
-  if (FlowRecord* record = findFlow(p.key)) {
-    countPacket(*record, now, p.totalLength, p.tcpFlags);
+  if (auto* record = find(p.key)) {
+    countPacket(*record, now, p.length, p.tcpFlags);
     return true;
   }
   if (p.key.proto == kTcp) {
-    FlowRecord* reverse = findFlow(p.key.reversed());
+    auto* reverse = find(p.key.reversed());
     if (reverse != nullptr && (reverse->flags & kSyn) != 0) {
       reverse->replydelay = static_cast<uint16_t>(now - reverse->firstseen);
     }
@@ -66,59 +124,58 @@ bool countKnownFlow(const Packet& p, uint64_t now) {
   return false;
 }
 
-// The record of a new flow, as its first packet makes it.
-FlowRecord newRecord(const Packet& p, uint64_t now, OwnerRef owner) {
-  const FlowKey& k = p.key;
-  return makeFlowRecord(p.outbound ? 0 : 1, p.outbound ? 1 : 0, k.proto, k.srcip, k.dstip, k.srcport,
-                        k.dstport, p.totalLength, p.tcpFlags, k.tos, now, std::move(owner));
-}
-
-// TCP and UDP: count into a known flow, else look up the owner of the local
-// port (without the lock) and insert a new record.
-void accountPortFlow(const Packet& p, uint64_t now) {
+// TCP, UDP and (IPv6) the port-less ESP and no-next-header: count into a
+// known flow, else look up the owner of the local TCP or UDP port (without
+// the lock) and insert a new record.
+template <typename P>
+void accountPortFlow(const P& p, uint64_t now) {
   if (countKnownFlow(p, now)) return;
-  // The local end is the source of an outbound packet and the destination
-  // of any other, even one passing between two other hosts.
-  const FlowKey& k = p.key;
-  const SocketEnds ends = p.outbound ? SocketEnds{k.srcip, k.srcport, k.dstip, k.dstport}
-                                     : SocketEnds{k.dstip, k.dstport, k.srcip, k.srcport};
   OwnerRef owner;
-  if (!p.laterFragment) {
-    (k.proto == kTcp ? tcpOwnerLookup : udpOwnerLookup)(now, OwnerQuery{ends, k.tos, p.outbound}, owner);
-  }
-  FlowRecord record = newRecord(p, now, std::move(owner));
+  if (!p.noPorts && (p.key.proto == kTcp || p.key.proto == kUdp)) lookUpOwner(p, now, owner);
+  auto record = newRecord(p, now, std::move(owner));
   std::lock_guard<std::mutex> lock(flowTableMutex);
-  insertFlow(p.key, std::move(record));
+  insert(p, std::move(record));
 }
 
-// ICMP: a record is made for a new key and never counted into afterwards.
-void accountIcmpFlow(const Packet& p, uint64_t now) {
+// ICMP and ICMPv6: a record is made for a new key and never counted into
+// afterwards.
+template <typename P>
+void accountIcmpFlow(const P& p, uint64_t now) {
   std::lock_guard<std::mutex> lock(flowTableMutex);
-  if (findFlow(p.key) == nullptr) insertFlow(p.key, newRecord(p, now, nullptr));
+  if (find(p.key) == nullptr) insert(p, newRecord(p, now, nullptr));
 }
 
-// Reads the header fields into `p`. False when the datagram is too short for
-// them or its protocol makes no record.
-bool readPacket(const uint8_t* d, size_t length, size_t wireLength, uint32_t localAddress, Packet& p) {
+enum class Read { kRecord, kNoRecord, kMalformed };
+
+// The bytes an IPv4 datagram counts for: its total length, never more than
+// came on the wire. A total length below the header's (0 where the system
+// left it to the network card) claims nothing: the wire length counts, or
+// the bytes received when that is unknown.
+uint32_t countedLength(uint16_t totalLength, size_t headerBytes, size_t length, size_t wireLength) {
+  const size_t onWire = wireLength == 0 ? length : wireLength;
+  if (totalLength < headerBytes) return static_cast<uint32_t>(std::min<size_t>(onWire == SIZE_MAX ? length : onWire, UINT32_MAX));
+  return static_cast<uint32_t>(std::min<size_t>(totalLength, onWire));
+}
+
+// Reads the IPv4 header fields into `p`.
+Read readPacket(const uint8_t* d, size_t length, size_t wireLength, uint32_t localAddress, Packet& p) {
   const size_t headerBytes = static_cast<size_t>(d[0] & 0x0f) * 4;
-  if (headerBytes < 20 || length < headerBytes) return false;
+  if (headerBytes < 20 || length < headerBytes) return Read::kMalformed;
+  p.length = countedLength(getU16(d + 2), headerBytes, length, wireLength);
   const uint8_t proto = d[9];
-  if (proto != kTcp && proto != kUdp && proto != kIcmp) return false;
-  p.laterFragment = (getU16(d + 6) & kFragmentOffsetMask) != 0;
-  if (p.laterFragment && proto == kIcmp) return false;
-  const size_t needs = p.laterFragment ? 0 : proto == kTcp ? kTcpNeeds : proto == kUdp ? kUdpNeeds : kIcmpNeeds;
-  if (length - headerBytes < needs) return false;
+  if (proto != kTcp && proto != kUdp && proto != kIcmp) return Read::kNoRecord;
+  p.noPorts = (getU16(d + 6) & kFragmentOffsetMask) != 0;
+  if (p.noPorts && proto == kIcmp) return Read::kNoRecord;
+  const size_t needs = p.noPorts ? 0 : proto == kTcp ? kTcpNeeds : proto == kUdp ? kUdpNeeds : kIcmpNeeds;
+  if (length - headerBytes < needs) return Read::kMalformed;
 
   const uint8_t* t = d + headerBytes;
   p.key.srcip = getU32(d + 12);
   p.key.dstip = getU32(d + 16);
   p.key.tos = d[1] >> 2;
   p.key.proto = proto;
-  // A header may claim more than came: count what did.
-  const size_t onWire = wireLength == 0 ? length : wireLength;
-  p.totalLength = static_cast<uint16_t>(std::min<size_t>(getU16(d + 2), onWire));
   p.outbound = p.key.srcip == localAddress;
-  if (p.laterFragment) {
+  if (p.noPorts) {
     p.key.srcport = 0;
     p.key.dstport = 0;
     p.tcpFlags = 0;
@@ -131,7 +188,44 @@ bool readPacket(const uint8_t* d, size_t length, size_t wireLength, uint32_t loc
     p.key.dstport = getU16(t + 2);
     p.tcpFlags = proto == kTcp ? t[13] : 0;
   }
-  return true;
+  return Read::kRecord;
+}
+
+// The IPv4 half of decodePacket: the bytes the datagram counts for.
+uint32_t decodeIpv4(const uint8_t* d, size_t length, uint32_t localAddress, uint64_t now, size_t wireLength) {
+  Packet p;
+  const Read read = readPacket(d, length, wireLength, localAddress, p);
+  if (read == Read::kMalformed) {
+    snifferPacketsMalformed.fetch_add(1, std::memory_order_relaxed);
+    return static_cast<uint32_t>(length);
+  }
+  if (read == Read::kRecord) {
+    if (p.key.proto == kIcmp) {
+      accountIcmpFlow(p, now);
+    } else {
+      accountPortFlow(p, now);
+    }
+  }
+  return p.length;
+}
+
+uint32_t decodeIpv6(const uint8_t* d, size_t length, uint64_t now, size_t wireLength) {
+  Ipv6Fields f;
+  const Ipv6Read read = readIpv6(d, length, wireLength == 0 ? length : wireLength, f);
+  if (read == Ipv6Read::kMalformed) {
+    snifferPacketsMalformed.fetch_add(1, std::memory_order_relaxed);
+    return static_cast<uint32_t>(length);
+  }
+  if (read == Ipv6Read::kRecord) {
+    Packet6 p{FlowKey6{f.src, f.dst, f.srcport, f.dstport, f.dscp, f.proto}, f.length, f.flowLabel, f.tcpFlags,
+              isLocal6(f.src), f.noPorts};
+    if (f.proto == kIcmp6) {
+      accountIcmpFlow(p, now);
+    } else {
+      accountPortFlow(p, now);
+    }
+  }
+  return f.length;
 }
 
 // The version message, at most once a second for each version number, so
@@ -152,18 +246,24 @@ void reportVersion(int version, uint64_t now) {
 
 }  // namespace
 
-void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now, size_t wireLength) {
-  if (length > 0 && (datagram[0] >> 4) != 4) {
-    reportVersion(datagram[0] >> 4, now);
-    return;
-  }
-  Packet p;
-  if (length > 0 && readPacket(datagram, length, wireLength, localAddress, p)) {
-    if (p.key.proto == kIcmp) {
-      accountIcmpFlow(p, now);
-    } else {
-      accountPortFlow(p, now);
-    }
+void setLocalAddresses6(const Ip6Address* addresses, size_t count) {
+  local6Count = std::min(count, kMaxLocalAddresses6);
+  std::copy(addresses, addresses + local6Count, local6);
+}
+
+uint32_t decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now,
+                      size_t wireLength) {
+  uint32_t counted = static_cast<uint32_t>(length);
+  if (length == 0) {
+    snifferPacketsMalformed.fetch_add(1, std::memory_order_relaxed);
+  } else if (const int version = datagram[0] >> 4; version == 4) {
+    counted = decodeIpv4(datagram, length, localAddress, now, wireLength);
+  } else if (version == 6) {
+    counted = decodeIpv6(datagram, length, now, wireLength);
+  } else {
+    reportVersion(version, now);
+    return counted;
   }
   sweepFlows(now);
+  return counted;
 }

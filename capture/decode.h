@@ -1,6 +1,6 @@
-// Packet decoding: one received IPv4 datagram becomes flow accounting (find or
-// create its record, count it, look up a new flow's owner) followed by the
-// sweep check. Capture thread only.
+// Packet decoding: one received IPv4 datagram or IPv6 packet becomes flow
+// accounting (find or create its record, count it, look up a new flow's
+// owner) followed by the sweep check. Capture thread only.
 #pragma once
 
 #include <cstddef>
@@ -10,29 +10,47 @@
 #include "platform/endpoints.h"
 #include "process/owner_table.h"
 
-// Decodes the `length` bytes received at `datagram` (starting at the IPv4
-// header). `localAddress` is the listener address in host order; `now` the
-// packet time in ms since 1970.
+// Decodes the `length` bytes received at `datagram` (starting at the IPv4 or
+// IPv6 header). `localAddress` is the listener address in host order (an
+// IPv6 packet is outbound when its source is one of the addresses of
+// setLocalAddresses6); `now` the packet time in ms since 1970. Returns the
+// bytes the packet counts for in the traffic history: its counted length, or
+// the bytes received when it could not be read.
 //
-// Not IPv4: prints "Packet  unsupported version %i  " and does nothing else
-// (no sweep check); the same version again within a second of packet time is
-// only counted, and the next line for it says how many were left out. Too short for what is read (no version byte, header
-// length below 5 words, fewer bytes than the header length, or the transport
-// fields of TCP (14 bytes), UDP (4) or ICMP (2) beyond the bytes received):
-// no record and no owner lookup, but the sweep check still runs so finished
-// flows keep moving. The byte count is the header's total length, but never
-// more than `wireLength`, the datagram's length on the wire (0: `length`,
-// the datagram came whole).
+// Neither IPv4 nor IPv6: prints "Packet  unsupported version %i  " and does
+// nothing else (no sweep check); the same version again within a second of
+// packet time is only counted, and the next line for it says how many were
+// left out. Too short for what is read (nothing received; for IPv4 a header
+// length below 5 words, fewer bytes than the header length; for IPv6 the 40
+// bytes of its header or an extension-header chain past the bytes received,
+// or more than 8 extension headers; the transport fields of TCP (14 bytes),
+// UDP (4), ICMP or ICMPv6 (2) beyond the bytes received): one more
+// snifferPacketsMalformed, no record and no owner lookup, but the sweep check
+// still runs so finished flows keep moving. The byte count is the header's
+// length (IPv4 total length; 40 + IPv6 payload length, see readIpv6), but
+// never more than `wireLength`, the packet's length on the wire (0: `length`,
+// the datagram came whole; SIZE_MAX: unknown). An IPv4 total length below
+// the header length claims nothing: the wire length (or the bytes received)
+// counts instead.
 //
 // A fragment other than the first carries no transport header: a TCP or UDP
 // one is counted into the flow of its addresses with ports 0 (and flags 0),
-// without an owner lookup; an ICMP one changes nothing, as ICMP records are
-// never counted into.
+// without an owner lookup; an ICMP or ICMPv6 one changes nothing, as ICMP
+// records are never counted into. IPv6 packets whose chain ends in ESP or
+// "no next header" count the same way into a flow of that protocol.
 //
 // Locking: flowTableMutex is held for the find-and-count of a known flow and
 // for the insert of a new one, never across the owner lookup.
-void decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now,
-                  size_t wireLength = 0);
+uint32_t decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now,
+                      size_t wireLength = 0);
+
+// Most addresses setLocalAddresses6 keeps; more are left out.
+inline constexpr size_t kMaxLocalAddresses6 = 32;
+
+// The watched interface's IPv6 addresses (link-local ones included), for the
+// direction of IPv6 packets; none at first. Copied; called between packets
+// by whoever decodes them.
+void setLocalAddresses6(const Ip6Address* addresses, size_t count);
 
 // Owner lookups for new TCP and UDP flows (now, the packet's ends as the
 // local socket sees them with the flow's DSCP and direction, owner to fill). They default to lookupTcpOwner and

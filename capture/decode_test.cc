@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "capture/ipv6_test_frames.h"
 #include "flow/flow_table.h"
 #include "flow/ip_text.h"
 #include "process/process_table.h"
 #include "runtime/console.h"
+#include "runtime/state.h"
 #include "runtime/workers.h"
 
 namespace {
@@ -25,6 +27,7 @@ struct LookupCall {
   SocketEnds ends;
   bool flowLockFree;          // flowTableMutex was not held during the call
   uint16_t reverseReplyDelay; // replydelay of the reverse TCP record, if any
+  std::string ends6;          // an IPv6 lookup's ends as "[local]:port [remote]:port out|in tos"
 };
 std::vector<LookupCall> lookups;
 FlowKey lookupReverseKey{};  // the test sets it to watch one record
@@ -42,6 +45,18 @@ void recordLookup(int proto, uint64_t now, const SocketEnds& ends, OwnerRef& own
 }
 void tcpLookup(uint64_t now, const OwnerQuery& q, OwnerRef& owner) { recordLookup(6, now, q.ends, owner); }
 void udpLookup(uint64_t now, const OwnerQuery& q, OwnerRef& owner) { recordLookup(17, now, q.ends, owner); }
+
+void recordLookup6(int proto, uint64_t now, const OwnerQuery6& q, OwnerRef& owner) {
+  LookupCall call{proto, now, {}, flowTableMutex.try_lock(), 0, ""};
+  if (call.flowLockFree) flowTableMutex.unlock();
+  call.ends6 = "[" + ip6Text(q.ends.localAddr) + "]:" + std::to_string(q.ends.localPort) + " [" +
+               ip6Text(q.ends.remoteAddr) + "]:" + std::to_string(q.ends.remotePort) +
+               (q.outbound ? " out " : " in ") + std::to_string(q.tos);
+  lookups.push_back(call);
+  owner = makeOwner("proc6-" + std::to_string(q.ends.localPort), "user" + std::to_string(proto), "HOST");
+}
+void tcpLookup6(uint64_t now, const OwnerQuery6& q, OwnerRef& owner) { recordLookup6(6, now, q, owner); }
+void udpLookup6(uint64_t now, const OwnerQuery6& q, OwnerRef& owner) { recordLookup6(17, now, q, owner); }
 
 // The ends a lookup was given, as "local:port remote:port".
 std::string endsOf(const LookupCall& call) {
@@ -116,10 +131,17 @@ class DecodeTest : public ::testing::Test {
     lookupReverseKey = FlowKey{};
     tcpOwnerLookup = tcpLookup;
     udpOwnerLookup = udpLookup;
+    tcpOwnerLookup6 = tcpLookup6;
+    udpOwnerLookup6 = udpLookup6;
+    const Ip6Address local[] = {frames6::kLocal6, frames6::kLinkLocal6};
+    setLocalAddresses6(local, 2);
   }
   void TearDown() override {
     tcpOwnerLookup = lookupTcpOwner;
     udpOwnerLookup = lookupUdpOwner;
+    tcpOwnerLookup6 = lookupTcpOwner6;
+    udpOwnerLookup6 = lookupUdpOwner6;
+    setLocalAddresses6(nullptr, 0);
     resetFlowTables();
   }
 };
@@ -222,7 +244,7 @@ TEST_F(DecodeTest, IcmpRecordsAreNeverCountedInto) {
 }
 
 TEST_F(DecodeTest, OtherVersionsPrintTheMessageAndDoNothingElse) {
-  for (uint8_t version : {6, 0, 5, 15}) {
+  for (uint8_t version : {0, 5, 7, 15}) {
     SCOPED_TRACE("version " + std::to_string(version));
     lastSweepTime = 0;
     {
@@ -247,11 +269,11 @@ TEST_F(DecodeTest, OtherVersionsPrintTheMessageAndDoNothingElse) {
 // A remote host sending 20,000 such frames in 10 s gets one line a second
 // onto the console, each after the first with the count it stands for.
 TEST_F(DecodeTest, AFloodOfOtherVersionsPrintsOneLineASecond) {
-  const auto d = datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x02), 0, 0, 5, 6);
+  const auto d = datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x02), 0, 0, 5, 12);
   ::testing::internal::CaptureStdout();
   for (int i = 0; i < 20000; ++i) decode(d, kT0 + 100000 + static_cast<uint64_t>(i / 2));
-  std::string want = "Packet  unsupported version 6  ";
-  for (int second = 1; second < 10; ++second) want += "Packet  unsupported version 6  (1999 like it left out)  ";
+  std::string want = "Packet  unsupported version 12  ";
+  for (int second = 1; second < 10; ++second) want += "Packet  unsupported version 12  (1999 like it left out)  ";
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), want);
 }
 
@@ -304,26 +326,30 @@ TEST_F(DecodeTest, DirectionAndLocalPort) {
 }
 
 TEST_F(DecodeTest, ShortDatagramsAndOtherProtocolsMakeNoRecordButRunTheSweep) {
+  const auto ipv6Udp = frames6::packet6(frames6::kUdp, frames6::udpHeader(1, 2));
   struct Case {
     const char* what;
     std::vector<uint8_t> d;
     size_t received;
     bool makesRecord;
+    bool malformed;  // counted in snifferPacketsMalformed
   } cases[] = {
-      {"nothing received", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2)), 0, false},
-      {"header length 4", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2), 0, 0, 4), 40, false},
-      {"header length 0", datagram(17, kLocal, kPeer, udpHeader(1, 2), 0, 0, 0), 28, false},
-      {"19 of 20 header bytes", datagram(6, kLocal, kPeer, {}), 19, false},
-      {"options cut off", datagram(17, kLocal, kPeer, udpHeader(1, 2), 0, 0, 7), 27, false},
-      {"tcp without flags byte", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2)), 33, false},
-      {"tcp up to flags byte", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2)), 34, true},
-      {"tcp after options, no flags", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2), 0, 0, 7), 41, false},
-      {"tcp after options, flags", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2), 0, 0, 7), 42, true},
-      {"udp with 3 bytes", datagram(17, kLocal, kPeer, udpHeader(1, 2)), 23, false},
-      {"udp ports only", datagram(17, kLocal, kPeer, udpHeader(1, 2)), 24, true},
-      {"icmp type only", datagram(1, kLocal, kPeer, icmpEcho()), 21, false},
-      {"icmp type and code", datagram(1, kLocal, kPeer, icmpEcho()), 22, true},
-      {"igmp", datagram(2, kPeer, kLocal, {0x16, 0, 0, 0, 224, 0, 0, 22}), 28, false},
+      {"nothing received", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2)), 0, false, true},
+      {"header length 4", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2), 0, 0, 4), 40, false, true},
+      {"header length 0", datagram(17, kLocal, kPeer, udpHeader(1, 2), 0, 0, 0), 28, false, true},
+      {"19 of 20 header bytes", datagram(6, kLocal, kPeer, {}), 19, false, true},
+      {"options cut off", datagram(17, kLocal, kPeer, udpHeader(1, 2), 0, 0, 7), 27, false, true},
+      {"tcp without flags byte", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2)), 33, false, true},
+      {"tcp up to flags byte", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2)), 34, true, false},
+      {"tcp after options, no flags", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2), 0, 0, 7), 41, false, true},
+      {"tcp after options, flags", datagram(6, kLocal, kPeer, tcpHeader(1, 2, 2), 0, 0, 7), 42, true, false},
+      {"udp with 3 bytes", datagram(17, kLocal, kPeer, udpHeader(1, 2)), 23, false, true},
+      {"udp ports only", datagram(17, kLocal, kPeer, udpHeader(1, 2)), 24, true, false},
+      {"icmp type only", datagram(1, kLocal, kPeer, icmpEcho()), 21, false, true},
+      {"icmp type and code", datagram(1, kLocal, kPeer, icmpEcho()), 22, true, false},
+      {"igmp", datagram(2, kPeer, kLocal, {0x16, 0, 0, 0, 224, 0, 0, 22}), 28, false, false},
+      {"ipv6 udp without its ports", ipv6Udp, 43, false, true},
+      {"ipv6 udp ports only", ipv6Udp, 44, true, false},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -333,11 +359,14 @@ TEST_F(DecodeTest, ShortDatagramsAndOtherProtocolsMakeNoRecordButRunTheSweep) {
       insertFlow(FlowKey{kOther, kPeer, 9, 9, 0, 17},
                  makeFlowRecord(1, 0, 17, kOther, kPeer, 9, 9, 100, 0, 0, kT0 - 20000, nullptr));
     }
+    const uint64_t malformedBefore = snifferPacketsMalformed;
     decode(c.d, kT0, c.received);
     EXPECT_EQ(lastSweepTime, kT0);
     EXPECT_EQ(toExportSize(), 1u);
     EXPECT_EQ(flowCacheSize(), c.makesRecord ? 1u : 0u);
-    EXPECT_EQ(lookups.size(), c.makesRecord && c.d[9] != 1 ? 1u : 0u);
+    const bool icmp = (c.d[0] >> 4) == 4 && c.d[9] == 1;
+    EXPECT_EQ(lookups.size(), c.makesRecord && !icmp ? 1u : 0u);
+    EXPECT_EQ(snifferPacketsMalformed - malformedBefore, c.malformed ? 1u : 0u);
   }
 }
 
@@ -377,6 +406,113 @@ TEST_F(DecodeTest, LaterFragmentsHaveNoPortsAndLengthsNeverExceedTheWire) {
   EXPECT_EQ(flowCacheSize(), 5u) << "no flow from payload bytes, none from the ICMP fragment";
   EXPECT_EQ(lookups.size(), 3u) << "a fragment without ports has no owner to look up";
   EXPECT_EQ(flowTotals().bytes, 1500u + 1560 + 28 + 40 + 28);
+}
+
+// The open IPv6 record of `key` as shown() shows an IPv4 one, with its label.
+std::string shown6(const FlowKey6& key) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  const FlowEntry* e = findFlow6(key);
+  if (e == nullptr) return "none";
+  char text[256];
+  snprintf(text, sizeof text, "pkts %d bytes %d flags 0x%02x in %d out %d first %+lld delay %d label 0x%05x owner %s",
+           e->pkts, e->bytes, e->flags, e->inif, e->outif, static_cast<long long>(e->firstseen - kT0), e->replydelay,
+           e->flowlabel, e->owner ? e->processname().c_str() : "none");
+  return text;
+}
+
+TEST_F(DecodeTest, Ipv6FlowsTakeDirectionOwnersLabelsAndCounts) {
+  using namespace frames6;
+  const Ip6Address mdns = address("ff02::fb");
+  struct Sent {
+    std::vector<uint8_t> packet;
+    uint64_t at;  // ms after kT0
+  } sent[] = {
+      {packet6(kTcp, tcpHeader(40000, 443, 0x02), 0, 0x11111, kLocal6, kPeer6), 0},
+      {packet6(kTcp, tcpHeader(443, 40000, 0x12), 0, 0x33333, kPeer6, kLocal6), 25},
+      {packet6(kTcp, tcpHeader(40000, 443, 0x10), 0, 0x22222, kLocal6, kPeer6).payload(1460), 30},
+      {packet6(kUdp, udpHeader(5353, 5353), 0, 0, kLinkLocal6, mdns), 40},
+      {packet6(kUdp, udpHeader(53, 5000), 0xb8, 0, kPeer6, kLocal6), 50},
+      {packet6(kUdp, udpHeader(6000, 7000), 0, 0, kPeer6, kOther6), 60},
+      {packet6(kIcmp6, echo6(128), 0, 0, kLocal6, kPeer6), 70},
+      {packet6(kIcmp6, echo6(128), 0, 0, kLocal6, kPeer6).payload(100), 80},
+      {packet6(kIcmp6, echo6(129), 0, 0, kPeer6, kLocal6), 90},
+      {packet6(kEsp, std::vector<uint8_t>(24, 0x55), 0, 0, kPeer6, kLocal6), 100},
+      {packet6(kEsp, std::vector<uint8_t>(24, 0x55), 0, 0, kPeer6, kLocal6), 110},
+      {packet6(kFragment, fragmentHeader(kUdp, 1232, false) + std::vector<uint8_t>(8, 'A'), 0, 0, kPeer6, kLocal6), 120},
+  };
+  testing::internal::CaptureStdout();
+  for (const Sent& s : sent) decode(s.packet, kT0 + s.at);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "IPv6 is no unsupported version";
+
+  const struct {
+    const char* what;
+    FlowKey6 key;
+    std::string record;
+  } open[] = {
+      {"tcp out", {kLocal6, kPeer6, 40000, 443, 0, kTcp},
+       "pkts 2 bytes 1560 flags 0x12 in 0 out 1 first +0 delay 25 label 0x11111 owner proc6-40000"},
+      {"tcp in", {kPeer6, kLocal6, 443, 40000, 0, kTcp},
+       "pkts 1 bytes 60 flags 0x12 in 1 out 0 first +25 delay 0 label 0x33333 owner proc6-40000"},
+      {"udp from the link-local address", {kLinkLocal6, mdns, 5353, 5353, 0, kUdp},
+       "pkts 1 bytes 48 flags 0x00 in 0 out 1 first +40 delay 0 label 0x00000 owner proc6-5353"},
+      {"udp in, DSCP 46", {kPeer6, kLocal6, 53, 5000, 46, kUdp},
+       "pkts 1 bytes 48 flags 0x00 in 1 out 0 first +50 delay 0 label 0x00000 owner proc6-5000"},
+      {"udp between two others", {kPeer6, kOther6, 6000, 7000, 0, kUdp},
+       "pkts 1 bytes 48 flags 0x00 in 1 out 0 first +60 delay 0 label 0x00000 owner proc6-7000"},
+      {"echo request, never counted into", {kLocal6, kPeer6, 128, 0, 0, kIcmp6},
+       "pkts 1 bytes 48 flags 0x00 in 0 out 1 first +70 delay 0 label 0x00000 owner none"},
+      {"echo reply", {kPeer6, kLocal6, 129, 0, 0, kIcmp6},
+       "pkts 1 bytes 48 flags 0x00 in 1 out 0 first +90 delay 0 label 0x00000 owner none"},
+      {"esp, counted without owner", {kPeer6, kLocal6, 0, 0, 0, kEsp},
+       "pkts 2 bytes 128 flags 0x00 in 1 out 0 first +100 delay 0 label 0x00000 owner none"},
+      {"later fragment", {kPeer6, kLocal6, 0, 0, 0, kUdp},
+       "pkts 1 bytes 56 flags 0x00 in 1 out 0 first +120 delay 0 label 0x00000 owner none"},
+  };
+  for (const auto& o : open) EXPECT_EQ(shown6(o.key), o.record) << o.what;
+  EXPECT_EQ(flowCacheSize(), std::size(open));
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  EXPECT_TRUE(flowCache.empty()) << "no IPv6 packet lands in the IPv4 table";
+
+  const char* wanted[] = {
+      "[2001:db8::1]:40000 [2001:db8::2]:443 out 0", "[2001:db8::1]:40000 [2001:db8::2]:443 in 0",
+      "[fe80::1]:5353 [ff02::fb]:5353 out 0",        "[2001:db8::1]:5000 [2001:db8::2]:53 in 46",
+      "[2001:db8:ffff::3]:7000 [2001:db8::2]:6000 in 0",
+  };
+  ASSERT_EQ(lookups.size(), std::size(wanted));
+  for (size_t i = 0; i < lookups.size(); ++i) {
+    EXPECT_EQ(lookups[i].ends6, wanted[i]);
+    EXPECT_TRUE(lookups[i].flowLockFree) << wanted[i];
+  }
+}
+
+// Windows hands receive-all buffers over from the IP header on without the
+// length on the wire, cuts a longer packet to its buffer, and shows a send
+// whose segmentation it left to the network card with a length field of 0.
+TEST_F(DecodeTest, WindowsShapedBuffersCountWhatTheyCanKnow) {
+  using namespace frames6;
+  std::vector<uint8_t> jumboFrame = packet6(kUdp, udpHeader(9000, 9001)).payload(8960);
+  jumboFrame.resize(8960 + 40, 0);
+  auto offloaded4 = datagram(6, kLocal, kPeer, tcpHeader(40000, 80, 0x10), 0, 0);
+  offloaded4.resize(1400, 0);
+  offloaded4[2] = offloaded4[3] = 0;
+  std::vector<uint8_t> offloaded6 = packet6(kTcp, tcpHeader(40001, 80, 0x10), 0, 0, kLocal6, kPeer6).payload(0);
+  offloaded6.resize(1400, 0);
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> buffer;
+    size_t received;
+    uint32_t counted;
+  } rows[] = {
+      {"IPv6 packet cut to the 4098-byte buffer", jumboFrame, 4098, 9000},
+      {"IPv4 send with total length 0", offloaded4, 1400, 1400},
+      {"IPv6 send with payload length 0", offloaded6, 1400, 1400},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(decodePacket(row.buffer.data(), row.received, kLocal, kT0, SIZE_MAX), row.counted) << row.what;
+  }
+  EXPECT_EQ(shown6(FlowKey6{kPeer6, kLocal6, 9000, 9001, 0, kUdp}).substr(0, 18), "pkts 1 bytes 9000 ");
+  EXPECT_EQ(shown(FlowKey{kLocal, kPeer, 40000, 80, 0, 6}).substr(0, 18), "pkts 1 bytes 1400 ");
+  EXPECT_EQ(shown6(FlowKey6{kLocal6, kPeer6, 40001, 80, 0, kTcp}).substr(0, 18), "pkts 1 bytes 1400 ");
 }
 
 // The console's repeat rule as each of its users shows it: a capture run

@@ -80,6 +80,11 @@ void reportAdapter(const AdapterInfo& a, Json::Value& interfaces, const Discover
   for (size_t i = 0; i < a.unicast.size(); ++i) {
     if (a.unicast[i].family == kFamilyIpv4) reportAddress(a.unicast[i].ipv4, i, member, out, io);
   }
+  // The IPv6 addresses as they stand now: they come and go more than IPv4
+  // ones (temporary addresses), so the list is replaced, not added to.
+  Json::Value ips6(Json::arrayValue);
+  for (const AdapterUnicast6& u : a.unicast6) ips6.append(ip6Text(u.address));
+  member["ips6"] = std::move(ips6);
   out += countLine("Unicast", static_cast<uint32_t>(a.unicast.size()));
   out += countLine("Anycast", a.anycastCount);
   out += countLine("Multicast", a.multicastCount);

@@ -1,5 +1,6 @@
 // Interface discovery: prints the adapter report, records every adapter's IPv4
-// addresses and hardware address in interfacesDiscovered, and fills an empty
+// addresses (`ips`), IPv6 addresses (`ips6`, RFC 5952 text, as listed now)
+// and hardware address in interfacesDiscovered, and fills an empty
 // listenerIP with the first eligible address. Main thread at start-up, then
 // the capture thread before each capture run.
 #pragma once

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "flow/ip_text.h"
+
 namespace {
 
 uint32_t ip(int a, int b, int c, int d) {
@@ -18,6 +20,13 @@ AdapterInfo adapter(uint32_t index, std::vector<uint32_t> addresses) {
   a.adapterName = "if" + std::to_string(index);
   for (uint32_t address : addresses) a.unicast.push_back(AdapterUnicast{2, address});
   return a;
+}
+
+AdapterUnicast6 ip6(const char* text, uint32_t scope = 0) {
+  AdapterUnicast6 u;
+  parseIp6(text, u.address);
+  u.scopeId = scope;
+  return u;
 }
 
 AdapterList listOf(std::vector<AdapterInfo> adapters) {
@@ -59,6 +68,7 @@ TEST(Discovery, ReportOfOneAdapterIsExact) {
   a.ifIndex = 7;
   a.adapterName = "{4A1B}";
   a.unicast = {{2, ip(10, 0, 0, 1)}, {23, 0}, {2, ip(192, 168, 1, 1)}};
+  a.unicast6 = {ip6("fe80::21a:2bff:fe3c:4d5e", 7), ip6("2001:DB8:0:0:1::1")};
   a.anycastCount = 0;
   a.multicastCount = 3;
   a.dnsServerCount = 2;
@@ -112,6 +122,8 @@ TEST(Discovery, ReportOfOneAdapterIsExact) {
   Json::Value expected;
   expected["if_7"]["ips"][0] = "10.0.0.1";
   expected["if_7"]["ips"][2] = "192.168.1.1";  // position 1 is not IPv4
+  expected["if_7"]["ips6"][0] = "fe80::21a:2bff:fe3c:4d5e";
+  expected["if_7"]["ips6"][1] = "2001:db8::1:0:0:1";
   expected["if_7"]["mac"] = "0:1a:2b:3c:4d:5e";
   EXPECT_EQ(run.interfaces, expected) << run.interfaces.toStyledString();
 }
@@ -190,19 +202,26 @@ TEST(Discovery, ListenerChangedMeanwhileIsLeftAlone) {
                                           "its defined in the configuration file\tNumber of Unicast"));
 }
 
-TEST(Discovery, RecordNeverShrinks) {
+TEST(Discovery, RecordNeverShrinksButIpv6ListsAreCurrent) {
   DiscoveryRun run;
   run.settingsDoc = listenerDoc("10.9.9.9");
   AdapterInfo withMac = adapter(2, {ip(10, 0, 0, 1), ip(10, 0, 0, 2)});
   withMac.physicalAddress = {0xde, 0xad, 0x00, 0x01, 0x02, 0x0f};
+  withMac.unicast6 = {ip6("2001:db8::1"), ip6("2001:db8::2")};
   run(listOf({withMac, adapter(5, {ip(10, 5, 0, 1)})}));
-  run(listOf({adapter(2, {ip(10, 0, 0, 7)})}));  // fewer addresses, no mac, adapter 5 gone
+  AdapterInfo later = adapter(2, {ip(10, 0, 0, 7)});  // fewer addresses, no mac, adapter 5 gone
+  later.unicast6 = {ip6("2001:db8::7")};
+  run(listOf({later}));
 
+  // IPv6 addresses come and go (temporary ones every day): their list is
+  // the current one.
   Json::Value expected;
   expected["if_2"]["ips"][0] = "10.0.0.7";
   expected["if_2"]["ips"][1] = "10.0.0.2";
+  expected["if_2"]["ips6"][0] = "2001:db8::7";
   expected["if_2"]["mac"] = "de:ad:0:1:2:f";
   expected["if_5"]["ips"][0] = "10.5.0.1";
+  expected["if_5"]["ips6"] = Json::Value(Json::arrayValue);
   EXPECT_EQ(run.interfaces, expected) << run.interfaces.toStyledString();
 }
 

@@ -2,36 +2,39 @@
 
 #include <memory>
 
-namespace {
-std::allocator<FlowMap::value_type> recordAllocator;
-constexpr size_t kChunkRecords = size_t{1} << 12;
-}  // namespace
-
-FlowMap::FlowMap(const FlowMap& other) {
+template <typename Flows>
+FlowMapOf<Flows>::FlowMapOf(const FlowMapOf& other) {
   reserve(other.size_);
-  for (const value_type& entry : other) try_emplace(entry.first, entry.second);
+  for (const value_type& record : other) {
+    value_type copy = record;
+    insert(std::move(copy));
+  }
 }
 
-FlowMap::~FlowMap() {
+template <typename Flows>
+FlowMapOf<Flows>::~FlowMapOf() {
   clear();
   delete[] slots_;
-  for (value_type* chunk : chunks_) recordAllocator.deallocate(chunk, kChunkRecords);
+  std::allocator<value_type> allocator;
+  for (value_type* chunk : chunks_) allocator.deallocate(chunk, kChunkRecords);
 }
 
-uint32_t FlowMap::takeNode() {
+template <typename Flows>
+uint32_t FlowMapOf<Flows>::takeNode() {
   if (!freeNodes_.empty()) {
     const uint32_t n = freeNodes_.back();
     freeNodes_.pop_back();
     return n;
   }
   if ((nodesUsed_ >> kChunkBits) == chunks_.size()) {
-    chunks_.push_back(recordAllocator.allocate(kChunkRecords));
+    chunks_.push_back(std::allocator<value_type>().allocate(kChunkRecords));
     live_.resize(chunks_.size() * kChunkRecords, 0);
   }
   return nodesUsed_++;
 }
 
-void FlowMap::eraseAt(size_t i) {
+template <typename Flows>
+void FlowMapOf<Flows>::eraseAt(size_t i) {
   const uint32_t n = slots_[i].node;
   node(n).~value_type();
   live_[n] = 0;
@@ -52,19 +55,22 @@ void FlowMap::eraseAt(size_t i) {
   slots_[hole].node = kEmpty;
 }
 
-FlowMap::iterator FlowMap::erase(iterator it) {
-  eraseAt(indexOf(node(it.node_).first));
+template <typename Flows>
+typename FlowMapOf<Flows>::iterator FlowMapOf<Flows>::erase(iterator it) {
+  eraseAt(indexOf(Flows::keyOf(node(it.node_))));
   return iterator(this, nextLive(it.node_ + 1));
 }
 
-size_t FlowMap::erase(const FlowKey& key) {
+template <typename Flows>
+size_t FlowMapOf<Flows>::erase(const key_type& key) {
   const size_t i = indexOf(key);
   if (i == capacity_) return 0;
   eraseAt(i);
   return 1;
 }
 
-void FlowMap::clear() {
+template <typename Flows>
+void FlowMapOf<Flows>::clear() {
   for (uint32_t n = 0; n < nodesUsed_; ++n) {
     if (live_[n] != 0) node(n).~value_type();
     live_[n] = 0;
@@ -75,11 +81,13 @@ void FlowMap::clear() {
   freeNodes_.clear();
 }
 
-void FlowMap::reserve(size_t count) {
+template <typename Flows>
+void FlowMapOf<Flows>::reserve(size_t count) {
   if (count > loadLimit(capacity_)) rebuild(count);
 }
 
-void FlowMap::swap(FlowMap& other) noexcept {
+template <typename Flows>
+void FlowMapOf<Flows>::swap(FlowMapOf& other) noexcept {
   std::swap(slots_, other.slots_);
   std::swap(capacity_, other.capacity_);
   std::swap(size_, other.size_);
@@ -89,13 +97,15 @@ void FlowMap::swap(FlowMap& other) noexcept {
   freeNodes_.swap(other.freeNodes_);
 }
 
-size_t FlowMap::freeSlotFor(uint32_t hash) const {
+template <typename Flows>
+size_t FlowMapOf<Flows>::freeSlotFor(uint32_t hash) const {
   size_t i = homeOf(hash);
   while (slots_[i].node != kEmpty) i = nextSlot(i);
   return i;
 }
 
-void FlowMap::rebuild(size_t count) {
+template <typename Flows>
+void FlowMapOf<Flows>::rebuild(size_t count) {
   size_t capacity = count * 2;
   if (capacity < kMinCapacity) capacity = kMinCapacity;
   // Only the slots move; each keeps the hash that places it.
@@ -109,3 +119,6 @@ void FlowMap::rebuild(size_t count) {
   }
   delete[] old;
 }
+
+template class FlowMapOf<Ipv4Flows>;
+template class FlowMapOf<Ipv6Flows>;

@@ -12,11 +12,11 @@ const std::string& FlowRecord::user() const { return owner ? owner->user : empty
 const std::string& FlowRecord::domain() const { return owner ? owner->domain : emptyString(); }
 
 FlowRecord makeFlowRecord(uint16_t inif, uint16_t outif, uint8_t proto, uint32_t srcip, uint32_t dstip,
-                          uint16_t srcport, uint16_t dstport, uint16_t totalLength, uint8_t flags,
+                          uint16_t srcport, uint16_t dstport, uint32_t totalLength, uint8_t flags,
                           uint8_t tos, uint64_t now, OwnerRef owner) {
   FlowRecord r;
   r.pkts = 1;
-  r.bytes = totalLength;
+  r.bytes = static_cast<int32_t>(totalLength);
   r.srcip = srcip;
   r.dstip = dstip;
   r.srcport = srcport;
@@ -30,4 +30,15 @@ FlowRecord makeFlowRecord(uint16_t inif, uint16_t outif, uint8_t proto, uint32_t
   r.lastseen = now;
   r.owner = std::move(owner);
   return r;
+}
+
+FlowEntry makeFlowEntry6(uint16_t inif, uint16_t outif, uint8_t proto, const Ip6Address& srcip,
+                         const Ip6Address& dstip, uint16_t srcport, uint16_t dstport, uint32_t length,
+                         uint8_t flags, uint8_t tos, uint32_t flowlabel, uint64_t now, OwnerRef owner) {
+  FlowEntry e = makeFlowRecord(inif, outif, proto, 0, 0, srcport, dstport, length, flags, tos, now, std::move(owner));
+  e.family = 6;
+  e.srcip6 = srcip;
+  e.dstip6 = dstip;
+  e.flowlabel = flowlabel;
+  return e;
 }

@@ -11,7 +11,7 @@
 
 struct FlowRecord {
   int32_t pkts = 1;         // packets counted; 1 at creation
-  int32_t bytes = 0;        // sum of IPv4 total lengths, wraps modulo 2^32
+  int32_t bytes = 0;        // sum of packet lengths (IPv4 total, IPv6 40 + payload), wraps modulo 2^32
   uint32_t srcip = 0;       // host byte order
   uint32_t dstip = 0;       // host byte order
   uint16_t replydelay = 0;  // ms from first packet to the first reply (TCP)
@@ -95,11 +95,17 @@ inline FlowKey6 keyOf6(const FlowEntry& e) {
 
 // A new record: pkts 1, replydelay 0, firstseen = lastseen = now.
 FlowRecord makeFlowRecord(uint16_t inif, uint16_t outif, uint8_t proto, uint32_t srcip, uint32_t dstip,
-                          uint16_t srcport, uint16_t dstport, uint16_t totalLength, uint8_t flags,
+                          uint16_t srcport, uint16_t dstport, uint32_t totalLength, uint8_t flags,
                           uint8_t tos, uint64_t now, OwnerRef owner);
 
+// A new IPv6 entry, as makeFlowRecord makes an IPv4 record: family 6, srcip
+// and dstip 0.
+FlowEntry makeFlowEntry6(uint16_t inif, uint16_t outif, uint8_t proto, const Ip6Address& srcip,
+                         const Ip6Address& dstip, uint16_t srcport, uint16_t dstport, uint32_t length,
+                         uint8_t flags, uint8_t tos, uint32_t flowlabel, uint64_t now, OwnerRef owner);
+
 // Counts one more packet into `r`. `tcpFlags` is ORed in only for TCP.
-inline void countPacket(FlowRecord& r, uint64_t now, uint16_t totalLength, uint8_t tcpFlags) {
+inline void countPacket(FlowRecord& r, uint64_t now, uint32_t totalLength, uint8_t tcpFlags) {
   r.lastseen = now;
   r.pkts += 1;
   r.bytes = static_cast<int32_t>(static_cast<uint32_t>(r.bytes) + totalLength);

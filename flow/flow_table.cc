@@ -7,49 +7,111 @@
 
 std::mutex flowTableMutex;
 FlowCache flowCache;
+FlowCache6 flowCache6;
 std::deque<FlowEntry> toExport;
 uint64_t lastSweepTime = 0;
 
 namespace {
-// flowCache's size, published by each sweep.
+// The open flows' count, published by each sweep.
 std::atomic<size_t> openFlowsAtSweep{0};
 // Flows moved early by a full table and not yet reported; capture thread.
 size_t earlyMovesUnreported = 0;
 uint64_t lastEarlyMoveReport = 0;
+
+size_t openFlows() { return flowCache.size() + flowCache6.size(); }
+
+// Makes room for one new flow under the cap. The caller holds the lock.
+void makeRoomForOne() { earlyMovesUnreported += moveOldestFlows(openFlows() / 10); }
+
+// The sweep's walk over one table: finished records move to toExport.
+template <typename Map>
+size_t moveFinishedIn(Map& map, uint64_t idleLimit, uint64_t ageLimit) {
+  size_t moved = 0;
+  for (auto it = map.begin(); it != map.end();) {
+    if (it->lastseen < idleLimit || it->firstseen < ageLimit) {
+      toExport.push_back(std::move(*it));
+      it = map.erase(it);
+      ++moved;
+    } else {
+      ++it;
+    }
+  }
+  return moved;
+}
+
+// Calls `visit` with every open record, IPv4 first.
+template <typename Visit>
+void forEachOpenFlow(Visit&& visit) {
+  for (const FlowRecord& r : flowCache) visit(r);
+  for (const FlowEntry& e : flowCache6) visit(e);
+}
 }  // namespace
 
 FlowRecord* findFlow(const FlowKey& key) {
   auto it = flowCache.find(key);
-  return it == flowCache.end() ? nullptr : &it->second;
+  return it == flowCache.end() ? nullptr : &*it;
+}
+
+FlowEntry* findFlow6(const FlowKey6& key) {
+  auto it = flowCache6.find(key);
+  return it == flowCache6.end() ? nullptr : &*it;
 }
 
 bool insertFlow(const FlowKey& key, FlowRecord&& record) {
-  if (flowCache.size() >= kFlowCacheLimit && flowCache.find(key) == flowCache.end()) {
-    earlyMovesUnreported += moveOldestFlows(flowCache.size() / 10);
-  }
-  return flowCache.try_emplace(key, std::move(record)).second;
+  if (record.family != 4 || !(keyOf(record) == key)) return false;
+  if (openFlows() >= kFlowCacheLimit && !flowCache.contains(key)) makeRoomForOne();
+  return flowCache.insert(std::move(record)).second;
+}
+
+bool insertFlow6(FlowEntry&& entry) {
+  if (!entry.ipv6()) return false;
+  if (openFlows() >= kFlowCacheLimit && !flowCache6.contains(keyOf6(entry))) makeRoomForOne();
+  return flowCache6.insert(std::move(entry)).second;
+}
+
+bool insertFlowEntry(FlowEntry&& entry) {
+  if (entry.ipv6()) return insertFlow6(std::move(entry));
+  const FlowKey key = keyOf(entry);
+  return insertFlow(key, std::move(entry));
 }
 
 size_t moveOldestFlows(size_t count) {
-  count = std::min(count, flowCache.size());
+  count = std::min(count, openFlows());
   if (count == 0) return 0;
-  std::vector<std::pair<uint64_t, FlowCache::iterator>> byAge;
-  byAge.reserve(flowCache.size());
-  for (auto it = flowCache.begin(); it != flowCache.end(); ++it) byAge.emplace_back(it->second.lastseen, it);
-  auto older = [](const auto& a, const auto& b) { return a.first < b.first; };
+  struct Aged {
+    uint64_t lastseen;
+    FlowEntry* entry;    // an IPv6 record, or null
+    FlowRecord* record;  // an IPv4 record, or null
+  };
+  std::vector<Aged> byAge;
+  byAge.reserve(openFlows());
+  for (FlowRecord& r : flowCache) byAge.push_back(Aged{r.lastseen, nullptr, &r});
+  for (FlowEntry& e : flowCache6) byAge.push_back(Aged{e.lastseen, &e, nullptr});
+  auto older = [](const Aged& a, const Aged& b) { return a.lastseen < b.lastseen; };
   std::nth_element(byAge.begin(), byAge.begin() + static_cast<ptrdiff_t>(count - 1), byAge.end(), older);
   std::sort(byAge.begin(), byAge.begin() + static_cast<ptrdiff_t>(count), older);
+  // Records never move in their tables, so every pointer stays good while
+  // the others are erased.
   for (size_t i = 0; i < count; ++i) {
-    toExport.push_back(std::move(byAge[i].second->second));
-    flowCache.erase(byAge[i].second);
+    if (byAge[i].record != nullptr) {
+      const FlowKey key = keyOf(*byAge[i].record);
+      toExport.push_back(std::move(*byAge[i].record));
+      flowCache.erase(key);
+    } else {
+      const FlowKey6 key = keyOf6(*byAge[i].entry);
+      toExport.push_back(std::move(*byAge[i].entry));
+      flowCache6.erase(key);
+    }
   }
   return count;
 }
 
 size_t moveAllFlows() {
-  size_t n = flowCache.size();
-  for (auto& entry : flowCache) toExport.push_back(std::move(entry.second));
+  const size_t n = openFlows();
+  for (FlowRecord& r : flowCache) toExport.push_back(std::move(r));
+  for (FlowEntry& e : flowCache6) toExport.push_back(std::move(e));
   flowCache.clear();
+  flowCache6.clear();
   return n;
 }
 
@@ -61,6 +123,7 @@ void reportEarlyMoves(uint64_t now) {
 }
 
 void eraseFlow(const FlowKey& key) { flowCache.erase(key); }
+void eraseFlow6(const FlowKey6& key) { flowCache6.erase(key); }
 
 bool setFlowOwner(const FlowKey& key, const OwnerRef& owner) {
   std::lock_guard<std::mutex> lock(flowTableMutex);
@@ -70,18 +133,19 @@ bool setFlowOwner(const FlowKey& key, const OwnerRef& owner) {
   return true;
 }
 
+bool setFlowOwner6(const FlowKey6& key, const OwnerRef& owner) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  FlowEntry* entry = findFlow6(key);
+  if (entry == nullptr || entry->owner) return false;
+  entry->owner = owner;
+  return true;
+}
+
 size_t moveFinishedFlows(uint64_t now) {
   const uint64_t idleLimit = now - 15000;
   const uint64_t ageLimit = now - 60000;
-  std::vector<FlowKey> finished;
-  for (const auto& [key, record] : flowCache) {
-    if (record.lastseen < idleLimit || record.firstseen < ageLimit) {
-      finished.push_back(key);
-      toExport.push_back(record);
-    }
-  }
-  for (const FlowKey& key : finished) flowCache.erase(key);
-  return finished.size();
+  const size_t moved = moveFinishedIn(flowCache, idleLimit, ageLimit);
+  return moved + moveFinishedIn(flowCache6, idleLimit, ageLimit);
 }
 
 bool sweepFlows(uint64_t now) {
@@ -90,7 +154,7 @@ bool sweepFlows(uint64_t now) {
   {
     std::lock_guard<std::mutex> lock(flowTableMutex);
     moveFinishedFlows(now);
-    openFlowsAtSweep.store(flowCache.size(), std::memory_order_relaxed);
+    openFlowsAtSweep.store(openFlows(), std::memory_order_relaxed);
   }
   lastSweepTime = now;
   return true;
@@ -116,20 +180,21 @@ size_t clearExports() {
 FlowTotals flowTotals() {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   FlowTotals t;
-  t.flows = flowCache.size();
+  t.flows = openFlows();
   t.waiting = toExport.size();
-  for (const auto& entry : flowCache) {
-    t.bytes += static_cast<uint32_t>(entry.second.bytes);
-    t.pkts += static_cast<uint32_t>(entry.second.pkts);
-  }
+  forEachOpenFlow([&t](const FlowRecord& r) {
+    t.bytes += static_cast<uint32_t>(r.bytes);
+    t.pkts += static_cast<uint32_t>(r.pkts);
+  });
   return t;
 }
 
 std::vector<FlowEntry> copyFlows() {
   std::vector<FlowEntry> out;
   std::lock_guard<std::mutex> lock(flowTableMutex);
-  out.reserve(flowCache.size());
-  for (const auto& entry : flowCache) out.push_back(entry.second);
+  out.reserve(openFlows());
+  for (const FlowRecord& r : flowCache) out.emplace_back(r);
+  for (const FlowEntry& e : flowCache6) out.push_back(e);
   return out;
 }
 
@@ -139,7 +204,7 @@ std::vector<OwnerTotal> flowTotalsByOwner() {
   const FlowOwner* lastOwner = nullptr;
   size_t lastSlot = SIZE_MAX;
   std::lock_guard<std::mutex> lock(flowTableMutex);
-  for (const auto& [key, r] : flowCache) {
+  forEachOpenFlow([&](const FlowRecord& r) {
     // Neighbouring records often share an owner: skip the hash lookup then.
     if (r.owner.get() != lastOwner || lastSlot == SIZE_MAX) {
       lastOwner = r.owner.get();
@@ -151,7 +216,7 @@ std::vector<OwnerTotal> flowTotalsByOwner() {
     t.flows += 1;
     t.pkts += static_cast<uint32_t>(r.pkts);
     t.bytes += static_cast<uint32_t>(r.bytes);
-  }
+  });
   return totals;
 }
 
@@ -159,7 +224,7 @@ size_t openFlowsAtLastSweep() { return openFlowsAtSweep.load(std::memory_order_r
 
 size_t flowCacheSize() {
   std::lock_guard<std::mutex> lock(flowTableMutex);
-  return flowCache.size();
+  return openFlows();
 }
 
 size_t toExportSize() {
@@ -170,6 +235,7 @@ size_t toExportSize() {
 void resetFlowTables() {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   flowCache.clear();
+  flowCache6.clear();
   toExport.clear();
   lastSweepTime = 0;
   openFlowsAtSweep.store(0, std::memory_order_relaxed);

@@ -1,7 +1,9 @@
-// The two flow tables: flowCache (open flows) and toExport (finished flows in
-// the order they finished). The capture thread is the only writer of
-// flowCache and the only producer of toExport; the export thread consumes
-// toExport; web threads read both through the copying accessors.
+// The flow tables: flowCache and flowCache6 (open IPv4 and IPv6 flows) and
+// toExport (finished flows of both families in the order they finished). The
+// capture thread is the only writer of the open tables and the only producer
+// of toExport; the export thread consumes toExport; web threads read them
+// through the copying accessors. Whatever is said of the open flows below
+// covers both families unless a function names one.
 #pragma once
 
 #include <cstdint>
@@ -14,16 +16,20 @@
 #include "flow/flow_record.h"
 
 using FlowCache = FlowMap;
+using FlowCache6 = FlowMap6;
 
-// Guards flowCache and toExport together. Held only for in-memory steps,
-// never across a receive, a send, a sleep or a process lookup.
+// Guards flowCache, flowCache6 and toExport together. Held only for
+// in-memory steps, never across a receive, a send, a sleep or a process
+// lookup.
 extern std::mutex flowTableMutex;
-extern FlowCache flowCache;              // guarded by flowTableMutex
+extern FlowCache flowCache;              // guarded by flowTableMutex; IPv4
+extern FlowCache6 flowCache6;            // guarded by flowTableMutex; IPv6
 extern std::deque<FlowEntry> toExport;   // guarded by flowTableMutex; both families
 
-// Most open flows kept. A new flow arriving at a full table first moves the
-// tenth of the open flows with the oldest lastseen to toExport, as a sweep
-// would, so a flood of forged addresses cannot grow the process without end.
+// Most open flows kept, both families together. A new flow arriving at full
+// tables first moves the tenth of the open flows with the oldest lastseen to
+// toExport, as a sweep would, so a flood of forged addresses cannot grow the
+// process without end.
 inline constexpr size_t kFlowCacheLimit = 1'000'000;
 
 // Time of the previous full sweep; capture thread only. Starts at 0, so the
@@ -34,14 +40,21 @@ extern uint64_t lastSweepTime;
 
 // The record under `key`, or null.
 FlowRecord* findFlow(const FlowKey& key);
+FlowEntry* findFlow6(const FlowKey6& key);
 
-// Inserts `record` under `key` unless the key is present; a present record is
-// left exactly as it was. Returns true when inserted. At kFlowCacheLimit
-// open flows the oldest tenth moves to toExport first (moveOldestFlows).
+// Inserts `record` under `key` (which must be keyOf(record), and the record
+// an IPv4 one: false otherwise) unless the key is present; a present record is left exactly as
+// it was. Returns true when inserted. At kFlowCacheLimit open flows the
+// oldest tenth moves to toExport first (moveOldestFlows).
 bool insertFlow(const FlowKey& key, FlowRecord&& record);
+// The same for an IPv6 entry (family 6), under keyOf6(entry).
+bool insertFlow6(FlowEntry&& entry);
+// An entry of either family into its table, as the two above.
+bool insertFlowEntry(FlowEntry&& entry);
 
 // Erases the record under `key`, if any.
 void eraseFlow(const FlowKey& key);
+void eraseFlow6(const FlowKey6& key);
 
 // --- any thread; takes the lock itself -------------------------------------------
 
@@ -49,9 +62,11 @@ void eraseFlow(const FlowKey& key);
 // owner found after the flow's first packet). False when no such flow is
 // open, or it has an owner already; a finished flow is never changed.
 bool setFlowOwner(const FlowKey& key, const OwnerRef& owner);
+bool setFlowOwner6(const FlowKey6& key, const OwnerRef& owner);
 
 // Moves every record with lastseen < now - 15000 or firstseen < now - 60000
-// to the end of toExport, in walk order. Returns the number moved.
+// to the end of toExport, in walk order (IPv4, then IPv6). Returns the
+// number moved.
 size_t moveFinishedFlows(uint64_t now);
 
 // Moves the `count` records with the oldest lastseen to the end of toExport,
@@ -84,15 +99,15 @@ size_t clearExports();
 // --- any thread -----------------------------------------------------------------
 
 struct FlowTotals {
-  size_t flows = 0;       // entries of flowCache
+  size_t flows = 0;       // open flows
   size_t waiting = 0;     // records in toExport
-  uint32_t bytes = 0;     // sum of bytes over flowCache, 32-bit wrap-around
-  uint32_t pkts = 0;      // sum of pkts over flowCache, 32-bit wrap-around
+  uint32_t bytes = 0;     // sum of bytes over the open flows, 32-bit wrap-around
+  uint32_t pkts = 0;      // sum of pkts over the open flows, 32-bit wrap-around
 };
 FlowTotals flowTotals();
 
-// Copies of every open flow, in flowCache's iteration order. The lock is held
-// only for the copy.
+// Copies of every open flow, in iteration order (IPv4, then IPv6). The lock
+// is held only for the copy.
 std::vector<FlowEntry> copyFlows();
 
 // Flows, packets and bytes of the open flows per owner object (null: flows
@@ -109,10 +124,10 @@ std::vector<OwnerTotal> flowTotalsByOwner();
 // Open flows as of the latest sweep, for readers that take no lock.
 size_t openFlowsAtLastSweep();
 
-// Sizes of the two tables.
+// Open flows (both families) and finished ones waiting.
 size_t flowCacheSize();
 size_t toExportSize();
 
-// Empties both tables and forgets the last sweep, as at start-up. For tests,
+// Empties the tables and forgets the last sweep, as at start-up. For tests,
 // benchmarks and fuzzing; takes flowTableMutex.
 void resetFlowTables();

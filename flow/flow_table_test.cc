@@ -100,6 +100,65 @@ TEST_F(FlowTableTest, SweepRunsOnlyAfterMoreThanASecondAndAppendsInOrder) {
   EXPECT_EQ(toExportSize(), 0u);
 }
 
+// IPv6 flows live in their own table under the same rules: swept into the
+// same toExport, counted in every total, capped together with IPv4 flows.
+TEST_F(FlowTableTest, BothFamiliesShareSweepTotalsOwnersAndOrder) {
+  Ip6Address a6, b6;
+  a6.bytes[0] = 0x20, a6.bytes[15] = 1;
+  b6.bytes[0] = 0x20, b6.bytes[15] = 2;
+  const OwnerRef owner = makeOwner("proc6", "bob", "HOST2");
+  auto entry6 = [&](uint16_t port, uint64_t first, uint64_t last, OwnerRef o) {
+    FlowEntry e = makeFlowEntry6(0, 1, 17, a6, b6, port, 53, 80, 0, 0, 0x12345, first, std::move(o));
+    e.lastseen = last;
+    return e;
+  };
+  const uint64_t now = 1'000'000;
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    EXPECT_TRUE(insertFlowEntry(entry6(1, now - 1000, now - 20000, owner)));  // finished
+    EXPECT_TRUE(insertFlowEntry(entry6(2, now - 1000, now, nullptr)));        // open
+    EXPECT_FALSE(insertFlowEntry(entry6(2, now, now, owner))) << "present: left as it was";
+    FlowEntry asIpv4 = entry6(3, now, now, nullptr);
+    EXPECT_FALSE(insertFlow(keyOf(asIpv4), std::move(asIpv4))) << "an IPv6 entry is no IPv4 record";
+  }
+  add(record(1, 1, now - 1000, now - 20000));  // finished
+  add(record(1, 2, now - 1000, now));          // open
+
+  FlowTotals t = flowTotals();
+  EXPECT_EQ(t.flows, 4u);
+  EXPECT_EQ(t.bytes, 80u + 80 + 60 + 60);
+  EXPECT_EQ(copyFlows().size(), 4u);
+  uint64_t ownedBytes6 = 0, flows = 0;
+  for (const OwnerTotal& o : flowTotalsByOwner()) {
+    flows += o.flows;
+    if (o.owner == owner) ownedBytes6 += o.bytes;
+  }
+  EXPECT_EQ(flows, 4u);
+  EXPECT_EQ(ownedBytes6, 80u);
+
+  const FlowKey6 open6{a6, b6, 2, 53, 0, 17};
+  EXPECT_TRUE(setFlowOwner6(open6, owner));
+  EXPECT_FALSE(setFlowOwner6(open6, makeOwner("other", "", ""))) << "an owner is never replaced";
+  EXPECT_FALSE(setFlowOwner6(FlowKey6{a6, b6, 9, 53, 0, 17}, owner)) << "no such open flow";
+
+  lastSweepTime = now - 1001;
+  EXPECT_TRUE(sweepFlows(now));
+  EXPECT_EQ(openFlowsAtLastSweep(), 2u);
+  std::vector<FlowEntry> taken;
+  ASSERT_EQ(takeExports(taken, 10), 2u);
+  EXPECT_FALSE(taken[0].ipv6()) << "IPv4 first in a sweep's walk";
+  EXPECT_TRUE(taken[1].ipv6());
+  EXPECT_EQ(taken[1].flowlabel, 0x12345u);
+  EXPECT_EQ(taken[1].srcip6, a6);
+  EXPECT_EQ(taken[1].processname(), "proc6");
+
+  EXPECT_EQ(moveAllFlows(), 2u);
+  taken.clear();
+  ASSERT_EQ(takeExports(taken, 10), 2u);
+  EXPECT_EQ(taken[1].processname(), "proc6") << "the owner found later left with the flow";
+  EXPECT_EQ(flowCacheSize(), 0u);
+}
+
 }  // namespace
 
 namespace {
@@ -128,22 +187,31 @@ long residentKiB() {
 
 TEST(FlowTableCap, AFullTableMovesTheOldestTenthAndMemoryStaysFlat) {
   resetFlowTables();
+  // Flow i has lastseen i; every fourth is an IPv6 flow, and the cap counts
+  // both families together.
   auto flood = [](uint32_t from, uint32_t count) {
     std::lock_guard<std::mutex> lock(flowTableMutex);
     for (uint32_t i = from; i < from + count; ++i) {
-      insertFlow(FlowKey{i, 1, 2, 3, 0, 17}, makeFlowRecord(1, 0, 17, i, 1, 2, 3, 60, 0, 0, i, nullptr));
+      if (i % 4 == 3) {
+        Ip6Address src;
+        for (int b = 0; b < 4; ++b) src.bytes[12 + b] = static_cast<uint8_t>(i >> (24 - 8 * b));
+        insertFlow6(makeFlowEntry6(1, 0, 17, src, Ip6Address{}, 2, 3, 60, 0, 0, 0, i, nullptr));
+      } else {
+        insertFlow(FlowKey{i, 1, 2, 3, 0, 17}, makeFlowRecord(1, 0, 17, i, 1, 2, 3, 60, 0, 0, i, nullptr));
+      }
     }
   };
   flood(0, static_cast<uint32_t>(kFlowCacheLimit));
   {
     std::lock_guard<std::mutex> lock(flowTableMutex);
-    ASSERT_EQ(flowCache.size(), kFlowCacheLimit);
+    ASSERT_EQ(flowCache.size(), kFlowCacheLimit / 4 * 3);
+    ASSERT_EQ(flowCache6.size(), kFlowCacheLimit / 4);
     ASSERT_TRUE(toExport.empty()) << "nothing moves below the cap";
   }
   flood(static_cast<uint32_t>(kFlowCacheLimit), 1);
   {
     std::lock_guard<std::mutex> lock(flowTableMutex);
-    EXPECT_EQ(flowCache.size(), kFlowCacheLimit - kFlowCacheLimit / 10 + 1);
+    EXPECT_EQ(flowCache.size() + flowCache6.size(), kFlowCacheLimit - kFlowCacheLimit / 10 + 1);
     ASSERT_EQ(toExport.size(), kFlowCacheLimit / 10);
     for (size_t i = 0; i < toExport.size(); ++i) {
       ASSERT_EQ(toExport[i].lastseen, i) << "oldest first, and only the oldest tenth";
@@ -160,6 +228,7 @@ TEST(FlowTableCap, AFullTableMovesTheOldestTenthAndMemoryStaysFlat) {
     std::lock_guard<std::mutex> lock(flowTableMutex);
     toExport.clear();
     flowCache.clear();
+    flowCache6.clear();
   }
   // Refill to the cap, then keep flooding: the resident size must not grow.
   flood(10'000'000, static_cast<uint32_t>(kFlowCacheLimit));
@@ -168,7 +237,7 @@ TEST(FlowTableCap, AFullTableMovesTheOldestTenthAndMemoryStaysFlat) {
     flood(20'000'000 + round * 200'000, 200'000);
     std::lock_guard<std::mutex> lock(flowTableMutex);
     toExport.clear();
-    EXPECT_LE(flowCache.size(), kFlowCacheLimit);
+    EXPECT_LE(flowCache.size() + flowCache6.size(), kFlowCacheLimit);
   }
   // AddressSanitizer keeps freed memory in quarantine, so only an
   // uninstrumented build can judge the resident size.

@@ -1,8 +1,9 @@
-// A sequence of datagrams through decoding, the flow table, the sweep and the
-// export format. Input: records of [time step: 2 bytes][length: 1 byte]
-// [datagram bytes]. Checks: every record keeps pkts >= 1 and lastseen >=
-// firstseen, and datagrams filled with the finished records decode back to as
-// many records as were written.
+// A sequence of datagrams (IPv4 or IPv6) through decoding, the flow tables,
+// the sweep and the export format. Input: records of [time step: 2 bytes]
+// [length: 1 byte][datagram bytes]. Checks: every record keeps pkts >= 1 and
+// lastseen >= firstseen, an IPv6 one has no IPv4 addresses, and datagrams
+// filled with the finished IPv4 records decode back to as many records as
+// were written.
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -22,8 +23,14 @@ void fakeOwner(uint64_t, const OwnerQuery& query, OwnerRef& owner) {
   if (port % 3 == 0) owner = known;
 }
 
-void checkRecord(const FlowRecord& r) {
+void fakeOwner6(uint64_t, const OwnerQuery6& query, OwnerRef& owner) {
+  static const OwnerRef known = makeOwner("/usr/sbin/daemon6", "root", "HOST");
+  if (query.ends.localPort % 3 == 0) owner = known;
+}
+
+void checkRecord(const FlowEntry& r) {
   if (r.pkts < 1 || r.lastseen < r.firstseen) __builtin_trap();
+  if (r.ipv6() && (r.srcip != 0 || r.dstip != 0)) __builtin_trap();
 }
 
 // Writes `records` into datagrams as the export loop fills them and checks
@@ -41,7 +48,8 @@ void exportAll(const std::vector<FlowEntry>& records) {
     fill = 4;
     count = 0;
   };
-  for (const FlowRecord& r : records) {
+  for (const FlowEntry& r : records) {
+    if (r.ipv6()) continue;  // the native format carries IPv4 flows only
     if (fill + recordLength(r) > kMaxDatagramBytes) flush();
     const uint16_t written = serializeRecord(r, static_cast<int16_t>(fill), buffer);
     if (written != recordLength(r)) __builtin_trap();
@@ -58,6 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)quiet;
   tcpOwnerLookup = fakeOwner;
   udpOwnerLookup = fakeOwner;
+  tcpOwnerLookup6 = fakeOwner6;
+  udpOwnerLookup6 = fakeOwner6;
   resetFlowTables();
   uint64_t now = 1'700'000'000'000ull;
   size_t at = 0;
@@ -69,9 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   sweepFlows(now + 61'000);
   std::lock_guard<std::mutex> lock(flowTableMutex);
-  if (!flowCache.empty()) __builtin_trap();  // everything is older than 60 s now
+  if (!flowCache.empty() || !flowCache6.empty()) __builtin_trap();  // everything is older than 60 s now
   std::vector<FlowEntry> finished(toExport.begin(), toExport.end());
-  for (const FlowRecord& r : finished) checkRecord(r);
+  for (const FlowEntry& r : finished) checkRecord(r);
   exportAll(finished);
   return 0;
 }

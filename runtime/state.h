@@ -60,7 +60,7 @@ extern std::mutex captureStatusMutex;
 void setCaptureStatus(CaptureState state, const std::string& error = std::string());
 CaptureStatus captureStatusSnapshot();
 
-// What interface discovery has found: "if_<index>" -> {ips, mac}. Null until
+// What interface discovery has found: "if_<index>" -> {ips, ips6, mac}. Null until
 // discovery records something. Defined in state_json.cc, so that code using
 // only the flags and counters links without JsonCpp.
 extern Json::Value interfacesDiscovered;  // guarded by interfacesMutex

@@ -1,5 +1,5 @@
 // Linux adapters: getifaddrs for the interfaces, their flags, hardware
-// addresses (AF_PACKET entries) and IPv4 addresses; SIOCGIFMTU for the MTU;
+// addresses (AF_PACKET entries) and IPv4 and IPv6 addresses; SIOCGIFMTU for the MTU;
 // /sys/class/net/<name>/ for the operational state, link speed and alias.
 // Interfaces come in interface-index order.
 #include "platform/adapters.h"
@@ -130,6 +130,9 @@ AdapterList listAdapters() {
     Found& f = entryFor(byIndex, index, name, a->ifa_flags);
     if (family == AF_INET6) {
       f.hasIpv6 = true;
+      const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(a->ifa_addr);
+      f.info.unicast6.push_back(
+          AdapterUnicast6{Ip6Address::fromBytes(in6->sin6_addr.s6_addr), in6->sin6_scope_id});
       continue;
     }
     const auto* in = reinterpret_cast<const struct sockaddr_in*>(a->ifa_addr);

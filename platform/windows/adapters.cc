@@ -1,13 +1,17 @@
 // Windows adapters: GetAdaptersAddresses for IPv4 with prefixes, into a
 // process-heap buffer that starts at 15000 bytes and is regrown to the size
 // the call asks for, at most three calls in all. FormatMessageA gives the
-// text of any other error. Wide texts are turned into UTF-8.
+// text of any other error. Wide texts are turned into UTF-8. A second
+// listing, of IPv6 alone, gives each adapter's IPv6 addresses (matched by
+// adapter name), so that everything taken from the first stays as it is.
 #include "platform/adapters.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <windows.h>
+
+#include <map>
 
 namespace {
 
@@ -79,29 +83,67 @@ std::string systemText(DWORD code) {
   return out;
 }
 
-}  // namespace
-
-AdapterList listAdapters() {
-  AdapterList list;
+// One GetAdaptersAddresses listing into a process-heap buffer (HeapFree it;
+// null when none could be had, with `allocationFailed`).
+ULONG listing(ULONG family, ULONG flags, IP_ADAPTER_ADDRESSES*& buffer, bool& allocationFailed) {
   HANDLE heap = GetProcessHeap();
   ULONG size = kFirstBufferBytes;
-  IP_ADAPTER_ADDRESSES* buffer = nullptr;
   ULONG result = ERROR_BUFFER_OVERFLOW;
+  buffer = nullptr;
   for (int call = 0; call < kMostCalls && result == ERROR_BUFFER_OVERFLOW; ++call) {
     if (buffer != nullptr) HeapFree(heap, 0, buffer);
     buffer = static_cast<IP_ADAPTER_ADDRESSES*>(HeapAlloc(heap, 0, size));
     if (buffer == nullptr) {
-      list.allocationFailed = true;
-      return list;
+      allocationFailed = true;
+      return ERROR_NOT_ENOUGH_MEMORY;
     }
-    result = GetAdaptersAddresses(AF_INET, GAA_FLAG_INCLUDE_PREFIX, nullptr, buffer, &size);
+    result = GetAdaptersAddresses(family, flags, nullptr, buffer, &size);
   }
+  return result;
+}
+
+// Each adapter's IPv6 unicast addresses by adapter name; empty when they
+// cannot be listed.
+std::map<std::string, std::vector<AdapterUnicast6>> ipv6ByAdapter() {
+  std::map<std::string, std::vector<AdapterUnicast6>> found;
+  IP_ADAPTER_ADDRESSES* buffer = nullptr;
+  bool allocationFailed = false;
+  const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  if (listing(AF_INET6, flags, buffer, allocationFailed) == NO_ERROR) {
+    for (const IP_ADAPTER_ADDRESSES* a = buffer; a != nullptr; a = a->Next) {
+      std::vector<AdapterUnicast6>& addresses = found[a->AdapterName ? a->AdapterName : ""];
+      for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr; u = u->Next) {
+        const SOCKADDR* address = u->Address.lpSockaddr;
+        if (address == nullptr || address->sa_family != AF_INET6) continue;
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+        addresses.push_back(AdapterUnicast6{Ip6Address::fromBytes(in6->sin6_addr.s6_addr), in6->sin6_scope_id});
+      }
+    }
+  }
+  if (buffer != nullptr) HeapFree(GetProcessHeap(), 0, buffer);
+  return found;
+}
+
+}  // namespace
+
+AdapterList listAdapters() {
+  AdapterList list;
+  IP_ADAPTER_ADDRESSES* buffer = nullptr;
+  const ULONG result = listing(AF_INET, GAA_FLAG_INCLUDE_PREFIX, buffer, list.allocationFailed);
+  if (list.allocationFailed) return list;
   list.result = result;
   if (result == NO_ERROR) {
     for (const IP_ADAPTER_ADDRESSES* a = buffer; a != nullptr; a = a->Next) list.adapters.push_back(adapterOf(*a));
   } else if (result != kAdaptersNoData) {
     list.errorText = systemText(result);
   }
-  HeapFree(heap, 0, buffer);
+  HeapFree(GetProcessHeap(), 0, buffer);
+  if (!list.adapters.empty()) {
+    auto ipv6 = ipv6ByAdapter();
+    for (AdapterInfo& info : list.adapters) {
+      auto it = ipv6.find(info.adapterName);
+      if (it != ipv6.end()) info.unicast6 = std::move(it->second);
+    }
+  }
   return list;
 }

@@ -98,8 +98,7 @@ void fillInterfaces() {
 // A sixteenth of the open flows counted into, as if their packets had come.
 void touch(uint64_t now, std::mt19937& random) {
   std::lock_guard<std::mutex> lock(flowTableMutex);
-  for (auto& entry : flowCache) {
-    FlowRecord& r = entry.second;
+  for (FlowRecord& r : flowCache) {
     if (random() % 16 == 0) countPacket(r, now - random() % 1000, static_cast<uint16_t>(60 + random() % 1400), 0x10);
   }
 }
