@@ -1,7 +1,7 @@
-// The system's IPv4 TCP and UDP endpoint tables with the process that owns
-// each endpoint, IPv6 sockets that carry IPv4 included. Plain rows out, no
-// logic; called by the port-to-process tables on the capture thread (any
-// thread may call).
+// The system's TCP and UDP endpoint tables with the process that owns each
+// endpoint: the IPv4 ones (IPv6 sockets that carry IPv4 included), and the
+// IPv6 ones with their full ends. Plain rows out, no logic; called by the
+// owner look-up worker (any thread may call).
 #pragma once
 
 #include <cstdint>
@@ -23,11 +23,29 @@ enum class EndpointStatus {
   kReadFailed,  // the table function failed; `code` holds its result
 };
 
-struct EndpointTable {
+// An IPv6 socket's two ends. Remote :: and port 0: no peer (a listener, an
+// unconnected UDP socket).
+struct EndpointRow6 {
+  Ip6Address localAddr;    // network order; ::: any local address
+  Ip6Address remoteAddr;   // network order
+  uint16_t localPort = 0;  // host order
+  uint16_t remotePort = 0; // host order
+  uint32_t pid = 0;        // owning process; 0 when the system names none
+};
+
+// How a read of one table went.
+struct EndpointRead {
   EndpointStatus status = EndpointStatus::kOk;
   int code = 0;                   // the system's result code when kReadFailed
   std::string function;           // the table function (or file) that was read
+};
+
+struct EndpointTable : EndpointRead {
   std::vector<EndpointRow> rows;  // empty unless kOk
+};
+
+struct EndpointTable6 : EndpointRead {
+  std::vector<EndpointRow6> rows;  // empty unless kOk
 };
 
 // Says which local ports' owners the caller needs. Where finding owners is
@@ -44,6 +62,13 @@ EndpointTable readTcpEndpoints(const OwnerFilter& ownerWanted = {});
 // Every IPv4 UDP endpoint, the same IPv6 ones included, sorted by local
 // address and local port.
 EndpointTable readUdpEndpoints(const OwnerFilter& ownerWanted = {});
+
+// Every IPv6 TCP and UDP endpoint with its full ends, whatever its state:
+// true IPv6 sockets, dual-stack ones on :: among them (they take IPv6 too);
+// not those whose ends are IPv4-mapped addresses, which carry IPv4 only. In
+// no particular order. A system without IPv6 gives no rows.
+EndpointTable6 readTcp6Endpoints(const OwnerFilter& ownerWanted = {});
+EndpointTable6 readUdp6Endpoints(const OwnerFilter& ownerWanted = {});
 
 // Whether an IPv6 socket carries IPv4, and its ends as IPv4 if so: its local
 // address is the unspecified one (::) and it is not IPv6-only, or an
@@ -82,6 +107,9 @@ enum class SocketPresence {
 // elsewhere, and the caller reads the table.
 SocketPresence probeTcpSocket(const SocketEnds& ends);
 SocketPresence probeUdpSocket(const SocketEnds& ends);
+// The same for an IPv6 packet between `ends`, IPv6 sockets only.
+SocketPresence probeTcp6Socket(const SocketEnds6& ends);
+SocketPresence probeUdp6Socket(const SocketEnds6& ends);
 
 // Forgets what the calling thread has learnt about socket owners between
 // reads, so the next read starts from nothing, and closes what the probes

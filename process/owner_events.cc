@@ -72,7 +72,11 @@ void applyOwnerEvents(OwnerTable& table, const std::vector<OwnerEvent>& events, 
     const OwnerEvent& e = events[i];
     switch (e.kind) {
       case OwnerEventKind::kOwned:
-        if (e.netns == netns) {
+        if (e.netns != netns) break;
+        if (e.family == 6) {
+          recordOwned(table, OwnerKey6{e.localAddr6, e.remoteAddr6, e.localPort, e.remotePort, e.protocol},
+                      e.cookie, std::move(owners[i]), now);
+        } else {
           recordOwned(table, OwnerKey{e.localAddr, e.remoteAddr, e.localPort, e.remotePort, e.protocol}, e.cookie,
                       std::move(owners[i]), now);
         }

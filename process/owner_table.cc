@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "process/process_table.h"
+#include "process/socket_table6.h"
 
 std::mutex ownerTableMutex;
 OwnerTable ownerTable;
@@ -29,17 +30,27 @@ void trimOldest(Map& map) {
 
 }  // namespace
 
-bool findOwner(const OwnerTable& table, uint8_t proto, const SocketEnds& ends, OwnerRef& owner) {
-  if (table.ends.empty()) return false;
-  const OwnerKey tries[] = {
-      {ends.localAddr, ends.remoteAddr, ends.localPort, ends.remotePort, proto},
-      {0, ends.remoteAddr, ends.localPort, ends.remotePort, proto},
-      {ends.localAddr, 0, ends.localPort, 0, proto},
-      {0, 0, ends.localPort, 0, proto},
-  };
-  for (const OwnerKey& key : tries) {
-    auto it = table.ends.find(key);
-    if (it != table.ends.end()) {
+std::array<OwnerKey, 4> ownerKeysOf(uint8_t proto, const SocketEnds& ends) {
+  return {OwnerKey{ends.localAddr, ends.remoteAddr, ends.localPort, ends.remotePort, proto},
+          OwnerKey{0, ends.remoteAddr, ends.localPort, ends.remotePort, proto},
+          OwnerKey{ends.localAddr, 0, ends.localPort, 0, proto}, OwnerKey{0, 0, ends.localPort, 0, proto}};
+}
+
+std::array<OwnerKey6, 4> ownerKeysOf(uint8_t proto, const SocketEnds6& ends) {
+  const Ip6Address any;
+  return {OwnerKey6{ends.localAddr, ends.remoteAddr, ends.localPort, ends.remotePort, proto},
+          OwnerKey6{any, ends.remoteAddr, ends.localPort, ends.remotePort, proto},
+          OwnerKey6{ends.localAddr, any, ends.localPort, 0, proto}, OwnerKey6{any, any, ends.localPort, 0, proto}};
+}
+
+namespace {
+
+template <typename Map, typename Ends>
+bool findIn(const Map& map, uint8_t proto, const Ends& ends, OwnerRef& owner) {
+  if (map.empty()) return false;
+  for (const auto& key : ownerKeysOf(proto, ends)) {
+    auto it = map.find(key);
+    if (it != map.end()) {
       owner = it->second.owner;
       return true;
     }
@@ -47,7 +58,13 @@ bool findOwner(const OwnerTable& table, uint8_t proto, const SocketEnds& ends, O
   return false;
 }
 
-void recordOwned(OwnerTable& table, const OwnerKey& key, uint64_t cookie, OwnerRef owner, uint64_t now) {
+bool tableFull(const OwnerTable& table) {
+  return table.ends.size() >= kOwnerTableMax || table.ends6.size() >= kOwnerTableMax ||
+         table.sockets.size() >= kOwnerTableMax;
+}
+
+template <typename Map, typename Key>
+void recordIn(OwnerTable& table, Map& map, const Key& key, uint64_t cookie, OwnerRef owner, uint64_t now) {
   if (key.localPort == 0) return;
   auto life = table.sockets.find(cookie);
   if (!owner) {
@@ -62,11 +79,29 @@ void recordOwned(OwnerTable& table, const OwnerKey& key, uint64_t cookie, OwnerR
   life->second.closedAt = 0;  // it is in use, whatever was thought before
   life->second.stamp = ++table.stamps;
 
-  if (table.ends.size() >= kOwnerTableMax && table.ends.count(key) == 0) expireOwners(table, now);
-  OwnedEnds& at = table.ends[key];
+  if (map.size() >= kOwnerTableMax && map.count(key) == 0) expireOwners(table, now);
+  OwnedEnds& at = map[key];
   at.owner = std::move(owner);
   at.cookie = cookie;
   at.stamp = table.stamps;
+}
+
+}  // namespace
+
+bool findOwner(const OwnerTable& table, uint8_t proto, const SocketEnds& ends, OwnerRef& owner) {
+  return findIn(table.ends, proto, ends, owner);
+}
+
+bool findOwner(const OwnerTable& table, uint8_t proto, const SocketEnds6& ends, OwnerRef& owner) {
+  return findIn(table.ends6, proto, ends, owner);
+}
+
+void recordOwned(OwnerTable& table, const OwnerKey& key, uint64_t cookie, OwnerRef owner, uint64_t now) {
+  recordIn(table, table.ends, key, cookie, std::move(owner), now);
+}
+
+void recordOwned(OwnerTable& table, const OwnerKey6& key, uint64_t cookie, OwnerRef owner, uint64_t now) {
+  recordIn(table, table.ends6, key, cookie, std::move(owner), now);
 }
 
 void recordClosed(OwnerTable& table, uint64_t cookie, uint64_t now) {
@@ -82,23 +117,27 @@ void recordClosesLost(OwnerTable& table, uint64_t now) {
 
 void expireOwners(OwnerTable& table, uint64_t now) {
   // A full table lets closed sockets go at once, grace or not.
-  const bool full = table.ends.size() >= kOwnerTableMax || table.sockets.size() >= kOwnerTableMax;
+  const bool full = tableFull(table);
   const uint64_t limit = full ? now : now >= kOwnerGraceMillis ? now - kOwnerGraceMillis : 0;
   std::erase_if(table.sockets, [limit](const auto& e) { return closedBefore(e.second, limit); });
   trimOldest(table.sockets);
   // Ends of a socket no longer in the table name nobody any more.
-  std::erase_if(table.ends, [&table](const auto& e) { return table.sockets.count(e.second.cookie) == 0; });
+  const auto orphan = [&table](const auto& e) { return table.sockets.count(e.second.cookie) == 0; };
+  std::erase_if(table.ends, orphan);
+  std::erase_if(table.ends6, orphan);
   trimOldest(table.ends);
+  trimOldest(table.ends6);
 }
 
 size_t ownerTableSize() {
   std::lock_guard<std::mutex> lock(ownerTableMutex);
-  return ownerTable.ends.size();
+  return ownerTable.ends.size() + ownerTable.ends6.size();
 }
 
 namespace {
 
-bool eventOwner(uint8_t proto, const SocketEnds& ends, OwnerRef& owner) {
+template <typename Ends>
+bool eventOwner(uint8_t proto, const Ends& ends, OwnerRef& owner) {
   if (!ownerEventsRunning.load(std::memory_order_relaxed)) return false;
   std::lock_guard<std::mutex> lock(ownerTableMutex);
   return findOwner(ownerTable, proto, ends, owner);
@@ -114,6 +153,10 @@ void lookupUdpOwner(uint64_t now, const OwnerQuery& query, OwnerRef& owner) {
   if (!eventOwner(17, query.ends, owner)) lookupUdpProcess(now, query.ends, owner);
 }
 
-// IPv6 sockets are not named yet.
-void lookupTcpOwner6(uint64_t, const OwnerQuery6&, OwnerRef&) {}
-void lookupUdpOwner6(uint64_t, const OwnerQuery6&, OwnerRef&) {}
+void lookupTcpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner) {
+  if (!eventOwner(6, query.ends, owner)) lookupTcp6Socket(now, query.ends, owner);
+}
+
+void lookupUdpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner) {
+  if (!eventOwner(17, query.ends, owner)) lookupUdp6Socket(now, query.ends, owner);
+}

@@ -1,5 +1,6 @@
 #include "process/owner_table.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -92,6 +93,77 @@ TEST(OwnerTable, EventStreamsAndTheirTraps) {
   }
 }
 
+Ip6Address v6(const char* text) {
+  Ip6Address a;
+  if (inet_pton(AF_INET6, text, a.bytes) != 1) ADD_FAILURE() << "not an IPv6 address: " << text;
+  return a;
+}
+
+OwnerEvent owned6(uint64_t cookie, uint32_t pid, uint8_t proto, const char* la, uint16_t lp, const char* ra,
+                  uint16_t rp) {
+  OwnerEvent e = owned(cookie, pid, proto, 0, lp, 0, rp);
+  e.family = 6;
+  e.localAddr6 = v6(la);
+  e.remoteAddr6 = v6(ra);
+  return e;
+}
+
+// IPv6 ends follow the IPv4 rules, and the families never name each other's
+// flows even where the numbers would match.
+TEST(OwnerTable, Ipv6EndsFollowTheSameRules) {
+  const SocketEnds6 out{v6("2001:db8::1"), 40000, v6("2001:db8::2"), 53};
+  struct Step {
+    std::vector<OwnerEvent> events;
+    uint64_t after;
+  };
+  const struct Case {
+    const char* what;
+    std::vector<Step> steps;
+    uint8_t proto;
+    SocketEnds6 ends;
+    const char* want;
+  } cases[] = {
+      {"exact ends", {{{owned6(1, 10, 6, "2001:db8::1", 40000, "2001:db8::2", 53)}, 0}}, 6, out, "p10"},
+      {"another peer misses a connection",
+       {{{owned6(1, 10, 6, "2001:db8::1", 40000, "2001:db8::3", 53)}, 0}}, 6, out, ""},
+      {"unspecified local address is any local", {{{owned6(1, 10, 17, "::", 40000, "2001:db8::2", 53)}, 0}}, 17,
+       out, "p10"},
+      {"listener on :: matches any peer", {{{owned6(1, 10, 6, "::", 40000, "::", 0)}, 0}}, 6, out, "p10"},
+      {"listener on another local address misses",
+       {{{owned6(1, 10, 6, "2001:db8::9", 40000, "::", 0)}, 0}}, 6, out, ""},
+      {"link-local ends", {{{owned6(1, 10, 17, "fe80::1", 546, "fe80::2", 547)}, 0}}, 17,
+       {v6("fe80::1"), 546, v6("fe80::2"), 547}, "p10"},
+      {"an IPv4 event does not name an IPv6 flow", {{{owned(1, 10, 6, 0, 40000, 0, 0)}, 0}}, 6, out, ""},
+      {"kept within the grace period after close",
+       {{{owned6(1, 10, 17, "::", 40000, "::", 0), closed(1)}, 0}, {{}, kOwnerGraceMillis - 1}}, 17, out, "p10"},
+      {"gone after the grace period",
+       {{{owned6(1, 10, 17, "::", 40000, "::", 0), closed(1)}, 0}, {{}, kOwnerGraceMillis}}, 17, out, ""},
+      {"reused by another program: newest wins, the old close leaves it",
+       {{{owned6(1, 10, 6, "2001:db8::1", 40000, "2001:db8::2", 53),
+          owned6(2, 20, 6, "2001:db8::1", 40000, "2001:db8::2", 53), closed(1)},
+         0},
+        {{}, kOwnerGraceMillis + 1}},
+       6, out, "p20"},
+      {"pid 0 takes its socket's owner, across families",
+       {{{owned(1, 10, 6, 0, 40001, 0, 0)}, 0}, {{owned6(1, 0, 6, "2001:db8::1", 40000, "2001:db8::2", 53)}, 5}}, 6,
+       out, "p10"},
+  };
+  for (const Case& c : cases) {
+    OwnerTable table;
+    for (const Step& s : c.steps) {
+      applyOwnerEvents(table, s.events, kNs, kT + s.after, byPid);
+      std::lock_guard<std::mutex> lock(ownerTableMutex);
+      expireOwners(table, kT + s.after);
+    }
+    OwnerRef owner;
+    std::lock_guard<std::mutex> lock(ownerTableMutex);
+    EXPECT_EQ(findOwner(table, c.proto, c.ends, owner) ? owner->processname : "", c.want) << c.what;
+  }
+  OwnerTable table;
+  applyOwnerEvents(table, {owned6(1, 10, 6, "::", 40000, "::", 0)}, kNs, kT, byPid);
+  EXPECT_EQ(nameFor(table, 6, SocketEnds{kHost, 40000, kPeer, 53}), "") << "an IPv6 listener named an IPv4 flow";
+}
+
 TEST(OwnerTable, StaysBoundedAndDropsClosedSocketsFirst) {
   OwnerTable table;
   std::lock_guard<std::mutex> lock(ownerTableMutex);
@@ -101,7 +173,14 @@ TEST(OwnerTable, StaysBoundedAndDropsClosedSocketsFirst) {
     recordOwned(table, OwnerKey{kHost, kPeer + i, 2, 53, 17}, 100 + i, b, kT);
     if (i < kOwnerTableMax / 2) recordClosed(table, 100 + i, kT);
   }
+  for (uint32_t i = 0; i < kOwnerTableMax + 10; ++i) {
+    OwnerKey6 key{v6("2001:db8::1"), v6("2001:db8::2"), 2, static_cast<uint16_t>(i), 17};
+    key.remoteAddr.bytes[12] = static_cast<uint8_t>(i >> 8);
+    recordOwned(table, key, 200000 + i, b, kT);
+    recordClosed(table, 200000 + i, kT);
+  }
   EXPECT_LE(table.ends.size(), kOwnerTableMax);
+  EXPECT_LE(table.ends6.size(), kOwnerTableMax);
   EXPECT_LE(table.sockets.size(), kOwnerTableMax);
   OwnerRef found;
   EXPECT_TRUE(findOwner(table, 17, SocketEnds{kHost, 1, kPeer, 53}, found)) << "open socket dropped before closed ones";

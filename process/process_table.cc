@@ -19,18 +19,6 @@ OwnerRef ownerOfEntry(std::string name, std::string user, std::string domain) {
   return std::make_shared<const FlowOwner>(FlowOwner{std::move(name), std::move(user), std::move(domain)});
 }
 
-// getProcessIdentity for one refresh, reading each process once however
-// many new ports it holds; every port still gets its own identity (and its
-// own failure line).
-IdentityReader identityForOneRefresh() {
-  auto known = std::make_shared<std::unordered_map<uint32_t, ProcessInfo>>();
-  return [known](uint32_t pid, std::string& user, std::string& domain) {
-    auto it = known->find(pid);
-    if (it == known->end()) it = known->emplace(pid, readProcessInfo(pid)).first;
-    return identityFromInfo(pid, it->second, user, domain);
-  };
-}
-
 std::vector<ProcessEntry> copyTable(const ProcessTable& table) {
   std::lock_guard<std::mutex> lock(processTableMutex);
   std::vector<ProcessEntry> out;
@@ -40,6 +28,16 @@ std::vector<ProcessEntry> copyTable(const ProcessTable& table) {
 }
 
 }  // namespace
+
+// Every port still gets its own identity (and its own failure line).
+IdentityReader identityForOneRefresh() {
+  auto known = std::make_shared<std::unordered_map<uint32_t, ProcessInfo>>();
+  return [known](uint32_t pid, std::string& user, std::string& domain) {
+    auto it = known->find(pid);
+    if (it == known->end()) it = known->emplace(pid, readProcessInfo(pid)).first;
+    return identityFromInfo(pid, it->second, user, domain);
+  };
+}
 
 void pruneProcessIDs(ProcessTable& table, uint64_t now) {
   std::vector<int32_t> stale;
@@ -80,7 +78,7 @@ std::vector<EndpointRow> rowsForNewPorts(const ProcessTable& table, const std::v
   return fresh;
 }
 
-std::string endpointFailureText(const EndpointTable& read) {
+std::string endpointFailureText(const EndpointRead& read) {
   switch (read.status) {
     case EndpointStatus::kOk:
       return "";

@@ -76,6 +76,10 @@ using RowOwner = std::function<OwnerRef(const EndpointRow&)>;
 // Reads a process's name, user and domain (getProcessIdentity's contract).
 using IdentityReader = std::function<std::string(uint32_t pid, std::string& user, std::string& domain)>;
 
+// getProcessIdentity for one refresh, reading each process once however
+// many new sockets it holds.
+IdentityReader identityForOneRefresh();
+
 // Applies the rows of one successful read, in order: a known port gets
 // lastseen = now, an unknown one a new entry from the first row that names
 // it; then prunes. Pure; the caller holds the table's lock.
@@ -87,7 +91,7 @@ void applyEndpointRows(ProcessTable& table, const std::vector<EndpointRow>& rows
 std::vector<EndpointRow> rowsForNewPorts(const ProcessTable& table, const std::vector<EndpointRow>& rows);
 
 // The console line for a failed read ("" for a successful one).
-std::string endpointFailureText(const EndpointTable& read);
+std::string endpointFailureText(const EndpointRead& read);
 
 // Reads one of the system's endpoint tables (readTcpEndpoints' contract).
 using EndpointReader = std::function<EndpointTable(const OwnerFilter& ownerWanted)>;

@@ -5,6 +5,7 @@
 // connections. The peer answers at once. With owner events every record of
 // every kind names its owner; without them the socket tables still name
 // the owners of the servers and of the long-lived sockets.
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/owner_events.h"
 #include "tests/support/system_test.h"
 
 namespace {
@@ -260,6 +262,131 @@ TEST(OwnerEvents, WithoutEventsSocketTablesNameTheSocketsThatStayOpen) {
   for (const char* kind : {"server on [::]", "server on 0.0.0.0", "long-lived"}) {
     EXPECT_EQ(right[kind], 2 * kEach) << kind << ":" << wrong[kind];
   }
+}
+
+// The kernel's events for IPv6 sockets, read from the event source itself:
+// each hook's IPv6 form reports the socket's IPv6 ends, and a dual-stack
+// socket on [::] is reported for IPv4 as well, as before.
+sockaddr_in6 endpoint6(const char* address, uint16_t port) {
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(port);
+  inet_pton(AF_INET6, address, &a.sin6_addr);
+  return a;
+}
+
+int socket6(int type, const char* address, uint16_t port, int v6only) {
+  const int fd = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+  const sockaddr_in6 at = endpoint6(address, port);
+  if (fd < 0 || setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0 ||
+      (address[0] != 0 && bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) ||
+      (type == SOCK_STREAM && address[0] != 0 && listen(fd, 8) != 0)) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST(OwnerEvents, KernelReportsIpv6SocketsWithTheirEnds) {
+  REQUIRE_ROOT();
+  Netns ns("vt-own6");
+  struct Want {
+    const char* what;
+    int family, proto;
+    std::string local;
+    uint16_t localPort;
+    std::string remote;
+    uint16_t remotePort;
+  };
+  std::vector<Want> wants;
+  std::vector<OwnerEvent> events;
+  uint16_t v6onlyPort = 0;
+  const auto lineOf = [](const Want& w) {
+    return "\n  " + std::to_string(w.family) + "/" + std::to_string(w.proto) + " " + w.local + ":" +
+           std::to_string(w.localPort) + " " + w.remote + ":" + std::to_string(w.remotePort) + " pid " +
+           std::to_string(getpid());
+  };
+  // The owner events so far, one line each as lineOf writes them.
+  const auto seenText = [&events] {
+    std::string seen;
+    for (const OwnerEvent& e : events) {
+      if (e.kind != OwnerEventKind::kOwned) continue;
+      char local[INET6_ADDRSTRLEN], remote[INET6_ADDRSTRLEN];
+      if (e.family == 6) {
+        inet_ntop(AF_INET6, e.localAddr6.bytes, local, sizeof local);
+        inet_ntop(AF_INET6, e.remoteAddr6.bytes, remote, sizeof remote);
+      } else {
+        const uint32_t l = htonl(e.localAddr), r = htonl(e.remoteAddr);
+        inet_ntop(AF_INET, &l, local, sizeof local);
+        inet_ntop(AF_INET, &r, remote, sizeof remote);
+      }
+      seen += "\n  " + std::to_string(e.family) + "/" + std::to_string(e.protocol) + " " + local + ":" +
+              std::to_string(e.localPort) + " " + remote + ":" + std::to_string(e.remotePort) + " pid " +
+              std::to_string(e.pid);
+    }
+    return seen;
+  };
+  const auto allSeen = [&] {
+    const std::string seen = seenText();
+    for (const Want& w : wants) {
+      if (seen.find(lineOf(w)) == std::string::npos) return false;
+    }
+    return true;
+  };
+  inNamespace(ns, [&] {
+    const OwnerEventsOpen opened = openOwnerEvents();
+    ASSERT_EQ(opened.error, 0) << opened.reason;
+    std::vector<int> fds;
+    const auto keep = [&fds](int fd) {
+      fds.push_back(fd);
+      return fd;
+    };
+    const int listener = keep(socket6(SOCK_STREAM, "::1", 0, 1));
+    const int dual = keep(socket6(SOCK_STREAM, "::", 0, 0));
+    const int only6 = keep(socket6(SOCK_STREAM, "::", 0, 1));
+    const int server = keep(socket6(SOCK_DGRAM, "::1", 0, 1));
+    const int server4 = keep(boundSocket(SOCK_DGRAM, "127.0.0.1"));
+    ASSERT_TRUE(listener >= 0 && dual >= 0 && only6 >= 0 && server >= 0 && server4 >= 0);
+    const uint16_t lport = localPort(listener), uport = localPort(server), u4port = localPort(server4);
+    v6onlyPort = localPort(only6);
+
+    const int client = keep(socket6(SOCK_STREAM, "", 0, 0));
+    const sockaddr_in6 toListener = endpoint6("::1", lport);
+    ASSERT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&toListener), sizeof toListener), 0);
+    const int accepted = keep(accept(listener, nullptr, nullptr));
+    ASSERT_GE(accepted, 0);
+    const int sender = keep(socket6(SOCK_DGRAM, "", 0, 0));
+    const sockaddr_in6 toServer = endpoint6("::1", uport), toServer4 = endpoint6("::ffff:127.0.0.1", u4port);
+    ASSERT_EQ(sendto(sender, "q", 1, 0, reinterpret_cast<const sockaddr*>(&toServer), sizeof toServer), 1);
+    const int sender4 = keep(socket6(SOCK_DGRAM, "", 0, 0));
+    ASSERT_EQ(sendto(sender4, "q", 1, 0, reinterpret_cast<const sockaddr*>(&toServer4), sizeof toServer4), 1);
+    const int connected = keep(socket6(SOCK_DGRAM, "", 0, 0));
+    ASSERT_EQ(connect(connected, reinterpret_cast<const sockaddr*>(&toServer), sizeof toServer), 0);
+    ASSERT_EQ(send(connected, "q", 1, 0), 1);
+
+    wants = {
+        {"listener on ::1", 6, 6, "::1", lport, "::", 0},
+        {"dual-stack listener, IPv6", 6, 6, "::", localPort(dual), "::", 0},
+        {"dual-stack listener, IPv4", 4, 6, "0.0.0.0", localPort(dual), "0.0.0.0", 0},
+        {"IPv6-only listener", 6, 6, "::", v6onlyPort, "::", 0},
+        {"connect", 6, 6, "::1", localPort(client), "::1", lport},
+        {"accept", 6, 6, "::1", lport, "::1", localPort(client)},
+        {"udp bind", 6, 17, "::1", uport, "::", 0},
+        {"udp sendto", 6, 17, "::", localPort(sender), "::1", uport},
+        {"udp sendto a mapped address", 4, 17, "0.0.0.0", localPort(sender4), "127.0.0.1", u4port},
+        {"connected udp", 6, 17, "::1", localPort(connected), "::1", uport},
+    };
+    const uint64_t until = currentTimeMillis() + 2000;
+    while (!allSeen() && currentTimeMillis() < until) readOwnerEvents(events, 50);
+    closeOwnerEvents();
+    for (int fd : fds) close(fd);
+  });
+  for (const OwnerEvent& e : events) {
+    EXPECT_FALSE(e.kind == OwnerEventKind::kOwned && e.family == 4 && e.localPort == v6onlyPort)
+        << "an IPv6-only listener reported for IPv4";
+  }
+  const std::string seen = seenText();
+  for (const Want& w : wants) EXPECT_NE(seen.find(lineOf(w)), std::string::npos) << w.what << " not among" << seen;
 }
 
 }  // namespace

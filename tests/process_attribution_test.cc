@@ -15,6 +15,7 @@
 #include "platform/endpoints.h"
 #include "platform/linux/socket_rows.h"
 #include "process/process_table.h"
+#include "process/socket_table6.h"
 #include "tests/support/system_test.h"
 
 namespace {
@@ -64,9 +65,14 @@ class ProcessAttributionTest : public testing::Test {
   }
   void TearDown() override { reset(); }
   static void reset() {
-    std::lock_guard<std::mutex> lock(processTableMutex);
-    tcpProcessIDs.clear();
-    udpProcessIDs.clear();
+    {
+      std::lock_guard<std::mutex> lock(processTableMutex);
+      tcpProcessIDs.clear();
+      udpProcessIDs.clear();
+    }
+    std::lock_guard<std::mutex> lock(socket6TableMutex);
+    tcp6Sockets.clear();
+    udp6Sockets.clear();
   }
   // Each lookup gets a later time than the one before, in every test.
   static uint64_t tick() { return now = std::max(now + 1, currentTimeMillis()); }
@@ -247,6 +253,91 @@ TEST_F(ProcessAttributionTest, Ipv6SocketsThatTakeIpv4AreListedAndProbed) {
     EXPECT_EQ(tcp ? probeTcpSocket(ends) : probeUdpSocket(ends),
               c.listed ? SocketPresence::kPresent : SocketPresence::kAbsent)
         << c.what;
+  }
+}
+
+Ip6Address v6(const char* text) {
+  Ip6Address a;
+  inet_pton(AF_INET6, text, a.bytes);
+  return a;
+}
+
+// True IPv6 sockets are listed with their full ends in the IPv6 tables, the
+// same through netlink and /proc, with this process as owner; the probes
+// find the socket an IPv6 packet would reach; a look-up names it.
+TEST_F(ProcessAttributionTest, Ipv6SocketsAreListedWithTheirEndsProbedAndNamed) {
+  Socket listener = boundIpv6(SOCK_STREAM, "::1");
+  if (listener.fd < 0 && errno == EAFNOSUPPORT) GTEST_SKIP() << "no IPv6 on this host";
+  ASSERT_GE(listener.fd, 0);
+  Socket client;
+  client.fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 to{};
+  to.sin6_family = AF_INET6;
+  to.sin6_addr = in6addr_loopback;
+  to.sin6_port = htons(listener.port());
+  ASSERT_EQ(connect(client.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+  Socket udp = boundIpv6(SOCK_DGRAM, "::1"), dual = boundIpv6(SOCK_DGRAM, "::"),
+         mapped = boundIpv6(SOCK_DGRAM, "::ffff:127.0.0.1");
+  Socket closedTcp = boundIpv6(SOCK_STREAM, "::1"), closedUdp = boundIpv6(SOCK_DGRAM, "::1");
+  const uint16_t freeTcp = closedTcp.port(), freeUdp = closedUdp.port();
+  closedTcp.reset();
+  closedUdp.reset();
+
+  const Ip6Address lo = v6("::1"), any = v6("::");
+  constexpr auto kPresent = SocketPresence::kPresent, kAbsent = SocketPresence::kAbsent;
+  const struct Case {
+    const char* what;
+    bool tcp;
+    SocketEnds6 packet;        // as the local socket would see it
+    SocketPresence presence;   // what the probe says
+    bool listed;               // whether the socket's row is in the IPv6 table
+    SocketEnds6 row;           // its ends
+  } cases[] = {
+      {"tcp listener", true, {lo, listener.port(), lo, 40999}, kPresent, true, {lo, listener.port(), any, 0}},
+      {"tcp connection", true, {lo, client.port(), lo, listener.port()}, kPresent, true,
+       {lo, client.port(), lo, listener.port()}},
+      {"tcp connection's port, another peer", true, {lo, client.port(), lo, 9}, kAbsent, true,
+       {lo, client.port(), lo, listener.port()}},
+      {"tcp free port", true, {lo, freeTcp, lo, 40999}, kAbsent, false, {lo, freeTcp, any, 0}},
+      {"udp on ::1", false, {lo, udp.port(), lo, 5555}, kPresent, true, {lo, udp.port(), any, 0}},
+      {"udp on [::]", false, {lo, dual.port(), lo, 5555}, kPresent, true, {any, dual.port(), any, 0}},
+      {"udp on a mapped address", false, {lo, mapped.port(), lo, 5555}, kAbsent, false,
+       {v6("::ffff:127.0.0.1"), mapped.port(), any, 0}},
+      {"udp free port", false, {lo, freeUdp, lo, 5555}, kAbsent, false, {lo, freeUdp, any, 0}},
+  };
+  const EndpointTable6 tcpRows = readTcp6Endpoints(), udpRows = readUdp6Endpoints();
+  ASSERT_EQ(tcpRows.status, EndpointStatus::kOk);
+  ASSERT_EQ(udpRows.status, EndpointStatus::kOk);
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.tcp ? probeTcp6Socket(c.packet) : probeUdp6Socket(c.packet), c.presence) << c.what;
+    const EndpointRow6* found = nullptr;
+    for (const EndpointRow6& r : (c.tcp ? tcpRows : udpRows).rows) {
+      if (r.localAddr == c.row.localAddr && r.localPort == c.row.localPort && r.remoteAddr == c.row.remoteAddr &&
+          r.remotePort == c.row.remotePort) {
+        found = &r;
+      }
+    }
+    ASSERT_EQ(found != nullptr, c.listed) << c.what;
+    if (found) EXPECT_EQ(found->pid, static_cast<uint32_t>(getpid())) << c.what;
+    OwnerRef owner;
+    (c.tcp ? lookupTcp6Socket : lookupUdp6Socket)(tick(), c.packet, owner);
+    EXPECT_EQ(owner ? owner->processname : "", c.presence == kPresent ? OwnIdentity().processname : "") << c.what;
+  }
+
+  for (uint8_t protocol : {IPPROTO_TCP, IPPROTO_UDP}) {
+    std::vector<SocketRow> fromNetlink, fromFile;
+    int error = 0;
+    ASSERT_TRUE(readNetlinkSockets6(protocol, fromNetlink, error)) << "errno " << error;
+    ASSERT_TRUE(readProcNetSockets6(protocol == IPPROTO_TCP ? "/proc/net/tcp6" : "/proc/net/udp6", fromFile, error));
+    const uint16_t port = protocol == IPPROTO_TCP ? client.port() : udp.port();
+    auto inode = [port](const std::vector<SocketRow>& rows) {
+      for (const SocketRow& r : rows) {
+        if (r.localPort == port) return r.inode;
+      }
+      return uint64_t{0};
+    };
+    EXPECT_NE(inode(fromNetlink), 0u) << int(protocol);
+    EXPECT_EQ(inode(fromNetlink), inode(fromFile)) << int(protocol);
   }
 }
 

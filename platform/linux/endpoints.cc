@@ -36,6 +36,8 @@ struct OwnerCache {
 };
 thread_local OwnerCache tcpOwners;
 thread_local OwnerCache udpOwners;
+thread_local OwnerCache tcp6Owners;
+thread_local OwnerCache udp6Owners;
 
 std::vector<uint32_t> processIds() {
   std::vector<uint32_t> pids;
@@ -154,6 +156,30 @@ EndpointTable readEndpoints(uint8_t protocol, const char* const (&procFiles)[2],
   return out;
 }
 
+// The IPv6 rows; a kernel without IPv6 has neither the netlink family nor
+// the file, and no rows.
+EndpointTable6 readEndpoints6(uint8_t protocol, const char* procFile, OwnerCache& cache,
+                              const OwnerFilter& ownerWanted) {
+  EndpointTable6 out;
+  out.function = procFile;
+  std::vector<SocketRow> rows;
+  int error = 0;
+  if (!readNetlinkSockets6(protocol, rows, error)) {
+    rows.clear();
+    if (!readProcNetSockets6(procFile, rows, error) && error != ENOENT) {
+      out.status = EndpointStatus::kReadFailed;
+      out.code = error;
+      return out;
+    }
+  }
+  attachOwners(rows, cache, ownerWanted);
+  out.rows.reserve(rows.size());
+  for (const SocketRow& r : rows) {
+    out.rows.push_back(EndpointRow6{r.localAddr6, r.remoteAddr6, r.localPort, r.remotePort, r.pid});
+  }
+  return out;
+}
+
 // The sock_diag socket of this thread's probes, opened at the first one.
 struct ProbeSocket {
   int fd = -1;
@@ -165,7 +191,10 @@ struct ProbeSocket {
 };
 thread_local ProbeSocket probeSocket;
 
-SocketPresence probe(uint8_t protocol, const SocketEnds& ends) {
+// Asks through this thread's probe socket; `ask` is probeNetlinkSocket or
+// its IPv6 form bound to the ends.
+template <typename Ask>
+SocketPresence probe(Ask ask) {
   if (probeSocket.fd < 0) {
     probeSocket.fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (probeSocket.fd < 0) return SocketPresence::kUnknown;
@@ -175,8 +204,7 @@ SocketPresence probe(uint8_t protocol, const SocketEnds& ends) {
     setsockopt(probeSocket.fd, SOL_NETLINK, NETLINK_CAP_ACK, &capAck, sizeof capAck);
   }
   int error = 0;
-  switch (probeNetlinkSocket(probeSocket.fd, protocol, ends.localAddr, ends.localPort, ends.remoteAddr,
-                             ends.remotePort, error)) {
+  switch (ask(probeSocket.fd, error)) {
     case 1:
       return SocketPresence::kPresent;
     case 0:
@@ -188,11 +216,28 @@ SocketPresence probe(uint8_t protocol, const SocketEnds& ends) {
   }
 }
 
+SocketPresence probe(uint8_t protocol, const SocketEnds& ends) {
+  return probe([&](int fd, int& error) {
+    return probeNetlinkSocket(fd, protocol, ends.localAddr, ends.localPort, ends.remoteAddr, ends.remotePort, error);
+  });
+}
+
+SocketPresence probe6(uint8_t protocol, const SocketEnds6& ends) {
+  return probe([&](int fd, int& error) {
+    return probeNetlinkSocket6(fd, protocol, ends.localAddr, ends.localPort, ends.remoteAddr, ends.remotePort,
+                               error);
+  });
+}
+
 }  // namespace
 
 SocketPresence probeTcpSocket(const SocketEnds& ends) { return probe(IPPROTO_TCP, ends); }
 
 SocketPresence probeUdpSocket(const SocketEnds& ends) { return probe(IPPROTO_UDP, ends); }
+
+SocketPresence probeTcp6Socket(const SocketEnds6& ends) { return probe6(IPPROTO_TCP, ends); }
+
+SocketPresence probeUdp6Socket(const SocketEnds6& ends) { return probe6(IPPROTO_UDP, ends); }
 
 EndpointTable readTcpEndpoints(const OwnerFilter& ownerWanted) {
   static const char* const kFiles[2] = {"/proc/net/tcp", "/proc/net/tcp6"};
@@ -204,8 +249,18 @@ EndpointTable readUdpEndpoints(const OwnerFilter& ownerWanted) {
   return readEndpoints(IPPROTO_UDP, kFiles, udpOwners, ownerWanted);
 }
 
+EndpointTable6 readTcp6Endpoints(const OwnerFilter& ownerWanted) {
+  return readEndpoints6(IPPROTO_TCP, "/proc/net/tcp6", tcp6Owners, ownerWanted);
+}
+
+EndpointTable6 readUdp6Endpoints(const OwnerFilter& ownerWanted) {
+  return readEndpoints6(IPPROTO_UDP, "/proc/net/udp6", udp6Owners, ownerWanted);
+}
+
 void forgetEndpointOwners() {
   tcpOwners = OwnerCache{};
   udpOwners = OwnerCache{};
+  tcp6Owners = OwnerCache{};
+  udp6Owners = OwnerCache{};
   probeSocket.reset();
 }

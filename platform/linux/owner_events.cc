@@ -157,7 +157,7 @@ int readCloseReports(int fd, std::vector<OwnerEvent>& out) {
 
 struct Source {
   owner_events_bpf* skeleton = nullptr;
-  bpf_link* links[6] = {};
+  bpf_link* links[7] = {};
   ring_buffer* ring = nullptr;
   int cgroup = -1, closes = -1, poller = -1;
   uint64_t netns = 0;
@@ -174,9 +174,15 @@ int takeEvent(void*, void* data, size_t size) {
   OwnerEvent e;
   e.kind = OwnerEventKind::kOwned;
   e.protocol = wire.protocol;
-  e.localAddr = ntohl(wire.local_addr);
+  e.family = wire.family == 6 ? 6 : 4;
+  if (e.family == 6) {
+    e.localAddr6 = Ip6Address::fromBytes(reinterpret_cast<const uint8_t*>(wire.local_addr6));
+    e.remoteAddr6 = Ip6Address::fromBytes(reinterpret_cast<const uint8_t*>(wire.remote_addr6));
+  } else {
+    e.localAddr = ntohl(wire.local_addr);
+    e.remoteAddr = ntohl(wire.remote_addr);
+  }
   e.localPort = wire.local_port;
-  e.remoteAddr = ntohl(wire.remote_addr);
   e.remotePort = wire.remote_port;
   e.cookie = wire.cookie;
   e.pid = wire.pid;
@@ -222,7 +228,7 @@ OwnerEventsOpen openOwnerEvents() {
 
   auto* progs = &source.skeleton->progs;
   bpf_program* onRoot[] = {progs->sock_create, progs->sock_ops, progs->udp_bind4, progs->udp_bind6,
-                           progs->udp_sendmsg4};
+                           progs->udp_sendmsg4, progs->udp_sendmsg6};
   size_t linked = 0;
   for (bpf_program* program : onRoot) {
     source.links[linked] = bpf_program__attach_cgroup(program, source.cgroup);

@@ -16,18 +16,21 @@ enum {
 };
 
 struct owner_wire_event {
-  __u64 cookie;      /* the socket's cookie, as sock_diag reports it */
-  __u64 netns;       /* network namespace cookie of the socket */
-  __u32 pid;         /* process (thread group) that created the socket */
-  __u32 uid;         /* its user id */
-  __u32 local_addr;  /* network order; 0: any local address */
-  __u32 remote_addr; /* network order; 0 with remote_port 0: any peer */
-  __u16 local_port;  /* host order */
-  __u16 remote_port; /* host order */
-  __u8 protocol;     /* IPPROTO_TCP or IPPROTO_UDP */
-  __u8 kind;         /* OWNER_WIRE_* */
-  __u8 pad[2];
-  char comm[16];     /* the creator's command name, zero-terminated */
+  __u64 cookie;          /* the socket's cookie, as sock_diag reports it */
+  __u64 netns;           /* network namespace cookie of the socket */
+  __u32 pid;             /* process (thread group) that created the socket */
+  __u32 uid;             /* its user id */
+  __u32 local_addr;      /* family 4: network order; 0: any local address */
+  __u32 remote_addr;     /* family 4: network order; 0 with remote_port 0: any peer */
+  __u32 local_addr6[4];  /* family 6: network order; ::: any local address */
+  __u32 remote_addr6[4]; /* family 6: network order; :: with remote_port 0: any peer */
+  __u16 local_port;      /* host order */
+  __u16 remote_port;     /* host order */
+  __u8 protocol;         /* IPPROTO_TCP or IPPROTO_UDP */
+  __u8 kind;             /* OWNER_WIRE_* */
+  __u8 family;           /* 4 or 6: which addresses hold the ends */
+  __u8 pad;
+  char comm[16];         /* the creator's command name, zero-terminated */
 };
 
 #endif

@@ -41,10 +41,19 @@ bool parseEndpoint(std::string_view text, uint32_t (&words)[4], size_t& count, u
   return parseHex(text.substr(colon + 1), port);
 }
 
-// False also for an IPv6 socket that carries no IPv4. The file does not say
-// whether a socket is IPv6-only, so one on :: counts as carrying IPv4, as
-// the system's default has it.
-bool parseLine(std::string_view line, SocketRow& row) {
+// The 16 bytes of an address that parseEndpoint read as four words.
+Ip6Address addressOfWords(const uint32_t (&words)[4]) {
+  Ip6Address a;
+  memcpy(a.bytes, words, sizeof a.bytes);
+  return a;
+}
+
+// One line into `row`. IPv4 rows (`ipv6Rows` false): IPv4 lines, and IPv6
+// lines of sockets that carry IPv4, which the file does not say are
+// IPv6-only: one on :: counts as carrying IPv4, as the system's default has
+// it. IPv6 rows: IPv6 lines whose ends are not IPv4-mapped. False for a line
+// that does not parse or gives no row of the kind asked for.
+bool parseLine(std::string_view line, SocketRow& row, bool ipv6Rows) {
   std::string_view fields[10];
   size_t count = 0;
   size_t at = 0;
@@ -61,7 +70,12 @@ bool parseLine(std::string_view line, SocketRow& row) {
   size_t localWords = 0, remoteWords = 0;
   if (!parseEndpoint(fields[1], local, localWords, row.localPort)) return false;
   if (!parseEndpoint(fields[2], remote, remoteWords, row.remotePort) || remoteWords != localWords) return false;
-  if (localWords == 1) {
+  if (ipv6Rows) {
+    if (localWords != 4) return false;
+    row.localAddr6 = addressOfWords(local);
+    row.remoteAddr6 = addressOfWords(remote);
+    if (row.localAddr6.v4Mapped() || row.remoteAddr6.v4Mapped()) return false;
+  } else if (localWords == 1) {
     row.localAddr = ntohl(local[0]);
     row.remoteAddr = ntohl(remote[0]);
   } else {
@@ -72,6 +86,18 @@ bool parseLine(std::string_view line, SocketRow& row) {
   }
   auto [end, ec] = std::from_chars(fields[9].data(), fields[9].data() + fields[9].size(), row.inode, 10);
   return ec == std::errc() && end == fields[9].data() + fields[9].size();
+}
+
+void parseLines(std::string_view text, std::vector<SocketRow>& rows, bool ipv6Rows) {
+  size_t at = text.find('\n');  // the header line
+  while (at != std::string_view::npos && at < text.size()) {
+    const size_t start = at + 1;
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    SocketRow row;
+    if (parseLine(text.substr(start, end - start), row, ipv6Rows)) rows.push_back(row);
+    at = end;
+  }
 }
 
 struct Fd {
@@ -144,9 +170,11 @@ bool ipv6Only(const nlmsghdr* h) {
 }
 
 // Sends the dump question `request` through `fd` and appends the rows of
-// the answer that carry IPv4; false with errno in `error` when it fails.
+// the answer: those that carry IPv4, or with `ipv6Rows` the IPv6 sockets
+// whose ends are not IPv4-mapped; false with errno in `error` when it fails.
 template <typename Request>
-bool dumpSockets(int fd, const Request& request, std::vector<char>& buf, std::vector<SocketRow>& rows, int& error) {
+bool dumpSockets(int fd, const Request& request, std::vector<char>& buf, std::vector<SocketRow>& rows, int& error,
+                 bool ipv6Rows = false) {
   if (!sendToKernel(fd, request, error)) return false;
   for (;;) {
     ssize_t n = recv(fd, buf.data(), buf.size(), 0);
@@ -171,7 +199,12 @@ bool dumpSockets(int fd, const Request& request, std::vector<char>& buf, std::ve
       inet_diag_msg diag;
       memcpy(&diag, NLMSG_DATA(h), sizeof diag);
       SocketRow row;
-      if (diag.idiag_family == AF_INET) {
+      if (ipv6Rows) {
+        if (diag.idiag_family != AF_INET6) continue;
+        row.localAddr6 = Ip6Address::fromBytes(reinterpret_cast<const uint8_t*>(diag.id.idiag_src));
+        row.remoteAddr6 = Ip6Address::fromBytes(reinterpret_cast<const uint8_t*>(diag.id.idiag_dst));
+        if (row.localAddr6.v4Mapped() || row.remoteAddr6.v4Mapped()) continue;
+      } else if (diag.idiag_family == AF_INET) {
         row.localAddr = ntohl(diag.id.idiag_src[0]);
         row.remoteAddr = ntohl(diag.id.idiag_dst[0]);
       } else if (diag.idiag_family != AF_INET6 ||
@@ -190,25 +223,18 @@ bool dumpSockets(int fd, const Request& request, std::vector<char>& buf, std::ve
 
 }  // namespace
 
-void parseProcNetSockets(std::string_view text, std::vector<SocketRow>& rows) {
-  size_t at = text.find('\n');  // the header line
-  while (at != std::string_view::npos && at < text.size()) {
-    const size_t start = at + 1;
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    SocketRow row;
-    if (parseLine(text.substr(start, end - start), row)) rows.push_back(row);
-    at = end;
-  }
-}
+void parseProcNetSockets(std::string_view text, std::vector<SocketRow>& rows) { parseLines(text, rows, false); }
 
-bool readProcNetSockets(const char* path, std::vector<SocketRow>& rows, int& error) {
+void parseProcNetSockets6(std::string_view text, std::vector<SocketRow>& rows) { parseLines(text, rows, true); }
+
+namespace {
+
+bool readFileText(const char* path, std::string& text, int& error) {
   Fd file{open(path, O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) {
     error = errno;
     return false;
   }
-  std::string text;
   char buf[65536];
   for (;;) {
     ssize_t n = read(file.fd, buf, sizeof buf);
@@ -217,10 +243,24 @@ bool readProcNetSockets(const char* path, std::vector<SocketRow>& rows, int& err
       error = errno;
       return false;
     }
-    if (n == 0) break;
+    if (n == 0) return true;
     text.append(buf, static_cast<size_t>(n));
   }
+}
+
+}  // namespace
+
+bool readProcNetSockets(const char* path, std::vector<SocketRow>& rows, int& error) {
+  std::string text;
+  if (!readFileText(path, text, error)) return false;
   parseProcNetSockets(text, rows);
+  return true;
+}
+
+bool readProcNetSockets6(const char* path, std::vector<SocketRow>& rows, int& error) {
+  std::string text;
+  if (!readFileText(path, text, error)) return false;
+  parseProcNetSockets6(text, rows);
   return true;
 }
 
@@ -242,19 +282,25 @@ bool readNetlinkSockets(uint8_t protocol, std::vector<SocketRow>& rows, int& err
   return ok;
 }
 
-int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
-                       uint16_t remotePort, int& error) {
-  static thread_local uint32_t sequence = 0;
-  DiagRequest message(AF_INET, protocol, NLM_F_REQUEST, ++sequence);
-  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-  // TCP takes the ends as the socket sees them. UDP takes them as the packet
-  // does: source (remote) first.
-  const bool packetOrder = protocol == IPPROTO_UDP;
-  message.request.id.idiag_src[0] = htonl(packetOrder ? remoteAddr : localAddr);
-  message.request.id.idiag_sport = htons(packetOrder ? remotePort : localPort);
-  message.request.id.idiag_dst[0] = htonl(packetOrder ? localAddr : remoteAddr);
-  message.request.id.idiag_dport = htons(packetOrder ? localPort : remotePort);
+bool readNetlinkSockets6(uint8_t protocol, std::vector<SocketRow>& rows, int& error) {
+  Fd sock{socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)};
+  if (sock.fd < 0) {
+    error = errno;
+    return false;
+  }
+  const size_t first = rows.size();
+  std::vector<char> buf(65536);
+  const bool ok =
+      dumpSockets(sock.fd, DiagRequest(AF_INET6, protocol, NLM_F_REQUEST | NLM_F_DUMP, 1), buf, rows, error, true);
+  if (!ok) rows.resize(first);
+  return ok;
+}
+
+namespace {
+
+// Sends the one-socket question `message` and reads its answer: 1 when the
+// kernel names a socket, 0 when it has none, -1 with errno in `error`.
+int askForOneSocket(int fd, const DiagRequest& message, int& error) {
   if (!sendToKernel(fd, message, error)) return -1;
   // The kernel answers within the send, so the reply is already queued; a
   // reply left over from an earlier question has another sequence number.
@@ -282,6 +328,44 @@ int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t lo
       if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY && h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) return 1;
     }
   }
+}
+
+uint32_t probeSequence() {
+  static thread_local uint32_t sequence = 0;
+  return ++sequence;
+}
+
+// TCP takes the ends as the socket sees them. UDP takes them as the packet
+// does: source (remote) first.
+template <typename Address, typename Put>
+DiagRequest oneSocketQuestion(uint8_t family, uint8_t protocol, const Address& localAddr, uint16_t localPort,
+                              const Address& remoteAddr, uint16_t remotePort, Put put) {
+  DiagRequest message(family, protocol, NLM_F_REQUEST, probeSequence());
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  const bool packetOrder = protocol == IPPROTO_UDP;
+  put(message.request.id.idiag_src, packetOrder ? remoteAddr : localAddr);
+  message.request.id.idiag_sport = htons(packetOrder ? remotePort : localPort);
+  put(message.request.id.idiag_dst, packetOrder ? localAddr : remoteAddr);
+  message.request.id.idiag_dport = htons(packetOrder ? localPort : remotePort);
+  return message;
+}
+
+}  // namespace
+
+int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
+                       uint16_t remotePort, int& error) {
+  const DiagRequest message = oneSocketQuestion(AF_INET, protocol, localAddr, localPort, remoteAddr, remotePort,
+                                                [](__be32 (&words)[4], uint32_t a) { words[0] = htonl(a); });
+  return askForOneSocket(fd, message, error);
+}
+
+int probeNetlinkSocket6(int fd, uint8_t protocol, const Ip6Address& localAddr, uint16_t localPort,
+                        const Ip6Address& remoteAddr, uint16_t remotePort, int& error) {
+  const DiagRequest message =
+      oneSocketQuestion(AF_INET6, protocol, localAddr, localPort, remoteAddr, remotePort,
+                        [](__be32 (&words)[4], const Ip6Address& a) { memcpy(words, a.bytes, sizeof words); });
+  return askForOneSocket(fd, message, error);
 }
 
 void sortTcpRows(std::vector<SocketRow>& rows) {

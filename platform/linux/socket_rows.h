@@ -7,9 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ip6_address.h"
+
 struct SocketRow {
-  uint32_t localAddr = 0;   // host order
-  uint32_t remoteAddr = 0;  // host order
+  uint32_t localAddr = 0;   // host order; IPv4 rows
+  uint32_t remoteAddr = 0;  // host order; IPv4 rows
+  Ip6Address localAddr6;    // network order; IPv6 rows
+  Ip6Address remoteAddr6;   // network order; IPv6 rows
   uint16_t localPort = 0;   // host order
   uint16_t remotePort = 0;  // host order
   uint64_t inode = 0;       // 0 for sockets no file holds (time-wait, half-open)
@@ -42,6 +46,18 @@ int probeNetlinkSocket(int fd, uint8_t protocol, uint32_t localAddr, uint16_t lo
 
 // The same from a /proc/net file. On failure returns false with errno.
 bool readProcNetSockets(const char* path, std::vector<SocketRow>& rows, int& error);
+
+// IPv6 rows with their full ends (localAddr6, remoteAddr6): every IPv6 line
+// of /proc/net/tcp6 or udp6 text, and every AF_INET6 socket of `protocol`
+// through netlink, except those whose ends are IPv4-mapped addresses (they
+// carry IPv4 only). Same contracts as the IPv4 forms above.
+void parseProcNetSockets6(std::string_view text, std::vector<SocketRow>& rows);
+bool readProcNetSockets6(const char* path, std::vector<SocketRow>& rows, int& error);
+bool readNetlinkSockets6(uint8_t protocol, std::vector<SocketRow>& rows, int& error);
+
+// probeNetlinkSocket for an IPv6 packet, AF_INET6 sockets only.
+int probeNetlinkSocket6(int fd, uint8_t protocol, const Ip6Address& localAddr, uint16_t localPort,
+                        const Ip6Address& remoteAddr, uint16_t remotePort, int& error);
 
 // Orders TCP rows by local address, local port, remote address, remote
 // port, and UDP rows by local address and local port; equal rows by pid.

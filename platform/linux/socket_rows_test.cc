@@ -68,6 +68,41 @@ TEST(SocketRowsTest, ParsesProcNetText) {
   }
 }
 
+// tcp6 text: a listener on [::], a connection between 2001:db8::1 and ::2,
+// one between IPv4-mapped ends, and an IPv4 line.
+constexpr const char* kTcp6Text =
+    "  sl  local_address                         remote_address                        st tx_queue rx_queue tr "
+    "tm->when retrnsmt   uid  timeout inode\n"
+    "   0: 00000000000000000000000000000000:1F90 00000000000000000000000000000000:0000 0A 00000000:00000000 "
+    "00:00000000 00000000     0        0 100 1 0000000000000000 100 0 0 10 0\n"
+    "   1: B80D0120000000000000000001000000:C350 B80D0120000000000000000002000000:01BB 01 00000000:00000000 "
+    "00:00000000 00000000  1000        0 200 1 0000000000000000 20 4 30 10 -1\n"
+    "   2: 0000000000000000FFFF00000100007F:0050 0000000000000000FFFF00000200007F:D431 01 00000000:00000000 "
+    "00:00000000 00000000     0        0 300 1 0000000000000000 20 4 30 10 -1\n"
+    "   3: 0100007F:0050 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 400 1\n";
+
+TEST(SocketRowsTest, Ipv6TextGivesFullEndsOrTheIpv4EndsOfSocketsThatCarryIpv4) {
+  if (BYTE_ORDER != LITTLE_ENDIAN) GTEST_SKIP() << "fixtures hold little-endian text";
+  std::vector<SocketRow> v6, v4;
+  parseProcNetSockets6(kTcp6Text, v6);
+  parseProcNetSockets(kTcp6Text, v4);
+  ASSERT_EQ(v6.size(), 2u) << "the listener on [::] and the IPv6 connection";
+  EXPECT_TRUE(v6[0].localAddr6.unspecified() && v6[0].remoteAddr6.unspecified());
+  EXPECT_EQ(v6[0].localPort, 8080);
+  EXPECT_EQ(v6[0].inode, 100u);
+  const uint8_t near[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  Ip6Address far = Ip6Address::fromBytes(near);
+  far.bytes[15] = 2;
+  EXPECT_TRUE(v6[1].localAddr6 == Ip6Address::fromBytes(near) && v6[1].remoteAddr6 == far);
+  EXPECT_EQ(v6[1].localPort, 50000);
+  EXPECT_EQ(v6[1].remotePort, 443);
+  EXPECT_EQ(v6[1].inode, 200u);
+
+  std::vector<uint64_t> inodes;
+  for (const SocketRow& r : v4) inodes.push_back(r.inode);
+  EXPECT_EQ(inodes, (std::vector<uint64_t>{100, 300, 400})) << "IPv4 rows: [::], the mapped ends, the IPv4 line";
+}
+
 TEST(SocketRowsTest, SortsTcpByBothEndsAndUdpByLocalEnd) {
   auto row = [](uint32_t la, uint16_t lp, uint32_t ra, uint16_t rp, uint32_t pid) {
     SocketRow r;

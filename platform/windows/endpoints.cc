@@ -1,8 +1,9 @@
 // Windows endpoint tables from IP Helper, read into a buffer from the
 // process heap with one retry at the size the first call asks for: the IPv4
 // table, then the IPv6 one for the sockets on [::] or an IPv4-mapped address,
-// which take IPv4 too and are listed there only. The tables carry every
-// owner, so the owner filter is not needed.
+// which take IPv4 too and are listed there only; and the IPv6 tables with
+// their full ends. The tables carry every owner, so the owner filter is not
+// needed.
 #include "platform/endpoints.h"
 
 #include <winsock2.h>
@@ -41,7 +42,7 @@ std::vector<EndpointRow> inOrder(std::vector<Ends>& ends) {
 // hands the buffer to `take` and frees it; a failed call goes into `out`
 // under the name `function`.
 template <typename Read, typename Take>
-void readTable(EndpointTable& out, const char* function, ULONG firstSize, Read read, Take take) {
+void readTable(EndpointRead& out, const char* function, ULONG firstSize, Read read, Take take) {
   HANDLE heap = GetProcessHeap();
   ULONG size = firstSize;
   void* buffer = HeapAlloc(heap, 0, size);
@@ -83,7 +84,7 @@ void addIpv6Row(std::vector<Ends>& ends, const uint8_t local[16], DWORD localPor
 }
 
 // A system without IPv6 has no IPv6 table to read, and no rows missing.
-void noIpv6IsNoRows(EndpointTable& out) {
+void noIpv6IsNoRows(EndpointRead& out) {
   if (out.status == EndpointStatus::kReadFailed && out.code == ERROR_NOT_SUPPORTED) {
     out.status = EndpointStatus::kOk;
     out.code = 0;
@@ -165,9 +166,64 @@ EndpointTable readUdpEndpoints(const OwnerFilter&) {
   return out;
 }
 
+namespace {
+
+// The IPv6 rows with their full ends, IPv4-mapped ones left out.
+void addIpv6Ends(std::vector<EndpointRow6>& rows, const uint8_t local[16], DWORD localPort,
+                 const uint8_t remote[16], DWORD remotePort, DWORD pid) {
+  EndpointRow6 row{Ip6Address::fromBytes(local), Ip6Address::fromBytes(remote),
+                   ntohs(static_cast<u_short>(localPort)), ntohs(static_cast<u_short>(remotePort)), pid};
+  if (!row.localAddr.v4Mapped() && !row.remoteAddr.v4Mapped()) rows.push_back(row);
+}
+
+}  // namespace
+
+EndpointTable6 readTcp6Endpoints(const OwnerFilter&) {
+  EndpointTable6 out;
+  out.function = "GetTcp6Table2";
+  readTable(
+      out, "GetTcp6Table2", sizeof(MIB_TCP6TABLE2),
+      [](void* buffer, ULONG* size) { return GetTcp6Table2(static_cast<PMIB_TCP6TABLE2>(buffer), size, FALSE); },
+      [&out](void* buffer) {
+        const auto* table = static_cast<const MIB_TCP6TABLE2*>(buffer);
+        out.rows.reserve(table->dwNumEntries);
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+          const MIB_TCP6ROW2& row = table->table[i];
+          addIpv6Ends(out.rows, row.LocalAddr.s6_addr, row.dwLocalPort, row.RemoteAddr.s6_addr, row.dwRemotePort,
+                      row.dwOwningPid);
+        }
+      });
+  noIpv6IsNoRows(out);
+  if (out.status != EndpointStatus::kOk) out.rows.clear();
+  return out;
+}
+
+EndpointTable6 readUdp6Endpoints(const OwnerFilter&) {
+  EndpointTable6 out;
+  out.function = "GetExtendedUdpTable";
+  readTable(
+      out, "GetExtendedUdpTable", sizeof(MIB_UDP6TABLE_OWNER_PID),
+      [](void* buffer, ULONG* size) {
+        return GetExtendedUdpTable(buffer, size, FALSE, AF_INET6, UDP_TABLE_OWNER_PID, 0);
+      },
+      [&out](void* buffer) {
+        const auto* table = static_cast<const MIB_UDP6TABLE_OWNER_PID*>(buffer);
+        out.rows.reserve(table->dwNumEntries);
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+          const MIB_UDP6ROW_OWNER_PID& row = table->table[i];
+          addIpv6Ends(out.rows, row.ucLocalAddr, row.dwLocalPort, kUnspecified, 0, row.dwOwningPid);
+        }
+      });
+  noIpv6IsNoRows(out);
+  if (out.status != EndpointStatus::kOk) out.rows.clear();
+  return out;
+}
+
 // The IP Helper offers no question about one connection short of reading
 // the whole table, so the caller reads the table.
 SocketPresence probeTcpSocket(const SocketEnds&) { return SocketPresence::kUnknown; }
 SocketPresence probeUdpSocket(const SocketEnds&) { return SocketPresence::kUnknown; }
+SocketPresence probeTcp6Socket(const SocketEnds6&) { return SocketPresence::kUnknown; }
+SocketPresence probeUdp6Socket(const SocketEnds6&) { return SocketPresence::kUnknown; }
 
 void forgetEndpointOwners() {}

@@ -231,6 +231,20 @@ void checkEndpoints() {
   check(dualTcpPort && dualUdpPort && tcpOwned && hasRow(udpRows, 0, dualUdpPort, pid),
         "dual-stack sockets on [::] are rows 0.0.0.0:" + std::to_string(dualTcpPort) + " (TCP) and 0.0.0.0:" +
             std::to_string(dualUdpPort) + " (UDP) of pid " + std::to_string(pid) + (wine ? ", TCP 0 under Wine" : ""));
+  // The IPv6 tables list the same sockets with their IPv6 ends.
+  const EndpointTable6 tcp6 = readTcp6Endpoints(), udp6 = readUdp6Endpoints();
+  const auto hasAnyRow6 = [](const EndpointTable6& t, uint16_t port, uint32_t owner) {
+    for (const EndpointRow6& r : t.rows) {
+      if (r.localAddr.unspecified() && r.localPort == port && r.pid == owner) return true;
+    }
+    return false;
+  };
+  check(tcp6.status == EndpointStatus::kOk && udp6.status == EndpointStatus::kOk &&
+            (hasAnyRow6(tcp6, dualTcpPort, pid) || (wine && hasAnyRow6(tcp6, dualTcpPort, 0))) &&
+            hasAnyRow6(udp6, dualUdpPort, pid),
+        "IPv6 rows [::]:" + std::to_string(dualTcpPort) + " (TCP) and [::]:" + std::to_string(dualUdpPort) +
+            " (UDP) of pid " + std::to_string(pid) + " among " + std::to_string(tcp6.rows.size()) + " and " +
+            std::to_string(udp6.rows.size()));
   closesocket(dualTcp);
   closesocket(dualUdp);
   udpClose(udp);
