@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "flow/flow_census.h"
 #include "runtime/console.h"
 
 std::mutex flowTableMutex;
@@ -40,6 +41,7 @@ size_t moveOldestFlows(size_t count) {
   std::nth_element(byAge.begin(), byAge.begin() + static_cast<ptrdiff_t>(count - 1), byAge.end(), older);
   std::sort(byAge.begin(), byAge.begin() + static_cast<ptrdiff_t>(count), older);
   for (size_t i = 0; i < count; ++i) {
+    noteFinishedFlow(byAge[i].second->second);
     toExport.push_back(std::move(byAge[i].second->second));
     flowCache.erase(byAge[i].second);
   }
@@ -48,7 +50,10 @@ size_t moveOldestFlows(size_t count) {
 
 size_t moveAllFlows() {
   size_t n = flowCache.size();
-  for (auto& entry : flowCache) toExport.push_back(std::move(entry.second));
+  for (auto& entry : flowCache) {
+    noteFinishedFlow(entry.second);
+    toExport.push_back(std::move(entry.second));
+  }
   flowCache.clear();
   return n;
 }
@@ -77,6 +82,7 @@ size_t moveFinishedFlows(uint64_t now) {
   for (const auto& [key, record] : flowCache) {
     if (record.lastseen < idleLimit || record.firstseen < ageLimit) {
       finished.push_back(key);
+      noteFinishedFlow(record);
       toExport.push_back(record);
     }
   }
