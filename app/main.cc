@@ -20,6 +20,7 @@
 #include "runtime/settings.h"
 #include "runtime/traffic_history.h"
 #include "web/http_server.h"
+#include "web/metrics_server.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ int runMonitor() {
     consolePrintf("startHTTPDaemon Null!\n");
     consolePrintf("The web interface is off: %s\n", whyNot.c_str());
   }
+  startMetricsServer();
 
   // Before capture starts, so that its hand-over suits the owner source.
   startOwnerEvents(settingValue("ownerEvents") != Json::Value(false));

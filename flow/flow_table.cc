@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "flow/flow_census.h"
 #include "runtime/console.h"
 
 std::mutex flowTableMutex;
@@ -29,6 +30,7 @@ size_t moveFinishedIn(Map& map, uint64_t idleLimit, uint64_t ageLimit) {
   size_t moved = 0;
   for (auto it = map.begin(); it != map.end();) {
     if (it->lastseen < idleLimit || it->firstseen < ageLimit) {
+      noteFinishedFlow(*it);
       toExport.push_back(std::move(*it));
       it = map.erase(it);
       ++moved;
@@ -95,10 +97,12 @@ size_t moveOldestFlows(size_t count) {
   for (size_t i = 0; i < count; ++i) {
     if (byAge[i].record != nullptr) {
       const FlowKey key = keyOf(*byAge[i].record);
+      noteFinishedFlow(*byAge[i].record);
       toExport.push_back(std::move(*byAge[i].record));
       flowCache.erase(key);
     } else {
       const FlowKey6 key = keyOf6(*byAge[i].entry);
+      noteFinishedFlow(*byAge[i].entry);
       toExport.push_back(std::move(*byAge[i].entry));
       flowCache6.erase(key);
     }
@@ -108,8 +112,14 @@ size_t moveOldestFlows(size_t count) {
 
 size_t moveAllFlows() {
   const size_t n = openFlows();
-  for (FlowRecord& r : flowCache) toExport.push_back(std::move(r));
-  for (FlowEntry& e : flowCache6) toExport.push_back(std::move(e));
+  for (FlowRecord& r : flowCache) {
+    noteFinishedFlow(r);
+    toExport.push_back(std::move(r));
+  }
+  for (FlowEntry& e : flowCache6) {
+    noteFinishedFlow(e);
+    toExport.push_back(std::move(e));
+  }
   flowCache.clear();
   flowCache6.clear();
   return n;

@@ -55,12 +55,14 @@ void consoleWidePrintf(const wchar_t* format, ...);
 // " : " separators, members in byte order).
 std::string jsonText(const Json::Value& value);
 
-// Like jsonText, but a settings document's `pass` member is shown as
-// "********". The document itself is not changed.
+// Like jsonText, but a settings document's `pass` member, and its
+// `metricsToken` unless empty, are shown as "********". The document itself
+// is not changed.
 std::string settingsConsoleText(const Json::Value& settingsDoc);
 
-// A copy of a settings document with its `pass` member, when present, set
-// to "********": what the console and the status document show.
+// A copy of a settings document with its `pass` member, when present, and
+// its `metricsToken`, unless absent or empty, set to "********": what the
+// console and the status document show.
 Json::Value withPasswordMasked(Json::Value settingsDoc);
 
 // The text shown for a password on the console.

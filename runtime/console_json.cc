@@ -8,7 +8,11 @@ std::string jsonText(const Json::Value& value) {
 }
 
 Json::Value withPasswordMasked(Json::Value settingsDoc) {
-  if (settingsDoc.isObject() && settingsDoc.isMember("pass")) settingsDoc["pass"] = kMaskedPassword;
+  if (!settingsDoc.isObject()) return settingsDoc;
+  if (settingsDoc.isMember("pass")) settingsDoc["pass"] = kMaskedPassword;
+  // The metrics' bearer token is a password too; an empty one says it is unset.
+  const Json::Value token = settingsDoc.get("metricsToken", Json::Value());
+  if (!token.isNull() && token != Json::Value("")) settingsDoc["metricsToken"] = kMaskedPassword;
   return settingsDoc;
 }
 

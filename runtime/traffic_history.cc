@@ -20,6 +20,11 @@ constexpr size_t kRingSlots = kHistorySeconds + 2;
 Slot ring[kRingSlots];
 std::atomic<uint64_t> latestSecond{0};  // the second being counted; writer's
 std::atomic<uint64_t> startSecond{0};
+// The seconds before latestSecond, added up; odd `totalsTurn` while the
+// writer moves a second into them.
+std::atomic<uint64_t> finishedPkts{0};
+std::atomic<uint64_t> finishedBytes{0};
+std::atomic<uint64_t> totalsTurn{0};
 
 void add(std::atomic<uint32_t>& a, uint32_t n) { a.store(a.load(std::memory_order_relaxed) + n, std::memory_order_relaxed); }
 void add(std::atomic<uint64_t>& a, uint64_t n) { a.store(a.load(std::memory_order_relaxed) + n, std::memory_order_relaxed); }
@@ -30,6 +35,14 @@ void recordTraffic(uint64_t nowMillis, uint32_t bytes, size_t openFlows) {
   const uint64_t second = nowMillis / 1000;
   uint64_t latest = latestSecond.load(std::memory_order_relaxed);
   if (second > latest) {
+    const uint64_t turn = totalsTurn.load(std::memory_order_relaxed);
+    totalsTurn.store(turn + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    const Slot& done = ring[latest % kRingSlots];
+    if (done.second.load(std::memory_order_relaxed) == latest) {
+      add(finishedPkts, done.pkts.load(std::memory_order_relaxed));
+      add(finishedBytes, done.bytes.load(std::memory_order_relaxed));
+    }
     Slot& fresh = ring[second % kRingSlots];
     fresh.second.store(0, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
@@ -37,6 +50,7 @@ void recordTraffic(uint64_t nowMillis, uint32_t bytes, size_t openFlows) {
     fresh.bytes.store(0, std::memory_order_relaxed);
     fresh.second.store(second, std::memory_order_release);
     latestSecond.store(second, std::memory_order_relaxed);
+    totalsTurn.store(turn + 2, std::memory_order_release);
     latest = second;
     if (startSecond.load(std::memory_order_relaxed) == 0) startSecond.store(second, std::memory_order_relaxed);
   }
@@ -80,7 +94,26 @@ std::vector<TrafficSample> trafficHistory(uint64_t nowMillis, uint64_t sinceMill
   return out;
 }
 
+TrafficTotals trafficTotals() {
+  for (;;) {
+    const uint64_t turn = totalsTurn.load(std::memory_order_acquire);
+    if (turn % 2 != 0) continue;
+    TrafficTotals t{finishedPkts.load(std::memory_order_relaxed), finishedBytes.load(std::memory_order_relaxed)};
+    const uint64_t latest = latestSecond.load(std::memory_order_relaxed);
+    const Slot& slot = ring[latest % kRingSlots];
+    if (latest != 0 && slot.second.load(std::memory_order_relaxed) == latest) {
+      t.pkts += slot.pkts.load(std::memory_order_relaxed);
+      t.bytes += slot.bytes.load(std::memory_order_relaxed);
+    }
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (totalsTurn.load(std::memory_order_relaxed) == turn) return t;
+  }
+}
+
 void resetTrafficHistory() {
+  finishedPkts.store(0);
+  finishedBytes.store(0);
+  totalsTurn.store(0);
   for (Slot& slot : ring) {
     slot.second.store(0);
     slot.pkts.store(0);

@@ -32,6 +32,16 @@ struct TrafficSample {
 // packets and bytes and the open flows of the sample before it. Any thread.
 std::vector<TrafficSample> trafficHistory(uint64_t nowMillis, uint64_t sinceMillis);
 
+// Packets and bytes recorded since start, the second being counted
+// included: they never go down, however capture runs come and go. Any
+// thread; costs the packet path nothing (the writer adds each second to the
+// totals as the next one begins).
+struct TrafficTotals {
+  uint64_t pkts = 0;
+  uint64_t bytes = 0;
+};
+TrafficTotals trafficTotals();
+
 // Forgets everything, including the start. For tests and benchmarks; no
 // writer may run at the same time.
 void resetTrafficHistory();

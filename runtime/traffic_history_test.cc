@@ -41,6 +41,9 @@ TEST_F(TrafficHistoryTest, SecondsWithoutPacketsAreZeroSamples) {
   EXPECT_EQ(plain(trafficHistory(kT0 + 4999, 0)), want) << "the current second is not reported";
   EXPECT_EQ(plain(trafficHistory(kT0 + 4000, kT0 + 1500)), std::vector<Sample>(want.begin() + 3, want.end()));
   EXPECT_TRUE(trafficHistory(kT0 + 4000, kT0 + 9000).empty());
+  const TrafficTotals totals = trafficTotals();
+  EXPECT_EQ(totals.pkts, 5u) << "the second being counted included";
+  EXPECT_EQ(totals.bytes, 251u);
 }
 
 TEST_F(TrafficHistoryTest, KeepsTheLastFifteenMinutes) {
@@ -67,13 +70,20 @@ TEST_F(TrafficHistoryTest, ReadWhileTheWriterCounts) {
     }
     now.store(0);
   });
-  bool whole = true;
+  bool whole = true, rising = true;
+  TrafficTotals last;
   for (uint64_t at; whole && (at = now.load(std::memory_order_acquire)) != 0;) {
     for (const TrafficSample& s : trafficHistory(at, 0)) whole = whole && s.bytes == 10ull * s.pkts && s.flows == 7;
+    const TrafficTotals t = trafficTotals();
+    rising = rising && t.pkts >= last.pkts && t.bytes >= last.bytes;
+    last = t;
   }
   writer.join();
   EXPECT_TRUE(whole);
+  EXPECT_TRUE(rising) << "the totals never went down";
   EXPECT_EQ(trafficHistory(kT0 + 4000, 0).back().pkts, 100000u);
+  EXPECT_EQ(trafficTotals().pkts, 400000u);
+  EXPECT_EQ(trafficTotals().bytes, 4000000u);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "runtime/state.h"
 #include "runtime/traffic_history.h"
 #include "web/flow_list_text.h"
+#include "web/request_counts.h"
 #include "web/settings_request.h"
 
 namespace {
@@ -109,7 +110,7 @@ MHD_Result queueBusy(MHD_Connection* connection) {
   if (response == nullptr) return MHD_NO;
   MHD_add_response_header(response, "Content-Type", "text/plain");
   MHD_add_response_header(response, "Retry-After", "2");
-  const MHD_Result ret = MHD_queue_response(connection, MHD_HTTP_SERVICE_UNAVAILABLE, response);
+  const MHD_Result ret = queueCounted(HttpServer::web, connection, MHD_HTTP_SERVICE_UNAVAILABLE, response);
   MHD_destroy_response(response);
   return ret;
 }
@@ -271,7 +272,7 @@ MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now) {
       MHD_add_response_header(response, kSettingsSavedHeader, save == SettingsSave::saved ? "true" : "false");
     }
   }
-  const MHD_Result ret = MHD_queue_response(connection, MHD_HTTP_OK, response);
+  const MHD_Result ret = queueCounted(HttpServer::web, connection, MHD_HTTP_OK, response);
   if (response != nullptr) MHD_destroy_response(response);
   return ret;
 }

@@ -212,6 +212,11 @@ TEST_F(DataDocumentTest, CountersAndSettingsBeforeTheSettingsStepTotalsAndFlagsA
   EXPECT_EQ(doc["flowCache"].asUInt64(), 0u);
   EXPECT_EQ(doc["settings"]["listenerIP"], Json::Value("0.0.0.0"));
   EXPECT_EQ(doc["settings"]["pass"], Json::Value("********")) << "the password is not sent on every poll";
+  EXPECT_FALSE(doc["settings"].isMember("metricsToken")) << "not made up when absent";
+  for (const auto& [token, shown] : {std::pair{"", ""}, std::pair{"t0ken", "********"}}) {
+    setSetting("metricsToken", Json::Value(token));
+    EXPECT_EQ(buildDataDocument(10000, nullptr, [] {})["settings"]["metricsToken"], shown) << token;
+  }
   EXPECT_EQ(doc["totalFlows"].asUInt64(), 2u);
   EXPECT_EQ(doc["totalBytes"], Json::Value(Json::UInt(static_cast<uint32_t>(-5) + 2147483647u))) << "unsigned";
   EXPECT_EQ(doc["totalPkts"], Json::Value(Json::UInt(4)));
