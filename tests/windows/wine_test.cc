@@ -138,7 +138,8 @@ TEST_F(Wine, FirstStartWritesDefaultsReportsAdaptersRetriesCaptureAndServesData)
       "\"exporterRunning\" : false,", "\"receiverPort\" : 2055,", "\"listenerIP\" : \"" + kWineAddress + "\",",
       "\"ownerSource\" : \"socket tables\",",
       "\"ips\" : \n\t\t\t[\n\t\t\t\t\"127.0.0.1\"\n\t\t\t]",
-      "\"ips\" : \n\t\t\t[\n\t\t\t\t\"" + kWineAddress + "\"\n\t\t\t],\n\t\t\t\"mac\" : \""};
+      "\"ips\" : \n\t\t\t[\n\t\t\t\t\"" + kWineAddress + "\"\n\t\t\t],\n\t\t\t\"ips6\" : ",
+      "\"mac\" : \""};
   for (const std::string& member : members) {
     EXPECT_NE(doc.find(member), std::string::npos) << member << "\n" << doc;
   }
