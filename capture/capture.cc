@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "capture/decode.h"
 #include "flow/flow_table.h"
+#include "flow/ip_text.h"
 #include "platform/address_watch.h"
 #include "platform/capture_socket.h"
 #include "platform/clock.h"
@@ -60,9 +62,50 @@ void failSetUp(CaptureSocket& s, const std::string& line, int error) {
   snifferRunning = false;
 }
 
-// A run's watch over a listener that discovery chose.
+// Takes the IPv6 addresses of the listener's adapter in `list` (into `found`)
+// as the local ones for the direction of IPv6 packets; a list that could not
+// be read, or that no longer holds the listener, leaves both as they are.
+// Capture thread.
+void takeLocalAddresses6(const AdapterList& list, uint32_t localAddress, std::vector<AdapterUnicast6>& found) {
+  if (!listenerAddresses6(list, localAddress, found)) return;
+  Ip6Address addresses[kMaxLocalAddresses6];
+  size_t count = 0;
+  for (const AdapterUnicast6& u : found) {
+    if (count < kMaxLocalAddresses6) addresses[count++] = u.address;
+  }
+  setLocalAddresses6(addresses, count);
+}
+
+// Sets up the capture of IPv6 packets beside IPv4 when captureIPv6 is true
+// (absent: true), with the interface's IPv6 addresses as the local ones.
+// Where it cannot be had one line says so and IPv4 capture goes on. True
+// when IPv6 packets are captured.
+bool setUpIpv6(CaptureSocket& s, uint32_t localAddress) {
+  setLocalAddresses6(nullptr, 0);
+  if (!settingFlag("captureIPv6", true)) {
+    consolePrintf("captureIPv6 is false: IPv6 packets are not captured\n");
+    return false;
+  }
+  std::vector<AdapterUnicast6> addresses;
+  takeLocalAddresses6(listAdapters(), localAddress, addresses);
+  const AdapterUnicast6* bindTo = captureBindAddress6(addresses);
+  int error = 0;
+  if (captureIpv6(s, bindTo, error)) return true;
+  std::string where = "(no IPv6 address)";
+  if (bindTo != nullptr) {
+    where = ip6Text(bindTo->address);
+    if (bindTo->scopeId != 0) where += "%" + std::to_string(bindTo->scopeId);
+  }
+  consolePrintf("IPv6 capture on %s could not be set up, code %d (%s); capturing IPv4 only\n", where.c_str(), error,
+                systemErrorText(error).c_str());
+  return false;
+}
+
+// A run's watch over a listener that discovery chose, and over the
+// interface's IPv6 addresses while IPv6 packets are captured.
 struct ListenerFollow {
   bool on = false;        // the listener came from discovery
+  bool ipv6 = false;      // the local IPv6 set follows the interface
   bool watching = false;  // address notices can be had
   bool pending = false;   // a notice the adapter list has not been read for yet
   uint64_t nextLook = 0;
@@ -70,16 +113,20 @@ struct ListenerFollow {
   AddressWatch watch;
 };
 
-// True when the discovered listener has left its interface; it has then
-// been dropped (with its line) and the run should end.
-bool listenerHasMoved(ListenerFollow& f, uint64_t now) {
+// Refreshes the local IPv6 set after an address notice, then: true when the
+// discovered listener has left its interface; it has then been dropped (with
+// its line) and the run should end.
+bool listenerHasMoved(ListenerFollow& f, uint32_t localAddress, uint64_t now) {
   if (now < f.nextLook) return false;
   f.nextLook = now + kNoticeLookMillis;
   if (!f.watching || addressesChanged(f.watch)) f.pending = true;
   if (!f.pending || now < f.nextRead) return false;
   f.pending = false;
   f.nextRead = now + kAdapterReadMillis;
-  return followDiscoveredListener(listAdapters());
+  const AdapterList list = listAdapters();
+  std::vector<AdapterUnicast6> addresses6;
+  if (f.ipv6) takeLocalAddresses6(list, localAddress, addresses6);
+  return f.on && followDiscoveredListener(list);
 }
 
 }  // namespace
@@ -118,7 +165,8 @@ void runSniffer() {
   const uint32_t localAddress = localAddressOf(listenerIP);
   ListenerFollow follow;
   follow.on = listenerDiscovered(listenerIP);
-  follow.watching = follow.on && addressWatchOpen(follow.watch, error);
+  follow.ipv6 = setUpIpv6(s, localAddress);
+  follow.watching = (follow.on || follow.ipv6) && addressWatchOpen(follow.watch, error);
   uint8_t buffer[kReceiveBufferBytes];
   uint64_t lastPacketTime = 0;
   CaptureState endState = CaptureState::kStopped;
@@ -142,11 +190,9 @@ void runSniffer() {
       // clock read now: packets can wait in the queue. Times never go back.
       now = std::max(r.arrivedMillis != 0 ? r.arrivedMillis : currentTimeMillis(), lastPacketTime);
       lastPacketTime = now;
-      decodePacket(buffer, r.length, localAddress, now, r.wireLength);
+      // Either family: the bytes as the flows count them.
+      const uint32_t bytes = decodePacket(buffer, r.length, localAddress, now, r.wireLength);
       ++snifferPacketCount;
-      // The IPv4 total length, as the flows count bytes; what was received
-      // when the header is cut short.
-      const uint32_t bytes = r.length >= 4 ? uint32_t(buffer[2]) << 8 | buffer[3] : static_cast<uint32_t>(r.length);
       recordTraffic(now, bytes, openFlowsAtLastSweep());
     } else if (r.status == ReceiveStatus::kTimeout) {
       if (stopBy != 0) break;
@@ -160,7 +206,7 @@ void runSniffer() {
     } else {
       continue;
     }
-    if (follow.on && listenerHasMoved(follow, now)) {
+    if ((follow.on || follow.ipv6) && listenerHasMoved(follow, localAddress, now)) {
       endState = CaptureState::kStarting;
       break;
     }

@@ -1,6 +1,8 @@
-// Notices of changes to the machine's IPv4 addresses, so that capture can
-// follow a listener that discovery chose. Used by the capture routine on the
-// capture thread; one watch per capture run. Never blocks.
+// Notices of changes to the machine's addresses, so that capture can follow
+// a listener that discovery chose and the watched interface's IPv6 set.
+// Linux notices IPv4 and IPv6 changes; Windows IPv4 ones only. Used by the
+// capture routine on the capture thread; one watch per capture run. Never
+// blocks.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +15,7 @@ struct AddressWatch {
 // Starts watching. False, with the system's error number, when it cannot.
 bool addressWatchOpen(AddressWatch& w, int& error);
 
-// True when an IPv4 address was added or removed (or notices were lost)
+// True when an address was added or removed (or notices were lost)
 // since the watch opened or this last returned true.
 bool addressesChanged(AddressWatch& w);
 

@@ -1,15 +1,20 @@
-// The capture socket: sees every IPv4 packet that one local interface sends
-// or receives, each starting at its IPv4 header. Used by the capture routine
-// on the capture thread; one socket per capture run. Errors are the system's
-// numbers (errno on Linux, WSAGetLastError on Windows).
+// The capture socket: sees every IPv4 packet (and, once captureIpv6 has
+// succeeded, every IPv6 packet) that one local interface sends or receives,
+// each starting at its IP header. Used by the capture routine on the capture
+// thread; one socket per capture run. Errors are the system's numbers (errno
+// on Linux, WSAGetLastError on Windows).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "platform/adapters.h"
+
 struct CaptureSocket {
   intptr_t handle = -1;   // the system's socket; -1 when not open
+  intptr_t handle6 = -1;  // Windows: the IPv6 raw socket beside it; -1 when none
+  bool turn6 = false;     // Windows: the IPv6 socket is read first when both are ready
   int ifindex = 0;        // interface bound to (Linux)
   bool loopback = false;  // bound to a loopback interface (Linux)
   // Linux: the receive ring shared with the kernel, read block by block.
@@ -61,10 +66,18 @@ bool captureBind(CaptureSocket& s, const std::string& listenerIP, int& error);
 // Receive-all mode: every packet of the interface, not only those for us.
 bool captureReceiveAll(CaptureSocket& s, int& error);
 
+// After the steps above: the interface's IPv6 packets as well. Linux widens
+// the kernel filter (`bindTo` is not needed and may be null); Windows opens a
+// second raw socket bound to `bindTo` (a link-local one with its scope id)
+// in receive-all mode, and fails with WSAEADDRNOTAVAIL when it is null. On
+// failure the IPv4 socket is untouched and goes on as before.
+bool captureIpv6(CaptureSocket& s, const AdapterUnicast6* bindTo, int& error);
+
 // Waits at most kCaptureWaitMillis for one datagram and copies it into
 // `buffer` (at most `size` bytes). A socket error ends the wait at once with
 // kFailed; the run should end then, since every further wait fails alike.
 Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size);
 
-// Closes the socket (s.handle becomes -1); false with `error` on failure.
+// Closes the socket, and the IPv6 one when open (both handles become -1);
+// false with `error` when closing either fails.
 bool captureClose(CaptureSocket& s, int& error);

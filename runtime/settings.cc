@@ -247,6 +247,20 @@ std::string readStringMember(const Json::Value& doc, const char* key, const std:
   return fallback;
 }
 
+bool readFlagMember(const Json::Value& doc, const char* key, bool fallback) {
+  const Json::Value* found = doc.isObject() ? doc.find(key, key + strlen(key)) : nullptr;
+  if (found == nullptr || found->isNull()) return fallback;
+  if (found->isBool()) return found->asBool();
+  reportWrongType(key, "true or false", *found, fallback ? "true" : "false");
+  return fallback;
+}
+
+bool settingFlag(const char* key, bool fallback) {
+  Json::Value one(Json::objectValue);
+  one[key] = settingValue(key);
+  return readFlagMember(one, key, fallback);
+}
+
 int32_t settingPort(const char* key) {
   Json::Value one(Json::objectValue);
   one[key] = settingValue(key);

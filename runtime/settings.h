@@ -65,10 +65,16 @@ bool settingIsOff(const char* key);
 int32_t settingPort(const char* key);
 std::string settingString(const char* key);
 
+// A true-or-false setting that files may leave out (captureIPv6): absent or
+// null gives `fallback` without a word; another type than a boolean prints
+// the typed-read line and gives `fallback` too.
+bool settingFlag(const char* key, bool fallback);
+
 // The same rules applied to a member of any document, with an explicit
-// default; the building blocks of the two above.
+// default; the building blocks of the three above.
 int32_t readPortMember(const Json::Value& doc, const char* key, int32_t fallback);
 std::string readStringMember(const Json::Value& doc, const char* key, const std::string& fallback);
+bool readFlagMember(const Json::Value& doc, const char* key, bool fallback);
 
 // A port as text (a settings request's argument): a whole decimal number
 // from 1 to 65535 with nothing before or after it. False for anything else,

@@ -189,4 +189,28 @@ TEST(TypedSettingReads, WrongTypesFallBackToTheDefaultWithOneLine) {
   EXPECT_EQ(GetCapturedStdout(), "");
 }
 
+// A flag files may leave out: only a JSON boolean counts; absence is silent.
+TEST(TypedSettingReads, FlagsAreBooleansAndMayBeAbsent) {
+  const struct {
+    const char* json;
+    bool value;
+    const char* message;
+  } cases[] = {
+      {"{}", true, ""},
+      {"{\"captureIPv6\": null}", true, ""},
+      {"{\"captureIPv6\": false}", false, ""},
+      {"{\"captureIPv6\": true}", true, ""},
+      {"{\"captureIPv6\": \"false\"}", true,
+       "Setting captureIPv6 should be true or false but holds \"false\"; using true\n"},
+      {"{\"captureIPv6\": 0}", true, "Setting captureIPv6 should be true or false but holds 0; using true\n"},
+  };
+  for (const auto& c : cases) {
+    Json::Value doc;
+    Json::Reader().parse(c.json, doc);
+    CaptureStdout();
+    EXPECT_EQ(readFlagMember(doc, "captureIPv6", true), c.value) << c.json;
+    EXPECT_EQ(GetCapturedStdout(), c.message) << c.json;
+  }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
-// Linux address notices: an rtnetlink socket in the IPv4 address group, read
-// without waiting. Every message of that group is an address added or
-// removed, so any message (or a lost one: ENOBUFS) counts as a change.
+// Linux address notices: an rtnetlink socket in the IPv4 and IPv6 address
+// groups, read without waiting. Every message of those groups is an address
+// added, changed or removed, so any message (or a lost one: ENOBUFS) counts
+// as a change.
 #include "platform/address_watch.h"
 
 #include <linux/netlink.h>
@@ -18,7 +19,7 @@ bool addressWatchOpen(AddressWatch& w, int& error) {
   }
   sockaddr_nl where = {};
   where.nl_family = AF_NETLINK;
-  where.nl_groups = RTMGRP_IPV4_IFADDR;
+  where.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
   if (bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
     error = errno;
     close(fd);
