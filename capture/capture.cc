@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "capture/decode.h"
+#include "capture/interface_addresses.h"
 #include "flow/flow_table.h"
 #include "flow/ip_text.h"
 #include "platform/address_watch.h"

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "platform/adapters.h"
 
@@ -31,13 +30,3 @@ bool listenerMoved(const AdapterList& list, uint32_t address);
 // it, so that the next discovery chooses again, and prints one line saying
 // so. True when it did.
 bool followDiscoveredListener(const AdapterList& list);
-
-// The IPv6 addresses of the adapter in `list` that holds the listener
-// `address` (host order), link-local ones included, in the list's order.
-// False, `out` unchanged, when the list could not be read or no adapter
-// holds the address.
-bool listenerAddresses6(const AdapterList& list, uint32_t address, std::vector<AdapterUnicast6>& out);
-
-// The address an IPv6 capture socket binds to: the first global one of
-// `addresses`, else the first link-local one; null when there is neither.
-const AdapterUnicast6* captureBindAddress6(const std::vector<AdapterUnicast6>& addresses);
