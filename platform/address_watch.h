@@ -1,6 +1,7 @@
 // Notices of changes to the machine's addresses, so that capture can follow
 // a listener that discovery chose and the watched interface's IPv6 set.
-// Linux notices IPv4 and IPv6 changes; Windows IPv4 ones only. Used by the
+// Both families' changes are noticed (on Windows IPv4 ones only where the
+// system lacks the newer notification). Used by the
 // capture routine on the capture thread; one watch per capture run. Never
 // blocks.
 #pragma once

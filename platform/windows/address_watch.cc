@@ -1,17 +1,29 @@
-// Windows address notices: NotifyAddrChange with an event, looked at without
-// waiting and asked for again after each notice.
+// Windows address notices: NotifyUnicastIpAddressChange for both families,
+// whose callback (on a system thread) signals an event that is looked at
+// without waiting. Where that cannot be had, NotifyAddrChange (IPv4 only)
+// with the event, asked for again after each notice.
 #include "platform/address_watch.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
+#include <netioapi.h>
 #include <windows.h>
 
 namespace {
 
-OVERLAPPED* noticeOf(const AddressWatch& w) { return static_cast<OVERLAPPED*>(w.notice); }
+struct Notices {
+  OVERLAPPED overlapped{};   // NotifyAddrChange's request; its hEvent is the event either way
+  HANDLE unicast = nullptr;  // NotifyUnicastIpAddressChange's registration; null: NotifyAddrChange
+};
 
-// Asks for the next change; false with the error when it cannot.
+Notices* noticesOf(const AddressWatch& w) { return static_cast<Notices*>(w.notice); }
+
+void NETIOAPI_API_ noticeCame(PVOID event, PMIB_UNICASTIPADDRESS_ROW, MIB_NOTIFICATION_TYPE) {
+  SetEvent(static_cast<HANDLE>(event));
+}
+
+// Asks for the next IPv4 change; false with the error when it cannot.
 bool askForNotice(OVERLAPPED* o, int& error) {
   HANDLE ignored = nullptr;
   const DWORD result = NotifyAddrChange(&ignored, o);
@@ -23,38 +35,47 @@ bool askForNotice(OVERLAPPED* o, int& error) {
 }  // namespace
 
 bool addressWatchOpen(AddressWatch& w, int& error) {
-  auto* o = new OVERLAPPED{};
-  o->hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (o->hEvent == nullptr) {
+  auto* n = new Notices;
+  n->overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (n->overlapped.hEvent == nullptr) {
     error = static_cast<int>(GetLastError());
-    delete o;
+    delete n;
     return false;
   }
-  if (!askForNotice(o, error)) {
-    CloseHandle(o->hEvent);
-    delete o;
+  HANDLE registration = nullptr;
+  if (NotifyUnicastIpAddressChange(AF_UNSPEC, noticeCame, n->overlapped.hEvent, FALSE, &registration) == NO_ERROR &&
+      registration != nullptr) {
+    n->unicast = registration;
+  } else if (!askForNotice(&n->overlapped, error)) {
+    CloseHandle(n->overlapped.hEvent);
+    delete n;
     return false;
   }
-  w.notice = o;
-  w.handle = reinterpret_cast<intptr_t>(o->hEvent);
+  w.notice = n;
+  w.handle = reinterpret_cast<intptr_t>(n->overlapped.hEvent);
   return true;
 }
 
 bool addressesChanged(AddressWatch& w) {
-  OVERLAPPED* o = noticeOf(w);
-  if (o == nullptr || WaitForSingleObject(o->hEvent, 0) != WAIT_OBJECT_0) return false;
+  Notices* n = noticesOf(w);
+  if (n == nullptr || WaitForSingleObject(n->overlapped.hEvent, 0) != WAIT_OBJECT_0) return false;
   int ignored = 0;
-  askForNotice(o, ignored);
+  if (n->unicast == nullptr) askForNotice(&n->overlapped, ignored);
   return true;
 }
 
 void addressWatchClose(AddressWatch& w) {
-  OVERLAPPED* o = noticeOf(w);
-  if (o == nullptr) return;
-  // A cancelled request signals the event once it is done with `o`.
-  if (CancelIPChangeNotify(o)) WaitForSingleObject(o->hEvent, 1000);
-  CloseHandle(o->hEvent);
-  delete o;
+  Notices* n = noticesOf(w);
+  if (n == nullptr) return;
+  if (n->unicast != nullptr) {
+    // Returns once no callback runs any more.
+    CancelMibChangeNotify2(n->unicast);
+  } else if (CancelIPChangeNotify(&n->overlapped)) {
+    // A cancelled request signals the event once it is done with it.
+    WaitForSingleObject(n->overlapped.hEvent, 1000);
+  }
+  CloseHandle(n->overlapped.hEvent);
+  delete n;
   w.notice = nullptr;
   w.handle = -1;
 }
