@@ -17,6 +17,8 @@
 #include "runtime/state.h"
 #include "runtime/traffic_history.h"
 
+void (*capturePacketHook)() = nullptr;
+
 namespace {
 
 constexpr size_t kReceiveBufferBytes = 4098;
@@ -43,6 +45,17 @@ uint32_t localAddressOf(const std::string& listenerIP) {
   sscanf(listenerIP.c_str(), "%d.%d.%d.%d", &a, &b, &c, &d);
   return ((static_cast<uint32_t>(a) * 256u + static_cast<uint32_t>(b)) * 256u + static_cast<uint32_t>(c)) * 256u +
          static_cast<uint32_t>(d);
+}
+
+// How often the kernel's drop count is read: it is a system call, so not
+// per packet, and it restarts at every read.
+constexpr uint64_t kDropPollMillis = 250;
+
+// Adds the packets the kernel dropped since the last read to
+// snifferPacketsDropped.
+void countDrops(CaptureSocket& s) {
+  uint64_t dropped = 0;
+  if (captureDrops(s, dropped) && dropped != 0) snifferPacketsDropped.fetch_add(dropped, std::memory_order_relaxed);
 }
 
 // A failed set-up step: prints its message `line`, which (with the system's
@@ -132,6 +145,10 @@ void runSniffer() {
   // last hand-over time of packets is still this run's): at the first quiet
   // wait after the stop, or one hand-over time after it.
   uint64_t stopBy = 0;
+  // Drops before the bind may be other interfaces' packets: not counted.
+  uint64_t droppedBefore = 0;
+  captureDrops(s, droppedBefore);
+  uint64_t nextDropPoll = currentTimeMillis() + kDropPollMillis;
   for (;;) {
     if (stopBy == 0 && !keepSniffing) stopBy = currentTimeMillis() + handOver;
     if (stopBy != 0 && currentTimeMillis() > stopBy) break;
@@ -148,6 +165,7 @@ void runSniffer() {
       // when the header is cut short.
       const uint32_t bytes = r.length >= 4 ? uint32_t(buffer[2]) << 8 | buffer[3] : static_cast<uint32_t>(r.length);
       recordTraffic(now, bytes, openFlowsAtLastSweep());
+      if (capturePacketHook != nullptr) capturePacketHook();
     } else if (r.status == ReceiveStatus::kTimeout) {
       if (stopBy != 0) break;
       now = currentTimeMillis();
@@ -160,6 +178,10 @@ void runSniffer() {
     } else {
       continue;
     }
+    if (now >= nextDropPoll) {
+      countDrops(s);
+      nextDropPoll = now + kDropPollMillis;
+    }
     if (follow.on && listenerHasMoved(follow, now)) {
       endState = CaptureState::kStarting;
       break;
@@ -167,6 +189,7 @@ void runSniffer() {
   }
 
   if (follow.watching) addressWatchClose(follow.watch);
+  countDrops(s);
   consolePrintf("Exiting sniffer\n");
   if (!captureClose(s, error)) consoleWidePrintf(L"closesocket for listener failed with error: %d\n", error);
   captureCleanup();

@@ -95,6 +95,9 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
   return r;
 }
 
+// A raw socket keeps no count of what it could not take.
+bool captureDrops(CaptureSocket&, uint64_t&) { return false; }
+
 bool captureClose(CaptureSocket& s, int& error) {
   const SOCKET sock = socketOf(s);
   s.handle = -1;
