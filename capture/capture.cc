@@ -5,6 +5,7 @@
 #include <string>
 
 #include "capture/decode.h"
+#include "capture/owner_lookups.h"
 #include "flow/flow_table.h"
 #include "platform/address_watch.h"
 #include "platform/capture_socket.h"
@@ -149,6 +150,7 @@ void runSniffer() {
   uint64_t droppedBefore = 0;
   captureDrops(s, droppedBefore);
   uint64_t nextDropPoll = currentTimeMillis() + kDropPollMillis;
+  startOwnerLookups();
   for (;;) {
     if (stopBy == 0 && !keepSniffing) stopBy = currentTimeMillis() + handOver;
     if (stopBy != 0 && currentTimeMillis() > stopBy) break;
@@ -190,6 +192,7 @@ void runSniffer() {
 
   if (follow.watching) addressWatchClose(follow.watch);
   countDrops(s);
+  stopOwnerLookups();
   consolePrintf("Exiting sniffer\n");
   if (!captureClose(s, error)) consoleWidePrintf(L"closesocket for listener failed with error: %d\n", error);
   captureCleanup();
