@@ -7,6 +7,7 @@
 
 #include "capture/decode.h"
 #include "capture/interface_addresses.h"
+#include "capture/owner_lookups.h"
 #include "flow/flow_table.h"
 #include "flow/ip_text.h"
 #include "platform/address_watch.h"
@@ -19,6 +20,8 @@
 #include "runtime/settings.h"
 #include "runtime/state.h"
 #include "runtime/traffic_history.h"
+
+void (*capturePacketHook)() = nullptr;
 
 namespace {
 
@@ -46,6 +49,17 @@ uint32_t localAddressOf(const std::string& listenerIP) {
   sscanf(listenerIP.c_str(), "%d.%d.%d.%d", &a, &b, &c, &d);
   return ((static_cast<uint32_t>(a) * 256u + static_cast<uint32_t>(b)) * 256u + static_cast<uint32_t>(c)) * 256u +
          static_cast<uint32_t>(d);
+}
+
+// How often the kernel's drop count is read: it is a system call, so not
+// per packet, and it restarts at every read.
+constexpr uint64_t kDropPollMillis = 250;
+
+// Adds the packets the kernel dropped since the last read to
+// snifferPacketsDropped.
+void countDrops(CaptureSocket& s) {
+  uint64_t dropped = 0;
+  if (captureDrops(s, dropped) && dropped != 0) snifferPacketsDropped.fetch_add(dropped, std::memory_order_relaxed);
 }
 
 // A failed set-up step: prints its message `line`, which (with the system's
@@ -181,6 +195,11 @@ void runSniffer() {
   // last hand-over time of packets is still this run's): at the first quiet
   // wait after the stop, or one hand-over time after it.
   uint64_t stopBy = 0;
+  // Drops before the bind may be other interfaces' packets: not counted.
+  uint64_t droppedBefore = 0;
+  captureDrops(s, droppedBefore);
+  uint64_t nextDropPoll = currentTimeMillis() + kDropPollMillis;
+  startOwnerLookups();
   for (;;) {
     if (stopBy == 0 && !keepSniffing) stopBy = currentTimeMillis() + handOver;
     if (stopBy != 0 && currentTimeMillis() > stopBy) break;
@@ -195,6 +214,7 @@ void runSniffer() {
       const uint32_t bytes = decodePacket(buffer, r.length, localAddress, now, r.wireLength);
       ++snifferPacketCount;
       recordTraffic(now, bytes, openFlowsAtLastSweep());
+      if (capturePacketHook != nullptr) capturePacketHook();
     } else if (r.status == ReceiveStatus::kTimeout) {
       if (stopBy != 0) break;
       now = currentTimeMillis();
@@ -207,6 +227,10 @@ void runSniffer() {
     } else {
       continue;
     }
+    if (now >= nextDropPoll) {
+      countDrops(s);
+      nextDropPoll = now + kDropPollMillis;
+    }
     if ((follow.on || follow.ipv6) && listenerHasMoved(follow, localAddress, now)) {
       endState = CaptureState::kStarting;
       break;
@@ -214,6 +238,8 @@ void runSniffer() {
   }
 
   if (follow.watching) addressWatchClose(follow.watch);
+  countDrops(s);
+  stopOwnerLookups();
   consolePrintf("Exiting sniffer\n");
   if (!captureClose(s, error)) consoleWidePrintf(L"closesocket for listener failed with error: %d\n", error);
   captureCleanup();

@@ -7,3 +7,8 @@
 #pragma once
 
 void runSniffer();
+
+// Called on the capture thread after each decoded packet; null normally.
+// Tests use it to hold the capture thread. Set only while capture is not
+// running.
+extern void (*capturePacketHook)();

@@ -6,16 +6,17 @@
 #include <mutex>
 
 #include "capture/decode6.h"
+#include "capture/owner_lookups.h"
 #include "flow/flow_table.h"
 #include "process/owner_table.h"
 #include "runtime/console.h"
 #include "runtime/repeats.h"
 #include "runtime/state.h"
 
-OwnerLookup tcpOwnerLookup = lookupTcpOwner;
-OwnerLookup udpOwnerLookup = lookupUdpOwner;
-OwnerLookup6 tcpOwnerLookup6 = lookupTcpOwner6;
-OwnerLookup6 udpOwnerLookup6 = lookupUdpOwner6;
+OwnerLookup tcpOwnerLookup = quickTcpOwner;
+OwnerLookup udpOwnerLookup = quickUdpOwner;
+OwnerLookup6 tcpOwnerLookup6 = quickTcpOwner6;
+OwnerLookup6 udpOwnerLookup6 = quickUdpOwner6;
 
 namespace {
 

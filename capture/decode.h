@@ -53,14 +53,14 @@ inline constexpr size_t kMaxLocalAddresses6 = 32;
 void setLocalAddresses6(const Ip6Address* addresses, size_t count);
 
 // Owner lookups for new TCP and UDP flows (now, the packet's ends as the
-// local socket sees them with the flow's DSCP and direction, owner to fill). They default to lookupTcpOwner and
-// lookupUdpOwner (owner events, then port tables); tests and benchmarks
-// replace them. Set only while
-// capture is not running.
+// local socket sees them with the flow's DSCP and direction, owner to fill).
+// They default to quickTcpOwner and quickUdpOwner (owner events, then the
+// port tables as last refreshed; a miss goes to the owner look-up worker);
+// tests and benchmarks replace them. Set only while capture is not running.
 using OwnerLookup = void (*)(uint64_t now, const OwnerQuery& query, OwnerRef& owner);
 extern OwnerLookup tcpOwnerLookup;
 extern OwnerLookup udpOwnerLookup;
-// The same for IPv6 flows (defaults lookupTcpOwner6 and lookupUdpOwner6).
+// The same for IPv6 flows (defaults quickTcpOwner6 and quickUdpOwner6).
 using OwnerLookup6 = void (*)(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
 extern OwnerLookup6 tcpOwnerLookup6;
 extern OwnerLookup6 udpOwnerLookup6;

@@ -1,4 +1,5 @@
 #include "capture/decode.h"
+#include "capture/owner_lookups.h"
 
 #include <gtest/gtest.h>
 
@@ -137,10 +138,10 @@ class DecodeTest : public ::testing::Test {
     setLocalAddresses6(local, 2);
   }
   void TearDown() override {
-    tcpOwnerLookup = lookupTcpOwner;
-    udpOwnerLookup = lookupUdpOwner;
-    tcpOwnerLookup6 = lookupTcpOwner6;
-    udpOwnerLookup6 = lookupUdpOwner6;
+    tcpOwnerLookup = quickTcpOwner;
+    udpOwnerLookup = quickUdpOwner;
+    tcpOwnerLookup6 = quickTcpOwner6;
+    udpOwnerLookup6 = quickUdpOwner6;
     setLocalAddresses6(nullptr, 0);
     resetFlowTables();
   }

@@ -78,6 +78,12 @@ bool captureIpv6(CaptureSocket& s, const AdapterUnicast6* bindTo, int& error);
 // kFailed; the run should end then, since every further wait fails alike.
 Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size);
 
+// Packets the system dropped for this socket since the previous call (the
+// kernel's count restarts at every read), added to `dropped`. False when the
+// system keeps no such count or asking failed; `dropped` is then unchanged.
+// Not per packet: it is a system call.
+bool captureDrops(CaptureSocket& s, uint64_t& dropped);
+
 // Closes the socket, and the IPv6 one when open (both handles become -1);
 // false with `error` when closing either fails.
 bool captureClose(CaptureSocket& s, int& error);

@@ -160,3 +160,19 @@ void lookupTcpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner) {
 void lookupUdpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner) {
   if (!eventOwner(17, query.ends, owner)) lookupUdp6Socket(now, query.ends, owner);
 }
+
+bool knownTcpOwner(const OwnerQuery& query, OwnerRef& owner) {
+  return eventOwner(6, query.ends, owner) || findTcpProcess(query.ends.localPort, owner);
+}
+
+bool knownUdpOwner(const OwnerQuery& query, OwnerRef& owner) {
+  return eventOwner(17, query.ends, owner) || findUdpProcess(query.ends.localPort, owner);
+}
+
+bool knownTcpOwner6(const OwnerQuery6& query, OwnerRef& owner) {
+  return eventOwner(6, query.ends, owner) || findTcp6Socket(query.ends, owner);
+}
+
+bool knownUdpOwner6(const OwnerQuery6& query, OwnerRef& owner) {
+  return eventOwner(17, query.ends, owner) || findUdp6Socket(query.ends, owner);
+}

@@ -115,15 +115,24 @@ struct OwnerQuery6 {
   bool outbound = false;
 };
 
-// Capture thread: the owner of a new flow between `ends` (as the local
-// socket sees them): from the events when they name one, else from the
-// port-to-process tables (lookupTcpProcess / lookupUdpProcess).
+// The owner of a new flow between `ends` (as the local socket sees them):
+// from the events when they name one, else from the port-to-process tables
+// (lookupTcpProcess / lookupUdpProcess), which may ask the system and take
+// milliseconds: for the owner look-up worker, not the capture thread.
 void lookupTcpOwner(uint64_t now, const OwnerQuery& query, OwnerRef& owner);
 void lookupUdpOwner(uint64_t now, const OwnerQuery& query, OwnerRef& owner);
 // The same for a new IPv6 flow, the fallback being the IPv6 socket tables
 // (lookupTcp6Socket / lookupUdp6Socket).
 void lookupTcpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
 void lookupUdpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
+
+// Any thread, allocation-free and never asking the system: the owner from
+// the events, else from the port tables (IPv6: socket tables) as last
+// refreshed. False when neither names one.
+bool knownTcpOwner(const OwnerQuery& query, OwnerRef& owner);
+bool knownUdpOwner(const OwnerQuery& query, OwnerRef& owner);
+bool knownTcpOwner6(const OwnerQuery6& query, OwnerRef& owner);
+bool knownUdpOwner6(const OwnerQuery6& query, OwnerRef& owner);
 
 // Number of ends in ownerTable, both families (takes the lock).
 size_t ownerTableSize();

@@ -150,6 +150,19 @@ void lookupProcess(ProcessTable& table, uint64_t now, int32_t port, OwnerRef& ow
   }
 }
 
+namespace {
+bool findIn(const ProcessTable& table, int32_t port, OwnerRef& owner) {
+  std::lock_guard<std::mutex> lock(processTableMutex);
+  auto it = table.find(port);
+  if (it == table.end()) return false;
+  owner = it->second.owner;
+  return true;
+}
+}  // namespace
+
+bool findTcpProcess(int32_t port, OwnerRef& owner) { return findIn(tcpProcessIDs, port, owner); }
+bool findUdpProcess(int32_t port, OwnerRef& owner) { return findIn(udpProcessIDs, port, owner); }
+
 void refreshTcpProcessIDs(uint64_t now) {
   refreshProcessTable(tcpProcessIDs, now, readTcpEndpoints, identityForOneRefresh());
 }

@@ -39,6 +39,11 @@ extern ProcessTable udpProcessIDs;  // guarded by processTableMutex
 void lookupTcpProcess(uint64_t now, int32_t port, OwnerRef& owner);
 void lookupUdpProcess(uint64_t now, int32_t port, OwnerRef& owner);
 
+// Any thread. Sets `owner` from the table as last refreshed; false when the
+// port has no entry. Never asks the system.
+bool findTcpProcess(int32_t port, OwnerRef& owner);
+bool findUdpProcess(int32_t port, OwnerRef& owner);
+
 // The same for a packet between `ends` (local port ends.localPort). On a
 // miss the system is first asked whether any socket would take the packet;
 // when none would, the refresh is skipped, since it could not find the port.

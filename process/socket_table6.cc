@@ -112,6 +112,16 @@ void lookupUdp6Socket(uint64_t now, const SocketEnds6& ends, OwnerRef& owner) {
   lookupSocket6(udp6Sockets, 17, now, ends, owner, probeUdp6Socket, readUdp6Endpoints, udp6MissPause);
 }
 
+bool findTcp6Socket(const SocketEnds6& ends, OwnerRef& owner) {
+  std::lock_guard<std::mutex> lock(socket6TableMutex);
+  return findSocket6Owner(tcp6Sockets, 6, ends, owner);
+}
+
+bool findUdp6Socket(const SocketEnds6& ends, OwnerRef& owner) {
+  std::lock_guard<std::mutex> lock(socket6TableMutex);
+  return findSocket6Owner(udp6Sockets, 17, ends, owner);
+}
+
 size_t tcp6SocketCount() {
   std::lock_guard<std::mutex> lock(socket6TableMutex);
   return tcp6Sockets.size();

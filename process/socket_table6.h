@@ -37,6 +37,11 @@ extern Socket6Table udp6Sockets;  // guarded by socket6TableMutex
 void lookupTcp6Socket(uint64_t now, const SocketEnds6& ends, OwnerRef& owner);
 void lookupUdp6Socket(uint64_t now, const SocketEnds6& ends, OwnerRef& owner);
 
+// Any thread: the owner from the table as last refreshed; false on a miss.
+// Never asks the system.
+bool findTcp6Socket(const SocketEnds6& ends, OwnerRef& owner);
+bool findUdp6Socket(const SocketEnds6& ends, OwnerRef& owner);
+
 // Number of entries (takes the lock).
 size_t tcp6SocketCount();
 size_t udp6SocketCount();

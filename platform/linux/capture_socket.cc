@@ -252,6 +252,16 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
   return r;
 }
 
+bool captureDrops(CaptureSocket& s, uint64_t& dropped) {
+  // With a TPACKET_V3 ring the answer is the v3 form; tp_drops counts the
+  // packets that found the ring full.
+  struct tpacket_stats_v3 stats = {};
+  socklen_t length = sizeof stats;
+  if (getsockopt(fdOf(s), SOL_PACKET, PACKET_STATISTICS, &stats, &length) != 0) return false;
+  dropped += stats.tp_drops;
+  return true;
+}
+
 bool captureClose(CaptureSocket& s, int& error) {
   if (s.ring != nullptr) munmap(s.ring, s.ringBytes);
   s.ring = nullptr;

@@ -155,6 +155,9 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
   return receiveFrom(takeSix ? socket6Of(s) : socketOf(s), buffer, size);
 }
 
+// A raw socket keeps no count of what it could not take.
+bool captureDrops(CaptureSocket&, uint64_t&) { return false; }
+
 bool captureClose(CaptureSocket& s, int& error) {
   const SOCKET sock = socketOf(s);
   const SOCKET sock6 = socket6Of(s);

@@ -1,0 +1,121 @@
+// Owner look-ups off the capture path. A new TCP or UDP flow whose owner the
+// in-memory tables do not name is recorded without one at once, and its
+// local port is queued here; a worker thread of its own asks the system's
+// tables and gives the owner to the open flow, so the record that is
+// exported carries it. The capture thread queues; the worker, started and
+// stopped by each capture run, takes; tests drive the pieces directly.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "capture/decode.h"
+#include "process/owner_table.h"
+
+// Ports queued at once; a new port finding the queue full gets no look-up.
+inline constexpr size_t kOwnerQueuePorts = 512;
+// New flows of one queued port that get the owner found for it; later ones
+// in the same wait are left without.
+inline constexpr size_t kOwnerWaitersPerPort = 8;
+// A port whose look-up found nobody is not looked up again for this long
+// (packet time): a flood at it costs one look-up, not one per packet.
+inline constexpr uint64_t kUnownedPortMillis = 500;
+// The worker's pace: at most this many ports a second, after a burst of
+// kOwnerLookupBurst.
+inline constexpr uint64_t kOwnerLookupsPerSecond = 2000;
+inline constexpr uint64_t kOwnerLookupBurst = 200;
+
+// One queued local port and the new flows waiting for its owner.
+struct OwnerPortLookup {
+  uint8_t proto = 0;      // 6 or 17
+  bool v6 = false;        // the waiters are in `queries6`, else in `queries`
+  uint16_t port = 0;      // local port, host order
+  uint64_t queuedAt = 0;  // packet time of the first waiter
+  size_t waiting = 0;
+  std::array<OwnerQuery, kOwnerWaitersPerPort> queries;
+  std::array<OwnerQuery6, kOwnerWaitersPerPort> queries6;
+};
+
+struct OwnerLookupQueue {
+  OwnerLookupQueue();
+  std::array<OwnerPortLookup, kOwnerQueuePorts> ports;  // a ring: `size` from `head`
+  size_t head = 0;
+  size_t size = 0;
+  // By family, protocol and port (portIndex): the queued port's place in
+  // the ring plus one (0: not queued), and until when it counts as unowned.
+  std::vector<uint16_t> queuedAt;
+  std::vector<uint64_t> unownedUntil;
+  // The pace: look-ups that may be made now, in thousandths, as of budgetAt
+  // (the worker's monotonic ms).
+  uint64_t budget = kOwnerLookupBurst * 1000;
+  uint64_t budgetAt = 0;
+  uint64_t refused = 0;  // flows left without a look-up: the queue or the port's waiters were full
+};
+
+enum class Queued {
+  kQueued,   // the port is queued with this flow as its first waiter
+  kJoined,   // the port was queued already; the flow waits with it
+  kUnowned,  // the port was found unowned a moment ago: no look-up
+  kRefused,  // no room: no look-up
+};
+
+// Queues the flow of `query` (protocol `proto`, packet time `now`) for the
+// owner of its local port. Allocates nothing. The caller holds the queue's
+// lock.
+Queued queueLookup(OwnerLookupQueue& q, uint8_t proto, const OwnerQuery& query, uint64_t now);
+Queued queueLookup(OwnerLookupQueue& q, uint8_t proto, const OwnerQuery6& query, uint64_t now);
+
+// Takes the oldest queued port into `out` when the pace allows at monotonic
+// time `clockMillis`. False when nothing is queued (`waitMillis` 0) or the
+// pace holds it back (`waitMillis`: until it allows). The caller holds the
+// queue's lock.
+bool takeLookup(OwnerLookupQueue& q, uint64_t clockMillis, OwnerPortLookup& out, uint64_t& waitMillis);
+
+// The look-up of `done` found nobody: its port counts as unowned for
+// kUnownedPortMillis of packet time. The caller holds the queue's lock.
+void noteUnowned(OwnerLookupQueue& q, const OwnerPortLookup& done);
+
+// Forgets every queued port and every unowned one. The caller holds the
+// queue's lock.
+void clearLookups(OwnerLookupQueue& q);
+
+// The look-ups that may ask the system (owner events first, then the
+// system's tables), one per protocol and family.
+struct SystemOwnerLookups {
+  OwnerLookup tcp = lookupTcpOwner;
+  OwnerLookup udp = lookupUdpOwner;
+  OwnerLookup6 tcp6 = lookupTcpOwner6;
+  OwnerLookup6 udp6 = lookupUdpOwner6;
+};
+
+// Looks up the owner of every waiter of `lookup` through `system` and gives
+// it to the waiter's flow if that is still open and has none
+// (setFlowOwner). Returns the number of waiters whose owner was found,
+// whether or not their flow was still open. Worker thread; takes the flow
+// tables' lock only to give an owner.
+size_t resolveLookup(const OwnerPortLookup& lookup, const SystemOwnerLookups& system);
+
+// The shared queue the capture thread feeds and the worker drains.
+extern std::mutex ownerLookupMutex;
+extern OwnerLookupQueue ownerLookups;  // guarded by ownerLookupMutex
+
+// Capture thread, the default owner hooks of decoding: the owner from the
+// in-memory tables (knownTcpOwner etc.); on a miss the flow is queued for
+// the worker and `owner` left as it was. Nothing is queued while no worker
+// runs.
+void quickTcpOwner(uint64_t now, const OwnerQuery& query, OwnerRef& owner);
+void quickUdpOwner(uint64_t now, const OwnerQuery& query, OwnerRef& owner);
+void quickTcpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
+void quickUdpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
+
+// Starts the worker thread, in the caller's network namespace (it asks the
+// system's tables of that namespace); the queue starts empty. Capture
+// thread, at the start of a run.
+void startOwnerLookups();
+// Stops the worker and waits for it; ports still queued are dropped. It
+// ends after the look-up it is making, if any. Capture thread, at the end of
+// a run; harmless when none runs.
+void stopOwnerLookups();
