@@ -86,7 +86,8 @@ Source source;
 
 std::string reasonOf(const char* step, ULONG error) {
   std::string reason = std::string(step) + ": " + systemErrorText(static_cast<int>(error));
-  if (error == ERROR_ACCESS_DENIED) reason += " (administrator rights needed)";
+  // What refuses an ordinary user.
+  if (error == ERROR_ACCESS_DENIED && source.session == 0) reason += " (needs administrator rights)";
   return reason;
 }
 
@@ -173,8 +174,9 @@ void consume(TRACEHANDLE trace) {
 }
 
 OwnerEventsOpen failed(const char* step, ULONG error) {
+  const std::string reason = reasonOf(step, error);
   closeOwnerEvents();
-  return OwnerEventsOpen{static_cast<int>(error), reasonOf(step, error)};
+  return OwnerEventsOpen{static_cast<int>(error), reason};
 }
 
 }  // namespace
