@@ -1,6 +1,7 @@
 #include "app/shutdown.h"
 
 #include "flow/flow_table.h"
+#include "process/owner_events.h"
 #include "runtime/console.h"
 #include "runtime/state.h"
 #include "runtime/workers.h"
@@ -16,6 +17,7 @@ int stopGracefully() {
   }
   const bool exporting = exporterRunning;
   bool drained = stopWorker(exportWorker, 1000);
+  stopOwnerEvents();
   if (exporting && drained) {
     consolePrintf("Stopped: %zu open flows handed to export, %d export datagrams sent\n", handed,
                   exportsSent.load());

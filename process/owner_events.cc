@@ -1,5 +1,6 @@
 #include "process/owner_events.h"
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -16,6 +17,9 @@ constexpr int kEventWaitMillis = 250;
 // A cache this large is emptied rather than searched for stale entries.
 constexpr size_t kProcessOwnerCacheMax = 4096;
 
+std::thread eventsThread;
+std::atomic<bool> eventsStopping{false};
+
 void eventsLoop(uint64_t netns) {
   ProcessOwnerCache cache;
   const ProcessOwner ownerOf = [&cache](uint32_t pid, uint32_t uid, const char* comm) {
@@ -24,11 +28,12 @@ void eventsLoop(uint64_t netns) {
   std::vector<OwnerEvent> batch;
   batch.reserve(1024);
   uint64_t lastExpiry = currentTimeMillis();
-  for (;;) {
+  while (!eventsStopping) {
     batch.clear();
     const int error = readOwnerEvents(batch, kEventWaitMillis);
     if (error != 0) {
       ownerEventsRunning = false;
+      closeOwnerEvents();
       consolePrintf("Socket owner events stopped (error %d): owners come from the socket tables only\n", error);
       return;
     }
@@ -57,7 +62,15 @@ void startOwnerEvents(bool wanted) {
   }
   consolePrintf("Socket owners from kernel events, else from the socket tables\n");
   ownerEventsRunning = true;
-  std::thread(eventsLoop, ownerEventsNamespace()).detach();
+  eventsThread = std::thread(eventsLoop, ownerEventsNamespace());
+}
+
+void stopOwnerEvents() {
+  if (!eventsThread.joinable()) return;
+  eventsStopping = true;
+  eventsThread.join();
+  ownerEventsRunning = false;
+  closeOwnerEvents();
 }
 
 void applyOwnerEvents(OwnerTable& table, const std::vector<OwnerEvent>& events, uint64_t netns, uint64_t now,

@@ -18,6 +18,11 @@
 // prints one line saying where owners come from. Main thread, once.
 void startOwnerEvents(bool wanted);
 
+// The orderly stop: ends the thread and closes the event source (on Windows
+// the trace session, which would otherwise outlive the process). Main
+// thread, once, after startOwnerEvents; waits at most about 250 ms.
+void stopOwnerEvents();
+
 // The owner of an event's process: its pid, user id and command name.
 using ProcessOwner = std::function<OwnerRef(uint32_t pid, uint32_t uid, const char* comm)>;
 
