@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/error_text.h"
+#include "store/clickhouse_store.h"
 #include "store/flow_store.h"
 
 namespace {
@@ -265,6 +266,7 @@ StoreOpenFailure checkSchema(SqliteFile& f, bool forWriting, std::string& error)
 
 std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWriting, StoreOpenFailure& failure,
                                          std::string& error) {
+  if (location.rfind(kClickHouseScheme, 0) == 0) return openClickHouseStore(location, forWriting, failure, error);
   if (location.find("://") != std::string::npos) {
     failure = StoreOpenFailure::unavailable;
     error = "no store engine for " + location + " in this build (a store is an SQLite file path)";

@@ -7,7 +7,13 @@
 #include <set>
 
 #include "platform/clock.h"
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "export/sample_records.h"
 #include "store/clickhouse_store.h"
+#include "store/flow_query.h"
 #include "store/store_writer.h"
 #include "tests/support/clickhouse_server.h"
 
@@ -251,3 +257,101 @@ TEST_F(ClickHouseStore, ARestartInTheMiddleOfABurstLosesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Many records of three hosts, both families, several programs, peers and
+// ports, each last seen at its own moment so that every answer has one order.
+std::vector<StoredFlow> mixedRecords(uint64_t now) {
+  const char* hosts[] = {"10.0.0.1", "10.0.0.2", "10.0.0.3"};
+  const char* peers[] = {"192.0.2.7", "192.0.2.200", "198.51.100.1", "2001:db8::1", "2001:db8:1::9"};
+  const char* processes[] = {"/usr/bin/curl", "C:\\Windows\\svchost.exe", "/usr/sbin/ntpd", ""};
+  const uint16_t ports[] = {443, 53, 123, 22};
+  const uint8_t protos[] = {6, 17, 17, 6, 1};
+  std::vector<StoredFlow> records;
+  for (int i = 0; i < 3000; ++i) {
+    const char* peer = peers[i % 5];
+    const bool v6 = peer[0] == '2';
+    StoredFlow f = flow(hosts[i % 3], v6 ? "2001:db8:ffff::1" : hosts[i % 3], peer, 30000 + i % 7, ports[i % 4],
+                        protos[i % 5], 100 + (i * 37) % 5000, now - uint64_t(i) * 1000, processes[i % 4], i % 6 == 0);
+    if (f.inif) std::swap(f.srcip, f.dstip);
+    records.push_back(f);
+  }
+  return records;
+}
+
+}  // namespace
+
+TEST_F(ClickHouseStore, GivesTheSameAnswersAsTheFileStore) {
+  auto clickhouse = open(server_.url("fleet"));
+  ASSERT_TRUE(clickhouse) << error_;
+  TempDir dir;
+  StoreOpenFailure failure;
+  auto file = openFlowStore(dir.file("flows.sqlite"), true, failure, error_);
+  ASSERT_TRUE(file) << error_;
+  const uint64_t now = currentTimeMillis();
+  const std::vector<StoredFlow> records = mixedRecords(now);
+  std::string error;
+  ASSERT_TRUE(clickhouse->write(records, error)) << error;
+  ASSERT_TRUE(file->write(records, error)) << error;
+  file.reset();
+
+  const std::vector<std::vector<std::string>> questions = {
+      {"--top", "processes"},
+      {"--top", "hosts", "--format", "json"},
+      {"--top", "peers", "--since", "30m", "--format", "csv"},
+      {"--top", "ports", "--host", "10.0.0.2"},
+      {"--peer", "2001:db8::/48", "--format", "json"},
+      {"--process", "svchost.exe", "--since", "10m", "--until", "5m"},
+      {"--user", "svc", "--port", "53", "--peer", "192.0.2.0/24", "--format", "csv"},
+      {"--since", "20m", "--format", "json"},
+  };
+  for (const auto& question : questions) {
+    std::string answers[2], messages;
+    const std::string stores[2] = {server_.url("fleet"), dir.file("flows.sqlite")};
+    for (int s = 0; s < 2; ++s) {
+      std::vector<std::string> args = {"--store", stores[s]};
+      args.insert(args.end(), question.begin(), question.end());
+      EXPECT_EQ(runQueryCommand(args, [&](const std::string& t) { answers[s] += t; },
+                                [&](const std::string& t) { messages += t; }),
+                0)
+          << messages;
+    }
+    EXPECT_GT(countOf(answers[0], "\n"), 1u) << question[0] << " " << question[1];
+    EXPECT_EQ(answers[0], answers[1]) << question[0] << " " << question[1];
+  }
+}
+
+TEST_F(ClickHouseStore, TheCollectorStoresTheRecordsOfEachExporter) {
+  CollectorProcess collector;
+  TempDir dir;
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "", {"--store", server_.url("fleet"), "--keep", "0"}))
+      << collector.child.output();
+  EXPECT_NE(collector.child.output().find("vantrel-collect: storing flows in ClickHouse 127.0.0.1:" +
+                                          std::to_string(server_.httpPort) + "/fleet (0 records)\n"),
+            std::string::npos)
+      << collector.child.output();
+  for (const char* exporter : {"127.0.0.2", "127.0.0.3"}) {
+    const int fd = boundSocket(SOCK_DGRAM, exporter);
+    ASSERT_GE(fd, 0);
+    const sockaddr_in to = endpoint("127.0.0.1", collector.port);
+    ASSERT_EQ(sendto(fd, kSampleDatagram.data(), kSampleDatagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to),
+              ssize_t(kSampleDatagram.size()));
+    close(fd);
+  }
+  EXPECT_TRUE(waitFor([&] { return server_.query("SELECT count() FROM fleet.flows") == "2\n"; },
+                      std::chrono::seconds(10)));
+  collector.child.signal(SIGTERM);
+  EXPECT_EQ(collector.child.wait(std::chrono::seconds(10)), 0) << collector.child.output();
+
+  std::string answer, messages;
+  EXPECT_EQ(runQueryCommand({"--store", server_.url("fleet"), "--top", "hosts", "--format", "csv"},
+                            [&](const std::string& t) { answer += t; }, [&](const std::string& t) { messages += t; }),
+            0)
+      << messages;
+  EXPECT_NE(answer.find("\"127.0.0.2\",4200,12,1"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\"127.0.0.3\",4200,12,1"), std::string::npos) << answer;
+  EXPECT_EQ(server_.query("SELECT DISTINCT processname, `user`, domain FROM fleet.flows"),
+            "C:/Tools/client.exe\talice\tHOST1\n");
+}
