@@ -9,6 +9,8 @@
 #include "store/flow_store.h"
 
 inline constexpr const char* kClickHouseScheme = "clickhouse://";
+// Records per insert: the server makes one part of each, to merge later.
+inline constexpr size_t kClickHouseBatchRecords = 100000;
 
 // Where a ClickHouse store lives.
 struct ClickHouseLocation {

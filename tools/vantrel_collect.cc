@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/signals.h"
 #include "platform/udp_socket.h"
+#include "store/clickhouse_store.h"
 #include "store/flow_query.h"
 #include "store/store_writer.h"
 
@@ -194,6 +195,9 @@ int main(int argc, char** argv) {
   if (printing) writeOut(collectorHeader(options.format));
   installStopHandlers(&stopRequested);
   StoreWriter writer;
+  // ClickHouse prefers few big inserts (each makes a part on disk to merge);
+  // the file store's transactions stay short.
+  if (options.store.rfind(kClickHouseScheme, 0) == 0) options.storeSettings.batchRecords = kClickHouseBatchRecords;
   if (storing) startStoreWriter(writer, std::move(store), options.storeSettings, writeErr);
 
   // Bigger than any UDP payload, so nothing arrives cut short.
