@@ -11,6 +11,7 @@ cmake_minimum_required(VERSION 3.20)
 #   flow       flow record, open-flow map and tables      (peers: neither
 #   process    port tables, process identity               includes the other)
 #   capture, discovery, export, web   the workers and the web interface
+#   store      the collector's flow store            (beside the workers)
 #   app, tools program entries: nothing includes them
 set(_allowed_platform "")
 set(_allowed_runtime platform)
@@ -21,8 +22,9 @@ set(_allowed_discovery flow runtime platform)
 set(_allowed_export flow runtime platform)
 set(_allowed_web export flow process runtime platform)
 set(_allowed_app capture discovery export web flow process runtime platform)
-set(_allowed_tools export flow runtime platform)
-set(_folders platform runtime flow process capture discovery export web app tools)
+set(_allowed_store flow runtime platform)
+set(_allowed_tools store export flow runtime platform)
+set(_folders platform runtime flow process capture discovery export web store app tools)
 
 if(NOT SOURCE_DIR)
   message(FATAL_ERROR "check_layers.cmake: give -DSOURCE_DIR=<repository root>")

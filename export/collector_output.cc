@@ -91,14 +91,16 @@ std::string malformedDatagramReport(uint32_t fromAddress, uint16_t fromPort, con
          ": " + reason + "\n";
 }
 
-void collectDatagram(const uint8_t* data, size_t size, uint32_t fromAddress, uint16_t fromPort,
-                     IpfixTemplates& templates, CollectorFormat format, CollectedText& out) {
+void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16_t fromPort,
+                  IpfixTemplates& templates, CollectedFlows& out) {
   std::string error;
+  out.records.clear();
+  out.obsdomain = 0;
   const uint16_t version = size >= 2 ? getU16(data) : 0;
   if (version != kIpfixVersion) {
     if (size >= 2 && version != kExportVersion) {
       error = "version " + std::to_string(version) + ", expected 2 (native) or 10 (IPFIX)";
-    } else if (datagramToLines(data, size, format, out.lines, error)) {
+    } else if (decodeDatagram(data, size, out.records, error)) {
       return;
     }
     out.reports += malformedDatagramReport(fromAddress, fromPort, error);
@@ -109,7 +111,8 @@ void collectDatagram(const uint8_t* data, size_t size, uint32_t fromAddress, uin
     out.reports += malformedDatagramReport(fromAddress, fromPort, error);
     return;
   }
-  for (const FlowRecord& record : message.records) appendFlowLine(record, format, out.lines);
+  out.records = std::move(message.records);
+  out.obsdomain = message.domain;
   if (!message.refusedTemplates.empty()) {
     std::string ids;
     for (uint16_t id : message.refusedTemplates) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
@@ -124,4 +127,12 @@ void collectDatagram(const uint8_t* data, size_t size, uint32_t fromAddress, uin
                    ": skipped data sets of template " + ids + " (observation domain " +
                    std::to_string(message.domain) + "), not seen yet\n";
   }
+}
+
+void collectDatagram(const uint8_t* data, size_t size, uint32_t fromAddress, uint16_t fromPort,
+                     IpfixTemplates& templates, CollectorFormat format, CollectedText& out) {
+  CollectedFlows flows;
+  collectFlows(data, size, fromAddress, fromPort, templates, flows);
+  for (const FlowRecord& record : flows.records) appendFlowLine(record, format, out.lines);
+  out.reports += flows.reports;
 }

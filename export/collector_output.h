@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "export/ipfix_decode.h"
 #include "flow/flow_record.h"
@@ -47,6 +48,20 @@ struct CollectedText {
   std::string lines;
   std::string reports;
 };
+
+// The records one received datagram gives, and its report lines for
+// standard error.
+struct CollectedFlows {
+  std::vector<FlowRecord> records;
+  uint32_t obsdomain = 0;  // IPFIX observation domain; 0 for a native datagram
+  std::string reports;
+};
+
+// Decodes a native datagram or an IPFIX message as collectDatagram does,
+// into records instead of lines; `out.records` is replaced, reports are
+// appended.
+void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16_t fromPort,
+                  IpfixTemplates& templates, CollectedFlows& out);
 
 // Decodes a native datagram (version 2) or an IPFIX message (version 10)
 // from `fromAddress`:`fromPort`, learning IPFIX templates into `templates`,

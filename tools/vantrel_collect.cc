@@ -1,7 +1,10 @@
 // vantrel-collect: receives the monitor's export datagrams, native or IPFIX,
 // on a UDP port and writes one line per flow record on standard output, as
-// JSON or CSV. Malformed datagrams, and IPFIX data sets whose template has
-// not been seen yet, are reported on standard error and skipped.
+// JSON or CSV, or keeps the records in a store (--store); `vantrel-collect
+// query` answers from that store. Malformed datagrams, and IPFIX data sets
+// whose template has not been seen yet, are reported on standard error and
+// skipped.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,16 +13,22 @@
 #include "export/collector_output.h"
 #include "flow/ip_text.h"
 #include "platform/clock.h"
+#include "platform/signals.h"
 #include "platform/udp_socket.h"
+#include "store/clickhouse_store.h"
+#include "store/flow_query.h"
+#include "store/store_writer.h"
 
 namespace {
 
 const char* const kUsage =
     "Usage: vantrel-collect [--listen ADDR:PORT] [--format json|csv]\n"
+    "                       [--store FILE.sqlite [--keep DAYS] [--queue RECORDS]]\n"
+    "       vantrel-collect query --store FILE [...]   (vantrel-collect query --help)\n"
     "\n"
     "Receives the flow records that Vantrel exports (receiverIP:receiverPort in\n"
     "its settings), as its own datagrams or as IPFIX (exportFormat \"ipfix\"), and\n"
-    "writes one line per record on standard output.\n"
+    "writes one line per record on standard output, or keeps them in a store.\n"
     "\n"
     "  --listen ADDR:PORT  IPv4 address and UDP port to listen on (default 0.0.0.0:2055)\n"
     "  --format json|csv   json (default): one JSON object per line with the members\n"
@@ -27,7 +36,20 @@ const char* const kUsage =
     "                      dstport, pkts, bytes, flags, tos, proto, processname, user,\n"
     "                      domain, replydelay; csv: a header line, then one row per\n"
     "                      record with those columns, strings in double quotes\n"
+    "  --store FILE        keep every record, with its exporter's address, in the SQLite\n"
+    "                      file FILE (made when missing); records are then not printed\n"
+    "                      unless --format is given too\n"
+    "  --keep DAYS         remove stored records last seen more than DAYS days ago\n"
+    "                      (default 30; 0 keeps them for ever)\n"
+    "  --queue RECORDS     records that may wait for the disk (default 500000); more\n"
+    "                      are dropped, counted and reported\n"
     "  --help              show this text\n"
+    "\n"
+    "With --store: one line on start naming the store and its record count; once a\n"
+    "minute, the records stored, dropped and waiting; on SIGINT or SIGTERM the\n"
+    "waiting records are written before the program ends.\n"
+    "Exit status: 0 after an orderly stop, 1 the port cannot be had, 2 a bad\n"
+    "argument, 3 the store cannot be opened or written (records lost at the end).\n"
     "\n"
     "Times are milliseconds since 1970-01-01 00:00 UTC. A datagram that is not a\n"
     "well-formed export datagram or IPFIX message is reported on standard error\n"
@@ -40,11 +62,19 @@ const char* const kUsage =
 // lines can be written.
 constexpr size_t kReceiveQueueBytes = 64 * 1024 * 1024;
 
+// How long a receive waits before the stop flag is looked at again.
+constexpr int kStopPollMillis = 200;
+
 struct Options {
   uint32_t address = 0;
   uint16_t port = 2055;
   CollectorFormat format = CollectorFormat::json;
+  bool formatGiven = false;
+  std::string store;
+  StoreWriterSettings storeSettings;
 };
+
+std::atomic<bool> stopRequested{false};
 
 void writeOut(const std::string& text) {
   fwrite(text.data(), 1, text.size(), stdout);
@@ -81,7 +111,9 @@ int parseArguments(int argc, char** argv, Options& options) {
     if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
       value = arg.substr(equals + 1);
       arg = arg.substr(0, equals);
-    } else if ((arg == "--listen" || arg == "--format") && i + 1 < argc) {
+    } else if ((arg == "--listen" || arg == "--format" || arg == "--store" || arg == "--keep" ||
+                arg == "--queue") &&
+               i + 1 < argc) {
       value = argv[++i];
       shown += " " + value;
     }
@@ -92,6 +124,20 @@ int parseArguments(int argc, char** argv, Options& options) {
     if (arg == "--listen" && parseListen(value, options)) continue;
     if (arg == "--format" && (value == "json" || value == "csv")) {
       options.format = value == "csv" ? CollectorFormat::csv : CollectorFormat::json;
+      options.formatGiven = true;
+      continue;
+    }
+    if (arg == "--store" && !value.empty()) {
+      options.store = value;
+      continue;
+    }
+    const bool digits = !value.empty() && value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
+    if (arg == "--keep" && digits && std::stoul(value) <= 36500) {
+      options.storeSettings.keepDays = static_cast<uint32_t>(std::stoul(value));
+      continue;
+    }
+    if (arg == "--queue" && digits && std::stoul(value) > 0) {
+      options.storeSettings.queueCapacity = std::stoul(value);
       continue;
     }
     writeErr("vantrel-collect: bad argument '" + shown + "'\n" + kUsage);
@@ -100,11 +146,36 @@ int parseArguments(int argc, char** argv, Options& options) {
   return -1;
 }
 
+// Opens the store of --store; null, with the message written, when it
+// cannot be used.
+std::unique_ptr<FlowStore> openStore(const Options& options) {
+  StoreOpenFailure failure;
+  std::string error;
+  std::unique_ptr<FlowStore> store = openFlowStore(options.store, true, failure, error);
+  uint64_t records = 0;
+  if (store && !store->count(records, error)) store.reset();
+  if (!store) {
+    writeErr("vantrel-collect: " + error + "\n");
+    return nullptr;
+  }
+  writeErr("vantrel-collect: storing flows in " + store->description + " (" + std::to_string(records) +
+           " records)\n");
+  return store;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "query") == 0) {
+    return runQueryCommand(std::vector<std::string>(argv + 2, argv + argc), writeOut, writeErr);
+  }
   Options options;
   if (int status = parseArguments(argc, argv, options); status >= 0) return status;
+  const bool storing = !options.store.empty();
+  const bool printing = !storing || options.formatGiven;
+
+  std::unique_ptr<FlowStore> store;
+  if (storing && !(store = openStore(options))) return 3;
 
   UdpSocket sock;
   std::string error;
@@ -121,25 +192,55 @@ int main(int argc, char** argv) {
     writeErr("vantrel-collect: receive queue only " + std::to_string(queue) + " bytes (asked for " +
              std::to_string(kReceiveQueueBytes) + "); a burst of flows may be lost\n");
   }
-  writeOut(collectorHeader(options.format));
+  if (printing) writeOut(collectorHeader(options.format));
+  installStopHandlers(&stopRequested);
+  StoreWriter writer;
+  // ClickHouse prefers few big inserts (each makes a part on disk to merge);
+  // the file store's transactions stay short.
+  if (options.store.rfind(kClickHouseScheme, 0) == 0) options.storeSettings.batchRecords = kClickHouseBatchRecords;
+  if (storing) startStoreWriter(writer, std::move(store), options.storeSettings, writeErr);
 
   // Bigger than any UDP payload, so nothing arrives cut short.
   std::vector<uint8_t> buffer(65536);
-  CollectedText text;
+  CollectedFlows flows;
+  std::string lines;
+  std::vector<StoredFlow> toStore;
   IpfixTemplates templates;  // learned from the IPFIX exporters heard so far
+  // After a stop request, what the socket already holds is still taken.
+  bool draining = false;
   for (;;) {
+    if (!draining && stopRequested) draining = true;
     UdpDatagram got;
-    UdpWait result = udpReceive(sock, buffer.data(), buffer.size(), -1, got, error);
+    UdpWait result = udpReceive(sock, buffer.data(), buffer.size(), draining ? 0 : kStopPollMillis, got, error);
     if (result == UdpWait::failed) {
       writeErr("vantrel-collect: receive failed: " + error + "\n");
+      if (draining) break;
       sleepMillis(100);  // a lasting error repeats ten times a second, no faster
       continue;
     }
-    if (result != UdpWait::received) continue;
-    text.lines.clear();
-    text.reports.clear();
-    collectDatagram(buffer.data(), got.size, got.fromAddress, got.fromPort, templates, options.format, text);
-    if (!text.lines.empty()) writeOut(text.lines);
-    if (!text.reports.empty()) writeErr(text.reports);
+    if (result != UdpWait::received) {
+      if (draining) break;
+      continue;
+    }
+    flows.reports.clear();
+    collectFlows(buffer.data(), got.size, got.fromAddress, got.fromPort, templates, flows);
+    if (printing && !flows.records.empty()) {
+      lines.clear();
+      for (const FlowRecord& record : flows.records) appendFlowLine(record, options.format, lines);
+      writeOut(lines);
+    }
+    if (storing && !flows.records.empty()) {
+      const StoreAddress exporter = StoreAddress::ipv4(got.fromAddress);
+      for (const FlowRecord& record : flows.records) toStore.push_back(storedFlowOf(record, exporter, flows.obsdomain));
+      queueFlows(writer, toStore);
+    }
+    if (!flows.reports.empty()) writeErr(flows.reports);
   }
+  udpClose(sock);
+  if (!storing) return 0;
+  finishStoreWriter(writer);
+  writeErr("vantrel-collect: stopped: " + std::to_string(writer.stored.load()) + " records stored, " +
+           std::to_string(writer.dropped.load()) + " dropped" + (writer.dropped > 0 ? " (queue full)" : "") +
+           (writer.lost > 0 ? ", " + std::to_string(writer.lost.load()) + " lost (the store failed)" : "") + "\n");
+  return writer.lost > 0 ? 3 : 0;
 }

@@ -1,0 +1,127 @@
+// Windows TCP client: Winsock 2, started once on first use; errors are
+// WSAGetLastError() codes turned into the system's message text.
+#include "platform/tcp_client.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <mutex>
+
+#include "platform/error_text.h"
+
+namespace {
+
+int startWinsock() {
+  static std::once_flag once;
+  static int result = 0;
+  std::call_once(once, [] {
+    WSADATA data;
+    result = WSAStartup(MAKEWORD(2, 2), &data);
+  });
+  return result;
+}
+
+SOCKET socketOf(const TcpClient& c) { return static_cast<SOCKET>(c.handle); }
+
+bool waitFor(SOCKET s, short events, int timeoutMs, std::string& error) {
+  WSAPOLLFD p{};
+  p.fd = s;
+  p.events = events;
+  const int n = WSAPoll(&p, 1, timeoutMs);
+  if (n > 0) return true;
+  error = n == 0 ? "timed out" : systemErrorText(WSAGetLastError());
+  return false;
+}
+
+bool connectWithin(SOCKET s, const addrinfo* address, int timeoutMs, std::string& error) {
+  u_long nonBlocking = 1;
+  ioctlsocket(s, FIONBIO, &nonBlocking);
+  if (connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
+    if (WSAGetLastError() != WSAEWOULDBLOCK) {
+      error = systemErrorText(WSAGetLastError());
+      return false;
+    }
+    if (!waitFor(s, POLLWRNORM, timeoutMs, error)) return false;
+    int soError = 0;
+    int length = sizeof soError;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length);
+    if (soError != 0) {
+      error = systemErrorText(soError);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool tcpConnect(TcpClient& c, const std::string& host, uint16_t port, int timeoutMs, std::string& error) {
+  tcpClose(c);
+  if (const int rc = startWinsock(); rc != 0) {
+    error = systemErrorText(rc);
+    return false;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+    error = "cannot resolve " + host + ": " + systemErrorText(WSAGetLastError());
+    return false;
+  }
+  error = "no address";
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    const SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == INVALID_SOCKET) {
+      error = systemErrorText(WSAGetLastError());
+      continue;
+    }
+    if (connectWithin(s, a, timeoutMs, error)) {
+      const BOOL one = TRUE;
+      setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+      c.handle = static_cast<intptr_t>(s);
+      break;
+    }
+    closesocket(s);
+  }
+  freeaddrinfo(found);
+  return c.handle != -1;
+}
+
+// The socket stays non-blocking after the connect: every send and receive
+// waits for readiness first, with its own timeout.
+bool tcpSendAll(TcpClient& c, const void* data, size_t size, int timeoutMs, std::string& error) {
+  const char* at = static_cast<const char*>(data);
+  while (size > 0) {
+    if (!waitFor(socketOf(c), POLLWRNORM, timeoutMs, error)) return false;
+    const int chunk = size > (1u << 30) ? (1 << 30) : static_cast<int>(size);
+    const int n = send(socketOf(c), at, chunk, 0);
+    if (n == SOCKET_ERROR) {
+      if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
+      error = systemErrorText(WSAGetLastError());
+      return false;
+    }
+    at += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int64_t tcpReceive(TcpClient& c, void* buffer, size_t capacity, int timeoutMs, std::string& error) {
+  for (;;) {
+    if (!waitFor(socketOf(c), POLLRDNORM, timeoutMs, error)) return -1;
+    const int chunk = capacity > (1u << 30) ? (1 << 30) : static_cast<int>(capacity);
+    const int n = recv(socketOf(c), static_cast<char*>(buffer), chunk, 0);
+    if (n != SOCKET_ERROR) return n;
+    if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
+    error = systemErrorText(WSAGetLastError());
+    return -1;
+  }
+}
+
+void tcpClose(TcpClient& c) {
+  if (c.handle != -1) closesocket(socketOf(c));
+  c.handle = -1;
+}

@@ -1,0 +1,514 @@
+// The store in ClickHouse: one MergeTree table, partitioned by the day a
+// flow was last seen, written and read in the RowBinary format over the
+// server's HTTP interface, one request per connection. Addresses are kept
+// as they are in the SQLite file (4 or 16 bytes), so that both stores order
+// and compare them alike and give the same answers.
+#include "store/clickhouse_store.h"
+
+#include <cstring>
+
+#include "platform/tcp_client.h"
+
+namespace {
+
+constexpr int kConnectMillis = 3000;
+// A query over months of flows may take a while before its first byte.
+constexpr int kTransferMillis = 120000;
+constexpr uint64_t kDayMillis = 24ull * 3600 * 1000;
+
+// The columns in table order; the insert sends them in this order too.
+const char* const kColumnList =
+    "day, exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, "
+    "flags, replydelay, inif, outif, processname, `user`, domain";
+const char* const kReadColumns =
+    "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, "
+    "flags, replydelay, inif, outif, processname, `user`, domain";
+const char* const kPeerExpr = "if(inif = 1, srcip, dstip)";
+
+std::string percentEncoded(const std::string& text) {
+  static const char* const hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+// A string literal in the server's SQL.
+std::string literal(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\\' || c == '\'') out += '\\';
+    out += c;
+  }
+  return out + "'";
+}
+
+// An address's bytes as an expression: unhex('0a000001').
+std::string addressLiteral(const StoreAddress& a) {
+  static const char* const hex = "0123456789abcdef";
+  std::string out = "unhex('";
+  for (uint8_t i = 0; i < a.size; ++i) {
+    out += hex[a.bytes[i] >> 4];
+    out += hex[a.bytes[i] & 15];
+  }
+  return out + "')";
+}
+
+// One HTTP exchange: POSTs `body` with the SQL `query` and gives the
+// answer's body. A status other than 200 is a failure whose text is the
+// server's first line.
+struct HttpAnswer {
+  int status = 0;
+  std::string body;
+};
+
+bool readAnswer(TcpClient& c, HttpAnswer& answer, std::string& error) {
+  std::string raw;
+  char buffer[65536];
+  for (;;) {
+    const int64_t n = tcpReceive(c, buffer, sizeof buffer, kTransferMillis, error);
+    if (n < 0) return false;
+    if (n == 0) break;
+    raw.append(buffer, static_cast<size_t>(n));
+  }
+  const size_t headEnd = raw.find("\r\n\r\n");
+  if (raw.compare(0, 5, "HTTP/") != 0 || headEnd == std::string::npos || raw.find(' ') == std::string::npos) {
+    error = "not an HTTP answer";
+    return false;
+  }
+  answer.status = atoi(raw.c_str() + raw.find(' ') + 1);
+  std::string head = raw.substr(0, headEnd);
+  for (char& ch : head) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  const bool chunked = head.find("transfer-encoding: chunked") != std::string::npos;
+  size_t at = headEnd + 4;
+  if (!chunked) {
+    answer.body = raw.substr(at);
+    return true;
+  }
+  answer.body.clear();
+  for (;;) {
+    const size_t lineEnd = raw.find("\r\n", at);
+    if (lineEnd == std::string::npos) break;
+    const unsigned long size = strtoul(raw.c_str() + at, nullptr, 16);
+    at = lineEnd + 2;
+    if (size == 0 || at + size > raw.size()) break;
+    answer.body.append(raw, at, size);
+    at += size + 2;
+  }
+  return true;
+}
+
+struct ClickHouse {
+  ClickHouseLocation where;
+
+  // Runs `query` (with `body` as its data, for an INSERT); false with the
+  // reason on a failed connection or a refused query.
+  bool run(const std::string& query, const std::string& body, std::string& answerBody, std::string& error,
+           bool withDatabase = true) const {
+    std::string target = "/?query=" + percentEncoded(query);
+    if (withDatabase) target += "&database=" + percentEncoded(where.database);
+    if (!where.user.empty()) target += "&user=" + percentEncoded(where.user);
+    if (!where.password.empty()) target += "&password=" + percentEncoded(where.password);
+    std::string request = "POST " + target + " HTTP/1.1\r\nHost: " + where.host + ":" + std::to_string(where.port) +
+                          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    TcpClient c;
+    const std::string server = where.host + ":" + std::to_string(where.port);
+    if (!tcpConnect(c, where.host, where.port, kConnectMillis, error)) {
+      error = "cannot reach ClickHouse at " + server + ": " + error;
+      return false;
+    }
+    HttpAnswer answer;
+    const bool exchanged = tcpSendAll(c, request.data(), request.size(), kTransferMillis, error) &&
+                           tcpSendAll(c, body.data(), body.size(), kTransferMillis, error) &&
+                           readAnswer(c, answer, error);
+    tcpClose(c);
+    if (!exchanged) {
+      error = "ClickHouse at " + server + ": " + error;
+      return false;
+    }
+    if (answer.status != 200) {
+      std::string first = answer.body.substr(0, answer.body.find('\n'));
+      if (first.size() > 300) first.resize(300);
+      error = "ClickHouse at " + server + " answered " + std::to_string(answer.status) + ": " + first;
+      return false;
+    }
+    answerBody = std::move(answer.body);
+    return true;
+  }
+};
+
+// RowBinary: little-endian integers, strings as a LEB128 length and bytes.
+template <typename T>
+void putInt(std::string& out, T value) {
+  for (size_t i = 0; i < sizeof(T); ++i) out += static_cast<char>(static_cast<uint64_t>(value) >> (8 * i));
+}
+
+void putString(std::string& out, const char* data, size_t size) {
+  size_t n = size;
+  do {
+    uint8_t b = n & 0x7f;
+    n >>= 7;
+    if (n != 0) b |= 0x80;
+    out += static_cast<char>(b);
+  } while (n != 0);
+  out.append(data, size);
+}
+
+void putString(std::string& out, const std::string& s) { putString(out, s.data(), s.size()); }
+void putAddress(std::string& out, const StoreAddress& a) {
+  putString(out, reinterpret_cast<const char*>(a.bytes), a.size);
+}
+
+// Reads RowBinary values from an answer; `ok` turns false at the first
+// value that runs past its end.
+struct RowReader {
+  const std::string& data;
+  size_t at = 0;
+  bool ok = true;
+
+  bool more() const { return ok && at < data.size(); }
+  template <typename T>
+  T get() {
+    if (at + sizeof(T) > data.size()) {
+      ok = false;
+      return T{};
+    }
+    uint64_t v = 0;
+    for (size_t i = 0; i < sizeof(T); ++i) v |= uint64_t(static_cast<uint8_t>(data[at + i])) << (8 * i);
+    at += sizeof(T);
+    return static_cast<T>(v);
+  }
+  std::string getString() {
+    uint64_t n = 0;
+    for (int shift = 0; ok; shift += 7) {
+      if (at >= data.size() || shift > 63) {
+        ok = false;
+        break;
+      }
+      const uint8_t b = static_cast<uint8_t>(data[at++]);
+      n |= uint64_t(b & 0x7f) << shift;
+      if ((b & 0x80) == 0) break;
+    }
+    if (!ok || n > data.size() - at) {
+      ok = false;
+      return "";
+    }
+    std::string s = data.substr(at, n);
+    at += n;
+    return s;
+  }
+  StoreAddress getAddress() {
+    const std::string s = getString();
+    StoreAddress a;
+    if (s.size() == 4 || s.size() == 16) {
+      a.size = static_cast<uint8_t>(s.size());
+      std::memcpy(a.bytes, s.data(), s.size());
+    }
+    return a;
+  }
+};
+
+std::string whereClause(const FlowQuery& q) {
+  std::string w = "1";
+  if (q.since > 0) {
+    // The day column comes first: whole partitions are skipped by it.
+    w += " AND day >= toDate(" + std::to_string(q.since / kDayMillis) + ") AND lastseen >= " + std::to_string(q.since);
+  }
+  if (q.until != UINT64_MAX) w += " AND firstseen <= " + std::to_string(q.until);
+  if (q.host.size != 0) w += " AND exporter = " + addressLiteral(q.host);
+  if (!q.process.empty()) {
+    const std::string p = literal(q.process);
+    w += " AND (processname = " + p + " OR endsWith(processname, concat('/', " + p +
+         ")) OR endsWith(processname, concat('\\\\', " + p + ")))";
+  }
+  if (!q.user.empty()) w += " AND `user` = " + literal(q.user);
+  if (q.peerLow.size != 0) {
+    w += std::string(" AND ") + kPeerExpr + " BETWEEN " + addressLiteral(q.peerLow) + " AND " +
+         addressLiteral(q.peerHigh) + " AND length(" + kPeerExpr + ") = " + std::to_string(q.peerLow.size);
+  }
+  if (q.port >= 0 || q.top == TopKind::ports) w += " AND proto IN (6, 17)";
+  if (q.port >= 0) w += " AND (srcport = " + std::to_string(q.port) + " OR dstport = " + std::to_string(q.port) + ")";
+  return w;
+}
+
+std::string limitClause(const FlowQuery& q) { return q.limit == 0 ? "" : " LIMIT " + std::to_string(q.limit); }
+
+bool writeBatch(const ClickHouse& ch, const std::vector<StoredFlow>& batch, std::string& error) {
+  if (batch.empty()) return true;
+  static const std::string kEmpty;
+  std::string body;
+  body.reserve(batch.size() * 120);
+  for (const StoredFlow& r : batch) {
+    putInt<uint16_t>(body, static_cast<uint16_t>(r.lastseen / kDayMillis));
+    putAddress(body, r.exporter);
+    putInt<uint32_t>(body, r.obsdomain);
+    putInt<uint64_t>(body, r.firstseen);
+    putInt<uint64_t>(body, r.lastseen);
+    putAddress(body, r.srcip);
+    putAddress(body, r.dstip);
+    putInt<uint16_t>(body, r.srcport);
+    putInt<uint16_t>(body, r.dstport);
+    putInt<uint8_t>(body, r.proto);
+    putInt<uint8_t>(body, r.tos);
+    putInt<uint32_t>(body, r.pkts);
+    putInt<uint32_t>(body, r.bytes);
+    putInt<uint8_t>(body, r.flags);
+    putInt<uint16_t>(body, r.replydelay);
+    putInt<uint8_t>(body, r.inif);
+    putInt<uint8_t>(body, r.outif);
+    putString(body, r.owner ? r.owner->processname : kEmpty);
+    putString(body, r.owner ? r.owner->user : kEmpty);
+    putString(body, r.owner ? r.owner->domain : kEmpty);
+  }
+  std::string ignored;
+  return ch.run(std::string("INSERT INTO flows (") + kColumnList + ") FORMAT RowBinary", body, ignored, error);
+}
+
+bool queryFlows(const ClickHouse& ch, const FlowQuery& q, const std::function<void(const StoredFlow&)>& onFlow,
+                std::string& error) {
+  std::string data;
+  if (!ch.run(std::string("SELECT ") + kReadColumns + " FROM flows WHERE " + whereClause(q) +
+                  " ORDER BY lastseen DESC" + limitClause(q) + " FORMAT RowBinary",
+              "", data, error)) {
+    return false;
+  }
+  RowReader in{data};
+  while (in.more()) {
+    StoredFlow r;
+    r.exporter = in.getAddress();
+    r.obsdomain = in.get<uint32_t>();
+    r.firstseen = in.get<uint64_t>();
+    r.lastseen = in.get<uint64_t>();
+    r.srcip = in.getAddress();
+    r.dstip = in.getAddress();
+    r.srcport = in.get<uint16_t>();
+    r.dstport = in.get<uint16_t>();
+    r.proto = in.get<uint8_t>();
+    r.tos = in.get<uint8_t>();
+    r.pkts = in.get<uint32_t>();
+    r.bytes = in.get<uint32_t>();
+    r.flags = in.get<uint8_t>();
+    r.replydelay = in.get<uint16_t>();
+    r.inif = in.get<uint8_t>();
+    r.outif = in.get<uint8_t>();
+    std::string name = in.getString(), user = in.getString(), domain = in.getString();
+    if (!in.ok) break;
+    r.owner = makeOwner(name, user, domain);
+    onFlow(r);
+  }
+  if (!in.ok) error = "ClickHouse sent a cut or malformed answer";
+  return in.ok;
+}
+
+bool queryTop(const ClickHouse& ch, const FlowQuery& q, std::vector<TopRow>& rows, std::string& error) {
+  const char* key = q.top == TopKind::hosts       ? "exporter AS k, toUInt16(0) AS k2"
+                    : q.top == TopKind::processes ? "processname AS k, toUInt16(0) AS k2"
+                    : q.top == TopKind::peers     ? "if(inif = 1, srcip, dstip) AS k, toUInt16(0) AS k2"
+                                                  : "toString(proto) AS k, least(srcport, dstport) AS k2";
+  const std::string sql = std::string("SELECT ") + key +
+                          ", sum(toUInt64(bytes)) AS b, sum(toUInt64(pkts)), count() FROM flows WHERE " +
+                          whereClause(q) + " GROUP BY k, k2 ORDER BY b DESC, " +
+                          (q.top == TopKind::ports ? "toUInt8(k)" : "k") + ", k2" + limitClause(q) +
+                          " FORMAT RowBinary";
+  std::string data;
+  if (!ch.run(sql, "", data, error)) return false;
+  rows.clear();
+  RowReader in{data};
+  while (in.more()) {
+    TopRow row;
+    const std::string k = in.getString();
+    row.port = in.get<uint16_t>();
+    row.bytes = in.get<uint64_t>();
+    row.pkts = in.get<uint64_t>();
+    row.flows = in.get<uint64_t>();
+    if (!in.ok) break;
+    if (q.top == TopKind::ports) {
+      row.proto = static_cast<uint8_t>(atoi(k.c_str()));
+    } else if (q.top == TopKind::processes) {
+      row.key = k;
+    } else {
+      StoreAddress a;
+      if (k.size() == 4 || k.size() == 16) {
+        a.size = static_cast<uint8_t>(k.size());
+        std::memcpy(a.bytes, k.data(), k.size());
+      }
+      row.key = a.text();
+    }
+    rows.push_back(row);
+  }
+  if (!in.ok) error = "ClickHouse sent a cut or malformed answer";
+  return in.ok;
+}
+
+// Drops the partitions of the days wholly before `before`; says how many
+// records they held.
+bool dropOldDays(const ClickHouse& ch, uint64_t before, size_t& removed, std::string& error) {
+  removed = 0;
+  const std::string day = "toDate(" + std::to_string(before / kDayMillis) + ")";
+  std::string data;
+  if (!ch.run("SELECT partition_id, sum(rows) FROM system.parts WHERE active AND database = " +
+                  literal(ch.where.database) + " AND table = 'flows' AND max_date < " + day +
+                  " GROUP BY partition_id FORMAT RowBinary",
+              "", data, error)) {
+    return false;
+  }
+  RowReader in{data};
+  while (in.more()) {
+    const std::string id = in.getString();
+    const uint64_t rows = in.get<uint64_t>();
+    if (!in.ok) break;
+    std::string ignored;
+    if (!ch.run("ALTER TABLE flows DROP PARTITION ID " + literal(id), "", ignored, error)) return false;
+    removed += rows;
+  }
+  return in.ok;
+}
+
+// The table's columns as the server lists them, "name type" each.
+bool tableColumns(const ClickHouse& ch, std::string& columns, std::string& error) {
+  std::string data;
+  if (!ch.run("SELECT name, type FROM system.columns WHERE database = " + literal(ch.where.database) +
+                  " AND table = 'flows' FORMAT RowBinary",
+              "", data, error)) {
+    return false;
+  }
+  RowReader in{data};
+  columns.clear();
+  while (in.more()) {
+    const std::string name = in.getString(), type = in.getString();
+    columns += name + " " + type + ",";
+  }
+  return in.ok;
+}
+
+const char* const kExpectedColumns =
+    "day Date,exporter String,obsdomain UInt32,firstseen UInt64,lastseen UInt64,srcip String,dstip String,"
+    "srcport UInt16,dstport UInt16,proto UInt8,tos UInt8,pkts UInt32,bytes UInt32,flags UInt8,replydelay UInt16,"
+    "inif UInt8,outif UInt8,processname String,user String,domain String,";
+
+}  // namespace
+
+bool parseClickHouseLocation(const std::string& text, ClickHouseLocation& where, std::string& error) {
+  const std::string scheme = kClickHouseScheme;
+  error = "'" + text + "' is not clickhouse://[USER[:PASSWORD]@]HOST[:PORT]/DATABASE";
+  if (text.compare(0, scheme.size(), scheme) != 0) return false;
+  std::string rest = text.substr(scheme.size());
+  const size_t slash = rest.find('/');
+  if (slash == std::string::npos) return false;
+  where.database = rest.substr(slash + 1);
+  rest.resize(slash);
+  if (where.database.empty() || where.database.find_first_not_of(
+                                    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") !=
+                                    std::string::npos) {
+    return false;
+  }
+  if (const size_t at = rest.rfind('@'); at != std::string::npos) {
+    const std::string credentials = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+    const size_t colon = credentials.find(':');
+    where.user = credentials.substr(0, colon);
+    if (colon != std::string::npos) where.password = credentials.substr(colon + 1);
+    if (where.user.empty()) return false;
+  }
+  std::string portText;
+  if (!rest.empty() && rest[0] == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string::npos) return false;
+    where.host = rest.substr(1, close - 1);
+    if (close + 1 < rest.size()) {
+      if (rest[close + 1] != ':') return false;
+      portText = rest.substr(close + 2);
+      if (portText.empty()) return false;
+    }
+  } else {
+    const size_t colon = rest.find(':');
+    where.host = rest.substr(0, colon);
+    if (colon != std::string::npos) {
+      portText = rest.substr(colon + 1);
+      if (portText.empty()) return false;
+    }
+  }
+  if (where.host.empty()) return false;
+  if (!portText.empty()) {
+    if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) return false;
+    const unsigned long port = std::stoul(portText);
+    if (port == 0 || port > 65535) return false;
+    where.port = static_cast<uint16_t>(port);
+  }
+  error.clear();
+  return true;
+}
+
+std::string clickHouseTableDefinition(const std::string& database) {
+  return "CREATE TABLE IF NOT EXISTS " + database +
+         ".flows (day Date, exporter String, obsdomain UInt32, firstseen UInt64, lastseen UInt64, "
+         "srcip String, dstip String, srcport UInt16, dstport UInt16, proto UInt8, tos UInt8, pkts UInt32, "
+         "bytes UInt32, flags UInt8, replydelay UInt16, inif UInt8, outif UInt8, processname String, "
+         "`user` String, domain String) ENGINE = MergeTree PARTITION BY day ORDER BY (exporter, lastseen)";
+}
+
+std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool forWriting,
+                                               StoreOpenFailure& failure, std::string& error) {
+  auto ch = std::make_shared<ClickHouse>();
+  failure = StoreOpenFailure::cannotOpen;
+  if (!parseClickHouseLocation(location, ch->where, error)) return nullptr;
+  std::string data;
+  if (!ch->run("SELECT count() FROM system.databases WHERE name = " + literal(ch->where.database) +
+                   " FORMAT RowBinary",
+               "", data, error, false)) {
+    return nullptr;
+  }
+  RowReader in{data};
+  if (in.get<uint64_t>() == 0 || !in.ok) {
+    error = "ClickHouse at " + ch->where.host + ":" + std::to_string(ch->where.port) + " has no database '" +
+            ch->where.database + "' (create it with CREATE DATABASE " + ch->where.database + ")";
+    return nullptr;
+  }
+  std::string columns;
+  if (!tableColumns(*ch, columns, error)) return nullptr;
+  if (columns.empty() && forWriting) {
+    std::string ignored;
+    if (!ch->run(clickHouseTableDefinition(ch->where.database), "", ignored, error)) return nullptr;
+    if (!tableColumns(*ch, columns, error)) return nullptr;
+  }
+  if (columns.empty()) {
+    error = "ClickHouse database '" + ch->where.database + "' holds no flows yet";
+    return nullptr;
+  }
+  if (columns != kExpectedColumns) {
+    failure = StoreOpenFailure::notAStore;
+    error = "the table " + ch->where.database + ".flows is not a flow store of this program (its columns: " +
+            columns.substr(0, columns.size() - 1) + ")";
+    return nullptr;
+  }
+
+  failure = StoreOpenFailure::none;
+  auto store = std::make_unique<FlowStore>();
+  store->description = "ClickHouse " + ch->where.host + ":" + std::to_string(ch->where.port) + "/" +
+                       ch->where.database;
+  store->write = [ch](const std::vector<StoredFlow>& batch, std::string& err) { return writeBatch(*ch, batch, err); };
+  store->count = [ch](uint64_t& records, std::string& err) {
+    std::string answer;
+    if (!ch->run("SELECT count() FROM flows FORMAT RowBinary", "", answer, err)) return false;
+    RowReader r{answer};
+    records = r.get<uint64_t>();
+    if (!r.ok) err = "ClickHouse sent a cut or malformed answer";
+    return r.ok;
+  };
+  store->prune = [ch](uint64_t before, size_t, size_t& removed, std::string& err) {
+    return dropOldDays(*ch, before, removed, err);
+  };
+  store->queryFlows = [ch](const FlowQuery& q, const std::function<void(const StoredFlow&)>& onFlow,
+                           std::string& err) { return queryFlows(*ch, q, onFlow, err); };
+  store->queryTop = [ch](const FlowQuery& q, std::vector<TopRow>& rows, std::string& err) {
+    return queryTop(*ch, q, rows, err);
+  };
+  return store;
+}

@@ -1,0 +1,116 @@
+// Where the collector keeps the flows it receives, and the questions the
+// query command asks of them. A store is a small table of operations over
+// one engine's connection (openFlowStore picks the engine from the
+// location); one thread uses a store at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "flow/flow_record.h"
+
+// An address as the store keeps it: 4 bytes for IPv4, 16 for IPv6, network
+// order; size 0 for none. An IPv4-mapped IPv6 address is kept as IPv4.
+struct StoreAddress {
+  uint8_t size = 0;
+  uint8_t bytes[16] = {};
+
+  static StoreAddress ipv4(uint32_t hostOrder);
+  static StoreAddress ipv6(const Ip6Address& address);
+  // Dotted IPv4 or RFC 5952 IPv6; "" for none.
+  std::string text() const;
+  bool operator==(const StoreAddress& other) const;
+};
+
+// Dotted IPv4 or IPv6 text to an address; false for anything else.
+bool parseStoreAddress(const std::string& text, StoreAddress& address);
+
+// One flow record as stored: the record, who reported it (the exporter's
+// address and, for IPFIX, its observation domain) and its two ends.
+struct StoredFlow {
+  StoreAddress exporter;
+  uint32_t obsdomain = 0;  // IPFIX observation domain; 0 for native datagrams
+  uint64_t firstseen = 0;  // ms since 1970
+  uint64_t lastseen = 0;   // ms since 1970
+  StoreAddress srcip;
+  StoreAddress dstip;
+  uint16_t srcport = 0;     // ICMP type for ICMP
+  uint16_t dstport = 0;     // ICMP code for ICMP
+  uint8_t proto = 0;
+  uint8_t tos = 0;          // DSCP
+  uint8_t flags = 0;        // OR of TCP flags
+  uint8_t inif = 0;         // 1 when inbound
+  uint8_t outif = 0;        // 1 when outbound
+  uint16_t replydelay = 0;  // ms
+  uint32_t pkts = 0;
+  uint32_t bytes = 0;
+  OwnerRef owner;  // null: no owner known
+
+  // The far end: the source of an inbound record, else the destination.
+  const StoreAddress& peer() const { return inif == 1 ? srcip : dstip; }
+};
+
+// A received record of either family from `exporter` (observation domain
+// `obsdomain`, 0 for native datagrams).
+StoredFlow storedFlowOf(const FlowEntry& flow, const StoreAddress& exporter, uint32_t obsdomain);
+
+enum class TopKind { none, hosts, processes, peers, ports };
+
+// What the query command asks. Every filter left at its default matches
+// every flow.
+struct FlowQuery {
+  uint64_t since = 0;           // flows last seen at or after (ms)
+  uint64_t until = UINT64_MAX;  // flows first seen at or before (ms)
+  StoreAddress host;            // the exporter; size 0: any
+  std::string process;          // the whole name or its last path part; "": any
+  std::string user;             // "": any
+  StoreAddress peerLow;         // the far end within [peerLow, peerHigh]; size 0: any
+  StoreAddress peerHigh;
+  int port = -1;                // a TCP or UDP flow with this port at either end; -1: any
+  TopKind top = TopKind::none;  // none: the flows themselves, newest first
+  size_t limit = 0;             // at most this many answers; 0: all
+};
+
+// One line of a top-talkers answer. For ports `key` is empty and `port`,
+// `proto` say which (the lower of the flow's two ports, usually the
+// service's).
+struct TopRow {
+  std::string key;  // host or peer address text, or process name
+  uint16_t port = 0;
+  uint8_t proto = 0;
+  uint64_t bytes = 0;
+  uint64_t pkts = 0;
+  uint64_t flows = 0;
+};
+
+// Why a store could not be opened, for the exit status and the message.
+enum class StoreOpenFailure { none, unavailable, cannotOpen, notAStore, newerSchema };
+
+// The operations of one open store. Each returns false with the reason in
+// `error` when the engine fails; the store stays usable.
+struct FlowStore {
+  std::string description;  // "SQLite file flows.sqlite", for the console
+  // Adds the records in one transaction.
+  std::function<bool(const std::vector<StoredFlow>& batch, std::string& error)> write;
+  std::function<bool(uint64_t& records, std::string& error)> count;
+  // Deletes at most `most` records last seen before `before` (ms); says
+  // how many it deleted.
+  std::function<bool(uint64_t before, size_t most, size_t& removed, std::string& error)> prune;
+  std::function<bool(const FlowQuery& query, const std::function<void(const StoredFlow&)>& onFlow,
+                     std::string& error)>
+      queryFlows;
+  std::function<bool(const FlowQuery& query, std::vector<TopRow>& rows, std::string& error)> queryTop;
+};
+
+// The store version this program writes and reads; a file of a newer one
+// is refused.
+inline constexpr int kStoreSchemaVersion = 1;
+
+// Opens the store at `location` (a file path: SQLite), creating it when
+// `forWriting` and it does not exist yet. Null on failure, with `failure`
+// and a one-line `error` saying what is wrong.
+std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWriting, StoreOpenFailure& failure,
+                                         std::string& error);

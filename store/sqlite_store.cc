@@ -1,0 +1,349 @@
+// The store as one SQLite file: one table of flows in WAL mode, marked as
+// ours by its application id and versioned by its user version.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "platform/error_text.h"
+#include "store/clickhouse_store.h"
+#include "store/flow_store.h"
+
+namespace {
+
+// "VtFl": the mark of a flow store in the file's header.
+constexpr int kApplicationId = 0x5674466C;
+
+// The far end of a flow, as the index on it is defined; a query uses the
+// very same expression so that the index serves it.
+#define PEER_EXPR "(CASE WHEN inif = 1 THEN srcip ELSE dstip END)"
+
+const char* const kSchema =
+    "CREATE TABLE flows ("
+    " exporter BLOB NOT NULL, obsdomain INTEGER NOT NULL,"
+    " firstseen INTEGER NOT NULL, lastseen INTEGER NOT NULL,"
+    " srcip BLOB NOT NULL, dstip BLOB NOT NULL, srcport INTEGER NOT NULL, dstport INTEGER NOT NULL,"
+    " proto INTEGER NOT NULL, tos INTEGER NOT NULL, pkts INTEGER NOT NULL, bytes INTEGER NOT NULL,"
+    " flags INTEGER NOT NULL, replydelay INTEGER NOT NULL, inif INTEGER NOT NULL, outif INTEGER NOT NULL,"
+    " processname TEXT NOT NULL, user TEXT NOT NULL, domain TEXT NOT NULL);"
+    "CREATE INDEX flows_lastseen ON flows(lastseen);"
+    "CREATE INDEX flows_peer ON flows(" PEER_EXPR ");";
+
+const char* const kColumns =
+    "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, flags, "
+    "replydelay, inif, outif, processname, user, domain";
+
+// One open file and the statements kept for it; closed with the last
+// operation that holds it.
+struct SqliteFile {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* insert = nullptr;
+  std::string path;
+  ~SqliteFile() {
+    sqlite3_finalize(insert);
+    sqlite3_close_v2(db);
+  }
+};
+
+std::string engineError(sqlite3* db) {
+  std::string text = sqlite3_errmsg(db);
+  if (int sys = sqlite3_system_errno(db); sys != 0) text += " (" + systemErrorText(sys) + ")";
+  return text;
+}
+
+bool exec(sqlite3* db, const char* sql, std::string& error) {
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  error = engineError(db);
+  return false;
+}
+
+// The one integer a statement such as a PRAGMA answers.
+bool queryInt(sqlite3* db, const char* sql, int64_t& value, std::string& error) {
+  sqlite3_stmt* stmt = nullptr;
+  bool ok = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW;
+  if (ok) value = sqlite3_column_int64(stmt, 0);
+  if (!ok) error = engineError(db);
+  sqlite3_finalize(stmt);
+  return ok;
+}
+
+void bindAddress(sqlite3_stmt* stmt, int index, const StoreAddress& a) {
+  sqlite3_bind_blob(stmt, index, a.bytes, a.size, SQLITE_STATIC);
+}
+
+void bindText(sqlite3_stmt* stmt, int index, const std::string& text) {
+  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+
+StoreAddress columnAddress(sqlite3_stmt* stmt, int column) {
+  StoreAddress a;
+  const int size = sqlite3_column_bytes(stmt, column);
+  if (size == 4 || size == 16) {
+    a.size = static_cast<uint8_t>(size);
+    std::memcpy(a.bytes, sqlite3_column_blob(stmt, column), size);
+  }
+  return a;
+}
+
+std::string columnText(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  return text ? std::string(reinterpret_cast<const char*>(text), sqlite3_column_bytes(stmt, column)) : "";
+}
+
+const std::string kEmpty;
+
+bool writeBatch(SqliteFile& f, const std::vector<StoredFlow>& batch, std::string& error) {
+  if (!exec(f.db, "BEGIN IMMEDIATE", error)) return false;
+  sqlite3_stmt* s = f.insert;
+  for (const StoredFlow& r : batch) {
+    bindAddress(s, 1, r.exporter);
+    sqlite3_bind_int64(s, 2, r.obsdomain);
+    sqlite3_bind_int64(s, 3, static_cast<int64_t>(r.firstseen));
+    sqlite3_bind_int64(s, 4, static_cast<int64_t>(r.lastseen));
+    bindAddress(s, 5, r.srcip);
+    bindAddress(s, 6, r.dstip);
+    sqlite3_bind_int(s, 7, r.srcport);
+    sqlite3_bind_int(s, 8, r.dstport);
+    sqlite3_bind_int(s, 9, r.proto);
+    sqlite3_bind_int(s, 10, r.tos);
+    sqlite3_bind_int64(s, 11, r.pkts);
+    sqlite3_bind_int64(s, 12, r.bytes);
+    sqlite3_bind_int(s, 13, r.flags);
+    sqlite3_bind_int(s, 14, r.replydelay);
+    sqlite3_bind_int(s, 15, r.inif);
+    sqlite3_bind_int(s, 16, r.outif);
+    bindText(s, 17, r.owner ? r.owner->processname : kEmpty);
+    bindText(s, 18, r.owner ? r.owner->user : kEmpty);
+    bindText(s, 19, r.owner ? r.owner->domain : kEmpty);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) {
+      error = engineError(f.db);
+      sqlite3_exec(f.db, "ROLLBACK", nullptr, nullptr, nullptr);
+      return false;
+    }
+  }
+  if (exec(f.db, "COMMIT", error)) return true;
+  sqlite3_exec(f.db, "ROLLBACK", nullptr, nullptr, nullptr);
+  return false;
+}
+
+// The WHERE clause of `q`, with named parameters that bindQuery fills.
+std::string whereClause(const FlowQuery& q) {
+  std::string w = "1";
+  if (q.since > 0) w += " AND lastseen >= :since";
+  if (q.until != UINT64_MAX) w += " AND firstseen <= :until";
+  if (q.host.size != 0) w += " AND exporter = :host";
+  if (!q.process.empty()) {
+    w += " AND (processname = :process OR substr(processname, -length(:process) - 1) IN ('/' || :process, '\\' || "
+         ":process))";
+  }
+  if (!q.user.empty()) w += " AND user = :user";
+  if (q.peerLow.size != 0) {
+    w += " AND " PEER_EXPR " BETWEEN :peerlow AND :peerhigh AND length(" PEER_EXPR ") = :peersize";
+  }
+  if (q.port >= 0 || q.top == TopKind::ports) w += " AND proto IN (6, 17)";
+  if (q.port >= 0) w += " AND (srcport = :port OR dstport = :port)";
+  return w;
+}
+
+void bindQuery(sqlite3_stmt* stmt, const FlowQuery& q) {
+  auto index = [stmt](const char* name) { return sqlite3_bind_parameter_index(stmt, name); };
+  sqlite3_bind_int64(stmt, index(":since"), static_cast<int64_t>(q.since));
+  sqlite3_bind_int64(stmt, index(":until"), static_cast<int64_t>(q.until));
+  bindAddress(stmt, index(":host"), q.host);
+  bindText(stmt, index(":process"), q.process);
+  bindText(stmt, index(":user"), q.user);
+  bindAddress(stmt, index(":peerlow"), q.peerLow);
+  bindAddress(stmt, index(":peerhigh"), q.peerHigh);
+  sqlite3_bind_int(stmt, index(":peersize"), q.peerLow.size);
+  sqlite3_bind_int(stmt, index(":port"), q.port);
+  sqlite3_bind_int64(stmt, index(":limit"), q.limit == 0 ? -1 : static_cast<int64_t>(q.limit));
+}
+
+// Prepares `sql` with the query's parameters and calls `onRow` per row.
+bool runQuery(SqliteFile& f, const std::string& sql, const FlowQuery& q,
+              const std::function<void(sqlite3_stmt*)>& onRow, std::string& error) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(f.db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    error = engineError(f.db);
+    return false;
+  }
+  bindQuery(stmt, q);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) onRow(stmt);
+  if (rc != SQLITE_DONE) error = engineError(f.db);
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE;
+}
+
+StoredFlow flowFromRow(sqlite3_stmt* s) {
+  StoredFlow r;
+  r.exporter = columnAddress(s, 0);
+  r.obsdomain = static_cast<uint32_t>(sqlite3_column_int64(s, 1));
+  r.firstseen = static_cast<uint64_t>(sqlite3_column_int64(s, 2));
+  r.lastseen = static_cast<uint64_t>(sqlite3_column_int64(s, 3));
+  r.srcip = columnAddress(s, 4);
+  r.dstip = columnAddress(s, 5);
+  r.srcport = static_cast<uint16_t>(sqlite3_column_int(s, 6));
+  r.dstport = static_cast<uint16_t>(sqlite3_column_int(s, 7));
+  r.proto = static_cast<uint8_t>(sqlite3_column_int(s, 8));
+  r.tos = static_cast<uint8_t>(sqlite3_column_int(s, 9));
+  r.pkts = static_cast<uint32_t>(sqlite3_column_int64(s, 10));
+  r.bytes = static_cast<uint32_t>(sqlite3_column_int64(s, 11));
+  r.flags = static_cast<uint8_t>(sqlite3_column_int(s, 12));
+  r.replydelay = static_cast<uint16_t>(sqlite3_column_int(s, 13));
+  r.inif = static_cast<uint8_t>(sqlite3_column_int(s, 14));
+  r.outif = static_cast<uint8_t>(sqlite3_column_int(s, 15));
+  r.owner = makeOwner(columnText(s, 16), columnText(s, 17), columnText(s, 18));
+  return r;
+}
+
+bool topRows(SqliteFile& f, const FlowQuery& q, std::vector<TopRow>& rows, std::string& error) {
+  const char* key = q.top == TopKind::hosts       ? "exporter, 0"
+                    : q.top == TopKind::processes ? "processname, 0"
+                    : q.top == TopKind::peers     ? PEER_EXPR ", 0"
+                                                  : "proto, min(srcport, dstport)";
+  const std::string sql = std::string("SELECT ") + key + ", sum(bytes), sum(pkts), count(*) FROM flows WHERE " +
+                          whereClause(q) + " GROUP BY 1, 2 ORDER BY 3 DESC, 1, 2 LIMIT :limit";
+  rows.clear();
+  return runQuery(
+      f, sql, q,
+      [&](sqlite3_stmt* s) {
+        TopRow row;
+        if (q.top == TopKind::ports) {
+          row.proto = static_cast<uint8_t>(sqlite3_column_int(s, 0));
+          row.port = static_cast<uint16_t>(sqlite3_column_int(s, 1));
+        } else if (q.top == TopKind::processes) {
+          row.key = columnText(s, 0);
+        } else {
+          row.key = columnAddress(s, 0).text();
+        }
+        row.bytes = static_cast<uint64_t>(sqlite3_column_int64(s, 2));
+        row.pkts = static_cast<uint64_t>(sqlite3_column_int64(s, 3));
+        row.flows = static_cast<uint64_t>(sqlite3_column_int64(s, 4));
+        rows.push_back(row);
+      },
+      error);
+}
+
+// Checks that `f` is a flow store this program can use, making it one when
+// it is a new, empty file opened for writing.
+StoreOpenFailure checkSchema(SqliteFile& f, bool forWriting, std::string& error) {
+  int64_t appId = 0, version = 0, objects = 0;
+  std::string why;
+  if (!queryInt(f.db, "PRAGMA application_id", appId, why) || !queryInt(f.db, "PRAGMA user_version", version, why) ||
+      !queryInt(f.db, "SELECT count(*) FROM sqlite_master", objects, why)) {
+    error = f.path + " is not a flow store: " + why;
+    return StoreOpenFailure::notAStore;
+  }
+  if (appId == kApplicationId && version > kStoreSchemaVersion) {
+    error = f.path + " has store version " + std::to_string(version) + ", newer than this program's (" +
+            std::to_string(kStoreSchemaVersion) + "): use a newer vantrel-collect";
+    return StoreOpenFailure::newerSchema;
+  }
+  if (appId == kApplicationId && version == kStoreSchemaVersion) return StoreOpenFailure::none;
+  if (appId != 0 || objects != 0) {
+    error = f.path + " is not a flow store: an SQLite database of another kind";
+    return StoreOpenFailure::notAStore;
+  }
+  if (!forWriting) {
+    error = f.path + " is not a flow store: it is empty";
+    return StoreOpenFailure::notAStore;
+  }
+  const std::string create = std::string("BEGIN IMMEDIATE;") + kSchema + "PRAGMA application_id = " +
+                             std::to_string(kApplicationId) + "; PRAGMA user_version = " +
+                             std::to_string(kStoreSchemaVersion) + "; COMMIT;";
+  if (!exec(f.db, create.c_str(), why)) {
+    sqlite3_exec(f.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    error = "cannot create the store " + f.path + ": " + why;
+    return StoreOpenFailure::cannotOpen;
+  }
+  return StoreOpenFailure::none;
+}
+
+}  // namespace
+
+std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWriting, StoreOpenFailure& failure,
+                                         std::string& error) {
+  if (location.rfind(kClickHouseScheme, 0) == 0) return openClickHouseStore(location, forWriting, failure, error);
+  if (location.find("://") != std::string::npos) {
+    failure = StoreOpenFailure::unavailable;
+    error = "no store engine for " + location + " in this build (a store is an SQLite file path)";
+    return nullptr;
+  }
+  auto f = std::make_shared<SqliteFile>();
+  f->path = location;
+  struct stat st {};
+  const bool exists = stat(location.c_str(), &st) == 0;
+  if (!forWriting && !exists) {
+    failure = StoreOpenFailure::cannotOpen;
+    error = "cannot open the store " + location + ": no such file";
+    return nullptr;
+  }
+  const int flags = forWriting ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
+  if (sqlite3_open_v2(location.c_str(), &f->db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    failure = StoreOpenFailure::cannotOpen;
+    error = "cannot open the store " + location + ": " + engineError(f->db);
+    return nullptr;
+  }
+  sqlite3_extended_result_codes(f->db, 1);
+  sqlite3_busy_timeout(f->db, 5000);
+  failure = checkSchema(*f, forWriting, error);
+  if (failure != StoreOpenFailure::none) return nullptr;
+  if (forWriting) {
+    std::string why;
+    // WAL: readers (the query command) never wait for the writer; NORMAL
+    // sync is safe from corruption in WAL mode and saves a flush per batch.
+    // The empty write transaction proves that the folder takes the log.
+    if (!exec(f->db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA cache_size = -32768;", why) ||
+        !exec(f->db, "BEGIN IMMEDIATE; COMMIT;", why)) {
+      failure = StoreOpenFailure::cannotOpen;
+      error = "cannot write to the store " + location + ": " + why;
+      return nullptr;
+    }
+    const std::string insert = std::string("INSERT INTO flows (") + kColumns +
+                               ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    if (sqlite3_prepare_v2(f->db, insert.c_str(), -1, &f->insert, nullptr) != SQLITE_OK) {
+      failure = StoreOpenFailure::notAStore;
+      error = location + " is not a flow store: " + engineError(f->db);
+      return nullptr;
+    }
+  }
+
+  auto store = std::make_unique<FlowStore>();
+  store->description = "SQLite file " + location;
+  store->write = [f](const std::vector<StoredFlow>& batch, std::string& err) { return writeBatch(*f, batch, err); };
+  store->count = [f](uint64_t& records, std::string& err) {
+    int64_t n = 0;
+    if (!queryInt(f->db, "SELECT count(*) FROM flows", n, err)) return false;
+    records = static_cast<uint64_t>(n);
+    return true;
+  };
+  store->prune = [f](uint64_t before, size_t most, size_t& removed, std::string& err) {
+    sqlite3_stmt* stmt = nullptr;
+    const char* sql =
+        "DELETE FROM flows WHERE rowid IN (SELECT rowid FROM flows WHERE lastseen < ?1 ORDER BY lastseen LIMIT ?2)";
+    if (sqlite3_prepare_v2(f->db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+      err = engineError(f->db);
+      return false;
+    }
+    sqlite3_bind_int64(stmt, 1, static_cast<int64_t>(before));
+    sqlite3_bind_int64(stmt, 2, static_cast<int64_t>(most));
+    const bool ok = sqlite3_step(stmt) == SQLITE_DONE;
+    if (!ok) err = engineError(f->db);
+    removed = ok ? static_cast<size_t>(sqlite3_changes(f->db)) : 0;
+    sqlite3_finalize(stmt);
+    return ok;
+  };
+  store->queryFlows = [f](const FlowQuery& q, const std::function<void(const StoredFlow&)>& onFlow,
+                          std::string& err) {
+    const std::string sql = std::string("SELECT ") + kColumns + " FROM flows WHERE " + whereClause(q) +
+                            " ORDER BY lastseen DESC LIMIT :limit";
+    return runQuery(*f, sql, q, [&](sqlite3_stmt* s) { onFlow(flowFromRow(s)); }, err);
+  };
+  store->queryTop = [f](const FlowQuery& q, std::vector<TopRow>& rows, std::string& err) {
+    return topRows(*f, q, rows, err);
+  };
+  return store;
+}

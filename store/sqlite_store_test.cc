@@ -1,0 +1,242 @@
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/clock.h"
+#include "store/flow_store.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr uint64_t kHour = 3600 * 1000;
+
+// A folder of the test's own under /tmp, removed afterwards.
+struct Folder {
+  std::string path;
+  Folder() {
+    char name[] = "/tmp/vantrel-store-XXXXXX";
+    path = mkdtemp(name);
+  }
+  ~Folder() { (void)system(("rm -rf '" + path + "'").c_str()); }
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+StoredFlow flow(const char* exporter, const char* src, const char* dst, uint16_t sport, uint16_t dport,
+                uint8_t proto, uint32_t bytes, uint64_t lastseen, const char* process, const char* user,
+                bool inbound = false) {
+  StoredFlow f;
+  EXPECT_TRUE(parseStoreAddress(exporter, f.exporter) && parseStoreAddress(src, f.srcip) &&
+              parseStoreAddress(dst, f.dstip));
+  f.srcport = sport, f.dstport = dport, f.proto = proto, f.bytes = bytes, f.pkts = bytes / 100;
+  f.firstseen = lastseen - 1000, f.lastseen = lastseen;
+  f.inif = inbound, f.outif = !inbound;
+  f.owner = makeOwner(process, user, "HOST");
+  return f;
+}
+
+std::unique_ptr<FlowStore> open(const std::string& path, bool forWriting, StoreOpenFailure* failure = nullptr,
+                                std::string* error = nullptr) {
+  StoreOpenFailure f;
+  std::string e;
+  auto store = openFlowStore(path, forWriting, f, e);
+  if (failure) *failure = f;
+  if (error) *error = e;
+  return store;
+}
+
+void sql(const std::string& path, const std::string& text) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, text.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+TEST(SqliteStore, KeepsEveryColumnAndAnswersEachQuestion) {
+  Folder dir;
+  const uint64_t now = currentTimeMillis();
+  std::vector<StoredFlow> flows = {
+      flow("10.0.0.1", "10.0.0.1", "192.0.2.7", 50000, 443, 6, 5000, now - 10 * 60000, "C:/Tools/client.exe", "alice"),
+      flow("10.0.0.1", "192.0.2.7", "10.0.0.1", 443, 50000, 6, 90000, now - 10 * 60000, "C:/Tools/client.exe",
+           "alice", true),
+      flow("10.0.0.2", "10.0.0.2", "198.51.100.9", 40000, 53, 17, 300, now - 2 * kHour, "/usr/sbin/resolver", "bob"),
+      flow("2001:db8::1", "2001:db8::1", "2001:db8:ff::5", 41000, 22, 6, 7000, now - 3 * 60000, "ssh", "carol"),
+      flow("10.0.0.2", "10.0.0.2", "192.0.2.200", 8, 0, 1, 84, now - 30 * 60000, "", ""),
+  };
+  flows[1].lastseen -= 1;
+  flows[0].obsdomain = 7, flows[0].tos = 46, flows[0].flags = 0x1B, flows[0].replydelay = 35;
+  {
+    auto store = open(dir.file("f.sqlite"), true);
+    ASSERT_TRUE(store);
+    std::string error;
+    ASSERT_TRUE(store->write(flows, error)) << error;
+  }
+  auto store = open(dir.file("f.sqlite"), false);  // a fresh reader sees what was committed
+  ASSERT_TRUE(store);
+  uint64_t count = 0;
+  std::string error;
+  ASSERT_TRUE(store->count(count, error));
+  EXPECT_EQ(count, 5u);
+
+  auto ask = [&](FlowQuery q) {
+    std::vector<StoredFlow> got;
+    EXPECT_TRUE(store->queryFlows(q, [&](const StoredFlow& f) { got.push_back(f); }, error)) << error;
+    std::string shape;
+    for (const StoredFlow& f : got) shape += f.srcip.text() + ">" + f.dstip.text() + " ";
+    return shape;
+  };
+  FlowQuery all;
+  const std::string everything = ask(all);  // newest first
+  EXPECT_EQ(everything,
+            "2001:db8::1>2001:db8:ff::5 10.0.0.1>192.0.2.7 192.0.2.7>10.0.0.1 10.0.0.2>192.0.2.200 "
+            "10.0.0.2>198.51.100.9 ");
+
+  struct Case {
+    const char* what;
+    FlowQuery query;
+    const char* expected;
+  };
+  std::vector<Case> cases;
+  auto add = [&](const char* what, auto change, const char* expected) {
+    FlowQuery q;
+    change(q);
+    cases.push_back({what, q, expected});
+  };
+  add("since 1h", [&](FlowQuery& q) { q.since = now - kHour; },
+      "2001:db8::1>2001:db8:ff::5 10.0.0.1>192.0.2.7 192.0.2.7>10.0.0.1 10.0.0.2>192.0.2.200 ");
+  add("until 1h ago", [&](FlowQuery& q) { q.until = now - kHour; }, "10.0.0.2>198.51.100.9 ");
+  add("host", [&](FlowQuery& q) { parseStoreAddress("10.0.0.2", q.host); },
+      "10.0.0.2>192.0.2.200 10.0.0.2>198.51.100.9 ");
+  add("process by file name", [&](FlowQuery& q) { q.process = "client.exe"; },
+      "10.0.0.1>192.0.2.7 192.0.2.7>10.0.0.1 ");
+  add("process by whole name", [&](FlowQuery& q) { q.process = "/usr/sbin/resolver"; }, "10.0.0.2>198.51.100.9 ");
+  add("process part is no match", [&](FlowQuery& q) { q.process = "lient.exe"; }, "");
+  add("user", [&](FlowQuery& q) { q.user = "carol"; }, "2001:db8::1>2001:db8:ff::5 ");
+  add("peer, either direction", [&](FlowQuery& q) { parseStoreAddress("192.0.2.7", q.peerLow), q.peerHigh = q.peerLow; },
+      "10.0.0.1>192.0.2.7 192.0.2.7>10.0.0.1 ");
+  add("peer prefix", [&](FlowQuery& q) {
+        parseStoreAddress("192.0.2.0", q.peerLow), parseStoreAddress("192.0.2.255", q.peerHigh);
+      },
+      "10.0.0.1>192.0.2.7 192.0.2.7>10.0.0.1 10.0.0.2>192.0.2.200 ");
+  add("IPv6 peer prefix", [&](FlowQuery& q) {
+        parseStoreAddress("2001:db8:ff::", q.peerLow), parseStoreAddress("2001:db8:ff:ffff:ffff:ffff:ffff:ffff", q.peerHigh);
+      },
+      "2001:db8::1>2001:db8:ff::5 ");
+  add("port at either end, not ICMP", [&](FlowQuery& q) { q.port = 443; }, "10.0.0.1>192.0.2.7 192.0.2.7>10.0.0.1 ");
+  add("ICMP type is no port", [&](FlowQuery& q) { q.port = 8; }, "");
+  add("limit", [&](FlowQuery& q) { q.limit = 1; }, "2001:db8::1>2001:db8:ff::5 ");
+  add("two filters", [&](FlowQuery& q) { q.user = "alice", q.port = 50000, q.since = now - kHour; },
+      "10.0.0.1>192.0.2.7 192.0.2.7>10.0.0.1 ");
+  for (const Case& c : cases) EXPECT_EQ(ask(c.query), c.expected) << c.what;
+
+  std::vector<StoredFlow> one;
+  FlowQuery q;
+  q.process = "client.exe";
+  q.limit = 1;
+  ASSERT_TRUE(store->queryFlows(q, [&](const StoredFlow& f) { one.push_back(f); }, error));
+  ASSERT_EQ(one.size(), 1u);
+  const StoredFlow& f = one[0];
+  EXPECT_EQ(f.exporter.text(), "10.0.0.1");
+  EXPECT_TRUE(f.exporter == flows[0].exporter && f.obsdomain == 7 && f.lastseen == flows[0].lastseen &&
+              f.firstseen == flows[0].firstseen && f.srcport == 50000 && f.dstport == 443 && f.tos == 46 &&
+              f.flags == 0x1B && f.replydelay == 35 && f.bytes == 5000 && f.pkts == 50 && f.outif == 1)
+      << "the flow came back changed";
+  ASSERT_TRUE(f.owner);
+  EXPECT_EQ(f.owner->processname + "|" + f.owner->user + "|" + f.owner->domain, "C:/Tools/client.exe|alice|HOST");
+
+  auto top = [&](TopKind kind, uint64_t since = 0) {
+    FlowQuery tq;
+    tq.top = kind, tq.since = since, tq.limit = 10;
+    std::vector<TopRow> rows;
+    EXPECT_TRUE(store->queryTop(tq, rows, error)) << error;
+    std::string text;
+    for (const TopRow& r : rows) {
+      text += (kind == TopKind::ports ? std::to_string(r.port) + "/" + std::to_string(r.proto) : r.key) + "=" +
+              std::to_string(r.bytes) + "," + std::to_string(r.flows) + " ";
+    }
+    return text;
+  };
+  EXPECT_EQ(top(TopKind::processes), "C:/Tools/client.exe=95000,2 ssh=7000,1 /usr/sbin/resolver=300,1 =84,1 ");
+  EXPECT_EQ(top(TopKind::processes, now - kHour), "C:/Tools/client.exe=95000,2 ssh=7000,1 =84,1 ");
+  EXPECT_EQ(top(TopKind::hosts), "10.0.0.1=95000,2 2001:db8::1=7000,1 10.0.0.2=384,2 ");
+  EXPECT_EQ(top(TopKind::peers), "192.0.2.7=95000,2 2001:db8:ff::5=7000,1 198.51.100.9=300,1 192.0.2.200=84,1 ");
+  EXPECT_EQ(top(TopKind::ports), "443/6=95000,2 22/6=7000,1 53/17=300,1 ");
+}
+
+TEST(SqliteStore, RetentionRemovesOnlyOldRecordsInBatches) {
+  Folder dir;
+  auto store = open(dir.file("f.sqlite"), true);
+  ASSERT_TRUE(store);
+  const uint64_t now = currentTimeMillis(), cutoff = now - 30 * 24 * kHour;
+  std::vector<StoredFlow> flows;
+  for (int i = 0; i < 25; ++i) flows.push_back(flow("10.0.0.1", "10.0.0.1", "192.0.2.1", 1, 2, 6, 1, cutoff - 1 - i, "old", "u"));
+  flows.push_back(flow("10.0.0.1", "10.0.0.1", "192.0.2.1", 1, 2, 6, 1, cutoff, "edge", "u"));
+  flows.push_back(flow("10.0.0.1", "10.0.0.1", "192.0.2.1", 1, 2, 6, 1, now, "new", "u"));
+  std::string error;
+  ASSERT_TRUE(store->write(flows, error)) << error;
+  std::vector<size_t> batches;
+  for (size_t removed = 10; removed == 10;) {
+    ASSERT_TRUE(store->prune(cutoff, 10, removed, error)) << error;
+    batches.push_back(removed);
+  }
+  EXPECT_EQ(batches, (std::vector<size_t>{10, 10, 5}));
+  std::string left;
+  ASSERT_TRUE(store->queryFlows(FlowQuery{}, [&](const StoredFlow& f) { left += f.owner->processname + " "; }, error));
+  EXPECT_EQ(left, "new edge ");
+}
+
+TEST(SqliteStore, RefusesWhatItCannotUseWithTheReason) {
+  Folder dir;
+  const std::string corrupt = dir.file("corrupt.sqlite"), foreign = dir.file("foreign.sqlite"),
+                    newer = dir.file("newer.sqlite"), empty = dir.file("empty.sqlite"),
+                    notFolder = dir.file("plain");
+  ASSERT_EQ(system(("printf 'not a database at all, but long enough to have a header.....................' > " +
+                    corrupt + " && : > " + notFolder + " && : > " + empty)
+                       .c_str()),
+            0);
+  sql(foreign, "CREATE TABLE contacts (name TEXT);");
+  ASSERT_TRUE(open(newer, true));
+  sql(newer, "PRAGMA user_version = 2;");
+
+  struct Case {
+    std::string path;
+    bool forWriting;
+    StoreOpenFailure failure;
+    std::string message;
+  };
+  const Case cases[] = {
+      {corrupt, true, StoreOpenFailure::notAStore, corrupt + " is not a flow store: file is not a database"},
+      {corrupt, false, StoreOpenFailure::notAStore, corrupt + " is not a flow store: file is not a database"},
+      {foreign, true, StoreOpenFailure::notAStore, foreign + " is not a flow store: an SQLite database of another kind"},
+      {newer, true, StoreOpenFailure::newerSchema,
+       newer + " has store version 2, newer than this program's (1): use a newer vantrel-collect"},
+      {newer, false, StoreOpenFailure::newerSchema,
+       newer + " has store version 2, newer than this program's (1): use a newer vantrel-collect"},
+      {empty, false, StoreOpenFailure::notAStore, empty + " is not a flow store: it is empty"},
+      {dir.file("missing.sqlite"), false, StoreOpenFailure::cannotOpen,
+       "cannot open the store " + dir.file("missing.sqlite") + ": no such file"},
+      {notFolder + "/f.sqlite", true, StoreOpenFailure::cannotOpen,
+       "cannot open the store " + notFolder + "/f.sqlite: unable to open database file (Not a directory)"},
+      {"clickhouse://localhost:8123/flows", true, StoreOpenFailure::unavailable,
+       "no store engine for clickhouse://localhost:8123/flows in this build (a store is an SQLite file path)"},
+  };
+  for (const Case& c : cases) {
+    StoreOpenFailure failure;
+    std::string error;
+    EXPECT_FALSE(open(c.path, c.forWriting, &failure, &error)) << c.path;
+    EXPECT_EQ(failure, c.failure) << c.path;
+    EXPECT_EQ(error, c.message);
+  }
+  // An empty file opened for writing becomes a store; refused files are untouched.
+  EXPECT_TRUE(open(empty, true));
+  EXPECT_TRUE(open(empty, false));
+  EXPECT_FALSE(open(foreign, true));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(foreign.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "SELECT name FROM contacts", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_NE(sqlite3_exec(db, "SELECT * FROM flows", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+}
+
+}  // namespace
