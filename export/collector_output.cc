@@ -36,14 +36,19 @@ std::string collectorHeader(CollectorFormat format) {
   return header + "\n";
 }
 
-Json::Value flowRecordJson(const FlowRecord& record) {
+std::string addressText(const FlowEntry& record, bool source) {
+  if (record.ipv6()) return ip6Text(source ? record.srcip6 : record.dstip6);
+  return ipToDotted(source ? record.srcip : record.dstip);
+}
+
+Json::Value flowRecordJson(const FlowEntry& record, const RecordSource& from) {
   Json::Value flow(Json::objectValue);
   flow["inif"] = record.inif;
   flow["outif"] = record.outif;
   flow["firstseen"] = Json::UInt64(record.firstseen);
   flow["lastseen"] = Json::UInt64(record.lastseen);
-  flow["srcip"] = ipToDotted(record.srcip);
-  flow["dstip"] = ipToDotted(record.dstip);
+  flow["srcip"] = addressText(record, true);
+  flow["dstip"] = addressText(record, false);
   flow["srcport"] = record.srcport;
   flow["dstport"] = record.dstport;
   flow["pkts"] = static_cast<uint32_t>(record.pkts);
@@ -55,18 +60,20 @@ Json::Value flowRecordJson(const FlowRecord& record) {
   flow["user"] = record.user();
   flow["domain"] = record.domain();
   flow["replydelay"] = record.replydelay;
+  flow["exporter"] = ipToDotted(from.exporter);
+  flow["obsdomain"] = from.obsdomain;
   return flow;
 }
 
-void appendFlowLine(const FlowRecord& record, CollectorFormat format, std::string& out) {
+void appendFlowLine(const FlowEntry& record, CollectorFormat format, std::string& out, const RecordSource& from) {
   if (format == CollectorFormat::json) {
-    out += compactJson(flowRecordJson(record));
+    out += compactJson(flowRecordJson(record, from));
     out += '\n';
     return;
   }
   using std::to_string;
   out += to_string(record.inif) + ',' + to_string(record.outif) + ',' + to_string(record.firstseen) + ',' +
-         to_string(record.lastseen) + ',' + ipToDotted(record.srcip) + ',' + ipToDotted(record.dstip) + ',' +
+         to_string(record.lastseen) + ',' + addressText(record, true) + ',' + addressText(record, false) + ',' +
          to_string(record.srcport) + ',' + to_string(record.dstport) + ',' +
          to_string(static_cast<uint32_t>(record.pkts)) + ',' + to_string(static_cast<uint32_t>(record.bytes)) +
          ',' + to_string(record.flags) + ',' + to_string(record.tos) + ',' + to_string(record.proto) + ',';
@@ -75,14 +82,14 @@ void appendFlowLine(const FlowRecord& record, CollectorFormat format, std::strin
   appendCsvString(record.user(), out);
   out += ',';
   appendCsvString(record.domain(), out);
-  out += ',' + to_string(record.replydelay) + '\n';
+  out += ',' + to_string(record.replydelay) + ',' + ipToDotted(from.exporter) + ',' + to_string(from.obsdomain) + '\n';
 }
 
 bool datagramToLines(const uint8_t* data, size_t size, CollectorFormat format, std::string& out,
-                     std::string& error) {
+                     std::string& error, const RecordSource& from) {
   std::vector<FlowRecord> records;
   if (!decodeDatagram(data, size, records, error)) return false;
-  for (const FlowRecord& record : records) appendFlowLine(record, format, out);
+  for (const FlowRecord& record : records) appendFlowLine(record, format, out, from);
   return true;
 }
 
@@ -100,7 +107,8 @@ void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16
   if (version != kIpfixVersion) {
     if (size >= 2 && version != kExportVersion) {
       error = "version " + std::to_string(version) + ", expected 2 (native) or 10 (IPFIX)";
-    } else if (decodeDatagram(data, size, out.records, error)) {
+    } else if (std::vector<FlowRecord> native; decodeDatagram(data, size, native, error)) {
+      out.records.assign(native.begin(), native.end());
       return;
     }
     out.reports += malformedDatagramReport(fromAddress, fromPort, error);
@@ -133,6 +141,8 @@ void collectDatagram(const uint8_t* data, size_t size, uint32_t fromAddress, uin
                      IpfixTemplates& templates, CollectorFormat format, CollectedText& out) {
   CollectedFlows flows;
   collectFlows(data, size, fromAddress, fromPort, templates, flows);
-  for (const FlowRecord& record : flows.records) appendFlowLine(record, format, out.lines);
+  for (const FlowEntry& record : flows.records) {
+    appendFlowLine(record, format, out.lines, {fromAddress, flows.obsdomain});
+  }
   out.reports += flows.reports;
 }

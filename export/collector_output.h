@@ -19,24 +19,32 @@ enum class CollectorFormat { json, csv };
 // The flow members, in the order of the CSV columns.
 inline constexpr const char* kCollectorColumns[] = {
     "inif", "outif", "firstseen", "lastseen", "srcip", "dstip", "srcport", "dstport", "pkts",
-    "bytes", "flags", "tos", "proto", "processname", "user", "domain", "replydelay"};
+    "bytes", "flags", "tos", "proto", "processname", "user", "domain", "replydelay", "exporter", "obsdomain"};
+
+// Who sent a record: the exporter's address (host order) and, for IPFIX,
+// the observation domain of its message (0 for native datagrams).
+struct RecordSource {
+  uint32_t exporter = 0;
+  uint32_t obsdomain = 0;
+};
 
 // The text written once before any record: the CSV header line, or nothing
 // for JSON.
 std::string collectorHeader(CollectorFormat format);
 
-// A record as a JSON object with the members above: addresses dotted,
-// counters as unsigned 32-bit numbers, times as numbers.
-Json::Value flowRecordJson(const FlowRecord& record);
+// A record as a JSON object with the members above: addresses dotted
+// (IPv6 ones as RFC 5952 text), counters as unsigned 32-bit numbers, times
+// as numbers, the exporter dotted.
+Json::Value flowRecordJson(const FlowEntry& record, const RecordSource& from = {});
 
 // Appends the line (with "\n") for one record: compact one-line JSON, or a
 // CSV row with the three strings in double quotes.
-void appendFlowLine(const FlowRecord& record, CollectorFormat format, std::string& out);
+void appendFlowLine(const FlowEntry& record, CollectorFormat format, std::string& out, const RecordSource& from = {});
 
-// Decodes one datagram and appends one line per record to `out`. On a
-// malformed datagram nothing is appended and `error` holds the reason.
+// Decodes one native datagram and appends one line per record to `out`. On
+// a malformed datagram nothing is appended and `error` holds the reason.
 bool datagramToLines(const uint8_t* data, size_t size, CollectorFormat format, std::string& out,
-                     std::string& error);
+                     std::string& error, const RecordSource& from = {});
 
 // The standard-error line for a datagram from `fromAddress`:`fromPort` that
 // could not be decoded.
@@ -52,7 +60,7 @@ struct CollectedText {
 // The records one received datagram gives, and its report lines for
 // standard error.
 struct CollectedFlows {
-  std::vector<FlowRecord> records;
+  std::vector<FlowEntry> records;
   uint32_t obsdomain = 0;  // IPFIX observation domain; 0 for a native datagram
   std::string reports;
 };

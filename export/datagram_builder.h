@@ -32,9 +32,10 @@ struct MessageFormat {
   // Starts a message whose first record arrives at `nowMillis`: writes what
   // goes before the records, returns the fill position of the first record.
   uint16_t (*begin)(DatagramBuilder& builder, uint64_t nowMillis);
-  uint16_t (*recordLength)(const FlowRecord& record);
-  // Writes `record` at buffer + offset; returns its length.
-  uint16_t (*writeRecord)(const FlowRecord& record, uint16_t offset, uint8_t* buffer);
+  // Bytes `record` adds to the message (with the set or template it opens).
+  uint16_t (*recordLength)(const DatagramBuilder& builder, const FlowEntry& record, uint64_t nowMillis);
+  // Writes `record` at buffer + fill; returns the bytes it added.
+  uint16_t (*writeRecord)(DatagramBuilder& builder, const FlowEntry& record, uint64_t nowMillis);
   // Completes the header fields that depend on the content, just before a send.
   void (*finish)(DatagramBuilder& builder);
   // After a send of `builder.count` records; `whole` when the send reported
@@ -42,13 +43,21 @@ struct MessageFormat {
   void (*afterSend)(DatagramBuilder& builder, bool whole);
 };
 
-// What an IPFIX run carries from one message to the next.
+// One of the two templates over an IPFIX run.
+struct IpfixTemplateState {
+  bool sent = false;       // a message with the template has left this run
+  uint64_t at = 0;         // when the last message with it began
+  bool inMessage = false;  // the message in the buffer carries it
+};
+
+// What an IPFIX run carries from one message to the next. A message holds
+// one data set after another, a new one whenever the family changes; each
+// family's template goes before its first data set when it is due.
 struct IpfixRunState {
-  uint32_t recordsSent = 0;        // data records handed to the socket this run, mod 2^32
-  bool templateSent = false;       // a message with the template has left this run
-  uint64_t templateAt = 0;         // when the last message with the template began
-  bool templateInMessage = false;  // the message in the buffer carries the template
-  uint16_t dataSetAt = 0;          // offset of the data set header in the buffer
+  uint32_t recordsSent = 0;       // data records handed to the socket this run, mod 2^32
+  IpfixTemplateState templates[2];  // [0] IPv4, [1] IPv6
+  uint16_t dataSetAt = 0;         // offset of the open data set's header in the buffer
+  uint16_t dataSetId = 0;         // its template id; 0: no data set open
 };
 
 struct DatagramBuilder {
@@ -59,8 +68,10 @@ struct DatagramBuilder {
 
   // Writes `record` into the datagram at time `nowMillis`. When the record
   // would take the datagram past 1400 bytes, the datagram is sent first and
-  // the record begins the next one; exactly 1400 bytes stay.
-  void add(const FlowRecord& record, uint64_t nowMillis);
+  // the record begins the next one; exactly 1400 bytes stay. The native
+  // format has no room for IPv6 ends: such a record is left out and counted
+  // in exportsSkippedIPv6.
+  void add(const FlowEntry& record, uint64_t nowMillis);
 
   // Sends the datagram when it holds records and its first record went in
   // kExportFlushMillis or more before `nowMillis`. True when it sent.

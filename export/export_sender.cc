@@ -72,10 +72,27 @@ void drainExports(DatagramBuilder& datagram, std::vector<FlowEntry>& taken) {
     taken.clear();
     if (takeExports(taken, kTakePerLock) == 0) break;
     const uint64_t now = steadyMillis();
-    for (const FlowRecord& record : taken) datagram.add(record, now);
+    for (const FlowEntry& record : taken) datagram.add(record, now);
   }
   taken.clear();
 }
+
+// The IPv6 flows the native format left out, told at most once a minute:
+// the first at once, later ones with the count since the last line.
+struct SkipReport {
+  uint64_t told = exportsSkippedIPv6.load();
+  uint64_t nextAt = 0;
+
+  void tell(uint64_t now, bool evenIfSoon) {
+    const uint64_t skipped = exportsSkippedIPv6.load();
+    if (skipped == told || (now < nextAt && !evenIfSoon)) return;
+    const uint64_t n = skipped - told;
+    consoleWrite("Export left out " + std::to_string(n) + (n == 1 ? " IPv6 flow" : " IPv6 flows") +
+                 ": the native format carries IPv4 only; exportFormat \"ipfix\" carries IPv6 too\n");
+    told = skipped;
+    nextAt = now + 60000;
+  }
+};
 
 }  // namespace
 
@@ -121,10 +138,12 @@ void exportsender() {
       format);
   std::vector<FlowEntry> taken;
   taken.reserve(kTakePerLock);
+  SkipReport skips;
   if (keepSendingExports) {
     do {
       drainExports(datagram, taken);
       datagram.sendIfStale(steadyMillis());
+      skips.tell(steadyMillis(), false);
       sleepMillis(100);
     } while (keepSendingExports);
   }
@@ -134,6 +153,7 @@ void exportsender() {
   // socket closes.
   drainExports(datagram, taken);
   datagram.sendPending();
+  skips.tell(steadyMillis(), true);
   consoleWrite("Exiting exportsender\n");
   udpClose(sock);
   exporterRunning = false;

@@ -9,6 +9,7 @@
 namespace {
 
 constexpr uint8_t kIcmp = 1;
+constexpr uint8_t kIcmp6 = 58;
 
 size_t wireStringLength(const std::string& text) { return std::min(text.size(), kMaxRecordStringBytes); }
 
@@ -45,12 +46,14 @@ void putIpfixSetHeader(uint8_t* at, uint16_t setId, uint16_t length) {
   putU16(at + 2, length);
 }
 
-size_t writeIpfixTemplateSet(uint8_t* at) {
-  putIpfixSetHeader(at, kIpfixTemplateSetId, static_cast<uint16_t>(kIpfixTemplateSetBytes));
-  putU16(at + 4, kIpfixTemplateId);
-  putU16(at + 6, static_cast<uint16_t>(std::size(kIpfixFields)));
+namespace {
+
+template <size_t N>
+size_t writeTemplateSet(uint8_t* at, uint16_t id, const IpfixField (&fields)[N]) {
+  putU16(at + 4, id);
+  putU16(at + 6, static_cast<uint16_t>(N));
   uint8_t* p = at + 8;
-  for (const IpfixField& field : kIpfixFields) {
+  for (const IpfixField& field : fields) {
     if (field.enterprise == 0) {
       putU16(p, field.id);
       putU16(p + 2, field.length);
@@ -62,8 +65,15 @@ size_t writeIpfixTemplateSet(uint8_t* at) {
       p += 8;
     }
   }
-  return static_cast<size_t>(p - at);
+  const size_t length = static_cast<size_t>(p - at);
+  putIpfixSetHeader(at, kIpfixTemplateSetId, static_cast<uint16_t>(length));
+  return length;
 }
+
+}  // namespace
+
+size_t writeIpfixTemplateSet(uint8_t* at) { return writeTemplateSet(at, kIpfixTemplateId, kIpfixFields); }
+size_t writeIpfixTemplateSet6(uint8_t* at) { return writeTemplateSet(at, kIpfixTemplateId6, kIpfixFields6); }
 
 uint16_t ipfixRecordLength(const FlowRecord& record) {
   size_t length = kIpfixRecordFixedBytes - 3;
@@ -95,5 +105,33 @@ uint16_t writeIpfixRecord(const FlowRecord& record, uint8_t* at) {
   p += putIpfixString(p, record.processname());
   p += putIpfixString(p, record.user());
   p += putIpfixString(p, record.domain());
+  return static_cast<uint16_t>(p - at);
+}
+
+uint16_t ipfixRecordLength6(const FlowEntry& entry) {
+  return static_cast<uint16_t>(ipfixRecordLength(entry) + (kIpfixRecordFixedBytes6 - kIpfixRecordFixedBytes));
+}
+
+uint16_t writeIpfixRecord6(const FlowEntry& entry, uint8_t* at) {
+  const bool icmp = entry.proto == kIcmp6;
+  memcpy(at + 0, entry.srcip6.bytes, 16);
+  memcpy(at + 16, entry.dstip6.bytes, 16);
+  putU16(at + 32, icmp ? 0 : entry.srcport);
+  putU16(at + 34, icmp ? 0 : entry.dstport);
+  putU16(at + 36, icmp ? static_cast<uint16_t>((entry.srcport << 8) | (entry.dstport & 0xFF)) : 0);
+  at[38] = entry.proto;
+  at[39] = entry.tos;
+  putU16(at + 40, entry.flags);
+  putU64(at + 42, static_cast<uint32_t>(entry.bytes));
+  putU64(at + 50, static_cast<uint32_t>(entry.pkts));
+  putU64(at + 58, entry.firstseen);
+  putU64(at + 66, entry.lastseen);
+  at[74] = entry.outif != 0 ? kIpfixOutbound : kIpfixInbound;
+  putU32(at + 75, entry.flowlabel);
+  putU16(at + 79, entry.replydelay);
+  uint8_t* p = at + 81;
+  p += putIpfixString(p, entry.processname());
+  p += putIpfixString(p, entry.user());
+  p += putIpfixString(p, entry.domain());
   return static_cast<uint16_t>(p - at);
 }

@@ -18,8 +18,10 @@ inline constexpr uint16_t kIpfixMinDataSetId = 256;  // data sets carry their te
 inline constexpr uint16_t kIpfixVariableLength = 0xFFFF;  // field length of a variable-length element
 inline constexpr uint16_t kIpfixEnterpriseBit = 0x8000;   // element id bit: a private enterprise number follows
 
-// The id of the template that describes the monitor's data records.
+// The ids of the templates that describe the monitor's data records: one
+// for IPv4 flows, one for IPv6 flows.
 inline constexpr uint16_t kIpfixTemplateId = 256;
+inline constexpr uint16_t kIpfixTemplateId6 = 257;
 inline constexpr uint32_t kIpfixObservationDomain = 0;
 
 // Private Enterprise Number of the monitor's own elements: 32473 is the number
@@ -35,7 +37,11 @@ inline constexpr uint16_t kIeSourceTransportPort = 7;
 inline constexpr uint16_t kIeSourceIPv4Address = 8;
 inline constexpr uint16_t kIeDestinationTransportPort = 11;
 inline constexpr uint16_t kIeDestinationIPv4Address = 12;
+inline constexpr uint16_t kIeSourceIPv6Address = 27;
+inline constexpr uint16_t kIeDestinationIPv6Address = 28;
+inline constexpr uint16_t kIeFlowLabelIPv6 = 31;
 inline constexpr uint16_t kIeIcmpTypeCodeIPv4 = 32;
+inline constexpr uint16_t kIeIcmpTypeCodeIPv6 = 139;
 inline constexpr uint16_t kIeFlowDirection = 61;
 inline constexpr uint16_t kIeFlowStartMilliseconds = 152;
 inline constexpr uint16_t kIeFlowEndMilliseconds = 153;
@@ -82,12 +88,39 @@ inline constexpr IpfixField kIpfixFields[] = {
     {kIeVantrelDomain, kIpfixVariableLength, kVantrelEnterpriseNumber},
 };
 
+// The IPv6 template: the IPv4 one with IPv6 addresses, ICMPv6's type and
+// code, and the first packet's flow label.
+inline constexpr IpfixField kIpfixFields6[] = {
+    {kIeSourceIPv6Address, 16, 0},
+    {kIeDestinationIPv6Address, 16, 0},
+    {kIeSourceTransportPort, 2, 0},
+    {kIeDestinationTransportPort, 2, 0},
+    {kIeIcmpTypeCodeIPv6, 2, 0},
+    {kIeProtocolIdentifier, 1, 0},
+    {kIeIpDiffServCodePoint, 1, 0},
+    {kIeTcpControlBits, 2, 0},
+    {kIeOctetDeltaCount, 8, 0},
+    {kIePacketDeltaCount, 8, 0},
+    {kIeFlowStartMilliseconds, 8, 0},
+    {kIeFlowEndMilliseconds, 8, 0},
+    {kIeFlowDirection, 1, 0},
+    {kIeFlowLabelIPv6, 4, 0},
+    {kIeVantrelReplyDelay, 2, kVantrelEnterpriseNumber},
+    {kIeVantrelProcessName, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelUserName, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelDomain, kIpfixVariableLength, kVantrelEnterpriseNumber},
+};
+
 // Bytes of the template set: set header, template header, 13 standard field
 // specifiers of 4 bytes and 4 enterprise ones of 8. 92.
 inline constexpr size_t kIpfixTemplateSetBytes = 4 + 4 + 13 * 4 + 4 * 8;
+// The IPv6 template's set: 14 standard fields. 96.
+inline constexpr size_t kIpfixTemplateSetBytes6 = 4 + 4 + 14 * 4 + 4 * 8;
 
 // A record without strings: 53 bytes of fixed fields and three length bytes.
 inline constexpr size_t kIpfixRecordFixedBytes = 56;
+// An IPv6 record without strings: 24 more address bytes and the flow label.
+inline constexpr size_t kIpfixRecordFixedBytes6 = kIpfixRecordFixedBytes + 24 + 4;
 
 // Writes the message header at `at`: version 10, `length` (the whole
 // message), `exportSeconds`, `sequence` (data records sent before this
@@ -99,6 +132,8 @@ void putIpfixSetHeader(uint8_t* at, uint16_t setId, uint16_t length);
 
 // Writes the template set at `at`; returns kIpfixTemplateSetBytes.
 size_t writeIpfixTemplateSet(uint8_t* at);
+// Writes the IPv6 template's set at `at`; returns kIpfixTemplateSetBytes6.
+size_t writeIpfixTemplateSet6(uint8_t* at);
 
 // Bytes `record` takes as a data record. Each string is cut to 255 bytes, as
 // in the native format; one that long takes a 3-byte length (RFC 7011 §7).
@@ -109,3 +144,8 @@ uint16_t ipfixRecordLength(const FlowRecord& record);
 // ipfixRecordLength(record). ICMP flows carry 0 in both ports and their
 // type * 256 + code in icmpTypeCodeIPv4; TCP and UDP flows carry 0 there.
 uint16_t writeIpfixRecord(const FlowRecord& record, uint8_t* at);
+
+// The IPv6 forms: a record of kIpfixTemplateId6 from an IPv6 entry. ICMPv6
+// flows carry their type * 256 + code in icmpTypeCodeIPv6.
+uint16_t ipfixRecordLength6(const FlowEntry& entry);
+uint16_t writeIpfixRecord6(const FlowEntry& entry, uint8_t* at);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <optional>
 
 #include "export/serialize.h"
@@ -11,6 +12,7 @@ namespace {
 using std::to_string;
 
 constexpr uint8_t kIcmp = 1;
+constexpr uint8_t kIcmp6 = 58;
 
 // Templates met in the message so far; nullopt marks a withdrawal. They
 // reach the caller's table only when the whole message is sound.
@@ -31,8 +33,14 @@ struct RecordExtras {
   uint16_t icmpTypeCodeValue = 0;
 };
 
-void setStandardField(uint16_t id, const uint8_t* at, size_t length, FlowRecord& rec, RecordExtras& extras) {
+void setStandardField(uint16_t id, const uint8_t* at, size_t length, FlowEntry& rec, RecordExtras& extras) {
   uint64_t v = 0;
+  if (id == kIeSourceIPv6Address || id == kIeDestinationIPv6Address) {
+    if (length != 16) return;
+    memcpy((id == kIeSourceIPv6Address ? rec.srcip6 : rec.dstip6).bytes, at, 16);
+    rec.family = 6;
+    return;
+  }
   if ((id == kIeSourceIPv4Address || id == kIeDestinationIPv4Address) && length != 4) return;
   if (!readUnsigned(at, length, v)) return;
   switch (id) {
@@ -41,9 +49,11 @@ void setStandardField(uint16_t id, const uint8_t* at, size_t length, FlowRecord&
     case kIeSourceTransportPort: rec.srcport = static_cast<uint16_t>(v); break;
     case kIeDestinationTransportPort: rec.dstport = static_cast<uint16_t>(v); break;
     case kIeIcmpTypeCodeIPv4:
+    case kIeIcmpTypeCodeIPv6:
       extras.icmpTypeCode = true;
       extras.icmpTypeCodeValue = static_cast<uint16_t>(v);
       break;
+    case kIeFlowLabelIPv6: rec.flowlabel = static_cast<uint32_t>(v) & 0xFFFFF; break;
     case kIeProtocolIdentifier: rec.proto = static_cast<uint8_t>(v); break;
     case kIeIpDiffServCodePoint: rec.tos = static_cast<uint8_t>(v); break;
     case kIeTcpControlBits: rec.flags = static_cast<uint8_t>(v); break;
@@ -82,7 +92,9 @@ bool isFlowField(const IpfixField& field) {
     case kIeSourceIPv4Address: case kIeDestinationIPv4Address: case kIeSourceTransportPort:
     case kIeDestinationTransportPort: case kIeIcmpTypeCodeIPv4: case kIeProtocolIdentifier:
     case kIeIpDiffServCodePoint: case kIeTcpControlBits: case kIeOctetDeltaCount: case kIePacketDeltaCount:
-    case kIeFlowStartMilliseconds: case kIeFlowEndMilliseconds: case kIeFlowDirection: return true;
+    case kIeFlowStartMilliseconds: case kIeFlowEndMilliseconds: case kIeFlowDirection:
+    case kIeSourceIPv6Address: case kIeDestinationIPv6Address: case kIeFlowLabelIPv6: case kIeIcmpTypeCodeIPv6:
+      return true;
     default: return false;
   }
 }
@@ -114,8 +126,8 @@ void makeRoom(IpfixTemplates& templates, uint32_t exporter) {
 
 // Reads one data record of `tmpl` from data[at, end); false when a field runs
 // past `end`. `at` moves past the record.
-bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTemplate& tmpl, FlowRecord& rec) {
-  rec = FlowRecord();
+bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTemplate& tmpl, FlowEntry& rec) {
+  rec = FlowEntry();
   rec.pkts = 0;
   RecordExtras extras;
   std::string owner[3];  // processname, user, domain
@@ -138,7 +150,9 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
     }
     at += length;
   }
-  if (rec.proto == kIcmp && extras.icmpTypeCode) {
+  // A record with IPv6 ends is an IPv6 flow: its IPv4 fields, if any, go.
+  if (rec.ipv6()) rec.srcip = rec.dstip = 0;
+  if ((rec.proto == kIcmp || rec.proto == kIcmp6) && extras.icmpTypeCode) {
     rec.srcport = extras.icmpTypeCodeValue >> 8;
     rec.dstport = extras.icmpTypeCodeValue & 0xFF;
   }
@@ -255,7 +269,7 @@ bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, Ipf
         if (staged.count(setId) == 0) used.push_back(setId);
         size_t p = body;
         for (size_t n = 1; end - p >= tmpl->minRecordBytes; ++n) {
-          FlowRecord rec;
+          FlowEntry rec;
           if (!decodeRecord(data, p, end, *tmpl, rec)) {
             return fail("data set of template " + to_string(setId) + " at offset " + to_string(at) + ": record " +
                         to_string(n) + " runs past the end of its set");

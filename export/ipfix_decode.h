@@ -42,7 +42,7 @@ inline constexpr size_t kMaxIpfixTemplatesPerExporter = 256;
 struct IpfixMessage {
   uint32_t domain = 0;
   uint32_t sequence = 0;
-  std::vector<FlowRecord> records;         // in wire order
+  std::vector<FlowEntry> records;          // in wire order; IPv6 ends make an IPv6 entry
   std::vector<uint16_t> unknownTemplates;  // ids of data sets skipped, each once, in order
   std::vector<uint16_t> refusedTemplates;  // ids of templates without a flow field, each once, in order
 };
@@ -60,8 +60,8 @@ struct IpfixMessage {
 // are added to `templates` (a template record with no fields withdraws its
 // id), the ones used are marked as used, and `out` holds the records: fields the template lacks
 // stay 0 or empty; unsigned elements may use any size of 1 to 8 bytes; an
-// ICMP flow's icmpTypeCodeIPv4 becomes its srcport (type) and dstport
-// (code); flowDirection 0 sets inif, 1 sets outif. On failure `templates` is
+// ICMP flow's icmpTypeCodeIPv4 (an ICMPv6 flow's icmpTypeCodeIPv6) becomes
+// its srcport (type) and dstport (code); IPv6 addresses make an IPv6 entry; flowDirection 0 sets inif, 1 sets outif. On failure `templates` is
 // unchanged, `out` is empty and `error` says what is wrong and where.
 bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, IpfixTemplates& templates,
                         IpfixMessage& out, std::string& error);

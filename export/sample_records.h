@@ -9,6 +9,9 @@
 
 #include "flow/flow_record.h"
 
+// The same flow between 2001:db8::10 and 2001:db8:1::5, flow label 0x12345.
+inline FlowEntry sampleTcpEntry6();
+
 // A finished TCP flow 192.168.1.10:50000 -> 203.0.113.5:443 of client.exe.
 inline FlowRecord sampleTcpRecord() {
   FlowRecord r;
@@ -69,4 +72,16 @@ inline FlowRecord recordOfLength(size_t wireLength, uint32_t tag = 0) {
   }
   r.owner = makeOwner(parts[0], parts[1], parts[2]);
   return r;
+}
+
+inline FlowEntry sampleTcpEntry6() {
+  FlowEntry e = sampleTcpRecord();
+  e.family = 6;
+  e.srcip = e.dstip = 0;
+  const uint8_t src[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10};
+  const uint8_t dst[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x05};
+  e.srcip6 = Ip6Address::fromBytes(src);
+  e.dstip6 = Ip6Address::fromBytes(dst);
+  e.flowlabel = 0x12345;
+  return e;
 }

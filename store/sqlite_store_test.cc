@@ -218,8 +218,8 @@ TEST(SqliteStore, RefusesWhatItCannotUseWithTheReason) {
        "cannot open the store " + dir.file("missing.sqlite") + ": no such file"},
       {notFolder + "/f.sqlite", true, StoreOpenFailure::cannotOpen,
        "cannot open the store " + notFolder + "/f.sqlite: unable to open database file (Not a directory)"},
-      {"clickhouse://localhost:8123/flows", true, StoreOpenFailure::unavailable,
-       "no store engine for clickhouse://localhost:8123/flows in this build (a store is an SQLite file path)"},
+      {"mysql://localhost:3306/flows", true, StoreOpenFailure::unavailable,
+       "no store engine for mysql://localhost:3306/flows in this build (a store is an SQLite file path)"},
   };
   for (const Case& c : cases) {
     StoreOpenFailure failure;

@@ -34,8 +34,11 @@ const char* const kUsage =
     "  --format json|csv   json (default): one JSON object per line with the members\n"
     "                      inif, outif, firstseen, lastseen, srcip, dstip, srcport,\n"
     "                      dstport, pkts, bytes, flags, tos, proto, processname, user,\n"
-    "                      domain, replydelay; csv: a header line, then one row per\n"
-    "                      record with those columns, strings in double quotes\n"
+    "                      domain, replydelay, exporter (the sender's address) and\n"
+    "                      obsdomain (its IPFIX observation domain, 0 for native\n"
+    "                      datagrams); IPv6 addresses as RFC 5952 text; csv: a header\n"
+    "                      line, then one row per record with those columns, strings\n"
+    "                      in double quotes\n"
     "  --store FILE        keep every record, with its exporter's address, in the SQLite\n"
     "                      file FILE (made when missing); records are then not printed\n"
     "                      unless --format is given too\n"
@@ -226,12 +229,14 @@ int main(int argc, char** argv) {
     collectFlows(buffer.data(), got.size, got.fromAddress, got.fromPort, templates, flows);
     if (printing && !flows.records.empty()) {
       lines.clear();
-      for (const FlowRecord& record : flows.records) appendFlowLine(record, options.format, lines);
+      for (const FlowEntry& record : flows.records) {
+        appendFlowLine(record, options.format, lines, {got.fromAddress, flows.obsdomain});
+      }
       writeOut(lines);
     }
     if (storing && !flows.records.empty()) {
       const StoreAddress exporter = StoreAddress::ipv4(got.fromAddress);
-      for (const FlowRecord& record : flows.records) toStore.push_back(storedFlowOf(record, exporter, flows.obsdomain));
+      for (const FlowEntry& record : flows.records) toStore.push_back(storedFlowOf(record, exporter, flows.obsdomain));
       queueFlows(writer, toStore);
     }
     if (!flows.reports.empty()) writeErr(flows.reports);

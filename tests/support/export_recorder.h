@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "export/datagram_builder.h"
@@ -18,10 +19,15 @@ struct Recorder {
         }, format) {}
   Recorder(const Recorder&) = delete;
   // Adds `records` at time 0 and sends the last message.
-  Recorder& send(const std::vector<FlowRecord>& records) {
-    for (const FlowRecord& r : records) builder.add(r, 0);
+  Recorder& send(const std::vector<FlowEntry>& records) {
+    for (const FlowEntry& r : records) builder.add(r, 0);
     builder.sendPending();
     return *this;
+  }
+  // IPv4 records as the older tests hold them.
+  template <typename R, typename = std::enable_if_t<std::is_same_v<R, FlowRecord>>>
+  Recorder& send(const std::vector<R>& records) {
+    return send(std::vector<FlowEntry>(records.begin(), records.end()));
   }
   std::vector<std::vector<uint8_t>> sent;
   int64_t reply = -2;
