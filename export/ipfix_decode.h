@@ -61,7 +61,8 @@ struct IpfixMessage {
 // id), the ones used are marked as used, and `out` holds the records: fields the template lacks
 // stay 0 or empty; unsigned elements may use any size of 1 to 8 bytes; an
 // ICMP flow's icmpTypeCodeIPv4 (an ICMPv6 flow's icmpTypeCodeIPv6) becomes
-// its srcport (type) and dstport (code); IPv6 addresses make an IPv6 entry; flowDirection 0 sets inif, 1 sets outif. On failure `templates` is
+// its srcport (type) and dstport (code); IPv6 addresses make an IPv6 entry;
+// flowDirection 0 sets inif, 1 sets outif. On failure `templates` is
 // unchanged, `out` is empty and `error` says what is wrong and where.
 bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, IpfixTemplates& templates,
                         IpfixMessage& out, std::string& error);

@@ -83,10 +83,11 @@ struct ExportRun {
     EXPECT_TRUE(waitFor([] { return exporterRunning.load(); }, milliseconds(2000)));
   }
   // Queues `records` for export and waits until the loop has taken them.
-  void queue(const std::vector<FlowRecord>& records) {
+  void queue(const std::vector<FlowRecord>& records) { queue(std::vector<FlowEntry>(records.begin(), records.end())); }
+  void queue(const std::vector<FlowEntry>& records) {
     {
       std::lock_guard<std::mutex> lock(flowTableMutex);
-      for (const FlowRecord& r : records) toExport.push_back(r);
+      for (const FlowEntry& r : records) toExport.push_back(r);
     }
     EXPECT_TRUE(waitFor([] { return toExportSize() == 0; }, milliseconds(2000)));
   }
@@ -122,6 +123,25 @@ std::vector<FlowRecord> threeFlows() {
   return {tcp, udp, icmp};
 }
 
+// The three flows, then an IPv6 TCP flow and an ICMPv6 echo request of the
+// same times.
+std::vector<FlowEntry> fiveFlows() {
+  const std::vector<FlowRecord> three = threeFlows();
+  std::vector<FlowEntry> five(three.begin(), three.end());
+  for (uint8_t proto : {6, 58}) {
+    FlowEntry e = three[proto == 6 ? 0 : 2];
+    e.family = 6;
+    e.srcip = e.dstip = 0;
+    parseIp6("2001:db8::10", e.srcip6);
+    parseIp6("2001:db8:1::5", e.dstip6);
+    e.flowlabel = 0xabcde;
+    e.proto = proto;
+    if (proto == 58) e.srcport = 128, e.dstport = 0;
+    five.push_back(e);
+  }
+  return five;
+}
+
 TEST(ExportLoop, CollectorPrintsEveryRecordInOrderInEitherFormat) {
   std::vector<FlowRecord> records;
   for (int i = 0; i < 40; ++i) {  // several datagrams' worth
@@ -134,7 +154,7 @@ TEST(ExportLoop, CollectorPrintsEveryRecordInOrderInEitherFormat) {
   std::vector<std::string> expected;
   for (const FlowRecord& r : records) {
     std::string line;
-    appendFlowLine(r, CollectorFormat::json, line);
+    appendFlowLine(r, CollectorFormat::json, line, {kLoopback, 0});
     expected.push_back(line.substr(0, line.size() - 1));
   }
   TempDir dir;
@@ -182,6 +202,28 @@ TEST(ExportLoop, EndOfRunSendsWhatIsLeft) {
   EXPECT_FALSE(exporterRunning);
 }
 
+// The native format leaves IPv6 flows out: the IPv4 ones leave as ever,
+// and the console says at once, then at most once a minute, how many went.
+TEST(ExportLoop, NativeRunTellsWhatIPv6FlowsItLeftOut) {
+  Receiver receiver;
+  const uint64_t skipped = exportsSkippedIPv6;
+  ExportRun run(receiver.port);
+  run.queue(fiveFlows());
+  EXPECT_TRUE(waitFor([&] { return exportsSkippedIPv6 - skipped == 2; }, milliseconds(2000)));
+  sleepMillis(300);
+  run.queue(fiveFlows());
+  const std::string console = run.stop();
+  std::vector<uint8_t> datagram;
+  std::vector<FlowRecord> records;
+  std::string error;
+  ASSERT_TRUE(receiver.next(datagram, milliseconds(2000)));
+  ASSERT_TRUE(decodeDatagram(datagram.data(), datagram.size(), records, error)) << error;
+  EXPECT_EQ(records.size(), 6u);
+  const std::string line = "Export left out 2 IPv6 flows: the native format carries IPv4 only; exportFormat "
+                           "\"ipfix\" carries IPv6 too\n";
+  EXPECT_EQ(console, setupMessages(std::to_string(receiver.port)) + line + line + "Exiting exportsender\n");
+}
+
 TEST(ExportLoop, PortOutsideOneTo65535IsRefusedForTheDefault) {
   ExportRun run(3 * 65536 + 9);
   EXPECT_EQ(run.stop(), "Setting receiverPort should be a port number from 1 to 65535 but holds 196617; using 2055\n" +
@@ -221,10 +263,10 @@ TEST(Collector, CsvHeaderOnceAndMalformedDatagramsReportedAndSkipped) {
       << collector.child.output();
   EXPECT_EQ(collector.lines('i'), std::vector<std::string>{
       "inif,outif,firstseen,lastseen,srcip,dstip,srcport,dstport,pkts,bytes,flags,tos,proto,processname,user,"
-      "domain,replydelay"});
+      "domain,replydelay,exporter,obsdomain"});
   EXPECT_EQ(collector.lines('0')[0],
             "0,1,1700000000000,1700000001500,192.168.1.10,203.0.113.5,50000,443,12,4200,27,0,6,"
-            "\"C:/Tools/client.exe\",\"alice\",\"HOST1\",35");
+            "\"C:/Tools/client.exe\",\"alice\",\"HOST1\",35,127.0.0.1,0");
   EXPECT_THAT(collector.child.output(), testing::HasSubstr("vantrel-collect: malformed datagram from 127.0.0.1:"));
 }
 
@@ -289,7 +331,7 @@ TEST(IpfixExport, NfdumpSeesTheFlows) {
   ASSERT_TRUE(waitFor([&] { return nfcapd.output().find("Startup") != std::string::npos; }, milliseconds(5000)))
       << nfcapd.output();
 
-  const std::vector<FlowRecord> flows = threeFlows();
+  const std::vector<FlowEntry> flows = fiveFlows();
   {
     ExportRun run(2055, "ipfix", &ns);
     run.queue(flows);
@@ -297,24 +339,26 @@ TEST(IpfixExport, NfdumpSeesTheFlows) {
   sleepMillis(200);  // the message is in nfcapd's socket by now
   nfcapd.signal(SIGTERM);  // writes and closes its file
   ASSERT_NE(nfcapd.wait(milliseconds(10000)), -1) << nfcapd.output();
-  EXPECT_NE(nfcapd.output().find("Flows: 3,"), std::string::npos) << nfcapd.output();
+  EXPECT_NE(nfcapd.output().find("Flows: 5,"), std::string::npos) << nfcapd.output();
 
   std::string raw;
   ASSERT_EQ(runCommand("nfdump -R " + flowDir + " -q -o raw 2>&1", &raw), 0) << raw;
   const auto seen = nfdumpFlows(raw);
   ASSERT_EQ(seen.size(), flows.size()) << raw;
-  for (const FlowRecord& f : flows) {
+  for (const FlowEntry& f : flows) {
+    const std::string src = f.ipv6() ? ip6Text(f.srcip6) : ipToDotted(f.srcip);
     const auto flow = std::find_if(seen.begin(), seen.end(), [&](const auto& s) {
-      return s.count("proto") && s.at("proto") == std::to_string(f.proto);
+      return s.count("proto") && s.at("proto") == std::to_string(f.proto) && s.count("src addr") &&
+             s.at("src addr") == src;
     });
-    ASSERT_NE(flow, seen.end()) << "no flow of protocol " << int(f.proto) << "\n" << raw;
+    ASSERT_NE(flow, seen.end()) << "no flow of protocol " << int(f.proto) << " from " << src << "\n" << raw;
     std::map<std::string, std::string> want = {
-        {"src addr", ipToDotted(f.srcip)},        {"dst addr", ipToDotted(f.dstip)},
+        {"src addr", src}, {"dst addr", f.ipv6() ? ip6Text(f.dstip6) : ipToDotted(f.dstip)},
         {"in packets", std::to_string(f.pkts)},    {"in bytes", std::to_string(f.bytes)},
         {"first", std::to_string(f.firstseen)},    {"last", std::to_string(f.lastseen)},
         {"direction", std::to_string(f.outif)},
     };
-    if (f.proto == 1) {
+    if (f.proto == 1 || f.proto == 58) {
       want["ICMP"] = std::to_string(f.srcport) + "." + std::to_string(f.dstport);
     } else {
       want["src port"] = std::to_string(f.srcport);
@@ -338,7 +382,7 @@ TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {
   std::vector<uint8_t> message;
   {
     ExportRun run(receiver.port, "ipfix");
-    run.queue(threeFlows());
+    run.queue(fiveFlows());
     run.stop();
     ASSERT_TRUE(receiver.next(message, milliseconds(2000)));
   }
@@ -356,7 +400,8 @@ TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {
   ASSERT_EQ(runCommand(tshark + " -V 2>&1", &verbose), 0) << verbose;
   EXPECT_EQ(verbose.find("Malformed"), std::string::npos) << verbose;
   EXPECT_EQ(verbose.find("Expert Info"), std::string::npos) << verbose;
-  for (const char* shown : {"Template (Id = 256, Count = 17)", "(3 flows)",
+  for (const char* shown : {"Template (Id = 256, Count = 17)", "(3 flows)", "Template (Id = 257, Count = 18)",
+                            "(2 flows)",
                             // The owner elements, as bytes under the documentation enterprise number.
                             "PEN: Example Enterprise Number for Documentation Use (32473)",
                             "Type 2: Value (hex bytes): 61 6c 69 63 65\n",  // user alice
@@ -372,8 +417,15 @@ TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {
             0)
       << fields;
   EXPECT_EQ(fields,
-            "10.0.1.2,192.0.2.7,10.0.1.2\t192.0.2.7,10.0.1.2,192.0.2.7\t50000,53,0\t443,5353,0\t"
-            "0x0000,0x0000,0x0800\t6,17,1\t4200,300,168\t12,3,2\t1,0,1\n");
+            "10.0.1.2,192.0.2.7,10.0.1.2\t192.0.2.7,10.0.1.2,192.0.2.7\t50000,53,0,50000,0\t443,5353,0,443,0\t"
+            "0x0000,0x0000,0x0800\t6,17,1,6,58\t4200,300,168,4200,168\t12,3,2,12,2\t1,0,1,1,1\n");
+  ASSERT_EQ(runCommand(tshark + " -T fields -E aggregator=, -e cflow.srcaddrv6 -e cflow.dstaddrv6"
+                                " -e cflow.ipv6flowlabel -e cflow.icmp_ipv6_type 2>/dev/null",
+                       &fields),
+            0)
+      << fields;
+  // The IPv6 records: their ends, flow label 0xabcde, an echo request's type.
+  EXPECT_EQ(fields, "2001:db8::10,2001:db8::10\t2001:db8:1::5,2001:db8:1::5\t703710,703710\t0,128\n");
 }
 
 }  // namespace
