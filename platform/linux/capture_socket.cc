@@ -1,10 +1,10 @@
 // Linux capture socket: an AF_PACKET socket of type SOCK_DGRAM (each frame
-// arrives without its link header, i.e. starting at the IPv4 header) for
+// arrives without its link header, i.e. starting at the IP header) for
 // ETH_P_ALL, so the host's own outgoing packets are seen as well. A classic
 // BPF filter keeps only IPv4 frames, or IPv4 and IPv6 ones once captureIpv6
-// has widened it (nothing else crosses into user space); the socket is bound
-// to the interface
-// that holds the listener address and put in promiscuous mode. On loopback
+// has replaced it: nothing else crosses into user space. The socket is bound
+// to the interface that holds the listener address and put in promiscuous
+// mode. On loopback
 // every packet passes twice (outgoing, then incoming); the outgoing copy is
 // skipped so each counts once. Packets are read from a ring the kernel fills
 // (TPACKET_V3): it hands over a block of packets per wake-up instead of one
@@ -41,33 +41,6 @@ constexpr uint32_t kRingFrameBytes = 2048;
 
 tpacket_block_desc* blockAt(const CaptureSocket& s, uint32_t index) {
   return reinterpret_cast<tpacket_block_desc*>(s.ring + static_cast<size_t>(index) * s.blockBytes);
-}
-
-// In a SOCK_DGRAM packet socket the filter sees the network header, so the
-// frame's protocol comes from the ancillary field, in host order.
-struct sock_filter onlyIpv4[] = {
-    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 1),
-    BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),
-    BPF_STMT(BPF_RET | BPF_K, 0),
-};
-struct sock_filter ipv4AndIpv6[] = {
-    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 1, 0),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IPV6, 0, 1),
-    BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),
-    BPF_STMT(BPF_RET | BPF_K, 0),
-};
-
-// Attaches (or replaces) the socket's filter.
-template <size_t N>
-bool attachFilter(const CaptureSocket& s, struct sock_filter (&code)[N], int& error) {
-  struct sock_fprog program = {static_cast<unsigned short>(N), code};
-  if (setsockopt(fdOf(s), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
-    error = errno;
-    return false;
-  }
-  return true;
 }
 
 bool setUpRing(CaptureSocket& s, uint32_t handOverMillis, int& error) {
@@ -151,7 +124,19 @@ bool captureOpen(CaptureSocket& s, int& error) {
 }
 
 bool captureSetOptions(CaptureSocket& s, uint32_t handOverMillis, int& error) {
-  if (!attachFilter(s, onlyIpv4, error)) return false;
+  // In a SOCK_DGRAM packet socket the filter sees the network header, so the
+  // frame's protocol comes from the ancillary field, in host order.
+  static struct sock_filter onlyIpv4[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),
+      BPF_STMT(BPF_RET | BPF_K, 0),
+  };
+  struct sock_fprog program = {static_cast<unsigned short>(sizeof onlyIpv4 / sizeof onlyIpv4[0]), onlyIpv4};
+  if (setsockopt(fdOf(s), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
+    error = errno;
+    return false;
+  }
   // Eight 1 MiB blocks ride out the moments the capture thread is busy
   // elsewhere (an owner lookup, a sweep).
   return setUpRing(s, handOverMillis, error);
@@ -196,7 +181,20 @@ bool captureReceiveAll(CaptureSocket& s, int& error) {
 }
 
 bool captureIpv6(CaptureSocket& s, const AdapterUnicast6*, int& error) {
-  return attachFilter(s, ipv4AndIpv6, error);
+  // The IPv4 filter of captureSetOptions with IPv6 beside it.
+  static struct sock_filter ipv4AndIpv6[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IPV6, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),
+      BPF_STMT(BPF_RET | BPF_K, 0),
+  };
+  struct sock_fprog program = {static_cast<unsigned short>(sizeof ipv4AndIpv6 / sizeof ipv4AndIpv6[0]), ipv4AndIpv6};
+  if (setsockopt(fdOf(s), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
+    error = errno;
+    return false;
+  }
+  return true;
 }
 
 Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {

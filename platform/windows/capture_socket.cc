@@ -119,9 +119,12 @@ bool captureIpv6(CaptureSocket& s, const AdapterUnicast6* bindTo, int& error) {
   where.sin6_port = 0;
   memcpy(&where.sin6_addr, bindTo->address.bytes, sizeof bindTo->address.bytes);
   where.sin6_scope_id = bindTo->scopeId;
+  // Receive-all hands over whole datagrams from the IPv6 header on; the
+  // header option, as on the IPv4 socket, is asked for where the system has
+  // it and is not needed for that.
   int on = 1;
-  bool ok = setsockopt(sock, IPPROTO_IPV6, IPV6_HDRINCL, reinterpret_cast<const char*>(&on), sizeof on) == 0 &&
-            bind(sock, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0;
+  setsockopt(sock, IPPROTO_IPV6, IPV6_HDRINCL, reinterpret_cast<const char*>(&on), sizeof on);
+  bool ok = bind(sock, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0;
   if (!ok) error = WSAGetLastError();
   ok = ok && receiveAll(sock, error);
   if (!ok) {

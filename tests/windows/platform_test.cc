@@ -349,6 +349,26 @@ void checkCapture() {
   check(known, "capture set-up ends on a known path: \"" + oneLine(out) + "\"");
   check(!snifferRunning, "snifferRunning is false after the run");
 
+  // The IPv6 socket beside the IPv4 one: without an address it is not even
+  // tried; on ::1 it opens, or fails with the system's reason and leaves no
+  // socket behind.
+  CaptureSocket s;
+  int error = 0;
+  captureStartup();
+  check(!captureIpv6(s, nullptr, error) && error == WSAEADDRNOTAVAIL && s.handle6 == -1,
+        "IPv6 capture without an address fails with WSAEADDRNOTAVAIL");
+  AdapterUnicast6 loopback6;
+  loopback6.address.bytes[15] = 1;
+  error = 0;
+  const bool opened6 = captureIpv6(s, &loopback6, error);
+  check(opened6 ? s.handle6 != -1 : (error != 0 && s.handle6 == -1),
+        "IPv6 capture on ::1 opens or says why (" + std::to_string(error) + ")");
+  if (opened6) {
+    closesocket(static_cast<SOCKET>(s.handle6));
+    s.handle6 = -1;
+  }
+  captureCleanup();
+
   const std::string close = capturedStdout([] { consoleWidePrintf(L"closesocket for listener failed with error: %d\n", 10038); });
   check(close == "closesocket for listener failed with error: 10038\n",
         "wide close-failure message: \"" + oneLine(close) + "\"");
