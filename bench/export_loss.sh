@@ -6,6 +6,7 @@
 #
 #   sudo bash bench/export_loss.sh [sweep|stop|both] [FLOWS]
 #   BUILD_DIR=build-old sudo bash bench/export_loss.sh   # another build
+#   STORE=1 sudo bash bench/export_loss.sh stop           # into a store too
 #
 #   sweep: FLOWS (default 20000) flows fall idle together; 15 s later one
 #          sweep hands them all to the export loop.
@@ -13,7 +14,9 @@
 #          orderly stop hands them all over.
 #
 # Prints, per case, the records of those flows the collector wrote against
-# the flows sent, and the export datagrams the monitor sent. Needs the
+# the flows sent, and the export datagrams the monitor sent. With STORE=1
+# the collector also keeps the records in an SQLite file (--store), and the
+# records of those flows found there are printed too. Needs the
 # monitor and vantrel-collect built (cmake --build build --target vantrel
 # vantrel-collect).
 set -euo pipefail
@@ -76,7 +79,10 @@ run_case() {
   mkdir -p "$dir"
   printf '{"listenerIP": "10.77.0.1", "receiverIP": "127.0.0.1", "receiverPort": 2055, "httpPort": 17999}' \
     >"$dir/vantrelsettings.json"
-  ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" --listen 127.0.0.1:2055 >"$dir/records.json" 2>"$dir/collect.err" &
+  local store_args=()
+  [[ -n ${STORE:-} ]] && store_args=(--store "$dir/flows.sqlite" --format json)
+  ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" --listen 127.0.0.1:2055 "${store_args[@]}" \
+    >"$dir/records.json" 2>"$dir/collect.err" &
   local collector=$!
   (cd "$dir" && exec ip netns exec "$MON" "$BUILD_DIR/vantrel" >"$dir/console.log" 2>&1) &
   local monitor=$!
@@ -112,6 +118,14 @@ run_case() {
     "${datagrams:-?}"
   grep -h '^Stopped: ' "$dir/console.log" || true
   grep -h 'receive queue' "$dir/collect.err" || true
+  if [[ -n ${STORE:-} ]]; then
+    local stored
+    stored=$("$BUILD_DIR/vantrel-collect" query --store "$dir/flows.sqlite" --top peers --limit 0 --format csv |
+      awk -F, '$1 == "10.77.0.2" { print $4 }')
+    printf '%-5s records of those flows in the store %7d  %6.2f %%\n' "$kind" "${stored:-0}" \
+      "$(awk -v g="${stored:-0}" -v f="$flows" 'BEGIN { print 100 * g / f }')"
+    grep -h 'stopped:\|last minute:\|cannot write' "$dir/collect.err" || true
+  fi
 }
 
 echo "build: $BUILD_DIR ($(git -C "$BUILD_DIR/.." rev-parse --short HEAD 2>/dev/null || echo '?'))"

@@ -348,8 +348,10 @@ std::string topAnswer(const std::vector<TopRow>& rows, TopKind kind, QueryFormat
     } else {
       if (ports) {
         out += to_string(r.port) + "," + to_string(r.proto);
-      } else {
+      } else if (kind == TopKind::processes) {
         appendCsv(r.key, out);
+      } else {
+        out += r.key;
       }
       out += "," + to_string(r.bytes) + "," + to_string(r.pkts) + "," + to_string(r.flows) + "\n";
     }

@@ -105,7 +105,9 @@ void runWriter(StoreWriter& w) {
       reportedStored = stored, reportedDropped = dropped, reportedRemoved = removed;
       nextReport = now + milliseconds(w.settings.reportMillis);
     }
-    if (batch.empty() && !pruneMore) {
+    // A backlog of old records to remove does not hold up the stop: the
+    // next start goes on with it.
+    if (batch.empty()) {
       std::lock_guard<std::mutex> lock(w.queueMutex);
       if (w.finishing && w.queue.empty()) return;
     }

@@ -67,6 +67,9 @@ constexpr size_t kReceiveQueueBytes = 64 * 1024 * 1024;
 
 // How long a receive waits before the stop flag is looked at again.
 constexpr int kStopPollMillis = 200;
+// After a stop request, datagrams already in the socket are still taken for
+// this long at most (an exporter that keeps sending cannot hold the stop up).
+constexpr uint64_t kDrainMillis = 2000;
 
 struct Options {
   uint32_t address = 0;
@@ -211,8 +214,10 @@ int main(int argc, char** argv) {
   IpfixTemplates templates;  // learned from the IPFIX exporters heard so far
   // After a stop request, what the socket already holds is still taken.
   bool draining = false;
+  uint64_t drainUntil = 0;
   for (;;) {
-    if (!draining && stopRequested) draining = true;
+    if (!draining && stopRequested) draining = true, drainUntil = currentTimeMillis() + kDrainMillis;
+    if (draining && currentTimeMillis() > drainUntil) break;
     UdpDatagram got;
     UdpWait result = udpReceive(sock, buffer.data(), buffer.size(), draining ? 0 : kStopPollMillis, got, error);
     if (result == UdpWait::failed) {

@@ -1,0 +1,205 @@
+// vantrel-collect with a store: datagrams of two exporters on 127.0.0.1 and
+// 127.0.0.2, native and IPFIX, land in a real SQLite file with their
+// exporter, owners and counters; the query command answers from it;
+// retention, a full queue and files it cannot use.
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "export/datagram_builder.h"
+#include "platform/clock.h"
+#include "tests/support/system_test.h"
+
+#include <gmock/gmock.h>
+
+namespace {
+
+using std::chrono::milliseconds;
+constexpr uint64_t kDay = 86400000;
+
+// Sends `records` from a socket bound to `from` to the collector on
+// 127.0.0.1:`port`, as datagrams of `format`.
+void sendRecords(const char* from, uint16_t port, const std::vector<FlowRecord>& records, ExportFormat format) {
+  const int fd = boundSocket(SOCK_DGRAM, from);
+  ASSERT_GE(fd, 0) << from;
+  const sockaddr_in to = endpoint("127.0.0.1", port);
+  DatagramBuilder builder(
+      [&](const uint8_t* data, size_t size) {
+        usleep(200);  // no faster than the collector's socket takes them
+        return int64_t(sendto(fd, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to));
+      },
+      format);
+  for (const FlowRecord& r : records) builder.add(r, currentTimeMillis());
+  builder.sendPending();
+  close(fd);
+}
+
+// `n` TCP flows of client.exe from 10.1.0.x, last seen `age` ms ago.
+std::vector<FlowRecord> flows(size_t n, uint64_t age, const char* user) {
+  std::vector<FlowRecord> out;
+  const uint64_t t = currentTimeMillis() - age;
+  for (size_t i = 0; i < n; ++i) {
+    FlowRecord r = makeFlowRecord(0, 1, 6, 0x0A010000 + uint32_t(i % 200), 0xC0000207, uint16_t(40000 + i), 443,
+                                  1000, 0x1B, 46, t - 2000, makeOwner("C:/Tools/client.exe", user, "HOST1"));
+    r.lastseen = t, r.pkts = 10, r.replydelay = 35;
+    out.push_back(r);
+  }
+  return out;
+}
+
+// Ends the collector with SIGTERM; its exit status, -1 when it hung.
+int stop(CollectorProcess& collector) {
+  collector.child.signal(SIGTERM);
+  const int status = collector.child.wait(milliseconds(20000));
+  return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// `vantrel-collect query ARGS`: its exit status, standard output in `out`.
+int query(const std::string& args, std::string* out = nullptr) {
+  return runCommand(binaryPath("vantrel-collect") + " query " + args + " 2>&1", out);
+}
+
+TEST(CollectorStore, TwoExportersLandWithOwnersAndCountersQueryAnswersRetentionKeepsNewOnes) {
+  TempDir dir;
+  const std::string file = dir.file("flows.sqlite");
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "", {"--store", file, "--keep", "0"})) << collector.child.output();
+  EXPECT_THAT(collector.child.output(), testing::HasSubstr("vantrel-collect: storing flows in SQLite file " + file +
+                                                           " (0 records)\n"));
+  sendRecords("127.0.0.1", collector.port, flows(300, 60000, "alice"), ExportFormat::native);
+  sendRecords("127.0.0.2", collector.port, flows(200, 60000, "bob"), ExportFormat::ipfix);
+  sendRecords("127.0.0.2", collector.port, flows(40, 40 * kDay, "old"), ExportFormat::native);
+  // Whatever is still queued when the stop comes is stored before the end.
+  ASSERT_EQ(stop(collector), 0) << collector.child.output();
+  EXPECT_THAT(collector.child.output(), testing::HasSubstr("vantrel-collect: stopped: 540 records stored, 0 dropped\n"));
+  EXPECT_EQ(collector.lines().size(), 0u) << "records are not printed unless --format asks for them";
+
+  std::string out;
+  ASSERT_EQ(query("--store " + file + " --top hosts --format csv", &out), 0) << out;
+  EXPECT_EQ(out, "host,bytes,pkts,flows\n127.0.0.1,300000,3000,300\n127.0.0.2,240000,2400,240\n");
+  ASSERT_EQ(query("--store " + file + " --host 127.0.0.2 --user bob --since 1h --format json --limit 0", &out), 0);
+  size_t count = 0;
+  for (size_t at = 0; (at = out.find('\n', at)) != std::string::npos; ++at) ++count;
+  EXPECT_EQ(count, 200u) << out.substr(0, 500);
+  const Json::Value first = parseJson(out.substr(0, out.find('\n')));
+  EXPECT_EQ(first["exporter"], "127.0.0.2");
+  EXPECT_EQ(first["processname"], "C:/Tools/client.exe");
+  EXPECT_EQ(first["domain"], "HOST1");
+  EXPECT_EQ(first["dstip"], "192.0.2.7");
+  EXPECT_EQ(first["dstport"], 443);
+  EXPECT_EQ(first["bytes"], 1000);
+  EXPECT_EQ(first["pkts"], 10);
+  EXPECT_EQ(first["tos"], 46);
+  EXPECT_EQ(first["lastseen"].asUInt64() - first["firstseen"].asUInt64(), 2000u);
+  ASSERT_EQ(query("--store " + file + " --peer 192.0.2.0/24 --port 443 --since 1d --top processes", &out), 0);
+  EXPECT_EQ(out,
+            "PROCESS                                 BYTES           PACKETS      FLOWS\n"
+            "C:/Tools/client.exe                     500000          5000         500\n");
+
+  // Started again with the default 30 days: the 40-day-old records go, in
+  // small batches, the others stay.
+  TempDir logs;  // a log of its own
+  CollectorProcess again;
+  ASSERT_TRUE(again.start(logs, "127.0.0.1:0", "", {"--store", file})) << again.child.output();
+  EXPECT_THAT(again.child.output(), testing::HasSubstr("SQLite file " + file + " (540 records)\n"));
+  EXPECT_TRUE(waitFor([&] { return query("--store " + file + " --user old --limit 0 --format csv", &out) == 0 &&
+                                   countOf(out, "\n") == 1; },
+                      milliseconds(5000)))
+      << out;
+  ASSERT_EQ(stop(again), 0) << again.child.output();
+  ASSERT_EQ(query("--store " + file + " --top hosts --format csv", &out), 0);
+  EXPECT_EQ(out, "host,bytes,pkts,flows\n127.0.0.1,300000,3000,300\n127.0.0.2,200000,2000,200\n");
+}
+
+TEST(CollectorStore, AFullQueueCountsDropsWhileTheFileIsLockedAndLosesNothingElse) {
+  TempDir dir;
+  const std::string file = dir.file("flows.sqlite");
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "", {"--store", file, "--queue", "50"}))
+      << collector.child.output();
+  // Another program holds the write lock, so the writer waits.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  sendRecords("127.0.0.1", collector.port, flows(200, 1000, "alice"), ExportFormat::native);
+  EXPECT_TRUE(waitFor([&] { return collector.child.output().find("cannot write to the store: database is locked") !=
+                                   std::string::npos; },
+                      milliseconds(10000)))
+      << collector.child.output();
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_TRUE(waitFor([&] { return collector.child.output().find("writing to the store again") != std::string::npos; },
+                      milliseconds(10000)));
+  ASSERT_EQ(stop(collector), 0) << collector.child.output();
+  const std::string out = collector.child.output();
+  const size_t at = out.find("vantrel-collect: stopped: ");
+  ASSERT_NE(at, std::string::npos) << out;
+  unsigned stored = 0, dropped = 0;
+  ASSERT_EQ(sscanf(out.c_str() + at, "vantrel-collect: stopped: %u records stored, %u dropped (queue full)", &stored,
+                   &dropped),
+            2)
+      << out.substr(at);
+  EXPECT_EQ(stored + dropped, 200u);
+  EXPECT_GE(dropped, 100u);
+  std::string csv;
+  ASSERT_EQ(query("--store " + file + " --limit 0 --format csv", &csv), 0);
+  EXPECT_EQ(countOf(csv, "\n"), stored + 1);
+}
+
+TEST(CollectorStore, FilesAndArgumentsItCannotUseGiveAMessageAndTheirStatus) {
+  TempDir dir;
+  const std::string collect = binaryPath("vantrel-collect") + " --listen 127.0.0.1:0 ";
+  writeFile(dir.file("plain"), "");
+  writeFile(dir.file("corrupt.sqlite"), std::string(4096, 'x'));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(dir.file("foreign.sqlite").c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "CREATE TABLE notes (t TEXT)", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  {
+    CollectorProcess made;  // a store of ours, then marked as a later version
+    ASSERT_TRUE(made.start(dir, "127.0.0.1:0", "", {"--store", dir.file("newer.sqlite")}));
+    ASSERT_EQ(stop(made), 0);
+    ASSERT_EQ(sqlite3_open(dir.file("newer.sqlite").c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA user_version = 9", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  struct Case {
+    std::string command;
+    int status;
+    std::string message;
+  };
+  const Case cases[] = {
+      {collect + "--store " + dir.file("plain/f.sqlite"), 3,
+       "vantrel-collect: cannot open the store " + dir.file("plain/f.sqlite") +
+           ": unable to open database file (Not a directory)\n"},
+      {collect + "--store " + dir.file("corrupt.sqlite"), 3,
+       "vantrel-collect: " + dir.file("corrupt.sqlite") + " is not a flow store: file is not a database\n"},
+      {collect + "--store " + dir.file("foreign.sqlite"), 3,
+       "vantrel-collect: " + dir.file("foreign.sqlite") + " is not a flow store: an SQLite database of another kind\n"},
+      {collect + "--store " + dir.file("newer.sqlite"), 3,
+       "vantrel-collect: " + dir.file("newer.sqlite") +
+           " has store version 9, newer than this program's (1): use a newer vantrel-collect\n"},
+      {collect + "--store x.sqlite --keep soon", 2, "vantrel-collect: bad argument '--keep soon'\n"},
+      {collect + "--store x.sqlite --queue 0", 2, "vantrel-collect: bad argument '--queue 0'\n"},
+      {binaryPath("vantrel-collect") + " query --store " + dir.file("newer.sqlite"), 3,
+       "vantrel-collect query: " + dir.file("newer.sqlite") +
+           " has store version 9, newer than this program's (1): use a newer vantrel-collect\n"},
+      {binaryPath("vantrel-collect") + " query --store " + dir.file("missing.sqlite"), 3,
+       "vantrel-collect query: cannot open the store " + dir.file("missing.sqlite") + ": no such file\n"},
+      {binaryPath("vantrel-collect") + " query --store f --port http", 2,
+       "vantrel-collect query: bad argument '--port http': not a port number\n"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(runCommand(c.command + " 2>&1", &out), c.status) << c.command;
+    EXPECT_EQ(out.substr(0, c.message.size()), c.message) << c.command;
+  }
+  // Nothing was made where nothing could be used.
+  EXPECT_EQ(readFile(dir.file("corrupt.sqlite")), std::string(4096, 'x'));
+  EXPECT_EQ(runCommand("test -e " + dir.file("missing.sqlite")), 1);
+}
+
+}  // namespace
