@@ -19,14 +19,16 @@ TEST(OwnerLookups, OnePlacePerPortBoundedQueueAndBoundedWaiters) {
   for (uint16_t port = 1; port <= kOwnerQueuePorts; ++port) {
     ASSERT_EQ(queueLookup(*q, 17, queryAt(port), 100), Queued::kQueued) << port;
   }
-  EXPECT_EQ(queueLookup(*q, 17, queryAt(9999), 100), Queued::kRefused) << "the queue is full";
+  EXPECT_EQ(queueLookup(*q, 17, queryAt(9998), 100), Queued::kRefused) << "the ring is full";
+  EXPECT_EQ(queueLookup(*q, 17, queryAt(9999, 53, false), 100), Queued::kQueued)
+      << "flows from outside have a ring of their own";
   // A queued port takes more flows (other peers, the reply direction) up to its bound.
   for (size_t i = 1; i < kOwnerWaitersPerPort; ++i) {
     EXPECT_EQ(queueLookup(*q, 17, queryAt(7, static_cast<uint16_t>(1000 + i), i % 2 == 0), 100), Queued::kJoined);
   }
   EXPECT_EQ(queueLookup(*q, 17, queryAt(7, 2000), 100), Queued::kRefused);
   EXPECT_EQ(q->refused, 2u);
-  EXPECT_EQ(q->size, kOwnerQueuePorts);
+  EXPECT_EQ(q->sent.size, kOwnerQueuePorts);
 
   // Taking the first port frees one place; the other protocol and family
   // have places of their own for the same number.
@@ -46,9 +48,15 @@ TEST(OwnerLookups, OnePlacePerPortBoundedQueueAndBoundedWaiters) {
   EXPECT_EQ(got.waiting, kOwnerWaitersPerPort);
   EXPECT_EQ(got.queries[3].ends.remotePort, 1003);
   EXPECT_EQ(queueLookup(*q, 17, queryAt(7), 100), Queued::kQueued) << "taken, the port may be queued anew";
+  // The local programs' ports go first, then those from outside.
+  size_t before = 0;
+  while (takeLookup(*q, 1000000 + before, got, wait) && got.port != 9999) ++before;
+  EXPECT_EQ(got.port, 9999);
+  EXPECT_EQ(before, kOwnerQueuePorts - 6 + 1);
 
+  queueLookup(*q, 17, queryAt(8, 53, false), 100);
   clearLookups(*q);
-  EXPECT_EQ(q->size, 0u);
+  EXPECT_EQ(q->sent.size + q->received.size, 0u);
   EXPECT_FALSE(takeLookup(*q, 100000, got, wait));
   EXPECT_EQ(wait, 0u);
   EXPECT_EQ(queueLookup(*q, 17, queryAt(8), 100), Queued::kQueued);
