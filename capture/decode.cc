@@ -252,9 +252,13 @@ void setLocalAddresses6(const Ip6Address* addresses, size_t count) {
   std::copy(addresses, addresses + local6Count, local6);
 }
 
-uint32_t decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now,
-                      size_t wireLength) {
-  uint32_t counted = static_cast<uint32_t>(length);
+namespace {
+
+// decodePacket without its sweep check: false (and no check due) for a
+// packet of a version not read.
+bool decodeOne(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now, size_t wireLength,
+               uint32_t& counted) {
+  counted = static_cast<uint32_t>(length);
   if (length == 0) {
     snifferPacketsMalformed.fetch_add(1, std::memory_order_relaxed);
   } else if (const int version = datagram[0] >> 4; version == 4) {
@@ -263,8 +267,68 @@ uint32_t decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddr
     counted = decodeIpv6(datagram, length, now, wireLength);
   } else {
     reportVersion(version, now);
-    return counted;
+    return false;
   }
-  sweepFlows(now);
+  return true;
+}
+
+// Packets decoded per batch: enough for the fetches ahead to overlap, few
+// enough that the slots fetched stay in the cache.
+constexpr size_t kDecodeBatch = 64;
+constexpr size_t kAhead = 16;
+
+}  // namespace
+
+uint32_t decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now,
+                      size_t wireLength) {
+  uint32_t counted = 0;
+  if (decodeOne(datagram, length, localAddress, now, wireLength, counted)) sweepFlows(now);
   return counted;
+}
+
+void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAddress, uint32_t* counted) {
+  bool sweepDue = false;
+  for (size_t from = 0; from < count; from += kDecodeBatch) {
+    const size_t n = std::min(kDecodeBatch, count - from);
+    const CapturedPacket* batch = packets + from;
+    // A TCP or UDP packet of IPv4 with its ports goes the quick way; any
+    // other goes through decodeOne in its turn.
+    Packet p[kDecodeBatch];
+    uint32_t hash[kDecodeBatch];
+    bool quick[kDecodeBatch];
+    for (size_t i = 0; i < n; ++i) {
+      const CapturedPacket& c = batch[i];
+      quick[i] = c.length != 0 && c.data[0] >> 4 == 4 &&
+                 readPacket(c.data, c.length, c.wireLength, localAddress, p[i]) == Read::kRecord &&
+                 p[i].key.proto != kIcmp && !p[i].noPorts;
+      if (quick[i]) hash[i] = flowHash(p[i].key);
+    }
+    // Each slot is asked for kAhead packets before its record, and the
+    // record kAhead packets before it is counted.
+    std::unique_lock<std::mutex> lock(flowTableMutex);
+    for (size_t step = 0; step < n + 2 * kAhead; ++step) {
+      if (step < n && quick[step]) prefetchFlowSlot(hash[step]);
+      if (step >= kAhead && step - kAhead < n && quick[step - kAhead]) prefetchFlowRecord(hash[step - kAhead]);
+      if (step < 2 * kAhead) continue;
+      const size_t i = step - 2 * kAhead;
+      const CapturedPacket& c = batch[i];
+      if (quick[i]) {
+        counted[from + i] = p[i].length;
+        if (FlowRecord* record = findFlow(p[i].key, hash[i])) {
+          countPacket(*record, c.now, p[i].length, p[i].tcpFlags);
+          sweepDue = true;
+          continue;
+        }
+      }
+      lock.unlock();
+      if (quick[i]) {
+        accountPortFlow(p[i], c.now);
+        sweepDue = true;
+      } else if (decodeOne(c.data, c.length, localAddress, c.now, c.wireLength, counted[from + i])) {
+        sweepDue = true;
+      }
+      lock.lock();
+    }
+  }
+  if (sweepDue) sweepFlows(packets[count - 1].now);
 }

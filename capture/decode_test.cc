@@ -516,6 +516,61 @@ TEST_F(DecodeTest, WindowsShapedBuffersCountWhatTheyCanKnow) {
   EXPECT_EQ(shown6(FlowKey6{kLocal6, kPeer6, 40001, 80, 0, kTcp}).substr(0, 18), "pkts 1 bytes 1400 ");
 }
 
+// Batches of the capture ring count exactly as the same packets one by one:
+// flows known before and made within the batch, both directions of a TCP
+// handshake (reply delay), ICMP, short and unsupported packets, a later
+// fragment, IPv6, across more than one batch.
+TEST_F(DecodeTest, BatchesCountAsOneByOne) {
+  std::vector<std::vector<uint8_t>> packets;
+  for (uint16_t i = 0; i < 50; ++i) {
+    packets.push_back(datagram(17, kLocal, kPeer, udpHeader(static_cast<uint16_t>(40000 + i % 7), 53)));
+    if (i % 10 == 0) {
+      packets.push_back(datagram(6, kLocal, kPeer, tcpHeader(static_cast<uint16_t>(41000 + i), 80, 0x02)));
+      packets.push_back(datagram(6, kPeer, kLocal, tcpHeader(80, static_cast<uint16_t>(41000 + i), 0x12)));
+      packets.push_back(datagram(1, kPeer, kLocal, icmpEcho()));
+      packets.push_back(std::vector<uint8_t>(packets.back().begin(), packets.back().begin() + 12));
+      auto fragment = datagram(17, kPeer, kLocal, udpHeader(1, 2));
+      fragment[7] = 0x10;
+      packets.push_back(fragment);
+      packets.push_back(frames6::packet6(frames6::kUdp, frames6::udpHeader(static_cast<uint16_t>(5000 + i), 53)));
+      packets.push_back(datagram(17, kLocal, kPeer, udpHeader(1, 2), 0, 0, 5, 11));
+    }
+  }
+  auto state = [] {
+    std::vector<std::string> flows;
+    for (const FlowEntry& e : copyFlows()) {
+      flows.push_back(std::to_string(e.family) + " " + std::to_string(e.proto) + " " + std::to_string(e.srcport) + ">" +
+                      std::to_string(e.dstport) + " pkts " + std::to_string(e.pkts) + " bytes " +
+                      std::to_string(e.bytes) + " flags " + std::to_string(e.flags) + " delay " +
+                      std::to_string(e.replydelay) + " last " + std::to_string(e.lastseen - kT0));
+    }
+    std::sort(flows.begin(), flows.end());
+    flows.push_back("lookups " + std::to_string(lookups.size()) + " malformed " +
+                    std::to_string(snifferPacketsMalformed.load()));
+    return flows;
+  };
+  snifferPacketsMalformed = 0;
+  testing::internal::CaptureStdout();
+  std::vector<uint32_t> oneByOne;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    oneByOne.push_back(decodePacket(packets[i].data(), packets[i].size(), kLocal, kT0 + i));
+  }
+  const auto expected = state();
+  resetFlowTables();
+  lookups.clear();
+  snifferPacketsMalformed = 0;
+  std::vector<CapturedPacket> batch;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    batch.push_back(CapturedPacket{packets[i].data(), packets[i].size(), 0, kT0 + i});
+  }
+  std::vector<uint32_t> counted(batch.size());
+  decodePackets(batch.data(), batch.size(), kLocal, counted.data());
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(state(), expected);
+  EXPECT_EQ(counted, oneByOne);
+  EXPECT_GT(packets.size(), 64u) << "more than one batch";
+}
+
 // The console's repeat rule as each of its users shows it: a capture run
 // failing in its set-up (held lines, a minute), a supervisor's off line (a
 // minute) and the version message above (a second).

@@ -21,6 +21,10 @@ size_t portIndex(bool v6, uint8_t proto, uint16_t port) {
   return ((v6 ? 2u : 0u) + (proto == 17 ? 1u : 0u)) * kPortsPerTable + port;
 }
 
+OwnerPortLookup& placeOf(OwnerLookupQueue& q, uint16_t queued) {
+  return queued <= kOwnerQueuePorts ? q.sent.ports[queued - 1u] : q.received.ports[queued - 1u - kOwnerQueuePorts];
+}
+
 template <typename Query>
 Queued queueIn(OwnerLookupQueue& q, bool v6, uint8_t proto, const Query& query, uint64_t now) {
   const size_t index = portIndex(v6, proto, query.ends.localPort);
@@ -28,19 +32,20 @@ Queued queueIn(OwnerLookupQueue& q, bool v6, uint8_t proto, const Query& query, 
   OwnerPortLookup* at = nullptr;
   Queued result = Queued::kJoined;
   if (q.queuedAt[index] != 0) {
-    at = &q.ports[q.queuedAt[index] - 1];
+    at = &placeOf(q, q.queuedAt[index]);
     if (at->waiting == kOwnerWaitersPerPort) {
       ++q.refused;
       return Queued::kRefused;
     }
   } else {
-    if (q.size == kOwnerQueuePorts) {
+    OwnerPortRing& ring = query.outbound ? q.sent : q.received;
+    if (ring.size == kOwnerQueuePorts) {
       ++q.refused;
       return Queued::kRefused;
     }
-    const size_t place = (q.head + q.size++) % kOwnerQueuePorts;
-    q.queuedAt[index] = static_cast<uint16_t>(place + 1);
-    at = &q.ports[place];
+    const size_t place = (ring.head + ring.size++) % kOwnerQueuePorts;
+    q.queuedAt[index] = static_cast<uint16_t>(place + 1 + (query.outbound ? 0 : kOwnerQueuePorts));
+    at = &ring.ports[place];
     at->proto = proto;
     at->v6 = v6;
     at->port = query.ends.localPort;
@@ -54,6 +59,15 @@ Queued queueIn(OwnerLookupQueue& q, bool v6, uint8_t proto, const Query& query, 
     at->queries[at->waiting++] = query;
   }
   return result;
+}
+
+void clearRing(OwnerLookupQueue& q, OwnerPortRing& ring) {
+  for (size_t i = 0; i < ring.size; ++i) {
+    const OwnerPortLookup& p = ring.ports[(ring.head + i) % kOwnerQueuePorts];
+    q.queuedAt[portIndex(p.v6, p.proto, p.port)] = 0;
+  }
+  ring.head = 0;
+  ring.size = 0;
 }
 
 FlowKey flowKeyOf(uint8_t proto, const OwnerQuery& query) {
@@ -82,7 +96,8 @@ Queued queueLookup(OwnerLookupQueue& q, uint8_t proto, const OwnerQuery6& query,
 
 bool takeLookup(OwnerLookupQueue& q, uint64_t clockMillis, OwnerPortLookup& out, uint64_t& waitMillis) {
   waitMillis = 0;
-  if (q.size == 0) return false;
+  OwnerPortRing& ring = q.sent.size != 0 ? q.sent : q.received;
+  if (ring.size == 0) return false;
   if (clockMillis > q.budgetAt) {
     q.budget = std::min(kOwnerLookupBurst * 1000, q.budget + (clockMillis - q.budgetAt) * kOwnerLookupsPerSecond);
     q.budgetAt = clockMillis;
@@ -92,11 +107,11 @@ bool takeLookup(OwnerLookupQueue& q, uint64_t clockMillis, OwnerPortLookup& out,
     return false;
   }
   q.budget -= 1000;
-  OwnerPortLookup& first = q.ports[q.head];
+  OwnerPortLookup& first = ring.ports[ring.head];
   out = first;
   q.queuedAt[portIndex(first.v6, first.proto, first.port)] = 0;
-  q.head = (q.head + 1) % kOwnerQueuePorts;
-  --q.size;
+  ring.head = (ring.head + 1) % kOwnerQueuePorts;
+  --ring.size;
   return true;
 }
 
@@ -105,12 +120,8 @@ void noteUnowned(OwnerLookupQueue& q, const OwnerPortLookup& done) {
 }
 
 void clearLookups(OwnerLookupQueue& q) {
-  for (size_t i = 0; i < q.size; ++i) {
-    const OwnerPortLookup& p = q.ports[(q.head + i) % kOwnerQueuePorts];
-    q.queuedAt[portIndex(p.v6, p.proto, p.port)] = 0;
-  }
-  q.head = 0;
-  q.size = 0;
+  clearRing(q, q.sent);
+  clearRing(q, q.received);
   std::fill(q.unownedUntil.begin(), q.unownedUntil.end(), 0);
 }
 

@@ -15,7 +15,8 @@
 #include "capture/decode.h"
 #include "process/owner_table.h"
 
-// Ports queued at once; a new port finding the queue full gets no look-up.
+// Ports queued at once in each ring (see OwnerLookupQueue); a new port
+// finding its ring full gets no look-up.
 inline constexpr size_t kOwnerQueuePorts = 512;
 // New flows of one queued port that get the owner found for it; later ones
 // in the same wait are left without.
@@ -39,20 +40,30 @@ struct OwnerPortLookup {
   std::array<OwnerQuery6, kOwnerWaitersPerPort> queries6;
 };
 
-struct OwnerLookupQueue {
-  OwnerLookupQueue();
-  std::array<OwnerPortLookup, kOwnerQueuePorts> ports;  // a ring: `size` from `head`
+// Queued ports in order of queueing.
+struct OwnerPortRing {
+  std::array<OwnerPortLookup, kOwnerQueuePorts> ports;  // `size` from `head`
   size_t head = 0;
   size_t size = 0;
-  // By family, protocol and port (portIndex): the queued port's place in
-  // the ring plus one (0: not queued), and until when it counts as unowned.
+};
+
+struct OwnerLookupQueue {
+  OwnerLookupQueue();
+  // Ports whose first waiter the host sent (a local program's new flow),
+  // taken first; and the others (a peer's new flow, a scan, a flood), so
+  // that what arrives from outside cannot crowd out local programs.
+  OwnerPortRing sent;
+  OwnerPortRing received;
+  // By family, protocol and port (portIndex): where the port is queued
+  // (0: not queued; 1 to kOwnerQueuePorts: `sent`, place plus one; beyond:
+  // `received`), and until when it counts as unowned.
   std::vector<uint16_t> queuedAt;
   std::vector<uint64_t> unownedUntil;
   // The pace: look-ups that may be made now, in thousandths, as of budgetAt
   // (the worker's monotonic ms).
   uint64_t budget = kOwnerLookupBurst * 1000;
   uint64_t budgetAt = 0;
-  uint64_t refused = 0;  // flows left without a look-up: the queue or the port's waiters were full
+  uint64_t refused = 0;  // flows left without a look-up: their ring or the port's waiters were full
 };
 
 enum class Queued {
@@ -63,12 +74,14 @@ enum class Queued {
 };
 
 // Queues the flow of `query` (protocol `proto`, packet time `now`) for the
-// owner of its local port. Allocates nothing. The caller holds the queue's
+// owner of its local port, in the ring its direction chooses when the port
+// is not queued yet. Allocates nothing. The caller holds the queue's
 // lock.
 Queued queueLookup(OwnerLookupQueue& q, uint8_t proto, const OwnerQuery& query, uint64_t now);
 Queued queueLookup(OwnerLookupQueue& q, uint8_t proto, const OwnerQuery6& query, uint64_t now);
 
-// Takes the oldest queued port into `out` when the pace allows at monotonic
+// Takes the oldest queued port into `out`, those of `sent` first, when the
+// pace allows at monotonic
 // time `clockMillis`. False when nothing is queued (`waitMillis` 0) or the
 // pace holds it back (`waitMillis`: until it allows). The caller holds the
 // queue's lock.

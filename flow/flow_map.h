@@ -130,6 +130,21 @@ class FlowMapOf {
   const_iterator end() const { return const_iterator(this, nodesUsed_); }
 
   iterator find(const key_type& key) { return iterator(this, nodeAt(indexOf(key))); }
+  // The same with the key's hash (hashOf) already at hand.
+  iterator find(const key_type& key, uint32_t hash) { return iterator(this, nodeAt(indexOf(key, hash))); }
+
+  // For a batch of look-ups: the key's hash, then a hint to bring its first
+  // index slot into the cache, and once that has had time to arrive, the
+  // record that slot names. Neither hint changes anything, nor faults.
+  static uint32_t hashOf(const key_type& key) { return Flows::hash(key); }
+  void prefetchSlot(uint32_t hash) const {
+    if (capacity_ != 0) __builtin_prefetch(&slots_[homeOf(hash)]);
+  }
+  void prefetchRecord(uint32_t hash) const {
+    if (capacity_ == 0) return;
+    const Slot s = slots_[homeOf(hash)];
+    if (s.node != kEmpty && s.hash == hash) __builtin_prefetch(&node(s.node));
+  }
   const_iterator find(const key_type& key) const { return const_iterator(this, nodeAt(indexOf(key))); }
   bool contains(const key_type& key) const { return indexOf(key) != capacity_; }
   size_t count(const key_type& key) const { return contains(key) ? 1 : 0; }
@@ -172,8 +187,9 @@ class FlowMapOf {
   value_type& node(uint32_t n) const { return chunks_[n >> kChunkBits][n & kChunkMask]; }
   // The pool number held by slot `index`; nodesUsed_ (the end) for capacity_.
   uint32_t nodeAt(size_t index) const { return index == capacity_ ? nodesUsed_ : slots_[index].node; }
-  // The slot of `key`, or capacity_.
-  size_t indexOf(const key_type& key) const;
+  // The slot of `key` (whose hash is `hash`), or capacity_.
+  size_t indexOf(const key_type& key) const { return indexOf(key, Flows::hash(key)); }
+  size_t indexOf(const key_type& key, uint32_t hash) const;
   // Destroys the record of slot `index` and closes the gap in the index.
   void eraseAt(size_t index);
   // The first live record at or after pool number `n`, or nodesUsed_.
@@ -201,9 +217,8 @@ using FlowMap = FlowMapOf<Ipv4Flows>;
 using FlowMap6 = FlowMapOf<Ipv6Flows>;
 
 template <typename Flows>
-inline size_t FlowMapOf<Flows>::indexOf(const key_type& key) const {
+inline size_t FlowMapOf<Flows>::indexOf(const key_type& key, uint32_t hash) const {
   if (size_ == 0) return capacity_;
-  const uint32_t hash = Flows::hash(key);
   for (size_t i = homeOf(hash);; i = nextSlot(i)) {
     const Slot s = slots_[i];
     if (s.node == kEmpty) return capacity_;

@@ -42,6 +42,17 @@ extern uint64_t lastSweepTime;
 FlowRecord* findFlow(const FlowKey& key);
 FlowEntry* findFlow6(const FlowKey6& key);
 
+// For a batch of packets: the hash of `key`, hints that bring its index slot
+// and then its record into the cache, and the look-up with the hash at hand
+// (see FlowMap). Hints change nothing.
+inline uint32_t flowHash(const FlowKey& key) { return FlowCache::hashOf(key); }
+inline void prefetchFlowSlot(uint32_t hash) { flowCache.prefetchSlot(hash); }
+inline void prefetchFlowRecord(uint32_t hash) { flowCache.prefetchRecord(hash); }
+inline FlowRecord* findFlow(const FlowKey& key, uint32_t hash) {
+  auto it = flowCache.find(key, hash);
+  return it == flowCache.end() ? nullptr : &*it;
+}
+
 // Inserts `record` under `key` (which must be keyOf(record), and the record
 // an IPv4 one: false otherwise) unless the key is present; a present record is left exactly as
 // it was. Returns true when inserted. At kFlowCacheLimit open flows the

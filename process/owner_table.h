@@ -3,7 +3,8 @@
 // socket closes.
 // The decoder asks it first for a new flow's owner and falls back to the
 // port-to-process tables on a miss. The owner-events thread writes it; the
-// capture thread looks up; any thread may read its size.
+// capture thread and the owner look-up worker look up; any thread may read
+// its size.
 #pragma once
 
 #include <array>

@@ -117,7 +117,7 @@ void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointReader
     owners.emplace(row.localPort, ownerOfEntry(std::move(name), std::move(user), std::move(domain)));
   }
   std::lock_guard<std::mutex> lock(processTableMutex);
-  // The capture thread refreshes, and a web reader while owner events run;
+  // The look-up worker refreshes, and a web reader while owner events run;
   // should another refresh have run meanwhile, a port that became new since
   // the rows were read gets its pid's fallback name.
   applyEndpointRows(table, rows.rows, now, [&owners](const EndpointRow& row) -> OwnerRef {
@@ -172,7 +172,7 @@ void refreshUdpProcessIDs(uint64_t now) {
 }
 
 namespace {
-// Capture thread only, like the lookups.
+// The look-up worker only, like the lookups.
 MissPause tcpMissPause, udpMissPause;
 
 SocketPresence cannotTell() { return SocketPresence::kUnknown; }

@@ -1,6 +1,7 @@
 // Port-to-process tables: local TCP and UDP ports to the process that owns
 // them, rebuilt from the system's endpoint tables on a lookup miss. The
-// capture thread looks up and refreshes; web threads read copies (and, while
+// owner look-up worker looks up and refreshes, the capture thread only
+// looks up (findTcpProcess); web threads read copies (and, while
 // owner events run, refresh before they read).
 #pragma once
 
@@ -34,7 +35,7 @@ extern std::mutex processTableMutex;
 extern ProcessTable tcpProcessIDs;  // guarded by processTableMutex
 extern ProcessTable udpProcessIDs;  // guarded by processTableMutex
 
-// Capture thread. Sets `owner` to the owner of local `port`, refreshing the
+// Owner look-up worker. Sets `owner` to the owner of local `port`, refreshing the
 // table once on a miss; leaves it unchanged when the port is still unknown.
 void lookupTcpProcess(uint64_t now, int32_t port, OwnerRef& owner);
 void lookupUdpProcess(uint64_t now, int32_t port, OwnerRef& owner);
@@ -50,7 +51,7 @@ bool findUdpProcess(int32_t port, OwnerRef& owner);
 void lookupTcpProcess(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
 void lookupUdpProcess(uint64_t now, const SocketEnds& ends, OwnerRef& owner);
 
-// Capture thread. Rebuilds one table from the system's endpoint table at
+// Owner look-up worker. Rebuilds one table from the system's endpoint table at
 // time `now`; a failed read is printed and leaves the table as it was.
 void refreshTcpProcessIDs(uint64_t now);
 void refreshUdpProcessIDs(uint64_t now);
@@ -60,10 +61,10 @@ void refreshUdpProcessIDs(uint64_t now);
 void pruneProcessIDs(ProcessTable& table, uint64_t now);
 
 // Any thread, before reading a table for the port-owner lists. While owner
-// events name new flows, lookups seldom miss and the capture thread seldom
+// events name new flows, lookups seldom miss and the look-up worker seldom
 // refreshes the tables, so a reader refreshes the table it is about to read,
 // at most once a second per table. Without owner events it does nothing: the
-// capture thread's refreshes keep the tables as they always were.
+// worker's refreshes keep the tables as they always were.
 void refreshTcpProcessIDsForReaders(uint64_t now);
 void refreshUdpProcessIDsForReaders(uint64_t now);
 
@@ -109,8 +110,8 @@ void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointReader
 
 // A refresh costs milliseconds (the system walks its whole socket table), and
 // traffic to ports that no local socket holds (scans, floods, replies to
-// closed ports) would otherwise pay one per new flow on the capture thread
-// while packets pile up. Where the system answers probes, a miss whose probe
+// closed ports) would otherwise pay one per new flow on the look-up worker
+// while its queue fills. Where the system answers probes, a miss whose probe
 // finds no socket skips the refresh. Where it cannot say, after a refresh
 // that did not find the port it was made for, further misses of that
 // protocol refresh again only once kFruitlessRefreshPauseMillis of packet
