@@ -237,7 +237,15 @@ int readOwnerEvents(std::vector<OwnerEvent>& out, int timeoutMillis) {
 uint64_t ownerEventsNamespace() { return 0; }
 
 void closeOwnerEvents() {
-  if (source.session != 0) {
+  bool ended;
+  {
+    std::lock_guard<std::mutex> lock(source.queueMutex);
+    ended = source.ended;
+  }
+  // A real-time ProcessTrace returns once the session has stopped: then our
+  // handle may name a session another monitor started since, under the same
+  // name and logger number, which is not ours to stop.
+  if (source.session != 0 && !ended) {
     SessionProperties s = sessionProperties();
     ControlTraceW(source.session, nullptr, &s.p, EVENT_TRACE_CONTROL_STOP);
   }
