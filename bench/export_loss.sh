@@ -7,8 +7,7 @@
 #   sudo bash bench/export_loss.sh [sweep|stop|both] [FLOWS]
 #   BUILD_DIR=build-old sudo bash bench/export_loss.sh   # another build
 #   STORE=1 sudo bash bench/export_loss.sh stop           # into a store too
-#   STORE=clickhouse://127.0.0.1:8123/loss sudo bash bench/export_loss.sh stop
-#                                    # into ClickHouse (an empty database)
+#   STORE=clickhouse sudo bash bench/export_loss.sh stop  # into ClickHouse
 #
 #   sweep: FLOWS (default 20000) flows fall idle together; 15 s later one
 #          sweep hands them all to the export loop.
@@ -18,12 +17,14 @@
 # Prints, per case, the records of those flows the collector wrote against
 # the flows sent, and the export datagrams the monitor sent. With STORE=1
 # the collector also keeps the records in an SQLite file (--store), and the
-# records of those flows found there are printed too; with STORE set to a
-# clickhouse:// location, the same from that database. Needs the
+# records of those flows found there are printed too; with STORE=clickhouse
+# the same from a ClickHouse server the script starts in the monitor's
+# namespace. Needs the
 # monitor and vantrel-collect built (cmake --build build --target vantrel
 # vantrel-collect).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/clickhouse_server.sh
 BUILD_DIR=$(realpath "${BUILD_DIR:-build}")
 CASES=${1:-both}
 FLOWS=${2:-}
@@ -84,7 +85,11 @@ run_case() {
     >"$dir/vantrelsettings.json"
   local store_args=()
   local store=$dir/flows.sqlite
-  [[ ${STORE:-} == clickhouse://* ]] && store=$STORE
+  if [[ ${STORE:-} == clickhouse ]]; then
+    start_clickhouse "$dir/clickhouse" 18123 "$MON"
+    clickhouse_sql 18123 "CREATE DATABASE loss" "$MON"
+    store=clickhouse://127.0.0.1:18123/loss
+  fi
   [[ -n ${STORE:-} ]] && store_args=(--store "$store" --format json)
   ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" --listen 127.0.0.1:2055 "${store_args[@]}" \
     >"$dir/records.json" 2>"$dir/collect.err" &
@@ -125,11 +130,12 @@ run_case() {
   grep -h 'receive queue' "$dir/collect.err" || true
   if [[ -n ${STORE:-} ]]; then
     local stored
-    stored=$("$BUILD_DIR/vantrel-collect" query --store "$store" --top peers --limit 0 --format csv |
+    stored=$(ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" query --store "$store" --top peers --limit 0 --format csv |
       awk -F, '$1 == "10.77.0.2" { print $4 }')
     printf '%-5s records of those flows in the store %7d  %6.2f %%\n' "$kind" "${stored:-0}" \
       "$(awk -v g="${stored:-0}" -v f="$flows" 'BEGIN { print 100 * g / f }')"
     grep -h 'stopped:\|last minute:\|cannot write' "$dir/collect.err" || true
+    [[ ${STORE:-} == clickhouse ]] && stop_clickhouse "$dir/clickhouse"
   fi
 }
 
