@@ -350,8 +350,8 @@ TEST_F(ClickHouseStore, TheCollectorStoresTheRecordsOfEachExporter) {
                             [&](const std::string& t) { answer += t; }, [&](const std::string& t) { messages += t; }),
             0)
       << messages;
-  EXPECT_NE(answer.find("\"127.0.0.2\",4200,12,1"), std::string::npos) << answer;
-  EXPECT_NE(answer.find("\"127.0.0.3\",4200,12,1"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\n127.0.0.2,4200,12,1\n"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\n127.0.0.3,4200,12,1\n"), std::string::npos) << answer;
   EXPECT_EQ(server_.query("SELECT DISTINCT processname, `user`, domain FROM fleet.flows"),
             "C:/Tools/client.exe\talice\tHOST1\n");
 }
