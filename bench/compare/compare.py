@@ -11,6 +11,8 @@ Two captures (scenarios) are replayed:
   served  the same mix, but every TCP and UDP flow is a client of a service
           port that a process in the receiving namespace holds open, so the
           monitor finds every owner in its port tables
+  dual    the mixed traffic with four in ten flows IPv6 (TCP, UDP, ICMPv6,
+          some with a hop-by-hop header, some UDP packets in two fragments)
 
 For every scenario, program and rate a fresh process is started, so each row
 holds one run's new flows, CPU time and peak memory:
@@ -379,19 +381,20 @@ def summary(results):
     return out
 
 
-def make_capture(path, served):
+def make_capture(path, scenario):
     if os.path.exists(path):
         return
     cmd = [sys.executable, os.path.join(HERE, "make_capture.py"), path, "--local", RCV_ADDR,
            "--summary", path + ".json"]
-    subprocess.run(cmd + (["--served"] if served else []), check=True, stdout=subprocess.DEVNULL)
+    extra = {"served": ["--served"], "dual": ["--ipv6", "0.4"]}.get(scenario, [])
+    subprocess.run(cmd + extra, check=True, stdout=subprocess.DEVNULL)
 
 
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--vantrel", default="build/vantrel", help="the monitor's binary")
     p.add_argument("--out", default=os.path.join(HERE, "out"), help="output folder")
-    p.add_argument("--scenarios", default="mixed,served")
+    p.add_argument("--scenarios", default="mixed,served,dual")
     p.add_argument("--rates", default="10000,50000,100000,200000,400000,max")
     p.add_argument("--seconds", type=float, default=3.0, help="replay time per rate at the asked rate")
     p.add_argument("--repeat", type=int, default=3,
@@ -419,7 +422,7 @@ def main(argv):
         for scenario in a.scenarios.split(","):
             served = scenario == "served"
             capture = os.path.join(a.out, f"{scenario}.pcap")
-            make_capture(capture, served)
+            make_capture(capture, scenario)
             holder = None
             if served:
                 holder = subprocess.Popen(in_ns(RCV_NS, [sys.executable, "-c", SERVICE_HOLDER]))
