@@ -130,8 +130,8 @@ run_case() {
   grep -h 'receive queue' "$dir/collect.err" || true
   if [[ -n ${STORE:-} ]]; then
     local stored
-    stored=$(ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" query --store "$store" --top peers --limit 0 --format csv |
-      awk -F, '$1 == "10.77.0.2" { print $4 }')
+    stored=$(ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" query --store "$store" --peer 10.77.0.2 --limit 0 \
+      --format csv | awk -F, '$9 == 17 { n++ } END { print n + 0 }')
     printf '%-5s records of those flows in the store %7d  %6.2f %%\n' "$kind" "${stored:-0}" \
       "$(awk -v g="${stored:-0}" -v f="$flows" 'BEGIN { print 100 * g / f }')"
     grep -h 'stopped:\|last minute:\|cannot write' "$dir/collect.err" || true

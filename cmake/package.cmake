@@ -71,7 +71,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "the local process, account and domain behind each TCP and UDP flow, and"
   "exports finished flows to a collector, as its own datagrams or as IPFIX. A web"
   "dashboard shows counters, open flows and port owners and changes the settings."
-  "vantrel-collect receives and prints exported flows.")
+  "vantrel-collect receives exported flows and prints them, or keeps them in an"
+  "SQLite file that its query command answers from.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
