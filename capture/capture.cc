@@ -62,6 +62,30 @@ void countDrops(CaptureSocket& s) {
   if (captureDrops(s, dropped) && dropped != 0) snifferPacketsDropped.fetch_add(dropped, std::memory_order_relaxed);
 }
 
+// Packets taken from the capture socket at once (a ring block may hold
+// more; they come in the next hand-over).
+constexpr size_t kFramesPerReceive = 1024;
+
+// Decodes and counts the packets of one hand-over, each at its arrival time
+// (the clock's when the system gave none), never before `lastPacketTime`,
+// which becomes the last packet's time.
+void takeFrames(const ReceivedFrame* frames, size_t count, uint32_t localAddress, uint64_t& lastPacketTime) {
+  CapturedPacket packets[kFramesPerReceive];
+  uint32_t counted[kFramesPerReceive];
+  for (size_t i = 0; i < count; ++i) {
+    const ReceivedFrame& f = frames[i];
+    lastPacketTime = std::max(f.arrivedMillis != 0 ? f.arrivedMillis : currentTimeMillis(), lastPacketTime);
+    packets[i] = CapturedPacket{f.data, f.length, f.wireLength, lastPacketTime};
+  }
+  decodePackets(packets, count, localAddress, counted);
+  snifferPacketCount += static_cast<int32_t>(count);
+  for (size_t i = 0; i < count; ++i) {
+    // Either family: the bytes as the flows count them.
+    recordTraffic(packets[i].now, counted[i], openFlowsAtLastSweep());
+    if (capturePacketHook != nullptr) capturePacketHook();
+  }
+}
+
 // A failed set-up step: prints its message `line`, which (with the system's
 // words for `error`) becomes the capture error, closes the socket if it is
 // open and ends the run.
@@ -183,6 +207,7 @@ void runSniffer() {
   follow.ipv6 = setUpIpv6(s, localAddress);
   follow.watching = (follow.on || follow.ipv6) && addressWatchOpen(follow.watch, error);
   uint8_t buffer[kReceiveBufferBytes];
+  ReceivedFrame frames[kFramesPerReceive];
   uint64_t lastPacketTime = 0;
   CaptureState endState = CaptureState::kStopped;
   std::string endError;
@@ -203,18 +228,14 @@ void runSniffer() {
   for (;;) {
     if (stopBy == 0 && !keepSniffing) stopBy = currentTimeMillis() + handOver;
     if (stopBy != 0 && currentTimeMillis() > stopBy) break;
-    const Received r = captureReceive(s, buffer, sizeof buffer);
+    size_t count = 0;
+    const Received r = captureReceiveBlock(s, frames, kFramesPerReceive, count, buffer, sizeof buffer);
     uint64_t now;
     if (r.status == ReceiveStatus::kPacket) {
       // The arrival stamp, where the system gives one, is truer than the
       // clock read now: packets can wait in the queue. Times never go back.
-      now = std::max(r.arrivedMillis != 0 ? r.arrivedMillis : currentTimeMillis(), lastPacketTime);
-      lastPacketTime = now;
-      // Either family: the bytes as the flows count them.
-      const uint32_t bytes = decodePacket(buffer, r.length, localAddress, now, r.wireLength);
-      ++snifferPacketCount;
-      recordTraffic(now, bytes, openFlowsAtLastSweep());
-      if (capturePacketHook != nullptr) capturePacketHook();
+      takeFrames(frames, count, localAddress, lastPacketTime);
+      now = lastPacketTime;
     } else if (r.status == ReceiveStatus::kTimeout) {
       if (stopBy != 0) break;
       now = currentTimeMillis();

@@ -29,42 +29,43 @@ template <typename Query>
 Queued queueIn(OwnerLookupQueue& q, bool v6, uint8_t proto, const Query& query, uint64_t now) {
   const size_t index = portIndex(v6, proto, query.ends.localPort);
   if (q.unownedUntil[index] > now) return Queued::kUnowned;
-  OwnerPortLookup* at = nullptr;
-  Queued result = Queued::kJoined;
-  if (q.queuedAt[index] != 0) {
-    at = &placeOf(q, q.queuedAt[index]);
-    if (at->waiting == kOwnerWaitersPerPort) {
-      ++q.refused;
-      return Queued::kRefused;
-    }
-  } else {
-    OwnerPortRing& ring = query.outbound ? q.sent : q.received;
-    if (ring.size == kOwnerQueuePorts) {
-      ++q.refused;
-      return Queued::kRefused;
-    }
-    const size_t place = (ring.head + ring.size++) % kOwnerQueuePorts;
-    q.queuedAt[index] = static_cast<uint16_t>(place + 1 + (query.outbound ? 0 : kOwnerQueuePorts));
-    at = &ring.ports[place];
-    at->proto = proto;
-    at->v6 = v6;
-    at->port = query.ends.localPort;
-    at->queuedAt = now;
-    at->waiting = 0;
-    result = Queued::kQueued;
+  const uint32_t place = q.freeWaiter;
+  OwnerPortRing& ring = query.outbound ? q.sent : q.received;
+  if (place == kOwnerWaiters || (q.queuedAt[index] == 0 && ring.size == kOwnerQueuePorts)) {
+    ++q.refused;
+    return Queued::kRefused;
   }
+  OwnerWaiter& w = q.waiters[place];
+  q.freeWaiter = w.next;
   if constexpr (std::is_same_v<Query, OwnerQuery6>) {
-    at->queries6[at->waiting++] = query;
+    w.query6 = query;
   } else {
-    at->queries[at->waiting++] = query;
+    w.query = query;
   }
-  return result;
+  w.next = kOwnerWaiters;
+  if (q.queuedAt[index] != 0) {
+    OwnerPortLookup& at = placeOf(q, q.queuedAt[index]);
+    q.waiters[at.last].next = place;
+    at.last = place;
+    return Queued::kJoined;
+  }
+  const size_t slot = (ring.head + ring.size++) % kOwnerQueuePorts;
+  q.queuedAt[index] = static_cast<uint16_t>(slot + 1 + (query.outbound ? 0 : kOwnerQueuePorts));
+  ring.ports[slot] = OwnerPortLookup{proto, v6, query.ends.localPort, now, place, place};
+  return Queued::kQueued;
+}
+
+// Gives the places of `port`'s waiters back.
+void freeWaiters(OwnerLookupQueue& q, const OwnerPortLookup& port) {
+  q.waiters[port.last].next = q.freeWaiter;
+  q.freeWaiter = port.first;
 }
 
 void clearRing(OwnerLookupQueue& q, OwnerPortRing& ring) {
   for (size_t i = 0; i < ring.size; ++i) {
     const OwnerPortLookup& p = ring.ports[(ring.head + i) % kOwnerQueuePorts];
     q.queuedAt[portIndex(p.v6, p.proto, p.port)] = 0;
+    freeWaiters(q, p);
   }
   ring.head = 0;
   ring.size = 0;
@@ -84,7 +85,10 @@ FlowKey6 flowKeyOf(uint8_t proto, const OwnerQuery6& query) {
 
 }  // namespace
 
-OwnerLookupQueue::OwnerLookupQueue() : queuedAt(4 * kPortsPerTable, 0), unownedUntil(4 * kPortsPerTable, 0) {}
+OwnerLookupQueue::OwnerLookupQueue()
+    : queuedAt(4 * kPortsPerTable, 0), unownedUntil(4 * kPortsPerTable, 0), waiters(kOwnerWaiters) {
+  for (uint32_t i = 0; i < kOwnerWaiters; ++i) waiters[i].next = i + 1;
+}
 
 Queued queueLookup(OwnerLookupQueue& q, uint8_t proto, const OwnerQuery& query, uint64_t now) {
   return queueIn(q, false, proto, query, now);
@@ -94,7 +98,7 @@ Queued queueLookup(OwnerLookupQueue& q, uint8_t proto, const OwnerQuery6& query,
   return queueIn(q, true, proto, query, now);
 }
 
-bool takeLookup(OwnerLookupQueue& q, uint64_t clockMillis, OwnerPortLookup& out, uint64_t& waitMillis) {
+bool takeLookup(OwnerLookupQueue& q, uint64_t clockMillis, TakenLookup& out, uint64_t& waitMillis) {
   waitMillis = 0;
   OwnerPortRing& ring = q.sent.size != 0 ? q.sent : q.received;
   if (ring.size == 0) return false;
@@ -107,8 +111,18 @@ bool takeLookup(OwnerLookupQueue& q, uint64_t clockMillis, OwnerPortLookup& out,
     return false;
   }
   q.budget -= 1000;
-  OwnerPortLookup& first = ring.ports[ring.head];
-  out = first;
+  const OwnerPortLookup& first = ring.ports[ring.head];
+  out.port = first;
+  out.queries.clear();
+  out.queries6.clear();
+  for (uint32_t w = first.first; w != kOwnerWaiters; w = q.waiters[w].next) {
+    if (first.v6) {
+      out.queries6.push_back(q.waiters[w].query6);
+    } else {
+      out.queries.push_back(q.waiters[w].query);
+    }
+  }
+  freeWaiters(q, first);
   q.queuedAt[portIndex(first.v6, first.proto, first.port)] = 0;
   ring.head = (ring.head + 1) % kOwnerQueuePorts;
   --ring.size;
@@ -125,17 +139,19 @@ void clearLookups(OwnerLookupQueue& q) {
   std::fill(q.unownedUntil.begin(), q.unownedUntil.end(), 0);
 }
 
-size_t resolveLookup(const OwnerPortLookup& lookup, const SystemOwnerLookups& system) {
+size_t resolveLookup(const TakenLookup& taken, const SystemOwnerLookups& system) {
+  const OwnerPortLookup& port = taken.port;
   size_t found = 0;
-  for (size_t i = 0; i < lookup.waiting; ++i) {
+  for (const OwnerQuery& query : taken.queries) {
     OwnerRef owner;
-    if (lookup.v6) {
-      (lookup.proto == 6 ? system.tcp6 : system.udp6)(lookup.queuedAt, lookup.queries6[i], owner);
-      if (owner) setFlowOwner6(flowKeyOf(lookup.proto, lookup.queries6[i]), owner);
-    } else {
-      (lookup.proto == 6 ? system.tcp : system.udp)(lookup.queuedAt, lookup.queries[i], owner);
-      if (owner) setFlowOwner(flowKeyOf(lookup.proto, lookup.queries[i]), owner);
-    }
+    (port.proto == 6 ? system.tcp : system.udp)(port.queuedAt, query, owner);
+    if (owner) setFlowOwner(flowKeyOf(port.proto, query), owner);
+    if (owner) ++found;
+  }
+  for (const OwnerQuery6& query : taken.queries6) {
+    OwnerRef owner;
+    (port.proto == 6 ? system.tcp6 : system.udp6)(port.queuedAt, query, owner);
+    if (owner) setFlowOwner6(flowKeyOf(port.proto, query), owner);
     if (owner) ++found;
   }
   return found;
@@ -157,7 +173,9 @@ uint64_t monotonicMillis() {
 
 void runWorker() {
   const SystemOwnerLookups system;
-  OwnerPortLookup lookup;
+  TakenLookup lookup;
+  lookup.queries.reserve(kOwnerWaiters);
+  lookup.queries6.reserve(kOwnerWaiters);
   std::unique_lock<std::mutex> lock(ownerLookupMutex);
   while (!workerStop) {
     uint64_t waitMillis = 0;
@@ -174,7 +192,7 @@ void runWorker() {
     lock.unlock();
     const size_t found = resolveLookup(lookup, system);
     lock.lock();
-    if (found == 0) noteUnowned(ownerLookups, lookup);
+    if (found == 0) noteUnowned(ownerLookups, lookup.port);
   }
 }
 

@@ -18,9 +18,9 @@
 // Ports queued at once in each ring (see OwnerLookupQueue); a new port
 // finding its ring full gets no look-up.
 inline constexpr size_t kOwnerQueuePorts = 512;
-// New flows of one queued port that get the owner found for it; later ones
-// in the same wait are left without.
-inline constexpr size_t kOwnerWaitersPerPort = 8;
+// New flows waiting for the owners of queued ports, all ports together;
+// a new flow finding no room gets no look-up.
+inline constexpr size_t kOwnerWaiters = 4096;
 // A port whose look-up found nobody is not looked up again for this long
 // (packet time): a flood at it costs one look-up, not one per packet.
 inline constexpr uint64_t kUnownedPortMillis = 500;
@@ -29,15 +29,29 @@ inline constexpr uint64_t kUnownedPortMillis = 500;
 inline constexpr uint64_t kOwnerLookupsPerSecond = 2000;
 inline constexpr uint64_t kOwnerLookupBurst = 200;
 
-// One queued local port and the new flows waiting for its owner.
+// One queued local port; its waiters (the new flows at it since it was
+// queued) are a list through OwnerLookupQueue::waiters.
 struct OwnerPortLookup {
   uint8_t proto = 0;      // 6 or 17
-  bool v6 = false;        // the waiters are in `queries6`, else in `queries`
+  bool v6 = false;        // the waiters' queries are IPv6 ones
   uint16_t port = 0;      // local port, host order
   uint64_t queuedAt = 0;  // packet time of the first waiter
-  size_t waiting = 0;
-  std::array<OwnerQuery, kOwnerWaitersPerPort> queries;
-  std::array<OwnerQuery6, kOwnerWaitersPerPort> queries6;
+  uint32_t first = 0, last = 0;  // the waiters' list
+};
+
+// A flow waiting for its port's owner, and the next in its port's list (or
+// in the list of free places).
+struct OwnerWaiter {
+  OwnerQuery query;
+  OwnerQuery6 query6;
+  uint32_t next = 0;
+};
+
+// A port taken from the queue with its waiters' queries.
+struct TakenLookup {
+  OwnerPortLookup port;
+  std::vector<OwnerQuery> queries;    // IPv4 waiters
+  std::vector<OwnerQuery6> queries6;  // IPv6 waiters
 };
 
 // Queued ports in order of queueing.
@@ -59,11 +73,13 @@ struct OwnerLookupQueue {
   // `received`), and until when it counts as unowned.
   std::vector<uint16_t> queuedAt;
   std::vector<uint64_t> unownedUntil;
+  std::vector<OwnerWaiter> waiters;  // kOwnerWaiters places
+  uint32_t freeWaiter = 0;           // first free place; kOwnerWaiters when none is free
   // The pace: look-ups that may be made now, in thousandths, as of budgetAt
   // (the worker's monotonic ms).
   uint64_t budget = kOwnerLookupBurst * 1000;
   uint64_t budgetAt = 0;
-  uint64_t refused = 0;  // flows left without a look-up: their ring or the port's waiters were full
+  uint64_t refused = 0;  // flows left without a look-up: their ring or the waiters' places were full
 };
 
 enum class Queued {
@@ -85,7 +101,7 @@ Queued queueLookup(OwnerLookupQueue& q, uint8_t proto, const OwnerQuery6& query,
 // time `clockMillis`. False when nothing is queued (`waitMillis` 0) or the
 // pace holds it back (`waitMillis`: until it allows). The caller holds the
 // queue's lock.
-bool takeLookup(OwnerLookupQueue& q, uint64_t clockMillis, OwnerPortLookup& out, uint64_t& waitMillis);
+bool takeLookup(OwnerLookupQueue& q, uint64_t clockMillis, TakenLookup& out, uint64_t& waitMillis);
 
 // The look-up of `done` found nobody: its port counts as unowned for
 // kUnownedPortMillis of packet time. The caller holds the queue's lock.
@@ -104,12 +120,12 @@ struct SystemOwnerLookups {
   OwnerLookup6 udp6 = lookupUdpOwner6;
 };
 
-// Looks up the owner of every waiter of `lookup` through `system` and gives
+// Looks up the owner of every waiter of `taken` through `system` and gives
 // it to the waiter's flow if that is still open and has none
 // (setFlowOwner). Returns the number of waiters whose owner was found,
 // whether or not their flow was still open. Worker thread; takes the flow
 // tables' lock only to give an owner.
-size_t resolveLookup(const OwnerPortLookup& lookup, const SystemOwnerLookups& system);
+size_t resolveLookup(const TakenLookup& taken, const SystemOwnerLookups& system);
 
 // The shared queue the capture thread feeds and the worker drains.
 extern std::mutex ownerLookupMutex;

@@ -14,7 +14,7 @@ OwnerQuery queryAt(uint16_t localPort, uint16_t remotePort = 53, bool outbound =
   return OwnerQuery{SocketEnds{kLocal, localPort, kRemote, remotePort}, 0, outbound};
 }
 
-TEST(OwnerLookups, OnePlacePerPortBoundedQueueAndBoundedWaiters) {
+TEST(OwnerLookups, OnePlacePerPortBoundedRingsAndWaiters) {
   auto q = std::make_unique<OwnerLookupQueue>();
   for (uint16_t port = 1; port <= kOwnerQueuePorts; ++port) {
     ASSERT_EQ(queueLookup(*q, 17, queryAt(port), 100), Queued::kQueued) << port;
@@ -22,36 +22,40 @@ TEST(OwnerLookups, OnePlacePerPortBoundedQueueAndBoundedWaiters) {
   EXPECT_EQ(queueLookup(*q, 17, queryAt(9998), 100), Queued::kRefused) << "the ring is full";
   EXPECT_EQ(queueLookup(*q, 17, queryAt(9999, 53, false), 100), Queued::kQueued)
       << "flows from outside have a ring of their own";
-  // A queued port takes more flows (other peers, the reply direction) up to its bound.
-  for (size_t i = 1; i < kOwnerWaitersPerPort; ++i) {
-    EXPECT_EQ(queueLookup(*q, 17, queryAt(7, static_cast<uint16_t>(1000 + i), i % 2 == 0), 100), Queued::kJoined);
+  // A queued port takes more flows (other peers, the reply direction) while
+  // the waiters have places.
+  size_t joined = 0;
+  while (queueLookup(*q, 17, queryAt(7, static_cast<uint16_t>(1000 + joined), joined % 2 == 0), 100) ==
+         Queued::kJoined) {
+    ++joined;
   }
-  EXPECT_EQ(queueLookup(*q, 17, queryAt(7, 2000), 100), Queued::kRefused);
+  EXPECT_EQ(joined, kOwnerWaiters - kOwnerQueuePorts - 1);
   EXPECT_EQ(q->refused, 2u);
   EXPECT_EQ(q->sent.size, kOwnerQueuePorts);
 
-  // Taking the first port frees one place; the other protocol and family
+  // Taking the first port frees its places; the other protocol and family
   // have places of their own for the same number.
-  OwnerPortLookup got;
+  TakenLookup got;
   uint64_t wait = 0;
   ASSERT_TRUE(takeLookup(*q, 0, got, wait));
-  EXPECT_EQ(got.port, 1);
-  EXPECT_EQ(got.waiting, 1u);
+  EXPECT_EQ(got.port.port, 1);
+  EXPECT_EQ(got.queries.size(), 1u);
   EXPECT_EQ(queueLookup(*q, 6, queryAt(7), 100), Queued::kQueued);
   EXPECT_EQ(queueLookup(*q, 17, OwnerQuery6{SocketEnds6{{}, 7, {}, 53}, 0, true}, 100), Queued::kRefused)
       << "no place left for it";
 
   // Taken in order of queueing, with all their waiters.
   for (uint16_t port = 2; port <= 7; ++port) ASSERT_TRUE(takeLookup(*q, 1000 * port, got, wait));
-  EXPECT_EQ(got.port, 7);
-  EXPECT_EQ(got.proto, 17);
-  EXPECT_EQ(got.waiting, kOwnerWaitersPerPort);
-  EXPECT_EQ(got.queries[3].ends.remotePort, 1003);
+  EXPECT_EQ(got.port.port, 7);
+  EXPECT_EQ(got.port.proto, 17);
+  ASSERT_EQ(got.queries.size(), joined + 1);
+  EXPECT_EQ(got.queries[2].ends.remotePort, 1001);
+  EXPECT_FALSE(got.queries[2].outbound);
   EXPECT_EQ(queueLookup(*q, 17, queryAt(7), 100), Queued::kQueued) << "taken, the port may be queued anew";
   // The local programs' ports go first, then those from outside.
   size_t before = 0;
-  while (takeLookup(*q, 1000000 + before, got, wait) && got.port != 9999) ++before;
-  EXPECT_EQ(got.port, 9999);
+  while (takeLookup(*q, 1000000 + before, got, wait) && got.port.port != 9999) ++before;
+  EXPECT_EQ(got.port.port, 9999);
   EXPECT_EQ(before, kOwnerQueuePorts - 6 + 1);
 
   queueLookup(*q, 17, queryAt(8, 53, false), 100);
@@ -65,7 +69,7 @@ TEST(OwnerLookups, OnePlacePerPortBoundedQueueAndBoundedWaiters) {
 TEST(OwnerLookups, PaceAllowsABurstThenTheRate) {
   auto q = std::make_unique<OwnerLookupQueue>();
   for (uint16_t port = 1; port <= kOwnerQueuePorts; ++port) queueLookup(*q, 6, queryAt(port), 0);
-  OwnerPortLookup got;
+  TakenLookup got;
   uint64_t wait = 0;
   const uint64_t t0 = 50000;
   for (uint64_t i = 0; i < kOwnerLookupBurst; ++i) ASSERT_TRUE(takeLookup(*q, t0, got, wait)) << i;
@@ -86,10 +90,10 @@ TEST(OwnerLookups, APortFoundUnownedIsLeftAloneForAWhile) {
   auto q = std::make_unique<OwnerLookupQueue>();
   const uint64_t now = 1'700'000'000'000;
   ASSERT_EQ(queueLookup(*q, 17, queryAt(40000), now), Queued::kQueued);
-  OwnerPortLookup got;
+  TakenLookup got;
   uint64_t wait = 0;
   ASSERT_TRUE(takeLookup(*q, 0, got, wait));
-  noteUnowned(*q, got);
+  noteUnowned(*q, got.port);
   EXPECT_EQ(queueLookup(*q, 17, queryAt(40000, 9), now + kUnownedPortMillis - 1), Queued::kUnowned);
   EXPECT_EQ(queueLookup(*q, 6, queryAt(40000), now + 1), Queued::kQueued) << "TCP's port is another";
   EXPECT_EQ(queueLookup(*q, 17, queryAt(40000), now + kUnownedPortMillis), Queued::kQueued);
@@ -125,7 +129,7 @@ TEST(OwnerLookups, TheOwnerFoundReachesOpenFlowsOnly) {
   queueLookup(*q, 17, queryAt(5000, 53, false), now);
   queueLookup(*q, 17, queryAt(5000, 54, true), now);
   queueLookup(*q, 17, queryAt(5000, 55, true), now);
-  OwnerPortLookup lookup;
+  TakenLookup lookup;
   uint64_t wait = 0;
   ASSERT_TRUE(takeLookup(*q, 0, lookup, wait));
 

@@ -24,6 +24,7 @@ struct CaptureSocket {
   uint32_t block = 0;        // block being read
   uint32_t framesLeft = 0;   // packets of that block not yet read
   uint8_t* nextFrame = nullptr;
+  bool blockTaken = false;   // captureReceiveBlock handed out the whole block: return it at the next call
 };
 
 enum class ReceiveStatus {
@@ -83,6 +84,24 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size);
 // system keeps no such count or asking failed; `dropped` is then unchanged.
 // Not per packet: it is a system call.
 bool captureDrops(CaptureSocket& s, uint64_t& dropped);
+
+// One packet as captureReceiveBlock hands it over.
+struct ReceivedFrame {
+  const uint8_t* data = nullptr;  // from its IPv4 header on
+  size_t length = 0;              // bytes at `data`
+  size_t wireLength = 0;          // as Received's
+  uint64_t arrivedMillis = 0;     // as Received's
+};
+
+// Waits as captureReceive does, then hands over up to `max` packets at once
+// into `frames`, with the status and error of captureReceive (kPacket with
+// `count` frames; kSkipped when none of them was ours). On Linux the frames
+// point into the receive ring, the packets of one ring block at a time, and
+// stay valid until the next call or the close; elsewhere one packet is
+// copied into `buffer` (`size` bytes). A run uses this or captureReceive,
+// not both.
+Received captureReceiveBlock(CaptureSocket& s, ReceivedFrame* frames, size_t max, size_t& count, uint8_t* buffer,
+                             size_t size);
 
 // Closes the socket, and the IPv6 one when open (both handles become -1);
 // false with `error` when closing either fails.

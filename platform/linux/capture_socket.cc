@@ -250,6 +250,49 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
   return r;
 }
 
+Received captureReceiveBlock(CaptureSocket& s, ReceivedFrame* frames, size_t max, size_t& count, uint8_t*, size_t) {
+  Received r;
+  count = 0;
+  if (s.blockTaken) {
+    // The caller is done with the frames of the block it was given.
+    __atomic_store_n(&blockAt(s, s.block)->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+    s.block = (s.block + 1) % s.blockCount;
+    s.blockTaken = false;
+  }
+  if (s.framesLeft == 0) {
+    tpacket_block_desc* block = blockAt(s, s.block);
+    if ((__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) {
+      struct pollfd p = {fdOf(s), POLLIN, 0};
+      const int ready = poll(&p, 1, kCaptureWaitMillis);
+      if (ready < 0 && errno != EINTR) {
+        r.status = ReceiveStatus::kFailed;
+        r.error = errno;
+        return r;
+      }
+      if ((__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) {
+        r.error = ready > 0 ? pollError(s, p.revents) : 0;
+        r.status = r.error != 0 ? ReceiveStatus::kFailed : ReceiveStatus::kTimeout;
+        return r;
+      }
+    }
+    s.framesLeft = block->hdr.bh1.num_pkts;
+    s.nextFrame = reinterpret_cast<uint8_t*>(block) + block->hdr.bh1.offset_to_first_pkt;
+  }
+  while (s.framesLeft != 0 && count < max) {
+    const auto* frame = reinterpret_cast<const tpacket3_hdr*>(s.nextFrame);
+    const auto* from = reinterpret_cast<const sockaddr_ll*>(s.nextFrame + TPACKET_ALIGN(sizeof(tpacket3_hdr)));
+    if (from->sll_ifindex == s.ifindex && !(s.loopback && from->sll_pkttype == PACKET_OUTGOING)) {
+      frames[count++] = ReceivedFrame{s.nextFrame + frame->tp_mac, frame->tp_snaplen, frame->tp_len,
+                                      static_cast<uint64_t>(frame->tp_sec) * 1000u + frame->tp_nsec / 1000000u};
+    }
+    s.nextFrame += frame->tp_next_offset;
+    --s.framesLeft;
+  }
+  s.blockTaken = s.framesLeft == 0;
+  r.status = count != 0 ? ReceiveStatus::kPacket : ReceiveStatus::kSkipped;
+  return r;
+}
+
 bool captureDrops(CaptureSocket& s, uint64_t& dropped) {
   // With a TPACKET_V3 ring the answer is the v3 form; tp_drops counts the
   // packets that found the ring full.
@@ -264,6 +307,7 @@ bool captureClose(CaptureSocket& s, int& error) {
   if (s.ring != nullptr) munmap(s.ring, s.ringBytes);
   s.ring = nullptr;
   s.framesLeft = 0;
+  s.blockTaken = false;
   const int fd = fdOf(s);
   s.handle = -1;
   if (close(fd) != 0) {

@@ -158,6 +158,17 @@ Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
   return receiveFrom(takeSix ? socket6Of(s) : socketOf(s), buffer, size);
 }
 
+Received captureReceiveBlock(CaptureSocket& s, ReceivedFrame* frames, size_t max, size_t& count, uint8_t* buffer,
+                             size_t size) {
+  count = 0;
+  const Received r = captureReceive(s, buffer, size);
+  if (r.status == ReceiveStatus::kPacket && max != 0) {
+    frames[0] = ReceivedFrame{buffer, r.length, r.wireLength, r.arrivedMillis};
+    count = 1;
+  }
+  return r;
+}
+
 // A raw socket keeps no count of what it could not take.
 bool captureDrops(CaptureSocket&, uint64_t&) { return false; }
 
