@@ -150,8 +150,13 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
     }
     at += length;
   }
-  // A record with IPv6 ends is an IPv6 flow: its IPv4 fields, if any, go.
-  if (rec.ipv6()) rec.srcip = rec.dstip = 0;
+  // A record with IPv6 ends is an IPv6 flow: its IPv4 fields, if any, go;
+  // an IPv4 record keeps no flow label.
+  if (rec.ipv6()) {
+    rec.srcip = rec.dstip = 0;
+  } else {
+    rec.flowlabel = 0;
+  }
   if ((rec.proto == kIcmp || rec.proto == kIcmp6) && extras.icmpTypeCode) {
     rec.srcport = extras.icmpTypeCodeValue >> 8;
     rec.dstport = extras.icmpTypeCodeValue & 0xFF;

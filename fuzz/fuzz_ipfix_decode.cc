@@ -16,6 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool ok = decodeIpfixMessage(data, size, kExporter, templates, message, error);
     if (!ok && (error.empty() || !message.records.empty() || !message.unknownTemplates.empty())) __builtin_trap();
     if (templates.size() > kMaxIpfixTemplates) __builtin_trap();
+    // Each record keeps to its family: IPv4 ones have no IPv6 ends or flow
+    // label, IPv6 ones no IPv4 addresses.
+    for (const FlowEntry& r : message.records) {
+      if (r.ipv6() ? (r.srcip != 0 || r.dstip != 0)
+                   : (r.flowlabel != 0 || !r.srcip6.unspecified() || !r.dstip6.unspecified())) {
+        __builtin_trap();
+      }
+    }
     for (const auto& [key, tmpl] : templates) {
       if (key.exporter != kExporter || key.id < kIpfixMinDataSetId || tmpl.fields.empty()) __builtin_trap();
     }
