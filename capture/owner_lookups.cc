@@ -162,7 +162,12 @@ namespace {
 std::thread worker;
 std::condition_variable wakeWorker;
 std::atomic<bool> workerRuns{false};  // the capture thread may queue
-bool workerStop = false;              // guarded by ownerLookupMutex
+bool workerDraining = false;          // guarded by ownerLookupMutex: finish what is queued, then stop
+uint64_t drainUntil = 0;              // guarded by ownerLookupMutex: monotonic ms
+
+// How long a stop lets the worker finish the queued look-ups, unpaced, so
+// that the flows handed to export at a stop carry the owners it finds.
+constexpr uint64_t kDrainMillis = 250;
 bool workerIdle = false;              // guarded by ownerLookupMutex: waiting for work
 
 uint64_t monotonicMillis() {
@@ -177,9 +182,14 @@ void runWorker() {
   lookup.queries.reserve(kOwnerWaiters);
   lookup.queries6.reserve(kOwnerWaiters);
   std::unique_lock<std::mutex> lock(ownerLookupMutex);
-  while (!workerStop) {
+  for (;;) {
     uint64_t waitMillis = 0;
+    if (workerDraining) {
+      if (monotonicMillis() >= drainUntil) break;
+      ownerLookups.budget = kOwnerLookupBurst * 1000;
+    }
     if (!takeLookup(ownerLookups, monotonicMillis(), lookup, waitMillis)) {
+      if (workerDraining) break;
       workerIdle = waitMillis == 0;
       if (workerIdle) {
         wakeWorker.wait(lock);
@@ -231,7 +241,7 @@ void startOwnerLookups() {
   {
     std::lock_guard<std::mutex> lock(ownerLookupMutex);
     clearLookups(ownerLookups);
-    workerStop = false;
+    workerDraining = false;
     workerIdle = false;
   }
   worker = std::thread(runWorker);
@@ -243,7 +253,8 @@ void stopOwnerLookups() {
   if (!worker.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(ownerLookupMutex);
-    workerStop = true;
+    workerDraining = true;
+    drainUntil = monotonicMillis() + kDrainMillis;
   }
   wakeWorker.notify_one();
   worker.join();

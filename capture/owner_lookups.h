@@ -144,7 +144,8 @@ void quickUdpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
 // system's tables of that namespace); the queue starts empty. Capture
 // thread, at the start of a run.
 void startOwnerLookups();
-// Stops the worker and waits for it; ports still queued are dropped. It
-// ends after the look-up it is making, if any. Capture thread, at the end of
-// a run; harmless when none runs.
+// Stops the worker and waits for it: it first makes the look-ups still
+// queued, unpaced, for at most 250 ms (and the one it is making), so that
+// flows handed to export at a stop carry their owners; what is left then is
+// dropped. Capture thread, at the end of a run; harmless when none runs.
 void stopOwnerLookups();
