@@ -8,14 +8,14 @@
 #include "platform/clock.h"
 
 const char* const kQueryUsage =
-    "Usage: vantrel-collect query --store FILE [--since TIME] [--until TIME] [--host ADDR]\n"
+    "Usage: vantrel-collect query --store STORE [--since TIME] [--until TIME] [--host ADDR]\n"
     "         [--process NAME] [--user NAME] [--peer ADDR|PREFIX] [--port N]\n"
     "         [--top hosts|processes|peers|ports] [--limit N] [--format table|json|csv]\n"
     "\n"
     "Answers from a store that vantrel-collect --store filled: the flows that match,\n"
     "newest first, or with --top the ten (--limit) biggest talkers by bytes.\n"
     "\n"
-    "  --store FILE        the SQLite file\n"
+    "  --store STORE       the SQLite file, or clickhouse://HOST:PORT/DATABASE\n"
     "  --since TIME        flows last seen at or after TIME: 30m, 1h, 2d, 1w before now,\n"
     "                      or a UTC date 2026-12-01 with an optional time T08:00[:30]\n"
     "  --until TIME        flows first seen at or before TIME\n"

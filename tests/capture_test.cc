@@ -390,6 +390,9 @@ TEST(Capture, ShortLivedSocketsKeepTheirOwners) {
     ASSERT_NE(port, 0) << "exchange failed";
     ASSERT_TRUE(waitFor([&] { return findOpenFlow(proto, port, kEcho, flow); }, milliseconds(3000)))
         << "protocol " << int(proto) << " from port " << port;
+    // The look-up worker fills the owner in a moment after the record opens.
+    waitFor([&] { return findOpenFlow(proto, port, kEcho, flow) && !flow.processname().empty(); },
+            milliseconds(3000));
     EXPECT_EQ(flow.processname(), OwnIdentity().processname) << "protocol " << int(proto) << " from port " << port;
   }
   testing::internal::CaptureStdout();
