@@ -78,6 +78,7 @@ void takeFrames(const ReceivedFrame* frames, size_t count, uint32_t localAddress
     packets[i] = CapturedPacket{f.data, f.length, f.wireLength, lastPacketTime};
   }
   decodePackets(packets, count, localAddress, counted);
+  wakeOwnerLookups();
   snifferPacketCount += static_cast<int32_t>(count);
   for (size_t i = 0; i < count; ++i) {
     // Either family: the bytes as the flows count them.

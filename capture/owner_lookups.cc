@@ -169,6 +169,13 @@ uint64_t drainUntil = 0;              // guarded by ownerLookupMutex: monotonic 
 // that the flows handed to export at a stop carry the owners it finds.
 constexpr uint64_t kDrainMillis = 250;
 bool workerIdle = false;              // guarded by ownerLookupMutex: waiting for work
+// A port was queued while the worker waited for work: the capture thread
+// wakes it once its hand-over is decoded (wakeOwnerLookups), not at every
+// new flow, which would cost a wake-up and a switch of threads each.
+std::atomic<bool> wakeDue{false};
+// Should a wake-up go missing, the idle worker still looks at the queue
+// this often.
+constexpr uint64_t kIdleCheckMillis = 100;
 
 uint64_t monotonicMillis() {
   return static_cast<uint64_t>(
@@ -191,11 +198,7 @@ void runWorker() {
     if (!takeLookup(ownerLookups, monotonicMillis(), lookup, waitMillis)) {
       if (workerDraining) break;
       workerIdle = waitMillis == 0;
-      if (workerIdle) {
-        wakeWorker.wait(lock);
-      } else {
-        wakeWorker.wait_for(lock, std::chrono::milliseconds(waitMillis));
-      }
+      wakeWorker.wait_for(lock, std::chrono::milliseconds(workerIdle ? kIdleCheckMillis : waitMillis));
       workerIdle = false;
       continue;
     }
@@ -209,13 +212,11 @@ void runWorker() {
 template <typename Query>
 void queueFromCapture(uint8_t proto, const Query& query, uint64_t now) {
   if (!workerRuns.load(std::memory_order_relaxed)) return;
-  bool wake = false;
-  {
-    std::lock_guard<std::mutex> lock(ownerLookupMutex);
-    wake = queueLookup(ownerLookups, proto, query, now) == Queued::kQueued && workerIdle;
-    if (wake) workerIdle = false;  // one wake-up is enough
+  std::lock_guard<std::mutex> lock(ownerLookupMutex);
+  if (queueLookup(ownerLookups, proto, query, now) == Queued::kQueued && workerIdle) {
+    workerIdle = false;  // one wake-up is enough
+    wakeDue.store(true, std::memory_order_relaxed);
   }
-  if (wake) wakeWorker.notify_one();
 }
 
 }  // namespace
@@ -236,6 +237,10 @@ void quickUdpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner) {
   if (!knownUdpOwner6(query, owner)) queueFromCapture(17, query, now);
 }
 
+void wakeOwnerLookups() {
+  if (wakeDue.exchange(false, std::memory_order_relaxed)) wakeWorker.notify_one();
+}
+
 void startOwnerLookups() {
   stopOwnerLookups();
   {
@@ -244,6 +249,7 @@ void startOwnerLookups() {
     workerDraining = false;
     workerIdle = false;
   }
+  wakeDue = false;
   worker = std::thread(runWorker);
   workerRuns = true;
 }

@@ -140,6 +140,10 @@ void quickUdpOwner(uint64_t now, const OwnerQuery& query, OwnerRef& owner);
 void quickTcpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
 void quickUdpOwner6(uint64_t now, const OwnerQuery6& query, OwnerRef& owner);
 
+// Wakes the worker when the flows decoded since the last call queued a port
+// while it waited for work. Capture thread, after each hand-over.
+void wakeOwnerLookups();
+
 // Starts the worker thread, in the caller's network namespace (it asks the
 // system's tables of that namespace); the queue starts empty. Capture
 // thread, at the start of a run.
