@@ -17,11 +17,21 @@
 # of them (no ICMP, no ARP) and what it sees is the flood alone; IPv6 is off
 # on the link. Needs trafgen (apt-get install netsniff-ng), curl and the
 # monitor built (cmake --build build --target vantrel).
+#
+# Each case is then sent again, the same way, to softflowd listening on the
+# same interface (when it is installed; PROGRAMS=vantrel leaves it out), so
+# both are measured in one run: its count is what libpcap received less what
+# it dropped, from softflowctl statistics.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=$(realpath "${BUILD_DIR:-build}")
 CASES=${1:-both}
 PACKETS=${2:-1000000}
+PROGRAMS=${PROGRAMS:-vantrel softflowd}
+if [[ " $PROGRAMS " == *" softflowd "* ]] && ! command -v softflowd >/dev/null; then
+  echo "softflowd is missing (apt-get install softflowd): the monitor alone is measured" >&2
+  PROGRAMS=vantrel
+fi
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "flood.sh needs root (network namespaces, packet capture)" >&2
@@ -64,18 +74,41 @@ counters() {
 # Packets the monitor's side of the link received.
 received() { ip netns exec "$MON" cat /sys/class/net/vtf$$a/statistics/rx_packets; }
 
-# Runs one case; $1 ports|port.
+# softflowd's packets read: received by libpcap less dropped by it, and the
+# drops.
+softflowd_counters() {
+  ip netns exec "$MON" softflowctl -c "$1" statistics | python3 -c '
+import re, sys
+t = sys.stdin.read()
+got = int(re.search(r"Packets received by libpcap:\s*(\d+)", t).group(1))
+lost = int(re.search(r"Packets dropped by libpcap:\s*(\d+)", t).group(1))
+print(got - lost, lost)'
+}
+
+# Runs one case with one program; $1 ports|port, $2 vantrel|softflowd.
 run_case() {
-  local kind=$1 dir=$WORK/$1 dport
+  local kind=$1 program=$2 dir=$WORK/$1-$2 dport
   mkdir -p "$dir"
-  printf '{"listenerIP": "10.78.0.1", "receiverIP": "0.0.0.0", "httpPort": 17997, "user": "admin", "pass": "x"}' \
-    >"$dir/vantrelsettings.json"
-  (cd "$dir" && exec ip netns exec "$MON" "$BUILD_DIR/vantrel" >"$dir/console.log" 2>&1) &
+  local count=counters
+  if [[ $program == vantrel ]]; then
+    printf '{"listenerIP": "10.78.0.1", "receiverIP": "0.0.0.0", "httpPort": 17997, "user": "admin", "pass": "x"}' \
+      >"$dir/vantrelsettings.json"
+    (cd "$dir" && exec ip netns exec "$MON" "$BUILD_DIR/vantrel" >"$dir/console.log" 2>&1) &
+    for _ in $(seq 100); do
+      grep -q "Listener Socket IO controls set" "$dir/console.log" 2>/dev/null && break
+      sleep 0.1
+    done
+  else
+    # As bench/compare starts it: the same flow table bound and timeouts.
+    (exec ip netns exec "$MON" softflowd -d -i vtf$$a -n 127.0.0.1:2055 -m 1000000 -c "$dir/ctl" \
+      -t general=15 -t udp=15 -t maxlife=60 -t expint=1 >"$dir/console.log" 2>&1) &
+    for _ in $(seq 100); do
+      softflowd_counters "$dir/ctl" >/dev/null 2>&1 && break
+      sleep 0.1
+    done
+    count="softflowd_counters $dir/ctl"
+  fi
   local monitor=$!
-  for _ in $(seq 100); do
-    grep -q "Listener Socket IO controls set" "$dir/console.log" 2>/dev/null && break
-    sleep 0.1
-  done
   sleep 1  # capture is reading by now
   [[ $kind == port ]] && dport=5300 || dport="drnd()"
   # Sources in 172.16.0.0/12 and 192.0.2.0/24 by turns of the random bytes;
@@ -88,7 +121,7 @@ run_case() {
   fill(0x00, 18)
 }
 EOF
-  read -r before dropped_before < <(counters)
+  read -r before dropped_before < <($count)
   local rx_before
   rx_before=$(received)
   local t0=$EPOCHREALTIME
@@ -96,21 +129,23 @@ EOF
   local t1=$EPOCHREALTIME
   sleep 2  # the ring hands over what it holds, the capture catches up
   local after dropped_after rx
-  read -r after dropped_after < <(counters)
+  read -r after dropped_after < <($count)
   rx=$(($(received) - rx_before))
   kill -TERM "$monitor" 2>/dev/null || true
   wait "$monitor" 2>/dev/null || true
   local counted=$((after - before)) dropped=$((dropped_after - dropped_before))
-  printf '%-5s sent %8d in %5.2f s (%7.0f packets/s)  link received %8d  counted %8d  %7.3f %%  kernel dropped %d\n' \
-    "$kind" "$PACKETS" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" \
+  printf '%-9s %-5s sent %8d in %5.2f s (%7.0f packets/s)  link received %8d  counted %8d  %7.3f %%  dropped %d\n' \
+    "$program" "$kind" "$PACKETS" "$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" \
     "$(awk -v a="$t0" -v b="$t1" -v n="$PACKETS" 'BEGIN { print n / (b - a) }')" "$rx" "$counted" \
     "$(awk -v c="$counted" -v n="$rx" 'BEGIN { print 100 * c / n }')" "$dropped"
 }
 
 echo "build: $BUILD_DIR ($(git -C "$BUILD_DIR/.." rev-parse --short HEAD 2>/dev/null || echo '?'))"
 case $CASES in
-  ports) run_case ports ;;
-  port) run_case port ;;
-  both) run_case ports; run_case port ;;
+  ports | port) kinds=$CASES ;;
+  both) kinds="ports port" ;;
   *) echo "usage: flood.sh [ports|port|both] [PACKETS]" >&2; exit 2 ;;
 esac
+for kind in $kinds; do
+  for program in $PROGRAMS; do run_case "$kind" "$program"; done
+done
