@@ -197,26 +197,35 @@ bool captureIpv6(CaptureSocket& s, const AdapterUnicast6*, int& error) {
   return true;
 }
 
+namespace {
+
+// Waits at most kCaptureWaitMillis for `block` to be the user's. False with
+// `r` telling why when it is not: a time-out, or the failure of the wait or
+// of the device.
+bool waitForBlock(const CaptureSocket& s, tpacket_block_desc* block, Received& r) {
+  if ((__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) != 0) return true;
+  struct pollfd p = {fdOf(s), POLLIN, 0};
+  const int ready = poll(&p, 1, kCaptureWaitMillis);
+  if (ready < 0 && errno != EINTR) {
+    r.status = ReceiveStatus::kFailed;
+    r.error = errno;
+    return false;
+  }
+  if ((__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) != 0) return true;
+  // Packets already in the ring are read first; an error (the device went
+  // down or away) ends the wait at once and is not a time-out.
+  r.error = ready > 0 ? pollError(s, p.revents) : 0;
+  r.status = r.error != 0 ? ReceiveStatus::kFailed : ReceiveStatus::kTimeout;
+  return false;
+}
+
+}  // namespace
+
 Received captureReceive(CaptureSocket& s, uint8_t* buffer, size_t size) {
   Received r;
   if (s.framesLeft == 0) {
     tpacket_block_desc* block = blockAt(s, s.block);
-    if ((__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) {
-      struct pollfd p = {fdOf(s), POLLIN, 0};
-      const int ready = poll(&p, 1, kCaptureWaitMillis);
-      if (ready < 0 && errno != EINTR) {
-        r.status = ReceiveStatus::kFailed;
-        r.error = errno;
-        return r;
-      }
-      if ((__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) {
-        // Packets already in the ring are read first; an error (the device
-        // went down or away) ends the wait at once and is not a time-out.
-        r.error = ready > 0 ? pollError(s, p.revents) : 0;
-        r.status = r.error != 0 ? ReceiveStatus::kFailed : ReceiveStatus::kTimeout;
-        return r;
-      }
-    }
+    if (!waitForBlock(s, block, r)) return r;
     s.framesLeft = block->hdr.bh1.num_pkts;
     s.nextFrame = reinterpret_cast<uint8_t*>(block) + block->hdr.bh1.offset_to_first_pkt;
     if (s.framesLeft == 0) {
@@ -261,20 +270,7 @@ Received captureReceiveBlock(CaptureSocket& s, ReceivedFrame* frames, size_t max
   }
   if (s.framesLeft == 0) {
     tpacket_block_desc* block = blockAt(s, s.block);
-    if ((__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) {
-      struct pollfd p = {fdOf(s), POLLIN, 0};
-      const int ready = poll(&p, 1, kCaptureWaitMillis);
-      if (ready < 0 && errno != EINTR) {
-        r.status = ReceiveStatus::kFailed;
-        r.error = errno;
-        return r;
-      }
-      if ((__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0) {
-        r.error = ready > 0 ? pollError(s, p.revents) : 0;
-        r.status = r.error != 0 ? ReceiveStatus::kFailed : ReceiveStatus::kTimeout;
-        return r;
-      }
-    }
+    if (!waitForBlock(s, block, r)) return r;
     s.framesLeft = block->hdr.bh1.num_pkts;
     s.nextFrame = reinterpret_cast<uint8_t*>(block) + block->hdr.bh1.offset_to_first_pkt;
   }
