@@ -210,6 +210,11 @@ uint32_t decodeIpv4(const uint8_t* d, size_t length, uint32_t localAddress, uint
   return p.length;
 }
 
+Packet6 packetOf(const Ipv6Fields& f) {
+  return Packet6{FlowKey6{f.src, f.dst, f.srcport, f.dstport, f.dscp, f.proto}, f.length, f.flowLabel, f.tcpFlags,
+                 isLocal6(f.src), f.noPorts};
+}
+
 uint32_t decodeIpv6(const uint8_t* d, size_t length, uint64_t now, size_t wireLength) {
   Ipv6Fields f;
   const Ipv6Read read = readIpv6(d, length, wireLength == 0 ? length : wireLength, f);
@@ -218,8 +223,7 @@ uint32_t decodeIpv6(const uint8_t* d, size_t length, uint64_t now, size_t wireLe
     return static_cast<uint32_t>(length);
   }
   if (read == Ipv6Read::kRecord) {
-    Packet6 p{FlowKey6{f.src, f.dst, f.srcport, f.dstport, f.dscp, f.proto}, f.length, f.flowLabel, f.tcpFlags,
-              isLocal6(f.src), f.noPorts};
+    const Packet6 p = packetOf(f);
     if (f.proto == kIcmp6) {
       accountIcmpFlow(p, now);
     } else {
@@ -291,38 +295,67 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
   for (size_t from = 0; from < count; from += kDecodeBatch) {
     const size_t n = std::min(kDecodeBatch, count - from);
     const CapturedPacket* batch = packets + from;
-    // A TCP or UDP packet of IPv4 with its ports goes the quick way; any
-    // other goes through decodeOne in its turn.
+    // A TCP or UDP packet with its ports goes the quick way (`quick`: 4 or
+    // 6, its family); any other goes through decodeOne in its turn.
     Packet p[kDecodeBatch];
+    Packet6 p6[kDecodeBatch];
     uint32_t hash[kDecodeBatch];
-    bool quick[kDecodeBatch];
+    uint8_t quick[kDecodeBatch];
     for (size_t i = 0; i < n; ++i) {
       const CapturedPacket& c = batch[i];
-      quick[i] = c.length != 0 && c.data[0] >> 4 == 4 &&
-                 readPacket(c.data, c.length, c.wireLength, localAddress, p[i]) == Read::kRecord &&
-                 p[i].key.proto != kIcmp && !p[i].noPorts;
-      if (quick[i]) hash[i] = flowHash(p[i].key);
+      quick[i] = 0;
+      if (c.length == 0) continue;
+      if (c.data[0] >> 4 == 4) {
+        if (readPacket(c.data, c.length, c.wireLength, localAddress, p[i]) == Read::kRecord &&
+            p[i].key.proto != kIcmp && !p[i].noPorts) {
+          quick[i] = 4;
+          hash[i] = flowHash(p[i].key);
+        }
+      } else if (c.data[0] >> 4 == 6) {
+        Ipv6Fields f;
+        if (readIpv6(c.data, c.length, c.wireLength == 0 ? c.length : c.wireLength, f) == Ipv6Read::kRecord &&
+            (f.proto == kTcp || f.proto == kUdp) && !f.noPorts) {
+          p6[i] = packetOf(f);
+          quick[i] = 6;
+          hash[i] = flowHash6(p6[i].key);
+        }
+      }
     }
     // Each slot is asked for kAhead packets before its record, and the
     // record kAhead packets before it is counted.
     std::unique_lock<std::mutex> lock(flowTableMutex);
     for (size_t step = 0; step < n + 2 * kAhead; ++step) {
-      if (step < n && quick[step]) prefetchFlowSlot(hash[step]);
-      if (step >= kAhead && step - kAhead < n && quick[step - kAhead]) prefetchFlowRecord(hash[step - kAhead]);
+      if (step < n && quick[step] == 4) prefetchFlowSlot(hash[step]);
+      if (step < n && quick[step] == 6) prefetchFlowSlot6(hash[step]);
+      if (step >= kAhead && step - kAhead < n) {
+        const size_t ahead = step - kAhead;
+        if (quick[ahead] == 4) prefetchFlowRecord(hash[ahead]);
+        if (quick[ahead] == 6) prefetchFlowRecord6(hash[ahead]);
+      }
       if (step < 2 * kAhead) continue;
       const size_t i = step - 2 * kAhead;
       const CapturedPacket& c = batch[i];
-      if (quick[i]) {
+      if (quick[i] == 4) {
         counted[from + i] = p[i].length;
         if (FlowRecord* record = findFlow(p[i].key, hash[i])) {
           countPacket(*record, c.now, p[i].length, p[i].tcpFlags);
           sweepDue = true;
           continue;
         }
+      } else if (quick[i] == 6) {
+        counted[from + i] = p6[i].length;
+        if (FlowEntry* entry = findFlow6(p6[i].key, hash[i])) {
+          countPacket(*entry, c.now, p6[i].length, p6[i].tcpFlags);
+          sweepDue = true;
+          continue;
+        }
       }
       lock.unlock();
-      if (quick[i]) {
+      if (quick[i] == 4) {
         accountPortFlow(p[i], c.now);
+        sweepDue = true;
+      } else if (quick[i] == 6) {
+        accountPortFlow(p6[i], c.now);
         sweepDue = true;
       } else if (decodeOne(c.data, c.length, localAddress, c.now, c.wireLength, counted[from + i])) {
         sweepDue = true;

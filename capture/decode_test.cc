@@ -534,7 +534,18 @@ TEST_F(DecodeTest, BatchesCountAsOneByOne) {
       packets.push_back(fragment);
       packets.push_back(frames6::packet6(frames6::kUdp, frames6::udpHeader(static_cast<uint16_t>(5000 + i), 53)));
       packets.push_back(datagram(17, kLocal, kPeer, udpHeader(1, 2), 0, 0, 5, 11));
+      // IPv6: a handshake both ways, ICMPv6, a later fragment.
+      const auto port6 = static_cast<uint16_t>(42000 + i);
+      packets.push_back(frames6::packet6(frames6::kTcp, frames6::tcpHeader(port6, 443, 0x02), 0, 0, frames6::kLocal6,
+                                         frames6::kPeer6));
+      packets.push_back(frames6::packet6(frames6::kTcp, frames6::tcpHeader(443, port6, 0x12)));
+      packets.push_back(frames6::packet6(frames6::kIcmp6, frames6::echo6()));
+      std::vector<uint8_t> later = frames6::fragmentHeader(frames6::kUdp, 8, false);
+      later.resize(later.size() + 16);
+      packets.push_back(frames6::packet6(frames6::kFragment, later));
     }
+    // IPv6 flows known by now, counted into.
+    packets.push_back(frames6::packet6(frames6::kUdp, frames6::udpHeader(static_cast<uint16_t>(5000 + i / 10 * 10), 53)));
   }
   auto state = [] {
     std::vector<std::string> flows;

@@ -52,6 +52,13 @@ inline FlowRecord* findFlow(const FlowKey& key, uint32_t hash) {
   auto it = flowCache.find(key, hash);
   return it == flowCache.end() ? nullptr : &*it;
 }
+inline uint32_t flowHash6(const FlowKey6& key) { return FlowCache6::hashOf(key); }
+inline void prefetchFlowSlot6(uint32_t hash) { flowCache6.prefetchSlot(hash); }
+inline void prefetchFlowRecord6(uint32_t hash) { flowCache6.prefetchRecord(hash); }
+inline FlowEntry* findFlow6(const FlowKey6& key, uint32_t hash) {
+  auto it = flowCache6.find(key, hash);
+  return it == flowCache6.end() ? nullptr : &*it;
+}
 
 // Inserts `record` under `key` (which must be keyOf(record), and the record
 // an IPv4 one: false otherwise) unless the key is present; a present record is left exactly as
