@@ -1,6 +1,8 @@
 // A sequence of datagrams (IPv4 or IPv6) through decoding, the flow tables,
 // the sweep and the export format. Input: records of [time step: 2 bytes]
-// [length: 1 byte][datagram bytes]. Checks: every record keeps pkts >= 1 and
+// [length: 1 byte][datagram bytes], decoded one at a time when the input's
+// length is even, else handed over in blocks of up to 64 as the capture
+// ring does. Checks: every record keeps pkts >= 1 and
 // lastseen >= firstseen, an IPv6 one has no IPv4 addresses, and datagrams
 // filled with the finished IPv4 records decode back to as many records as
 // were written.
@@ -8,6 +10,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture/decode.h"
@@ -71,12 +74,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   resetFlowTables();
   uint64_t now = 1'700'000'000'000ull;
   size_t at = 0;
+  const bool blocks = size % 2 == 1;
+  constexpr size_t kBlock = 64;
+  CapturedPacket block[kBlock];
+  uint32_t counted[kBlock];
+  size_t inBlock = 0;
   while (at + 3 <= size) {
     now += static_cast<uint64_t>((data[at] << 8) | data[at + 1]) * 10;
     const size_t length = std::min<size_t>(data[at + 2], size - at - 3);
-    decodePacket(data + at + 3, length, 0x0a000001, now);
+    if (blocks) {
+      block[inBlock++] = CapturedPacket{data + at + 3, length, 0, now};
+      if (inBlock == kBlock) decodePackets(block, std::exchange(inBlock, 0), 0x0a000001, counted);
+    } else {
+      decodePacket(data + at + 3, length, 0x0a000001, now);
+    }
     at += 3 + length;
   }
+  if (inBlock != 0) decodePackets(block, inBlock, 0x0a000001, counted);
   sweepFlows(now + 61'000);
   std::lock_guard<std::mutex> lock(flowTableMutex);
   if (!flowCache.empty() || !flowCache6.empty()) __builtin_trap();  // everything is older than 60 s now
