@@ -1,10 +1,11 @@
 // Owners of the commonest exchanges, with the monitor as a process watching
 // a veth link: short UDP queries and TCP requests of this process whose
 // sockets close at once, remote clients of local servers (run as another
-// program and user) on [::] without v6only and on 0.0.0.0, and long-lived
-// connections. The peer answers at once. With owner events every record of
-// every kind names its owner; without them the socket tables still name
-// the owners of the servers and of the long-lived sockets.
+// program and user) on [::] without v6only and on 0.0.0.0 (over IPv6: on
+// [::] with and without v6only), and long-lived connections. The peer
+// answers at once. With owner events every record of every kind names its
+// owner, over either family; without them the socket tables still name the
+// owners of the servers and of the long-lived sockets.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -26,46 +28,104 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr const char* kNear = "10.201.9.1";  // the monitor's side
-constexpr const char* kFar = "10.201.9.2";
+// The link's two ends in one family, and the names of the two kinds of
+// local server reached over it.
+struct Family {
+  const char* near;  // the monitor's side
+  const char* far;
+  const char* servers[2];
+  const char* serverModes[2];  // as the server program takes them
+};
+const Family kIpv4{"10.201.9.1", "10.201.9.2", {"server on [::]", "server on 0.0.0.0"}, {"6", "4"}};
+const Family kIpv6{"fd20:201:9::1", "fd20:201:9::2", {"server on [::]", "server on [::] v6only"}, {"6", "6only"}};
+
 constexpr int kEach = 20;
 constexpr uint16_t kDualStackPort = 5101, kAnyPort = 5102, kEchoPort = 5103, kKeepPort = 5104;
 
+// The socket address of `address` (IPv4 or IPv6 text) and `port`; returns its length.
+socklen_t endpointOf(const char* address, uint16_t port, sockaddr_storage& out) {
+  out = {};
+  if (strchr(address, ':') == nullptr) {
+    const sockaddr_in a = endpoint(address, port);
+    memcpy(&out, &a, sizeof a);
+    return sizeof a;
+  }
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(port);
+  inet_pton(AF_INET6, address, &a.sin6_addr);
+  memcpy(&out, &a, sizeof a);
+  return sizeof a;
+}
+
+uint16_t portOf(int fd) {
+  sockaddr_storage a{};
+  socklen_t length = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&a)->sin6_port
+                                       : reinterpret_cast<const sockaddr_in*>(&a)->sin_port);
+}
+
+// A socket of `address`'s family bound to it (an IPv6 one for IPv6 only).
+int boundTo(int type, const char* address, uint16_t port) {
+  sockaddr_storage at;
+  const socklen_t length = endpointOf(address, port, at);
+  const int fd = socket(at.ss_family, type | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  if (fd < 0) return -1;
+  if (type == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (at.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&at), length) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A new TCP connection to `to`:`port`, -1 when it fails.
+int connectTo(const char* to, uint16_t port) {
+  sockaddr_storage at;
+  const socklen_t length = endpointOf(to, port, at);
+  const int fd = socket(at.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&at), length) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // One request and its answer over a new TCP connection; the local port, 0 on failure.
 uint16_t tcpExchange(const char* to, uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in at = endpoint(to, port);
+  const int fd = connectTo(to, port);
   char answer[4];
   uint16_t local = 0;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 && send(fd, "q", 1, 0) == 1 &&
-      recv(fd, answer, sizeof answer, 0) == 1) {
-    local = localPort(fd);
-  }
-  close(fd);
+  if (fd >= 0 && send(fd, "q", 1, 0) == 1 && recv(fd, answer, sizeof answer, 0) == 1) local = portOf(fd);
+  if (fd >= 0) close(fd);
   return local;
 }
 
 // One UDP query and its answer; `connected` sends through connect and send.
 uint16_t udpExchange(const char* to, uint16_t port, bool connected) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in at = endpoint(to, port);
+  sockaddr_storage at;
+  const socklen_t atLength = endpointOf(to, port, at);
+  const int fd = socket(at.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const auto* where = reinterpret_cast<const sockaddr*>(&at);
-  const bool sent = connected ? connect(fd, where, sizeof at) == 0 && send(fd, "q", 1, 0) == 1
-                              : sendto(fd, "q", 1, 0, where, sizeof at) == 1;
+  const bool sent = connected ? connect(fd, where, atLength) == 0 && send(fd, "q", 1, 0) == 1
+                              : sendto(fd, "q", 1, 0, where, atLength) == 1;
   pollfd p = {fd, POLLIN, 0};
   char answer[4];
-  const uint16_t local = sent && poll(&p, 1, 2000) == 1 && recv(fd, answer, sizeof answer, 0) == 1 ? localPort(fd) : 0;
+  const uint16_t local = sent && poll(&p, 1, 2000) == 1 && recv(fd, answer, sizeof answer, 0) == 1 ? portOf(fd) : 0;
   close(fd);
   return local;
 }
 
 // The peer: answers every UDP query on kEchoPort and every TCP request on
 // kEchoPort at once; on kKeepPort it answers each byte until the client closes.
-void answerAll(const std::atomic<bool>& done, std::atomic<bool>& ready) {
-  const int udp = boundSocket(SOCK_DGRAM, kFar, kEchoPort);
+void answerAll(const char* far, const std::atomic<bool>& done, std::atomic<bool>& ready) {
+  const int udp = boundTo(SOCK_DGRAM, far, kEchoPort);
   int listeners[2];
   for (int i = 0; i < 2; ++i) {
-    listeners[i] = boundSocket(SOCK_STREAM, kFar, i == 0 ? kEchoPort : kKeepPort);
+    listeners[i] = boundTo(SOCK_STREAM, far, i == 0 ? kEchoPort : kKeepPort);
     listen(listeners[i], 64);
   }
   ready = true;
@@ -76,7 +136,7 @@ void answerAll(const std::atomic<bool>& done, std::atomic<bool>& ready) {
     for (size_t i = 0; i < waits.size(); ++i) {
       if (!(waits[i].revents & (POLLIN | POLLHUP))) continue;
       if (i == 0) {
-        sockaddr_in from = {};
+        sockaddr_storage from = {};
         socklen_t length = sizeof from;
         if (recvfrom(udp, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &length) > 0) {
           sendto(udp, "a", 1, 0, reinterpret_cast<const sockaddr*>(&from), length);
@@ -116,18 +176,28 @@ struct Expected {
   Owner owner;
 };
 
-void both(std::vector<Expected>& out, const char* kind, int proto, uint16_t near, const char* farAddr, uint16_t far,
-          const Owner& owner) {
-  out.push_back({kind, proto, kNear, farAddr, near, far, owner});
-  out.push_back({kind, proto, farAddr, kNear, far, near, owner});
+void both(std::vector<Expected>& out, const char* kind, int proto, const char* nearAddr, uint16_t near,
+          const char* farAddr, uint16_t far, const Owner& owner) {
+  out.push_back({kind, proto, nearAddr, farAddr, near, far, owner});
+  out.push_back({kind, proto, farAddr, nearAddr, far, near, owner});
 }
 
-// Runs the mix with owner events on or off and returns, per kind, how many
-// records carried the right owner and a description of each that did not.
-void runMix(bool events, std::map<std::string, int>& right, std::map<std::string, std::string>& wrong) {
+// Runs the mix over family `fam` with owner events on or off and returns,
+// per kind, how many records carried the right owner and a description of
+// each that did not.
+void runMix(const Family& fam, bool events, std::map<std::string, int>& right,
+            std::map<std::string, std::string>& wrong) {
   Netns watched("vt-own-a");
   Netns peer("vt-own-b");
-  linkNamespaces(watched, std::string(kNear) + "/24", peer, std::string(kFar) + "/24");
+  const std::string nearEnd = linkNamespaces(watched, "10.201.9.1/24", peer, "10.201.9.2/24");
+  if (&fam == &kIpv6) {
+    std::string farEnd = nearEnd;
+    farEnd.back() = 'b';
+    ASSERT_EQ(watched.exec("ip -6 addr add " + std::string(fam.near) + "/64 dev " + nearEnd + " nodad"), 0);
+    ASSERT_EQ(peer.exec("ip -6 addr add " + std::string(fam.far) + "/64 dev " + farEnd + " nodad"), 0);
+  }
+  const char* kNear = fam.near;
+  const char* kFar = fam.far;
   TempDir dir;
   ChildProcess monitor;
   ASSERT_TRUE(startMonitor(monitor, dir, watched,
@@ -144,9 +214,9 @@ void runMix(bool events, std::map<std::string, int>& right, std::map<std::string
   // the monitor.
   const char* server =
       "import socket,sys\n"
-      "six = sys.argv[1] == '6'\n"
+      "six = sys.argv[1] != '4'\n"
       "s = socket.socket(socket.AF_INET6 if six else socket.AF_INET)\n"
-      "if six: s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)\n"
+      "if six: s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1 if sys.argv[1] == '6only' else 0)\n"
       "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
       "s.bind(('::' if six else '0.0.0.0', int(sys.argv[2]))); s.listen(64); print('ready', flush=True)\n"
       "while True:\n"
@@ -154,7 +224,7 @@ void runMix(bool events, std::map<std::string, int>& right, std::map<std::string
   ChildProcess servers[2];
   for (int i = 0; i < 2; ++i) {
     ASSERT_TRUE(servers[i].start({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/python3",
-                                  "-c", server, i == 0 ? "6" : "4", std::to_string(i == 0 ? kDualStackPort : kAnyPort)},
+                                  "-c", server, fam.serverModes[i], std::to_string(i == 0 ? kDualStackPort : kAnyPort)},
                                  dir.path, dir.file("server" + std::to_string(i) + ".log"), watched.name));
     ASSERT_TRUE(waitFor([&] { return servers[i].output() == "ready\n"; }, milliseconds(5000))) << servers[i].output();
   }
@@ -164,7 +234,7 @@ void runMix(bool events, std::map<std::string, int>& right, std::map<std::string
 
   std::atomic<bool> peerDone{false}, peerReady{false};
   std::thread answering([&] {
-    if (enterNamespace(peer)) answerAll(peerDone, peerReady);
+    if (enterNamespace(peer)) answerAll(kFar, peerDone, peerReady);
   });
   std::vector<int> kept;
   struct Cleanup {
@@ -182,19 +252,18 @@ void runMix(bool events, std::map<std::string, int>& right, std::map<std::string
   std::vector<Expected> expected;
   inNamespace(watched, [&] {
     for (int i = 0; i < kEach; ++i) {
-      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      const sockaddr_in at = endpoint(kFar, kKeepPort);
-      ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
+      const int fd = connectTo(kFar, kKeepPort);
+      ASSERT_GE(fd, 0);
       kept.push_back(fd);
-      both(expected, "long-lived", 6, localPort(fd), kFar, kKeepPort, self);
+      both(expected, "long-lived", 6, kNear, portOf(fd), kFar, kKeepPort, self);
     }
     for (int i = 0; i < kEach; ++i) {
       const uint16_t udp = udpExchange(kFar, kEchoPort, i % 2 == 1);
       ASSERT_NE(udp, 0) << "udp query " << i;
-      both(expected, "udp query", 17, udp, kFar, kEchoPort, self);
+      both(expected, "udp query", 17, kNear, udp, kFar, kEchoPort, self);
       const uint16_t tcp = tcpExchange(kFar, kEchoPort);
       ASSERT_NE(tcp, 0) << "tcp request " << i;
-      both(expected, "tcp request", 6, tcp, kFar, kEchoPort, self);
+      both(expected, "tcp request", 6, kNear, tcp, kFar, kEchoPort, self);
       char answer[4];
       ASSERT_EQ(send(kept[i], "q", 1, 0), 1);
       ASSERT_EQ(recv(kept[i], answer, sizeof answer, 0), 1);
@@ -205,8 +274,7 @@ void runMix(bool events, std::map<std::string, int>& right, std::map<std::string
       for (uint16_t port : {kDualStackPort, kAnyPort}) {
         const uint16_t client = tcpExchange(kNear, port);
         ASSERT_NE(client, 0) << "client of port " << port;
-        both(expected, port == kDualStackPort ? "server on [::]" : "server on 0.0.0.0", 6, port, kFar, client,
-             python);
+        both(expected, fam.servers[port == kDualStackPort ? 0 : 1], 6, kNear, port, kFar, client, python);
       }
     }
   });
@@ -251,24 +319,29 @@ void runMix(bool events, std::map<std::string, int>& right, std::map<std::string
 
 TEST(OwnerEvents, EveryRecordOfEveryKindNamesItsOwner) {
   REQUIRE_ROOT();
-  std::map<std::string, int> right;
-  std::map<std::string, std::string> wrong;
-  runMix(true, right, wrong);
-  for (const char* kind : {"udp query", "tcp request", "server on [::]", "server on 0.0.0.0", "long-lived"}) {
-    EXPECT_EQ(right[kind], 2 * kEach) << kind << ":" << wrong[kind];
+  for (const Family* fam : {&kIpv4, &kIpv6}) {
+    std::map<std::string, int> right;
+    std::map<std::string, std::string> wrong;
+    runMix(*fam, true, right, wrong);
+    for (const char* kind : {"udp query", "tcp request", fam->servers[0], fam->servers[1], "long-lived"}) {
+      EXPECT_EQ(right[kind], 2 * kEach) << fam->near << " " << kind << ":" << wrong[kind];
+    }
   }
 }
 
 // Without events the socket tables name only sockets still open when their
 // first packet is decoded: short exchanges are not required to be named. A
-// server on [::] that takes IPv4 is named through its IPv6 socket rows.
+// server on [::] that takes IPv4 is named through its IPv6 socket rows, and
+// IPv6 flows through the IPv6 rows.
 TEST(OwnerEvents, WithoutEventsSocketTablesNameTheSocketsThatStayOpen) {
   REQUIRE_ROOT();
-  std::map<std::string, int> right;
-  std::map<std::string, std::string> wrong;
-  runMix(false, right, wrong);
-  for (const char* kind : {"server on [::]", "server on 0.0.0.0", "long-lived"}) {
-    EXPECT_EQ(right[kind], 2 * kEach) << kind << ":" << wrong[kind];
+  for (const Family* fam : {&kIpv4, &kIpv6}) {
+    std::map<std::string, int> right;
+    std::map<std::string, std::string> wrong;
+    runMix(*fam, false, right, wrong);
+    for (const char* kind : {fam->servers[0], fam->servers[1], "long-lived"}) {
+      EXPECT_EQ(right[kind], 2 * kEach) << fam->near << " " << kind << ":" << wrong[kind];
+    }
   }
 }
 
