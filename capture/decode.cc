@@ -210,9 +210,21 @@ uint32_t decodeIpv4(const uint8_t* d, size_t length, uint32_t localAddress, uint
   return p.length;
 }
 
-Packet6 packetOf(const Ipv6Fields& f) {
-  return Packet6{FlowKey6{f.src, f.dst, f.srcport, f.dstport, f.dscp, f.proto}, f.length, f.flowLabel, f.tcpFlags,
-                 isLocal6(f.src), f.noPorts};
+// Member by member: a whole Packet6 built on the stack and copied would be
+// read back in wide loads over narrow stores, which the processor cannot
+// forward.
+void fillPacket(const Ipv6Fields& f, Packet6& p) {
+  p.key.srcip = f.src;
+  p.key.dstip = f.dst;
+  p.key.srcport = f.srcport;
+  p.key.dstport = f.dstport;
+  p.key.tos = f.dscp;
+  p.key.proto = f.proto;
+  p.length = f.length;
+  p.flowLabel = f.flowLabel;
+  p.tcpFlags = f.tcpFlags;
+  p.outbound = isLocal6(f.src);
+  p.noPorts = f.noPorts;
 }
 
 uint32_t decodeIpv6(const uint8_t* d, size_t length, uint64_t now, size_t wireLength) {
@@ -223,7 +235,8 @@ uint32_t decodeIpv6(const uint8_t* d, size_t length, uint64_t now, size_t wireLe
     return static_cast<uint32_t>(length);
   }
   if (read == Ipv6Read::kRecord) {
-    const Packet6 p = packetOf(f);
+    Packet6 p;
+    fillPacket(f, p);
     if (f.proto == kIcmp6) {
       accountIcmpFlow(p, now);
     } else {
@@ -315,7 +328,7 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
         Ipv6Fields f;
         if (readIpv6(c.data, c.length, c.wireLength == 0 ? c.length : c.wireLength, f) == Ipv6Read::kRecord &&
             (f.proto == kTcp || f.proto == kUdp) && !f.noPorts) {
-          p6[i] = packetOf(f);
+          fillPacket(f, p6[i]);
           quick[i] = 6;
           hash[i] = flowHash6(p6[i].key);
         }
