@@ -289,6 +289,14 @@ bool decodeOne(const uint8_t* datagram, size_t length, uint32_t localAddress, ui
   return true;
 }
 
+// A place for an IPv6 packet of a batch, left unset until a packet is read
+// into it: an array of Packet6 would be zeroed whole for every batch, IPv4
+// ones too.
+union Packet6Place {
+  Packet6 packet;
+  Packet6Place() {}  // NOLINT: no member set on purpose
+};
+
 // Packets decoded per batch: enough for the fetches ahead to overlap, few
 // enough that the slots fetched stay in the cache.
 constexpr size_t kDecodeBatch = 64;
@@ -311,9 +319,10 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
     // A TCP or UDP packet with its ports goes the quick way (`quick`: 4 or
     // 6, its family); any other goes through decodeOne in its turn.
     Packet p[kDecodeBatch];
-    Packet6 p6[kDecodeBatch];
+    Packet6Place places6[kDecodeBatch];
     uint32_t hash[kDecodeBatch];
     uint8_t quick[kDecodeBatch];
+    const auto p6 = [&places6](size_t i) -> Packet6& { return places6[i].packet; };
     for (size_t i = 0; i < n; ++i) {
       const CapturedPacket& c = batch[i];
       quick[i] = 0;
@@ -328,9 +337,9 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
         Ipv6Fields f;
         if (readIpv6(c.data, c.length, c.wireLength == 0 ? c.length : c.wireLength, f) == Ipv6Read::kRecord &&
             (f.proto == kTcp || f.proto == kUdp) && !f.noPorts) {
-          fillPacket(f, p6[i]);
+          fillPacket(f, p6(i));
           quick[i] = 6;
-          hash[i] = flowHash6(p6[i].key);
+          hash[i] = flowHash6(p6(i).key);
         }
       }
     }
@@ -356,9 +365,9 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
           continue;
         }
       } else if (quick[i] == 6) {
-        counted[from + i] = p6[i].length;
-        if (FlowEntry* entry = findFlow6(p6[i].key, hash[i])) {
-          countPacket(*entry, c.now, p6[i].length, p6[i].tcpFlags);
+        counted[from + i] = p6(i).length;
+        if (FlowEntry* entry = findFlow6(p6(i).key, hash[i])) {
+          countPacket(*entry, c.now, p6(i).length, p6(i).tcpFlags);
           sweepDue = true;
           continue;
         }
@@ -368,7 +377,7 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
         accountPortFlow(p[i], c.now);
         sweepDue = true;
       } else if (quick[i] == 6) {
-        accountPortFlow(p6[i], c.now);
+        accountPortFlow(p6(i), c.now);
         sweepDue = true;
       } else if (decodeOne(c.data, c.length, localAddress, c.now, c.wireLength, counted[from + i])) {
         sweepDue = true;
