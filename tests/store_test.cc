@@ -2,6 +2,7 @@
 // 127.0.0.2, native and IPFIX, land in a real SQLite file with their
 // exporter, owners and counters; the query command answers from it;
 // retention, a full queue and files it cannot use.
+#include <arpa/inet.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
@@ -111,6 +112,57 @@ TEST(CollectorStore, TwoExportersLandWithOwnersAndCountersQueryAnswersRetentionK
   ASSERT_EQ(stop(again), 0) << again.child.output();
   ASSERT_EQ(query("--store " + file + " --top hosts --format csv", &out), 0);
   EXPECT_EQ(out, "host,bytes,pkts,flows\n127.0.0.1,300000,3000,300\n127.0.0.2,200000,2000,200\n");
+}
+
+// IPv6 flows come by IPFIX only: they land with their IPv6 ends, and the
+// query finds them by an IPv6 prefix beside the IPv4 ones.
+TEST(CollectorStore, Ipv6FlowsByIpfixLandWithTheirEnds) {
+  TempDir dir;
+  const std::string file = dir.file("flows.sqlite");
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "", {"--store", file})) << collector.child.output();
+  const auto address6 = [](const char* text) {
+    uint8_t bytes[16] = {};
+    inet_pton(AF_INET6, text, bytes);
+    return Ip6Address::fromBytes(bytes);
+  };
+  const Ip6Address local = address6("2001:db8::1"), peer = address6("2001:db8:ff::5");
+  std::vector<FlowEntry> records;
+  const uint64_t t = currentTimeMillis() - 5000;
+  for (uint16_t i = 0; i < 30; ++i) {
+    records.push_back(makeFlowEntry6(0, 1, 6, local, peer, uint16_t(41000 + i), 22, 700, 0x1B, 10, 0x12345, t,
+                                     makeOwner("/usr/bin/ssh", "carol", "HOST6")));
+  }
+  const std::vector<FlowRecord> v4 = flows(20, 5000, "alice");
+  records.insert(records.end(), v4.begin(), v4.end());
+  const int fd = boundSocket(SOCK_DGRAM, "127.0.0.1");
+  ASSERT_GE(fd, 0);
+  const sockaddr_in to = endpoint("127.0.0.1", collector.port);
+  DatagramBuilder builder(
+      [&](const uint8_t* data, size_t size) {
+        usleep(200);
+        return int64_t(sendto(fd, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to));
+      },
+      ExportFormat::ipfix);
+  for (const FlowEntry& r : records) builder.add(r, currentTimeMillis());
+  builder.sendPending();
+  close(fd);
+  ASSERT_EQ(stop(collector), 0) << collector.child.output();
+  EXPECT_THAT(collector.child.output(), testing::HasSubstr("stopped: 50 records stored, 0 dropped\n"));
+
+  std::string out;
+  ASSERT_EQ(query("--store " + file + " --peer 2001:db8:ff::/48 --limit 0 --format json", &out), 0) << out;
+  EXPECT_EQ(countOf(out, "\n"), 30u) << out.substr(0, 500);
+  const Json::Value first = parseJson(out.substr(0, out.find('\n')));
+  EXPECT_EQ(first["srcip"], "2001:db8::1");
+  EXPECT_EQ(first["dstip"], "2001:db8:ff::5");
+  EXPECT_EQ(first["dstport"], 22);
+  EXPECT_EQ(first["bytes"], 700);
+  EXPECT_EQ(first["user"], "carol");
+  EXPECT_EQ(first["exporter"], "127.0.0.1");
+  ASSERT_EQ(query("--store " + file + " --top peers --format csv", &out), 0) << out;
+  EXPECT_THAT(out, testing::HasSubstr("\n2001:db8:ff::5,21000,30,30\n"));
+  EXPECT_THAT(out, testing::HasSubstr("\n192.0.2.7,20000,200,20\n"));
 }
 
 TEST(CollectorStore, AFullQueueCountsDropsWhileTheFileIsLockedAndLosesNothingElse) {
