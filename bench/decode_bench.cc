@@ -89,11 +89,8 @@ struct TcpPacket6 {
   }
 };
 
-// Packets of `flows` known TCP flows (half outbound, half inbound), round
-// robin. The clock advances 1 ms every 10 000 packets (10 M packets/s).
-void BM_DecodeKnownTcpFlows(benchmark::State& state) {
-  Tables tables;
-  const uint32_t flows = static_cast<uint32_t>(state.range(0));
+// One packet of each of `flows` TCP flows, half outbound, half inbound.
+std::vector<TcpDatagram> knownFlows(uint32_t flows) {
   std::vector<TcpDatagram> datagrams;
   for (uint32_t i = 0; i < flows; ++i) {
     const uint32_t peer = peerAddress(i);
@@ -101,6 +98,26 @@ void BM_DecodeKnownTcpFlows(benchmark::State& state) {
     if (i % 2 == 0) datagrams.emplace_back(kLocal, peer, localPort, 443);
     else datagrams.emplace_back(peer, kLocal, 443, localPort);
   }
+  return datagrams;
+}
+
+// The same over IPv6.
+std::vector<TcpPacket6> knownFlows6(uint32_t flows) {
+  std::vector<TcpPacket6> packets;
+  for (uint32_t i = 0; i < flows; ++i) {
+    const uint16_t localPort = static_cast<uint16_t>(32768 + i % 28000);
+    if (i % 2 == 0) packets.emplace_back(i, true, localPort, 443);
+    else packets.emplace_back(i, false, 443, localPort);
+  }
+  return packets;
+}
+
+// Packets of `flows` known TCP flows (half outbound, half inbound), round
+// robin. The clock advances 1 ms every 10 000 packets (10 M packets/s).
+void BM_DecodeKnownTcpFlows(benchmark::State& state) {
+  Tables tables;
+  const uint32_t flows = static_cast<uint32_t>(state.range(0));
+  const std::vector<TcpDatagram> datagrams = knownFlows(flows);
   for (const TcpDatagram& d : datagrams) decodePacket(d.bytes, sizeof d.bytes, kLocal, kT0);
   uint64_t n = 0;
   size_t next = 0;
@@ -140,13 +157,7 @@ void decodeInBlocks(benchmark::State& state, const std::vector<Packet>& packets)
 void BM_DecodeKnownTcpFlowsBatched(benchmark::State& state) {
   Tables tables;
   const uint32_t flows = static_cast<uint32_t>(state.range(0));
-  std::vector<TcpDatagram> datagrams;
-  for (uint32_t i = 0; i < flows; ++i) {
-    const uint32_t peer = peerAddress(i);
-    const uint16_t localPort = static_cast<uint16_t>(32768 + i % 28000);
-    if (i % 2 == 0) datagrams.emplace_back(kLocal, peer, localPort, 443);
-    else datagrams.emplace_back(peer, kLocal, 443, localPort);
-  }
+  const std::vector<TcpDatagram> datagrams = knownFlows(flows);
   decodeInBlocks(state, datagrams);
 }
 BENCHMARK(BM_DecodeKnownTcpFlowsBatched)->Arg(1000)->Arg(100000)->Arg(900000)->Arg(1000000);
@@ -157,12 +168,7 @@ void BM_DecodeKnownTcpFlows6(benchmark::State& state) {
   const Ip6Address local = Ip6Address::fromBytes(kLocal6);
   setLocalAddresses6(&local, 1);
   const uint32_t flows = static_cast<uint32_t>(state.range(0));
-  std::vector<TcpPacket6> packets;
-  for (uint32_t i = 0; i < flows; ++i) {
-    const uint16_t localPort = static_cast<uint16_t>(32768 + i % 28000);
-    if (i % 2 == 0) packets.emplace_back(i, true, localPort, 443);
-    else packets.emplace_back(i, false, 443, localPort);
-  }
+  const std::vector<TcpPacket6> packets = knownFlows6(flows);
   for (const TcpPacket6& p : packets) decodePacket(p.bytes, sizeof p.bytes, kLocal, kT0);
   uint64_t n = 0;
   size_t next = 0;
@@ -183,12 +189,7 @@ void BM_DecodeKnownTcpFlows6Batched(benchmark::State& state) {
   const Ip6Address local = Ip6Address::fromBytes(kLocal6);
   setLocalAddresses6(&local, 1);
   const uint32_t flows = static_cast<uint32_t>(state.range(0));
-  std::vector<TcpPacket6> packets;
-  for (uint32_t i = 0; i < flows; ++i) {
-    const uint16_t localPort = static_cast<uint16_t>(32768 + i % 28000);
-    if (i % 2 == 0) packets.emplace_back(i, true, localPort, 443);
-    else packets.emplace_back(i, false, 443, localPort);
-  }
+  const std::vector<TcpPacket6> packets = knownFlows6(flows);
   decodeInBlocks(state, packets);
   setLocalAddresses6(nullptr, 0);
 }

@@ -42,6 +42,14 @@ const Family kIpv6{"fd20:201:9::1", "fd20:201:9::2", {"server on [::]", "server 
 constexpr int kEach = 20;
 constexpr uint16_t kDualStackPort = 5101, kAnyPort = 5102, kEchoPort = 5103, kKeepPort = 5104;
 
+sockaddr_in6 endpoint6(const char* address, uint16_t port) {
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(port);
+  inet_pton(AF_INET6, address, &a.sin6_addr);
+  return a;
+}
+
 // The socket address of `address` (IPv4 or IPv6 text) and `port`; returns its length.
 socklen_t endpointOf(const char* address, uint16_t port, sockaddr_storage& out) {
   out = {};
@@ -50,10 +58,7 @@ socklen_t endpointOf(const char* address, uint16_t port, sockaddr_storage& out) 
     memcpy(&out, &a, sizeof a);
     return sizeof a;
   }
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_port = htons(port);
-  inet_pton(AF_INET6, address, &a.sin6_addr);
+  const sockaddr_in6 a = endpoint6(address, port);
   memcpy(&out, &a, sizeof a);
   return sizeof a;
 }
@@ -348,13 +353,6 @@ TEST(OwnerEvents, WithoutEventsSocketTablesNameTheSocketsThatStayOpen) {
 // The kernel's events for IPv6 sockets, read from the event source itself:
 // each hook's IPv6 form reports the socket's IPv6 ends, and a dual-stack
 // socket on [::] is reported for IPv4 as well, as before.
-sockaddr_in6 endpoint6(const char* address, uint16_t port) {
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_port = htons(port);
-  inet_pton(AF_INET6, address, &a.sin6_addr);
-  return a;
-}
 
 int socket6(int type, const char* address, uint16_t port, int v6only) {
   const int fd = socket(AF_INET6, type | SOCK_CLOEXEC, 0);

@@ -22,7 +22,8 @@ constexpr uint64_t kDay = 86400000;
 
 // Sends `records` from a socket bound to `from` to the collector on
 // 127.0.0.1:`port`, as datagrams of `format`.
-void sendRecords(const char* from, uint16_t port, const std::vector<FlowRecord>& records, ExportFormat format) {
+template <typename Record>
+void sendRecords(const char* from, uint16_t port, const std::vector<Record>& records, ExportFormat format) {
   const int fd = boundSocket(SOCK_DGRAM, from);
   ASSERT_GE(fd, 0) << from;
   const sockaddr_in to = endpoint("127.0.0.1", port);
@@ -32,7 +33,7 @@ void sendRecords(const char* from, uint16_t port, const std::vector<FlowRecord>&
         return int64_t(sendto(fd, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to));
       },
       format);
-  for (const FlowRecord& r : records) builder.add(r, currentTimeMillis());
+  for (const Record& r : records) builder.add(r, currentTimeMillis());
   builder.sendPending();
   close(fd);
 }
@@ -135,18 +136,7 @@ TEST(CollectorStore, Ipv6FlowsByIpfixLandWithTheirEnds) {
   }
   const std::vector<FlowRecord> v4 = flows(20, 5000, "alice");
   records.insert(records.end(), v4.begin(), v4.end());
-  const int fd = boundSocket(SOCK_DGRAM, "127.0.0.1");
-  ASSERT_GE(fd, 0);
-  const sockaddr_in to = endpoint("127.0.0.1", collector.port);
-  DatagramBuilder builder(
-      [&](const uint8_t* data, size_t size) {
-        usleep(200);
-        return int64_t(sendto(fd, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to));
-      },
-      ExportFormat::ipfix);
-  for (const FlowEntry& r : records) builder.add(r, currentTimeMillis());
-  builder.sendPending();
-  close(fd);
+  sendRecords("127.0.0.1", collector.port, records, ExportFormat::ipfix);
   ASSERT_EQ(stop(collector), 0) << collector.child.output();
   EXPECT_THAT(collector.child.output(), testing::HasSubstr("stopped: 50 records stored, 0 dropped\n"));
 
