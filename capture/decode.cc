@@ -148,6 +148,14 @@ void accountIcmpFlow(const P& p, uint64_t now) {
 
 enum class Read { kRecord, kNoRecord, kMalformed };
 
+// What a packet that is not read counts for: its length on the wire when
+// known (the capture may have cut it to its headers), else the bytes
+// received.
+uint32_t unreadLength(size_t length, size_t wireLength) {
+  const size_t onWire = wireLength == 0 || wireLength == SIZE_MAX ? length : wireLength;
+  return static_cast<uint32_t>(std::min<size_t>(onWire, UINT32_MAX));
+}
+
 // The bytes an IPv4 datagram counts for: its total length, never more than
 // came on the wire. A total length below the header's (0 where the system
 // left it to the network card) claims nothing: the wire length counts, or
@@ -198,7 +206,7 @@ uint32_t decodeIpv4(const uint8_t* d, size_t length, uint32_t localAddress, uint
   const Read read = readPacket(d, length, wireLength, localAddress, p);
   if (read == Read::kMalformed) {
     snifferPacketsMalformed.fetch_add(1, std::memory_order_relaxed);
-    return static_cast<uint32_t>(length);
+    return unreadLength(length, wireLength);
   }
   if (read == Read::kRecord) {
     if (p.key.proto == kIcmp) {
@@ -232,7 +240,7 @@ uint32_t decodeIpv6(const uint8_t* d, size_t length, uint64_t now, size_t wireLe
   const Ipv6Read read = readIpv6(d, length, wireLength == 0 ? length : wireLength, f);
   if (read == Ipv6Read::kMalformed) {
     snifferPacketsMalformed.fetch_add(1, std::memory_order_relaxed);
-    return static_cast<uint32_t>(length);
+    return unreadLength(length, wireLength);
   }
   if (read == Ipv6Read::kRecord) {
     Packet6 p;
@@ -275,7 +283,7 @@ namespace {
 // packet of a version not read.
 bool decodeOne(const uint8_t* datagram, size_t length, uint32_t localAddress, uint64_t now, size_t wireLength,
                uint32_t& counted) {
-  counted = static_cast<uint32_t>(length);
+  counted = unreadLength(length, wireLength);
   if (length == 0) {
     snifferPacketsMalformed.fetch_add(1, std::memory_order_relaxed);
   } else if (const int version = datagram[0] >> 4; version == 4) {

@@ -31,7 +31,9 @@
 // never more than `wireLength`, the packet's length on the wire (0: `length`,
 // the datagram came whole; SIZE_MAX: unknown). An IPv4 total length below
 // the header length claims nothing: the wire length (or the bytes received)
-// counts instead.
+// counts instead. A packet not read (malformed, or of another version)
+// counts its wire length when that is known, since the capture may have cut
+// it to its headers.
 //
 // A fragment other than the first carries no transport header: a TCP or UDP
 // one is counted into the flow of its addresses with ports 0 (and flags 0),

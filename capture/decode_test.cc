@@ -421,6 +421,37 @@ std::string shown6(const FlowKey6& key) {
   return text;
 }
 
+// The Linux capture keeps only the first 128 bytes of a packet: every kind
+// still counts what came on the wire, read or not.
+TEST_F(DecodeTest, PacketsCutToTheirHeadersCountTheWire) {
+  using namespace frames6;
+  auto bigTcp = datagram(6, kLocal, kPeer, tcpHeader(40000, 443, 0x10), 0, 1500);
+  bigTcp.resize(128, 0);
+  auto badHeader = datagram(17, kPeer, kLocal, udpHeader(1, 2), 0, 1500, 4);
+  badHeader.resize(128, 0);
+  std::vector<uint8_t> otherVersion = bigTcp;
+  otherVersion[0] = 0x55;
+  std::vector<uint8_t> bigUdp6 = packet6(kUdp, udpHeader(9000, 9001)).payload(1460);
+  bigUdp6.resize(128, 0);
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> cut;
+    uint32_t counted;
+  } rows[] = {
+      {"IPv4 TCP of 1500 bytes", bigTcp, 1500},
+      {"IPv6 UDP of 1500 bytes", bigUdp6, 1500},
+      {"IPv4 with a header length of 4", badHeader, 1500},
+      {"version 5", otherVersion, 1500},
+  };
+  testing::internal::CaptureStdout();
+  for (const Row& row : rows) {
+    EXPECT_EQ(decodePacket(row.cut.data(), row.cut.size(), kLocal, kT0, 1500), row.counted) << row.what;
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(shown(FlowKey{kLocal, kPeer, 40000, 443, 0, 6}).substr(0, 18), "pkts 1 bytes 1500 ");
+  EXPECT_EQ(shown6(FlowKey6{kPeer6, kLocal6, 9000, 9001, 0, kUdp}).substr(0, 18), "pkts 1 bytes 1500 ");
+}
+
 TEST_F(DecodeTest, Ipv6FlowsTakeDirectionOwnersLabelsAndCounts) {
   using namespace frames6;
   const Ip6Address mdns = address("ff02::fb");
