@@ -225,6 +225,7 @@ void runSniffer() {
   uint64_t droppedBefore = 0;
   captureDrops(s, droppedBefore);
   uint64_t nextDropPoll = currentTimeMillis() + kDropPollMillis;
+  resetVersionLines();
   startOwnerLookups();
   for (;;) {
     if (stopBy == 0 && !keepSniffing) stopBy = currentTimeMillis() + handOver;

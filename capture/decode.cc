@@ -272,6 +272,10 @@ void reportVersion(int version, uint64_t now) {
 
 }  // namespace
 
+void resetVersionLines() {
+  for (RepeatGate& gate : versionRepeats) resetGate(gate);
+}
+
 void setLocalAddresses6(const Ip6Address* addresses, size_t count) {
   local6Count = std::min(count, kMaxLocalAddresses6);
   std::copy(addresses, addresses + local6Count, local6);

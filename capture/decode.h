@@ -69,6 +69,11 @@ inline constexpr size_t kMaxLocalAddresses6 = 32;
 // by whoever decodes them.
 void setLocalAddresses6(const Ip6Address* addresses, size_t count);
 
+// Forgets which "unsupported version" lines were shown: the next frame of
+// each version is reported in full again. Called between packets by whoever
+// decodes them (capture, at the start of each run).
+void resetVersionLines();
+
 // Owner lookups for new TCP and UDP flows (now, the packet's ends as the
 // local socket sees them with the flow's DSCP and direction, owner to fill).
 // They default to quickTcpOwner and quickUdpOwner (owner events, then the

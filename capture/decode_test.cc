@@ -128,6 +128,7 @@ class DecodeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     resetFlowTables();
+    resetVersionLines();
     lookups.clear();
     lookupReverseKey = FlowKey{};
     tcpOwnerLookup = tcpLookup;
@@ -647,6 +648,9 @@ TEST(RepeatedMessages, FirstInFullThenCountedThenOneLineWithTheCount) {
       {'d', "7", 2000, "Packet  unsupported version 7  (2 like it left out)  "},
       {'d', "7", 3500, "Packet  unsupported version 7  "},
   };
+  resetGate(captureWorker.repeats);
+  resetGate(exportWorker.repeats);
+  resetVersionLines();
   for (const Step& s : steps) {
     testing::internal::CaptureStdout();
     if (s.user == 'd') {
