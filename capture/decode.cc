@@ -161,8 +161,8 @@ uint32_t unreadLength(size_t length, size_t wireLength) {
 // left it to the network card) claims nothing: the wire length counts, or
 // the bytes received when that is unknown.
 uint32_t countedLength(uint16_t totalLength, size_t headerBytes, size_t length, size_t wireLength) {
+  if (totalLength < headerBytes) return unreadLength(length, wireLength);
   const size_t onWire = wireLength == 0 ? length : wireLength;
-  if (totalLength < headerBytes) return static_cast<uint32_t>(std::min<size_t>(onWire == SIZE_MAX ? length : onWire, UINT32_MAX));
   return static_cast<uint32_t>(std::min<size_t>(totalLength, onWire));
 }
 
