@@ -309,10 +309,17 @@ union Packet6Place {
   Packet6Place() {}  // NOLINT: no member set on purpose
 };
 
-// Packets decoded per batch: enough for the fetches ahead to overlap, few
-// enough that the slots fetched stay in the cache.
-constexpr size_t kDecodeBatch = 64;
+// The pipeline of decodePackets: a packet is read, and its first index slot
+// asked for, kAhead packets before the slot's record is asked for, and that
+// kAhead packets before it is counted, so both fetches have time to arrive.
+// The pipeline runs through a whole hand-over; a line of kLine places holds
+// the packets between reading and counting.
 constexpr size_t kAhead = 16;
+constexpr size_t kLine = 64;  // a power of two above 2 * kAhead
+static_assert((kLine & (kLine - 1)) == 0 && kLine > 2 * kAhead);
+// Packets counted between two releases of the flow tables' lock, so that
+// other threads get their turn during a long hand-over.
+constexpr size_t kStepsPerLock = 64;
 
 }  // namespace
 
@@ -324,78 +331,79 @@ uint32_t decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddr
 }
 
 void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAddress, uint32_t* counted) {
+  // A TCP or UDP packet with its ports goes the quick way (`quick`: 4 or 6,
+  // its family); any other goes through decodeOne in its turn.
+  Packet p[kLine];
+  Packet6Place places6[kLine];
+  uint32_t hash[kLine];
+  uint8_t quick[kLine];
+  const auto p6 = [&places6](size_t i) -> Packet6& { return places6[i].packet; };
   bool sweepDue = false;
-  for (size_t from = 0; from < count; from += kDecodeBatch) {
-    const size_t n = std::min(kDecodeBatch, count - from);
-    const CapturedPacket* batch = packets + from;
-    // A TCP or UDP packet with its ports goes the quick way (`quick`: 4 or
-    // 6, its family); any other goes through decodeOne in its turn.
-    Packet p[kDecodeBatch];
-    Packet6Place places6[kDecodeBatch];
-    uint32_t hash[kDecodeBatch];
-    uint8_t quick[kDecodeBatch];
-    const auto p6 = [&places6](size_t i) -> Packet6& { return places6[i].packet; };
-    for (size_t i = 0; i < n; ++i) {
-      const CapturedPacket& c = batch[i];
-      quick[i] = 0;
-      if (c.length == 0) continue;
-      if (c.data[0] >> 4 == 4) {
-        if (readPacket(c.data, c.length, c.wireLength, localAddress, p[i]) == Read::kRecord &&
-            p[i].key.proto != kIcmp && !p[i].noPorts) {
-          quick[i] = 4;
-          hash[i] = flowHash(p[i].key);
+  std::unique_lock<std::mutex> lock(flowTableMutex);
+  for (size_t step = 0; step < count + 2 * kAhead; ++step) {
+    if (step < count) {
+      const CapturedPacket& c = packets[step];
+      const size_t at = step % kLine;
+      quick[at] = 0;
+      if (c.length == 0) {
+      } else if (c.data[0] >> 4 == 4) {
+        if (readPacket(c.data, c.length, c.wireLength, localAddress, p[at]) == Read::kRecord &&
+            p[at].key.proto != kIcmp && !p[at].noPorts) {
+          quick[at] = 4;
+          hash[at] = flowHash(p[at].key);
+          prefetchFlowSlot(hash[at]);
         }
       } else if (c.data[0] >> 4 == 6) {
         Ipv6Fields f;
         if (readIpv6(c.data, c.length, c.wireLength == 0 ? c.length : c.wireLength, f) == Ipv6Read::kRecord &&
             (f.proto == kTcp || f.proto == kUdp) && !f.noPorts) {
-          fillPacket(f, p6(i));
-          quick[i] = 6;
-          hash[i] = flowHash6(p6(i).key);
+          fillPacket(f, p6(at));
+          quick[at] = 6;
+          hash[at] = flowHash6(p6(at).key);
+          prefetchFlowSlot6(hash[at]);
         }
       }
     }
-    // Each slot is asked for kAhead packets before its record, and the
-    // record kAhead packets before it is counted.
-    std::unique_lock<std::mutex> lock(flowTableMutex);
-    for (size_t step = 0; step < n + 2 * kAhead; ++step) {
-      if (step < n && quick[step] == 4) prefetchFlowSlot(hash[step]);
-      if (step < n && quick[step] == 6) prefetchFlowSlot6(hash[step]);
-      if (step >= kAhead && step - kAhead < n) {
-        const size_t ahead = step - kAhead;
-        if (quick[ahead] == 4) prefetchFlowRecord(hash[ahead]);
-        if (quick[ahead] == 6) prefetchFlowRecord6(hash[ahead]);
-      }
-      if (step < 2 * kAhead) continue;
-      const size_t i = step - 2 * kAhead;
-      const CapturedPacket& c = batch[i];
-      if (quick[i] == 4) {
-        counted[from + i] = p[i].length;
-        if (FlowRecord* record = findFlow(p[i].key, hash[i])) {
-          countPacket(*record, c.now, p[i].length, p[i].tcpFlags);
-          sweepDue = true;
-          continue;
-        }
-      } else if (quick[i] == 6) {
-        counted[from + i] = p6(i).length;
-        if (FlowEntry* entry = findFlow6(p6(i).key, hash[i])) {
-          countPacket(*entry, c.now, p6(i).length, p6(i).tcpFlags);
-          sweepDue = true;
-          continue;
-        }
-      }
+    if (step >= kAhead && step - kAhead < count) {
+      const size_t at = (step - kAhead) % kLine;
+      if (quick[at] == 4) prefetchFlowRecord(hash[at]);
+      if (quick[at] == 6) prefetchFlowRecord6(hash[at]);
+    }
+    if (step < 2 * kAhead) continue;
+    const size_t n = step - 2 * kAhead;
+    const size_t i = n % kLine;
+    const CapturedPacket& c = packets[n];
+    if (n % kStepsPerLock == kStepsPerLock - 1) {
       lock.unlock();
-      if (quick[i] == 4) {
-        accountPortFlow(p[i], c.now);
-        sweepDue = true;
-      } else if (quick[i] == 6) {
-        accountPortFlow(p6(i), c.now);
-        sweepDue = true;
-      } else if (decodeOne(c.data, c.length, localAddress, c.now, c.wireLength, counted[from + i])) {
-        sweepDue = true;
-      }
       lock.lock();
     }
+    if (quick[i] == 4) {
+      counted[n] = p[i].length;
+      if (FlowRecord* record = findFlow(p[i].key, hash[i])) {
+        countPacket(*record, c.now, p[i].length, p[i].tcpFlags);
+        sweepDue = true;
+        continue;
+      }
+    } else if (quick[i] == 6) {
+      counted[n] = p6(i).length;
+      if (FlowEntry* entry = findFlow6(p6(i).key, hash[i])) {
+        countPacket(*entry, c.now, p6(i).length, p6(i).tcpFlags);
+        sweepDue = true;
+        continue;
+      }
+    }
+    lock.unlock();
+    if (quick[i] == 4) {
+      accountPortFlow(p[i], c.now);
+      sweepDue = true;
+    } else if (quick[i] == 6) {
+      accountPortFlow(p6(i), c.now);
+      sweepDue = true;
+    } else if (decodeOne(c.data, c.length, localAddress, c.now, c.wireLength, counted[n])) {
+      sweepDue = true;
+    }
+    lock.lock();
   }
+  lock.unlock();
   if (sweepDue) sweepFlows(packets[count - 1].now);
 }
