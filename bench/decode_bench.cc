@@ -3,7 +3,9 @@
 // from a prepared entry, as from a warm port table.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "capture/decode.h"
@@ -131,11 +133,15 @@ void BM_DecodeKnownTcpFlows(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeKnownTcpFlows)->Arg(1)->Arg(1000)->Arg(100000)->Arg(900000)->Arg(1000000);
 
-// Opens a flow with each of `packets`, then hands them over round robin as
-// the capture ring does, a block of 256 per decodePackets call.
+// Opens a flow with each of `opening`, then hands them over round robin as
+// the capture ring does, a block of 256 per decodePackets call. With
+// `shuffled` they come in another order than they were opened in, so the
+// records are met all over the pool, not one after the other.
 template <typename Packet>
-void decodeInBlocks(benchmark::State& state, const std::vector<Packet>& packets) {
-  for (const Packet& p : packets) decodePacket(p.bytes, sizeof p.bytes, kLocal, kT0);
+void decodeInBlocks(benchmark::State& state, const std::vector<Packet>& opening, bool shuffled = false) {
+  for (const Packet& p : opening) decodePacket(p.bytes, sizeof p.bytes, kLocal, kT0);
+  std::vector<Packet> packets = opening;
+  if (shuffled) std::shuffle(packets.begin(), packets.end(), std::mt19937(7));
   constexpr size_t kBlock = 256;
   CapturedPacket block[kBlock];
   uint32_t counted[kBlock];
@@ -161,6 +167,13 @@ void BM_DecodeKnownTcpFlowsBatched(benchmark::State& state) {
   decodeInBlocks(state, datagrams);
 }
 BENCHMARK(BM_DecodeKnownTcpFlowsBatched)->Arg(1000)->Arg(100000)->Arg(900000)->Arg(1000000);
+
+// The same in an order of their own.
+void BM_DecodeKnownTcpFlowsShuffled(benchmark::State& state) {
+  Tables tables;
+  decodeInBlocks(state, knownFlows(static_cast<uint32_t>(state.range(0))), true);
+}
+BENCHMARK(BM_DecodeKnownTcpFlowsShuffled)->Arg(100000)->Arg(1000000);
 
 // The same over IPv6: packets of `flows` known TCP flows, half each way.
 void BM_DecodeKnownTcpFlows6(benchmark::State& state) {
