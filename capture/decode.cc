@@ -344,16 +344,16 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
     if (step < count) {
       const CapturedPacket& c = packets[step];
       const size_t at = step % kLine;
+      const unsigned version = c.length == 0 ? 0 : c.data[0] >> 4;
       quick[at] = 0;
-      if (c.length == 0) {
-      } else if (c.data[0] >> 4 == 4) {
+      if (version == 4) {
         if (readPacket(c.data, c.length, c.wireLength, localAddress, p[at]) == Read::kRecord &&
             p[at].key.proto != kIcmp && !p[at].noPorts) {
           quick[at] = 4;
           hash[at] = flowHash(p[at].key);
           prefetchFlowSlot(hash[at]);
         }
-      } else if (c.data[0] >> 4 == 6) {
+      } else if (version == 6) {
         Ipv6Fields f;
         if (readIpv6(c.data, c.length, c.wireLength == 0 ? c.length : c.wireLength, f) == Ipv6Read::kRecord &&
             (f.proto == kTcp || f.proto == kUdp) && !f.noPorts) {
