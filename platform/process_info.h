@@ -22,6 +22,7 @@ struct ProcessInfo {
   std::string accountDomain;  // at most 255 bytes; set when kFound
   bool imagePathRead = false;
   std::string imagePath;      // full path of the executable when imagePathRead
+  std::string controlGroups;  // Linux: the text of /proc/PID/cgroup ("" when unreadable); Windows: ""
 };
 
 // Reads the process `pid`. Opens and closes everything within the call.

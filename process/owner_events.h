@@ -12,6 +12,7 @@
 
 #include "platform/owner_events.h"
 #include "platform/process_info.h"
+#include "process/control_group.h"
 #include "process/owner_table.h"
 
 // Opens the event source when `wanted` and starts the thread that reads it;
@@ -23,8 +24,9 @@ void startOwnerEvents(bool wanted);
 // thread, once, after startOwnerEvents; waits at most about 250 ms.
 void stopOwnerEvents();
 
-// The owner of an event's process: its pid, user id and command name.
-using ProcessOwner = std::function<OwnerRef(uint32_t pid, uint32_t uid, const char* comm)>;
+// The owner of an event's process: its pid, user id, command name and the
+// cgroup id it had when it made the socket.
+using ProcessOwner = std::function<OwnerRef(uint32_t pid, uint32_t uid, const char* comm, uint64_t cgroup)>;
 
 // Applies one batch of events at `now`, keeping only those of namespace
 // `netns`. Owners are made first, without the lock (reading a process takes
@@ -34,21 +36,25 @@ void applyOwnerEvents(OwnerTable& table, const std::vector<OwnerEvent>& events, 
                       const ProcessOwner& ownerOf);
 
 // Owners of processes already named, so that a process opening many sockets
-// is read once. An entry serves the same pid and command name for
-// kProcessOwnerCacheMillis (a pid is reused, a process may exec).
+// is read once. An entry serves the same pid, command name and cgroup for
+// kProcessOwnerCacheMillis (a pid is reused, a process may exec or move to
+// another cgroup).
 inline constexpr uint64_t kProcessOwnerCacheMillis = 2000;
 struct ProcessOwnerCache {
   struct Named {
     OwnerRef owner;
     uint64_t readAt = 0;
   };
-  std::unordered_map<std::string, Named> byProcess;  // key: pid and command name
+  std::unordered_map<std::string, Named> byProcess;  // key: pid, command name and cgroup id
 };
 
 // The owner of process `pid` from `cache`, or read through `readProcess` and
 // remembered. A process that can no longer be read (it ended right after
 // its exchange) is named from what the event carries: the command name for
-// the name, and the account of `uid` through `readAccount`.
-OwnerRef cachedProcessOwner(ProcessOwnerCache& cache, uint32_t pid, uint32_t uid, const char* comm, uint64_t now,
+// the name, and the account of `uid` through `readAccount`. The service and
+// container are those of `group` (the event's cgroup) when given, else those
+// of the cgroup the process is in when read.
+OwnerRef cachedProcessOwner(ProcessOwnerCache& cache, uint32_t pid, uint32_t uid, const char* comm, uint64_t cgroup,
+                            const ControlGroupNames* group, uint64_t now,
                             const std::function<ProcessInfo(uint32_t pid)>& readProcess,
                             const std::function<ProcessInfo(uint32_t uid)>& readAccount);

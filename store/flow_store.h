@@ -57,7 +57,7 @@ struct StoredFlow {
 // `obsdomain`, 0 for native datagrams).
 StoredFlow storedFlowOf(const FlowEntry& flow, const StoreAddress& exporter, uint32_t obsdomain);
 
-enum class TopKind { none, hosts, processes, peers, ports };
+enum class TopKind { none, hosts, processes, peers, ports, services };
 
 // What the query command asks. Every filter left at its default matches
 // every flow.
@@ -67,6 +67,8 @@ struct FlowQuery {
   StoreAddress host;            // the exporter; size 0: any
   std::string process;          // the whole name or its last path part; "": any
   std::string user;             // "": any
+  std::string service;          // "": any
+  std::string container;        // "": any
   StoreAddress peerLow;         // the far end within [peerLow, peerHigh]; size 0: any
   StoreAddress peerHigh;
   int port = -1;                // a TCP or UDP flow with this port at either end; -1: any
@@ -78,7 +80,7 @@ struct FlowQuery {
 // `proto` say which (the lower of the flow's two ports, usually the
 // service's).
 struct TopRow {
-  std::string key;  // host or peer address text, or process name
+  std::string key;  // host or peer address text, process or service name
   uint16_t port = 0;
   uint8_t proto = 0;
   uint64_t bytes = 0;
@@ -106,8 +108,10 @@ struct FlowStore {
 };
 
 // The store version this program writes and reads; a file of a newer one
-// is refused.
-inline constexpr int kStoreSchemaVersion = 1;
+// is refused. Version 1 had no service and container: opened for writing,
+// such a store gets them (empty for the flows it holds); opened for
+// reading, its flows answer as if they had them empty.
+inline constexpr int kStoreSchemaVersion = 2;
 
 // Opens the store at `location` (a file path: SQLite), creating it when
 // `forWriting` and it does not exist yet. Null on failure, with `failure`

@@ -263,10 +263,10 @@ TEST(Collector, CsvHeaderOnceAndMalformedDatagramsReportedAndSkipped) {
       << collector.child.output();
   EXPECT_EQ(collector.lines('i'), std::vector<std::string>{
       "inif,outif,firstseen,lastseen,srcip,dstip,srcport,dstport,pkts,bytes,flags,tos,proto,processname,user,"
-      "domain,replydelay,exporter,obsdomain"});
+      "domain,replydelay,exporter,obsdomain,service,container"});
   EXPECT_EQ(collector.lines('0')[0],
             "0,1,1700000000000,1700000001500,192.168.1.10,203.0.113.5,50000,443,12,4200,27,0,6,"
-            "\"C:/Tools/client.exe\",\"alice\",\"HOST1\",35,127.0.0.1,0");
+            "\"C:/Tools/client.exe\",\"alice\",\"HOST1\",35,127.0.0.1,0,\"\",\"\"");
   EXPECT_THAT(collector.child.output(), testing::HasSubstr("vantrel-collect: malformed datagram from 127.0.0.1:"));
 }
 

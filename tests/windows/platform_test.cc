@@ -27,8 +27,10 @@
 #include "platform/clock.h"
 #include "platform/endpoints.h"
 #include "platform/files.h"
+#include "platform/hosted_services.h"
 #include "platform/owner_events.h"
 #include "platform/udp_socket.h"
+#include "process/hosted_services.h"
 #include "process/process_identity.h"
 #include "runtime/console.h"
 #include "runtime/listener.h"
@@ -278,6 +280,22 @@ void checkProcessIdentity() {
         "process 0 is \"" + name0 + "\" with no account");
 }
 
+// The service manager's list, as the port tables read it: whatever services
+// the system (or Wine) runs, each named in its process.
+void checkHostedServices() {
+  const ServiceListRead read = readServiceList();
+  check(read.supported && read.error == 0 && !read.batches.empty(),
+        "service list read (error " + std::to_string(read.error) + ")");
+  size_t listed = 0;
+  for (const auto& [pid, names] : servicesByProcess(read)) {
+    std::printf("     process %u runs %s\n", pid, names.c_str());
+    check(hostedServices(pid) == names, "process " + std::to_string(pid) + " is named by its services");
+    ++listed;
+  }
+  std::printf("     %zu processes run services\n", listed);
+  check(hostedServices(GetCurrentProcessId()).empty(), "this program runs no service");
+}
+
 void checkExportSocket() {
   std::string error;
   UdpSocket collector;
@@ -446,6 +464,7 @@ int main() {
   checkAdapters();
   checkEndpoints();
   checkProcessIdentity();
+  checkHostedServices();
   checkExportSocket();
   checkCapture();
   checkFilesAndClock();
