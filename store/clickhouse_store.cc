@@ -503,8 +503,7 @@ std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool
   if (columns == kColumnsWithoutUnits) {
     if (forWriting) {
       std::string ignored;
-      if (!ch->run("ALTER TABLE flows ADD COLUMN IF NOT EXISTS service String, ADD COLUMN IF NOT EXISTS container String",
-                   "", ignored, error) ||
+      if (!ch->run("ALTER TABLE flows ADD COLUMN service String, ADD COLUMN container String", "", ignored, error) ||
           !tableColumns(*ch, columns, error)) {
         return nullptr;
       }

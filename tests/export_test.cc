@@ -400,7 +400,7 @@ TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {
   ASSERT_EQ(runCommand(tshark + " -V 2>&1", &verbose), 0) << verbose;
   EXPECT_EQ(verbose.find("Malformed"), std::string::npos) << verbose;
   EXPECT_EQ(verbose.find("Expert Info"), std::string::npos) << verbose;
-  for (const char* shown : {"Template (Id = 256, Count = 17)", "(3 flows)", "Template (Id = 257, Count = 18)",
+  for (const char* shown : {"Template (Id = 256, Count = 19)", "(3 flows)", "Template (Id = 257, Count = 20)",
                             "(2 flows)",
                             // The owner elements, as bytes under the documentation enterprise number.
                             "PEN: Example Enterprise Number for Documentation Use (32473)",
