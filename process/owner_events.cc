@@ -110,14 +110,18 @@ void applyOwnerEvents(OwnerTable& table, const std::vector<OwnerEvent>& events, 
 
 OwnerRef cachedProcessOwner(ProcessOwnerCache& cache, uint32_t pid, uint32_t uid, const char* comm, uint64_t cgroup,
                             const ControlGroupNames* group, uint64_t now,
-                            const std::function<ProcessInfo(uint32_t pid)>& readProcess,
+                            const std::function<ProcessInfo(uint32_t pid, bool withControlGroups)>& readProcess,
                             const std::function<ProcessInfo(uint32_t uid)>& readAccount) {
-  const std::string command(comm, strnlen(comm, 16));
-  const std::string key = std::to_string(pid) + '/' + command + '/' + std::to_string(cgroup);
+  ProcessOwnerCache::Key key;
+  key.pid = pid;
+  key.cgroup = cgroup;
+  const size_t commLength = strnlen(comm, key.comm.size());
+  memcpy(key.comm.data(), comm, commLength);
   auto it = cache.byProcess.find(key);
   if (it != cache.byProcess.end() && now - it->second.readAt < kProcessOwnerCacheMillis) return it->second.owner;
 
-  ProcessInfo info = readProcess(pid);
+  const std::string command(comm, commLength);
+  ProcessInfo info = readProcess(pid, group == nullptr);
   if (!info.opened) {
     info = readAccount(uid);
     info.opened = true;

@@ -189,7 +189,7 @@ TEST(OwnerTable, StaysBoundedAndDropsClosedSocketsFirst) {
 TEST(OwnerTable, ProcessOwnerIsReadOnceAndNamedFromTheEventWhenGone) {
   ProcessOwnerCache cache;
   int reads = 0;
-  const auto running = [&reads](uint32_t) {
+  const auto running = [&reads](uint32_t, bool) {
     ++reads;
     ProcessInfo info;
     info.opened = info.imagePathRead = true;
@@ -199,7 +199,7 @@ TEST(OwnerTable, ProcessOwnerIsReadOnceAndNamedFromTheEventWhenGone) {
     info.accountDomain = "host1";
     return info;
   };
-  const auto gone = [](uint32_t) { return ProcessInfo{}; };
+  const auto gone = [](uint32_t, bool) { return ProcessInfo{}; };
   const auto account = [](uint32_t uid) {
     ProcessInfo info;
     info.account = uid == 1000 ? AccountLookup::kFound : AccountLookup::kNoneMapped;
@@ -235,7 +235,7 @@ TEST(OwnerTable, ProcessOwnerIsReadOnceAndNamedFromTheEventWhenGone) {
   };
   for (const auto& c : cases) {
     const OwnerRef o = cachedProcessOwner(cache, c.pid, c.uid, c.comm, c.cgroup, c.group, c.at,
-                                          c.running ? std::function<ProcessInfo(uint32_t)>(running) : gone, account);
+                                          c.running ? std::function<ProcessInfo(uint32_t, bool)>(running) : gone, account);
     ASSERT_TRUE(o) << c.what;
     EXPECT_EQ(o->processname, c.want.processname) << c.what;
     EXPECT_EQ(o->user, c.want.user) << c.what;

@@ -90,7 +90,7 @@ void lookUpAccount(uid_t uid, ProcessInfo& info) {
 
 }  // namespace
 
-ProcessInfo readProcessInfo(uint32_t pid) {
+ProcessInfo readProcessInfo(uint32_t pid, bool withControlGroups) {
   ProcessInfo info;
   char path[32];
   snprintf(path, sizeof path, "/proc/%u", pid);
@@ -113,7 +113,7 @@ ProcessInfo readProcessInfo(uint32_t pid) {
 
   char groups[4096];
   size_t used = 0;
-  if (readProcFile(dir.fd, "cgroup", groups, sizeof groups, used)) info.controlGroups.assign(groups, used);
+  if (withControlGroups && readProcFile(dir.fd, "cgroup", groups, sizeof groups, used)) info.controlGroups.assign(groups, used);
   return info;
 }
 
