@@ -143,9 +143,10 @@ TEST(Counting, SixGibInOneTransferAddUpEverywhere) {
   TempDir nativeDir, ipfixDir;
   CollectorProcess nativeCollector, ipfixCollector;
   ASSERT_TRUE(nativeCollector.start(nativeDir, "127.0.0.1:0", monitorNs.name,
-                                    {"--store", nativeDir.file("flows.sqlite")}))
+                                    {"--store", nativeDir.file("flows.sqlite"), "--format", "json"}))
       << nativeCollector.child.output();
-  ASSERT_TRUE(ipfixCollector.start(ipfixDir, "127.0.0.1:0", monitorNs.name, {"--store", ipfixDir.file("flows.sqlite")}))
+  ASSERT_TRUE(ipfixCollector.start(ipfixDir, "127.0.0.1:0", monitorNs.name,
+                                   {"--store", ipfixDir.file("flows.sqlite"), "--format", "json"}))
       << ipfixCollector.child.output();
   ChildProcess nativeMonitor, ipfixMonitor;
   ASSERT_TRUE(startMonitor(nativeMonitor, nativeDir, monitorNs, settings("native", nativeCollector.port, 23191),
