@@ -81,6 +81,18 @@ for i in range(n):
 EOF
 }
 
+# Starts the monitor in folder $1 (settings written there) and waits until
+# it captures and exports; its process id in MONITOR_PID.
+start_monitor() {
+  (cd "$1" && exec ip netns exec "$MON" "$BUILD_DIR/vantrel" >"$1/console.log" 2>&1) &
+  MONITOR_PID=$!
+  for _ in $(seq 100); do
+    grep -q "Listener Socket IO controls set" "$1/console.log" 2>/dev/null &&
+      grep -q "exporter bind socket" "$1/console.log" && break
+    sleep 0.1
+  done
+}
+
 # A plain collector on 127.0.0.1:2055: counts the records of the sender's
 # UDP flows in native datagrams until none has come for 3 s, then prints
 # "records N datagrams D buffer B".
@@ -118,13 +130,8 @@ run_plain() {
     >"$dir/vantrelsettings.json"
   plain_reader "$dir/reader.txt" &
   local reader=$!
-  (cd "$dir" && exec ip netns exec "$MON" "$BUILD_DIR/vantrel" >"$dir/console.log" 2>&1) &
-  local monitor=$!
-  for _ in $(seq 100); do
-    grep -q "Listener Socket IO controls set" "$dir/console.log" 2>/dev/null &&
-      grep -q "exporter bind socket" "$dir/console.log" && break
-    sleep 0.1
-  done
+  start_monitor "$dir"
+  local monitor=$MONITOR_PID
   send_flows "$flows"
   sleep 1
   kill -HUP "$monitor"
@@ -154,13 +161,8 @@ run_case() {
   ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" --listen 127.0.0.1:2055 "${store_args[@]}" \
     >"$dir/records.json" 2>"$dir/collect.err" &
   local collector=$!
-  (cd "$dir" && exec ip netns exec "$MON" "$BUILD_DIR/vantrel" >"$dir/console.log" 2>&1) &
-  local monitor=$!
-  for _ in $(seq 100); do
-    grep -q "Listener Socket IO controls set" "$dir/console.log" 2>/dev/null &&
-      grep -q "exporter bind socket" "$dir/console.log" && break
-    sleep 0.1
-  done
+  start_monitor "$dir"
+  local monitor=$MONITOR_PID
   local started=$SECONDS
   send_flows "$flows"
   local sent_in=$((SECONDS - started))
