@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "capture/names/dns_message.h"
+#include "capture/names/dns_test_messages.h"
 #include "capture/names/name_table.h"
 #include "capture/names/quic_initial.h"
 #include "capture/names/quic_test_vectors.h"
@@ -25,34 +26,19 @@ size_t heapBytesInUse() {
   return m.uordblks + m.hblkhd;
 }
 
-void putName(std::vector<uint8_t>& m, const std::string& name) {
-  size_t start = 0;
-  while (start < name.size()) {
-    size_t dot = name.find('.', start);
-    if (dot == std::string::npos) dot = name.size();
-    m.push_back(static_cast<uint8_t>(dot - start));
-    m.insert(m.end(), name.begin() + static_cast<std::ptrdiff_t>(start), name.begin() + static_cast<std::ptrdiff_t>(dot));
-    start = dot + 1;
-  }
-  m.push_back(0);
-}
-
 // A query for `name`, or its answer: `count` addresses from `first`, of `family`.
 std::vector<uint8_t> message(uint16_t id, const std::string& name, bool response, uint8_t family, uint32_t first,
                              int count) {
-  std::vector<uint8_t> m = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), static_cast<uint8_t>(response ? 0x81 : 1),
-                            static_cast<uint8_t>(response ? 0x80 : 0), 0, 1, 0, static_cast<uint8_t>(response ? count : 0), 0, 0, 0, 0};
-  putName(m, name);
-  m.insert(m.end(), {0, static_cast<uint8_t>(family == 4 ? 1 : 28), 0, 1});
-  for (int i = 0; response && i < count; ++i) {
+  std::vector<DnsTestAnswer> answers;
+  for (int i = 0; i < count; ++i) {
     const uint32_t n = first + static_cast<uint32_t>(i);
-    m.insert(m.end(), {0xc0, 0x0c, 0, static_cast<uint8_t>(family == 4 ? 1 : 28), 0, 1, 0, 0, 0x0e, 0x10, 0,
-                       static_cast<uint8_t>(family == 4 ? 4 : 16)});
-    if (family == 6) m.insert(m.end(), {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0});
-    m.insert(m.end(), {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
-                       static_cast<uint8_t>(n)});
+    DnsTestAnswer a{family, {}, 3600};
+    if (family == 6) a.address = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0};
+    a.address.insert(a.address.end(), {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+                                       static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
+    answers.push_back(a);
   }
-  return m;
+  return dnsTestMessage(id, name, family == 4 ? 1 : 28, answers, response);
 }
 
 void exchange(uint16_t id, const std::string& name, uint8_t family, uint32_t first, int count, uint64_t now) {
