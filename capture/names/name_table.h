@@ -16,7 +16,7 @@ inline constexpr uint64_t kNameMaxTtlMs = 86'400'000;     // and at most 24 h
 inline constexpr uint64_t kNameLookupKeepMs = 75'000;     // a look-up keeps the name this long at least
 inline constexpr uint64_t kPendingQueryMs = 10'000;       // a query waits this long for its answer
 inline constexpr size_t kMaxPendingQueries = 4096;
-inline constexpr size_t kMaxDnsTcpStreams = 64;           // TCP connections being reassembled
+inline constexpr size_t kMaxDnsTcpStreams = 16;           // TCP connections being reassembled
 inline constexpr size_t kMaxDnsTcpBuffer = 65537;         // one whole message and its length
 inline constexpr uint64_t kDnsTcpIdleMs = 30'000;
 
