@@ -68,21 +68,6 @@ TEST(ProcessIdentityTest, NameUserAndDomainFromEachOutcome) {
   }
 }
 
-// The service and container come from the event's cgroup when it names one,
-// else from the cgroup the process is in.
-TEST(ProcessIdentityTest, OwnerTakesServiceAndContainerFromItsCgroup) {
-  ProcessInfo info = found("www", "host1", "/usr/sbin/nginx");
-  info.controlGroups = "1:name=systemd:/\n0::/system.slice/docker-"
-                       "4f1c0a9e2b7d8c6e5a3b1d0f9e8c7b6a5d4c3b2a1f0e9d8c7b6a5f4e3d2c1b0a.scope\n";
-  const OwnerRef fromProc = ownerFromInfo(42, info);
-  EXPECT_EQ(fromProc->processname + "|" + fromProc->user + "|" + fromProc->container, "/usr/sbin/nginx|www|4f1c0a9e2b7d");
-  const ControlGroupNames event{"web.service", ""};
-  const OwnerRef fromEvent = ownerFromInfo(42, info, &event);
-  EXPECT_EQ(fromEvent->service + "|" + fromEvent->container, "web.service|");
-  info.controlGroups.clear();
-  EXPECT_EQ(ownerFromInfo(42, info)->service, "") << "no cgroup, no service list on this system";
-}
-
 TEST(ProcessIdentityTest, ProcessZeroCannotBeOpened) {
   std::string user, domain;
   EXPECT_EQ(getProcessIdentity(0, user, domain), "Pid:0");

@@ -343,9 +343,20 @@ function inner() {
   });
 
   test('sorts by any column, both ways', { timeout: 60000 }, async () => {
+    // An endpoint's sort value: IPv4 before IPv6 (the link's own neighbour
+    // discovery makes IPv6 flows too), each by address, then port.
     const ipPort = (s) => {
-      const [ip, port] = s.split(':');
-      return ip.split('.').reduce((a, b) => a * 256 + Number(b), 0) * 65536 + Number(port || 0);
+      if ((s.match(/:/g) || []).length < 2) {
+        const [ip, port] = s.split(':');
+        return BigInt(ip.split('.').reduce((a, b) => a * 256 + Number(b), 0)) * 65536n + BigInt(port || 0);
+      }
+      const [addr, port] = s.startsWith('[') ? [s.slice(1, s.indexOf(']')), s.slice(s.indexOf(']') + 2)] : [s, ''];
+      const [head, tail] = addr.split('::');
+      const h = head ? head.split(':') : [];
+      const t = tail ? tail.split(':') : [];
+      const groups = tail === undefined ? h : [...h, ...Array(8 - h.length - t.length).fill('0'), ...t];
+      const value = groups.reduce((a, g) => a * 65536n + BigInt(parseInt(g, 16)), 0n);
+      return (1n << 160n) + value * 65536n + BigInt(port || 0);
     };
     const num = (s) => Number(s.replace(/[^\d.]/g, ''));
     const age = (s) => (/ m /.test(s) ? 60 * num(s.split(' m ')[0]) + num(s.split(' m ')[1]) : num(s));
