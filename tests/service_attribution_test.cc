@@ -155,49 +155,18 @@ std::string runClients(bool events) {
   if (!waitFor([&] { return answering.output() == "ready\n"; }, milliseconds(5000))) return "no peer";
 
   ChildProcess running[std::size(clients)];
-  // Per client and round, the flows' protocols and local ports.
-  std::vector<std::pair<const Group*, std::string>> opened;
   for (size_t i = 0; i < std::size(clients); ++i) {
     const std::string go = dir.file(std::string(clients[i].name) + ".go");
     running[i].start({"/usr/bin/python3", "-c", kClient, kFar, std::to_string(kPeerPort), go + "1", go + "2"},
                      dir.path, dir.file(std::string(clients[i].name) + ".log"), watched.name);
   }
-  for (int round = 1; round <= 2; ++round) {
-    for (size_t i = 0; i < std::size(clients); ++i) {
-      const Group* group = round == 1 ? clients[i].first : clients[i].second;
-      if (!CgroupTree::move(running[i].pid, groupPath[group])) return "cannot move a client into " + group->path;
-      writeFile(dir.file(std::string(clients[i].name) + ".go" + std::to_string(round)), "");
-      std::string ports;
-      const auto printed = [&] {
-        std::istringstream lines(running[i].output());
-        std::string line;
-        for (int n = 0; n < round; ++n) {
-          if (!std::getline(lines, line)) return false;
-        }
-        ports = line;
-        return true;
-      };
-      if (!waitFor(printed, milliseconds(5000))) return std::string(clients[i].name) + ": " + running[i].output();
-      opened.push_back({group, ports});
-    }
-  }
 
-  // Each record of each flow, both directions, and what it must name.
+  // Each record of each flow, both directions, and the group it must name.
   struct Want {
     std::string key;  // proto src:port > dst:port
     const Group* group;
   };
   std::vector<Want> wants;
-  for (const auto& [group, ports] : opened) {
-    std::istringstream words(ports);
-    std::string word;
-    while (words >> word) {
-      const std::string proto = word.substr(0, word.find(':')), port = word.substr(word.find(':') + 1);
-      const std::string near = std::string(kNear) + ":" + port, far = std::string(kFar) + ":" + std::to_string(kPeerPort);
-      wants.push_back({proto + " " + near + " > " + far, group});
-      wants.push_back({proto + " " + far + " > " + near, group});
-    }
-  }
   std::map<std::string, Json::Value> records;
   const auto allNamed = [&] {
     std::string body;
@@ -218,7 +187,36 @@ std::string runClients(bool events) {
     }
     return true;
   };
-  waitFor(allNamed, milliseconds(10000));
+  for (int round = 1; round <= 2; ++round) {
+    for (size_t i = 0; i < std::size(clients); ++i) {
+      const Group* group = round == 1 ? clients[i].first : clients[i].second;
+      if (!CgroupTree::move(running[i].pid, groupPath[group])) return "cannot move a client into " + group->path;
+      writeFile(dir.file(std::string(clients[i].name) + ".go" + std::to_string(round)), "");
+      std::string ports;
+      const auto printed = [&] {
+        std::istringstream lines(running[i].output());
+        std::string line;
+        for (int n = 0; n < round; ++n) {
+          if (!std::getline(lines, line)) return false;
+        }
+        ports = line;
+        return true;
+      };
+      if (!waitFor(printed, milliseconds(5000))) return std::string(clients[i].name) + ": " + running[i].output();
+      std::istringstream words(ports);
+      std::string word;
+      while (words >> word) {
+        const std::string proto = word.substr(0, word.find(':')), port = word.substr(word.find(':') + 1);
+        const std::string near = std::string(kNear) + ":" + port;
+        const std::string far = std::string(kFar) + ":" + std::to_string(kPeerPort);
+        wants.push_back({proto + " " + near + " > " + far, group});
+        wants.push_back({proto + " " + far + " > " + near, group});
+      }
+    }
+    // The socket tables name a flow by the cgroup its process is in when the
+    // flow's owner is looked up: the move waits for the first round's owners.
+    waitFor(allNamed, milliseconds(10000));
+  }
   std::string wrong;
   for (const Want& w : wants) {
     auto it = records.find(w.key);
