@@ -342,7 +342,7 @@ function inner() {
     await page.fill('#f-filter', '');
   });
 
-  test('sorts by any column, both ways', { timeout: 60000 }, async () => {
+  test('sorts by any column, both ways', { timeout: 90000 }, async () => {
     // An endpoint's sort value: IPv4 before IPv6 (the link's own neighbour
     // discovery makes IPv6 flows too), each by address, then port.
     const ipPort = (s) => {
