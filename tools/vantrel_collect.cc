@@ -24,7 +24,7 @@ namespace {
 const char* const kUsage =
     "Usage: vantrel-collect [--listen ADDR:PORT] [--format json|csv]\n"
     "                       [--store FILE.sqlite|clickhouse://HOST:PORT/DATABASE\n"
-    "                        [--keep DAYS] [--queue RECORDS]]\n"
+    "                        [--keep DAYS] [--queue RECORDS] [--queue-mb MB]]\n"
     "       vantrel-collect query --store STORE [...]   (vantrel-collect query --help)\n"
     "\n"
     "Receives the flow records that Vantrel exports (receiverIP:receiverPort in\n"
@@ -53,6 +53,8 @@ const char* const kUsage =
     "                      days)\n"
     "  --queue RECORDS     records that may wait for the disk (default 500000); more\n"
     "                      are dropped, counted and reported\n"
+    "  --queue-mb MB       memory those records may take (default 256); more are\n"
+    "                      dropped likewise\n"
     "  --help              show this text\n"
     "\n"
     "With --store: one line on start naming the store and its record count; once a\n"
@@ -65,7 +67,9 @@ const char* const kUsage =
     "well-formed export datagram or IPFIX message is reported on standard error\n"
     "with its sender and skipped. IPFIX templates are learned per exporter address,\n"
     "observation domain and template id; data sets whose template has not been\n"
-    "seen yet are reported on standard error and skipped.\n";
+    "seen yet are reported on standard error and skipped. Of each exporter and\n"
+    "kind of report, one line a second at most is written; the next one says how\n"
+    "many were left out meanwhile.\n";
 
 // Receive queue asked for: a monitor sends the flows of a sweep or of its
 // orderly stop (hundreds of thousands of records) in one burst, faster than
@@ -125,7 +129,7 @@ int parseArguments(int argc, char** argv, Options& options) {
       value = arg.substr(equals + 1);
       arg = arg.substr(0, equals);
     } else if ((arg == "--listen" || arg == "--format" || arg == "--store" || arg == "--keep" ||
-                arg == "--queue") &&
+                arg == "--queue" || arg == "--queue-mb") &&
                i + 1 < argc) {
       value = argv[++i];
       shown += " " + value;
@@ -151,6 +155,10 @@ int parseArguments(int argc, char** argv, Options& options) {
     }
     if (arg == "--queue" && digits && std::stoul(value) > 0) {
       options.storeSettings.queueCapacity = std::stoul(value);
+      continue;
+    }
+    if (arg == "--queue-mb" && digits && std::stoul(value) > 0 && std::stoul(value) <= 1048576) {
+      options.storeSettings.queueBytes = static_cast<size_t>(std::stoul(value)) << 20;
       continue;
     }
     writeErr("vantrel-collect: bad argument '" + shown + "'\n" + kUsage);
@@ -219,6 +227,7 @@ int main(int argc, char** argv) {
   std::string lines;
   std::vector<StoredFlow> toStore;
   IpfixTemplates templates;  // learned from the IPFIX exporters heard so far
+  ReportLimiter limiter;
   // After a stop request, what the socket already holds is still taken.
   bool draining = false;
   uint64_t drainUntil = 0;
@@ -238,20 +247,27 @@ int main(int argc, char** argv) {
       continue;
     }
     flows.reports.clear();
-    collectFlows(buffer.data(), got.size, got.fromAddress, got.fromPort, templates, flows);
+    const uint64_t now = currentTimeMillis();
+    collectFlows(buffer.data(), got.size, got.fromAddress, got.fromPort, templates, flows, now);
     if (printing && !flows.records.empty()) {
       lines.clear();
-      for (const FlowEntry& record : flows.records) {
+      for (const CollectedFlow& record : flows.records) {
         appendFlowLine(record, options.format, lines, {got.fromAddress, flows.obsdomain});
       }
       writeOut(lines);
     }
     if (storing && !flows.records.empty()) {
       const StoreAddress exporter = StoreAddress::ipv4(got.fromAddress);
-      for (const FlowEntry& record : flows.records) toStore.push_back(storedFlowOf(record, exporter, flows.obsdomain));
+      for (const CollectedFlow& record : flows.records) {
+        StoredFlow& stored = toStore.emplace_back(storedFlowOf(record, exporter, flows.obsdomain));
+        stored.pkts = record.packets;
+        stored.bytes = record.octets;
+      }
       queueFlows(writer, toStore);
     }
-    if (!flows.reports.empty()) writeErr(flows.reports);
+    for (const CollectorReport& report : flows.reports) {
+      if (std::string line = limitReport(limiter, got.fromAddress, report, now); !line.empty()) writeErr(line);
+    }
   }
   udpClose(sock);
   if (!storing) return 0;
