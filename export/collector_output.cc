@@ -96,9 +96,9 @@ void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16
   out.records.clear();
   out.obsdomain = 0;
   const uint16_t version = size >= 2 ? getU16(data) : 0;
-  if (version != kIpfixVersion) {
+  if (version != kIpfixVersion && version != kNetflow9Version && version != kNetflow5Version) {
     if (size >= 2 && version != kExportVersion) {
-      error = "version " + std::to_string(version) + ", expected 2 (native) or 10 (IPFIX)";
+      error = "version " + std::to_string(version) + ", expected 2 (native), 5, 9 (NetFlow) or 10 (IPFIX)";
     } else if (std::vector<FlowRecord> native; decodeDatagram(data, size, native, error)) {
       for (const FlowRecord& record : native) out.records.emplace_back(record);
       return;
@@ -107,12 +107,17 @@ void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16
     return;
   }
   IpfixMessage message;
-  if (!decodeIpfixMessage(data, size, fromAddress, templates, message, error, receivedMillis)) {
+  const bool decoded = version == kIpfixVersion
+                           ? decodeIpfixMessage(data, size, fromAddress, templates, message, error, receivedMillis)
+                       : version == kNetflow9Version ? decodeNetflow9Packet(data, size, fromAddress, templates, message, error)
+                                                     : decodeNetflow5Packet(data, size, message, error);
+  if (!decoded) {
     out.reports.push_back({"malformed", malformedDatagramReport(fromAddress, fromPort, error)});
     return;
   }
   out.records = std::move(message.records);
   out.obsdomain = message.domain;
+  const std::string kind = version == kIpfixVersion ? "IPFIX message" : "NetFlow v9 packet";
   if (message.timesGuessed && templates.timesGuessedTold.insert(fromAddress).second) {
     out.reports.push_back({"times", "vantrel-collect: IPFIX from " + ipToDotted(fromAddress) +
                                         " gives flow times relative to its start without saying when it "
@@ -122,14 +127,14 @@ void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16
   if (!message.refusedTemplates.empty()) {
     std::string ids;
     for (uint16_t id : message.refusedTemplates) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
-    out.reports.push_back({"refused", "vantrel-collect: IPFIX message from " + ipToDotted(fromAddress) + ":" +
+    out.reports.push_back({"refused", "vantrel-collect: " + kind + " from " + ipToDotted(fromAddress) + ":" +
                                           std::to_string(fromPort) + ": template " + ids + " (observation domain " +
                                           std::to_string(message.domain) + ") has no flow field, not learned\n"});
   }
   if (!message.unknownTemplates.empty()) {
     std::string ids;
     for (uint16_t id : message.unknownTemplates) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
-    out.reports.push_back({"unknown", "vantrel-collect: IPFIX message from " + ipToDotted(fromAddress) + ":" +
+    out.reports.push_back({"unknown", "vantrel-collect: " + kind + " from " + ipToDotted(fromAddress) + ":" +
                                           std::to_string(fromPort) + ": skipped data sets of template " + ids +
                                           " (observation domain " + std::to_string(message.domain) +
                                           "), not seen yet\n"});

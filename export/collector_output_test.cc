@@ -179,7 +179,7 @@ TEST(CollectDatagram, Reports) {
   const auto& messages = run.send({sampleTcpRecord()}).send({sampleTcpRecord()}).sent;
   const std::vector<uint8_t> truncated(kSampleDatagram.begin(), kSampleDatagram.begin() + 4);
   std::vector<uint8_t> version5 = kSampleDatagram;
-  version5[1] = 5;
+  version5[1] = 7;
   std::vector<uint8_t> badIpfix = messages[0];
   badIpfix[3] += 1;
   std::vector<uint8_t> otherDomain = messages[1];
@@ -201,7 +201,7 @@ TEST(CollectDatagram, Reports) {
        "records\n",
        0},
       {"unknown version", &version5,
-       "vantrel-collect: malformed datagram from 127.0.0.1:40000: version 5, expected 2 (native) or 10 (IPFIX)\n", 0},
+       "vantrel-collect: malformed datagram from 127.0.0.1:40000: version 7, expected 2 (native), 5, 9 (NetFlow) or 10 (IPFIX)\n", 0},
       {"malformed IPFIX", &badIpfix,
        "vantrel-collect: malformed datagram from 127.0.0.1:40000: IPFIX length field says 198 bytes, the datagram "
        "has 197\n",

@@ -43,6 +43,7 @@ inline constexpr uint16_t kIeFlowLabelIPv6 = 31;
 inline constexpr uint16_t kIeIcmpTypeCodeIPv4 = 32;
 inline constexpr uint16_t kIeIcmpTypeCodeIPv6 = 139;
 inline constexpr uint16_t kIeFlowDirection = 61;
+inline constexpr uint16_t kIeIpClassOfService = 5;         // the whole TOS byte
 inline constexpr uint16_t kIeFlowEndSysUpTime = 21;        // ms since the exporter's start
 inline constexpr uint16_t kIeFlowStartSysUpTime = 22;      // ms since the exporter's start
 inline constexpr uint16_t kIeFlowStartSeconds = 150;

@@ -64,6 +64,7 @@ void setStandardField(uint16_t id, const uint8_t* at, size_t length, CollectedFl
     case kIeFlowLabelIPv6: rec.flowlabel = static_cast<uint32_t>(v) & 0xFFFFF; break;
     case kIeProtocolIdentifier: rec.proto = static_cast<uint8_t>(v); break;
     case kIeIpDiffServCodePoint: rec.tos = static_cast<uint8_t>(v); break;
+    case kIeIpClassOfService: rec.tos = static_cast<uint8_t>(v >> 2); break;
     case kIeTcpControlBits: rec.flags = static_cast<uint8_t>(v); break;
     // The whole count in octets/packets; the record's 32-bit fields are held
     // at their largest value.
@@ -105,7 +106,7 @@ bool isFlowField(const IpfixField& field) {
   switch (field.id) {
     case kIeSourceIPv4Address: case kIeDestinationIPv4Address: case kIeSourceTransportPort:
     case kIeDestinationTransportPort: case kIeIcmpTypeCodeIPv4: case kIeProtocolIdentifier:
-    case kIeIpDiffServCodePoint: case kIeTcpControlBits: case kIeOctetDeltaCount: case kIePacketDeltaCount:
+    case kIeIpDiffServCodePoint: case kIeIpClassOfService: case kIeTcpControlBits: case kIeOctetDeltaCount: case kIePacketDeltaCount:
     case kIeFlowStartMilliseconds: case kIeFlowEndMilliseconds: case kIeFlowDirection:
     case kIeFlowStartSysUpTime: case kIeFlowEndSysUpTime: case kIeFlowStartSeconds: case kIeFlowEndSeconds:
     case kIeSourceIPv6Address: case kIeDestinationIPv6Address: case kIeFlowLabelIPv6: case kIeIcmpTypeCodeIPv6:
@@ -217,14 +218,17 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
 // (options templates when `options`: their records carry a scope field
 // count). A template without a flow field is staged as a withdrawal and
 // listed in `refused`: its data sets would give empty records.
-bool readTemplateSet(const uint8_t* data, size_t at, size_t end, bool options, StagedTemplates& staged,
+bool readTemplateSet(const uint8_t* data, size_t at, size_t end, bool options, bool v9, StagedTemplates& staged,
                      std::vector<uint16_t>& refused, std::string& error) {
   const size_t headerBytes = options ? 6 : 4;
   // Fewer bytes left than a template record header: padding.
   while (end - at >= headerBytes) {
     const size_t recordAt = at;
     const uint16_t id = getU16(data + at);
-    const uint16_t fieldCount = getU16(data + at + 2);
+    // NetFlow v9 options templates give the scope's and the options' lengths
+    // in bytes, 4 per field.
+    const uint16_t fieldCount =
+        options && v9 ? static_cast<uint16_t>((getU16(data + at + 2) + getU16(data + at + 4)) / 4) : getU16(data + at + 2);
     at += headerBytes;
     if (id < kIpfixMinDataSetId) {
       error = "template record at offset " + to_string(recordAt) + " has id " + to_string(id) + ", below 256";
@@ -248,8 +252,9 @@ bool readTemplateSet(const uint8_t* data, size_t at, size_t end, bool options, S
                 " of " + to_string(fieldCount) + " runs past the end of its set";
         return false;
       }
-      IpfixField field{static_cast<uint16_t>(getU16(data + at) & ~kIpfixEnterpriseBit), getU16(data + at + 2), 0};
-      const bool enterprise = (getU16(data + at) & kIpfixEnterpriseBit) != 0;
+      const bool enterprise = !v9 && (getU16(data + at) & kIpfixEnterpriseBit) != 0;
+      IpfixField field{static_cast<uint16_t>(enterprise ? getU16(data + at) & ~kIpfixEnterpriseBit : getU16(data + at)),
+                       getU16(data + at + 2), 0};
       at += 4;
       if (enterprise) {
         if (end - at < 4) {
@@ -287,6 +292,94 @@ const IpfixTemplate* findTemplate(const StagedTemplates& staged, const IpfixTemp
 
 }  // namespace
 
+namespace {
+
+// What differs between IPFIX and NetFlow v9 once the header is read.
+struct Dialect {
+  uint16_t version;
+  uint16_t templateSetId;
+  uint16_t optionsTemplateSetId;
+  size_t headerBytes;
+};
+constexpr Dialect kIpfixDialect{kIpfixVersion, kIpfixTemplateSetId, kIpfixOptionsTemplateSetId, kIpfixHeaderBytes};
+constexpr Dialect kNetflow9Dialect{kNetflow9Version, 0, 1, kNetflow9HeaderBytes};
+
+// Reads the sets after the header into `out`, learning templates into
+// `templates` only when the whole message is sound.
+bool decodeSets(const uint8_t* data, size_t size, const Dialect& dialect, uint32_t exporter, IpfixTemplates& templates,
+                TimeBase& base, IpfixMessage& out, std::string& error) {
+  auto fail = [&](std::string text) {
+    out = IpfixMessage();
+    error = std::move(text);
+    return false;
+  };
+  const bool v9 = dialect.version == kNetflow9Version;
+  const auto keyOf = [&](uint16_t id) { return IpfixTemplateKey{exporter, out.domain, id, dialect.version}; };
+  StagedTemplates staged;
+  std::vector<uint16_t> used;  // ids of learned templates the message used
+  size_t at = dialect.headerBytes;
+  while (at < size) {
+    if (size - at < kIpfixSetHeaderBytes) {
+      // NetFlow v9 may pad the packet after its last set.
+      if (v9) break;
+      return fail("set header at offset " + to_string(at) + " runs past the end of the " + to_string(size) +
+                  "-byte message");
+    }
+    const uint16_t setId = getU16(data + at);
+    const uint16_t setLength = getU16(data + at + 2);
+    if (setLength < kIpfixSetHeaderBytes || setLength > size - at) {
+      return fail("set " + to_string(setId) + " at offset " + to_string(at) + " has length " + to_string(setLength) +
+                  ", " + to_string(size - at) + " bytes left");
+    }
+    const size_t body = at + kIpfixSetHeaderBytes;
+    const size_t end = at + setLength;
+    if (setId == dialect.templateSetId || setId == dialect.optionsTemplateSetId) {
+      if (!readTemplateSet(data, body, end, setId == dialect.optionsTemplateSetId, v9, staged, out.refusedTemplates,
+                           error)) {
+        return fail(error);
+      }
+    } else if (setId >= kIpfixMinDataSetId) {
+      const IpfixTemplate* tmpl = findTemplate(staged, templates, keyOf(setId));
+      if (tmpl == nullptr) {
+        if (std::find(out.unknownTemplates.begin(), out.unknownTemplates.end(), setId) == out.unknownTemplates.end()) {
+          out.unknownTemplates.push_back(setId);
+        }
+      } else if (tmpl->minRecordBytes > 0) {  // records of no bytes would never end
+        if (staged.count(setId) == 0) used.push_back(setId);
+        size_t p = body;
+        for (size_t n = 1; end - p >= tmpl->minRecordBytes; ++n) {
+          CollectedFlow rec;
+          if (!decodeRecord(data, p, end, *tmpl, rec, base)) {
+            return fail("data set of template " + to_string(setId) + " at offset " + to_string(at) + ": record " +
+                        to_string(n) + " runs past the end of its set");
+          }
+          if (!tmpl->options) out.records.push_back(std::move(rec));
+        }
+      }
+    }
+    // Reserved set ids are skipped.
+    at = end;
+  }
+  out.timesGuessed = base.guessed;
+
+  for (uint16_t id : used) {
+    if (auto it = templates.find(keyOf(id)); it != templates.end()) it->second.lastUse = nextUse();
+  }
+  for (auto& [id, tmpl] : staged) {
+    const IpfixTemplateKey key = keyOf(id);
+    if (!tmpl) {
+      templates.erase(key);
+      continue;
+    }
+    if (templates.count(key) == 0) makeRoom(templates, exporter);
+    tmpl->lastUse = nextUse();
+    templates[key] = std::move(*tmpl);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, IpfixTemplates& templates,
                         IpfixMessage& out, std::string& error, uint64_t receivedMillis) {
   out = IpfixMessage();
@@ -313,68 +406,78 @@ bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, Ipf
     base.systemInit = it->second;
   }
   const std::optional<uint64_t> knownInit = base.systemInit;
-
-  StagedTemplates staged;
-  std::vector<uint16_t> used;  // ids of learned templates the message used
-  size_t at = kIpfixHeaderBytes;
-  while (at < size) {
-    if (size - at < kIpfixSetHeaderBytes) {
-      return fail("set header at offset " + to_string(at) + " runs past the end of the " + to_string(size) +
-                  "-byte message");
-    }
-    const uint16_t setId = getU16(data + at);
-    const uint16_t setLength = getU16(data + at + 2);
-    if (setLength < kIpfixSetHeaderBytes || setLength > size - at) {
-      return fail("set " + to_string(setId) + " at offset " + to_string(at) + " has length " + to_string(setLength) +
-                  ", " + to_string(size - at) + " bytes left");
-    }
-    const size_t body = at + kIpfixSetHeaderBytes;
-    const size_t end = at + setLength;
-    if (setId == kIpfixTemplateSetId || setId == kIpfixOptionsTemplateSetId) {
-      if (!readTemplateSet(data, body, end, setId == kIpfixOptionsTemplateSetId, staged, out.refusedTemplates,
-                           error)) {
-        return fail(error);
-      }
-    } else if (setId >= kIpfixMinDataSetId) {
-      const IpfixTemplate* tmpl = findTemplate(staged, templates, IpfixTemplateKey{exporter, out.domain, setId});
-      if (tmpl == nullptr) {
-        if (std::find(out.unknownTemplates.begin(), out.unknownTemplates.end(), setId) == out.unknownTemplates.end()) {
-          out.unknownTemplates.push_back(setId);
-        }
-      } else if (tmpl->minRecordBytes > 0) {  // records of no bytes would never end
-        if (staged.count(setId) == 0) used.push_back(setId);
-        size_t p = body;
-        for (size_t n = 1; end - p >= tmpl->minRecordBytes; ++n) {
-          CollectedFlow rec;
-          if (!decodeRecord(data, p, end, *tmpl, rec, base)) {
-            return fail("data set of template " + to_string(setId) + " at offset " + to_string(at) + ": record " +
-                        to_string(n) + " runs past the end of its set");
-          }
-          if (!tmpl->options) out.records.push_back(std::move(rec));
-        }
-      }
-    }
-    // Reserved set ids are skipped.
-    at = end;
-  }
-  out.timesGuessed = base.guessed;
+  if (!decodeSets(data, size, kIpfixDialect, exporter, templates, base, out, error)) return false;
   if (base.systemInit && base.systemInit != knownInit) {
     if (templates.systemInit.size() >= kMaxIpfixTemplates) templates.systemInit.clear();
     templates.systemInit[{exporter, out.domain}] = *base.systemInit;
   }
+  return true;
+}
 
-  for (uint16_t id : used) {
-    if (auto it = templates.find({exporter, out.domain, id}); it != templates.end()) it->second.lastUse = nextUse();
+bool decodeNetflow9Packet(const uint8_t* data, size_t size, uint32_t exporter, IpfixTemplates& templates,
+                          IpfixMessage& out, std::string& error) {
+  out = IpfixMessage();
+  if (size < kNetflow9HeaderBytes) {
+    error = "NetFlow v9 packet of " + to_string(size) + " bytes is shorter than the 20-byte header";
+    return false;
   }
-  for (auto& [id, tmpl] : staged) {
-    const IpfixTemplateKey key{exporter, out.domain, id};
-    if (!tmpl) {
-      templates.erase(key);
-      continue;
+  if (getU16(data) != kNetflow9Version) {
+    error = "version " + to_string(getU16(data)) + ", expected 9";
+    return false;
+  }
+  const uint32_t upTime = getU32(data + 4);
+  out.exportTime = getU32(data + 8);
+  out.sequence = getU32(data + 12);
+  out.domain = getU32(data + 16);  // the source id
+  TimeBase base;
+  // The header says when the exporter started: its clock less its uptime.
+  const uint64_t clock = uint64_t(out.exportTime) * 1000;
+  base.systemInit = clock - std::min<uint64_t>(upTime, clock);
+  return decodeSets(data, size, kNetflow9Dialect, exporter, templates, base, out, error);
+}
+
+bool decodeNetflow5Packet(const uint8_t* data, size_t size, IpfixMessage& out, std::string& error) {
+  out = IpfixMessage();
+  if (size < kNetflow5HeaderBytes) {
+    error = "NetFlow v5 packet of " + to_string(size) + " bytes is shorter than the 24-byte header";
+    return false;
+  }
+  if (getU16(data) != kNetflow5Version) {
+    error = "version " + to_string(getU16(data)) + ", expected 5";
+    return false;
+  }
+  const uint16_t count = getU16(data + 2);
+  if (count > kNetflow5MaxRecords || size != kNetflow5HeaderBytes + count * kNetflow5RecordBytes) {
+    error = "NetFlow v5 packet of " + to_string(size) + " bytes says it holds " + to_string(count) + " records";
+    return false;
+  }
+  const uint32_t upTime = getU32(data + 4);
+  out.exportTime = getU32(data + 8);
+  out.sequence = getU32(data + 16);
+  out.domain = uint32_t(data[20]) << 8 | data[21];  // engine type and id
+  const uint64_t clock = uint64_t(out.exportTime) * 1000 + getU32(data + 12) / 1000000;
+  const uint64_t start = clock - std::min<uint64_t>(upTime, clock);
+  out.records.resize(count);
+  for (uint16_t i = 0; i < count; ++i) {
+    const uint8_t* r = data + kNetflow5HeaderBytes + size_t(i) * kNetflow5RecordBytes;
+    CollectedFlow& rec = out.records[i];
+    rec.srcip = getU32(r);
+    rec.dstip = getU32(r + 4);
+    rec.packets = getU32(r + 16);
+    rec.octets = getU32(r + 20);
+    rec.pkts = lowCount(rec.packets);
+    rec.bytes = lowCount(rec.octets);
+    rec.firstseen = start + getU32(r + 24);
+    rec.lastseen = start + getU32(r + 28);
+    rec.srcport = getU16(r + 32);
+    rec.dstport = getU16(r + 34);
+    rec.flags = r[37];
+    rec.proto = r[38];
+    rec.tos = r[39] >> 2;
+    if (rec.proto == kIcmp) {  // type and code travel in the destination port
+      rec.srcport = rec.dstport >> 8;
+      rec.dstport &= 0xFF;
     }
-    if (templates.count(key) == 0) makeRoom(templates, exporter);
-    tmpl->lastUse = nextUse();
-    templates[key] = std::move(*tmpl);
   }
   return true;
 }

@@ -19,8 +19,9 @@
 
 struct IpfixTemplateKey {
   uint32_t exporter;  // the sender's IPv4 address, host order
-  uint32_t domain;    // observation domain id
+  uint32_t domain;    // observation domain id (NetFlow v9: source id)
   uint16_t id;        // template id, 256 or more
+  uint16_t version = kIpfixVersion;  // 10, or 9 for a NetFlow v9 template
   auto operator<=>(const IpfixTemplateKey&) const = default;
 };
 
@@ -116,3 +117,25 @@ struct IpfixMessage {
 // are learned and their records remembered; other options sets skipped.
 bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, IpfixTemplates& templates,
                         IpfixMessage& out, std::string& error, uint64_t receivedMillis = 0);
+
+inline constexpr uint16_t kNetflow9Version = 9;
+inline constexpr size_t kNetflow9HeaderBytes = 20;  // version, count, uptime, clock, sequence, source id
+inline constexpr uint16_t kNetflow5Version = 5;
+inline constexpr size_t kNetflow5HeaderBytes = 24;
+inline constexpr size_t kNetflow5RecordBytes = 48;
+inline constexpr uint16_t kNetflow5MaxRecords = 30;
+
+// Decodes one NetFlow v9 packet (RFC 3954) into `out` as decodeIpfixMessage
+// does: template flowsets (0) and options template flowsets (1) are learned
+// per exporter and source id (out.domain) with the same bounds; field types
+// are read as the IPFIX elements of the same numbers; times are the
+// header's clock less its uptime, plus FIRST/LAST_SWITCHED. Padding after
+// the last flowset is allowed.
+bool decodeNetflow9Packet(const uint8_t* data, size_t size, uint32_t exporter, IpfixTemplates& templates,
+                          IpfixMessage& out, std::string& error);
+
+// Decodes one NetFlow v5 packet: the header's count must match the size
+// exactly (at most 30 records). out.domain is engine type × 256 + engine id;
+// times from the header's uptime and clock; the TOS byte's upper six bits
+// are the DSCP; an ICMP record's destination port is its type × 256 + code.
+bool decodeNetflow5Packet(const uint8_t* data, size_t size, IpfixMessage& out, std::string& error);

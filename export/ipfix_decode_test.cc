@@ -227,6 +227,96 @@ TEST(DecodeIpfix, WholeCountsAndBoundedTemplates) {
   }
 }
 
+TEST(DecodeNetflow, Version9And5GiveTheSameRecordAsIpfix) {
+  // One TCP flow, 10.0.0.1:40000 -> 10.0.0.2:443, 5,000,000,000 bytes in
+  // v9 (8-byte counter), 3 packets, DSCP 46 (TOS 0xb8), flags 0x1b, seen
+  // from uptime 1000 to 4000 ms of an exporter whose clock says
+  // 1,700,000,100 s at uptime 100,000 ms.
+  constexpr uint32_t kClock = 1'700'000'100, kUp = 100'000;
+  constexpr uint64_t kStart = uint64_t(kClock) * 1000 - kUp;
+  Bytes v9;
+  v9.u16(9).u16(3).u32(kUp).u32(kClock).u32(77).u32(5);
+  v9.set(0).u16(260).u16(10)
+      .u16(8).u16(4).u16(12).u16(4).u16(7).u16(2).u16(11).u16(2).u16(4).u16(1)
+      .u16(5).u16(1).u16(6).u16(1).u16(1).u16(8).u16(2).u16(4).u16(22).u16(4)
+      .close();
+  v9.set(1).u16(261).u16(4).u16(4).u16(1).u16(4).u16(34).u16(4).close();  // options: system scope, sampling
+  v9.set(260).u32(0x0A000001).u32(0x0A000002).u16(40000).u16(443).u8(6).u8(0xB8).u8(0x1B).u64(5'000'000'000)
+      .u32(3).u32(1000).u8(0).u8(0).u8(0).close();
+  v9.set(261).u32(0).u32(100).close();
+  v9.u16(0);  // padding after the last flowset
+  const std::vector<uint8_t> nine = v9.b;
+
+  Bytes v5;
+  v5.u16(5).u16(1).u32(kUp).u32(kClock).u32(0).u32(12).u8(1).u8(2).u16(0);
+  v5.u32(0x0A000001).u32(0x0A000002).u32(0).u16(3).u16(4).u32(3).u32(4200).u32(1000).u32(4000)
+      .u16(40000).u16(443).u8(0).u8(0x1B).u8(6).u8(0xB8).u16(0).u16(0).u8(0).u8(0).u16(0);
+  const std::vector<uint8_t> five = v5.b;
+
+  IpfixTemplates templates;
+  IpfixMessage m;
+  std::string error;
+  ASSERT_TRUE(decodeNetflow9Packet(nine.data(), nine.size(), kExporter, templates, m, error)) << error;
+  ASSERT_EQ(m.records.size(), 1u);
+  EXPECT_EQ(m.domain, 5u);
+  EXPECT_EQ(templates.count({kExporter, 5, 260, 9}), 1u);
+  EXPECT_EQ(templates.count({kExporter, 5, 260}), 0u) << "v9 templates are apart from IPFIX ones";
+  const CollectedFlow& a = m.records[0];
+  EXPECT_EQ(a.srcip, 0x0A000001u);
+  EXPECT_EQ(a.dstport, 443);
+  EXPECT_EQ(a.tos, 46);
+  EXPECT_EQ(a.flags, 0x1B);
+  EXPECT_EQ(a.octets, 5'000'000'000u);
+  EXPECT_EQ(a.packets, 3u);
+  EXPECT_EQ(a.firstseen, kStart + 1000);
+
+  ASSERT_TRUE(decodeNetflow5Packet(five.data(), five.size(), m, error)) << error;
+  ASSERT_EQ(m.records.size(), 1u);
+  EXPECT_EQ(m.domain, 0x0102u);
+  const CollectedFlow& b = m.records[0];
+  EXPECT_EQ(b.srcip, 0x0A000001u);
+  EXPECT_EQ(b.dstip, 0x0A000002u);
+  EXPECT_EQ(b.srcport, 40000);
+  EXPECT_EQ(b.dstport, 443);
+  EXPECT_EQ(b.proto, 6);
+  EXPECT_EQ(b.tos, 46);
+  EXPECT_EQ(b.flags, 0x1B);
+  EXPECT_EQ(b.octets, 4200u);
+  EXPECT_EQ(b.packets, 3u);
+  EXPECT_EQ(b.firstseen, kStart + 1000);
+  EXPECT_EQ(b.lastseen, kStart + 4000);
+
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    bool v9;
+    const char* error;
+  };
+  std::vector<uint8_t> fiveShort = five, fiveCount = five, nineCut = nine, nineWide = nine;
+  fiveShort.pop_back();
+  fiveCount[3] = 31;
+  nineCut.resize(30);
+  putU16(&nineWide[20 + 6], 513);  // the template's field count
+  const Case cases[] = {
+      {"v5 a byte short", fiveShort, false, "NetFlow v5 packet of 71 bytes says it holds 1 records"},
+      {"v5 31 records", fiveCount, false, "NetFlow v5 packet of 72 bytes says it holds 31 records"},
+      {"v5 header cut", std::vector<uint8_t>(five.begin(), five.begin() + 23), false,
+       "NetFlow v5 packet of 23 bytes is shorter than the 24-byte header"},
+      {"v9 set cut", nineCut, true, "set 0 at offset 20 has length 48, 10 bytes left"},
+      {"v9 513 fields", nineWide, true, "template 260 at offset 24 has 513 fields, more than 512"},
+      {"v9 header cut", std::vector<uint8_t>(nine.begin(), nine.begin() + 19), true,
+       "NetFlow v9 packet of 19 bytes is shorter than the 20-byte header"},
+  };
+  for (const Case& c : cases) {
+    IpfixTemplates fresh;
+    const bool ok = c.v9 ? decodeNetflow9Packet(c.bytes.data(), c.bytes.size(), kExporter, fresh, m, error)
+                         : decodeNetflow5Packet(c.bytes.data(), c.bytes.size(), m, error);
+    EXPECT_FALSE(ok) << c.what;
+    EXPECT_EQ(error, c.error) << c.what;
+    EXPECT_TRUE(fresh.empty() && m.records.empty()) << c.what;
+  }
+}
+
 TEST(DecodeIpfix, RejectsMalformedWithReasonAndLearnsNothing) {
   const std::vector<uint8_t> good = ipfixMessages({sampleTcpRecord()})[0];  // 197 bytes, template set at 16
   struct Case {
