@@ -33,16 +33,6 @@ using std::chrono::milliseconds;
 
 constexpr uint32_t kLoopback = 0x7F000001;
 
-// Outside CI a missing tool skips the test; CI installs them
-// (scripts/test-packages.txt), so there it fails.
-#define REQUIRE_TOOL(tool, package)                                                                 \
-  do {                                                                                               \
-    if (runCommand("command -v " tool " >/dev/null 2>&1") != 0) {                                    \
-      if (getenv("CI") != nullptr) FAIL() << tool " is missing: install the Debian package " package; \
-      GTEST_SKIP() << tool " is missing: install the Debian package " package " to run this test";   \
-    }                                                                                                \
-  } while (0)
-
 // A UDP socket of the test's own on 127.0.0.1, at a port the system picks.
 struct Receiver {
   UdpSocket sock;
