@@ -365,6 +365,44 @@ TEST(IpfixExport, NfdumpSeesTheFlows) {
   }
 }
 
+TEST(IpfixExport, NfacctdReadsTheFlows) {
+  REQUIRE_ROOT();
+  REQUIRE_TOOL("nfacctd", "pmacct");
+  Netns ns("vt-ipfix-pm");
+  TempDir dir;
+  const std::string out = dir.file("flows.csv");
+  writeFile(dir.file("nfacctd.conf"), "daemonize: false\nnfacctd_ip: 127.0.0.1\nnfacctd_port: 2055\n"
+                                      "plugins: print\nprint_output: csv\nprint_output_file: " + out +
+                                      "\nprint_refresh_time: 1\n"
+                                      "aggregate: src_host, dst_host, src_port, dst_port, proto\n");
+  ChildProcess nfacctd;
+  ASSERT_TRUE(nfacctd.start({"nfacctd", "-f", dir.file("nfacctd.conf")}, dir.path, dir.file("nfacctd.log"), ns.name));
+  sleepMillis(1000);  // listening by now
+
+  const std::vector<FlowEntry> flows = fiveFlows();
+  {
+    ExportRun run(2055, "ipfix", &ns);
+    run.queue(flows);
+  }
+  std::string csv;
+  EXPECT_TRUE(waitFor([&] { return countOf(csv = readFile(out), "\n") > flows.size(); }, milliseconds(10000)))
+      << csv << nfacctd.output();
+  nfacctd.signal(SIGTERM);
+  nfacctd.wait(milliseconds(5000));
+  for (const FlowEntry& f : flows) {
+    const std::string src = f.ipv6() ? ip6Text(f.srcip6) : ipToDotted(f.srcip);
+    const std::string dst = f.ipv6() ? ip6Text(f.dstip6) : ipToDotted(f.dstip);
+    const bool ported = f.proto == 6 || f.proto == 17;
+    // SRC_IP,DST_IP,SRC_PORT,DST_PORT,PROTOCOL,PACKETS,BYTES
+    const std::string row = src + "," + dst + "," + std::to_string(ported ? f.srcport : 0) + "," +
+                            std::to_string(ported ? f.dstport : 0) + ",";
+    const size_t at = csv.find(row);
+    ASSERT_NE(at, std::string::npos) << row << "\n" << csv;
+    const std::string line = csv.substr(at, csv.find('\n', at) - at);
+    EXPECT_THAT(line, testing::EndsWith("," + std::to_string(f.pkts) + "," + std::to_string(f.bytes))) << line;
+  }
+}
+
 TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {
   REQUIRE_TOOL("tshark", "tshark");
   REQUIRE_TOOL("text2pcap", "tshark");
