@@ -1,5 +1,8 @@
 #include "export/collector_output.h"
 
+#include <array>
+#include <memory>
+#include <sstream>
 #include <vector>
 
 #include "export/datagram.h"
@@ -9,11 +12,64 @@
 
 namespace {
 
-std::string compactJson(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
+constexpr size_t kColumnCount = std::size(kCollectorColumns);
+
+// The members of a flow object, in the order of kCollectorColumns.
+using JsonMembers = std::array<Json::Value*, kColumnCount>;
+
+JsonMembers membersOf(Json::Value& object) {
+  JsonMembers members;
+  for (size_t i = 0; i < kColumnCount; ++i) members[i] = &object[kCollectorColumns[i]];
+  return members;
 }
+
+std::string addressText(const FlowEntry& record, bool source) {
+  if (record.ipv6()) return ip6Text(source ? record.srcip6 : record.dstip6);
+  return ipToDotted(source ? record.srcip : record.dstip);
+}
+
+void fillFlowJson(const CollectedFlow& record, const RecordSource& from, const JsonMembers& m) {
+  size_t i = 0;
+  *m[i++] = record.inif;
+  *m[i++] = record.outif;
+  *m[i++] = Json::UInt64(record.firstseen);
+  *m[i++] = Json::UInt64(record.lastseen);
+  *m[i++] = addressText(record, true);
+  *m[i++] = addressText(record, false);
+  *m[i++] = record.srcport;
+  *m[i++] = record.dstport;
+  *m[i++] = Json::UInt64(record.packets);
+  *m[i++] = Json::UInt64(record.octets);
+  *m[i++] = record.flags;
+  *m[i++] = record.tos;
+  *m[i++] = record.proto;
+  *m[i++] = validUtf8(record.processname());
+  *m[i++] = validUtf8(record.user());
+  *m[i++] = validUtf8(record.domain());
+  *m[i++] = record.replydelay;
+  *m[i++] = ipToDotted(from.exporter);
+  *m[i++] = from.obsdomain;
+}
+
+// One flow object per thread, kept with its members in place, and one
+// compact writer: a line sets the values instead of building the object.
+struct JsonLineWriter {
+  Json::Value object{Json::objectValue};
+  JsonMembers members = membersOf(object);
+  std::unique_ptr<Json::StreamWriter> writer;
+  std::ostringstream text;
+  JsonLineWriter() {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    writer.reset(builder.newStreamWriter());
+  }
+  void append(const CollectedFlow& record, const RecordSource& from, std::string& out) {
+    fillFlowJson(record, from, members);
+    text.str("");
+    writer->write(object, &text);
+    out += text.view();
+  }
+};
 
 }  // namespace
 
@@ -27,39 +83,17 @@ std::string collectorHeader(CollectorFormat format) {
   return header + "\n";
 }
 
-std::string addressText(const FlowEntry& record, bool source) {
-  if (record.ipv6()) return ip6Text(source ? record.srcip6 : record.dstip6);
-  return ipToDotted(source ? record.srcip : record.dstip);
-}
-
 Json::Value flowRecordJson(const CollectedFlow& record, const RecordSource& from) {
   Json::Value flow(Json::objectValue);
-  flow["inif"] = record.inif;
-  flow["outif"] = record.outif;
-  flow["firstseen"] = Json::UInt64(record.firstseen);
-  flow["lastseen"] = Json::UInt64(record.lastseen);
-  flow["srcip"] = addressText(record, true);
-  flow["dstip"] = addressText(record, false);
-  flow["srcport"] = record.srcport;
-  flow["dstport"] = record.dstport;
-  flow["pkts"] = Json::UInt64(record.packets);
-  flow["bytes"] = Json::UInt64(record.octets);
-  flow["flags"] = record.flags;
-  flow["tos"] = record.tos;
-  flow["proto"] = record.proto;
-  flow["processname"] = validUtf8(record.processname());
-  flow["user"] = validUtf8(record.user());
-  flow["domain"] = validUtf8(record.domain());
-  flow["replydelay"] = record.replydelay;
-  flow["exporter"] = ipToDotted(from.exporter);
-  flow["obsdomain"] = from.obsdomain;
+  fillFlowJson(record, from, membersOf(flow));
   return flow;
 }
 
 void appendFlowLine(const CollectedFlow& record, CollectorFormat format, std::string& out,
                     const RecordSource& from) {
   if (format == CollectorFormat::json) {
-    out += compactJson(flowRecordJson(record, from));
+    static thread_local JsonLineWriter json;
+    json.append(record, from, out);
     out += '\n';
     return;
   }

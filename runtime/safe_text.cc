@@ -39,6 +39,9 @@ size_t sequenceLength(const std::string& text, size_t at) {
 }  // namespace
 
 std::string validUtf8(const std::string& text) {
+  size_t ascii = 0;
+  while (ascii < text.size() && static_cast<uint8_t>(text[ascii]) < 0x80) ++ascii;
+  if (ascii == text.size()) return text;
   std::string out;
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
