@@ -11,9 +11,18 @@
 // prints one line and means native.
 ExportFormat exportFormatSetting(const Json::Value& value);
 
-// One run: the settings read (exportFormat among them), socket set-up (a
-// failure ends the process with status 1), then a pass every 100 ms. A full
-// datagram or IPFIX message is sent when the next record would not fit; a
-// partly filled one when its first record has waited a second, and when the
-// run ends.
+// True for exportTransport "tcp" with exportFormat "ipfix". Absent means
+// "udp"; another value, or "tcp" with the native format, prints one line
+// and means "udp".
+bool streamTransportSetting(const Json::Value& value, ExportFormat format);
+
+// One run: the settings read (exportFormat and exportTransport among them),
+// socket set-up (a failure ends the process with status 1), then a pass
+// every 100 ms. A full datagram or IPFIX message is sent when the next
+// record would not fit; a partly filled one when its first record has
+// waited a second, and when the run ends. Over TCP, finished flows wait in
+// toExport while the connection is down; at the end of the run the rest is
+// delivered within kStreamStopMillis if the collector can be reached.
 void exportsender();
+
+inline constexpr uint64_t kStreamStopMillis = 15000;

@@ -23,6 +23,7 @@
 #include "platform/udp_socket.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
+#include "store/flow_store.h"
 #include "tests/support/system_test.h"
 
 #include <gmock/gmock.h>
@@ -401,6 +402,92 @@ TEST(IpfixExport, NfacctdReadsTheFlows) {
     const std::string line = csv.substr(at, csv.find('\n', at) - at);
     EXPECT_THAT(line, testing::EndsWith("," + std::to_string(f.pkts) + "," + std::to_string(f.bytes))) << line;
   }
+}
+
+// Record `i` of a run: its source address and port say which it is.
+FlowEntry numberedFlow(uint32_t i, uint64_t t) {
+  FlowRecord r = makeFlowRecord(0, 1, 17, 0x0A000000 + i / 60000, 0xC0000207, uint16_t(1 + i % 60000), 53, 100, 0, 0,
+                                t, makeOwner("resolver", "u", "HOST"));
+  r.lastseen = t;
+  return r;
+}
+
+// Queues records `from` to `to` - 1 for export, as the flow tables do.
+void finishFlows(uint32_t from, uint32_t to) {
+  const uint64_t t = currentTimeMillis();
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  for (uint32_t i = from; i < to; ++i) toExport.push_back(numberedFlow(i, t));
+}
+
+TEST(IpfixOverTcp, ACollectorStoppedForFiveSecondsLosesNothingAndRepeatsNothing) {
+  REQUIRE_ROOT();
+  Netns ns("vt-coll-tcp");
+  TempDir dir;
+  const std::string file = dir.file("flows.sqlite");
+  const std::vector<std::string> args = {"--listen-tcp", "127.0.0.1:47390", "--store", file, "--keep", "0"};
+  auto startCollector = [&](CollectorProcess& c, TempDir& logs) {
+    ASSERT_TRUE(c.start(logs, "127.0.0.1:0", ns.name, args)) << c.child.output();
+  };
+  auto stopCollector = [&](CollectorProcess& c) {
+    c.child.signal(SIGTERM);
+    ASSERT_NE(c.child.wait(milliseconds(20000)), -1);
+    EXPECT_THAT(c.child.output(), testing::Not(testing::HasSubstr("dropped the connection"))) << c.child.output();
+  };
+
+  // Steady traffic: 20 records every 20 ms; the collector is away for five
+  // seconds in the middle.
+  setSetting("exportTransport", "tcp");
+  uint32_t queued = 0;
+  {
+    TempDir logs1, logs2, logs3;
+    CollectorProcess first, second, third;
+    startCollector(first, logs1);
+    ExportRun run(47390, "ipfix", &ns);
+    auto steady = [&](int millis) {
+      for (int t = 0; t < millis; t += 20, queued += 20) {
+        finishFlows(queued, queued + 20);
+        sleepMillis(20);
+      }
+    };
+    steady(1500);
+    stopCollector(first);
+    steady(5000);
+    startCollector(second, logs2);
+    steady(2000);
+    // A stop burst while the collector is away: the run's end waits for it.
+    stopCollector(second);
+    finishFlows(queued, queued + 100000);
+    queued += 100000;
+    std::thread later([&] {
+      sleepMillis(5000);
+      startCollector(third, logs3);
+    });
+    const std::string console = run.stop();
+    later.join();
+    EXPECT_THAT(console, testing::HasSubstr("Export connected to 127.0.0.1:47390\n"));
+    EXPECT_THAT(console, testing::Not(testing::HasSubstr("not delivered"))) << console;
+    stopCollector(third);
+  }
+  setSetting("exportTransport", "udp");
+
+  StoreOpenFailure failure;
+  std::string error;
+  auto store = openFlowStore(file, false, failure, error);
+  ASSERT_TRUE(store) << error;
+  std::vector<uint32_t> seen(queued, 0);
+  size_t rows = 0;
+  ASSERT_TRUE(store->queryFlows(
+      FlowQuery{},
+      [&](const StoredFlow& f) {
+        ++rows;
+        const uint32_t src = uint32_t(f.srcip.bytes[2]) << 8 | f.srcip.bytes[3];
+        const uint32_t i = src * 60000 + f.srcport - 1;
+        if (i < queued) ++seen[i];
+      },
+      error))
+      << error;
+  EXPECT_EQ(rows, queued);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), ptrdiff_t(queued)) << "every record once";
 }
 
 TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {
