@@ -140,6 +140,10 @@ bool drainWhileUp(DatagramBuilder& message, IpfixStreamLink& link, std::vector<F
   return toExportSize() == 0;
 }
 
+// Finished flows that may wait while the collector is away: as many as the
+// tables hold open, so that a stop burst fits whole.
+constexpr size_t kMaxWaitingExports = kFlowCacheLimit;
+
 // The run over TCP: see exportsender.
 void streamExport(const std::string& receiverIP, uint16_t port) {
   IpfixStreamLink link;
@@ -157,6 +161,8 @@ void streamExport(const std::string& receiverIP, uint16_t port) {
     if (streamLinkReady(link, steadyMillis())) {
       drainWhileUp(message, link, taken);
       message.sendIfStale(steadyMillis());
+    } else {
+      exportsDropped += trimExports(kMaxWaitingExports);
     }
     sleepMillis(100);
   }

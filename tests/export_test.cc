@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -488,6 +489,45 @@ TEST(IpfixOverTcp, ACollectorStoppedForFiveSecondsLosesNothingAndRepeatsNothing)
       << error;
   EXPECT_EQ(rows, queued);
   EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), ptrdiff_t(queued)) << "every record once";
+}
+
+TEST(IpfixOverTcp, JunkOrAStalledPeerIsDroppedWithoutHoldingUpTheOthers) {
+  TempDir dir;
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "", {"--listen-tcp", "127.0.0.1:0"})) << collector.child.output();
+  auto connectToCollector = [&] {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in to = endpoint("127.0.0.1", collector.port);
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    return fd;
+  };
+  std::vector<uint8_t> messages;
+  DatagramBuilder builder(
+      [&](const uint8_t* data, size_t size) {
+        messages.insert(messages.end(), data, data + size);
+        return int64_t(size);
+      },
+      ExportFormat::ipfix);
+  for (const FlowRecord& r : threeFlows()) builder.add(r, 0);
+  builder.sendPending();
+
+  const int junk = connectToCollector(), stalled = connectToCollector(), good = connectToCollector();
+  const std::string http = "GET / HTTP/1.1\r\n\r\n";
+  ASSERT_EQ(send(junk, http.data(), http.size(), 0), ssize_t(http.size()));
+  ASSERT_EQ(send(stalled, messages.data(), 40, 0), 40);
+  ASSERT_EQ(send(good, messages.data(), messages.size(), 0), ssize_t(messages.size()));
+  EXPECT_TRUE(waitFor([&] { return collector.flows().size() == 3; }, milliseconds(5000))) << collector.child.output();
+  EXPECT_THAT(collector.child.output(), testing::HasSubstr(": version 18245, expected 10\n"));
+  EXPECT_TRUE(waitFor([&] { return collector.child.output().find(": no whole message for 10 s\n") != std::string::npos; },
+                      milliseconds(15000)))
+      << collector.child.output();
+  EXPECT_EQ(countOf(collector.child.output(), "vantrel-collect: dropped the connection from 127.0.0.1:"), 2u);
+  // The good exporter is still heard.
+  ASSERT_EQ(send(good, messages.data(), messages.size(), 0), ssize_t(messages.size()));
+  EXPECT_TRUE(waitFor([&] { return collector.flows().size() == 6; }, milliseconds(5000))) << collector.child.output();
+  for (int fd : {junk, stalled, good}) close(fd);
+  collector.child.signal(SIGTERM);
+  EXPECT_NE(collector.child.wait(milliseconds(10000)), -1);
 }
 
 TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {
