@@ -39,7 +39,7 @@ struct RecordExtras {
   std::optional<uint64_t> systemInit;
 };
 
-int32_t lowCount(uint64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX))); }
+uint32_t lowCount(uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX)); }
 
 void setStandardField(uint16_t id, const uint8_t* at, size_t length, CollectedFlow& rec, RecordExtras& extras) {
   uint64_t v = 0;
