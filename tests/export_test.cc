@@ -283,9 +283,11 @@ TEST(Collector, BurstOfDatagramsIsNotLost) {
 TEST(Collector, HelpAndBadArguments) {
   std::string out;
   EXPECT_EQ(runCommand(binaryPath("vantrel-collect") + " --help", &out), 0);
-  EXPECT_EQ(out.rfind("Usage: vantrel-collect [--listen ADDR:PORT] [--format json|csv]\n", 0), 0u) << out;
+  EXPECT_EQ(out.rfind("Usage: vantrel-collect [--listen ADDR:PORT | --listen-tcp ADDR:PORT] [--format json|csv]\n", 0),
+            0u)
+      << out;
   for (const char* args : {"--format xml", "--listen 127.0.0.1", "--listen 127.0.0.1:65536", "--listen host:1",
-                           "--listen 999.1.1.1:80", "--verbose"}) {
+                           "--listen 999.1.1.1:80", "--listen-tcp 127.0.0.1", "--queue-mb 0", "--verbose"}) {
     EXPECT_EQ(runCommand(binaryPath("vantrel-collect") + " " + args + " 2>&1", &out), 2) << args;
     EXPECT_EQ(out.substr(0, out.find('\n')), "vantrel-collect: bad argument '" + std::string(args) + "'");
   }
