@@ -359,6 +359,15 @@ function inner() {
       return (1n << 160n) + value * 65536n + BigInt(port || 0);
     };
     const num = (s) => Number(s.replace(/[^\d.]/g, ''));
+    // The monitor sorts by protocol number; the cell shows its name (the
+    // link's own IPv6 traffic brings ICMPv6 too).
+    const { protoName } = require(path.join(ROOT, 'resources/web/format.js'));
+    const protoNumber = (cell) => {
+      const words = cell.split(' ');
+      if (words[0] === 'IP') return Number(words[1]);
+      for (let p = 0; p < 256; p++) if (protoName(p) === words[0]) return p;
+      return -1;
+    };
     const age = (s) => (/ m /.test(s) ? 60 * num(s.split(' m ')[0]) + num(s.split(' m ')[1]) : num(s));
     const columns = [
       ['bytes', (r) => r.bytes],
@@ -367,7 +376,7 @@ function inner() {
       ['src', (r) => ipPort(r.cells[COL.src])],
       ['dst', (r) => ipPort(r.cells[COL.dst])],
       ['process', (r) => r.cells[COL.process].replace(/^–$/, '').toLowerCase()],
-      ['proto', (r) => ['ICMP', 'TCP', 'UDP'].indexOf(r.cells[COL.proto].split(' ')[0])],
+      ['proto', (r) => protoNumber(r.cells[COL.proto])],
       ['dir', (r) => (r.cells[COL.dir] === 'in' ? 1 : 0)],
       ['tos', (r) => num(r.cells[COL.tos])],
       ['flags', null],
