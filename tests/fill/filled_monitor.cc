@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
   snifferPacketsDropped = 1234;
   exportsSkippedIPv6 = 56;
   std::string whyNot;
-  if (startHTTPDaemon(static_cast<uint16_t>(httpPort), whyNot) == nullptr) {
+  if (startHTTPDaemon(static_cast<uint16_t>(httpPort), nullptr, whyNot) == nullptr) {
     consolePrintf("startHTTPDaemon Null! %s\n", whyNot.c_str());
     return 1;
   }
