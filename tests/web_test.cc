@@ -243,6 +243,74 @@ TEST_F(WebTest, SettingsByPostFormWithTheirLimits) {
   EXPECT_NE(settingsFile().find("\"receiverPort\" : 9994"), std::string::npos) << settingsFile();
 }
 
+// Python's ssl against the web port: what it says for one client setting.
+std::string tlsProbe(const Netns& ns, const std::string& script) {
+  std::string out;
+  ns.exec("python3 -c '\nimport hashlib, socket, ssl\n"
+          "c = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)\nc.check_hostname = False\nc.verify_mode = ssl.CERT_NONE\n"
+          "c.set_ciphers(\"ALL:@SECLEVEL=0\")\n" + script +
+              "\ntry:\n  s = c.wrap_socket(socket.create_connection((\"127.0.0.1\", 7909)))\n"
+              "  print(s.version(), \":\".join(\"%02X\" % b for b in hashlib.sha256(s.getpeercert(True)).digest()))\n"
+              "except (ssl.SSLError, OSError) as e:\n  print(\"refused\")'",
+          &out);
+  return out;
+}
+
+TEST_F(WebTest, HttpsWithTheCertificateMadeAtStartOnly) {
+  ASSERT_TRUE(startMonitor(child_, dir_, ns_,
+                           "{\"https\": true, \"httpPort\": 7909, \"listenerIP\": \"0.0.0.0\", "
+                           "\"receiverIP\": \"0.0.0.0\"}"))
+      << output();
+  const std::string marker = "HTTPS certificate SHA-256 fingerprint: ";
+  const size_t at = output().find(marker);
+  ASSERT_NE(at, std::string::npos) << output();
+  const std::string fingerprint = output().substr(at + marker.size(), 95);
+  EXPECT_NE(output().find("HTTPS: made a self-signed certificate for "), std::string::npos) << output();
+  std::string mode;
+  ns_.exec("stat -c %a " + dir_.file("vantrel.key"), &mode);
+  EXPECT_EQ(mode, "600\n");
+
+  // curl checks the made certificate for the address it asked.
+  std::string out;
+  EXPECT_EQ(ns_.exec(std::string("curl -s -o /dev/null -w '%{http_code}' --cacert ") + dir_.file("vantrel.crt") + " " +
+                         kAuth + "https://127.0.0.1:7909/data/",
+                     &out),
+            0);
+  EXPECT_EQ(out, "200");
+  // Only TLS 1.2 and 1.3, with the certificate whose fingerprint was printed.
+  const std::pair<const char*, std::string> versions[] = {
+      {"c.minimum_version = ssl.TLSVersion.TLSv1\nc.maximum_version = ssl.TLSVersion.TLSv1", "refused\n"},
+      {"c.minimum_version = ssl.TLSVersion.TLSv1_1\nc.maximum_version = ssl.TLSVersion.TLSv1_1", "refused\n"},
+      {"c.maximum_version = ssl.TLSVersion.TLSv1_2", "TLSv1.2 " + fingerprint + "\n"},
+      {"c.minimum_version = ssl.TLSVersion.TLSv1_3", "TLSv1.3 " + fingerprint + "\n"},
+  };
+  for (const auto& [setting, want] : versions) EXPECT_EQ(tlsProbe(ns_, setting), want) << setting;
+  // Plain HTTP on the same port gets no data.
+  std::string plain;
+  EXPECT_NE(ns_.exec(std::string("curl -s --max-time 5 ") + kAuth + "http://127.0.0.1:7909/data/", &plain), 0);
+  EXPECT_EQ(plain, "");
+
+  // Files that are no certificate for the key, or no certificate at all:
+  // one line, and no web interface at all.
+  child_.signal(SIGKILL);
+  child_.wait(milliseconds(5000));
+  const std::string made = readFile(dir_.file("vantrel.crt"));
+  const std::pair<std::string, const char*> files[] = {
+      {"openssl ecparam -genkey -name prime256v1 -noout -out vantrel.key",
+       "The web interface is off: HTTPS with vantrel.crt and vantrel.key: the key does not belong to the "
+       "certificate\n"},
+      {"echo junk > vantrel.crt",
+       "The web interface is off: HTTPS with vantrel.crt and vantrel.key: the certificate cannot be read: "},
+      {"rm vantrel.crt", "The web interface is off: the certificate vantrel.crt cannot be read\n"},
+  };
+  for (const auto& [change, line] : files) {
+    ASSERT_EQ(runCommand("cd " + dir_.path + " && " + change + " 2>/dev/null"), 0) << change;
+    ChildProcess refused;
+    EXPECT_TRUE(startMonitor(refused, dir_, ns_, "", line)) << change << "\n" << refused.output();
+    EXPECT_EQ(ns_.exec("curl -sk --max-time 5 https://127.0.0.1:7909/"), 7) << change << ": connection refused";
+  }
+}
+
 TEST_F(WebTest, AuthenticatedRequestsOtherThanGetGetNoAnswer) {
   start();
   for (const char* method : {"-X POST -d a=1", "-I", "-X PUT -d a=1", "-X DELETE", "-X get"}) {
