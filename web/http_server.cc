@@ -2,6 +2,8 @@
 
 #include <microhttpd.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
