@@ -51,6 +51,10 @@ void noteConnection(void*, MHD_Connection* connection, void**, MHD_ConnectionNot
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     if (info == nullptr) return;
+    // An answer goes out in several writes (head and body, and with TLS
+    // a record each): waiting for acknowledgements between them would cost
+    // a delayed ACK per request on a kept-alive connection.
+    streamNoDelay(static_cast<intptr_t>(info->connect_fd));
     std::lock_guard<std::mutex> lock(headClocksMutex);
     headClocks[connection] = HeadClock{static_cast<intptr_t>(info->connect_fd), steadyMillis()};
   } else {
