@@ -249,8 +249,9 @@ MHD_Result startForm(MHD_Connection* connection, WebRequest& request) {
   return MHD_YES;
 }
 
-// One piece of a POST body: read into the form, or past the limit refused.
-MHD_Result takeFormPiece(MHD_Connection* connection, WebRequest& request, const char* data, size_t* size) {
+// One piece of a request body: read into the form of a POST to /data/,
+// dropped otherwise, and past the limit refused.
+MHD_Result takeBodyPiece(MHD_Connection* connection, WebRequest& request, const char* data, size_t* size) {
   const size_t piece = *size;
   *size = 0;
   if (request.tooLarge) return MHD_YES;
@@ -262,37 +263,46 @@ MHD_Result takeFormPiece(MHD_Connection* connection, WebRequest& request, const 
         queueFixed(connection, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargePage, sizeof kTooLargePage - 1) == MHD_YES;
     return MHD_YES;
   }
-  return MHD_post_process(request.form, data, piece);
+  return request.form != nullptr ? MHD_post_process(request.form, data, piece) : MHD_YES;
 }
 
+// The library calls the handler once for the head, once per piece of the
+// body, and once at the end. GET and POST to /data/ are answered at the
+// end: an answer queued at the head makes the library close the connection
+// after it, so keep-alive would never hold. Other methods, and the refusal
+// of a form it cannot take, are answered at the head.
 MHD_Result handleRequest(void*, MHD_Connection* connection, const char* url, const char* method, const char*,
                          const char* uploadData, size_t* uploadSize, void** requestState) {
   const uint64_t now = currentTimeMillis();
   auto* request = static_cast<WebRequest*>(*requestState);
   if (request == nullptr) return MHD_NO;
-  const bool isPost = strcmp(method, "POST") == 0;
-  const bool toData = strcmp(url, "/data/") == 0 && !request->escapedNul;
+  const bool isGet = strcmp(method, "GET") == 0;
+  const bool isForm = strcmp(method, "POST") == 0 && strcmp(url, "/data/") == 0 && !request->escapedNul;
 
   if (!request->headSeen) {
     request->headSeen = true;
     requestHeadArrived(connection);
+    if (isForm) return startForm(connection, *request);
+    if (isGet) return MHD_YES;
     MHD_Result refused;
     if (!signedIn(connection, *request, method, now, refused)) return refused;
-    if (isPost && toData) return startForm(connection, *request);
-    if (strcmp(method, "GET") != 0) return MHD_NO;
-    if (toData) return sendDataDocument(connection, now, argumentsOf(connection, nullptr));
-    applySettingsArgs(connection, argumentsOf(connection, nullptr));
-    return serveStaticFile(connection, url, request->escapedNul);
+    return MHD_NO;
   }
-
-  // The body of a POST to /data/, piece by piece, then the answer.
-  if (*uploadSize != 0) return takeFormPiece(connection, *request, uploadData, uploadSize);
+  if (*uploadSize != 0) return takeBodyPiece(connection, *request, uploadData, uploadSize);
   if (request->tooLarge) {
     return request->answered
                ? MHD_YES
                : queueFixed(connection, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargePage, sizeof kTooLargePage - 1);
   }
-  return sendDataDocument(connection, now, argumentsOf(connection, request));
+
+  MHD_Result refused;
+  if (!signedIn(connection, *request, method, now, refused)) return refused;
+  if (isForm) return sendDataDocument(connection, now, argumentsOf(connection, request));
+  if (strcmp(url, "/data/") == 0 && !request->escapedNul) {
+    return sendDataDocument(connection, now, argumentsOf(connection, nullptr));
+  }
+  applySettingsArgs(connection, argumentsOf(connection, nullptr));
+  return serveStaticFile(connection, url, request->escapedNul);
 }
 
 }  // namespace
