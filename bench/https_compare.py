@@ -49,8 +49,21 @@ class DigestSession:
             self.conn.request("GET", uri)
             r = self.conn.getresponse()
             r.read()
-            params = dict(re.findall(r'(\w+)="?([^",]*)"?', r.getheader("WWW-Authenticate")))
-            self.nonce, self.realm = params["nonce"], params["realm"]
+            self.take_challenge(r)
+        r, body = self.answer(uri)
+        if r.status == 401 and "stale=true" in (r.getheader("WWW-Authenticate") or ""):
+            # A nonce lives 5 minutes: answer the fresh one.
+            self.take_challenge(r)
+            r, body = self.answer(uri)
+        if r.status != 200:
+            raise RuntimeError(f"{uri}: status {r.status}")
+        return body
+
+    def take_challenge(self, r):
+        params = dict(re.findall(r'(\w+)="?([^",]*)"?', r.getheader("WWW-Authenticate")))
+        self.nonce, self.realm, self.nc = params["nonce"], params["realm"], 0
+
+    def answer(self, uri):
         self.nc += 1
         nc = "%08x" % self.nc
         ha1 = hashlib.md5(f"{USER}:{self.realm}:{PASSWORD}".encode()).hexdigest()
@@ -60,10 +73,7 @@ class DigestSession:
             f'Digest username="{USER}", realm="{self.realm}", nonce="{self.nonce}", uri="{uri}", qop=auth, '
             f'nc={nc}, cnonce="c0ffee", response="{response}"')})
         r = self.conn.getresponse()
-        body = r.read()
-        if r.status != 200:
-            raise RuntimeError(f"{uri}: status {r.status}")
-        return body
+        return r, r.read()
 
 
 def tls_context():
