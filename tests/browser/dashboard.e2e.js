@@ -239,6 +239,19 @@ function inner() {
     assert.fail('flow table never showed ' + what + '; last rows:\n' + rows.slice(0, 15).map((r) => r.cells.join(' | ')).join('\n'));
   };
 
+  // The requests to /data/ that `action` makes: method, URL and body.
+  const dataRequests = async (action) => {
+    const seen = [];
+    const note = (r) => /\/data\//.test(r.url()) && seen.push({ method: r.method(), url: r.url(), body: r.postData() || '' });
+    page.on('request', note);
+    try {
+      await action();
+    } finally {
+      page.off('request', note);
+    }
+    return seen;
+  };
+
   const go = async (view) => {
     await page.click('a[data-nav="' + view + '"]');
     await page.waitForSelector('#view-' + view + ':not([hidden])');
@@ -293,6 +306,13 @@ function inner() {
     await shot(page, 'overview');
   });
 
+  test('while the published password is in use, a banner leads to Settings', async () => {
+    await page.waitForSelector('#default-pass:not([hidden])');
+    await page.click('#default-pass a');
+    await page.waitForSelector('#view-settings:not([hidden])');
+    await go('overview');
+  });
+
   test('shows the flows of the test traffic with their process names', { timeout: 60000 }, async () => {
     await go('flows');
     const has = (rows, dir, proto, dst, proc) =>
@@ -343,31 +363,22 @@ function inner() {
   });
 
   test('sorts by any column, both ways', { timeout: 90000 }, async () => {
-    // An endpoint's sort value: IPv4 before IPv6 (the link's own neighbour
-    // discovery makes IPv6 flows too), each by address, then port.
+    // The monitor's order: IPv4 before IPv6, then the address, then the port.
+    const hex = (n, width) => Number(n).toString(16).padStart(width, '0');
     const ipPort = (s) => {
-      if ((s.match(/:/g) || []).length < 2) {
-        const [ip, port] = s.split(':');
-        return BigInt(ip.split('.').reduce((a, b) => a * 256 + Number(b), 0)) * 65536n + BigInt(port || 0);
+      const v6 = /^\[?([0-9a-f:]*:[0-9a-f:]*)\]?(?::(\d+))?$/.exec(s);
+      if (v6 && s.split(':').length > 2) {
+        const [head, tail] = v6[1].split('::');
+        const groups = (x) => (x ? x.split(':') : []);
+        const h = groups(head), t = tail === undefined ? [] : groups(tail);
+        const all = [...h, ...Array(8 - h.length - t.length).fill('0'), ...t];
+        return '6' + all.map((g) => hex(parseInt(g, 16), 4)).join('') + hex(v6[2] || 0, 4);
       }
-      const [addr, port] = s.startsWith('[') ? [s.slice(1, s.indexOf(']')), s.slice(s.indexOf(']') + 2)] : [s, ''];
-      const [head, tail] = addr.split('::');
-      const h = head ? head.split(':') : [];
-      const t = tail ? tail.split(':') : [];
-      const groups = tail === undefined ? h : [...h, ...Array(8 - h.length - t.length).fill('0'), ...t];
-      const value = groups.reduce((a, g) => a * 65536n + BigInt(parseInt(g, 16)), 0n);
-      return (1n << 160n) + value * 65536n + BigInt(port || 0);
+      const [ip, port] = s.split(':');
+      return '4' + hex(ip.split('.').reduce((a, b) => a * 256 + Number(b), 0), 8) + hex(port || 0, 4);
     };
+    const protoNumber = { ICMP: 1, IGMP: 2, TCP: 6, UDP: 17, ICMPv6: 58 };
     const num = (s) => Number(s.replace(/[^\d.]/g, ''));
-    // The monitor sorts by protocol number; the cell shows its name (the
-    // link's own IPv6 traffic brings ICMPv6 too).
-    const { protoName } = require(path.join(ROOT, 'resources/web/format.js'));
-    const protoNumber = (cell) => {
-      const words = cell.split(' ');
-      if (words[0] === 'IP') return Number(words[1]);
-      for (let p = 0; p < 256; p++) if (protoName(p) === words[0]) return p;
-      return -1;
-    };
     const age = (s) => (/ m /.test(s) ? 60 * num(s.split(' m ')[0]) + num(s.split(' m ')[1]) : num(s));
     const columns = [
       ['bytes', (r) => r.bytes],
@@ -376,7 +387,7 @@ function inner() {
       ['src', (r) => ipPort(r.cells[COL.src])],
       ['dst', (r) => ipPort(r.cells[COL.dst])],
       ['process', (r) => r.cells[COL.process].replace(/^–$/, '').toLowerCase()],
-      ['proto', (r) => protoNumber(r.cells[COL.proto])],
+      ['proto', (r) => protoNumber[r.cells[COL.proto].split(' ')[0]] ?? -1],
       ['dir', (r) => (r.cells[COL.dir] === 'in' ? 1 : 0)],
       ['tos', (r) => num(r.cells[COL.tos])],
       ['flags', null],
@@ -480,6 +491,40 @@ function inner() {
     await go('overview');
     await page.waitForFunction(() => document.getElementById('s-collector').textContent === '127.0.0.1:2057 · IPFIX');
     await page.waitForFunction(() => /running/.test(document.getElementById('pill-capture').textContent));
+  });
+
+  test('sends the collector address by POST, never in the URL', { timeout: 30000 }, async () => {
+    await go('settings');
+    for (const address of ['127.0.0.3', '127.0.0.1']) {
+      await page.fill('#set-rip', address);
+      const sent = await dataRequests(async () => {
+        await page.click('#set-save');
+        await page.waitForSelector('#set-result.result-ok');
+      });
+      assert.equal(readSettings().receiverIP, address);
+      const posts = sent.filter((r) => r.method === 'POST');
+      assert.ok(posts.some((r) => new URLSearchParams(r.body).get('receiverIP') === address), JSON.stringify(sent));
+      for (const r of sent) assert.doesNotMatch(r.url, /receiverIP/, r.url);
+      await page.waitForFunction(() => !document.getElementById('set-result').classList.contains('result-pending'));
+    }
+  });
+
+  test('a form on another site\'s page that posts settings is ignored', { timeout: 30000 }, async () => {
+    const before = readSettings();
+    const log = () => fs.readFileSync(path.join(work, 'vantrel.log'), 'utf8');
+    const ignored = (log().match(/Settings arguments ignored: the request comes from another site/g) || []).length;
+    const other = await ctx.newPage();
+    await other.route('http://other.example/**', (r) => r.fulfill({
+      contentType: 'text/html',
+      body: '<form method="post" action="' + url + 'data/"><input name="receiverPort" value="9"><input name="userPass" value="evil"></form>' +
+        '<script>document.forms[0].submit()</script>',
+    }));
+    const answer = other.waitForResponse((r) => r.url() === url + 'data/' && r.status() === 200);
+    await other.goto('http://other.example/');
+    await answer;
+    await other.close();
+    assert.deepEqual(readSettings(), before);
+    assert.equal((log().match(/Settings arguments ignored: the request comes from another site/g) || []).length, ignored + 1);
   });
 
   test('fits a phone-width screen', { timeout: 30000 }, async () => {
@@ -656,9 +701,13 @@ function inner() {
     await page.click('#pw-save');
     assert.match(await page.textContent('#pw-err'), /differ/);
     await page.fill('#pw-2', 'n3w secret');
-    await page.click('#pw-save');
-    await page.waitForSelector('#pw-result.result-ok');
+    const sent = await dataRequests(async () => {
+      await page.click('#pw-save');
+      await page.waitForSelector('#pw-result.result-ok');
+    });
     assert.equal(readSettings().pass, 'n3w secret');
+    assert.ok(sent.some((r) => r.method === 'POST' && new URLSearchParams(r.body).get('userPass') === 'n3w secret'), JSON.stringify(sent));
+    for (const r of sent) assert.doesNotMatch(r.url, /n3w|userPass/, 'the password in a request line: ' + r.url);
     await page.waitForSelector('#banner:not([hidden])', { timeout: 15000 });
     assert.match(await page.textContent('#banner'), /Password changed\..*Sign in again/);
     await shot(page, 'signed-out');
@@ -668,6 +717,7 @@ function inner() {
     page = await again.newPage();
     await page.goto(url + '#overview');
     await page.waitForSelector('#live.ok');
+    assert.equal(await page.isHidden('#default-pass'), true, 'no banner with a password of its own');
   });
 
   test('says so when the monitor cannot be reached', { timeout: 30000 }, async () => {
