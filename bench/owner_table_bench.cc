@@ -1,13 +1,15 @@
 // What owner events cost per new flow: one event applied to the owner table
 // on the events thread (the process already named, as for a program's
-// second socket, or read from /proc for a new process), and the decoder's
-// look-up of a new flow's owner on the capture thread.
+// second socket, or read from /proc for a new process; its cgroup's names
+// from a map of a few hundred groups), and the decoder's look-up of a new
+// flow's owner on the capture thread.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "platform/process_info.h"
+#include "process/control_group.h"
 #include "process/owner_events.h"
 
 namespace {
@@ -15,6 +17,7 @@ namespace {
 constexpr uint64_t kNs = 4026531840;
 constexpr uint32_t kHost = 0x0a000001;
 constexpr uint64_t kT0 = 1700000000000;
+constexpr uint64_t kCgroup = 4242;
 
 OwnerEvent connectEvent(uint64_t cookie, uint32_t pid, uint32_t peer, uint16_t port) {
   OwnerEvent e;
@@ -26,6 +29,7 @@ OwnerEvent connectEvent(uint64_t cookie, uint32_t pid, uint32_t peer, uint16_t p
   e.remoteAddr = peer;
   e.remotePort = 443;
   e.netns = kNs;
+  e.cgroup = kCgroup;
   memcpy(e.comm, "client", 7);
   return e;
 }
@@ -42,9 +46,17 @@ void BM_OwnerEventApplied(benchmark::State& state) {
   const uint32_t pid = static_cast<uint32_t>(getpid());
   ProcessOwnerCache cache;
   uint64_t now = kT0;
-  const ProcessOwner ownerOf = [&](uint32_t p, uint32_t uid, const char* comm) {
+  ControlGroupMap groups;
+  const ControlGroupWalk walk = [](const auto& visit) {
+    for (uint64_t id = kCgroup - 200; id <= kCgroup + 200; ++id) {
+      visit(id, "/system.slice/unit-" + std::to_string(id) + ".service");
+    }
+    return true;
+  };
+  const ProcessOwner ownerOf = [&](uint32_t p, uint32_t uid, const char* comm, uint64_t cgroup) {
     if (readProc) cache.byProcess.clear();
-    return cachedProcessOwner(cache, p, uid, comm, now, readProcessInfo, readAccountOf);
+    const ControlGroupNames* group = findControlGroup(groups, cgroup, walk);
+    return cachedProcessOwner(cache, p, uid, comm, cgroup, group, now, readProcessInfo, readAccountOf);
   };
   OwnerTable table;
   std::vector<OwnerEvent> batch(2);

@@ -49,6 +49,8 @@ void fillFlowJson(const CollectedFlow& record, const RecordSource& from, const J
   *m[i++] = record.replydelay;
   *m[i++] = ipToDotted(from.exporter);
   *m[i++] = from.obsdomain;
+  *m[i++] = validUtf8(record.service());
+  *m[i++] = validUtf8(record.container());
 }
 
 // One flow object per thread, kept with its members in place, and one
@@ -108,7 +110,11 @@ void appendFlowLine(const CollectedFlow& record, CollectorFormat format, std::st
   appendCsvCell(record.user(), out);
   out += ',';
   appendCsvCell(record.domain(), out);
-  out += ',' + to_string(record.replydelay) + ',' + ipToDotted(from.exporter) + ',' + to_string(from.obsdomain) + '\n';
+  out += ',' + to_string(record.replydelay) + ',' + ipToDotted(from.exporter) + ',' + to_string(from.obsdomain) + ',';
+  appendCsvCell(record.service(), out);
+  out += ',';
+  appendCsvCell(record.container(), out);
+  out += '\n';
 }
 
 bool datagramToLines(const uint8_t* data, size_t size, CollectorFormat format, std::string& out,

@@ -1,6 +1,7 @@
 #include "export/ipfix.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -11,14 +12,25 @@ namespace {
 constexpr uint8_t kIcmp = 1;
 constexpr uint8_t kIcmp6 = 58;
 
-size_t wireStringLength(const std::string& text) { return std::min(text.size(), kMaxRecordStringBytes); }
+// The owner's strings in template order, each with the most bytes written.
+struct OwnerString {
+  const std::string* text;
+  size_t max;
+};
+std::array<OwnerString, 5> ownerStrings(const FlowRecord& r) {
+  return {OwnerString{&r.processname(), kMaxRecordStringBytes}, OwnerString{&r.user(), kMaxRecordStringBytes},
+          OwnerString{&r.domain(), kMaxRecordStringBytes}, OwnerString{&r.service(), kMaxRecordStringBytes},
+          OwnerString{&r.container(), kIpfixContainerMaxBytes}};
+}
 
 // RFC 7011 §7: one length byte below 255, else 255 and a 16-bit length.
 size_t lengthPrefixBytes(size_t length) { return length < 255 ? 1 : 3; }
 
-// The string's length prefix and bytes; returns the bytes written.
-size_t putIpfixString(uint8_t* at, const std::string& text) {
-  const size_t length = wireStringLength(text);
+// The string's length prefix and at most `max` of its bytes; returns the
+// bytes written.
+size_t putIpfixString(uint8_t* at, const OwnerString& s) {
+  const std::string& text = *s.text;
+  const size_t length = std::min(text.size(), s.max);
   size_t prefix = 1;
   if (length < 255) {
     at[0] = static_cast<uint8_t>(length);
@@ -76,9 +88,9 @@ size_t writeIpfixTemplateSet(uint8_t* at) { return writeTemplateSet(at, kIpfixTe
 size_t writeIpfixTemplateSet6(uint8_t* at) { return writeTemplateSet(at, kIpfixTemplateId6, kIpfixFields6); }
 
 uint16_t ipfixRecordLength(const FlowRecord& record) {
-  size_t length = kIpfixRecordFixedBytes - 3;
-  for (const std::string* text : {&record.processname(), &record.user(), &record.domain()}) {
-    const size_t n = wireStringLength(*text);
+  size_t length = kIpfixRecordFixedBytes - 5;
+  for (const OwnerString& s : ownerStrings(record)) {
+    const size_t n = std::min(s.text->size(), s.max);
     length += lengthPrefixBytes(n) + n;
   }
   return static_cast<uint16_t>(length);
@@ -102,9 +114,7 @@ uint16_t writeIpfixRecord(const FlowRecord& record, uint8_t* at) {
   at[50] = record.outif != 0 ? kIpfixOutbound : kIpfixInbound;
   putU16(at + 51, record.replydelay);
   uint8_t* p = at + 53;
-  p += putIpfixString(p, record.processname());
-  p += putIpfixString(p, record.user());
-  p += putIpfixString(p, record.domain());
+  for (const OwnerString& s : ownerStrings(record)) p += putIpfixString(p, s);
   return static_cast<uint16_t>(p - at);
 }
 
@@ -130,8 +140,6 @@ uint16_t writeIpfixRecord6(const FlowEntry& entry, uint8_t* at) {
   putU32(at + 75, entry.flowlabel);
   putU16(at + 79, entry.replydelay);
   uint8_t* p = at + 81;
-  p += putIpfixString(p, entry.processname());
-  p += putIpfixString(p, entry.user());
-  p += putIpfixString(p, entry.domain());
+  for (const OwnerString& s : ownerStrings(entry)) p += putIpfixString(p, s);
   return static_cast<uint16_t>(p - at);
 }

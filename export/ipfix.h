@@ -58,6 +58,8 @@ inline constexpr uint16_t kIeVantrelProcessName = 1;   // string, variable lengt
 inline constexpr uint16_t kIeVantrelUserName = 2;      // string, variable length
 inline constexpr uint16_t kIeVantrelDomain = 3;        // string, variable length
 inline constexpr uint16_t kIeVantrelReplyDelay = 4;    // unsigned16, milliseconds
+inline constexpr uint16_t kIeVantrelService = 7;       // string, variable length
+inline constexpr uint16_t kIeVantrelContainer = 8;     // string, variable length
 
 // flowDirection values.
 inline constexpr uint8_t kIpfixInbound = 0;
@@ -92,6 +94,8 @@ inline constexpr IpfixField kIpfixFields[] = {
     {kIeVantrelProcessName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelUserName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelDomain, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelService, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelContainer, kIpfixVariableLength, kVantrelEnterpriseNumber},
 };
 
 // The IPv6 template: the IPv4 one with IPv6 addresses, ICMPv6's type and
@@ -115,16 +119,18 @@ inline constexpr IpfixField kIpfixFields6[] = {
     {kIeVantrelProcessName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelUserName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelDomain, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelService, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelContainer, kIpfixVariableLength, kVantrelEnterpriseNumber},
 };
 
 // Bytes of the template set: set header, template header, 13 standard field
-// specifiers of 4 bytes and 4 enterprise ones of 8. 92.
-inline constexpr size_t kIpfixTemplateSetBytes = 4 + 4 + 13 * 4 + 4 * 8;
-// The IPv6 template's set: 14 standard fields. 96.
-inline constexpr size_t kIpfixTemplateSetBytes6 = 4 + 4 + 14 * 4 + 4 * 8;
+// specifiers of 4 bytes and 6 enterprise ones of 8. 108.
+inline constexpr size_t kIpfixTemplateSetBytes = 4 + 4 + 13 * 4 + 6 * 8;
+// The IPv6 template's set: 14 standard fields. 112.
+inline constexpr size_t kIpfixTemplateSetBytes6 = 4 + 4 + 14 * 4 + 6 * 8;
 
-// A record without strings: 53 bytes of fixed fields and three length bytes.
-inline constexpr size_t kIpfixRecordFixedBytes = 56;
+// A record without strings: 53 bytes of fixed fields and five length bytes.
+inline constexpr size_t kIpfixRecordFixedBytes = 58;
 // An IPv6 record without strings: 24 more address bytes and the flow label.
 inline constexpr size_t kIpfixRecordFixedBytes6 = kIpfixRecordFixedBytes + 24 + 4;
 
@@ -141,10 +147,20 @@ size_t writeIpfixTemplateSet(uint8_t* at);
 // Writes the IPv6 template's set at `at`; returns kIpfixTemplateSetBytes6.
 size_t writeIpfixTemplateSet6(uint8_t* at);
 
+// Longest container id written: ids are 12 hex digits, a pod's UID 36
+// characters; the cut keeps the longest record within one datagram.
+inline constexpr size_t kIpfixContainerMaxBytes = 64;
+
 // Bytes `record` takes as a data record. Each string is cut to 255 bytes, as
-// in the native format; one that long takes a 3-byte length (RFC 7011 §7).
-// At most 56 + 3 * (2 + 255) = 827.
+// in the native format (the container to kIpfixContainerMaxBytes); one of
+// 255 bytes or more takes a 3-byte length (RFC 7011 §7). At most
+// 58 + 4 * (2 + 255) + 64 = 1150.
 uint16_t ipfixRecordLength(const FlowRecord& record);
+inline constexpr size_t kIpfixRecordMaxBytes = kIpfixRecordFixedBytes + 4 * (2 + 255) + kIpfixContainerMaxBytes;
+// The longest IPv6 record fits one message with its template.
+static_assert(kIpfixHeaderBytes + kIpfixTemplateSetBytes6 + kIpfixSetHeaderBytes + kIpfixRecordMaxBytes +
+                      (kIpfixRecordFixedBytes6 - kIpfixRecordFixedBytes) <= 1400,
+              "the longest IPFIX record no longer fits a datagram");
 
 // Writes `record` as a data record of kIpfixTemplateId at `at` and returns
 // ipfixRecordLength(record). ICMP flows carry 0 in both ports and their

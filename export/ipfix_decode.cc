@@ -85,13 +85,15 @@ void setStandardField(uint16_t id, const uint8_t* at, size_t length, CollectedFl
   }
 }
 
-void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string owner[3], FlowRecord& rec) {
+void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string owner[5], FlowRecord& rec) {
   const std::string text(reinterpret_cast<const char*>(at), std::min(length, kMaxCollectedStringBytes));
   uint64_t v = 0;
   switch (id) {
     case kIeVantrelProcessName: owner[0] = text; break;
     case kIeVantrelUserName: owner[1] = text; break;
     case kIeVantrelDomain: owner[2] = text; break;
+    case kIeVantrelService: owner[3] = text; break;
+    case kIeVantrelContainer: owner[4] = text; break;
     case kIeVantrelReplyDelay:
       if (readUnsigned(at, length, v)) rec.replydelay = static_cast<uint16_t>(v);
       break;
@@ -101,7 +103,10 @@ void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string 
 
 // True when the element is one that decodeRecord stores in a flow record.
 bool isFlowField(const IpfixField& field) {
-  if (field.enterprise == kVantrelEnterpriseNumber) return field.id >= kIeVantrelProcessName && field.id <= kIeVantrelReplyDelay;
+  if (field.enterprise == kVantrelEnterpriseNumber) {
+    return (field.id >= kIeVantrelProcessName && field.id <= kIeVantrelReplyDelay) || field.id == kIeVantrelService ||
+           field.id == kIeVantrelContainer;
+  }
   if (field.enterprise != 0) return false;
   switch (field.id) {
     case kIeSourceIPv4Address: case kIeDestinationIPv4Address: case kIeSourceTransportPort:
@@ -174,7 +179,7 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
   rec = CollectedFlow();
   rec.pkts = 0;
   RecordExtras extras;
-  std::string owner[3];  // processname, user, domain
+  std::string owner[5];  // processname, user, domain, service, container
   for (const IpfixField& field : tmpl.fields) {
     size_t length = field.length;
     if (length == kIpfixVariableLength) {
@@ -210,7 +215,8 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
     return true;
   }
   settleTimes(rec, extras, base);
-  rec.owner = makeOwner(std::move(owner[0]), std::move(owner[1]), std::move(owner[2]));
+  rec.owner = makeOwner(std::move(owner[0]), std::move(owner[1]), std::move(owner[2]), std::move(owner[3]),
+                        std::move(owner[4]));
   return true;
 }
 

@@ -10,6 +10,8 @@ const std::string& emptyString() {
 const std::string& FlowRecord::processname() const { return owner ? owner->processname : emptyString(); }
 const std::string& FlowRecord::user() const { return owner ? owner->user : emptyString(); }
 const std::string& FlowRecord::domain() const { return owner ? owner->domain : emptyString(); }
+const std::string& FlowRecord::service() const { return owner ? owner->service : emptyString(); }
+const std::string& FlowRecord::container() const { return owner ? owner->container : emptyString(); }
 
 FlowRecord makeFlowRecord(uint16_t inif, uint16_t outif, uint8_t proto, uint32_t srcip, uint32_t dstip,
                           uint16_t srcport, uint16_t dstport, uint32_t totalLength, uint8_t flags,

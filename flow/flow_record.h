@@ -30,6 +30,8 @@ struct FlowRecord {
   const std::string& processname() const;
   const std::string& user() const;
   const std::string& domain() const;
+  const std::string& service() const;
+  const std::string& container() const;
 };
 
 // An IPv4 record stays this small: `family` sits in what was padding.

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ip6_address.h"
@@ -32,6 +34,7 @@ struct OwnerEvent {
   uint32_t uid = 0;          // its user id
   char comm[16] = {};        // its command name, zero-terminated
   uint64_t netns = 0;        // the socket's network namespace (ownerEventsNamespace's kind)
+  uint64_t cgroup = 0;       // the creator's cgroup v2 id when it made the socket; 0 when unknown
 };
 
 struct OwnerEventsOpen {
@@ -51,6 +54,12 @@ int readOwnerEvents(std::vector<OwnerEvent>& out, int timeoutMillis);
 
 // The network namespace the source watches, as OwnerEvent::netns gives it.
 uint64_t ownerEventsNamespace();
+
+// Visits every cgroup of the v2 hierarchy the source watches, with its id
+// (as OwnerEvent::cgroup gives it) and its path from the hierarchy's root
+// ("/a/b"), until `visit` returns false. False when the source is not open
+// or has no cgroups (Windows). The reading thread, between reads.
+bool walkOwnerCgroups(const std::function<bool(uint64_t id, std::string_view path)>& visit);
 
 // Detaches and closes the source (also done by the system when the process
 // ends).

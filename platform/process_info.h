@@ -22,10 +22,12 @@ struct ProcessInfo {
   std::string accountDomain;  // at most 255 bytes; set when kFound
   bool imagePathRead = false;
   std::string imagePath;      // full path of the executable when imagePathRead
+  std::string controlGroups;  // Linux: the text of /proc/PID/cgroup ("" when unreadable); Windows: ""
 };
 
-// Reads the process `pid`. Opens and closes everything within the call.
-ProcessInfo readProcessInfo(uint32_t pid);
+// Reads the process `pid`, its cgroups too when `withControlGroups`. Opens
+// and closes everything within the call.
+ProcessInfo readProcessInfo(uint32_t pid, bool withControlGroups = true);
 
 // The account of the user numbered `uid`, for a process known only by the
 // user id it had (it may have ended): `account` and its fields as

@@ -22,8 +22,12 @@ std::atomic<bool> eventsStopping{false};
 
 void eventsLoop(uint64_t netns) {
   ProcessOwnerCache cache;
-  const ProcessOwner ownerOf = [&cache](uint32_t pid, uint32_t uid, const char* comm) {
-    return cachedProcessOwner(cache, pid, uid, comm, currentTimeMillis(), readProcessInfo, readAccountOf);
+  ControlGroupMap groups;
+  const ControlGroupWalk walk = [](const auto& visit) { return walkOwnerCgroups(visit); };
+  const ProcessOwner ownerOf = [&](uint32_t pid, uint32_t uid, const char* comm, uint64_t cgroup) {
+    const ControlGroupNames* group = findControlGroup(groups, cgroup, walk);
+    return cachedProcessOwner(cache, pid, uid, comm, cgroup, group, currentTimeMillis(), readProcessInfo,
+                              readAccountOf);
   };
   std::vector<OwnerEvent> batch;
   batch.reserve(1024);
@@ -78,7 +82,7 @@ void applyOwnerEvents(OwnerTable& table, const std::vector<OwnerEvent>& events, 
   std::vector<OwnerRef> owners(events.size());
   for (size_t i = 0; i < events.size(); ++i) {
     const OwnerEvent& e = events[i];
-    if (e.kind == OwnerEventKind::kOwned && e.netns == netns && e.pid != 0) owners[i] = ownerOf(e.pid, e.uid, e.comm);
+    if (e.kind == OwnerEventKind::kOwned && e.netns == netns && e.pid != 0) owners[i] = ownerOf(e.pid, e.uid, e.comm, e.cgroup);
   }
   std::lock_guard<std::mutex> lock(ownerTableMutex);
   for (size_t i = 0; i < events.size(); ++i) {
@@ -104,24 +108,27 @@ void applyOwnerEvents(OwnerTable& table, const std::vector<OwnerEvent>& events, 
   }
 }
 
-OwnerRef cachedProcessOwner(ProcessOwnerCache& cache, uint32_t pid, uint32_t uid, const char* comm, uint64_t now,
-                            const std::function<ProcessInfo(uint32_t pid)>& readProcess,
+OwnerRef cachedProcessOwner(ProcessOwnerCache& cache, uint32_t pid, uint32_t uid, const char* comm, uint64_t cgroup,
+                            const ControlGroupNames* group, uint64_t now,
+                            const std::function<ProcessInfo(uint32_t pid, bool withControlGroups)>& readProcess,
                             const std::function<ProcessInfo(uint32_t uid)>& readAccount) {
-  const std::string command(comm, strnlen(comm, 16));
-  const std::string key = std::to_string(pid) + '/' + command;
+  ProcessOwnerCache::Key key;
+  key.pid = pid;
+  key.cgroup = cgroup;
+  const size_t commLength = strnlen(comm, key.comm.size());
+  memcpy(key.comm.data(), comm, commLength);
   auto it = cache.byProcess.find(key);
   if (it != cache.byProcess.end() && now - it->second.readAt < kProcessOwnerCacheMillis) return it->second.owner;
 
-  ProcessInfo info = readProcess(pid);
+  const std::string command(comm, commLength);
+  ProcessInfo info = readProcess(pid, group == nullptr);
   if (!info.opened) {
     info = readAccount(uid);
     info.opened = true;
     info.imagePathRead = !command.empty();
     info.imagePath = command;
   }
-  std::string user, domain;
-  std::string name = identityFromInfo(pid, info, user, domain);
-  OwnerRef owner = std::make_shared<const FlowOwner>(FlowOwner{std::move(name), std::move(user), std::move(domain)});
+  OwnerRef owner = ownerFromInfo(pid, info, group);
   if (cache.byProcess.size() >= kProcessOwnerCacheMax) cache.byProcess.clear();
   cache.byProcess[key] = ProcessOwnerCache::Named{owner, now};
   return owner;

@@ -43,7 +43,7 @@ std::vector<OwnerEvent> decoded(std::initializer_list<Event> events) {
   return out;
 }
 
-OwnerRef byPid(uint32_t pid, uint32_t, const char*) { return makeOwner("p" + std::to_string(pid), "u", "d"); }
+OwnerRef byPid(uint32_t pid, uint32_t, const char*, uint64_t) { return makeOwner("p" + std::to_string(pid), "u", "d"); }
 
 TEST(WindowsOwnerEvents, GoThroughTheOwnerTableAsOnLinux) {
   // The flows looked up: each the packet's ends as the local socket sees them.

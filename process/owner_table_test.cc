@@ -35,7 +35,7 @@ OwnerEvent closed(uint64_t cookie) {
 }
 
 // Names each process "p<pid>".
-OwnerRef byPid(uint32_t pid, uint32_t, const char*) { return makeOwner("p" + std::to_string(pid), "u", "d"); }
+OwnerRef byPid(uint32_t pid, uint32_t, const char*, uint64_t) { return makeOwner("p" + std::to_string(pid), "u", "d"); }
 
 std::string nameFor(const OwnerTable& t, uint8_t proto, const SocketEnds& ends) {
   OwnerRef owner;
@@ -189,7 +189,7 @@ TEST(OwnerTable, StaysBoundedAndDropsClosedSocketsFirst) {
 TEST(OwnerTable, ProcessOwnerIsReadOnceAndNamedFromTheEventWhenGone) {
   ProcessOwnerCache cache;
   int reads = 0;
-  const auto running = [&reads](uint32_t) {
+  const auto running = [&reads](uint32_t, bool) {
     ++reads;
     ProcessInfo info;
     info.opened = info.imagePathRead = true;
@@ -199,7 +199,7 @@ TEST(OwnerTable, ProcessOwnerIsReadOnceAndNamedFromTheEventWhenGone) {
     info.accountDomain = "host1";
     return info;
   };
-  const auto gone = [](uint32_t) { return ProcessInfo{}; };
+  const auto gone = [](uint32_t, bool) { return ProcessInfo{}; };
   const auto account = [](uint32_t uid) {
     ProcessInfo info;
     info.account = uid == 1000 ? AccountLookup::kFound : AccountLookup::kNoneMapped;
@@ -207,30 +207,41 @@ TEST(OwnerTable, ProcessOwnerIsReadOnceAndNamedFromTheEventWhenGone) {
     info.accountDomain = "host1";
     return info;
   };
+  const ControlGroupNames web{"web.service", ""}, box{"docker-4f1c.scope", "4f1c0a9e2b7d"};
   const struct {
     const char* what;
     uint32_t pid, uid;
     const char* comm;
+    uint64_t cgroup;
+    const ControlGroupNames* group;
     uint64_t at;
     bool running;
     FlowOwner want;
     int reads;
   } cases[] = {
-      {"read", 7, 0, "resolver", kT, true, {"ng/path/to/the/resolver-daemon", "alice", "host1"}, 1},
-      {"cached", 7, 0, "resolver", kT + 1, true, {"ng/path/to/the/resolver-daemon", "alice", "host1"}, 1},
-      {"another command under the pid", 7, 0, "other", kT + 2, true, {"ng/path/to/the/resolver-daemon", "alice", "host1"}, 2},
-      {"cache too old", 7, 0, "resolver", kT + kProcessOwnerCacheMillis, true,
+      {"read", 7, 0, "resolver", 0, nullptr, kT, true, {"ng/path/to/the/resolver-daemon", "alice", "host1"}, 1},
+      {"cached", 7, 0, "resolver", 0, nullptr, kT + 1, true, {"ng/path/to/the/resolver-daemon", "alice", "host1"}, 1},
+      {"another command under the pid", 7, 0, "other", 0, nullptr, kT + 2, true,
+       {"ng/path/to/the/resolver-daemon", "alice", "host1"}, 2},
+      {"cache too old", 7, 0, "resolver", 0, nullptr, kT + kProcessOwnerCacheMillis, true,
        {"ng/path/to/the/resolver-daemon", "alice", "host1"}, 3},
-      {"ended: command and account of the uid", 8, 1000, "dig", kT, false, {"dig", "bob", "host1"}, 3},
-      {"ended, unmapped uid", 9, 4242, "dig", kT, false, {"dig", "NONE_MAPPED", ""}, 3},
+      {"ended: command and account of the uid", 8, 1000, "dig", 0, nullptr, kT, false, {"dig", "bob", "host1"}, 3},
+      {"ended, unmapped uid", 9, 4242, "dig", 0, nullptr, kT, false, {"dig", "NONE_MAPPED", ""}, 3},
+      {"in a service", 10, 0, "web", 41, &web, kT, true,
+       {"ng/path/to/the/resolver-daemon", "alice", "host1", "web.service", ""}, 4},
+      {"moved to a container: read again", 10, 0, "web", 42, &box, kT + 1, true,
+       {"ng/path/to/the/resolver-daemon", "alice", "host1", "docker-4f1c.scope", "4f1c0a9e2b7d"}, 5},
+      {"ended, its cgroup still known", 11, 1000, "dig", 41, &web, kT, false, {"dig", "bob", "host1", "web.service"}, 5},
   };
   for (const auto& c : cases) {
-    const OwnerRef o = cachedProcessOwner(cache, c.pid, c.uid, c.comm, c.at,
-                                          c.running ? std::function<ProcessInfo(uint32_t)>(running) : gone, account);
+    const OwnerRef o = cachedProcessOwner(cache, c.pid, c.uid, c.comm, c.cgroup, c.group, c.at,
+                                          c.running ? std::function<ProcessInfo(uint32_t, bool)>(running) : gone, account);
     ASSERT_TRUE(o) << c.what;
     EXPECT_EQ(o->processname, c.want.processname) << c.what;
     EXPECT_EQ(o->user, c.want.user) << c.what;
     EXPECT_EQ(o->domain, c.want.domain) << c.what;
+    EXPECT_EQ(o->service, c.want.service) << c.what;
+    EXPECT_EQ(o->container, c.want.container) << c.what;
     EXPECT_EQ(reads, c.reads) << c.what;
   }
 }

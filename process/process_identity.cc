@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "process/hosted_services.h"
 #include "runtime/console.h"
 
 std::string identityFromInfo(uint32_t pid, const ProcessInfo& info, std::string& user, std::string& domain) {
@@ -36,4 +37,13 @@ std::string identityFromInfo(uint32_t pid, const ProcessInfo& info, std::string&
 
 std::string getProcessIdentity(uint32_t pid, std::string& user, std::string& domain) {
   return identityFromInfo(pid, readProcessInfo(pid), user, domain);
+}
+
+OwnerRef ownerFromInfo(uint32_t pid, const ProcessInfo& info, const ControlGroupNames* group) {
+  std::string user, domain;
+  std::string name = identityFromInfo(pid, info, user, domain);
+  ControlGroupNames names = group ? *group : namesOfControlGroup(controlGroupOfProcess(info.controlGroups));
+  if (names.service.empty()) names.service = hostedServices(pid);
+  return makeOwner(std::move(name), std::move(user), std::move(domain), std::move(names.service),
+                   std::move(names.container));
 }

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "platform/process_info.h"
+#include "process/control_group.h"
+#include "runtime/flow_owner.h"
 
 // Longest name taken from an image path; a longer path keeps its tail.
 inline constexpr size_t kProcessNameMax = 30;
@@ -21,3 +23,9 @@ std::string getProcessIdentity(uint32_t pid, std::string& user, std::string& dom
 // of an account lookup that failed for another reason than an unmapped
 // account.
 std::string identityFromInfo(uint32_t pid, const ProcessInfo& info, std::string& user, std::string& domain);
+
+// The whole owner of a process from its description: identityFromInfo's
+// name, user and domain, and the service and container of cgroup `group`
+// when given, else of the cgroup `info` names; without a cgroup's unit, the
+// services the service manager lists for the process (hostedServices).
+OwnerRef ownerFromInfo(uint32_t pid, const ProcessInfo& info, const ControlGroupNames* group = nullptr);

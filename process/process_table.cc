@@ -6,6 +6,7 @@
 
 #include "platform/process_info.h"
 #include "process/owner_table.h"
+#include "process/hosted_services.h"
 #include "process/process_identity.h"
 #include "runtime/console.h"
 
@@ -14,10 +15,6 @@ ProcessTable tcpProcessIDs;
 ProcessTable udpProcessIDs;
 
 namespace {
-
-OwnerRef ownerOfEntry(std::string name, std::string user, std::string domain) {
-  return std::make_shared<const FlowOwner>(FlowOwner{std::move(name), std::move(user), std::move(domain)});
-}
 
 std::vector<ProcessEntry> copyTable(const ProcessTable& table) {
   std::lock_guard<std::mutex> lock(processTableMutex);
@@ -32,10 +29,10 @@ std::vector<ProcessEntry> copyTable(const ProcessTable& table) {
 // Every port still gets its own identity (and its own failure line).
 IdentityReader identityForOneRefresh() {
   auto known = std::make_shared<std::unordered_map<uint32_t, ProcessInfo>>();
-  return [known](uint32_t pid, std::string& user, std::string& domain) {
+  return [known](uint32_t pid) {
     auto it = known->find(pid);
     if (it == known->end()) it = known->emplace(pid, readProcessInfo(pid)).first;
-    return identityFromInfo(pid, it->second, user, domain);
+    return ownerFromInfo(pid, it->second);
   };
 }
 
@@ -60,7 +57,7 @@ void applyEndpointRows(ProcessTable& table, const std::vector<EndpointRow>& rows
     entry.pid = static_cast<int32_t>(row.pid);
     entry.port = port;
     entry.owner = ownerOf(row);
-    if (!entry.owner) entry.owner = ownerOfEntry("Pid:" + std::to_string(row.pid), "", "");
+    if (!entry.owner) entry.owner = makeOwner("Pid:" + std::to_string(row.pid), "", "");
     entry.lastseen = now;
     entry.firstseen = now;
     table.emplace(port, std::move(entry));
@@ -111,11 +108,7 @@ void refreshProcessTable(ProcessTable& table, uint64_t now, const EndpointReader
   }
   std::unordered_map<int32_t, OwnerRef> owners;
   owners.reserve(fresh.size());
-  for (const EndpointRow& row : fresh) {
-    std::string user, domain;
-    std::string name = identity(row.pid, user, domain);
-    owners.emplace(row.localPort, ownerOfEntry(std::move(name), std::move(user), std::move(domain)));
-  }
+  for (const EndpointRow& row : fresh) owners.emplace(row.localPort, identity(row.pid));
   std::lock_guard<std::mutex> lock(processTableMutex);
   // The look-up worker refreshes, and a web reader while owner events run;
   // should another refresh have run meanwhile, a port that became new since
@@ -164,10 +157,12 @@ bool findTcpProcess(int32_t port, OwnerRef& owner) { return findIn(tcpProcessIDs
 bool findUdpProcess(int32_t port, OwnerRef& owner) { return findIn(udpProcessIDs, port, owner); }
 
 void refreshTcpProcessIDs(uint64_t now) {
+  refreshHostedServices();
   refreshProcessTable(tcpProcessIDs, now, readTcpEndpoints, identityForOneRefresh());
 }
 
 void refreshUdpProcessIDs(uint64_t now) {
+  refreshHostedServices();
   refreshProcessTable(udpProcessIDs, now, readUdpEndpoints, identityForOneRefresh());
 }
 

@@ -25,6 +25,8 @@ struct ProcessEntry {
   const std::string& name() const { return owner->processname; }
   const std::string& user() const { return owner->user; }
   const std::string& domain() const { return owner->domain; }
+  const std::string& service() const { return owner->service; }
+  const std::string& container() const { return owner->container; }
 };
 
 using ProcessTable = std::unordered_map<int32_t, ProcessEntry>;
@@ -79,8 +81,9 @@ size_t udpProcessCount();
 
 // Gives the owner for a row whose port has no entry yet.
 using RowOwner = std::function<OwnerRef(const EndpointRow&)>;
-// Reads a process's name, user and domain (getProcessIdentity's contract).
-using IdentityReader = std::function<std::string(uint32_t pid, std::string& user, std::string& domain)>;
+// Reads a process's owner: name, user and domain (getProcessIdentity's
+// contract), service and container.
+using IdentityReader = std::function<OwnerRef(uint32_t pid)>;
 
 // getProcessIdentity for one refresh, reading each process once however
 // many new sockets it holds.

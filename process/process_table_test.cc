@@ -17,17 +17,16 @@ EndpointReader readOf(std::vector<EndpointRow> rows) {
 struct FakeIdentity {
   std::vector<uint32_t> asked;
   IdentityReader reader() {
-    return [this](uint32_t pid, std::string& user, std::string& domain) {
+    return [this](uint32_t pid) {
       asked.push_back(pid);
-      user = "user" + std::to_string(pid);
-      domain = "HOST1";
-      return "proc" + std::to_string(pid) + ".exe";
+      const std::string user = "user" + std::to_string(pid);
+      return makeOwner("proc" + std::to_string(pid) + ".exe", user, "HOST1");
     };
   }
 };
 
 OwnerRef ownerNamed(const std::string& name) {
-  return std::make_shared<const FlowOwner>(FlowOwner{name, "", ""});
+  return makeOwner(name, "", "");
 }
 
 TEST(ProcessTableTest, FirstRowOfASharedPortDecidesAndIdentityIsReadOncePerNewPort) {

@@ -69,11 +69,7 @@ void refreshSocket6Table(Socket6Table& table, uint8_t proto, uint64_t now, uint1
   }
   std::unordered_map<const EndpointRow6*, OwnerRef> owners;
   owners.reserve(fresh.size());
-  for (const EndpointRow6* row : fresh) {
-    std::string user, domain;
-    std::string name = identity(row->pid, user, domain);
-    owners.emplace(row, makeOwner(std::move(name), std::move(user), std::move(domain)));
-  }
+  for (const EndpointRow6* row : fresh) owners.emplace(row, identity(row->pid));
   std::lock_guard<std::mutex> lock(socket6TableMutex);
   applyEndpointRows6(table, proto, rows.rows, now, [&owners](const EndpointRow6& row) -> OwnerRef {
     auto it = owners.find(&row);

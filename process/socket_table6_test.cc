@@ -32,11 +32,10 @@ Endpoint6Reader readOf(std::vector<EndpointRow6> rows, std::vector<uint16_t>* wa
 struct FakeIdentity {
   std::vector<uint32_t> asked;
   IdentityReader reader() {
-    return [this](uint32_t pid, std::string& user, std::string& domain) {
+    return [this](uint32_t pid) {
       asked.push_back(pid);
-      user = "user";
-      domain = "HOST1";
-      return "proc" + std::to_string(pid);
+      const std::string user = "user";
+      return makeOwner("proc" + std::to_string(pid), user, "HOST1");
     };
   }
 };

@@ -25,7 +25,7 @@ uint16_t dayOf(uint64_t millis) { return static_cast<uint16_t>(std::min(millis /
 // The columns in table order; the insert sends them in this order too.
 const char* const kColumnList =
     "day, exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, "
-    "flags, replydelay, inif, outif, processname, `user`, domain";
+    "flags, replydelay, inif, outif, processname, `user`, domain, service, container";
 const char* const kReadColumns =
     "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, toUInt64(pkts), "
     "toUInt64(bytes), "
@@ -114,6 +114,7 @@ bool readAnswer(TcpClient& c, HttpAnswer& answer, std::string& error) {
 
 struct ClickHouse {
   ClickHouseLocation where;
+  bool units = true;  // false: a table made before service and container, read as it is
 
   // Runs `query` (with `data` after it, for an INSERT); false with the
   // reason on a failed connection or a refused query. A query without data
@@ -230,7 +231,13 @@ struct RowReader {
   }
 };
 
-std::string whereClause(const FlowQuery& q) {
+// A column of the flows: service and container are '' in a table without them.
+std::string columnOf(const ClickHouse& ch, const char* name) {
+  const bool unit = strcmp(name, "service") == 0 || strcmp(name, "container") == 0;
+  return unit && !ch.units ? "''" : name;
+}
+
+std::string whereClause(const ClickHouse& ch, const FlowQuery& q) {
   std::string w = "1";
   if (q.since > 0) {
     // The day column comes first: whole partitions are skipped by it.
@@ -245,6 +252,8 @@ std::string whereClause(const FlowQuery& q) {
          ")) OR endsWith(processname, concat('\\\\', " + p + ")))";
   }
   if (!q.user.empty()) w += " AND `user` = " + literal(q.user);
+  if (!q.service.empty()) w += " AND " + columnOf(ch, "service") + " = " + literal(q.service);
+  if (!q.container.empty()) w += " AND " + columnOf(ch, "container") + " = " + literal(q.container);
   if (q.peerLow.size != 0) {
     w += std::string(" AND ") + kPeerExpr + " BETWEEN " + addressLiteral(q.peerLow) + " AND " +
          addressLiteral(q.peerHigh) + " AND length(" + kPeerExpr + ") = " + std::to_string(q.peerLow.size);
@@ -282,6 +291,8 @@ bool writeBatch(const ClickHouse& ch, const std::vector<StoredFlow>& batch, std:
     putString(body, r.owner ? r.owner->processname : kEmpty);
     putString(body, r.owner ? r.owner->user : kEmpty);
     putString(body, r.owner ? r.owner->domain : kEmpty);
+    putString(body, r.owner ? r.owner->service : kEmpty);
+    putString(body, r.owner ? r.owner->container : kEmpty);
   }
   std::string ignored;
   return ch.run(std::string("INSERT INTO flows (") + kColumnList + ") FORMAT RowBinary", body, ignored, error);
@@ -290,7 +301,8 @@ bool writeBatch(const ClickHouse& ch, const std::vector<StoredFlow>& batch, std:
 bool queryFlows(const ClickHouse& ch, const FlowQuery& q, const std::function<void(const StoredFlow&)>& onFlow,
                 std::string& error) {
   std::string data;
-  if (!ch.run(std::string("SELECT ") + kReadColumns + " FROM flows WHERE " + whereClause(q) +
+  if (!ch.run(std::string("SELECT ") + kReadColumns + ", " + columnOf(ch, "service") + ", " +
+                  columnOf(ch, "container") + " FROM flows WHERE " + whereClause(ch, q) +
                   " ORDER BY lastseen DESC" + limitClause(q) + " FORMAT RowBinary",
               "", data, error)) {
     return false;
@@ -315,8 +327,9 @@ bool queryFlows(const ClickHouse& ch, const FlowQuery& q, const std::function<vo
     r.inif = in.get<uint8_t>();
     r.outif = in.get<uint8_t>();
     std::string name = in.getString(), user = in.getString(), domain = in.getString();
+    std::string service = in.getString(), container = in.getString();
     if (!in.ok) break;
-    r.owner = makeOwner(name, user, domain);
+    r.owner = makeOwner(name, user, domain, service, container);
     onFlow(r);
   }
   if (!in.ok) error = "ClickHouse sent a cut or malformed answer";
@@ -324,13 +337,14 @@ bool queryFlows(const ClickHouse& ch, const FlowQuery& q, const std::function<vo
 }
 
 bool queryTop(const ClickHouse& ch, const FlowQuery& q, std::vector<TopRow>& rows, std::string& error) {
-  const char* key = q.top == TopKind::hosts       ? "exporter AS k, toUInt16(0) AS k2"
-                    : q.top == TopKind::processes ? "processname AS k, toUInt16(0) AS k2"
-                    : q.top == TopKind::peers     ? "if(inif = 1, srcip, dstip) AS k, toUInt16(0) AS k2"
-                                                  : "toString(proto) AS k, least(srcport, dstport) AS k2";
-  const std::string sql = std::string("SELECT ") + key +
+  const std::string key = q.top == TopKind::hosts       ? "exporter AS k, toUInt16(0) AS k2"
+                          : q.top == TopKind::processes ? "processname AS k, toUInt16(0) AS k2"
+                          : q.top == TopKind::services  ? columnOf(ch, "service") + " AS k, toUInt16(0) AS k2"
+                          : q.top == TopKind::peers     ? "if(inif = 1, srcip, dstip) AS k, toUInt16(0) AS k2"
+                                                        : "toString(proto) AS k, least(srcport, dstport) AS k2";
+  const std::string sql = "SELECT " + key +
                           ", sum(toUInt64(bytes)) AS b, sum(toUInt64(pkts)), count() FROM flows WHERE " +
-                          whereClause(q) + " GROUP BY k, k2 ORDER BY b DESC, " +
+                          whereClause(ch, q) + " GROUP BY k, k2 ORDER BY b DESC, " +
                           (q.top == TopKind::ports ? "toUInt8(k)" : "k") + ", k2" + limitClause(q) +
                           " FORMAT RowBinary";
   std::string data;
@@ -347,7 +361,7 @@ bool queryTop(const ClickHouse& ch, const FlowQuery& q, std::vector<TopRow>& row
     if (!in.ok) break;
     if (q.top == TopKind::ports) {
       row.proto = static_cast<uint8_t>(atoi(k.c_str()));
-    } else if (q.top == TopKind::processes) {
+    } else if (q.top == TopKind::processes || q.top == TopKind::services) {
       row.key = k;
     } else {
       StoreAddress a;
@@ -407,7 +421,10 @@ bool tableColumns(const ClickHouse& ch, std::string& columns, std::string& error
 const char* const kExpectedColumns =
     "day Date,exporter String,obsdomain UInt32,firstseen UInt64,lastseen UInt64,srcip String,dstip String,"
     "srcport UInt16,dstport UInt16,proto UInt8,tos UInt8,pkts UInt64,bytes UInt64,flags UInt8,replydelay UInt16,"
-    "inif UInt8,outif UInt8,processname String,user String,domain String,";
+    "inif UInt8,outif UInt8,processname String,user String,domain String,service String,container String,";
+// The columns of a table made before service and container.
+const std::string kColumnsWithoutUnits =
+    std::string(kExpectedColumns, strlen(kExpectedColumns) - strlen("service String,container String,"));
 // Tables made before counts were kept whole hold them in 32 bits: they are
 // widened on opening for writing.
 const char* const kNarrowCounts = "pkts UInt32,bytes UInt32,";
@@ -471,7 +488,8 @@ std::string clickHouseTableDefinition(const std::string& database) {
          ".flows (day Date, exporter String, obsdomain UInt32, firstseen UInt64, lastseen UInt64, "
          "srcip String, dstip String, srcport UInt16, dstport UInt16, proto UInt8, tos UInt8, pkts UInt64, "
          "bytes UInt64, flags UInt8, replydelay UInt16, inif UInt8, outif UInt8, processname String, "
-         "`user` String, domain String) ENGINE = MergeTree PARTITION BY day ORDER BY (exporter, lastseen)";
+         "`user` String, domain String, service String, container String) ENGINE = MergeTree PARTITION BY day "
+         "ORDER BY (exporter, lastseen)";
 }
 
 std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool forWriting,
@@ -508,6 +526,18 @@ std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool
   if (columns.empty()) {
     error = "ClickHouse database '" + ch->where.database + "' holds no flows yet";
     return nullptr;
+  }
+  if (columns == kColumnsWithoutUnits) {
+    if (forWriting) {
+      std::string ignored;
+      if (!ch->run("ALTER TABLE flows ADD COLUMN service String, ADD COLUMN container String", "", ignored, error) ||
+          !tableColumns(*ch, columns, error)) {
+        return nullptr;
+      }
+    } else {
+      ch->units = false;
+      columns = kExpectedColumns;
+    }
   }
   if (columns != kExpectedColumns) {
     failure = StoreOpenFailure::notAStore;

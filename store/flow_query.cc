@@ -10,8 +10,9 @@
 
 const char* const kQueryUsage =
     "Usage: vantrel-collect query --store STORE [--since TIME] [--until TIME] [--host ADDR]\n"
-    "         [--process NAME] [--user NAME] [--peer ADDR|PREFIX] [--port N]\n"
-    "         [--top hosts|processes|peers|ports] [--limit N] [--format table|json|csv]\n"
+    "         [--process NAME] [--user NAME] [--service NAME] [--container ID]\n"
+    "         [--peer ADDR|PREFIX] [--port N] [--top hosts|processes|services|peers|ports]\n"
+    "         [--limit N] [--format table|json|csv]\n"
     "\n"
     "Answers from a store that vantrel-collect --store filled: the flows that match,\n"
     "newest first, or with --top the ten (--limit) biggest talkers by bytes.\n"
@@ -23,9 +24,12 @@ const char* const kQueryUsage =
     "  --host ADDR         flows reported by the monitor at ADDR (the exporter)\n"
     "  --process NAME      flows of that process: its whole name or its file name\n"
     "  --user NAME         flows of that account\n"
+    "  --service NAME      flows of that service (systemd unit, or Windows services)\n"
+    "  --container ID      flows of that container (12 hex digits) or pod (its UID)\n"
     "  --peer ADDR|PREFIX  flows whose far end is ADDR or within PREFIX (10.1.0.0/16)\n"
     "  --port N            TCP and UDP flows with port N at either end\n"
-    "  --top KIND          top talkers: hosts (exporters), processes, peers, or ports\n"
+    "  --top KIND          top talkers: hosts (exporters), processes, services, peers,\n"
+    "                      or ports\n"
     "                      (the lower port of each flow, usually the service's)\n"
     "  --limit N           at most N answers (default 1000 flows, 10 top rows; 0: all)\n"
     "  --format KIND       table (default), json (one object per line) or csv\n"
@@ -95,6 +99,7 @@ const char* topKeyName(TopKind kind) {
   switch (kind) {
     case TopKind::hosts: return "host";
     case TopKind::processes: return "process";
+    case TopKind::services: return "service";
     case TopKind::peers: return "peer";
     default: return "port";
   }
@@ -102,7 +107,7 @@ const char* topKeyName(TopKind kind) {
 
 const char* const kFlowColumns[] = {"exporter", "obsdomain", "firstseen", "lastseen", "srcip", "dstip", "srcport",
                                     "dstport", "proto", "tos", "pkts", "bytes", "flags", "replydelay", "inif",
-                                    "outif", "processname", "user", "domain"};
+                                    "outif", "processname", "user", "domain", "service", "container"};
 
 }  // namespace
 
@@ -157,8 +162,9 @@ bool parsePeerArgument(const std::string& text, StoreAddress& low, StoreAddress&
 }
 
 bool parseQueryArguments(const std::vector<std::string>& args, uint64_t now, QueryCommand& out) {
-  static const char* const kWithValue[] = {"--store", "--since", "--until", "--host",  "--process", "--user",
-                                           "--peer",  "--port",  "--top",   "--limit", "--format"};
+  static const char* const kWithValue[] = {"--store", "--since", "--until", "--host",    "--process",
+                                           "--user",  "--service", "--container", "--peer", "--port",
+                                           "--top",   "--limit", "--format"};
   bool limitGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i], value, shown = args[i];
@@ -192,6 +198,10 @@ bool parseQueryArguments(const std::vector<std::string>& args, uint64_t now, Que
         q.process = value;
       } else if (arg == "--user" && !value.empty()) {
         q.user = value;
+      } else if (arg == "--service" && !value.empty()) {
+        q.service = value;
+      } else if (arg == "--container" && !value.empty()) {
+        q.container = value;
       } else if (arg == "--peer") {
         if (!parsePeerArgument(value, q.peerLow, q.peerHigh)) why = "not an address or prefix";
       } else if (arg == "--port") {
@@ -199,8 +209,9 @@ bool parseQueryArguments(const std::vector<std::string>& args, uint64_t now, Que
         q.port = static_cast<int>(n);
       } else if (arg == "--top") {
         q.top = value == "hosts" ? TopKind::hosts : value == "processes" ? TopKind::processes
-                : value == "peers" ? TopKind::peers : value == "ports" ? TopKind::ports : TopKind::none;
-        if (q.top == TopKind::none) why = "not hosts, processes, peers or ports";
+                : value == "services" ? TopKind::services : value == "peers" ? TopKind::peers
+                : value == "ports" ? TopKind::ports : TopKind::none;
+        if (q.top == TopKind::none) why = "not hosts, processes, services, peers or ports";
       } else if (arg == "--limit") {
         if (!readNumber(value, 9, n)) why = "not a number";
         q.limit = n, limitGiven = true;
@@ -263,6 +274,8 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
   const std::string& process = f.owner ? f.owner->processname : kNone;
   const std::string& user = f.owner ? f.owner->user : kNone;
   const std::string& domain = f.owner ? f.owner->domain : kNone;
+  const std::string& service = f.owner ? f.owner->service : kNone;
+  const std::string& container = f.owner ? f.owner->container : kNone;
   using std::to_string;
   if (format == QueryFormat::table) {
     const bool ported = f.proto == 6 || f.proto == 17;
@@ -295,6 +308,8 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
     v["processname"] = validUtf8(process);
     v["user"] = validUtf8(user);
     v["domain"] = validUtf8(domain);
+    v["service"] = validUtf8(service);
+    v["container"] = validUtf8(container);
     out += compact(v) + "\n";
     return;
   }
@@ -308,6 +323,10 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
   appendCsvCell(user, out);
   out += ',';
   appendCsvCell(domain, out);
+  out += ',';
+  appendCsvCell(service, out);
+  out += ',';
+  appendCsvCell(container, out);
   out += '\n';
 }
 
@@ -316,7 +335,7 @@ std::string topAnswer(const std::vector<TopRow>& rows, TopKind kind, QueryFormat
   const std::string name = topKeyName(kind);
   std::string out;
   if (format == QueryFormat::table) {
-    out = pad(ports ? "PORT" : name == "process" ? "PROCESS" : name == "host" ? "HOST" : "PEER", 40) +
+    out = pad(ports ? "PORT" : name == "process" ? "PROCESS" : name == "service" ? "SERVICE" : name == "host" ? "HOST" : "PEER", 40) +
           pad("BYTES", 16) + pad("PACKETS", 13) + "FLOWS\n";
   } else if (format == QueryFormat::csv) {
     out = (ports ? "port,proto" : name) + ",bytes,pkts,flows\n";
@@ -342,7 +361,7 @@ std::string topAnswer(const std::vector<TopRow>& rows, TopKind kind, QueryFormat
     } else {
       if (ports) {
         out += to_string(r.port) + "," + to_string(r.proto);
-      } else if (kind == TopKind::processes) {
+      } else if (kind == TopKind::processes || kind == TopKind::services) {
         appendCsvCell(r.key, out);
       } else {
         out += r.key;

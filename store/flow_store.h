@@ -62,7 +62,7 @@ StoredFlow storedFlowOf(const FlowEntry& flow, const StoreAddress& exporter, uin
 inline constexpr uint64_t kStoreMaxValue = INT64_MAX;
 inline uint64_t storeValue(uint64_t value) { return value < kStoreMaxValue ? value : kStoreMaxValue; }
 
-enum class TopKind { none, hosts, processes, peers, ports };
+enum class TopKind { none, hosts, processes, peers, ports, services };
 
 // What the query command asks. Every filter left at its default matches
 // every flow.
@@ -72,6 +72,8 @@ struct FlowQuery {
   StoreAddress host;            // the exporter; size 0: any
   std::string process;          // the whole name or its last path part; "": any
   std::string user;             // "": any
+  std::string service;          // "": any
+  std::string container;        // "": any
   StoreAddress peerLow;         // the far end within [peerLow, peerHigh]; size 0: any
   StoreAddress peerHigh;
   int port = -1;                // a TCP or UDP flow with this port at either end; -1: any
@@ -83,7 +85,7 @@ struct FlowQuery {
 // `proto` say which (the lower of the flow's two ports, usually the
 // service's).
 struct TopRow {
-  std::string key;  // host or peer address text, or process name
+  std::string key;  // host or peer address text, process or service name
   uint16_t port = 0;
   uint8_t proto = 0;
   uint64_t bytes = 0;
@@ -111,8 +113,10 @@ struct FlowStore {
 };
 
 // The store version this program writes and reads; a file of a newer one
-// is refused.
-inline constexpr int kStoreSchemaVersion = 1;
+// is refused. Version 1 had no service and container: opened for writing,
+// such a store gets them (empty for the flows it holds); opened for
+// reading, its flows answer as if they had them empty.
+inline constexpr int kStoreSchemaVersion = 2;
 
 // Opens the store at `location` (a file path: SQLite), creating it when
 // `forWriting` and it does not exist yet. Null on failure, with `failure`

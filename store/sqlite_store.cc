@@ -39,13 +39,21 @@ const char* const kSchema =
     " srcip BLOB NOT NULL, dstip BLOB NOT NULL, srcport INTEGER NOT NULL, dstport INTEGER NOT NULL,"
     " proto INTEGER NOT NULL, tos INTEGER NOT NULL, pkts INTEGER NOT NULL, bytes INTEGER NOT NULL,"
     " flags INTEGER NOT NULL, replydelay INTEGER NOT NULL, inif INTEGER NOT NULL, outif INTEGER NOT NULL,"
-    " processname TEXT NOT NULL, user TEXT NOT NULL, domain TEXT NOT NULL);"
+    " processname TEXT NOT NULL, user TEXT NOT NULL, domain TEXT NOT NULL,"
+    " service TEXT NOT NULL DEFAULT '', container TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX flows_lastseen ON flows(lastseen);"
     "CREATE INDEX flows_peer ON flows(" MINUTE_EXPR ", " PEER_EXPR ");";
 
 const char* const kColumns =
     "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, flags, "
-    "replydelay, inif, outif, processname, user, domain";
+    "replydelay, inif, outif, processname, user, domain, service, container";
+
+// A version 1 store has neither service nor container: read for queries,
+// they are empty; opened for writing, it gets the columns.
+constexpr int kStoreWithoutUnitsVersion = 1;
+const char* const kAddUnitColumns =
+    "ALTER TABLE flows ADD COLUMN service TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE flows ADD COLUMN container TEXT NOT NULL DEFAULT '';";
 
 // One open file and the statements kept for it; closed with the last
 // operation that holds it.
@@ -53,6 +61,7 @@ struct SqliteFile {
   sqlite3* db = nullptr;
   sqlite3_stmt* insert = nullptr;
   std::string path;
+  bool units = true;  // false: a version 1 store read as it is, without service and container
   ~SqliteFile() {
     sqlite3_finalize(insert);
     sqlite3_close_v2(db);
@@ -129,6 +138,8 @@ bool writeBatch(SqliteFile& f, const std::vector<StoredFlow>& batch, std::string
     bindText(s, 17, r.owner ? r.owner->processname : kEmpty);
     bindText(s, 18, r.owner ? r.owner->user : kEmpty);
     bindText(s, 19, r.owner ? r.owner->domain : kEmpty);
+    bindText(s, 20, r.owner ? r.owner->service : kEmpty);
+    bindText(s, 21, r.owner ? r.owner->container : kEmpty);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) {
@@ -142,8 +153,19 @@ bool writeBatch(SqliteFile& f, const std::vector<StoredFlow>& batch, std::string
   return false;
 }
 
+// A column of `f`'s flows: service and container are '' in a store without them.
+std::string columnOf(const SqliteFile& f, const char* name) {
+  const bool unit = strcmp(name, "service") == 0 || strcmp(name, "container") == 0;
+  return unit && !f.units ? "''" : name;
+}
+
+// kColumns as `f` can answer them.
+std::string columnsOf(const SqliteFile& f) {
+  return f.units ? kColumns : std::string(kColumns, strlen(kColumns) - strlen("service, container")) + "'', ''";
+}
+
 // The WHERE clause of `q`, with named parameters that bindQuery fills.
-std::string whereClause(const FlowQuery& q) {
+std::string whereClause(const SqliteFile& f, const FlowQuery& q) {
   std::string w = "1";
   if (q.since > 0) w += " AND lastseen >= :since";
   if (q.until != UINT64_MAX) w += " AND firstseen <= :until";
@@ -153,6 +175,8 @@ std::string whereClause(const FlowQuery& q) {
          ":process))";
   }
   if (!q.user.empty()) w += " AND user = :user";
+  if (!q.service.empty()) w += " AND " + columnOf(f, "service") + " = :service";
+  if (!q.container.empty()) w += " AND " + columnOf(f, "container") + " = :container";
   if (q.peerLow.size != 0) {
     w += " AND " MINUTE_EXPR " IN minutes AND " PEER_EXPR " BETWEEN :peerlow AND :peerhigh AND length(" PEER_EXPR
          ") = :peersize";
@@ -169,6 +193,8 @@ void bindQuery(sqlite3_stmt* stmt, const FlowQuery& q) {
   bindAddress(stmt, index(":host"), q.host);
   bindText(stmt, index(":process"), q.process);
   bindText(stmt, index(":user"), q.user);
+  bindText(stmt, index(":service"), q.service);
+  bindText(stmt, index(":container"), q.container);
   bindAddress(stmt, index(":peerlow"), q.peerLow);
   bindAddress(stmt, index(":peerhigh"), q.peerHigh);
   sqlite3_bind_int(stmt, index(":peersize"), q.peerLow.size);
@@ -213,17 +239,18 @@ StoredFlow flowFromRow(sqlite3_stmt* s) {
   r.replydelay = static_cast<uint16_t>(sqlite3_column_int(s, 13));
   r.inif = static_cast<uint8_t>(sqlite3_column_int(s, 14));
   r.outif = static_cast<uint8_t>(sqlite3_column_int(s, 15));
-  r.owner = makeOwner(columnText(s, 16), columnText(s, 17), columnText(s, 18));
+  r.owner = makeOwner(columnText(s, 16), columnText(s, 17), columnText(s, 18), columnText(s, 19), columnText(s, 20));
   return r;
 }
 
 bool topRows(SqliteFile& f, const FlowQuery& q, std::vector<TopRow>& rows, std::string& error) {
-  const char* key = q.top == TopKind::hosts       ? "exporter, 0"
-                    : q.top == TopKind::processes ? "processname, 0"
-                    : q.top == TopKind::peers     ? PEER_EXPR ", 0"
-                                                  : "proto, min(srcport, dstport)";
-  const std::string sql = std::string("SELECT ") + key + ", sum(bytes), sum(pkts), count(*) FROM flows WHERE " +
-                          whereClause(q) + " GROUP BY 1, 2 ORDER BY 3 DESC, 1, 2 LIMIT :limit";
+  const std::string key = q.top == TopKind::hosts       ? "exporter, 0"
+                          : q.top == TopKind::processes ? "processname, 0"
+                          : q.top == TopKind::services  ? columnOf(f, "service") + ", 0"
+                          : q.top == TopKind::peers     ? PEER_EXPR ", 0"
+                                                        : "proto, min(srcport, dstport)";
+  const std::string sql = "SELECT " + key + ", sum(bytes), sum(pkts), count(*) FROM flows WHERE " +
+                          whereClause(f, q) + " GROUP BY 1, 2 ORDER BY 3 DESC, 1, 2 LIMIT :limit";
   rows.clear();
   return runQuery(
       f, sql, q,
@@ -232,7 +259,7 @@ bool topRows(SqliteFile& f, const FlowQuery& q, std::vector<TopRow>& rows, std::
         if (q.top == TopKind::ports) {
           row.proto = static_cast<uint8_t>(sqlite3_column_int(s, 0));
           row.port = static_cast<uint16_t>(sqlite3_column_int(s, 1));
-        } else if (q.top == TopKind::processes) {
+        } else if (q.top == TopKind::processes || q.top == TopKind::services) {
           row.key = columnText(s, 0);
         } else {
           row.key = columnAddress(s, 0).text();
@@ -261,6 +288,20 @@ StoreOpenFailure checkSchema(SqliteFile& f, bool forWriting, std::string& error)
     return StoreOpenFailure::newerSchema;
   }
   if (appId == kApplicationId && version == kStoreSchemaVersion) return StoreOpenFailure::none;
+  if (appId == kApplicationId && version == kStoreWithoutUnitsVersion) {
+    if (!forWriting) {
+      f.units = false;
+      return StoreOpenFailure::none;
+    }
+    const std::string update = std::string("BEGIN IMMEDIATE;") + kAddUnitColumns +
+                               "PRAGMA user_version = " + std::to_string(kStoreSchemaVersion) + "; COMMIT;";
+    if (!exec(f.db, update.c_str(), why)) {
+      sqlite3_exec(f.db, "ROLLBACK", nullptr, nullptr, nullptr);
+      error = "cannot add service and container to the store " + f.path + ": " + why;
+      return StoreOpenFailure::cannotOpen;
+    }
+    return StoreOpenFailure::none;
+  }
   if (appId != 0 || objects != 0) {
     error = f.path + " is not a flow store: an SQLite database of another kind";
     return StoreOpenFailure::notAStore;
@@ -321,7 +362,7 @@ std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWr
       return nullptr;
     }
     const std::string insert = std::string("INSERT INTO flows (") + kColumns +
-                               ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+                               ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
     if (sqlite3_prepare_v2(f->db, insert.c_str(), -1, &f->insert, nullptr) != SQLITE_OK) {
       failure = StoreOpenFailure::notAStore;
       error = location + " is not a flow store: " + engineError(f->db);
@@ -356,7 +397,7 @@ std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWr
   };
   store->queryFlows = [f](const FlowQuery& q, const std::function<void(const StoredFlow&)>& onFlow,
                           std::string& err) {
-    const std::string sql = std::string("SELECT ") + kColumns + " FROM flows WHERE " + whereClause(q) +
+    const std::string sql = "SELECT " + columnsOf(*f) + " FROM flows WHERE " + whereClause(*f, q) +
                             " ORDER BY lastseen DESC LIMIT :limit";
     return runQuery(*f, sql, q, [&](sqlite3_stmt* s) { onFlow(flowFromRow(s)); }, err);
   };

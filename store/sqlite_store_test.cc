@@ -66,6 +66,8 @@ TEST(SqliteStore, KeepsEveryColumnAndAnswersEachQuestion) {
       flow("10.0.0.2", "10.0.0.2", "192.0.2.200", 8, 0, 1, 84, now - 30 * 60000, "", ""),
   };
   flows[1].lastseen -= 1;
+  flows[0].owner = flows[1].owner = makeOwner("C:/Tools/client.exe", "alice", "HOST", "Client Agent", "");
+  flows[3].owner = makeOwner("ssh", "carol", "HOST", "session-4.scope", "4f1c0a9e2b7d");
   flows[0].obsdomain = 7, flows[0].tos = 46, flows[0].flags = 0x1B, flows[0].replydelay = 35;
   {
     auto store = open(dir.file("f.sqlite"), true);
@@ -114,6 +116,8 @@ TEST(SqliteStore, KeepsEveryColumnAndAnswersEachQuestion) {
   add("process by whole name", [&](FlowQuery& q) { q.process = "/usr/sbin/resolver"; }, "10.0.0.2>198.51.100.9 ");
   add("process part is no match", [&](FlowQuery& q) { q.process = "lient.exe"; }, "");
   add("user", [&](FlowQuery& q) { q.user = "carol"; }, "2001:db8::1>2001:db8:ff::5 ");
+  add("service", [&](FlowQuery& q) { q.service = "Client Agent"; }, "10.0.0.1>192.0.2.7 192.0.2.7>10.0.0.1 ");
+  add("container", [&](FlowQuery& q) { q.container = "4f1c0a9e2b7d"; }, "2001:db8::1>2001:db8:ff::5 ");
   add("peer, either direction", [&](FlowQuery& q) { parseStoreAddress("192.0.2.7", q.peerLow), q.peerHigh = q.peerLow; },
       "10.0.0.1>192.0.2.7 192.0.2.7>10.0.0.1 ");
   add("peer prefix", [&](FlowQuery& q) {
@@ -144,7 +148,8 @@ TEST(SqliteStore, KeepsEveryColumnAndAnswersEachQuestion) {
               f.flags == 0x1B && f.replydelay == 35 && f.bytes == 5000 && f.pkts == 50 && f.outif == 1)
       << "the flow came back changed";
   ASSERT_TRUE(f.owner);
-  EXPECT_EQ(f.owner->processname + "|" + f.owner->user + "|" + f.owner->domain, "C:/Tools/client.exe|alice|HOST");
+  EXPECT_EQ(f.owner->processname + "|" + f.owner->user + "|" + f.owner->domain + "|" + f.owner->service,
+            "C:/Tools/client.exe|alice|HOST|Client Agent");
 
   auto top = [&](TopKind kind, uint64_t since = 0) {
     FlowQuery tq;
@@ -163,6 +168,45 @@ TEST(SqliteStore, KeepsEveryColumnAndAnswersEachQuestion) {
   EXPECT_EQ(top(TopKind::hosts), "10.0.0.1=95000,2 2001:db8::1=7000,1 10.0.0.2=384,2 ");
   EXPECT_EQ(top(TopKind::peers), "192.0.2.7=95000,2 2001:db8:ff::5=7000,1 198.51.100.9=300,1 192.0.2.200=84,1 ");
   EXPECT_EQ(top(TopKind::ports), "443/6=95000,2 22/6=7000,1 53/17=300,1 ");
+  EXPECT_EQ(top(TopKind::services), "Client Agent=95000,2 session-4.scope=7000,1 =384,2 ");
+}
+
+// A store written before flows had a service and container.
+TEST(SqliteStore, StoreOfVersionOneIsReadAsItIsAndGainsTheColumnsWhenWritten) {
+  Folder dir;
+  const std::string path = dir.file("v1.sqlite");
+  sql(path,
+      "CREATE TABLE flows (exporter BLOB NOT NULL, obsdomain INTEGER NOT NULL, firstseen INTEGER NOT NULL,"
+      " lastseen INTEGER NOT NULL, srcip BLOB NOT NULL, dstip BLOB NOT NULL, srcport INTEGER NOT NULL,"
+      " dstport INTEGER NOT NULL, proto INTEGER NOT NULL, tos INTEGER NOT NULL, pkts INTEGER NOT NULL,"
+      " bytes INTEGER NOT NULL, flags INTEGER NOT NULL, replydelay INTEGER NOT NULL, inif INTEGER NOT NULL,"
+      " outif INTEGER NOT NULL, processname TEXT NOT NULL, user TEXT NOT NULL, domain TEXT NOT NULL);"
+      "INSERT INTO flows VALUES (x'0a000001', 0, 1000, 2000, x'0a000001', x'c0000207', 5, 53, 17, 0, 1, 60, 0, 0,"
+      " 0, 1, 'old', 'u', 'HOST');"
+      "PRAGMA application_id = 1450460780; PRAGMA user_version = 1;");
+  const auto listed = [&](FlowStore& store, FlowQuery q) {
+    std::string text, error;
+    EXPECT_TRUE(store.queryFlows(q, [&](const StoredFlow& f) {
+      text += f.owner->processname + "/" + f.owner->service + "/" + f.owner->container + " ";
+    }, error)) << error;
+    return text;
+  };
+  FlowQuery byService;
+  byService.service = "a.service";
+  {
+    auto reader = open(path, false);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(listed(*reader, FlowQuery{}), "old// ");
+    EXPECT_EQ(listed(*reader, byService), "");
+  }
+  auto writer = open(path, true);
+  ASSERT_TRUE(writer);
+  StoredFlow added = flow("10.0.0.1", "10.0.0.1", "192.0.2.8", 6, 53, 17, 60, 3000, "new", "u");
+  added.owner = makeOwner("new", "u", "HOST", "a.service", "4f1c0a9e2b7d");
+  std::string error;
+  ASSERT_TRUE(writer->write({added}, error)) << error;
+  EXPECT_EQ(listed(*writer, FlowQuery{}), "new/a.service/4f1c0a9e2b7d old// ");
+  EXPECT_EQ(listed(*writer, byService), "new/a.service/4f1c0a9e2b7d ");
 }
 
 TEST(SqliteStore, ExtremeTimesAndCountsAreHeldAndAnsweredQuickly) {
@@ -246,7 +290,7 @@ TEST(SqliteStore, RefusesWhatItCannotUseWithTheReason) {
             0);
   sql(foreign, "CREATE TABLE contacts (name TEXT);");
   ASSERT_TRUE(open(newer, true));
-  sql(newer, "PRAGMA user_version = 2;");
+  sql(newer, "PRAGMA user_version = 3;");
 
   struct Case {
     std::string path;
@@ -259,9 +303,9 @@ TEST(SqliteStore, RefusesWhatItCannotUseWithTheReason) {
       {corrupt, false, StoreOpenFailure::notAStore, corrupt + " is not a flow store: file is not a database"},
       {foreign, true, StoreOpenFailure::notAStore, foreign + " is not a flow store: an SQLite database of another kind"},
       {newer, true, StoreOpenFailure::newerSchema,
-       newer + " has store version 2, newer than this program's (1): use a newer vantrel-collect"},
+       newer + " has store version 3, newer than this program's (2): use a newer vantrel-collect"},
       {newer, false, StoreOpenFailure::newerSchema,
-       newer + " has store version 2, newer than this program's (1): use a newer vantrel-collect"},
+       newer + " has store version 3, newer than this program's (2): use a newer vantrel-collect"},
       {empty, false, StoreOpenFailure::notAStore, empty + " is not a flow store: it is empty"},
       {dir.file("missing.sqlite"), false, StoreOpenFailure::cannotOpen,
        "cannot open the store " + dir.file("missing.sqlite") + ": no such file"},

@@ -79,6 +79,8 @@ TEST_F(ClickHouseStore, KeepsWhatIsWrittenAndAnswersQuestions) {
       flow("10.0.0.2", "2001:db8::5", "2001:db8::1", 50000, 22, 6, 9000, now - 3000, "/usr/sbin/sshd", true),
       flow("10.0.0.2", "10.0.0.2", "192.0.2.7", 0, 0, 1, 100, now - 2 * 3600 * 1000, ""),
   };
+  batch[1].owner = makeOwner("/usr/bin/resolver", "svc", "HOST", "resolver.service", "");
+  batch[2].owner = makeOwner("/usr/sbin/sshd", "svc", "HOST", "ssh.service", "4f1c0a9e2b7d");
   std::string error;
   ASSERT_TRUE(store->write(batch, error)) << error;
   uint64_t records = 0;
@@ -103,6 +105,7 @@ TEST_F(ClickHouseStore, KeepsWhatIsWrittenAndAnswersQuestions) {
   EXPECT_EQ(got[0].owner->processname, "C:\\apps\\browser.exe");
   EXPECT_EQ(got[0].owner->user, "svc");
   EXPECT_EQ(got[2].srcip.text(), "2001:db8::5");
+  EXPECT_EQ(got[2].owner->service + "|" + got[2].owner->container, "ssh.service|4f1c0a9e2b7d");
   EXPECT_FALSE(got[3].owner);
 
   auto count = [&](const FlowQuery& q) {
@@ -132,6 +135,12 @@ TEST_F(ClickHouseStore, KeepsWhatIsWrittenAndAnswersQuestions) {
   q.user = "svc";
   q.limit = 2;
   EXPECT_EQ(count(q), 2u);
+  q = {};
+  q.service = "resolver.service";
+  EXPECT_EQ(count(q), 1u);
+  q = {};
+  q.container = "4f1c0a9e2b7d";
+  EXPECT_EQ(count(q), 1u);
   q = {};  // the far end of an inbound flow is its source
   q.peerLow = addr("2001:db8::");
   q.peerHigh = addr("2001:db8::ffff");
@@ -161,6 +170,10 @@ TEST_F(ClickHouseStore, KeepsWhatIsWrittenAndAnswersQuestions) {
   EXPECT_EQ(rows[0].key, "2001:db8::5");
   EXPECT_EQ(rows[1].key, "192.0.2.7");
   EXPECT_EQ(rows[1].bytes, 5100u);
+  q.top = TopKind::services;
+  ASSERT_TRUE(store->queryTop(q, rows, error)) << error;
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].key + " " + rows[1].key + " " + rows[2].key, "ssh.service  resolver.service");
   q.top = TopKind::ports;  // ICMP has no ports
   ASSERT_TRUE(store->queryTop(q, rows, error)) << error;
   ASSERT_EQ(rows.size(), 3u);
@@ -174,6 +187,41 @@ TEST_F(ClickHouseStore, KeepsWhatIsWrittenAndAnswersQuestions) {
   ASSERT_TRUE(again) << error_;
   ASSERT_TRUE(again->count(records, error)) << error;
   EXPECT_EQ(records, 4u);
+}
+
+// A table an older collector made, without service and container.
+TEST_F(ClickHouseStore, OlderTableIsReadAsItIsAndGainsTheColumnsWhenWritten) {
+  ASSERT_EQ(server_.query(
+                "CREATE TABLE fleet.flows (day Date, exporter String, obsdomain UInt32, firstseen UInt64, "
+                "lastseen UInt64, srcip String, dstip String, srcport UInt16, dstport UInt16, proto UInt8, tos UInt8, "
+                "pkts UInt32, bytes UInt32, flags UInt8, replydelay UInt16, inif UInt8, outif UInt8, "
+                "processname String, `user` String, domain String) ENGINE = MergeTree PARTITION BY day "
+                "ORDER BY (exporter, lastseen)"),
+            "");
+  ASSERT_EQ(server_.query("INSERT INTO fleet.flows (day, exporter, lastseen, processname) VALUES "
+                          "(today(), unhex('0a000001'), 1000, 'old')"),
+            "");
+  const auto listed = [&](FlowStore& store, const FlowQuery& q) {
+    std::string text, error;
+    EXPECT_TRUE(store.queryFlows(q, [&](const StoredFlow& f) {
+      text += f.owner->processname + "/" + f.owner->service + " ";
+    }, error)) << error;
+    return text;
+  };
+  FlowQuery byService;
+  byService.service = "a.service";
+  auto reader = open(server_.url("fleet"), false);
+  ASSERT_TRUE(reader) << error_;
+  EXPECT_EQ(listed(*reader, FlowQuery{}), "old/ ");
+  EXPECT_EQ(listed(*reader, byService), "");
+  auto writer = open(server_.url("fleet"));
+  ASSERT_TRUE(writer) << error_;
+  StoredFlow added = flow("10.0.0.1", "10.0.0.1", "192.0.2.8", 6, 53, 17, 60, 2000, "new");
+  added.owner = makeOwner("new", "u", "HOST", "a.service", "");
+  std::string error;
+  ASSERT_TRUE(writer->write({added}, error)) << error;
+  EXPECT_EQ(listed(*writer, FlowQuery{}), "new/a.service old/ ");
+  EXPECT_EQ(listed(*writer, byService), "new/a.service ");
 }
 
 TEST_F(ClickHouseStore, RetentionDropsOnlyWholeOldDays) {

@@ -38,14 +38,15 @@ void addList(Json::Value& doc, const char* name, const std::vector<Record>& reco
   }
 }
 
-// Open flows per process name, user and domain, most bytes first (then most
-// flows, then by name), at most `limit` of them.
+// Open flows per process name, user, domain, service and container, most
+// bytes first (then most flows, then by name), at most `limit` of them.
 std::vector<OwnerTotal> ownerTotals(size_t limit) {
   std::vector<OwnerTotal> byRef = flowTotalsByOwner();
-  std::map<std::tuple<std::string, std::string, std::string>, OwnerTotal> byName;
+  using Names = std::tuple<std::string, std::string, std::string, std::string, std::string>;
+  std::map<Names, OwnerTotal> byName;
   for (OwnerTotal& t : byRef) {
     const FlowOwner* o = t.owner.get();
-    OwnerTotal& sum = byName[o ? std::make_tuple(o->processname, o->user, o->domain) : std::make_tuple("", "", "")];
+    OwnerTotal& sum = byName[o ? Names(o->processname, o->user, o->domain, o->service, o->container) : Names()];
     if (!sum.owner) sum.owner = t.owner;
     sum.flows += t.flows;
     sum.pkts += t.pkts;
@@ -68,6 +69,8 @@ Json::Value ownerTotalToJson(const OwnerTotal& t) {
   total[StaticString("processname")] = t.owner ? t.owner->processname : none;
   total[StaticString("user")] = t.owner ? t.owner->user : none;
   total[StaticString("domain")] = t.owner ? t.owner->domain : none;
+  total[StaticString("service")] = t.owner ? t.owner->service : none;
+  total[StaticString("container")] = t.owner ? t.owner->container : none;
   total[StaticString("flows")] = Json::UInt64(t.flows);
   total[StaticString("pkts")] = Json::UInt64(t.pkts);
   total[StaticString("bytes")] = Json::UInt64(t.bytes);
@@ -139,6 +142,8 @@ Json::Value flowToJson(const FlowEntry& rec, uint64_t now) {
   flow[StaticString("processname")] = rec.processname();
   flow[StaticString("user")] = rec.user();
   flow[StaticString("domain")] = rec.domain();
+  flow[StaticString("service")] = rec.service();
+  flow[StaticString("container")] = rec.container();
   return flow;
 }
 
@@ -149,6 +154,8 @@ Json::Value processEntryToJson(const ProcessEntry& entry, uint64_t now) {
   process[StaticString("name")] = entry.name();
   process[StaticString("user")] = entry.user();
   process[StaticString("domain")] = entry.domain();
+  process[StaticString("service")] = entry.service();
+  process[StaticString("container")] = entry.container();
   process[StaticString("firstseen")] = Json::UInt64(entry.firstseen);
   process[StaticString("lastseen")] = Json::UInt64(entry.lastseen);
   process[StaticString("age")] = Json::UInt64(now - entry.firstseen);

@@ -17,7 +17,7 @@ namespace {
 
 FlowEntry sampleFlow() {
   FlowEntry r = makeFlowRecord(1, 0, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0x12, 10, 1000,
-                                makeOwner("curl", "alice", "host"));
+                                makeOwner("curl", "alice", "host", "web.service", "4f1c0a9e2b7d"));
   r.pkts = 3;
   r.bytes = -5;
   r.lastseen = 4000;
@@ -29,7 +29,7 @@ ProcessEntry sampleProcess(int32_t port) {
   ProcessEntry e;
   e.pid = 42;
   e.port = port;
-  e.owner = makeOwner("sshd", "root", "host");
+  e.owner = makeOwner("sshd", "root", "host", "ssh.service");
   e.firstseen = 1000;
   e.lastseen = 2000;
   return e;
@@ -51,9 +51,9 @@ Json::StreamWriterBuilder compactWriter() {
 
 TEST(FlowToJson, MembersValuesAndAgeFromLastSeen) {
   EXPECT_EQ(Json::writeString(compactWriter(), flowToJson(sampleFlow(), 10000)),
-            R"({"age":6000,"bytes":4294967291,"domain":"host","dstip":"192.168.1.2","dstport":443,"family":4,"firstseen":1000,)"
-            R"("flags":18,"inif":1,"lastseen":4000,"outif":0,"pkts":3,"processname":"curl","proto":6,)"
-            R"("srcip":"10.0.0.1","srcport":51000,"tos":10,"user":"alice"})");
+            R"({"age":6000,"bytes":4294967291,"container":"4f1c0a9e2b7d","domain":"host","dstip":"192.168.1.2","dstport":443,)"
+            R"("family":4,"firstseen":1000,"flags":18,"inif":1,"lastseen":4000,"outif":0,"pkts":3,"processname":"curl",)"
+            R"("proto":6,"service":"web.service","srcip":"10.0.0.1","srcport":51000,"tos":10,"user":"alice"})");
   FlowEntry ownerless = sampleFlow();
   ownerless.owner = nullptr;
   ownerless.lastseen = 5;
@@ -83,14 +83,14 @@ TEST(FlowToJson, IPv6EndsAsCompressedLowerCaseText) {
     EXPECT_EQ(flow["family"], 6) << row.srcText;
     EXPECT_EQ(flow["srcip"], row.srcText);
     EXPECT_EQ(flow["dstip"], row.dstText);
-    EXPECT_EQ(flow.size(), 18u) << "the IPv4 members and family, nothing else";
+    EXPECT_EQ(flow.size(), 20u) << "the IPv4 members and family, nothing else";
   }
 }
 
 TEST(ProcessEntryToJson, MembersValuesAndAgeFromFirstSeen) {
   EXPECT_EQ(Json::writeString(compactWriter(), processEntryToJson(sampleProcess(22), 10000)),
-            R"({"age":9000,"domain":"host","firstseen":1000,"lastseen":2000,"name":"sshd","pid":42,)"
-            R"("port":22,"user":"root"})");
+            R"({"age":9000,"container":"","domain":"host","firstseen":1000,"lastseen":2000,"name":"sshd","pid":42,)"
+            R"("port":22,"service":"ssh.service","user":"root"})");
 }
 
 // Shared state set to known values for each test and cleared afterwards.
@@ -253,12 +253,13 @@ TEST(DataDocumentOwnerSource, NamesTheSourceInUse) {
 }
 
 TEST_F(DataDocumentTest, OwnerTotalsMergeEqualNamesMostBytesFirst) {
-  const OwnerRef curl = makeOwner("curl", "alice", "host");
-  const OwnerRef sameNames = makeOwner("curl", "alice", "host");  // another port of the same process
+  const OwnerRef curl = makeOwner("curl", "alice", "host", "a.service");
+  const OwnerRef sameNames = makeOwner("curl", "alice", "host", "a.service");  // another port of the same process
   const OwnerRef sshd = makeOwner("sshd", "root", "host");
-  const OwnerRef owners[] = {curl, sameNames, sshd, nullptr, nullptr};
-  const int32_t bytes[] = {-1, 10, 5, 3, 4};  // -1: the counter wrapped, 4294967295 bytes
-  for (int i = 0; i < 5; ++i) {
+  const OwnerRef otherService = makeOwner("curl", "alice", "host", "b.service");
+  const OwnerRef owners[] = {curl, sameNames, sshd, nullptr, nullptr, otherService};
+  const int32_t bytes[] = {-1, 10, 5, 3, 4, 6};  // -1: the counter wrapped, 4294967295 bytes
+  for (int i = 0; i < 6; ++i) {
     FlowEntry r = makeFlowRecord(0, 1, 17, 0x0a000001u, 0x0a000002u, static_cast<uint16_t>(1000 + i), 53, 60, 0, 0,
                                   1000, owners[i]);
     r.bytes = bytes[i];
@@ -266,11 +267,14 @@ TEST_F(DataDocumentTest, OwnerTotalsMergeEqualNamesMostBytesFirst) {
   }
   DataRequest request;
   request.requestedData = "ownerTotals";
-  request.ownerLimit = 2;
+  request.ownerLimit = 3;
   const Json::Value doc = buildDataDocument(10000, request, [] {});
   EXPECT_EQ(Json::writeString(compactWriter(), doc["ownerTotals"]),
-            R"([{"bytes":4294967305,"domain":"host","flows":2,"pkts":2,"processname":"curl","user":"alice"},)"
-            R"({"bytes":7,"domain":"","flows":2,"pkts":2,"processname":"","user":""}])");
+            R"([{"bytes":4294967305,"container":"","domain":"host","flows":2,"pkts":2,"processname":"curl",)"
+            R"("service":"a.service","user":"alice"},)"
+            R"({"bytes":7,"container":"","domain":"","flows":2,"pkts":2,"processname":"","service":"","user":""},)"
+            R"({"bytes":6,"container":"","domain":"host","flows":1,"pkts":1,"processname":"curl",)"
+            R"("service":"b.service","user":"alice"}])");
   resetFlowTables();
   EXPECT_FALSE(buildDataDocument(10000, request, [] {}).isMember("ownerTotals")) << "no open flows";
 }

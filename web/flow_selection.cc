@@ -11,14 +11,22 @@
 
 namespace {
 
-constexpr const char* kColumnNames[] = {"age",   "bytes",  "domain",   "dstip", "dstport", "family",
+constexpr const char* kColumnNames[] = {"age",   "bytes",  "container", "domain",   "dstip", "dstport", "family",
                                         "firstseen", "flags", "inif", "lastseen", "outif", "pkts",
-                                        "processname", "proto", "srcip", "srcport", "tos", "user"};
+                                        "processname", "proto", "service", "srcip", "srcport", "tos", "user"};
 static_assert(sizeof kColumnNames / sizeof *kColumnNames == static_cast<size_t>(FlowColumn::none));
 
-bool isTextColumn(FlowColumn c) {
-  return c == FlowColumn::processname || c == FlowColumn::user || c == FlowColumn::domain;
+// The owner's text columns, in the order the matcher keeps their texts.
+constexpr FlowColumn kTextColumns[] = {FlowColumn::processname, FlowColumn::user, FlowColumn::domain,
+                                       FlowColumn::service, FlowColumn::container};
+constexpr size_t kTextColumnCount = sizeof kTextColumns / sizeof *kTextColumns;
+
+// The place of `c` in kTextColumns; kTextColumnCount when it is no text column.
+size_t textIndex(FlowColumn c) {
+  return static_cast<size_t>(std::find(std::begin(kTextColumns), std::end(kTextColumns), c) - std::begin(kTextColumns));
 }
+
+bool isTextColumn(FlowColumn c) { return textIndex(c) < kTextColumnCount; }
 
 std::string lowerAscii(std::string_view text) {
   std::string out(text);
@@ -29,7 +37,13 @@ std::string lowerAscii(std::string_view text) {
 }
 
 const std::string& ownerText(const FlowEntry& rec, FlowColumn c) {
-  return c == FlowColumn::processname ? rec.processname() : c == FlowColumn::user ? rec.user() : rec.domain();
+  switch (c) {
+    case FlowColumn::processname: return rec.processname();
+    case FlowColumn::user: return rec.user();
+    case FlowColumn::service: return rec.service();
+    case FlowColumn::container: return rec.container();
+    default: return rec.domain();
+  }
 }
 
 // A numeric column's value; addresses as their 32-bit number.
@@ -198,7 +212,8 @@ struct Matcher {
     const FlowOwner* key = r.owner.get();
     auto it = owners.find(key);
     if (it != owners.end()) return it->second;
-    const std::string fields[] = {lowerAscii(r.processname()), lowerAscii(r.user()), lowerAscii(r.domain())};
+    std::string fields[kTextColumnCount];
+    for (size_t i = 0; i < kTextColumnCount; ++i) fields[i] = lowerAscii(ownerText(r, kTextColumns[i]));
     uint64_t bits = 0;
     for (size_t i = 0; i < tokens.size(); ++i) {
       const Token& t = tokens[i];
@@ -208,7 +223,7 @@ struct Matcher {
       } else if (t.exactColumn == FlowColumn::none) {
         for (const std::string& f : fields) hit = hit || f.find(t.text) != std::string::npos;
       } else if (isTextColumn(t.exactColumn)) {
-        hit = fields[t.exactColumn == FlowColumn::processname ? 0 : t.exactColumn == FlowColumn::user ? 1 : 2] == t.text;
+        hit = fields[textIndex(t.exactColumn)] == t.text;
       }
       if (hit) bits |= uint64_t(1) << i;
     }

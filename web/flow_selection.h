@@ -13,8 +13,8 @@
 
 // The sortable members of a flow object, in the byte order of their names.
 enum class FlowColumn : uint8_t {
-  age, bytes, domain, dstip, dstport, family, firstseen, flags, inif, lastseen, outif, pkts, processname, proto,
-  srcip, srcport, tos, user, none
+  age, bytes, container, domain, dstip, dstport, family, firstseen, flags, inif, lastseen, outif, pkts, processname,
+  proto, service, srcip, srcport, tos, user, none
 };
 
 struct FlowSelection {

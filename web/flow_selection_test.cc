@@ -18,8 +18,9 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 constexpr uint64_t kNow = 1700000100000;
-const char* const kColumns[] = {"age",   "bytes", "domain", "dstip", "dstport", "family", "firstseen", "flags", "inif",
-                                "lastseen", "outif", "pkts",  "processname", "proto", "srcip", "srcport", "tos", "user"};
+const char* const kColumns[] = {"age",   "bytes", "container", "domain", "dstip", "dstport", "family", "firstseen",
+                                "flags", "inif", "lastseen", "outif", "pkts", "processname", "proto", "service",
+                                "srcip", "srcport", "tos", "user"};
 
 Ip6Address ip6(const char* text) {
   Ip6Address a;
@@ -39,8 +40,10 @@ FlowEntry asIPv6(FlowEntry r, const char* src, const char* dst) {
 // Few distinct values, so every column has ties.
 std::vector<FlowEntry> flowsWithTies(size_t count, bool withIPv6) {
   std::mt19937 random(3);
-  const OwnerRef owners[] = {makeOwner("/usr/bin/Zed", "bob", "HOST"), makeOwner("/opt/alpha", "Alice", "host"),
-                             makeOwner("beta", "alice", "Host"), makeOwner("/usr/bin/Zed", "bob", "HOST"), nullptr};
+  const OwnerRef owners[] = {makeOwner("/usr/bin/Zed", "bob", "HOST", "b.service", "4f1c0a9e2b7d"),
+                             makeOwner("/opt/alpha", "Alice", "host", "A.scope"),
+                             makeOwner("beta", "alice", "Host", "a.service", "0123456789ab"),
+                             makeOwner("/usr/bin/Zed", "bob", "HOST", "b.service", "4f1c0a9e2b7d"), nullptr};
   std::vector<FlowEntry> flows;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t protos[] = {1, 6, 17};
@@ -150,11 +153,12 @@ TEST(SelectFlows, EveryColumnAndOrderAgainstAPlainSort) {
 TEST(SelectFlows, FilterWordsMustAllMatch) {
   const FlowEntry flows[] = {
       makeFlowRecord(0, 1, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0, 0, kNow, makeOwner("/usr/bin/curl", "alice", "HOST")),
-      makeFlowRecord(1, 0, 17, 0xc0a80102u, 0x0a000001u, 53, 40000, 60, 0, 0, kNow, makeOwner("named", "bind", "host")),
+      makeFlowRecord(1, 0, 17, 0xc0a80102u, 0x0a000001u, 53, 40000, 60, 0, 0, kNow, makeOwner("named", "bind", "host", "named.service")),
       makeFlowRecord(1, 0, 1, 0xc0a80102u, 0x0a000001u, 8, 0, 60, 0, 0, kNow, nullptr),
       asIPv6(makeFlowRecord(0, 1, 6, 0, 0, 51001, 443, 60, 0, 0, kNow, makeOwner("/usr/bin/curl", "alice", "HOST")),
              "2001:db8::5", "2001:db8:ff::1"),
-      asIPv6(makeFlowRecord(1, 0, 58, 0, 0, 128, 0, 60, 0, 0, kNow, makeOwner("2001:db8::5-agent", "", "")), "fe80::1", "fe80::2"),
+      asIPv6(makeFlowRecord(1, 0, 58, 0, 0, 128, 0, 60, 0, 0, kNow, makeOwner("2001:db8::5-agent", "", "", "", "4f1c0a9e2b7d")), "fe80::1",
+             "fe80::2"),
   };
   struct Row {
     const char* filter;
@@ -177,6 +181,9 @@ TEST(SelectFlows, FilterWordsMustAllMatch) {
       {"dstip=2001:db8::5", ""}, {"srcip=fe80::/16", "e"},     {"dstip=192.168.0.0/16", "a"},
       {"[2001:db8::5]:51001", "d"}, {"2001:db8:", "de"},  // also the name of e's owner
       {"fe80::2 icmpv6", "e"},
+      // Service and container, exactly or as plain words.
+      {"service=named.service", "b"}, {"named.SERVICE", "b"},    {"service=named", ""},
+      {"container=4F1C0A9E2B7D", "e"}, {"4f1c0a", "e"},          {"service=", "acde"},
   };
   for (const Row& row : rows) {
     const ArgumentLookup lookup = [&](const char* name) { return std::string(name) == "filter" ? row.filter : nullptr; };
@@ -199,18 +206,18 @@ TEST(ReadFlowSelection, UnusableArgumentsAreIgnoredWithOneLine) {
     const char* selection;  // active, column number, order, page size, page
   };
   const Row rows[] = {
-      {{}, "", "0 18 asc 18446744073709551615 1"},
+      {{}, "", "0 20 asc 18446744073709551615 1"},
       {{{"sortBy", "bytes"}, {"sortOrder", "desc"}, {"pageSize", "500"}, {"page", "2"}}, "", "1 1 desc 500 2"},
-      {{{"sortBy", "Bytes"}}, "sortBy Bytes is not a member of a flow; ignored\n", "1 18 asc 18446744073709551615 1"},
-      {{{"sortBy", "replydelay"}}, "sortBy replydelay is not a member of a flow; ignored\n", "1 18 asc 18446744073709551615 1"},
-      {{{"sortOrder", "DESC"}}, "sortOrder DESC is neither asc nor desc; ignored\n", "1 18 asc 18446744073709551615 1"},
+      {{{"sortBy", "Bytes"}}, "sortBy Bytes is not a member of a flow; ignored\n", "1 20 asc 18446744073709551615 1"},
+      {{{"sortBy", "replydelay"}}, "sortBy replydelay is not a member of a flow; ignored\n", "1 20 asc 18446744073709551615 1"},
+      {{{"sortOrder", "DESC"}}, "sortOrder DESC is neither asc nor desc; ignored\n", "1 20 asc 18446744073709551615 1"},
       {{{"pageSize", "abc"}, {"page", "-1"}},
        "pageSize abc is not a whole number from 1; ignored\npage -1 is not a whole number from 1; ignored\n",
-       "1 18 asc 18446744073709551615 1"},
+       "1 20 asc 18446744073709551615 1"},
       {{{"pageSize", "0"}, {"page", "99999999999"}},
        "pageSize 0 is not a whole number from 1; ignored\npage 99999999999 is not a whole number from 1; ignored\n",
-       "1 18 asc 18446744073709551615 1"},
-      {{{"filter", ""}}, "", "1 18 asc 18446744073709551615 1"},
+       "1 20 asc 18446744073709551615 1"},
+      {{{"filter", ""}}, "", "1 20 asc 18446744073709551615 1"},
   };
   for (const Row& row : rows) {
     const ArgumentLookup lookup = [&](const char* name) {

@@ -53,11 +53,14 @@ uint64_t exportsSentTotal() {
   return exportsSentSum;
 }
 
-std::vector<ProcessTotal> topProcesses(const std::vector<OwnerTotal>& owners, size_t limit) {
+namespace {
+
+std::vector<ProcessTotal> topByName(const std::vector<OwnerTotal>& owners, size_t limit,
+                                    std::string FlowOwner::*nameOf) {
   std::map<std::string, ProcessTotal> byName;
   for (const OwnerTotal& t : owners) {
-    if (!t.owner || t.owner->processname.empty()) continue;
-    ProcessTotal& sum = byName[t.owner->processname];
+    if (!t.owner || (*t.owner.*nameOf).empty()) continue;
+    ProcessTotal& sum = byName[*t.owner.*nameOf];
     sum.flows += t.flows;
     sum.bytes += t.bytes;
   }
@@ -73,6 +76,35 @@ std::vector<ProcessTotal> topProcesses(const std::vector<OwnerTotal>& owners, si
   });
   if (out.size() > limit) out.resize(limit);
   return out;
+}
+
+// The last minute's bytes and flows per name, one family each.
+void addLastMinuteFamilies(const std::vector<ProcessTotal>& top, const std::string& what, const std::string& label,
+                           std::vector<MetricFamily>& out) {
+  MetricFamily bytes{"vantrel_" + what + "_last_minute_bytes", "gauge",
+                     "Bytes of the flows seen in the last 60 s (open, or finished with their last packet in that time) "
+                     "per " + label + ", for the 50 " + what + (what == "process" ? "es" : "s") + " with the most.",
+                     {}};
+  MetricFamily flows{"vantrel_" + what + "_last_minute_flows", "gauge",
+                     "Flows seen in the last 60 s per " + label + ", for the " + what +
+                         (what == "process" ? "es" : "s") + " of vantrel_" + what + "_last_minute_bytes.",
+                     {}};
+  for (const ProcessTotal& p : top) {
+    bytes.samples.push_back(MetricSample{{{what, p.name}}, p.bytes});
+    flows.samples.push_back(MetricSample{{{what, p.name}}, p.flows});
+  }
+  out.push_back(std::move(bytes));
+  out.push_back(std::move(flows));
+}
+
+}  // namespace
+
+std::vector<ProcessTotal> topProcesses(const std::vector<OwnerTotal>& owners, size_t limit) {
+  return topByName(owners, limit, &FlowOwner::processname);
+}
+
+std::vector<ProcessTotal> topServices(const std::vector<OwnerTotal>& owners, size_t limit) {
+  return topByName(owners, limit, &FlowOwner::service);
 }
 
 std::vector<MetricFamily> collectMetrics(uint64_t now) {
@@ -137,20 +169,7 @@ std::vector<MetricFamily> collectMetrics(uint64_t now) {
   }
   out.push_back(std::move(requests));
 
-  const std::vector<ProcessTotal> top = topProcesses(census.lastMinute, kMetricsProcessLimit);
-  MetricFamily bytes{"vantrel_process_last_minute_bytes", "gauge",
-                     "Bytes of the flows seen in the last 60 s (open, or finished with their last packet in that time) "
-                     "per process name, for the 50 processes with the most.",
-                     {}};
-  MetricFamily flows{"vantrel_process_last_minute_flows", "gauge",
-                     "Flows seen in the last 60 s per process name, for the processes of "
-                     "vantrel_process_last_minute_bytes.",
-                     {}};
-  for (const ProcessTotal& p : top) {
-    bytes.samples.push_back(MetricSample{{{"process", p.name}}, p.bytes});
-    flows.samples.push_back(MetricSample{{{"process", p.name}}, p.flows});
-  }
-  out.push_back(std::move(bytes));
-  out.push_back(std::move(flows));
+  addLastMinuteFamilies(topProcesses(census.lastMinute, kMetricsProcessLimit), "process", "process name", out);
+  addLastMinuteFamilies(topServices(census.lastMinute, kMetricsProcessLimit), "service", "service", out);
   return out;
 }

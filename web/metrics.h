@@ -1,7 +1,7 @@
 // The monitor's metrics as Prometheus metric families, read from the shared
 // state at a scrape: counters since start (never going down while the
 // process runs), gauges of the open flows, the states, and per process name
-// the bytes and flows seen in the last minute. Any thread.
+// and per service the bytes and flows seen in the last minute. Any thread.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include "flow/flow_table.h"
 #include "web/metrics_text.h"
 
-// Most process names in the per-process families.
+// Most process names (services) in the per-process (per-service) families.
 inline constexpr size_t kMetricsProcessLimit = 50;
 
 // Every family at `now` (ms since 1970).
@@ -26,6 +26,8 @@ struct ProcessTotal {
   uint64_t bytes = 0;
 };
 std::vector<ProcessTotal> topProcesses(const std::vector<OwnerTotal>& owners, size_t limit);
+// The same per service.
+std::vector<ProcessTotal> topServices(const std::vector<OwnerTotal>& owners, size_t limit);
 
 // A count kept by a 32-bit counter that wraps (exportsSent) as a 64-bit total
 // that does not: each reading adds what the counter moved since the previous

@@ -22,6 +22,12 @@ TEST(TopProcesses, MergedByNameMostBytesFirstAtMostTheLimit) {
   EXPECT_EQ(text(topProcesses(owners, 50)), "/usr/bin/a:4/25 b:2/25 c:1/25 d:4/1 ");
   EXPECT_EQ(text(topProcesses(owners, 2)), "/usr/bin/a:4/25 b:2/25 ");
   EXPECT_EQ(text(topProcesses({}, 50)), "");
+
+  // Per service: several processes of one service merge, processes of none are left out.
+  const OwnerRef web1 = makeOwner("nginx", "www", "h", "web.service"), web2 = makeOwner("php", "www", "h", "web.service");
+  const OwnerRef db = makeOwner("postgres", "pg", "h", "db.service");
+  EXPECT_EQ(text(topServices({{web1, 1, 1, 10}, {db, 2, 2, 15}, {web2, 3, 3, 15}, {a1, 4, 4, 99}}, 50)),
+            "web.service:4/25 db.service:2/15 ");
 }
 
 TEST(ExportsSentTotal, GoesOnPastTheCounterWrapping) {

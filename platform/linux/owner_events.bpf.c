@@ -32,6 +32,7 @@ struct reported_ends {
 /* What a socket of the watched namespace carries from its creation on. */
 struct socket_owner {
   __u64 cookie;
+  __u64 cgroup;
   __u32 pid;
   __u32 uid;
   char comm[16];
@@ -117,6 +118,7 @@ static __always_inline void report(const struct socket_owner *o, __u8 kind, __u8
   e->protocol = o->protocol;
   e->kind = kind;
   __builtin_memcpy(e->comm, o->comm, sizeof e->comm);
+  e->cgroup = o->cgroup;
   bpf_ringbuf_submit(e, 0);
 }
 
@@ -161,6 +163,7 @@ int sock_create(struct bpf_sock *sk) {
   o->pid = (__u32)(bpf_get_current_pid_tgid() >> 32);
   o->uid = (__u32)bpf_get_current_uid_gid();
   bpf_get_current_comm(o->comm, sizeof o->comm);
+  o->cgroup = bpf_get_current_cgroup_id();
   o->protocol = (__u8)sk->protocol;
   return 1;
 }

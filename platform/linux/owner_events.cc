@@ -12,9 +12,11 @@
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <dirent.h>
 #include <sys/epoll.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -190,8 +192,39 @@ int takeEvent(void*, void* data, size_t size) {
   memcpy(e.comm, wire.comm, sizeof e.comm);
   e.comm[sizeof e.comm - 1] = '\0';
   e.netns = wire.netns;
+  e.cgroup = wire.cgroup;
   source.sink->push_back(e);
   return 0;
+}
+
+// Visits the cgroups below the open folder `dir` (path `path`), depth first;
+// false when `visit` asked to stop. Takes `dir` over.
+bool walkBelow(int dir, std::string& path, const std::function<bool(uint64_t, std::string_view)>& visit) {
+  DIR* listing = fdopendir(dir);
+  if (listing == nullptr) {
+    close(dir);
+    return true;
+  }
+  bool going = true;
+  while (going) {
+    const dirent* entry = readdir(listing);
+    if (entry == nullptr) break;
+    if (entry->d_type != DT_DIR || strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    const int child = openat(dirfd(listing), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (child < 0) continue;  // removed meanwhile
+    struct stat st;
+    if (fstat(child, &st) != 0) {
+      close(child);
+      continue;
+    }
+    const size_t length = path.size();
+    path += '/';
+    path += entry->d_name;
+    going = visit(st.st_ino, path) && walkBelow(child, path, visit);
+    path.resize(length);
+  }
+  closedir(listing);
+  return going;
 }
 
 OwnerEventsOpen failed(const std::string& step, int error) {
@@ -271,6 +304,19 @@ int readOwnerEvents(std::vector<OwnerEvent>& out, int timeoutMillis) {
 
 uint64_t ownerEventsNamespace() { return source.netns; }
 
+// On cgroup v2 a cgroup's id is its folder's inode number.
+bool walkOwnerCgroups(const std::function<bool(uint64_t, std::string_view)>& visit) {
+  if (source.cgroup < 0) return false;
+  struct stat st;
+  if (fstat(source.cgroup, &st) != 0) return false;
+  if (!visit(st.st_ino, "/")) return true;
+  const int root = openat(source.cgroup, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0) return false;
+  std::string path;
+  walkBelow(root, path, visit);
+  return true;
+}
+
 void closeOwnerEvents() {
   if (source.poller >= 0) close(source.poller);
   if (source.closes >= 0) close(source.closes);
@@ -291,6 +337,7 @@ OwnerEventsOpen openOwnerEvents() {
 }
 int readOwnerEvents(std::vector<OwnerEvent>&, int) { return EBADF; }
 uint64_t ownerEventsNamespace() { return 0; }
+bool walkOwnerCgroups(const std::function<bool(uint64_t, std::string_view)>&) { return false; }
 void closeOwnerEvents() {}
 
 #endif

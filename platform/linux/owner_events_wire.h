@@ -31,6 +31,7 @@ struct owner_wire_event {
   __u8 family;           /* 4 or 6: which addresses hold the ends */
   __u8 pad;
   char comm[16];         /* the creator's command name, zero-terminated */
+  __u64 cgroup;          /* the creator's cgroup v2 id when it made the socket */
 };
 
 #endif

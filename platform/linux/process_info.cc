@@ -39,18 +39,24 @@ bool parseRealUid(std::string_view status, uid_t& uid) {
   return ec == std::errc() && stop != begin;
 }
 
-bool readRealUid(int procDir, uid_t& uid) {
-  Fd file{openat(procDir, "status", O_RDONLY | O_CLOEXEC)};
+// Up to `size` bytes of the file `name` in `procDir`; false when it cannot be opened.
+bool readProcFile(int procDir, const char* name, char* buf, size_t size, size_t& used) {
+  Fd file{openat(procDir, name, O_RDONLY | O_CLOEXEC)};
   if (file.fd < 0) return false;
-  char buf[4096];
-  size_t used = 0;
-  while (used < sizeof buf) {
-    ssize_t n = read(file.fd, buf + used, sizeof buf - used);
+  used = 0;
+  while (used < size) {
+    ssize_t n = read(file.fd, buf + used, size - used);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     used += static_cast<size_t>(n);
   }
-  return parseRealUid(std::string_view(buf, used), uid);
+  return true;
+}
+
+bool readRealUid(int procDir, uid_t& uid) {
+  char buf[4096];
+  size_t used = 0;
+  return readProcFile(procDir, "status", buf, sizeof buf, used) && parseRealUid(std::string_view(buf, used), uid);
 }
 
 void lookUpAccount(uid_t uid, ProcessInfo& info) {
@@ -84,7 +90,7 @@ void lookUpAccount(uid_t uid, ProcessInfo& info) {
 
 }  // namespace
 
-ProcessInfo readProcessInfo(uint32_t pid) {
+ProcessInfo readProcessInfo(uint32_t pid, bool withControlGroups) {
   ProcessInfo info;
   char path[32];
   snprintf(path, sizeof path, "/proc/%u", pid);
@@ -104,6 +110,10 @@ ProcessInfo readProcessInfo(uint32_t pid) {
     info.imagePathRead = true;
     info.imagePath.assign(exe, static_cast<size_t>(n));
   }
+
+  char groups[4096];
+  size_t used = 0;
+  if (withControlGroups && readProcFile(dir.fd, "cgroup", groups, sizeof groups, used)) info.controlGroups.assign(groups, used);
   return info;
 }
 

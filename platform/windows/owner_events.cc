@@ -236,6 +236,8 @@ int readOwnerEvents(std::vector<OwnerEvent>& out, int timeoutMillis) {
 
 uint64_t ownerEventsNamespace() { return 0; }
 
+bool walkOwnerCgroups(const std::function<bool(uint64_t, std::string_view)>&) { return false; }
+
 void closeOwnerEvents() {
   bool ended;
   {

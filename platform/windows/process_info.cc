@@ -38,7 +38,7 @@ void readAccount(HANDLE token, ProcessInfo& info) {
 
 }  // namespace
 
-ProcessInfo readProcessInfo(uint32_t pid) {
+ProcessInfo readProcessInfo(uint32_t pid, bool) {
   ProcessInfo info;
   HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
   if (!process) return info;

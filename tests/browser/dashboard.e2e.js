@@ -75,6 +75,15 @@ async function outer() {
       }
     }
     for (const ns of [mon, peer]) spawnSync('ip', ['netns', 'del', ns]);
+    for (const g of [...groups].reverse()) {
+      for (let i = 0; i < 100 && fs.existsSync(g); i++) {
+        try {
+          fs.rmdirSync(g);
+        } catch (e) {
+          spawnSync('sleep', ['0.05']); // its processes are still ending
+        }
+      }
+    }
     if (process.env.VT_UI_KEEP) console.error('kept the working folder ' + work);
     else fs.rmSync(work, { recursive: true, force: true });
   };
@@ -87,9 +96,22 @@ async function outer() {
   }
 
   // Starts `argv` inside namespace `ns`, in a process group of its own.
-  const start = (ns, argv, log, env) => {
+  // The local server runs in a cgroup of the test's own, named like a
+  // systemd service, so the page has a service to show.
+  const cgroupRoot = (() => {
+    for (const line of fs.readFileSync('/proc/self/mountinfo', 'utf8').split('\n')) {
+      const f = line.split(' ');
+      const dash = f.indexOf('-');
+      if (dash > 0 && f[dash + 1] === 'cgroup2' && f[3] === '/') return f[4];
+    }
+    return '';
+  })();
+  const groups = cgroupRoot ? [cgroupRoot + '/' + tag, cgroupRoot + '/' + tag + '/vtui.slice', cgroupRoot + '/' + tag + '/vtui.slice/vtui-web.service'] : [];
+  const start = (ns, argv, log, env, group) => {
     const out = fs.openSync(path.join(work, log), 'a');
-    const c = spawn('ip', ['netns', 'exec', ns, ...argv], { cwd: work, detached: true, stdio: ['ignore', out, out], env: { ...process.env, ...env } });
+    const args = ['netns', 'exec', ns, ...argv];
+    const [cmd, cmdArgs] = group ? ['sh', ['-c', 'echo $$ > "$0/cgroup.procs" && exec ip "$@"', group, ...args]] : ['ip', args];
+    const c = spawn(cmd, cmdArgs, { cwd: work, detached: true, stdio: ['ignore', out, out], env: { ...process.env, ...env } });
     fs.closeSync(out);
     children.push(c);
     return c;
@@ -136,7 +158,8 @@ async function outer() {
     children.push(spawn('ip', ['netns', 'exec', mon, filled, String(BUSY_FLOWS)], { cwd: busy, detached: true, stdio: ['ignore', busyOut, busyOut] }));
     fs.closeSync(busyOut);
     start(peer, [python, traffic, 'serve', PEER_IP], 'peer-serve.log');
-    start(mon, [path.join(work, 'bin/vtui-server'), traffic, 'serve', MON_IP], 'mon-serve.log');
+    for (const g of groups) fs.mkdirSync(g);
+    start(mon, [path.join(work, 'bin/vtui-server'), traffic, 'serve', MON_IP], 'mon-serve.log', {}, groups[2]);
     await waitForWeb(mon, WEB_PORT);
     await waitForWeb(mon, BUSY_PORT);
     start(mon, [path.join(work, 'bin/vtui-talker'), traffic, 'talk', PEER_IP], 'mon-talk.log');
@@ -147,7 +170,7 @@ async function outer() {
     const only = process.env.VT_UI_ONLY === 'busy' ? ['--test-name-pattern=^busy host'] : [];
     const inner = spawn('ip', ['netns', 'exec', mon, process.execPath, ...only, __filename, '--inner'], {
       stdio: 'inherit',
-      env: { ...process.env, VT_UI_URL: 'http://127.0.0.1:' + WEB_PORT + '/', VT_UI_BUSY_URL: 'http://127.0.0.1:' + BUSY_PORT + '/', VT_UI_WORK: work, VT_UI_MONITOR_PID: String(monitor.pid) },
+      env: { ...process.env, VT_UI_SERVICE: groups.length ? 'vtui-web.service' : '', VT_UI_URL: 'http://127.0.0.1:' + WEB_PORT + '/', VT_UI_BUSY_URL: 'http://127.0.0.1:' + BUSY_PORT + '/', VT_UI_WORK: work, VT_UI_MONITOR_PID: String(monitor.pid) },
     });
     children.push(inner);
     code = await new Promise((resolve) => inner.on('exit', (c, sig) => resolve(sig ? 1 : c)));
@@ -193,7 +216,8 @@ function inner() {
   let page;
   let newPass = null;
 
-  const COL = { dir: 0, proto: 1, src: 2, dst: 3, tos: 4, pkts: 5, bytes: 6, flags: 7, age: 8, process: 9, user: 10, domain: 11 };
+  const COL = { dir: 0, proto: 1, src: 2, dst: 3, tos: 4, pkts: 5, bytes: 6, flags: 7, age: 8, process: 9, user: 10, domain: 11, service: 12, container: 13 };
+  const SERVICE = process.env.VT_UI_SERVICE; // the local server's service ('' without a cgroup v2 hierarchy)
 
   // Every row of the flow table: cell texts, and the exact byte count from the cell's title.
   const flowRows = (p) =>
@@ -308,6 +332,10 @@ function inner() {
     assert.match(talker.cells[COL.flags], /S/, 'an outbound TCP flow shows its SYN');
     assert.ok(talker.bytes > 0);
     assert.equal(talker.cells[COL.user], 'root');
+    if (SERVICE) {
+      const served = rows.filter((r) => r.cells[COL.process] === 'vtui-server');
+      assert.ok(served.every((r) => r.cells[COL.service] === SERVICE && r.cells[COL.container] === '–'), 'the server\'s flows name its service');
+    }
     await shot(page, 'flows');
   });
 
@@ -334,7 +362,7 @@ function inner() {
     await page.fill('#f-filter', '');
   });
 
-  test('sorts by any column, both ways', { timeout: 60000 }, async () => {
+  test('sorts by any column, both ways', { timeout: 90000 }, async () => {
     // The monitor's order: IPv4 before IPv6, then the address, then the port.
     const hex = (n, width) => Number(n).toString(16).padStart(width, '0');
     const ipPort = (s) => {
@@ -365,6 +393,7 @@ function inner() {
       ['flags', null],
       ['user', (r) => r.cells[COL.user].replace(/^–$/, '').toLowerCase()],
       ['domain', (r) => r.cells[COL.domain].replace(/^–$/, '').toLowerCase()],
+      ['service', (r) => r.cells[COL.service].replace(/^–$/, '').toLowerCase()],
     ];
     for (const [key, value] of columns) {
       for (let click = 0; click < 2; click++) {
@@ -425,7 +454,8 @@ function inner() {
     assert.equal(tcp[2], 'vtui-server');
     assert.equal(udp[2], 'vtui-server');
     assert.match(tcp[1], /^\d+$/);
-    assert.match(tcp[5], /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$/);
+    assert.match(tcp[7], /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$/);
+    if (SERVICE) assert.equal(tcp[5], SERVICE, 'the port owner names its service');
     await shot(page, 'processes');
   });
 
@@ -539,12 +569,14 @@ function inner() {
     // The first draw with data: the same one that says "updated".
     const first = await p.evaluate(() => ({
       bars: document.querySelectorAll('#o-top .bar').length,
+      services: [...document.querySelectorAll('#o-services .bar-name')].map((b) => b.textContent),
       seconds: window.Vt.S.samples.length,
       pps: document.getElementById('c-pps').textContent,
       flows: document.getElementById('k-flows').textContent,
     }));
     assert.equal(first.flows, '100,000');
     assert.equal(first.bars, 5);
+    assert.equal(first.services.length, 5, 'the busiest services: ' + first.services.join(', '));
     assert.ok(first.seconds >= 890, 'the chart starts with the monitor\'s 15 minutes, not ' + first.seconds + ' s');
     assert.match(first.pps, /pkt\/s$/);
     await shot(p, 'busy-overview');

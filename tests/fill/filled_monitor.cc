@@ -39,14 +39,19 @@ void recordSecond(uint64_t second, size_t flows) {
 }
 
 std::vector<OwnerRef> makeOwners() {
-  const char* named[][2] = {{"/usr/sbin/nginx", "www-data"},         {"/usr/lib/postgresql/15/bin/postgres", "postgres"},
-                            {"/usr/bin/python3.11", "app"},          {"/usr/sbin/sshd", "root"},
-                            {"/usr/bin/rsync", "backup"},            {"/usr/sbin/named", "bind"},
-                            {"/usr/bin/redis-server", "redis"},      {"/opt/java/bin/java", "tomcat"}};
+  const char* named[][4] = {{"/usr/sbin/nginx", "www-data", "nginx.service", ""},
+                            {"/usr/lib/postgresql/15/bin/postgres", "postgres", "postgresql@15-main.service", ""},
+                            {"/usr/bin/python3.11", "app", "docker-4f1c0a9e2b7d.scope", "4f1c0a9e2b7d"},
+                            {"/usr/sbin/sshd", "root", "ssh.service", ""},
+                            {"/usr/bin/rsync", "backup", "session-4.scope", ""},
+                            {"/usr/sbin/named", "bind", "named.service", ""},
+                            {"/usr/bin/redis-server", "redis", "redis-server.service", ""},
+                            {"/opt/java/bin/java", "tomcat", "", "6f2c4a1e-3b5d-4e7f-9a8b-1c2d3e4f5a6b"}};
   std::vector<OwnerRef> owners;
-  for (const auto& n : named) owners.push_back(makeOwner(n[0], n[1], "busyhost"));
+  for (const auto& n : named) owners.push_back(makeOwner(n[0], n[1], "busyhost", n[2], n[3]));
   for (int i = 0; i < 40; ++i) {
-    owners.push_back(makeOwner("/usr/local/bin/worker-" + std::to_string(i), "svc" + std::to_string(i % 7), "busyhost"));
+    owners.push_back(makeOwner("/usr/local/bin/worker-" + std::to_string(i), "svc" + std::to_string(i % 7), "busyhost",
+                               "worker@" + std::to_string(i % 9) + ".service"));
   }
   owners.push_back(nullptr);  // flows whose owner was not found
   return owners;

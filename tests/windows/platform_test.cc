@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,10 +33,12 @@
 #include "platform/crypto.h"
 #include "platform/endpoints.h"
 #include "platform/files.h"
+#include "platform/hosted_services.h"
 #include "platform/owner_events.h"
 #include "platform/quic_crypto.h"
 #include "platform/tls_certificate.h"
 #include "platform/udp_socket.h"
+#include "process/hosted_services.h"
 #include "process/process_identity.h"
 #include "runtime/console.h"
 #include "runtime/listener.h"
@@ -284,6 +288,33 @@ void checkProcessIdentity() {
         "process 0 is \"" + name0 + "\" with no account");
 }
 
+// The service manager's list, as the port tables read it: the services the
+// system (or Wine) runs, each named in its process. Wine starts and ends some
+// of its services on demand, and its manager may answer from another list
+// from one read to the next (an earlier Wine session's services.exe on the
+// same pipe), so a name is right when some read of the list gave it.
+void checkHostedServices() {
+  const ServiceListRead read = readServiceList();
+  check(read.supported && read.error == 0 && !read.batches.empty(),
+        "service list read (error " + std::to_string(read.error) + ")");
+  std::map<uint32_t, std::set<std::string>> given;
+  for (int i = 0; i < 4; ++i) {
+    for (const auto& [pid, names] : servicesByProcess(readServiceList())) given[pid].insert(names);
+  }
+  refreshHostedServices();
+  size_t named = 0;
+  for (const auto& [pid, lists] : given) {
+    const std::string names = hostedServices(pid);
+    std::printf("     process %u runs %s\n", pid, names.empty() ? "(not in the last list)" : names.c_str());
+    if (names.empty()) continue;
+    ++named;
+    check(lists.count(names) != 0, "process " + std::to_string(pid) + " is named by a list the system gave");
+  }
+  check(given.empty() || named > 0,
+        std::to_string(named) + " of " + std::to_string(given.size()) + " processes that run services are named");
+  check(hostedServices(GetCurrentProcessId()).empty(), "this program runs no service");
+}
+
 void checkExportSocket() {
   std::string error;
   UdpSocket collector;
@@ -492,6 +523,7 @@ int main() {
   checkAdapters();
   checkEndpoints();
   checkProcessIdentity();
+  checkHostedServices();
   checkExportSocket();
   checkCapture();
   checkFilesAndClock();

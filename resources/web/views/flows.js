@@ -26,7 +26,7 @@
   // The monitor's flow member behind each column.
   const COLUMN = {
     dir: 'inif', proto: 'proto', src: 'srcip', dst: 'dstip', tos: 'tos', pkts: 'pkts', bytes: 'bytes', flags: 'flags',
-    age: 'age', process: 'processname', user: 'user', domain: 'domain',
+    age: 'age', process: 'processname', user: 'user', domain: 'domain', service: 'service', container: 'container',
   };
 
   // The selection arguments of what the table shows; without a page for a download.
@@ -112,6 +112,8 @@
       '<td>' + proc + '</td>' +
       '<td>' + (f.user ? esc(f.user) : '<span class="muted">–</span>') + '</td>' +
       '<td>' + (f.domain ? esc(f.domain) : '<span class="muted">–</span>') + '</td>' +
+      '<td>' + (f.service ? '<span class="proc" title="' + esc(f.service) + '">' + esc(f.service) + '</span>' : '<span class="muted">–</span>') + '</td>' +
+      '<td class="mono">' + (f.container ? esc(f.container) : '<span class="muted">–</span>') + '</td>' +
       '</tr>'
     );
   }
@@ -195,7 +197,7 @@
       if (format === 'json') {
         text = JSON.stringify(flows, null, 1);
       } else {
-        const cols = ['inif', 'outif', 'family', 'proto', 'srcip', 'srcport', 'dstip', 'dstport', 'tos', 'pkts', 'bytes', 'flags', 'firstseen', 'lastseen', 'age', 'processname', 'user', 'domain'];
+        const cols = ['inif', 'outif', 'family', 'proto', 'srcip', 'srcport', 'dstip', 'dstport', 'tos', 'pkts', 'bytes', 'flags', 'firstseen', 'lastseen', 'age', 'processname', 'user', 'domain', 'service', 'container'];
         const cell = (v) => (typeof v === 'string' ? '"' + v.replace(/"/g, '""') + '"' : String(v));
         text = cols.join(',') + '\n' + flows.map((f) => cols.map((c) => cell(f[c])).join(',')).join('\n') + '\n';
       }

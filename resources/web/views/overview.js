@@ -1,5 +1,5 @@
 // Overview: the counters, the state of capture, export and the web interface,
-// the packet and byte rate charts, and the five busiest processes.
+// the packet and byte rate charts, and the five busiest processes and services.
 (function () {
   'use strict';
 
@@ -8,10 +8,24 @@
 
   let chartPps = null;
   let chartBps = null;
-  let owners = null; // the busiest processes, as the monitor totals them
+  let owners = null; // the busiest owners, as the monitor totals them
+  const OWNERS_READ = 100; // owners read to total the services from
 
   async function fetchOwners() {
-    owners = (await Vt.getDoc({ requestedData: 'ownerTotals', ownerLimit: '5' })).ownerTotals || [];
+    owners = (await Vt.getDoc({ requestedData: 'ownerTotals', ownerLimit: String(OWNERS_READ) })).ownerTotals || [];
+  }
+
+  // The five services with the most bytes among the owners read.
+  function busiestServices(list) {
+    const byName = new Map();
+    for (const t of list) {
+      if (!t.service) continue;
+      const sum = byName.get(t.service) || { name: t.service, bytes: 0, flows: 0 };
+      sum.bytes += t.bytes;
+      sum.flows += t.flows;
+      byName.set(t.service, sum);
+    }
+    return [...byName.values()].sort((a, b) => b.bytes - a.bytes || b.flows - a.flows).slice(0, 5);
   }
 
   function render() {
@@ -42,7 +56,10 @@
     setFlags('s-export-flags', { keepSendingExports: doc.keepSendingExports, exporterRunning: doc.exporterRunning });
     setText('s-web', 'port ' + st.httpPort + ' · user ' + st.user);
     renderCharts();
-    if (owners) Vt.renderBars($('o-top'), owners.map((t) => ({ name: t.processname, bytes: t.bytes, flows: t.flows })), 'No open flows yet.');
+    if (owners) {
+      Vt.renderBars($('o-top'), owners.slice(0, 5).map((t) => ({ name: t.processname, bytes: t.bytes, flows: t.flows })), 'No open flows yet.');
+      Vt.renderBars($('o-services'), busiestServices(owners), 'No open flow of a known service yet.');
+    }
   }
 
   function renderCharts() {
@@ -71,6 +88,7 @@
 
   function init() {
     Vt.barsShowFlows($('o-top'));
+    Vt.barsShowFlows($('o-services'));
     window.addEventListener('resize', () => S.view === 'overview' && S.doc && render());
   }
 

@@ -19,6 +19,8 @@
     name: (e) => F.baseName(e.name).toLowerCase(),
     user: (e) => String(e.user).toLowerCase(),
     domain: (e) => String(e.domain).toLowerCase(),
+    service: (e) => String(e.service || '').toLowerCase(),
+    container: (e) => String(e.container || ''),
     firstseen: (e) => e.firstseen,
     age: (e) => e.age,
   };
@@ -33,7 +35,7 @@
     const table = $('p-' + which);
     const sort = V.sort[which];
     const tokens = Vt.filterTokens(V.filter);
-    const rows = list.filter((e) => Vt.matches([e.port, e.pid, e.name, e.user, e.domain].join(' ').toLowerCase(), tokens));
+    const rows = list.filter((e) => Vt.matches([e.port, e.pid, e.name, e.user, e.domain, e.service, e.container].join(' ').toLowerCase(), tokens));
     const sorted = Vt.sortRows(rows, KEYS[sort.key], sort.dir, (a, b) => a.port - b.port);
     const wrap = table.parentElement;
     const top = wrap.scrollTop;
@@ -44,6 +46,8 @@
           '<td><span class="proc" title="' + esc(e.name) + '">' + esc(F.baseName(e.name)) + '</span></td>' +
           '<td>' + (e.user ? esc(e.user) : '<span class="muted">–</span>') + '</td>' +
           '<td>' + (e.domain ? esc(e.domain) : '<span class="muted">–</span>') + '</td>' +
+          '<td>' + (e.service ? '<span class="proc" title="' + esc(e.service) + '">' + esc(e.service) + '</span>' : '<span class="muted">–</span>') + '</td>' +
+          '<td class="mono">' + (e.container ? esc(e.container) : '<span class="muted">–</span>') + '</td>' +
           '<td class="nowrap" title="last seen ' + esc(F.fmtTime(e.lastseen)) + '">' + esc(F.fmtTime(e.firstseen)) + '</td>' +
           '<td class="num">' + F.fmtAge(e.age) + '</td></tr>'
       )
