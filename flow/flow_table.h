@@ -114,6 +114,16 @@ size_t takeExports(std::vector<FlowEntry>& out, size_t max);
 // Empties toExport without sending. Returns the number dropped.
 size_t clearExports();
 
+// Called, outside the lock, with every record that takeExports or
+// clearExports takes from toExport (the history counts finished flows
+// there). Null: none. Set before the export thread starts or while it may
+// run: the tap is read atomically.
+using FinishedFlowTap = void (*)(const FlowEntry* flows, size_t count);
+void setFinishedFlowTap(FinishedFlowTap tap);
+
+// Copies of the records waiting in toExport (for the history at the stop).
+std::vector<FlowEntry> copyExports();
+
 // --- any thread -----------------------------------------------------------------
 
 struct FlowTotals {
