@@ -55,11 +55,11 @@ void sayOn(const HistorySettings& s) {
 }
 
 // One count and write. `scheduled`: the minute's pass, which also keeps the
-// bounds and may reopen a file that failed.
+// bounds. A file that failed is tried again a minute later.
 void historyPass(HistoryWriter& w, bool scheduled, std::vector<FlowEntry> finished, std::vector<FlowEntry> open) {
   const uint64_t now = currentTimeMillis();
   w.lastPassAt = now;
-  if (!w.file && scheduled && now >= w.nextOpenAt) {
+  if (!w.file && now >= w.nextOpenAt) {
     std::string why;
     w.file = openHistoryFile(w.settings.path, why);
     if (!w.file) {
