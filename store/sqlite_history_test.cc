@@ -130,7 +130,8 @@ TEST(HistoryFile, KeepsItsBoundsInDaysAndSizeAndMergesOldMinutesIntoHours) {
   std::string error;
   auto f = openHistoryFile(path, error);
   ASSERT_TRUE(f) << error;
-  const uint64_t now = kT0 + 10 * 1440 * kMinute;
+  // On an hour: merged hours then start on the bounds of the ranges asked.
+  const uint64_t now = kT0 / 3600000 * 3600000 + 10 * 1440 * kMinute;
   HistoryMinutes m;
   for (uint64_t back = 0; back < 4 * 1440; back += 7) {
     add(m, now - back * kMinute, key("app", "192.0.2.1", 443), 100);
@@ -141,10 +142,10 @@ TEST(HistoryFile, KeepsItsBoundsInDaysAndSizeAndMergesOldMinutesIntoHours) {
     EXPECT_TRUE(queryHistoryUsage(path, query(UsageBy::process, since, until), a, error)) << error;
     return a.top.empty() ? 0 : a.top[0].bytes;
   };
-  const uint64_t lastTwoDays = total(now - 2 * 1440 * kMinute + kMinute, now + kMinute);
+  const uint64_t lastTwoDays = total(now - 2 * 1440 * kMinute, now + kMinute);
   ASSERT_TRUE(trimHistory(*f, now / kMinute, 3, 200ull << 20, error)) << error;
   // Three days stay; a day's minutes merged into hours keep their sums.
-  EXPECT_EQ(total(now - 2 * 1440 * kMinute + kMinute, now + kMinute), lastTwoDays);
+  EXPECT_EQ(total(now - 2 * 1440 * kMinute, now + kMinute), lastTwoDays);
   EXPECT_EQ(total(now - 5 * 1440 * kMinute, now - 3 * 1440 * kMinute), 0u);
   EXPECT_GT(total(now - 3 * 1440 * kMinute, now - 2 * 1440 * kMinute), 0u);
 
