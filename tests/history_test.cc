@@ -118,7 +118,14 @@ TEST(History, TwoProgramsShowWithTheirBytesAndStayAfterARestart) {
   monitor.signal(SIGTERM);
   ASSERT_TRUE(WIFEXITED(monitor.wait(milliseconds(3000)))) << monitor.output();
   ChildProcess again;
-  ASSERT_TRUE(startMonitor(again, dir, watched.ns, "", "Listener Socket IO controls set!\n")) << again.output();
+  ASSERT_TRUE(again.start({binaryPath("vantrel")}, dir.path, dir.file("again.log"), watched.ns.name));
+  ASSERT_TRUE(waitFor(
+      [&] {
+        const std::string out = again.output();
+        return out.find("History in ") != std::string::npos && out.find("In main\n") != std::string::npos;
+      },
+      milliseconds(10000)))
+      << again.output();
   const std::map<std::string, uint64_t> second = topBytes(watched.usage(since, until));
   for (const std::string& key : keys) EXPECT_EQ(second.count(key) ? second.at(key) : 0, first.at(key)) << key;
 }
@@ -174,8 +181,13 @@ TEST(History, OffOrUnusableFilesLeaveCaptureAndExportRunning) {
     } unmount{folder};
     ChildProcess monitor;
     ASSERT_TRUE(monitor.start({binaryPath("vantrel")}, folder, dir.file("console.log"), watched.ns.name));
-    ASSERT_TRUE(waitFor([&] { return monitor.output().find("exporter bind socket") != std::string::npos; },
-                        milliseconds(5000)))
+    ASSERT_TRUE(waitFor(
+        [&] {
+          const std::string out = monitor.output();
+          return out.find("exporter bind socket") != std::string::npos &&
+                 out.find("Listener Socket IO controls set!\n") != std::string::npos;
+        },
+        milliseconds(5000)))
         << monitor.output();
     if (!s.line().empty()) {
       ASSERT_TRUE(waitFor([&] { return monitor.output().find(s.line()) != std::string::npos; }, milliseconds(5000)))
