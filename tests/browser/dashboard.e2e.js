@@ -502,7 +502,8 @@ function inner() {
 
     // Back undoes the step; "Open flows" shows the Flows view filtered by the process.
     await p.click('#h-back');
-    await p.waitForFunction(() => /by=process/.test(location.hash) && !/process=/.test(location.hash));
+    await p.waitForFunction(() => !/process=/.test(location.hash));
+    assert.equal(await p.getAttribute('#h-by button[data-v="process"]', 'aria-pressed'), 'true');
     await waitHistory(p, (rs) => rs.some((r) => r.text === 'vtui-server'), 'the processes again');
     await p.click('#h-body tr[data-key$="vtui-server"] [data-open]');
     await p.waitForSelector('#view-flows:not([hidden])');

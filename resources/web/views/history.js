@@ -77,6 +77,12 @@
     return by === 'process' ? F.baseName(key) : key;
   }
 
+  // "1 minute", "30 minutes", "2 hours", "1 day".
+  function stepText(ms) {
+    const [n, unit] = ms % 86400000 === 0 ? [ms / 86400000, 'day'] : ms % 3600000 === 0 ? [ms / 3600000, 'hour'] : [Math.round(ms / 60000), 'minute'];
+    return n + ' ' + unit + (n === 1 ? '' : 's');
+  }
+
   function pressed(id, value) {
     for (const b of $(id).querySelectorAll('button')) b.setAttribute('aria-pressed', String(b.dataset.v === value));
   }
@@ -107,7 +113,7 @@
     const rows = fresh ? u.top : [];
     if (!V.chart) V.chart = new window.VtStackedChart($('h-chart'));
     V.chart.setData(fresh ? u.series : [], fresh ? u.since : 0, fresh ? u.step : 60000);
-    Vt.setText('h-step', fresh ? 'one point per ' + F.fmtAge(u.step) : '');
+    Vt.setText('h-step', fresh ? 'one point per ' + stepText(u.step) : '');
     const drill = DRILL[st.by];
     $('h-body').innerHTML = rows
       .map((t, i) => {
