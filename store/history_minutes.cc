@@ -1,7 +1,10 @@
 #include "store/history_minutes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <tuple>
 
 #include "flow/ip_text.h"
 
@@ -111,4 +114,41 @@ void countFinishedFlows(FlowTracker& tracker, const std::vector<FlowEntry>& fini
       tracker.counted.erase(it);
     }
   }
+}
+
+void foldRarePeers(HistoryMinutes& minutes, size_t keep) {
+  using Owner = std::tuple<uint64_t, std::string, std::string, std::string>;
+  // Bytes per peer, per minute and owner.
+  std::map<Owner, std::unordered_map<std::string, uint64_t>> peers;
+  for (const auto& [mk, t] : minutes) {
+    peers[Owner{mk.minute, mk.key.process, mk.key.user, mk.key.domain}][mk.key.peer] += t.bytes;
+  }
+  std::map<Owner, std::vector<std::string>> kept;
+  for (auto& [owner, bytes] : peers) {
+    if (bytes.size() <= keep) continue;
+    std::vector<std::pair<uint64_t, std::string>> ranked;
+    for (auto& [peer, b] : bytes) ranked.emplace_back(b, peer);
+    // Most bytes first; among equals, in address order, so the choice is stable.
+    std::sort(ranked.begin(), ranked.end(),
+              [](const auto& a, const auto& b) { return a.first != b.first ? a.first > b.first : a.second < b.second; });
+    std::vector<std::string>& list = kept[owner];
+    for (size_t i = 0; i < keep; ++i) list.push_back(ranked[i].second);
+    std::sort(list.begin(), list.end());
+  }
+  if (kept.empty()) return;
+  HistoryMinutes folded;
+  folded.reserve(minutes.size());
+  for (auto& [mk, t] : minutes) {
+    HistoryMinuteKey key = mk;
+    auto it = kept.find(Owner{mk.minute, mk.key.process, mk.key.user, mk.key.domain});
+    if (it != kept.end() && !std::binary_search(it->second.begin(), it->second.end(), mk.key.peer)) {
+      key.key.peer.clear();
+      key.key.peername.clear();
+    }
+    HistoryTotals& sum = folded[key];
+    sum.bytes += t.bytes;
+    sum.pkts += t.pkts;
+    sum.flows += t.flows;
+  }
+  minutes.swap(folded);
 }

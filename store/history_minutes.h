@@ -78,6 +78,12 @@ struct FlowTracker {
 // seen for three minutes and that never came back finished.
 void countOpenFlows(FlowTracker& tracker, const std::vector<FlowEntry>& open, uint64_t now, HistoryMinutes& into);
 
+// Per minute and owner, keeps the `keep` peers with most bytes apart and
+// sums the rest under the peer "" (with no peer name): a busy program's
+// minute then takes at most keep + 1 peers' rows, whatever the number of
+// its peers. Totals per owner, port and service stay exact.
+void foldRarePeers(HistoryMinutes& minutes, size_t keep);
+
 // Counts the rest of each finished flow (what it gained since it was last
 // seen open, or all of it) into the minute of its lastseen and forgets it.
 void countFinishedFlows(FlowTracker& tracker, const std::vector<FlowEntry>& finished, HistoryMinutes& into);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace {
 
 constexpr uint64_t kT0 = 1'700'000'040'000;  // a minute's start
@@ -85,6 +87,40 @@ TEST(HistoryMinutes, KeyKeepsTheServiceSideAndThePeer) {
     EXPECT_EQ(k.peer, c.peer) << c.srcport << "->" << c.dstport;
     EXPECT_EQ(k.direction, c.inif);
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HistoryMinutes, RarePeersOfABusyProgramAreSummedAsOneAndTotalsStay) {
+  HistoryMinutes m;
+  const auto add = [&m](uint64_t minute, const char* process, const char* peer, uint64_t bytes) {
+    HistoryKey k;
+    k.process = process;
+    k.peer = peer;
+    k.remoteport = 443;
+    m[HistoryMinuteKey{minute, k}] = HistoryTotals{bytes, 1, 1};
+  };
+  add(1, "busy", "192.0.2.1", 300);
+  add(1, "busy", "192.0.2.2", 200);
+  add(1, "busy", "192.0.2.3", 100);
+  add(1, "busy", "192.0.2.4", 100);
+  add(1, "quiet", "192.0.2.9", 5);
+  add(2, "busy", "192.0.2.4", 50);  // another minute ranks on its own
+  foldRarePeers(m, 2);
+  std::map<std::string, uint64_t> seen;  // "minute process peer" -> bytes
+  uint64_t flows = 0;
+  for (const auto& [mk, t] : m) {
+    seen[std::to_string(mk.minute) + " " + mk.key.process + " " + mk.key.peer] = t.bytes;
+    flows += t.flows;
+  }
+  const std::map<std::string, uint64_t> expected = {
+      {"1 busy 192.0.2.1", 300}, {"1 busy 192.0.2.2", 200}, {"1 busy ", 200},
+      {"1 quiet 192.0.2.9", 5},  {"2 busy 192.0.2.4", 50},
+  };
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(flows, 6u);
 }
 
 }  // namespace

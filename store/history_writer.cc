@@ -22,6 +22,9 @@ namespace {
 // recently.
 constexpr uint64_t kAskedPassGapMillis = 10000;
 constexpr uint64_t kRetryMillis = 60000;
+// Peers kept apart per program and minute; the rest are summed as one, so
+// that a busy host's week stays within the file's bound.
+constexpr size_t kPeersKept = 10;
 
 struct HistoryWriter {
   HistorySettings settings;
@@ -74,6 +77,7 @@ void historyPass(HistoryWriter& w, bool scheduled, std::vector<FlowEntry> finish
   HistoryMinutes minutes;
   countFinishedFlows(w.tracker, finished, minutes);
   countOpenFlows(w.tracker, open, now, minutes);
+  foldRarePeers(minutes, kPeersKept);
   std::string why;
   bool ok = minutes.empty() || writeHistory(*w.file, minutes, why);
   if (ok && scheduled) ok = trimHistory(*w.file, now / 60000, w.settings.days, w.settings.maxBytes, why);

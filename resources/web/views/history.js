@@ -73,7 +73,7 @@
 
   function keyText(by, key) {
     if (key === '(other)') return 'all others';
-    if (key === '') return by === 'process' ? 'no owner (ICMP or unknown)' : 'unknown';
+    if (key === '') return by === 'process' ? 'no owner (ICMP or unknown)' : by === 'peer' ? 'other peers (summed)' : 'unknown';
     return by === 'process' ? F.baseName(key) : key;
   }
 
