@@ -41,17 +41,9 @@
 
   StackedChart.prototype.draw = function () {
     const c = this.canvas;
-    const w = c.clientWidth;
-    const h = c.clientHeight;
-    if (!w || !h) return;
-    const dpr = root.devicePixelRatio || 1;
-    if (c.width !== Math.round(w * dpr) || c.height !== Math.round(h * dpr)) {
-      c.width = Math.round(w * dpr);
-      c.height = Math.round(h * dpr);
-    }
-    const g = c.getContext('2d');
-    g.setTransform(dpr, 0, 0, dpr, 0, 0);
-    g.clearRect(0, 0, w, h);
+    const area = root.VtPrepareCanvas(c);
+    if (!area) return;
+    const { g, w, h } = area;
     const css = getComputedStyle(c);
     const grid = css.getPropertyValue('--chart-grid').trim() || '#e5e7eb';
     const text = css.getPropertyValue('--chart-text').trim() || '#6b7280';
