@@ -30,12 +30,13 @@ struct HistoryWriter {
   HistorySettings settings;
   std::thread thread;
 
-  std::mutex queueMutex;  // guards finished, passAsked, finishing and passes
+  std::mutex queueMutex;  // guards finished, passAsked, finishing, passes and offReason
   std::condition_variable changed;
   std::vector<FlowEntry> finished;
   bool passAsked = false;
   bool finishing = false;
   uint64_t passes = 0;
+  std::string offReason;  // why the file is not in use, for usage answers
 
   std::atomic<uint64_t> notCounted{0};  // finished flows refused by a full queue
   std::atomic<uint64_t> lastPassAt{0};
@@ -50,7 +51,12 @@ struct HistoryWriter {
 std::mutex writerMutex;  // guards writer (its start and end)
 std::shared_ptr<HistoryWriter> writer;
 
-void sayOff(const std::string& why) { consolePrintf("History off: %s\n", why.c_str()); }
+// The console line, and the reason kept for usage answers.
+void sayOff(HistoryWriter& w, const std::string& why) {
+  consolePrintf("History off: %s\n", why.c_str());
+  std::lock_guard<std::mutex> lock(w.queueMutex);
+  w.offReason = why;
+}
 
 void sayOn(const HistorySettings& s) {
   consolePrintf("History in %s: %u days, %llu MB at most\n", s.path.c_str(), s.days,
@@ -66,7 +72,7 @@ void historyPass(HistoryWriter& w, bool scheduled, std::vector<FlowEntry> finish
     std::string why;
     w.file = openHistoryFile(w.settings.path, why);
     if (!w.file) {
-      sayOff(why);
+      sayOff(w, why);
       w.nextOpenAt = now + kRetryMillis;
     } else {
       sayOn(w.settings);
@@ -83,7 +89,7 @@ void historyPass(HistoryWriter& w, bool scheduled, std::vector<FlowEntry> finish
   if (ok && scheduled) ok = trimHistory(*w.file, now / 60000, w.settings.days, w.settings.maxBytes, why);
   if (!ok) {
     // What could not be written is let go; the file is tried again in a minute.
-    sayOff(why);
+    sayOff(w, why);
     w.file.reset();
     w.fileOpen = false;
     w.nextOpenAt = now + kRetryMillis;
@@ -123,16 +129,18 @@ void historyLoop(HistoryWriter& w) {
 // The usage answer: the latest numbers written first, unless a pass ran
 // moments ago.
 bool answerUsage(HistoryWriter& w, const UsageQuery& query, UsageAnswer& answer, std::string& error) {
-  if (!w.fileOpen) {
-    error = "history is off";
-    return false;
-  }
-  if (currentTimeMillis() - w.lastPassAt > kAskedPassGapMillis) {
+  {
     std::unique_lock<std::mutex> lock(w.queueMutex);
-    const uint64_t before = w.passes;
-    w.passAsked = true;
-    w.changed.notify_all();
-    w.changed.wait_for(lock, std::chrono::seconds(3), [&w, before] { return w.passes != before || w.finishing; });
+    if (w.passes == 0 || currentTimeMillis() - w.lastPassAt > kAskedPassGapMillis) {
+      const uint64_t before = w.passes;
+      w.passAsked = true;
+      w.changed.notify_all();
+      w.changed.wait_for(lock, std::chrono::seconds(3), [&w, before] { return w.passes != before || w.finishing; });
+    }
+    if (!w.fileOpen) {
+      error = w.offReason.empty() ? "history is off" : w.offReason;
+      return false;
+    }
   }
   return queryHistoryUsage(w.settings.path, query, answer, error);
 }
@@ -142,8 +150,8 @@ uint64_t wholeSetting(const char* key, uint64_t fallback, uint64_t max) {
   const Json::Value value = settingValue(key);
   if (value.isNull()) return fallback;
   if (value.isIntegral() && value.asLargestInt() >= 0 && value.asLargestUInt() <= max) return value.asLargestUInt();
-  consoleWrite(std::string(key) + " " + jsonText(value) + " is not a whole number from 0 to " + std::to_string(max) +
-               "; " + std::to_string(fallback) + " instead\n");
+  consolePrintf("%s %s is not a whole number from 0 to %llu; %llu instead\n", key, jsonText(value).c_str(),
+                static_cast<unsigned long long>(max), static_cast<unsigned long long>(fallback));
   return fallback;
 }
 
