@@ -18,9 +18,6 @@
 
 namespace {
 
-// A usage question brings the file up to date unless a pass ran this
-// recently.
-constexpr uint64_t kAskedPassGapMillis = 10000;
 constexpr uint64_t kRetryMillis = 60000;
 // Peers kept apart per program and minute; the rest are summed as one, so
 // that a busy host's week stays within the file's bound.
@@ -131,7 +128,7 @@ void historyLoop(HistoryWriter& w) {
 bool answerUsage(HistoryWriter& w, const UsageQuery& query, UsageAnswer& answer, std::string& error) {
   {
     std::unique_lock<std::mutex> lock(w.queueMutex);
-    if (w.passes == 0 || currentTimeMillis() - w.lastPassAt > kAskedPassGapMillis) {
+    if (w.passes == 0 || currentTimeMillis() - w.lastPassAt > w.settings.askedPassGapMillis) {
       const uint64_t before = w.passes;
       w.passAsked = true;
       w.changed.notify_all();

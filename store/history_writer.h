@@ -19,6 +19,7 @@ struct HistorySettings {
   uint32_t days = 7;                       // 0: no history, no file
   uint64_t maxBytes = 200ull * 1024 * 1024;
   size_t queueCapacity = 200000;           // finished flows waiting; more are not counted
+  uint64_t askedPassGapMillis = 10000;     // a usage question brings the file up to date unless a pass ran this recently
 };
 
 // historyDays and historyMaxMB from the settings (absent: 7 and 200; an

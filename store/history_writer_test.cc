@@ -45,6 +45,7 @@ TEST(HistoryWriter, CountsFinishedAndOpenFlowsAndAnswersUsage) {
   resetFlowTables();
   HistorySettings s;
   s.path = dir + "/vantrelhistory.sqlite";
+  s.askedPassGapMillis = 0;
   startHistory(s);
   const uint64_t now = currentTimeMillis();
   FlowRecord done = makeFlowRecord(0, 1, 17, 0x0A000001, 0xC0000201, 40000, 53, 0, 0, 0, now - 5000,

@@ -19,16 +19,22 @@ namespace {
 // "VtHi": the mark of a history file in its header.
 constexpr int kApplicationId = 0x56744869;
 
+// One row per minute (or merged hour) and key, kept in the order of its
+// minute: a range is one stretch of the table, and no index is needed.
 const char* const kSchema =
     "CREATE TABLE names (id INTEGER PRIMARY KEY, text TEXT NOT NULL UNIQUE);"
     "CREATE TABLE usage (minute INTEGER NOT NULL, span INTEGER NOT NULL,"
     " process INTEGER NOT NULL, user INTEGER NOT NULL, domain INTEGER NOT NULL,"
     " direction INTEGER NOT NULL, proto INTEGER NOT NULL, peer INTEGER NOT NULL,"
     " remoteport INTEGER NOT NULL, localport INTEGER NOT NULL, peername INTEGER NOT NULL, service INTEGER NOT NULL,"
-    " bytes INTEGER NOT NULL, pkts INTEGER NOT NULL, flows INTEGER NOT NULL);"
-    "CREATE INDEX usage_minute ON usage(minute);";
+    " bytes INTEGER NOT NULL, pkts INTEGER NOT NULL, flows INTEGER NOT NULL,"
+    " PRIMARY KEY (minute, process, peer, remoteport, localport, direction, proto, user, domain, peername, service,"
+    " span)) WITHOUT ROWID;";
 
 #define DIMENSIONS "process, user, domain, direction, proto, peer, remoteport, localport, peername, service"
+// A row whose minute and key are there already adds to it.
+#define ADD_TO_PRESENT \
+  " ON CONFLICT DO UPDATE SET bytes = bytes + excluded.bytes, pkts = pkts + excluded.pkts, flows = flows + excluded.flows"
 
 // Texts known to have an id; cleared when it grows past this.
 constexpr size_t kNameCacheLimit = 200000;
@@ -205,7 +211,7 @@ std::shared_ptr<HistoryFile> openHistoryFile(const std::string& path, std::strin
   }
   if (!prepare(f->db,
                "INSERT INTO usage (minute, span, " DIMENSIONS ", bytes, pkts, flows)"
-               " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+               " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" ADD_TO_PRESENT,
                &f->insert, why) ||
       !prepare(f->db, "INSERT OR IGNORE INTO names (text) VALUES (?)", &f->addName, why) ||
       !prepare(f->db, "SELECT id FROM names WHERE text = ?", &f->findName, why)) {
@@ -238,7 +244,7 @@ bool trimHistory(HistoryFile& f, uint64_t nowMinute, uint32_t days, uint64_t max
             runWithMinute(f.db,
                           "INSERT INTO usage (minute, span, " DIMENSIONS ", bytes, pkts, flows)"
                           " SELECT minute / 60 * 60, 60, " DIMENSIONS ", sum(bytes), sum(pkts), sum(flows)"
-                          " FROM usage WHERE span = 1 AND minute < ?1 GROUP BY minute / 60, " DIMENSIONS,
+                          " FROM usage WHERE span = 1 AND minute < ?1 GROUP BY minute / 60, " DIMENSIONS ADD_TO_PRESENT,
                           hoursBefore, why) &&
             runWithMinute(f.db, "DELETE FROM usage WHERE span = 1 AND minute < ?", hoursBefore, why) &&
             exec(f.db, "COMMIT", why);
