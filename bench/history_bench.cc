@@ -127,7 +127,7 @@ const std::string& weekFile() {
     const uint64_t first = kWeekEnd / kMinute - kWeekMinutes;
     for (uint64_t m = first; m < kWeekEnd / kMinute; ++m) {
       HistoryMinutes minutes = host.minute(m, flowsInMinute(m));
-      foldRarePeers(minutes, 10);
+      foldRarePeers(minutes, 5);
       if (!writeHistory(*file, minutes, error) ||
           !trimHistory(*file, m + 1, 7, kMaxBytes, error)) {
         fprintf(stderr, "week, minute %llu: %s\n", static_cast<unsigned long long>(m - first), error.c_str());
@@ -191,7 +191,7 @@ void BM_HistoryPassAt1000FlowsPerSecond(benchmark::State& state) {
     HistoryMinutes minutes;
     countFinishedFlows(tracker, finished, minutes);
     countOpenFlows(tracker, open, now, minutes);
-    foldRarePeers(minutes, 10);
+    foldRarePeers(minutes, 5);
     if (!writeHistory(*file, minutes, error)) state.SkipWithError(error.c_str());
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     rows = minutes.size();

@@ -21,7 +21,7 @@ namespace {
 constexpr uint64_t kRetryMillis = 60000;
 // Peers kept apart per program and minute; the rest are summed as one, so
 // that a busy host's week stays within the file's bound.
-constexpr size_t kPeersKept = 10;
+constexpr size_t kPeersKept = 5;
 
 struct HistoryWriter {
   HistorySettings settings;

@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <vector>
 #include <unordered_map>
 
 #include "platform/error_text.h"
@@ -117,7 +120,10 @@ bool nameId(HistoryFile& f, const std::string& text, int64_t& id, std::string& e
 }
 
 bool insertRows(HistoryFile& f, const HistoryMinutes& minutes, std::string& error) {
-  sqlite3_stmt* s = f.insert;
+  // Rows in the table's order, so that the pages they fill stay full.
+  using Row = std::array<int64_t, 15>;
+  std::vector<Row> rows;
+  rows.reserve(minutes.size());
   for (const auto& [mk, t] : minutes) {
     const HistoryKey& k = mk.key;
     int64_t process, user, domain, peer, peername, service;
@@ -126,10 +132,16 @@ bool insertRows(HistoryFile& f, const HistoryMinutes& minutes, std::string& erro
         !nameId(f, k.peername, peername, error) || !nameId(f, k.service, service, error)) {
       return false;
     }
-    const int64_t values[] = {static_cast<int64_t>(mk.minute), 1, process, user, domain, k.direction, k.proto, peer,
-                              k.remoteport, k.localport, peername, service, static_cast<int64_t>(t.bytes),
-                              static_cast<int64_t>(t.pkts), static_cast<int64_t>(t.flows)};
-    for (int i = 0; i < 15; ++i) sqlite3_bind_int64(s, i + 1, values[i]);
+    // In the primary key's order: minute, process, peer, remoteport,
+    // localport, direction, proto, user, domain, peername, service, span.
+    rows.push_back(Row{static_cast<int64_t>(mk.minute), process, peer, k.remoteport, k.localport, k.direction, k.proto,
+                       user, domain, peername, service, 1, static_cast<int64_t>(t.bytes), static_cast<int64_t>(t.pkts),
+                       static_cast<int64_t>(t.flows)});
+  }
+  std::sort(rows.begin(), rows.end());
+  sqlite3_stmt* s = f.insert;
+  for (const Row& row : rows) {
+    for (int i = 0; i < 15; ++i) sqlite3_bind_int64(s, i + 1, row[i]);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) {
@@ -210,7 +222,8 @@ std::shared_ptr<HistoryFile> openHistoryFile(const std::string& path, std::strin
     return nullptr;
   }
   if (!prepare(f->db,
-               "INSERT INTO usage (minute, span, " DIMENSIONS ", bytes, pkts, flows)"
+               "INSERT INTO usage (minute, process, peer, remoteport, localport, direction, proto, user, domain,"
+               " peername, service, span, bytes, pkts, flows)"
                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" ADD_TO_PRESENT,
                &f->insert, why) ||
       !prepare(f->db, "INSERT OR IGNORE INTO names (text) VALUES (?)", &f->addName, why) ||
