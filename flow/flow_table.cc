@@ -228,6 +228,22 @@ std::vector<FlowEntry> copyExports() {
   return std::vector<FlowEntry>(toExport.begin(), toExport.end());
 }
 
+size_t trimExports(size_t keep) {
+  std::vector<FlowEntry> dropped;
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    const size_t n = toExport.size() > keep ? toExport.size() - keep : 0;
+    if (n != 0 && finishedFlowTap.load() != nullptr) {
+      dropped.assign(std::make_move_iterator(toExport.begin()),
+                     std::make_move_iterator(toExport.begin() + static_cast<ptrdiff_t>(n)));
+    }
+    toExport.erase(toExport.begin(), toExport.begin() + static_cast<ptrdiff_t>(n));
+    if (dropped.empty()) return n;
+  }
+  if (FinishedFlowTap tap = finishedFlowTap.load(); tap != nullptr) tap(dropped.data(), dropped.size());
+  return dropped.size();
+}
+
 FlowTotals flowTotals() {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   FlowTotals t;

@@ -140,8 +140,12 @@ size_t takeExports(std::vector<FlowEntry>& out, size_t max);
 // Empties toExport without sending. Returns the number dropped.
 size_t clearExports();
 
-// Called, outside the lock, with every record that takeExports or
-// clearExports takes from toExport (the history counts finished flows
+// Drops the oldest records of toExport beyond the newest `keep`, while the
+// collector cannot take them. Returns the number dropped.
+size_t trimExports(size_t keep);
+
+// Called, outside the lock, with every record that takeExports, clearExports
+// or trimExports takes from toExport (the history counts finished flows
 // there). Null: none. Set before the export thread starts or while it may
 // run: the tap is read atomically.
 using FinishedFlowTap = void (*)(const FlowEntry* flows, size_t count);
