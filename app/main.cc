@@ -19,6 +19,7 @@
 #include "runtime/console.h"
 #include "runtime/settings.h"
 #include "runtime/traffic_history.h"
+#include "store/history_writer.h"
 #include "web/http_server.h"
 #include "web/https_setup.h"
 #include "web/metrics_server.h"
@@ -30,6 +31,7 @@ int runMonitor() {
   startTrafficHistory(currentTimeMillis());
   discoverInterfaces();
   loadSettings();
+  startHistory(readHistorySettings());
 
   consolePrintf("Calling startHTTPDaemon\n");
   const int32_t httpPort = settingPort("httpPort");
@@ -62,7 +64,10 @@ int runMonitor() {
   consolePrintf("In main\n");
   reportServiceRunning();
   while (!stopRequested) sleepMillis(100);
-  return stopGracefully();
+  const int status = stopGracefully();
+  // After export took what it could, so that the history counts every flow.
+  finishHistory();
+  return status;
 }
 
 // The result of --install-service or --remove-service; returns the exit status.

@@ -13,6 +13,8 @@ std::deque<FlowEntry> toExport;
 uint64_t lastSweepTime = 0;
 
 namespace {
+// Who sees the records taken from toExport; see setFinishedFlowTap.
+std::atomic<FinishedFlowTap> finishedFlowTap{nullptr};
 // The open flows' count, published by each sweep.
 std::atomic<size_t> openFlowsAtSweep{0};
 // Flows moved early by a full table and not yet reported; capture thread.
@@ -192,27 +194,54 @@ bool sweepFlows(uint64_t now) {
 }
 
 size_t takeExports(std::vector<FlowEntry>& out, size_t max) {
-  std::lock_guard<std::mutex> lock(flowTableMutex);
-  size_t n = std::min(max, toExport.size());
-  for (size_t i = 0; i < n; ++i) {
-    out.push_back(std::move(toExport.front()));
-    toExport.pop_front();
+  const size_t before = out.size();
+  size_t n;
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    n = std::min(max, toExport.size());
+    for (size_t i = 0; i < n; ++i) {
+      out.push_back(std::move(toExport.front()));
+      toExport.pop_front();
+    }
   }
+  if (FinishedFlowTap tap = finishedFlowTap.load(); tap != nullptr && n != 0) tap(out.data() + before, n);
   return n;
 }
 
 size_t clearExports() {
+  std::deque<FlowEntry> dropped;
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    dropped.swap(toExport);
+  }
+  if (FinishedFlowTap tap = finishedFlowTap.load(); tap != nullptr && !dropped.empty()) {
+    const std::vector<FlowEntry> records(dropped.begin(), dropped.end());
+    tap(records.data(), records.size());
+  }
+  return dropped.size();
+}
+
+void setFinishedFlowTap(FinishedFlowTap tap) { finishedFlowTap.store(tap); }
+
+std::vector<FlowEntry> copyExports() {
   std::lock_guard<std::mutex> lock(flowTableMutex);
-  size_t n = toExport.size();
-  toExport.clear();
-  return n;
+  return std::vector<FlowEntry>(toExport.begin(), toExport.end());
 }
 
 size_t trimExports(size_t keep) {
-  std::lock_guard<std::mutex> lock(flowTableMutex);
-  const size_t n = toExport.size() > keep ? toExport.size() - keep : 0;
-  toExport.erase(toExport.begin(), toExport.begin() + static_cast<ptrdiff_t>(n));
-  return n;
+  std::vector<FlowEntry> dropped;
+  {
+    std::lock_guard<std::mutex> lock(flowTableMutex);
+    const size_t n = toExport.size() > keep ? toExport.size() - keep : 0;
+    if (n != 0 && finishedFlowTap.load() != nullptr) {
+      dropped.assign(std::make_move_iterator(toExport.begin()),
+                     std::make_move_iterator(toExport.begin() + static_cast<ptrdiff_t>(n)));
+    }
+    toExport.erase(toExport.begin(), toExport.begin() + static_cast<ptrdiff_t>(n));
+    if (dropped.empty()) return n;
+  }
+  if (FinishedFlowTap tap = finishedFlowTap.load(); tap != nullptr) tap(dropped.data(), dropped.size());
+  return dropped.size();
 }
 
 FlowTotals flowTotals() {

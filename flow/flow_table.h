@@ -144,6 +144,16 @@ size_t clearExports();
 // collector cannot take them. Returns the number dropped.
 size_t trimExports(size_t keep);
 
+// Called, outside the lock, with every record that takeExports, clearExports
+// or trimExports takes from toExport (the history counts finished flows
+// there). Null: none. Set before the export thread starts or while it may
+// run: the tap is read atomically.
+using FinishedFlowTap = void (*)(const FlowEntry* flows, size_t count);
+void setFinishedFlowTap(FinishedFlowTap tap);
+
+// Copies of the records waiting in toExport (for the history at the stop).
+std::vector<FlowEntry> copyExports();
+
 // --- any thread -----------------------------------------------------------------
 
 struct FlowTotals {

@@ -174,6 +174,8 @@ DataRequest readDataRequest(const ArgumentLookup& lookup) {
       if (readWholeNumber(text, INT32_MAX, limit) && limit >= 1) request.ownerLimit = static_cast<size_t>(limit);
       else consolePrintf("ownerLimit %s is not a whole number from 1; ignored\n", text);
     }
+  } else if (strcmp(request.requestedData, "usage") == 0) {
+    request.usage = readUsageRequest(lookup);
   } else if (strcmp(request.requestedData, "history") == 0) {
     if (const char* text = lookup("historySince")) {
       // Milliseconds since 1970: digits only, up to the year 33658.
@@ -227,6 +229,8 @@ Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const st
       addList(m, "ownerTotals", ownerTotals(request.ownerLimit), ownerTotalToJson);
     } else if (strcmp(requestedData, "history") == 0) {
       m["history"] = historyToJson(trafficHistory(now, request.historySince), now);
+    } else if (strcmp(requestedData, "usage") == 0) {
+      m["usage"] = usageDocument(request.usage, now);
     }
   }
 

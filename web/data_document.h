@@ -17,6 +17,7 @@
 #include "flow/flow_record.h"
 #include "process/process_table.h"
 #include "web/flow_selection.h"
+#include "web/usage_document.h"
 
 // One open flow as a flow object; age is now - lastseen.
 Json::Value flowToJson(const FlowEntry& rec, uint64_t now);
@@ -31,6 +32,7 @@ struct DataRequest {
   FlowSelection selection;              // for "flows"
   size_t ownerLimit = 10;               // for "ownerTotals": most elements
   uint64_t historySince = 0;            // for "history": ms since 1970 of the first second wanted
+  UsageRequest usage;                   // for "usage"
 };
 
 // Reads requestedData and, for the list it names, the arguments of that list

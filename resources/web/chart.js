@@ -33,11 +33,13 @@
     this.draw();
   };
 
-  LiveChart.prototype.draw = function () {
-    const c = this.canvas;
+  // Sizes `c` to its box at the screen's pixel ratio and clears it: its 2D
+  // context in CSS pixels with the box's width and height, or null while the
+  // canvas has no size (hidden).
+  function prepareCanvas(c) {
     const w = c.clientWidth;
     const h = c.clientHeight;
-    if (!w || !h) return;
+    if (!w || !h) return null;
     const dpr = root.devicePixelRatio || 1;
     if (c.width !== Math.round(w * dpr) || c.height !== Math.round(h * dpr)) {
       c.width = Math.round(w * dpr);
@@ -46,6 +48,14 @@
     const g = c.getContext('2d');
     g.setTransform(dpr, 0, 0, dpr, 0, 0);
     g.clearRect(0, 0, w, h);
+    return { g, w, h };
+  }
+
+  LiveChart.prototype.draw = function () {
+    const c = this.canvas;
+    const area = prepareCanvas(c);
+    if (!area) return;
+    const { g, w, h } = area;
 
     const css = getComputedStyle(c);
     const color = css.getPropertyValue(this.opts.colorVar).trim() || '#2563eb';
@@ -207,4 +217,5 @@
   }
 
   root.LiveChart = LiveChart;
+  root.VtPrepareCanvas = prepareCanvas;
 })(self);

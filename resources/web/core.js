@@ -14,7 +14,7 @@
 
   const POLL_MS = 2000;
   const WINDOW_MS = 15 * 60 * 1000; // the history the monitor keeps
-  const VIEWS = ['overview', 'flows', 'processes', 'interfaces', 'settings'];
+  const VIEWS = ['overview', 'flows', 'history', 'processes', 'interfaces', 'settings'];
 
   // What every view reads; a view keeps its own input state to itself.
   const S = {
@@ -222,6 +222,9 @@
   }
   Vt.render = render;
 
+  // The view an address names: its #fragment up to any "?" (a view's own state).
+  const viewOf = (hash) => hash.slice(1).split('?')[0];
+
   function showView(name, focus) {
     if (!VIEWS.includes(name)) name = 'overview';
     const changed = S.view !== name;
@@ -243,8 +246,8 @@
   function start() {
     for (const v of VIEWS) Vt.views[v].init();
     $('banner-action').addEventListener('click', () => location.reload());
-    window.addEventListener('hashchange', () => showView(location.hash.slice(1), true));
-    showView(location.hash.slice(1), false);
+    window.addEventListener('hashchange', () => showView(viewOf(location.hash), true));
+    showView(viewOf(location.hash), false);
     poll();
   }
 

@@ -493,6 +493,87 @@ function inner() {
     await page.waitForFunction(() => /running/.test(document.getElementById('pill-capture').textContent));
   });
 
+  // ---- History -------------------------------------------------------------------------------
+
+  // The top list of the History view: key text, exact key and bytes text per row.
+  const historyRows = (p) =>
+    (p || page).$$eval('#h-body tr', (trs) =>
+      trs.map((tr) => ({ text: tr.cells[0].textContent.trim(), key: tr.dataset.key || '', bytes: tr.cells[1].textContent.trim(), color: tr.querySelector('.swatch').style.background }))
+    );
+
+  const waitHistory = async (p, predicate, what) => {
+    const until = Date.now() + 30000;
+    let rows = [];
+    while (Date.now() < until) {
+      rows = await historyRows(p);
+      if (predicate(rows)) return rows;
+      await p.waitForTimeout(300);
+    }
+    assert.fail('the History view never showed ' + what + '; last rows: ' + rows.map((r) => r.text).join(', '));
+  };
+
+  // Whether the chart's canvas holds a pixel of each colour (rgb(...) texts).
+  const chartHasColors = (p, colors) =>
+    p.$eval('#h-chart', (c, colors) => {
+      const want = colors.map((t) => t.match(/\d+/g).map(Number));
+      const data = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+      const found = want.map(() => false);
+      for (let i = 0; i < data.length; i += 4) {
+        want.forEach((w, k) => {
+          if (Math.abs(data[i] - w[0]) < 3 && Math.abs(data[i + 1] - w[1]) < 3 && Math.abs(data[i + 2] - w[2]) < 3) found[k] = true;
+        });
+      }
+      return found.every(Boolean);
+    }, colors);
+
+  test('History: the chart and the top list show both programs; a row drills down to its peers; Back undoes it', { timeout: 90000 }, async () => {
+    const errors = [];
+    const p = await ctx.newPage();
+    p.on('pageerror', (e) => errors.push(e.message));
+    await p.setViewportSize({ width: 1366, height: 768 });
+    await p.goto(url + '#history');
+    await p.waitForSelector('#view-history:not([hidden])');
+    const rows = await waitHistory(p, (rs) => ['vtui-talker', 'vtui-server'].every((n) => rs.some((r) => r.text === n)), 'vtui-talker and vtui-server');
+    const mine = rows.filter((r) => r.text === 'vtui-talker' || r.text === 'vtui-server');
+    assert.ok(mine.every((r) => !/^0 B/.test(r.bytes)), 'both have bytes: ' + mine.map((r) => r.bytes).join(', '));
+    assert.ok(await chartHasColors(p, mine.map((r) => r.color)), 'the chart draws both programs');
+    const overflow = await p.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
+    assert.ok(overflow <= 0, 'the page is ' + overflow + ' px wider than 1366');
+    await p.screenshot({ path: path.join(OUTPUT, 'history.png') });
+
+    // Drill down: the talker's peers.
+    await p.click('#h-body tr[data-key$="vtui-talker"]');
+    await p.waitForFunction(() => /by=peer/.test(location.hash) && /process=/.test(location.hash));
+    await waitHistory(p, (rs) => rs.some((r) => r.text === PEER_IP), 'the peer ' + PEER_IP);
+    assert.match(await p.textContent('#h-crumbs'), /process: vtui-talker/);
+    assert.equal(await p.getAttribute('#h-by button[data-v="peer"]', 'aria-pressed'), 'true');
+    const bookmark = p.url();
+
+    // A bookmarked address restores the same view in a new page.
+    const q = await ctx.newPage();
+    q.on('pageerror', (e) => errors.push(e.message));
+    await q.goto(bookmark);
+    await waitHistory(q, (rs) => rs.some((r) => r.text === PEER_IP), 'the peer from the bookmark');
+    assert.match(await q.textContent('#h-crumbs'), /process: vtui-talker/);
+    await q.setViewportSize({ width: 390, height: 844 });
+    await q.waitForTimeout(300);
+    const phoneOverflow = await q.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
+    assert.ok(phoneOverflow <= 0, 'at phone width the page is ' + phoneOverflow + ' px too wide');
+    await q.screenshot({ path: path.join(OUTPUT, 'phone-history.png'), fullPage: true });
+    await q.close();
+
+    // Back undoes the step; "Open flows" shows the Flows view filtered by the process.
+    await p.click('#h-back');
+    await p.waitForFunction(() => !/process=/.test(location.hash));
+    assert.equal(await p.getAttribute('#h-by button[data-v="process"]', 'aria-pressed'), 'true');
+    await waitHistory(p, (rs) => rs.some((r) => r.text === 'vtui-server'), 'the processes again');
+    await p.click('#h-body tr[data-key$="vtui-server"] [data-open]');
+    await p.waitForSelector('#view-flows:not([hidden])');
+    assert.equal(await p.inputValue('#f-filter'), 'vtui-server');
+    await p.close();
+    assert.deepEqual(errors, [], 'no script errors');
+  });
+
   test('sends the collector address by POST, never in the URL', { timeout: 30000 }, async () => {
     await go('settings');
     for (const address of ['127.0.0.3', '127.0.0.1']) {
