@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string_view>
 #include <unordered_map>
 
 #include "flow/flow_census.h"
@@ -267,6 +268,22 @@ std::vector<OwnerTotal> flowTotalsByOwner() {
       lastSlot = it->second;
     }
     OwnerTotal& t = totals[lastSlot];
+    t.flows += 1;
+    t.pkts += static_cast<uint32_t>(r.pkts);
+    t.bytes += static_cast<uint32_t>(r.bytes);
+  });
+  return totals;
+}
+
+std::vector<PeerTotal> flowTotalsByPeer() {
+  std::unordered_map<std::string_view, size_t> slots;  // views of the pool's texts, held by `totals`
+  std::vector<PeerTotal> totals;
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  forEachOpenFlow([&](const FlowRecord& r) {
+    if (!r.peer) return;
+    auto [it, added] = slots.emplace(r.peer.text(), totals.size());
+    if (added) totals.push_back(PeerTotal{r.peer});
+    PeerTotal& t = totals[it->second];
     t.flows += 1;
     t.pkts += static_cast<uint32_t>(r.pkts);
     t.bytes += static_cast<uint32_t>(r.bytes);

@@ -19,7 +19,8 @@ using testing::internal::GetCapturedStdout;
 
 constexpr uint64_t kNow = 1700000100000;
 const char* const kColumns[] = {"age",   "bytes", "domain", "dstip", "dstport", "family", "firstseen", "flags", "inif",
-                                "lastseen", "outif", "pkts",  "processname", "proto", "srcip", "srcport", "tos", "user"};
+                                "lastseen", "namesource", "outif", "peername", "pkts",  "processname", "proto", "srcip",
+                                "srcport", "tos", "user"};
 
 Ip6Address ip6(const char* text) {
   Ip6Address a;
@@ -50,6 +51,8 @@ std::vector<FlowEntry> flowsWithTies(size_t count, bool withIPv6) {
                                   static_cast<uint8_t>(random() % 2 * 46), kNow - 90000 + random() % 3 * 1000,
                                   owners[random() % 5]);
     r.lastseen = r.firstseen + random() % 3 * 500;
+    const char* const names[] = {"", "b.example", "A.example", "a.example"};
+    r.peer = PeerName::make(names[random() % 4], random() % 2 ? NameSource::kDns : NameSource::kTls);
     r.pkts = static_cast<int32_t>(random() % 3) - 1;
     r.bytes = r.pkts * 700;
     // A quarter IPv6, with addresses that order differently as text and as
@@ -148,7 +151,7 @@ TEST(SelectFlows, EveryColumnAndOrderAgainstAPlainSort) {
 }
 
 TEST(SelectFlows, FilterWordsMustAllMatch) {
-  const FlowEntry flows[] = {
+  FlowEntry flows[] = {
       makeFlowRecord(0, 1, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0, 0, kNow, makeOwner("/usr/bin/curl", "alice", "HOST")),
       makeFlowRecord(1, 0, 17, 0xc0a80102u, 0x0a000001u, 53, 40000, 60, 0, 0, kNow, makeOwner("named", "bind", "host")),
       makeFlowRecord(1, 0, 1, 0xc0a80102u, 0x0a000001u, 8, 0, 60, 0, 0, kNow, nullptr),
@@ -156,6 +159,9 @@ TEST(SelectFlows, FilterWordsMustAllMatch) {
              "2001:db8::5", "2001:db8:ff::1"),
       asIPv6(makeFlowRecord(1, 0, 58, 0, 0, 128, 0, 60, 0, 0, kNow, makeOwner("2001:db8::5-agent", "", "")), "fe80::1", "fe80::2"),
   };
+  flows[0].peer = PeerName::make("www.example.com", NameSource::kTls);
+  flows[1].peer = PeerName::make("notexample.com", NameSource::kDns);
+  flows[3].peer = PeerName::make("example.com", NameSource::kDns);
   struct Row {
     const char* filter;
     const char* flows;  // the letters of the flows that match, in table order
@@ -177,6 +183,10 @@ TEST(SelectFlows, FilterWordsMustAllMatch) {
       {"dstip=2001:db8::5", ""}, {"srcip=fe80::/16", "e"},     {"dstip=192.168.0.0/16", "a"},
       {"[2001:db8::5]:51001", "d"}, {"2001:db8:", "de"},  // also the name of e's owner
       {"fe80::2 icmpv6", "e"},
+      // Peer names: a part of one, or a name and every name under it.
+      {"peername=example.com", "ad"}, {"EXAMPLE", "abd"},     {"peername=www.example.com", "a"},
+      {"peername=", "ce"},     {"peername=com", "abd"},         {"namesource=tls", "a"},
+      {"namesource=dns tcp", "d"},
   };
   for (const Row& row : rows) {
     const ArgumentLookup lookup = [&](const char* name) { return std::string(name) == "filter" ? row.filter : nullptr; };
@@ -199,18 +209,18 @@ TEST(ReadFlowSelection, UnusableArgumentsAreIgnoredWithOneLine) {
     const char* selection;  // active, column number, order, page size, page
   };
   const Row rows[] = {
-      {{}, "", "0 18 asc 18446744073709551615 1"},
+      {{}, "", "0 20 asc 18446744073709551615 1"},
       {{{"sortBy", "bytes"}, {"sortOrder", "desc"}, {"pageSize", "500"}, {"page", "2"}}, "", "1 1 desc 500 2"},
-      {{{"sortBy", "Bytes"}}, "sortBy Bytes is not a member of a flow; ignored\n", "1 18 asc 18446744073709551615 1"},
-      {{{"sortBy", "replydelay"}}, "sortBy replydelay is not a member of a flow; ignored\n", "1 18 asc 18446744073709551615 1"},
-      {{{"sortOrder", "DESC"}}, "sortOrder DESC is neither asc nor desc; ignored\n", "1 18 asc 18446744073709551615 1"},
+      {{{"sortBy", "Bytes"}}, "sortBy Bytes is not a member of a flow; ignored\n", "1 20 asc 18446744073709551615 1"},
+      {{{"sortBy", "replydelay"}}, "sortBy replydelay is not a member of a flow; ignored\n", "1 20 asc 18446744073709551615 1"},
+      {{{"sortOrder", "DESC"}}, "sortOrder DESC is neither asc nor desc; ignored\n", "1 20 asc 18446744073709551615 1"},
       {{{"pageSize", "abc"}, {"page", "-1"}},
        "pageSize abc is not a whole number from 1; ignored\npage -1 is not a whole number from 1; ignored\n",
-       "1 18 asc 18446744073709551615 1"},
+       "1 20 asc 18446744073709551615 1"},
       {{{"pageSize", "0"}, {"page", "99999999999"}},
        "pageSize 0 is not a whole number from 1; ignored\npage 99999999999 is not a whole number from 1; ignored\n",
-       "1 18 asc 18446744073709551615 1"},
-      {{{"filter", ""}}, "", "1 18 asc 18446744073709551615 1"},
+       "1 20 asc 18446744073709551615 1"},
+      {{{"filter", ""}}, "", "1 20 asc 18446744073709551615 1"},
   };
   for (const Row& row : rows) {
     const ArgumentLookup lookup = [&](const char* name) {
