@@ -20,7 +20,7 @@ if(EXISTS ${VANTREL_WINDOWS_LIBRARIES}/.complete)
   list(APPEND CMAKE_FIND_ROOT_PATH ${VANTREL_WINDOWS_LIBRARIES})
 endif()
 
-set(VANTREL_WIN32_LIBS iphlpapi ws2_32 advapi32)
+set(VANTREL_WIN32_LIBS iphlpapi ws2_32 advapi32 bcrypt)
 # Windows 8 / Server 2012 and later (GetSystemTimePreciseAsFileTime).
 set(VANTREL_WIN32_DEFINES WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0602 WINVER=0x0602)
 if(MSVC)

@@ -3,7 +3,7 @@
 # test suite needs too. Installs only what is missing; safe to run again.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libjsoncpp-dev libmicrohttpd-dev libsqlite3-dev clang libbpf-dev bpftool)
+packages=(g++ cmake make pkg-config libjsoncpp-dev libmicrohttpd-dev libgnutls28-dev libsqlite3-dev clang libbpf-dev bpftool)
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev libbenchmark-dev curl iproute2 iputils-ping
              python3 procps)

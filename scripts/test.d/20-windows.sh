@@ -27,7 +27,7 @@ package=build-windows/vantrel-windows-x64
 for exe in vantrel.exe vantrel-collect.exe libmicrohttpd-12.dll; do
   dlls=$(x86_64-w64-mingw32-objdump -p "$package/$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | sort)
   echo "$exe: $(stat -c %s "$package/$exe") bytes; imports $(echo $dlls)"
-  if unexpected=$(grep -Eiv '^(advapi32|iphlpapi|kernel32|msvcrt|ws2_32|libmicrohttpd-12)\.dll$' <<<"$dlls"); then
+  if unexpected=$(grep -Eiv '^(advapi32|bcrypt|iphlpapi|kernel32|msvcrt|ws2_32|libmicrohttpd-12)\.dll$' <<<"$dlls"); then
     echo "$exe needs DLLs that do not travel with it: $unexpected"; exit 1
   fi
 done

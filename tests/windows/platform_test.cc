@@ -12,6 +12,7 @@
 #include <evntrace.h>
 
 #include <cinttypes>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include "capture/capture.h"
+#include "capture/names/quic_initial.h"
+#include "capture/names/quic_test_vectors.h"
 #include "export/datagram.h"
 #include "export/datagram_builder.h"
 #include "flow/ip_text.h"
@@ -28,6 +31,7 @@
 #include "platform/endpoints.h"
 #include "platform/files.h"
 #include "platform/owner_events.h"
+#include "platform/quic_crypto.h"
 #include "platform/udp_socket.h"
 #include "process/process_identity.h"
 #include "runtime/console.h"
@@ -438,6 +442,32 @@ void checkOwnerEvents() {
         "closing ends the session");
 }
 
+// The QUIC Initial cryptography on CNG: the keys of both versions, and the
+// server name read from both client Initial test packets.
+void checkQuicCrypto() {
+  const uint8_t dcid[8] = {0x83, 0x94, 0xc8, 0xf0, 0x3e, 0x51, 0x57, 0x08};
+  const uint8_t v1Hp[16] = {0x9f, 0x50, 0x44, 0x9e, 0x04, 0xa0, 0xe8, 0x10,
+                            0x28, 0x3a, 0x1e, 0x99, 0x33, 0xad, 0xed, 0xd2};
+  const uint8_t v2Key[16] = {0x8b, 0x1a, 0x0b, 0xc1, 0x21, 0x28, 0x42, 0x90,
+                             0xa2, 0x9e, 0x09, 0x71, 0xb5, 0xcd, 0x04, 0x5d};
+  QuicInitialKeys v1, v2;
+  check(quicClientInitialKeys(kQuicVersion1, dcid, sizeof dcid, &v1) && memcmp(v1.hp, v1Hp, 16) == 0,
+        "QUIC v1 client Initial header-protection key from HMAC-SHA256");
+  check(quicClientInitialKeys(kQuicVersion2, dcid, sizeof dcid, &v2) && memcmp(v2.key, v2Key, 16) == 0,
+        "QUIC v2 client Initial packet key from HMAC-SHA256");
+  for (const char* packet : {kQuicTestV1ClientInitial, kQuicTestV2ClientInitial}) {
+    std::vector<uint8_t> datagram = quicTestBytes(packet);
+    char name[256] = {};
+    size_t length = 0;
+    const bool named = quicServerName(datagram.data(), datagram.size(), name, &length);
+    check(named && std::string(name, length) == "example.com",
+          std::string("QUIC ") + (packet == kQuicTestV1ClientInitial ? "v1" : "v2") +
+              " client Initial opened with AES-ECB and AES-GCM names \"" + name + "\"");
+    datagram[600] ^= 1;
+    check(!quicServerName(datagram.data(), datagram.size(), name, &length), "a changed ciphertext byte fails the tag");
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -450,6 +480,7 @@ int main() {
   checkCapture();
   checkFilesAndClock();
   checkOwnerEvents();
+  checkQuicCrypto();
   WSACleanup();
   std::printf("%s: %d failed\n", failures ? "FAILED" : "passed", failures);
   return failures ? 1 : 0;
