@@ -62,6 +62,8 @@ Json::Value flowRecordJson(const FlowEntry& record, const RecordSource& from) {
   flow["replydelay"] = record.replydelay;
   flow["exporter"] = ipToDotted(from.exporter);
   flow["obsdomain"] = from.obsdomain;
+  flow["peername"] = record.peername();
+  flow["namesource"] = record.namesource();
   return flow;
 }
 
@@ -82,7 +84,11 @@ void appendFlowLine(const FlowEntry& record, CollectorFormat format, std::string
   appendCsvString(record.user(), out);
   out += ',';
   appendCsvString(record.domain(), out);
-  out += ',' + to_string(record.replydelay) + ',' + ipToDotted(from.exporter) + ',' + to_string(from.obsdomain) + '\n';
+  out += ',' + to_string(record.replydelay) + ',' + ipToDotted(from.exporter) + ',' + to_string(from.obsdomain) + ',';
+  appendCsvString(record.peername(), out);
+  out += ',';
+  appendCsvString(record.namesource(), out);
+  out += '\n';
 }
 
 bool datagramToLines(const uint8_t* data, size_t size, CollectorFormat format, std::string& out,

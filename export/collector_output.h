@@ -19,7 +19,8 @@ enum class CollectorFormat { json, csv };
 // The flow members, in the order of the CSV columns.
 inline constexpr const char* kCollectorColumns[] = {
     "inif", "outif", "firstseen", "lastseen", "srcip", "dstip", "srcport", "dstport", "pkts",
-    "bytes", "flags", "tos", "proto", "processname", "user", "domain", "replydelay", "exporter", "obsdomain"};
+    "bytes", "flags", "tos", "proto", "processname", "user", "domain", "replydelay", "exporter", "obsdomain",
+    "peername", "namesource"};
 
 // Who sent a record: the exporter's address (host order) and, for IPFIX,
 // the observation domain of its message (0 for native datagrams).

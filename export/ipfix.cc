@@ -76,8 +76,9 @@ size_t writeIpfixTemplateSet(uint8_t* at) { return writeTemplateSet(at, kIpfixTe
 size_t writeIpfixTemplateSet6(uint8_t* at) { return writeTemplateSet(at, kIpfixTemplateId6, kIpfixFields6); }
 
 uint16_t ipfixRecordLength(const FlowRecord& record) {
-  size_t length = kIpfixRecordFixedBytes - 3;
-  for (const std::string* text : {&record.processname(), &record.user(), &record.domain()}) {
+  size_t length = kIpfixRecordFixedBytes - kIpfixRecordStrings;
+  const std::string source = record.namesource();
+  for (const std::string* text : {&record.processname(), &record.user(), &record.domain(), &record.peername(), &source}) {
     const size_t n = wireStringLength(*text);
     length += lengthPrefixBytes(n) + n;
   }
@@ -105,6 +106,8 @@ uint16_t writeIpfixRecord(const FlowRecord& record, uint8_t* at) {
   p += putIpfixString(p, record.processname());
   p += putIpfixString(p, record.user());
   p += putIpfixString(p, record.domain());
+  p += putIpfixString(p, record.peername());
+  p += putIpfixString(p, record.namesource());
   return static_cast<uint16_t>(p - at);
 }
 
@@ -133,5 +136,7 @@ uint16_t writeIpfixRecord6(const FlowEntry& entry, uint8_t* at) {
   p += putIpfixString(p, entry.processname());
   p += putIpfixString(p, entry.user());
   p += putIpfixString(p, entry.domain());
+  p += putIpfixString(p, entry.peername());
+  p += putIpfixString(p, entry.namesource());
   return static_cast<uint16_t>(p - at);
 }

@@ -52,6 +52,8 @@ inline constexpr uint16_t kIeVantrelProcessName = 1;   // string, variable lengt
 inline constexpr uint16_t kIeVantrelUserName = 2;      // string, variable length
 inline constexpr uint16_t kIeVantrelDomain = 3;        // string, variable length
 inline constexpr uint16_t kIeVantrelReplyDelay = 4;    // unsigned16, milliseconds
+inline constexpr uint16_t kIeVantrelPeerName = 5;      // string, variable length: the remote end's name
+inline constexpr uint16_t kIeVantrelNameSource = 6;    // string, variable length: "dns", "tls", "quic" or 
 
 // flowDirection values.
 inline constexpr uint8_t kIpfixInbound = 0;
@@ -86,6 +88,8 @@ inline constexpr IpfixField kIpfixFields[] = {
     {kIeVantrelProcessName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelUserName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelDomain, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelPeerName, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelNameSource, kIpfixVariableLength, kVantrelEnterpriseNumber},
 };
 
 // The IPv6 template: the IPv4 one with IPv6 addresses, ICMPv6's type and
@@ -109,16 +113,20 @@ inline constexpr IpfixField kIpfixFields6[] = {
     {kIeVantrelProcessName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelUserName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelDomain, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelPeerName, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelNameSource, kIpfixVariableLength, kVantrelEnterpriseNumber},
 };
 
 // Bytes of the template set: set header, template header, 13 standard field
-// specifiers of 4 bytes and 4 enterprise ones of 8. 92.
-inline constexpr size_t kIpfixTemplateSetBytes = 4 + 4 + 13 * 4 + 4 * 8;
-// The IPv6 template's set: 14 standard fields. 96.
-inline constexpr size_t kIpfixTemplateSetBytes6 = 4 + 4 + 14 * 4 + 4 * 8;
+// specifiers of 4 bytes and 6 enterprise ones of 8. 108.
+inline constexpr size_t kIpfixTemplateSetBytes = 4 + 4 + 13 * 4 + 6 * 8;
+// The IPv6 template's set: 14 standard fields. 112.
+inline constexpr size_t kIpfixTemplateSetBytes6 = 4 + 4 + 14 * 4 + 6 * 8;
 
-// A record without strings: 53 bytes of fixed fields and three length bytes.
-inline constexpr size_t kIpfixRecordFixedBytes = 56;
+// The record's strings, in template order.
+inline constexpr size_t kIpfixRecordStrings = 5;
+// A record without strings: 53 bytes of fixed fields and five length bytes.
+inline constexpr size_t kIpfixRecordFixedBytes = 53 + kIpfixRecordStrings;
 // An IPv6 record without strings: 24 more address bytes and the flow label.
 inline constexpr size_t kIpfixRecordFixedBytes6 = kIpfixRecordFixedBytes + 24 + 4;
 

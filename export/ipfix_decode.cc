@@ -70,13 +70,16 @@ void setStandardField(uint16_t id, const uint8_t* at, size_t length, FlowEntry& 
   }
 }
 
-void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string owner[3], FlowRecord& rec) {
+// `texts`: processname, user, domain, peer name, name source.
+void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string texts[5], FlowRecord& rec) {
   const std::string text(reinterpret_cast<const char*>(at), length);
   uint64_t v = 0;
   switch (id) {
-    case kIeVantrelProcessName: owner[0] = text; break;
-    case kIeVantrelUserName: owner[1] = text; break;
-    case kIeVantrelDomain: owner[2] = text; break;
+    case kIeVantrelProcessName: texts[0] = text; break;
+    case kIeVantrelUserName: texts[1] = text; break;
+    case kIeVantrelDomain: texts[2] = text; break;
+    case kIeVantrelPeerName: texts[3] = text; break;
+    case kIeVantrelNameSource: texts[4] = text; break;
     case kIeVantrelReplyDelay:
       if (readUnsigned(at, length, v)) rec.replydelay = static_cast<uint16_t>(v);
       break;
@@ -86,7 +89,7 @@ void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string 
 
 // True when the element is one that decodeRecord stores in a flow record.
 bool isFlowField(const IpfixField& field) {
-  if (field.enterprise == kVantrelEnterpriseNumber) return field.id >= kIeVantrelProcessName && field.id <= kIeVantrelReplyDelay;
+  if (field.enterprise == kVantrelEnterpriseNumber) return field.id >= kIeVantrelProcessName && field.id <= kIeVantrelNameSource;
   if (field.enterprise != 0) return false;
   switch (field.id) {
     case kIeSourceIPv4Address: case kIeDestinationIPv4Address: case kIeSourceTransportPort:
@@ -130,7 +133,7 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
   rec = FlowEntry();
   rec.pkts = 0;
   RecordExtras extras;
-  std::string owner[3];  // processname, user, domain
+  std::string owner[5];  // processname, user, domain, peer name, name source
   for (const IpfixField& field : tmpl.fields) {
     size_t length = field.length;
     if (length == kIpfixVariableLength) {
@@ -162,6 +165,7 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
     rec.dstport = extras.icmpTypeCodeValue & 0xFF;
   }
   rec.owner = makeOwner(std::move(owner[0]), std::move(owner[1]), std::move(owner[2]));
+  rec.peer = PeerName::make(owner[3], nameSourceByText(owner[4]));
   return true;
 }
 

@@ -26,13 +26,13 @@ struct Messages : Recorder {
 const std::vector<uint8_t> kSampleMessage = {
     // Message header
     0x00, 0x0a,              // version 10
-    0x00, 0xc5,              // length 197 = 16 + 92 + 4 + 85
+    0x00, 0xd7,              // length 215 = 16 + 108 + 4 + 87
     0x65, 0x53, 0xf1, 0x02,  // export time 1700000002 s
     0x00, 0x00, 0x00, 0x00,  // sequence: no data record before this message
     0x00, 0x00, 0x00, 0x00,  // observation domain 0
     // Template set
-    0x00, 0x02, 0x00, 0x5c,  // set id 2, length 92
-    0x01, 0x00, 0x00, 0x11,  // template 256, 17 fields
+    0x00, 0x02, 0x00, 0x6c,  // set id 2, length 108
+    0x01, 0x00, 0x00, 0x13,  // template 256, 19 fields
     0x00, 0x08, 0x00, 0x04,  // sourceIPv4Address
     0x00, 0x0c, 0x00, 0x04,  // destinationIPv4Address
     0x00, 0x07, 0x00, 0x02,  // sourceTransportPort
@@ -50,8 +50,10 @@ const std::vector<uint8_t> kSampleMessage = {
     0x80, 0x01, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // process name, variable length
     0x80, 0x02, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // user name
     0x80, 0x03, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // domain
+    0x80, 0x05, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // peer name
+    0x80, 0x06, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // name source
     // Data set
-    0x01, 0x00, 0x00, 0x59,  // template 256, length 89
+    0x01, 0x00, 0x00, 0x5b,  // template 256, length 91
     0xc0, 0xa8, 0x01, 0x0a,  // 192.168.1.10
     0xcb, 0x00, 0x71, 0x05,  // 203.0.113.5
     0xc3, 0x50,              // 50000
@@ -69,6 +71,8 @@ const std::vector<uint8_t> kSampleMessage = {
     0x13, 'C', ':', '/', 'T', 'o', 'o', 'l', 's', '/', 'c', 'l', 'i', 'e', 'n', 't', '.', 'e', 'x', 'e',
     0x05, 'a', 'l', 'i', 'c', 'e',
     0x05, 'H', 'O', 'S', 'T', '1',
+    0x00,                    // no peer name
+    0x00,                    // nor its source
 };
 
 TEST(IpfixMessage, TemplateSetAndRecordAsWorkedOutByHand) {
@@ -77,7 +81,7 @@ TEST(IpfixMessage, TemplateSetAndRecordAsWorkedOutByHand) {
   ASSERT_TRUE(r.builder.sendPending());
   ASSERT_EQ(r.sent.size(), 1u);
   EXPECT_EQ(r.sent[0], kSampleMessage);
-  EXPECT_EQ(kIpfixTemplateSetBytes, 92u);
+  EXPECT_EQ(kIpfixTemplateSetBytes, 108u);
 }
 
 TEST(IpfixRecord, StringLengthPrefixes) {
@@ -95,7 +99,7 @@ TEST(IpfixRecord, StringLengthPrefixes) {
     rec.owner = makeOwner("", std::string(c.length, 'u'), "");
     std::vector<uint8_t> buffer(900, 0xEE);
     const uint16_t length = writeIpfixRecord(rec, buffer.data());
-    EXPECT_EQ(length, 53 + 1 + c.prefix.size() + c.written + 1) << "user of " << c.length;
+    EXPECT_EQ(length, 53 + 1 + c.prefix.size() + c.written + 3) << "user of " << c.length;
     EXPECT_EQ(ipfixRecordLength(rec), length) << "user of " << c.length;
     EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 54, buffer.begin() + 54 + c.prefix.size()), c.prefix)
         << "user of " << c.length;
@@ -129,21 +133,21 @@ TEST(IpfixBuilder, FillRuleKeepsMessagesWithin1400Bytes) {
     size_t stringBytes;         // in each of the three strings: 0 or 255
     std::vector<size_t> sent;   // message sizes sent
   };
-  // A record without strings is 56 bytes, one with three of 255 bytes 827.
-  // The first message has 112 bytes of header, template set and data set
+  // A record without strings is 58 bytes, one with three of 255 bytes 829.
+  // The first message has 128 bytes of header, template set and data set
   // header; later ones 20.
   const Case cases[] = {
-      {"23 records make exactly 1400", 23, 0, {}},
-      {"the 24th sends them", 24, 0, {1400}},
-      {"later messages take 24", 24 + 25, 0, {1400, 20 + 24 * 56}},
-      {"longest records, one per message", 3, 255, {112 + 827, 20 + 827}},
+      {"21 records fit", 21, 0, {}},
+      {"the 22nd sends them", 22, 0, {128 + 21 * 58}},
+      {"later messages take 23", 22 + 23, 0, {128 + 21 * 58, 20 + 23 * 58}},
+      {"longest records, one per message", 3, 255, {128 + 829, 20 + 829}},
   };
   for (const Case& c : cases) {
     Messages r;
     for (size_t i = 0; i < c.records; ++i) {
       FlowRecord rec = recordOfLength(48 + 3 * c.stringBytes, uint32_t(i));
       rec.outif = 1;
-      ASSERT_EQ(ipfixRecordLength(rec), c.stringBytes == 0 ? 56 : 827) << c.name;
+      ASSERT_EQ(ipfixRecordLength(rec), c.stringBytes == 0 ? 58 : 829) << c.name;
       r.builder.add(rec, 0);
     }
     std::vector<size_t> sizes;
