@@ -19,10 +19,10 @@ constexpr uint64_t kDayMillis = 24ull * 3600 * 1000;
 // The columns in table order; the insert sends them in this order too.
 const char* const kColumnList =
     "day, exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, "
-    "flags, replydelay, inif, outif, processname, `user`, domain";
+    "flags, replydelay, inif, outif, processname, `user`, domain, peername, namesource";
 const char* const kReadColumns =
     "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, "
-    "flags, replydelay, inif, outif, processname, `user`, domain";
+    "flags, replydelay, inif, outif, processname, `user`, domain, peername, namesource";
 const char* const kPeerExpr = "if(inif = 1, srcip, dstip)";
 
 std::string percentEncoded(const std::string& text) {
@@ -229,6 +229,11 @@ std::string whereClause(const FlowQuery& q) {
          ")) OR endsWith(processname, concat('\\\\', " + p + ")))";
   }
   if (!q.user.empty()) w += " AND `user` = " + literal(q.user);
+  if (!q.peerName.empty()) {
+    const std::string n = literal(q.peerName);
+    w += " AND (peername = " + n + " OR endsWith(peername, concat('.', " + n + ")))";
+  }
+  if (q.top == TopKind::names) w += " AND peername != ''";
   if (q.peerLow.size != 0) {
     w += std::string(" AND ") + kPeerExpr + " BETWEEN " + addressLiteral(q.peerLow) + " AND " +
          addressLiteral(q.peerHigh) + " AND length(" + kPeerExpr + ") = " + std::to_string(q.peerLow.size);
@@ -266,6 +271,8 @@ bool writeBatch(const ClickHouse& ch, const std::vector<StoredFlow>& batch, std:
     putString(body, r.owner ? r.owner->processname : kEmpty);
     putString(body, r.owner ? r.owner->user : kEmpty);
     putString(body, r.owner ? r.owner->domain : kEmpty);
+    putString(body, r.peerName.text());
+    putString(body, r.peerName ? nameSourceText(r.peerName.source()) : "");
   }
   std::string ignored;
   return ch.run(std::string("INSERT INTO flows (") + kColumnList + ") FORMAT RowBinary", body, ignored, error);
@@ -299,8 +306,10 @@ bool queryFlows(const ClickHouse& ch, const FlowQuery& q, const std::function<vo
     r.inif = in.get<uint8_t>();
     r.outif = in.get<uint8_t>();
     std::string name = in.getString(), user = in.getString(), domain = in.getString();
+    std::string peername = in.getString(), namesource = in.getString();
     if (!in.ok) break;
     r.owner = makeOwner(name, user, domain);
+    r.peerName = PeerName::make(peername, nameSourceByText(namesource));
     onFlow(r);
   }
   if (!in.ok) error = "ClickHouse sent a cut or malformed answer";
@@ -311,6 +320,7 @@ bool queryTop(const ClickHouse& ch, const FlowQuery& q, std::vector<TopRow>& row
   const char* key = q.top == TopKind::hosts       ? "exporter AS k, toUInt16(0) AS k2"
                     : q.top == TopKind::processes ? "processname AS k, toUInt16(0) AS k2"
                     : q.top == TopKind::peers     ? "if(inif = 1, srcip, dstip) AS k, toUInt16(0) AS k2"
+                    : q.top == TopKind::names     ? "peername AS k, toUInt16(0) AS k2"
                                                   : "toString(proto) AS k, least(srcport, dstport) AS k2";
   const std::string sql = std::string("SELECT ") + key +
                           ", sum(toUInt64(bytes)) AS b, sum(toUInt64(pkts)), count() FROM flows WHERE " +
@@ -331,7 +341,7 @@ bool queryTop(const ClickHouse& ch, const FlowQuery& q, std::vector<TopRow>& row
     if (!in.ok) break;
     if (q.top == TopKind::ports) {
       row.proto = static_cast<uint8_t>(atoi(k.c_str()));
-    } else if (q.top == TopKind::processes) {
+    } else if (q.top == TopKind::processes || q.top == TopKind::names) {
       row.key = k;
     } else {
       StoreAddress a;
@@ -389,6 +399,11 @@ bool tableColumns(const ClickHouse& ch, std::string& columns, std::string& error
 }
 
 const char* const kExpectedColumns =
+    "day Date,exporter String,obsdomain UInt32,firstseen UInt64,lastseen UInt64,srcip String,dstip String,"
+    "srcport UInt16,dstport UInt16,proto UInt8,tos UInt8,pkts UInt32,bytes UInt32,flags UInt8,replydelay UInt16,"
+    "inif UInt8,outif UInt8,processname String,user String,domain String,peername String,namesource String,";
+// The columns of a table made before flows had names; a writer adds the two.
+const char* const kColumnsBeforeNames =
     "day Date,exporter String,obsdomain UInt32,firstseen UInt64,lastseen UInt64,srcip String,dstip String,"
     "srcport UInt16,dstport UInt16,proto UInt8,tos UInt8,pkts UInt32,bytes UInt32,flags UInt8,replydelay UInt16,"
     "inif UInt8,outif UInt8,processname String,user String,domain String,";
@@ -451,7 +466,7 @@ std::string clickHouseTableDefinition(const std::string& database) {
          ".flows (day Date, exporter String, obsdomain UInt32, firstseen UInt64, lastseen UInt64, "
          "srcip String, dstip String, srcport UInt16, dstport UInt16, proto UInt8, tos UInt8, pkts UInt32, "
          "bytes UInt32, flags UInt8, replydelay UInt16, inif UInt8, outif UInt8, processname String, "
-         "`user` String, domain String) ENGINE = MergeTree PARTITION BY day ORDER BY (exporter, lastseen)";
+         "`user` String, domain String, peername String, namesource String) ENGINE = MergeTree PARTITION BY day ORDER BY (exporter, lastseen)";
 }
 
 std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool forWriting,
@@ -481,6 +496,12 @@ std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool
   if (columns.empty()) {
     error = "ClickHouse database '" + ch->where.database + "' holds no flows yet";
     return nullptr;
+  }
+  if (columns == kColumnsBeforeNames) {
+    std::string ignored;
+    const std::string alter = "ALTER TABLE flows ADD COLUMN IF NOT EXISTS peername String, "
+                              "ADD COLUMN IF NOT EXISTS namesource String";
+    if (!ch->run(alter, "", ignored, error) || !tableColumns(*ch, columns, error)) return nullptr;
   }
   if (columns != kExpectedColumns) {
     failure = StoreOpenFailure::notAStore;

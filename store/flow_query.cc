@@ -9,8 +9,8 @@
 
 const char* const kQueryUsage =
     "Usage: vantrel-collect query --store STORE [--since TIME] [--until TIME] [--host ADDR]\n"
-    "         [--process NAME] [--user NAME] [--peer ADDR|PREFIX] [--port N]\n"
-    "         [--top hosts|processes|peers|ports] [--limit N] [--format table|json|csv]\n"
+    "         [--process NAME] [--user NAME] [--peer ADDR|PREFIX] [--peer-name NAME] [--port N]\n"
+    "         [--top hosts|processes|peers|names|ports] [--limit N] [--format table|json|csv]\n"
     "\n"
     "Answers from a store that vantrel-collect --store filled: the flows that match,\n"
     "newest first, or with --top the ten (--limit) biggest talkers by bytes.\n"
@@ -23,8 +23,11 @@ const char* const kQueryUsage =
     "  --process NAME      flows of that process: its whole name or its file name\n"
     "  --user NAME         flows of that account\n"
     "  --peer ADDR|PREFIX  flows whose far end is ADDR or within PREFIX (10.1.0.0/16)\n"
+    "  --peer-name NAME    flows whose far end was named NAME or a name under it\n"
+    "                      (example.com finds www.example.com)\n"
     "  --port N            TCP and UDP flows with port N at either end\n"
-    "  --top KIND          top talkers: hosts (exporters), processes, peers, or ports\n"
+    "  --top KIND          top talkers: hosts (exporters), processes, peers, names\n"
+    "                      (the far ends' names), or ports\n"
     "                      (the lower port of each flow, usually the service's)\n"
     "  --limit N           at most N answers (default 1000 flows, 10 top rows; 0: all)\n"
     "  --format KIND       table (default), json (one object per line) or csv\n"
@@ -104,13 +107,14 @@ const char* topKeyName(TopKind kind) {
     case TopKind::hosts: return "host";
     case TopKind::processes: return "process";
     case TopKind::peers: return "peer";
+    case TopKind::names: return "peername";
     default: return "port";
   }
 }
 
 const char* const kFlowColumns[] = {"exporter", "obsdomain", "firstseen", "lastseen", "srcip", "dstip", "srcport",
                                     "dstport", "proto", "tos", "pkts", "bytes", "flags", "replydelay", "inif",
-                                    "outif", "processname", "user", "domain"};
+                                    "outif", "processname", "user", "domain", "peername", "namesource"};
 
 }  // namespace
 
@@ -166,7 +170,7 @@ bool parsePeerArgument(const std::string& text, StoreAddress& low, StoreAddress&
 
 bool parseQueryArguments(const std::vector<std::string>& args, uint64_t now, QueryCommand& out) {
   static const char* const kWithValue[] = {"--store", "--since", "--until", "--host",  "--process", "--user",
-                                           "--peer",  "--port",  "--top",   "--limit", "--format"};
+                                           "--peer",  "--port",  "--top",   "--limit", "--format", "--peer-name"};
   bool limitGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i], value, shown = args[i];
@@ -198,6 +202,9 @@ bool parseQueryArguments(const std::vector<std::string>& args, uint64_t now, Que
         if (!parseStoreAddress(value, q.host)) why = "not an IPv4 or IPv6 address";
       } else if (arg == "--process" && !value.empty()) {
         q.process = value;
+      } else if (arg == "--peer-name" && !value.empty()) {
+        q.peerName = value;
+        for (char& c : q.peerName) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
       } else if (arg == "--user" && !value.empty()) {
         q.user = value;
       } else if (arg == "--peer") {
@@ -207,8 +214,9 @@ bool parseQueryArguments(const std::vector<std::string>& args, uint64_t now, Que
         q.port = static_cast<int>(n);
       } else if (arg == "--top") {
         q.top = value == "hosts" ? TopKind::hosts : value == "processes" ? TopKind::processes
-                : value == "peers" ? TopKind::peers : value == "ports" ? TopKind::ports : TopKind::none;
-        if (q.top == TopKind::none) why = "not hosts, processes, peers or ports";
+                : value == "peers" ? TopKind::peers : value == "ports" ? TopKind::ports
+                : value == "names" ? TopKind::names : TopKind::none;
+        if (q.top == TopKind::none) why = "not hosts, processes, peers, names or ports";
       } else if (arg == "--limit") {
         if (!readNumber(value, 9, n)) why = "not a number";
         q.limit = n, limitGiven = true;
@@ -302,6 +310,8 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
     v["processname"] = process;
     v["user"] = user;
     v["domain"] = domain;
+    v["peername"] = f.peerName.text();
+    v["namesource"] = nameSourceText(f.peerName.source());
     out += compact(v) + "\n";
     return;
   }
@@ -315,6 +325,10 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
   appendCsv(user, out);
   out += ',';
   appendCsv(domain, out);
+  out += ',';
+  appendCsv(f.peerName.text(), out);
+  out += ',';
+  out += nameSourceText(f.peerName.source());
   out += '\n';
 }
 
@@ -323,7 +337,12 @@ std::string topAnswer(const std::vector<TopRow>& rows, TopKind kind, QueryFormat
   const std::string name = topKeyName(kind);
   std::string out;
   if (format == QueryFormat::table) {
-    out = pad(ports ? "PORT" : name == "process" ? "PROCESS" : name == "host" ? "HOST" : "PEER", 40) +
+    out = pad(ports                ? "PORT"
+              : name == "process"  ? "PROCESS"
+              : name == "host"     ? "HOST"
+              : name == "peername" ? "PEER NAME"
+                                   : "PEER",
+              40) +
           pad("BYTES", 16) + pad("PACKETS", 13) + "FLOWS\n";
   } else if (format == QueryFormat::csv) {
     out = (ports ? "port,proto" : name) + ",bytes,pkts,flows\n";
@@ -348,7 +367,7 @@ std::string topAnswer(const std::vector<TopRow>& rows, TopKind kind, QueryFormat
     } else {
       if (ports) {
         out += to_string(r.port) + "," + to_string(r.proto);
-      } else if (kind == TopKind::processes) {
+      } else if (kind == TopKind::processes || kind == TopKind::names) {
         appendCsv(r.key, out);
       } else {
         out += r.key;

@@ -35,13 +35,23 @@ const char* const kSchema =
     " srcip BLOB NOT NULL, dstip BLOB NOT NULL, srcport INTEGER NOT NULL, dstport INTEGER NOT NULL,"
     " proto INTEGER NOT NULL, tos INTEGER NOT NULL, pkts INTEGER NOT NULL, bytes INTEGER NOT NULL,"
     " flags INTEGER NOT NULL, replydelay INTEGER NOT NULL, inif INTEGER NOT NULL, outif INTEGER NOT NULL,"
-    " processname TEXT NOT NULL, user TEXT NOT NULL, domain TEXT NOT NULL);"
+    " processname TEXT NOT NULL, user TEXT NOT NULL, domain TEXT NOT NULL,"
+    " peername TEXT NOT NULL DEFAULT '', namesource TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX flows_lastseen ON flows(lastseen);"
     "CREATE INDEX flows_peer ON flows(" MINUTE_EXPR ", " PEER_EXPR ");";
 
 const char* const kColumns =
     "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, flags, "
-    "replydelay, inif, outif, processname, user, domain";
+    "replydelay, inif, outif, processname, user, domain, peername, namesource";
+
+// Stores made before flows had names lack the last two columns: a writer
+// adds them (kAddNames), a reader reads them as empty (kColumnsWithoutNames).
+const char* const kAddNames =
+    "ALTER TABLE flows ADD COLUMN peername TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE flows ADD COLUMN namesource TEXT NOT NULL DEFAULT '';";
+const char* const kColumnsWithoutNames =
+    "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, flags, "
+    "replydelay, inif, outif, processname, user, domain, '' AS peername, '' AS namesource";
 
 // One open file and the statements kept for it; closed with the last
 // operation that holds it.
@@ -49,6 +59,7 @@ struct SqliteFile {
   sqlite3* db = nullptr;
   sqlite3_stmt* insert = nullptr;
   std::string path;
+  bool names = true;  // the table has the peername and namesource columns
   ~SqliteFile() {
     sqlite3_finalize(insert);
     sqlite3_close_v2(db);
@@ -125,6 +136,8 @@ bool writeBatch(SqliteFile& f, const std::vector<StoredFlow>& batch, std::string
     bindText(s, 17, r.owner ? r.owner->processname : kEmpty);
     bindText(s, 18, r.owner ? r.owner->user : kEmpty);
     bindText(s, 19, r.owner ? r.owner->domain : kEmpty);
+    bindText(s, 20, r.peerName.text());
+    sqlite3_bind_text(s, 21, r.peerName ? nameSourceText(r.peerName.source()) : "", -1, SQLITE_STATIC);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) {
@@ -149,6 +162,10 @@ std::string whereClause(const FlowQuery& q) {
          ":process))";
   }
   if (!q.user.empty()) w += " AND user = :user";
+  if (!q.peerName.empty()) {
+    w += " AND (peername = :peername OR substr(peername, -length(:peername) - 1) = '.' || :peername)";
+  }
+  if (q.top == TopKind::names) w += " AND peername != ''";
   if (q.peerLow.size != 0) {
     w += " AND " MINUTE_EXPR " IN minutes AND " PEER_EXPR " BETWEEN :peerlow AND :peerhigh AND length(" PEER_EXPR
          ") = :peersize";
@@ -165,6 +182,7 @@ void bindQuery(sqlite3_stmt* stmt, const FlowQuery& q) {
   bindAddress(stmt, index(":host"), q.host);
   bindText(stmt, index(":process"), q.process);
   bindText(stmt, index(":user"), q.user);
+  bindText(stmt, index(":peername"), q.peerName);
   bindAddress(stmt, index(":peerlow"), q.peerLow);
   bindAddress(stmt, index(":peerhigh"), q.peerHigh);
   sqlite3_bind_int(stmt, index(":peersize"), q.peerLow.size);
@@ -219,6 +237,7 @@ StoredFlow flowFromRow(sqlite3_stmt* s) {
   r.inif = static_cast<uint8_t>(sqlite3_column_int(s, 14));
   r.outif = static_cast<uint8_t>(sqlite3_column_int(s, 15));
   r.owner = makeOwner(columnText(s, 16), columnText(s, 17), columnText(s, 18));
+  r.peerName = PeerName::make(columnText(s, 19), nameSourceByText(columnText(s, 20)));
   return r;
 }
 
@@ -226,6 +245,7 @@ bool topRows(SqliteFile& f, const FlowQuery& q, std::vector<TopRow>& rows, std::
   const char* key = q.top == TopKind::hosts       ? "exporter, 0"
                     : q.top == TopKind::processes ? "processname, 0"
                     : q.top == TopKind::peers     ? PEER_EXPR ", 0"
+                    : q.top == TopKind::names     ? "peername, 0"
                                                   : "proto, min(srcport, dstport)";
   const std::string sql = std::string("SELECT ") + key + ", sum(bytes), sum(pkts), count(*) FROM flows WHERE " +
                           whereClause(q) + " GROUP BY 1, 2 ORDER BY 3 DESC, 1, 2 LIMIT :limit";
@@ -237,7 +257,7 @@ bool topRows(SqliteFile& f, const FlowQuery& q, std::vector<TopRow>& rows, std::
         if (q.top == TopKind::ports) {
           row.proto = static_cast<uint8_t>(sqlite3_column_int(s, 0));
           row.port = static_cast<uint16_t>(sqlite3_column_int(s, 1));
-        } else if (q.top == TopKind::processes) {
+        } else if (q.top == TopKind::processes || q.top == TopKind::names) {
           row.key = columnText(s, 0);
         } else {
           row.key = columnAddress(s, 0).text();
@@ -252,6 +272,27 @@ bool topRows(SqliteFile& f, const FlowQuery& q, std::vector<TopRow>& rows, std::
 
 // Checks that `f` is a flow store this program can use, making it one when
 // it is a new, empty file opened for writing.
+// A store made before flows had names: a writer adds the two columns, a
+// reader goes on without them.
+StoreOpenFailure addNameColumns(SqliteFile& f, bool forWriting, std::string& error) {
+  int64_t columns = 0;
+  std::string why;
+  if (!queryInt(f.db, "SELECT count(*) FROM pragma_table_info('flows') WHERE name = 'peername'", columns, why)) {
+    error = f.path + " is not a flow store: " + why;
+    return StoreOpenFailure::notAStore;
+  }
+  f.names = columns != 0;
+  if (f.names || !forWriting) return StoreOpenFailure::none;
+  const std::string alter = std::string("BEGIN IMMEDIATE;") + kAddNames + "COMMIT;";
+  if (!exec(f.db, alter.c_str(), why)) {
+    sqlite3_exec(f.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    error = "cannot add peer names to the store " + f.path + ": " + why;
+    return StoreOpenFailure::cannotOpen;
+  }
+  f.names = true;
+  return StoreOpenFailure::none;
+}
+
 StoreOpenFailure checkSchema(SqliteFile& f, bool forWriting, std::string& error) {
   int64_t appId = 0, version = 0, objects = 0;
   std::string why;
@@ -265,7 +306,7 @@ StoreOpenFailure checkSchema(SqliteFile& f, bool forWriting, std::string& error)
             std::to_string(kStoreSchemaVersion) + "): use a newer vantrel-collect";
     return StoreOpenFailure::newerSchema;
   }
-  if (appId == kApplicationId && version == kStoreSchemaVersion) return StoreOpenFailure::none;
+  if (appId == kApplicationId && version == kStoreSchemaVersion) return addNameColumns(f, forWriting, error);
   if (appId != 0 || objects != 0) {
     error = f.path + " is not a flow store: an SQLite database of another kind";
     return StoreOpenFailure::notAStore;
@@ -326,7 +367,7 @@ std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWr
       return nullptr;
     }
     const std::string insert = std::string("INSERT INTO flows (") + kColumns +
-                               ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+                               ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
     if (sqlite3_prepare_v2(f->db, insert.c_str(), -1, &f->insert, nullptr) != SQLITE_OK) {
       failure = StoreOpenFailure::notAStore;
       error = location + " is not a flow store: " + engineError(f->db);
@@ -361,7 +402,8 @@ std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWr
   };
   store->queryFlows = [f](const FlowQuery& q, const std::function<void(const StoredFlow&)>& onFlow,
                           std::string& err) {
-    const std::string sql = std::string("SELECT ") + kColumns + " FROM flows WHERE " + whereClause(q) +
+    const std::string sql = std::string("SELECT ") + (f->names ? kColumns : kColumnsWithoutNames) +
+                            " FROM flows WHERE " + whereClause(q) +
                             " ORDER BY lastseen DESC LIMIT :limit";
     return runQuery(*f, sql, q, [&](sqlite3_stmt* s) { onFlow(flowFromRow(s)); }, err);
   };
