@@ -485,6 +485,19 @@ function inner() {
     await p.close();
   });
 
+  test('busy host: a flow shows its peer name above its address, the overview the busiest peers', { timeout: 60000 }, async () => {
+    const { p } = await busyPage('flows');
+    await p.waitForSelector('#f-body .peername');
+    const named = await p.$eval('#f-body .peername', (el) => ({ name: el.textContent, cell: el.parentElement.textContent }));
+    assert.match(named.name, /^[a-z]+\.example\.net$/);
+    assert.match(named.cell.slice(named.name.length), /^198\.1[89]\.\d+\.\d+:\d+$/, 'the address is still shown: ' + named.cell);
+    await p.close();
+    const { p: o } = await busyPage('overview');
+    await o.waitForFunction(() => document.querySelectorAll('#o-peers .bar').length === 5);
+    assert.match(await o.textContent('#o-peers'), /example\.net/);
+    await o.close();
+  });
+
   test('busy host: the overview shows the packets the kernel dropped and the IPv6 flows not sent', async () => {
     const { p } = await busyPage('overview');
     assert.equal(await p.textContent('#k-dropped'), '1,234 dropped by the kernel');

@@ -9,9 +9,11 @@
   let chartPps = null;
   let chartBps = null;
   let owners = null; // the busiest processes, as the monitor totals them
+  let peers = null; // the busiest named peers
 
   async function fetchOwners() {
     owners = (await Vt.getDoc({ requestedData: 'ownerTotals', ownerLimit: '5' })).ownerTotals || [];
+    peers = (await Vt.getDoc({ requestedData: 'peerTotals', ownerLimit: '5' })).peerTotals || [];
   }
 
   function render() {
@@ -43,6 +45,7 @@
     setText('s-web', 'port ' + st.httpPort + ' · user ' + st.user);
     renderCharts();
     if (owners) Vt.renderBars($('o-top'), owners.map((t) => ({ name: t.processname, bytes: t.bytes, flows: t.flows })), 'No open flows yet.');
+    if (peers) Vt.renderBars($('o-peers'), peers.map((t) => ({ name: t.peername, bytes: t.bytes, flows: t.flows })), 'No named peers yet.');
   }
 
   function renderCharts() {
@@ -71,6 +74,7 @@
 
   function init() {
     Vt.barsShowFlows($('o-top'));
+    Vt.barsShowFlows($('o-peers'));
     window.addEventListener('resize', () => S.view === 'overview' && S.doc && render());
   }
 
