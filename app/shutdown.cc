@@ -1,5 +1,6 @@
 #include "app/shutdown.h"
 
+#include "export/export_sender.h"
 #include "flow/flow_table.h"
 #include "process/owner_events.h"
 #include "runtime/console.h"
@@ -16,7 +17,7 @@ int stopGracefully() {
     handed = moveAllFlows();
   }
   const bool exporting = exporterRunning;
-  bool drained = stopWorker(exportWorker, 1000);
+  bool drained = stopWorker(exportWorker, exportDrainMillis(handed));
   stopOwnerEvents();
   if (exporting && drained) {
     consolePrintf("Stopped: %zu open flows handed to export, %d export datagrams sent\n", handed,

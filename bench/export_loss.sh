@@ -4,7 +4,7 @@
 # per flow to the monitor's address; the monitor captures there and exports
 # to vantrel-collect on its own loopback.
 #
-#   sudo bash bench/export_loss.sh [sweep|stop|both] [FLOWS]
+#   sudo bash bench/export_loss.sh [sweep|stop|both|plain] [FLOWS]
 #   BUILD_DIR=build-old sudo bash bench/export_loss.sh   # another build
 #   STORE=1 sudo bash bench/export_loss.sh stop           # into a store too
 #   STORE=clickhouse sudo bash bench/export_loss.sh stop  # into ClickHouse
@@ -13,6 +13,10 @@
 #          sweep hands them all to the export loop.
 #   stop:  FLOWS (default 300000) flows are open when SIGTERM comes; the
 #          orderly stop hands them all over.
+#   plain: FLOWS (default 20000) flows are open when SIGHUP comes, and the
+#          collector is a plain one: one Python thread reading one socket
+#          with the system's default receive buffer (212,992 bytes), counting
+#          the native records of those flows. RUNS (default 5) runs.
 #
 # Prints, per case, the records of those flows the collector wrote against
 # the flows sent, and the export datagrams the monitor sent. With STORE=1
@@ -77,6 +81,69 @@ for i in range(n):
 EOF
 }
 
+# Starts the monitor in folder $1 (settings written there) and waits until
+# it captures and exports; its process id in MONITOR_PID.
+start_monitor() {
+  (cd "$1" && exec ip netns exec "$MON" "$BUILD_DIR/vantrel" >"$1/console.log" 2>&1) &
+  MONITOR_PID=$!
+  for _ in $(seq 100); do
+    grep -q "Listener Socket IO controls set" "$1/console.log" 2>/dev/null &&
+      grep -q "exporter bind socket" "$1/console.log" && break
+    sleep 0.1
+  done
+}
+
+# A plain collector on 127.0.0.1:2055: counts the records of the sender's
+# UDP flows in native datagrams until none has come for 3 s, then prints
+# "records N datagrams D buffer B".
+plain_reader() {
+  ip netns exec "$MON" python3 -c '
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.1", 2055))
+buffer = s.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF)
+records = datagrams = 0
+peer = bytes([10, 77, 0, 2])
+while True:
+    try:
+        d = s.recv(65535)
+    except socket.timeout:
+        break
+    s.settimeout(3)
+    datagrams += 1
+    at = 4
+    for _ in range(d[2] << 8 | d[3]):
+        if d[at:at + 4] == peer and d[at + 32] == 17:
+            records += 1
+        at += 45
+        for _ in range(3):
+            at += 1 + d[at]
+print("records", records, "datagrams", datagrams, "buffer", buffer, flush=True)
+' >"$1"
+}
+
+# One run of the plain case, in $1 (a folder), with $2 flows.
+run_plain() {
+  local dir=$1 flows=$2
+  mkdir -p "$dir"
+  printf '{"listenerIP": "10.77.0.1", "receiverIP": "127.0.0.1", "receiverPort": 2055, "httpPort": 17999}' \
+    >"$dir/vantrelsettings.json"
+  plain_reader "$dir/reader.txt" &
+  local reader=$!
+  start_monitor "$dir"
+  local monitor=$MONITOR_PID
+  send_flows "$flows"
+  sleep 1
+  kill -HUP "$monitor"
+  wait "$monitor" || true
+  wait "$reader" || true
+  local got
+  got=$(awk '{ print $2 }' "$dir/reader.txt")
+  printf 'plain flows sent %7d  records received %7d  %6.2f %%  (%s)\n' "$flows" "${got:-0}" \
+    "$(awk -v g="${got:-0}" -v f="$flows" 'BEGIN { print 100 * g / f }')" "$(cat "$dir/reader.txt")"
+  grep -h '^Stopped: ' "$dir/console.log" || true
+}
+
 # Runs one case; $1 sweep|stop, $2 flows.
 run_case() {
   local kind=$1 flows=$2 dir=$WORK/$1
@@ -94,13 +161,8 @@ run_case() {
   ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" --listen 127.0.0.1:2055 "${store_args[@]}" \
     >"$dir/records.json" 2>"$dir/collect.err" &
   local collector=$!
-  (cd "$dir" && exec ip netns exec "$MON" "$BUILD_DIR/vantrel" >"$dir/console.log" 2>&1) &
-  local monitor=$!
-  for _ in $(seq 100); do
-    grep -q "Listener Socket IO controls set" "$dir/console.log" 2>/dev/null &&
-      grep -q "exporter bind socket" "$dir/console.log" && break
-    sleep 0.1
-  done
+  start_monitor "$dir"
+  local monitor=$MONITOR_PID
   local started=$SECONDS
   send_flows "$flows"
   local sent_in=$((SECONDS - started))
@@ -144,5 +206,6 @@ case $CASES in
   sweep) run_case sweep "${FLOWS:-20000}" ;;
   stop) run_case stop "${FLOWS:-300000}" ;;
   both) run_case sweep 20000; run_case stop 300000 ;;
-  *) echo "usage: export_loss.sh [sweep|stop|both] [FLOWS]" >&2; exit 2 ;;
+  plain) for run in $(seq "${RUNS:-5}"); do run_plain "$WORK/plain-$run" "${FLOWS:-20000}"; done ;;
+  *) echo "usage: export_loss.sh [sweep|stop|both|plain] [FLOWS]" >&2; exit 2 ;;
 esac

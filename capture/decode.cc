@@ -25,7 +25,6 @@ namespace {
 constexpr uint8_t kIcmp = 1;
 constexpr uint8_t kTcp = 6;
 constexpr uint8_t kUdp = 17;
-constexpr uint8_t kIcmp6 = 58;
 constexpr uint8_t kSyn = 0x02;
 
 // Bytes of transport header each protocol needs: TCP up to its flags byte
@@ -62,7 +61,7 @@ struct Packet {
   uint32_t length;  // as counted: never more than came on the wire
   uint8_t tcpFlags; // 0 unless TCP
   bool outbound;
-  bool noPorts;     // no transport header (a later fragment): ports 0, no owner
+  bool noPorts;     // not TCP, UDP or ICMP with its header (a later fragment, another protocol): ports 0, no owner
   NamePacket names; // kNone unless peerNamesOn and the packet may carry a name
   uint32_t payloadAt, payloadEnd;  // the transport payload's bytes received, when `names`
 };
@@ -74,7 +73,7 @@ struct Packet6 {
   uint32_t flowLabel;
   uint8_t tcpFlags;
   bool outbound;
-  bool noPorts;     // a later fragment, ESP or no next header
+  bool noPorts;     // as Packet's
   NamePacket names; // as Packet's
   uint32_t payloadAt, payloadEnd;
 };
@@ -164,7 +163,7 @@ template <typename P>
 bool countKnownFlow(const P& p, uint64_t now) {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   if (auto* record = find(p.key)) {
-    countPacket(*record, now, p.length, p.tcpFlags);
+    countIntoFlow(*record, now, p.length, p.tcpFlags);
     return true;
   }
   if (p.key.proto == kTcp) {
@@ -176,11 +175,10 @@ bool countKnownFlow(const P& p, uint64_t now) {
   return false;
 }
 
-// TCP, UDP and (IPv6) the port-less ESP and no-next-header: count into a
-// known flow, else look up the owner of the local TCP or UDP port (without
-// the lock) and insert a new record.
+// Every packet read: count into a known flow, else look up the owner of the
+// local TCP or UDP port (without the lock) and insert a new record.
 template <typename P>
-void accountPortFlow(const P& p, uint64_t now) {
+void accountFlow(const P& p, uint64_t now) {
   if (countKnownFlow(p, now)) return;
   OwnerRef owner;
   const bool ports = !p.noPorts && (p.key.proto == kTcp || p.key.proto == kUdp);
@@ -209,7 +207,7 @@ void accountNamedFlow(const P& p, const uint8_t* d, uint64_t now) {
   } else {
     own = ownServerName(p.names, payload, length);
   }
-  accountPortFlow(p, now);
+  accountFlow(p, now);
   if (!own) return;
   std::lock_guard<std::mutex> lock(flowTableMutex);
   for (auto* record : {find(p.key), find(p.key.reversed())}) {
@@ -217,15 +215,17 @@ void accountNamedFlow(const P& p, const uint8_t* d, uint64_t now) {
   }
 }
 
-// ICMP and ICMPv6: a record is made for a new key and never counted into
-// afterwards.
+// Counts a packet: through accountNamedFlow when it may carry a name.
 template <typename P>
-void accountIcmpFlow(const P& p, uint64_t now) {
-  std::lock_guard<std::mutex> lock(flowTableMutex);
-  if (find(p.key) == nullptr) insert(p, newRecord(p, now, nullptr));
+void accountPacket(const P& p, const uint8_t* d, uint64_t now) {
+  if (p.names != NamePacket::kNone) {
+    accountNamedFlow(p, d, now);
+  } else {
+    accountFlow(p, now);
+  }
 }
 
-enum class Read { kRecord, kNoRecord, kMalformed };
+enum class Read { kRecord, kMalformed };
 
 // What a packet that is not read counts for: its length on the wire when
 // known (the capture may have cut it to its headers), else the bytes
@@ -251,9 +251,7 @@ Read readPacket(const uint8_t* d, size_t length, size_t wireLength, uint32_t loc
   if (headerBytes < 20 || length < headerBytes) return Read::kMalformed;
   p.length = countedLength(getU16(d + 2), headerBytes, length, wireLength);
   const uint8_t proto = d[9];
-  if (proto != kTcp && proto != kUdp && proto != kIcmp) return Read::kNoRecord;
-  p.noPorts = (getU16(d + 6) & kFragmentOffsetMask) != 0;
-  if (p.noPorts && proto == kIcmp) return Read::kNoRecord;
+  p.noPorts = (getU16(d + 6) & kFragmentOffsetMask) != 0 || (proto != kTcp && proto != kUdp && proto != kIcmp);
   const size_t needs = p.noPorts ? 0 : proto == kTcp ? kTcpNeeds : proto == kUdp ? kUdpNeeds : kIcmpNeeds;
   if (length - headerBytes < needs) return Read::kMalformed;
 
@@ -292,15 +290,7 @@ uint32_t decodeIpv4(const uint8_t* d, size_t length, uint32_t localAddress, uint
     snifferPacketsMalformed.fetch_add(1, std::memory_order_relaxed);
     return unreadLength(length, wireLength);
   }
-  if (read == Read::kRecord) {
-    if (p.key.proto == kIcmp) {
-      accountIcmpFlow(p, now);
-    } else if (p.names != NamePacket::kNone) {
-      accountNamedFlow(p, d, now);
-    } else {
-      accountPortFlow(p, now);
-    }
-  }
+  accountPacket(p, d, now);
   return p.length;
 }
 
@@ -336,18 +326,10 @@ uint32_t decodeIpv6(const uint8_t* d, size_t length, uint64_t now, size_t wireLe
     snifferPacketsMalformed.fetch_add(1, std::memory_order_relaxed);
     return unreadLength(length, wireLength);
   }
-  if (read == Ipv6Read::kRecord) {
-    Packet6 p;
-    fillPacket(f, p);
-    markNames6(d, length, f, p);
-    if (f.proto == kIcmp6) {
-      accountIcmpFlow(p, now);
-    } else if (p.names != NamePacket::kNone) {
-      accountNamedFlow(p, d, now);
-    } else {
-      accountPortFlow(p, now);
-    }
-  }
+  Packet6 p;
+  fillPacket(f, p);
+  markNames6(d, length, f, p);
+  accountPacket(p, d, now);
   return f.length;
 }
 
@@ -428,8 +410,9 @@ uint32_t decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddr
 }
 
 void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAddress, uint32_t* counted) {
-  // A TCP or UDP packet with its ports goes the quick way (`quick`: 4 or 6,
-  // its family); any other goes through decodeOne in its turn.
+  // A packet read whole goes the quick way (`quick`: 4 or 6, its family); a
+  // malformed one, one of another version or one that may carry a name goes
+  // through decodeOne in its turn.
   Packet p[kLine];
   Packet6Place places6[kLine];
   uint32_t hash[kLine];
@@ -445,15 +428,14 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
       quick[at] = 0;
       if (version == 4) {
         if (readPacket(c.data, c.length, c.wireLength, localAddress, p[at]) == Read::kRecord &&
-            p[at].key.proto != kIcmp && !p[at].noPorts && p[at].names == NamePacket::kNone) {
+            p[at].names == NamePacket::kNone) {
           quick[at] = 4;
           hash[at] = flowHash(p[at].key);
           prefetchFlowSlot(hash[at]);
         }
       } else if (version == 6) {
         Ipv6Fields f;
-        if (readIpv6(c.data, c.length, c.wireLength == 0 ? c.length : c.wireLength, f) == Ipv6Read::kRecord &&
-            (f.proto == kTcp || f.proto == kUdp) && !f.noPorts) {
+        if (readIpv6(c.data, c.length, c.wireLength == 0 ? c.length : c.wireLength, f) == Ipv6Read::kRecord) {
           fillPacket(f, p6(at));
           markNames6(c.data, c.length, f, p6(at));
           if (p6(at).names == NamePacket::kNone) {
@@ -480,24 +462,24 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
     if (quick[i] == 4) {
       counted[n] = p[i].length;
       if (FlowRecord* record = findFlow(p[i].key, hash[i])) {
-        countPacket(*record, c.now, p[i].length, p[i].tcpFlags);
+        countIntoFlow(*record, c.now, p[i].length, p[i].tcpFlags);
         sweepDue = true;
         continue;
       }
     } else if (quick[i] == 6) {
       counted[n] = p6(i).length;
       if (FlowEntry* entry = findFlow6(p6(i).key, hash[i])) {
-        countPacket(*entry, c.now, p6(i).length, p6(i).tcpFlags);
+        countIntoFlow(*entry, c.now, p6(i).length, p6(i).tcpFlags);
         sweepDue = true;
         continue;
       }
     }
     lock.unlock();
     if (quick[i] == 4) {
-      accountPortFlow(p[i], c.now);
+      accountFlow(p[i], c.now);
       sweepDue = true;
     } else if (quick[i] == 6) {
-      accountPortFlow(p6(i), c.now);
+      accountFlow(p6(i), c.now);
       sweepDue = true;
     } else if (decodeOne(c.data, c.length, localAddress, c.now, c.wireLength, counted[n])) {
       sweepDue = true;

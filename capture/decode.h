@@ -35,11 +35,15 @@
 // counts its wire length when that is known, since the capture may have cut
 // it to its headers.
 //
-// A fragment other than the first carries no transport header: a TCP or UDP
-// one is counted into the flow of its addresses with ports 0 (and flags 0),
-// without an owner lookup; an ICMP or ICMPv6 one changes nothing, as ICMP
-// records are never counted into. IPv6 packets whose chain ends in ESP or
-// "no next header" count the same way into a flow of that protocol.
+// Every packet read makes or counts into a flow, whatever its protocol
+// (IPv4: the protocol field; IPv6: the protocol that ends its extension
+// chain). TCP and UDP are keyed by their ports, ICMP and ICMPv6 by type and
+// code; every other protocol has ports 0 and no owner lookup. Every packet
+// adds to pkts and bytes and moves lastseen, ICMP included. A fragment other
+// than the first carries no transport header: it counts into the flow of its
+// addresses and protocol with ports 0 (and flags 0), without an owner
+// lookup. A record whose packets or bytes would pass 2^32 - 1 is ended and
+// begun again (countIntoFlow).
 //
 // Locking: flowTableMutex is held for the find-and-count of a known flow and
 // for the insert of a new one, never across the owner lookup.

@@ -9,10 +9,8 @@ constexpr uint8_t kTcp = 6;
 constexpr uint8_t kUdp = 17;
 constexpr uint8_t kRouting = 43;
 constexpr uint8_t kFragment = 44;
-constexpr uint8_t kEsp = 50;
 constexpr uint8_t kAh = 51;
 constexpr uint8_t kIcmp6 = 58;
-constexpr uint8_t kNoNext = 59;
 constexpr uint8_t kDestination = 60;
 
 constexpr size_t kFixedHeader = 40;
@@ -85,13 +83,8 @@ Ipv6Read readIpv6(const uint8_t* d, size_t length, size_t wireLength, Ipv6Fields
   out.proto = next;
   out.srcport = out.dstport = 0;
   out.tcpFlags = 0;
-  if (laterFragment || next == kEsp || next == kNoNext) {
-    out.noPorts = true;
-    const bool counts = next == kTcp || next == kUdp || next == kEsp || next == kNoNext;
-    return counts ? Ipv6Read::kRecord : Ipv6Read::kNoRecord;
-  }
-  out.noPorts = false;
-  if (next != kTcp && next != kUdp && next != kIcmp6) return Ipv6Read::kNoRecord;
+  out.noPorts = laterFragment || (next != kTcp && next != kUdp && next != kIcmp6);
+  if (out.noPorts) return Ipv6Read::kRecord;
   if (length - at < transportNeeds(next)) return Ipv6Read::kMalformed;
   const uint8_t* t = d + at;
   out.transportAt = static_cast<uint32_t>(at);

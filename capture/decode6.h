@@ -16,10 +16,10 @@ inline constexpr int kMaxExtensionHeaders = 8;
 struct Ipv6Fields {
   Ip6Address src;
   Ip6Address dst;
-  uint8_t proto = 0;      // after the chain: 6, 17, 58, or 50 (ESP) / 59 (no next header) that end it
+  uint8_t proto = 0;      // the protocol that ends the chain (50 ESP and 59 no next header included)
   uint8_t dscp = 0;       // traffic class >> 2
   uint8_t tcpFlags = 0;   // 0 unless TCP with ports
-  bool noPorts = false;   // a later fragment, ESP or no next header: no transport header, no owner
+  bool noPorts = false;   // not TCP, UDP or ICMPv6 with its header: ports 0, no owner
   uint16_t srcport = 0;
   uint16_t dstport = 0;
   uint32_t flowLabel = 0; // 20 bits
@@ -29,7 +29,6 @@ struct Ipv6Fields {
 
 enum class Ipv6Read {
   kRecord,     // `out` is complete: the packet counts into a flow
-  kNoRecord,   // well formed, but of a protocol (or an ICMPv6 later fragment) that makes no record
   kMalformed,  // shorter than its headers say, or more than kMaxExtensionHeaders of them
 };
 
@@ -39,10 +38,11 @@ enum class Ipv6Read {
 //
 // The chain: hop-by-hop (0), routing (43), destination options (60) and
 // fragment (44) headers are skipped by their length in 8-byte units, AH (51)
-// by its length in 4-byte units; ESP (50) and no next header (59) end it
-// with no ports. A fragment with a non-zero offset ends it too: its upper
-// protocol is the fragment header's next header, without ports (none for
-// ICMPv6, which makes no record then, as for IPv4).
+// by its length in 4-byte units; any other protocol ends it. TCP, UDP and
+// ICMPv6 have their ports (type and code) read; every other protocol, ESP
+// (50) and no next header (59) included, counts with ports 0. A fragment
+// with a non-zero offset ends the chain too: its protocol is the fragment
+// header's next header, with ports 0 whatever it is.
 //
 // The length counted is 40 + payload length, never more than the wire length
 // (or, when that is unknown, unlimited). Payload length 0 claims nothing

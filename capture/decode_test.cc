@@ -117,7 +117,7 @@ std::string shown(const FlowKey& key) {
   const FlowRecord* r = findFlow(key);
   if (r == nullptr) return "none";
   char text[256];
-  snprintf(text, sizeof text, "pkts %d bytes %d flags 0x%02x in %d out %d first %+lld last %+lld delay %d owner %s",
+  snprintf(text, sizeof text, "pkts %u bytes %u flags 0x%02x in %d out %d first %+lld last %+lld delay %d owner %s",
            r->pkts, r->bytes, r->flags, r->inif, r->outif, static_cast<long long>(r->firstseen - kT0),
            static_cast<long long>(r->lastseen - kT0), r->replydelay,
            r->owner ? (r->processname() + "/" + r->user() + "/" + r->domain()).c_str() : "none");
@@ -221,28 +221,104 @@ TEST_F(DecodeTest, BusyFlowIsCutAfterSixtySecondsAndLookedUpAgain) {
   EXPECT_EQ(lookups.size(), 2u);
 }
 
-TEST_F(DecodeTest, IcmpRecordsAreNeverCountedInto) {
+TEST_F(DecodeTest, IcmpIsCountedIntoLikeUdpAndEndsByTheSameRules) {
   const FlowKey key{kLocal, kPeer, 8, 0, 0, 1};
   decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0);
   decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 1000), kT0 + 300);
   decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + 600);
   ASSERT_EQ(flowCacheSize(), 1u);
-  EXPECT_EQ(shown(key), "pkts 1 bytes 84 flags 0x00 in 0 out 1 first +0 last +0 delay 0 owner none");
+  EXPECT_EQ(shown(key), "pkts 3 bytes 1168 flags 0x00 in 0 out 1 first +0 last +600 delay 0 owner none");
   EXPECT_TRUE(lookups.empty());
 
-  // The first sweep more than 15 s after its creation moves it; the same
-  // request then starts a new record.
-  decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + 15001);
+  // Idle for more than 15 s: the next sweep moves it (here after another
+  // host's packet), and the same request starts a new record.
+  decode(datagram(1, kOther, kPeer, icmpEcho(), 0, 84), kT0 + 15601);
+  decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + 15601);
   ASSERT_EQ(toExportSize(), 1u);
-  EXPECT_EQ(toExport.front().firstseen, kT0);
-  EXPECT_EQ(shown(key), "none");
-  decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + 15002);
-  EXPECT_EQ(shown(key), "pkts 1 bytes 84 flags 0x00 in 0 out 1 first +15002 last +15002 delay 0 owner none");
+  EXPECT_EQ(toExport.front().pkts, 3u);
+  EXPECT_EQ(shown(key), "pkts 1 bytes 84 flags 0x00 in 0 out 1 first +15601 last +15601 delay 0 owner none");
+
+  // A ping every second is cut after 60 s like any busy flow.
+  // (Sweeps run every other second here: the first past 60 s is at +77601.)
+  for (uint64_t at = 16601; at <= 77601; at += 1000) decode(datagram(1, kLocal, kPeer, icmpEcho(), 0, 84), kT0 + at);
+  ASSERT_EQ(toExportSize(), 3u);
+  EXPECT_EQ(toExport.back().pkts, 63u);
+  EXPECT_EQ(toExport.back().bytes, 63u * 84);
 
   // Type and code are the ports: an inbound "communication prohibited".
-  decode(datagram(1, kPeer, kLocal, {3, 13, 0, 0}), kT0 + 15003);
+  decode(datagram(1, kPeer, kLocal, {3, 13, 0, 0}), kT0 + 76700);
   EXPECT_EQ(shown(FlowKey{kPeer, kLocal, 3, 13, 0, 1}),
-            "pkts 1 bytes 24 flags 0x00 in 1 out 0 first +15003 last +15003 delay 0 owner none");
+            "pkts 1 bytes 24 flags 0x00 in 1 out 0 first +76700 last +76700 delay 0 owner none");
+}
+
+// Every protocol makes a flow keyed by its addresses, protocol and DSCP with
+// ports 0 and no owner, counted into by each packet.
+TEST_F(DecodeTest, EveryProtocolIsCountedIntoAPortlessFlow) {
+  using frames6::operator+;
+  using frames6::packet6;
+  const auto fragment = [](uint8_t proto, std::vector<uint8_t> payload) {
+    std::vector<uint8_t> d = datagram(proto, kPeer, kLocal, std::move(payload));
+    d[6] = 0x00, d[7] = 185;  // offset 1480
+    return d;
+  };
+  const std::vector<uint8_t> payload(40, 0x5a);
+  const std::vector<uint8_t> greHeader = {0, 0, 0x08, 0, 0x45, 0, 0, 20};
+  const struct Row {
+    const char* what;
+    std::vector<uint8_t> packet;
+    uint8_t proto;
+    bool inbound;
+    uint16_t srcport, dstport;  // type and code for ICMP
+  } rows[] = {
+      {"gre", datagram(47, kLocal, kPeer, greHeader + payload), 47, false, 0, 0},
+      {"ipv4 esp", datagram(50, kPeer, kLocal, payload), 50, true, 0, 0},
+      {"ipv4 ah", datagram(51, kPeer, kLocal, payload), 51, true, 0, 0},
+      {"sctp", datagram(132, kLocal, kPeer, payload), 132, false, 0, 0},
+      {"igmp", datagram(2, kPeer, 0xe0000016, {0x22, 0, 0, 0, 0, 0, 0, 0}), 2, true, 0, 0},
+      {"ospf", datagram(89, kPeer, 0xe0000005, payload), 89, true, 0, 0},
+      {"pim", datagram(103, kLocal, 0xe000000d, {0x20, 0, 0, 0}), 103, false, 0, 0},
+      {"ipv6 in ipv4", datagram(41, kLocal, kPeer, packet6(frames6::kUdp, frames6::udpHeader(1, 2))), 41, false, 0, 0},
+      {"icmp echo", datagram(1, kLocal, kPeer, icmpEcho()), 1, false, 8, 0},
+      {"later fragment of icmp", fragment(1, payload), 1, true, 0, 0},
+      {"later fragment of gre", fragment(47, payload), 47, true, 0, 0},
+      {"ipv6 esp", packet6(frames6::kEsp, payload, 0, 0, frames6::kPeer6, frames6::kLocal6), 50, true, 0, 0},
+      {"ipv6 sctp", packet6(132, payload, 0, 0, frames6::kLocal6, frames6::kPeer6), 132, false, 0, 0},
+      {"ipv6 ospf", packet6(89, payload, 0, 0, frames6::kLinkLocal6, frames6::address("ff02::5")), 89, false, 0, 0},
+      {"icmpv6 echo", packet6(frames6::kIcmp6, frames6::echo6(128), 0, 0, frames6::kLocal6, frames6::kPeer6), 58,
+       false, 128, 0},
+      {"later fragment of icmpv6",
+       packet6(frames6::kFragment, frames6::fragmentHeader(frames6::kIcmp6, 1232, false) + payload, 0, 0,
+               frames6::kPeer6, frames6::kLocal6),
+       58, true, 0, 0},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    SCOPED_TRACE(row.what);
+    for (int i = 0; i < 3; ++i) decode(row.packet, kT0 + 100 * i);
+    const std::vector<FlowEntry> flows = copyFlows();
+    ASSERT_EQ(flows.size(), 1u);
+    const FlowEntry& f = flows[0];
+    EXPECT_EQ(f.proto, row.proto);
+    EXPECT_EQ(f.pkts, 3u);
+    EXPECT_EQ(f.bytes, 3 * row.packet.size());
+    EXPECT_EQ(f.lastseen - f.firstseen, 200u);
+    EXPECT_EQ(f.inif, row.inbound ? 1 : 0);
+    EXPECT_EQ(f.srcport, row.srcport);
+    EXPECT_EQ(f.dstport, row.dstport);
+    EXPECT_FALSE(f.owner);
+    EXPECT_TRUE(lookups.empty());
+  }
+
+  // DSCP splits them as any other flow; a GRE packet of another host pair
+  // is another flow.
+  SetUp();
+  decode(datagram(47, kLocal, kPeer, greHeader, 0xb8), kT0);
+  decode(datagram(47, kLocal, kPeer, greHeader, 0xb9), kT0);
+  decode(datagram(47, kLocal, kPeer, greHeader, 0x00), kT0);
+  decode(datagram(47, kLocal, kOther, greHeader, 0x00), kT0);
+  EXPECT_EQ(shown(FlowKey{kLocal, kPeer, 0, 0, 46, 47}).substr(0, 7), "pkts 2 ");
+  EXPECT_EQ(shown(FlowKey{kLocal, kPeer, 0, 0, 0, 47}).substr(0, 7), "pkts 1 ");
+  EXPECT_EQ(flowCacheSize(), 3u);
 }
 
 TEST_F(DecodeTest, OtherVersionsPrintTheMessageAndDoNothingElse) {
@@ -327,7 +403,7 @@ TEST_F(DecodeTest, DirectionAndLocalPort) {
   }
 }
 
-TEST_F(DecodeTest, ShortDatagramsAndOtherProtocolsMakeNoRecordButRunTheSweep) {
+TEST_F(DecodeTest, ShortDatagramsMakeNoRecordButRunTheSweep) {
   const auto ipv6Udp = frames6::packet6(frames6::kUdp, frames6::udpHeader(1, 2));
   struct Case {
     const char* what;
@@ -349,7 +425,8 @@ TEST_F(DecodeTest, ShortDatagramsAndOtherProtocolsMakeNoRecordButRunTheSweep) {
       {"udp ports only", datagram(17, kLocal, kPeer, udpHeader(1, 2)), 24, true, false},
       {"icmp type only", datagram(1, kLocal, kPeer, icmpEcho()), 21, false, true},
       {"icmp type and code", datagram(1, kLocal, kPeer, icmpEcho()), 22, true, false},
-      {"igmp", datagram(2, kPeer, kLocal, {0x16, 0, 0, 0, 224, 0, 0, 22}), 28, false, false},
+      {"igmp", datagram(2, kPeer, kLocal, {0x16, 0, 0, 0, 224, 0, 0, 22}), 28, true, false},
+      {"igmp header only", datagram(2, kPeer, kLocal, {0x16, 0, 0, 0, 224, 0, 0, 22}), 20, true, false},
       {"ipv6 udp without its ports", ipv6Udp, 43, false, true},
       {"ipv6 udp ports only", ipv6Udp, 44, true, false},
   };
@@ -366,8 +443,8 @@ TEST_F(DecodeTest, ShortDatagramsAndOtherProtocolsMakeNoRecordButRunTheSweep) {
     EXPECT_EQ(lastSweepTime, kT0);
     EXPECT_EQ(toExportSize(), 1u);
     EXPECT_EQ(flowCacheSize(), c.makesRecord ? 1u : 0u);
-    const bool icmp = (c.d[0] >> 4) == 4 && c.d[9] == 1;
-    EXPECT_EQ(lookups.size(), c.makesRecord && !icmp ? 1u : 0u);
+    const bool ported = (c.d[0] >> 4) == 6 || c.d[9] == 6 || c.d[9] == 17;
+    EXPECT_EQ(lookups.size(), c.makesRecord && ported ? 1u : 0u);
     EXPECT_EQ(snifferPacketsMalformed - malformedBefore, c.malformed ? 1u : 0u);
   }
 }
@@ -386,13 +463,13 @@ TEST_F(DecodeTest, LaterFragmentsHaveNoPortsAndLengthsNeverExceedTheWire) {
     std::vector<uint8_t> d;
     size_t wire;
     FlowKey key;  // the flow it is counted into; proto 0: none
-    int32_t bytes;
+    uint32_t bytes;
   } rows[] = {
       {"first fragment", fragment(17, 0x2000, udpHeader(5000, 53), 1500), 1500, {kPeer, kLocal, 5000, 53, 0, 17}, 1500},
       {"second fragment", fragment(17, 0x2000 | 185, aaaa, 1500), 1500, {kPeer, kLocal, 0, 0, 0, 17}, 1500},
       {"last fragment", fragment(17, 370, aaaa, 60), 60, {kPeer, kLocal, 0, 0, 0, 17}, 1560},
       {"tcp fragment", fragment(6, 185, aaaa, 28), 28, {kPeer, kLocal, 0, 0, 0, 6}, 28},
-      {"icmp fragment", fragment(1, 185, aaaa, 28), 28, {0, 0, 0, 0, 0, 0}, 0},
+      {"icmp fragment", fragment(1, 185, aaaa, 28), 28, {kPeer, kLocal, 0, 0, 0, 1}, 28},
       {"54-byte frame claiming 65535", datagram(6, kPeer, kLocal, tcpHeader(80, 4000, 0x10), 0, 65535), 40,
        {kPeer, kLocal, 80, 4000, 0, 6}, 40},
       {"claim below the frame (padding)", datagram(17, kPeer, kLocal, udpHeader(7, 7), 0, 28), 46,
@@ -405,9 +482,9 @@ TEST_F(DecodeTest, LaterFragmentsHaveNoPortsAndLengthsNeverExceedTheWire) {
           << row.what << ": " << shown(row.key);
     }
   }
-  EXPECT_EQ(flowCacheSize(), 5u) << "no flow from payload bytes, none from the ICMP fragment";
+  EXPECT_EQ(flowCacheSize(), 6u) << "no flow from payload bytes";
   EXPECT_EQ(lookups.size(), 3u) << "a fragment without ports has no owner to look up";
-  EXPECT_EQ(flowTotals().bytes, 1500u + 1560 + 28 + 40 + 28);
+  EXPECT_EQ(flowTotals().bytes, 1500u + 1560 + 28 + 28 + 40 + 28);
 }
 
 // The open IPv6 record of `key` as shown() shows an IPv4 one, with its label.
@@ -416,7 +493,7 @@ std::string shown6(const FlowKey6& key) {
   const FlowEntry* e = findFlow6(key);
   if (e == nullptr) return "none";
   char text[256];
-  snprintf(text, sizeof text, "pkts %d bytes %d flags 0x%02x in %d out %d first %+lld delay %d label 0x%05x owner %s",
+  snprintf(text, sizeof text, "pkts %u bytes %u flags 0x%02x in %d out %d first %+lld delay %d label 0x%05x owner %s",
            e->pkts, e->bytes, e->flags, e->inif, e->outif, static_cast<long long>(e->firstseen - kT0), e->replydelay,
            e->flowlabel, e->owner ? e->processname().c_str() : "none");
   return text;
@@ -492,8 +569,8 @@ TEST_F(DecodeTest, Ipv6FlowsTakeDirectionOwnersLabelsAndCounts) {
        "pkts 1 bytes 48 flags 0x00 in 1 out 0 first +50 delay 0 label 0x00000 owner proc6-5000"},
       {"udp between two others", {kPeer6, kOther6, 6000, 7000, 0, kUdp},
        "pkts 1 bytes 48 flags 0x00 in 1 out 0 first +60 delay 0 label 0x00000 owner proc6-7000"},
-      {"echo request, never counted into", {kLocal6, kPeer6, 128, 0, 0, kIcmp6},
-       "pkts 1 bytes 48 flags 0x00 in 0 out 1 first +70 delay 0 label 0x00000 owner none"},
+      {"echo request", {kLocal6, kPeer6, 128, 0, 0, kIcmp6},
+       "pkts 2 bytes 188 flags 0x00 in 0 out 1 first +70 delay 0 label 0x00000 owner none"},
       {"echo reply", {kPeer6, kLocal6, 129, 0, 0, kIcmp6},
        "pkts 1 bytes 48 flags 0x00 in 1 out 0 first +90 delay 0 label 0x00000 owner none"},
       {"esp, counted without owner", {kPeer6, kLocal6, 0, 0, 0, kEsp},

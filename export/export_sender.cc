@@ -20,31 +20,26 @@ namespace {
 // Records taken from toExport per lock; the lock is held only for the move.
 constexpr size_t kTakePerLock = 64;
 
-// Datagrams sent at most per millisecond. A sweep or the orderly stop can
-// finish tens of thousands of flows at once; sent back to back they overrun
-// the collector's receive queue (and a slower link). 80 full datagrams a
-// millisecond, 1,466 bytes each on an Ethernet wire, are 0.94 Gb/s: a 1 Gb/s
-// link is never the limit, and ordinary export, a few datagrams a second,
-// never meets the bound.
-constexpr unsigned kDatagramsPerMilli = 80;
-
-// Holds a send back once kDatagramsPerMilli have left in the current
-// millisecond, until the next begins. One per run.
+// Spaces sends at kExportDatagramsPerSecond on average, at most
+// kExportBurstDatagrams back to back: a sweep or the orderly stop can finish
+// tens of thousands of flows at once, and sent as fast as the socket takes
+// them they overrun a collector's receive queue within milliseconds. When it
+// runs ahead it sleeps until a whole burst is due again, so it sleeps once a
+// burst rather than once a datagram. One per run.
 struct Pacer {
-  std::chrono::steady_clock::time_point windowStart;
-  unsigned sent = 0;
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::duration kInterval =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) / kExportDatagramsPerSecond;
+  static constexpr Clock::duration kBurst = kInterval * kExportBurstDatagrams;
+
+  Clock::time_point due{};  // when the next datagram is due at the steady pace
 
   void beforeSend() {
-    auto now = std::chrono::steady_clock::now();
-    if (now - windowStart >= std::chrono::milliseconds(1)) {
-      windowStart = now;
-      sent = 0;
-    } else if (sent >= kDatagramsPerMilli) {
-      std::this_thread::sleep_until(windowStart + std::chrono::milliseconds(1));
-      windowStart = std::chrono::steady_clock::now();
-      sent = 0;
-    }
-    ++sent;
+    const Clock::time_point now = Clock::now();
+    // A quiet spell earns at most one burst.
+    if (due < now - kBurst) due = now - kBurst;
+    if (due > now) std::this_thread::sleep_until(due + kBurst - kInterval);
+    due += kInterval;
   }
 };
 

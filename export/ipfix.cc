@@ -96,8 +96,8 @@ uint16_t writeIpfixRecord(const FlowRecord& record, uint8_t* at) {
   at[14] = record.proto;
   at[15] = record.tos;
   putU16(at + 16, record.flags);
-  putU64(at + 18, static_cast<uint32_t>(record.bytes));
-  putU64(at + 26, static_cast<uint32_t>(record.pkts));
+  putU64(at + 18, record.bytes);
+  putU64(at + 26, record.pkts);
   putU64(at + 34, record.firstseen);
   putU64(at + 42, record.lastseen);
   at[50] = record.outif != 0 ? kIpfixOutbound : kIpfixInbound;
@@ -125,8 +125,8 @@ uint16_t writeIpfixRecord6(const FlowEntry& entry, uint8_t* at) {
   at[38] = entry.proto;
   at[39] = entry.tos;
   putU16(at + 40, entry.flags);
-  putU64(at + 42, static_cast<uint32_t>(entry.bytes));
-  putU64(at + 50, static_cast<uint32_t>(entry.pkts));
+  putU64(at + 42, entry.bytes);
+  putU64(at + 50, entry.pkts);
   putU64(at + 58, entry.firstseen);
   putU64(at + 66, entry.lastseen);
   at[74] = entry.outif != 0 ? kIpfixOutbound : kIpfixInbound;

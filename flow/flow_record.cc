@@ -16,7 +16,7 @@ FlowRecord makeFlowRecord(uint16_t inif, uint16_t outif, uint8_t proto, uint32_t
                           uint8_t tos, uint64_t now, OwnerRef owner) {
   FlowRecord r;
   r.pkts = 1;
-  r.bytes = static_cast<int32_t>(totalLength);
+  r.bytes = totalLength;
   r.srcip = srcip;
   r.dstip = dstip;
   r.srcport = srcport;

@@ -11,8 +11,8 @@
 #include "runtime/flow_owner.h"
 
 struct FlowRecord {
-  int32_t pkts = 1;         // packets counted; 1 at creation
-  int32_t bytes = 0;        // sum of packet lengths (IPv4 total, IPv6 40 + payload), wraps modulo 2^32
+  uint32_t pkts = 1;        // packets counted; 1 at creation
+  uint32_t bytes = 0;       // sum of packet lengths (IPv4 total, IPv6 40 + payload); never wraps, see countFits
   uint32_t srcip = 0;       // host byte order
   uint32_t dstip = 0;       // host byte order
   uint16_t replydelay = 0;  // ms from first packet to the first reply (TCP)
@@ -22,7 +22,7 @@ struct FlowRecord {
   uint8_t outif = 0;        // 1 when outbound
   uint8_t flags = 0;        // OR of TCP flags; 0 for UDP and ICMP
   uint8_t tos = 0;          // DSCP, 0..63
-  uint8_t proto = 0;        // 1, 6 or 17 (58, ICMPv6, in an IPv6 flow)
+  uint8_t proto = 0;        // IP protocol number (for IPv6 the one that ends the header chain)
   uint8_t family = 4;       // 4, or 6 for the record of a FlowEntry with IPv6 ends
   PeerName peer;            // the remote end's name and where it came from; none at first
   uint64_t firstseen = 0;   // ms since 1970
@@ -108,10 +108,20 @@ FlowEntry makeFlowEntry6(uint16_t inif, uint16_t outif, uint8_t proto, const Ip6
                          const Ip6Address& dstip, uint16_t srcport, uint16_t dstport, uint32_t length,
                          uint8_t flags, uint8_t tos, uint32_t flowlabel, uint64_t now, OwnerRef owner);
 
-// Counts one more packet into `r`. `tcpFlags` is ORed in only for TCP.
+// Counts stay 32 bits wide so a record keeps its size; instead of wrapping,
+// a record that one more packet would take past 2^32 - 1 packets or bytes
+// ends there and the packet begins a new record under the same key
+// (countIntoFlow in flow_table.h). True while `r` can take one more packet
+// of `length` bytes.
+inline bool countFits(const FlowRecord& r, uint32_t length) {
+  return r.bytes <= UINT32_MAX - length && r.pkts != UINT32_MAX;
+}
+
+// Counts one more packet into `r`, which countFits allows. `tcpFlags` is
+// ORed in only for TCP.
 inline void countPacket(FlowRecord& r, uint64_t now, uint32_t totalLength, uint8_t tcpFlags) {
   r.lastseen = now;
   r.pkts += 1;
-  r.bytes = static_cast<int32_t>(static_cast<uint32_t>(r.bytes) + totalLength);
+  r.bytes += totalLength;
   if (r.proto == 6) r.flags |= tcpFlags;
 }

@@ -82,6 +82,20 @@ size_t moveFinishedIn(Map& map, Successors& named, uint64_t now, uint64_t idleLi
   return moved;
 }
 
+// Ends the record `r` holds (a copy to toExport, as a sweep would) and
+// begins it again with one packet.
+template <typename Record>
+void renewOpenFlow(Record& r, uint64_t now, uint32_t length, uint8_t tcpFlags) {
+  noteFinishedFlow(r);
+  toExport.push_back(r);
+  r.pkts = 1;
+  r.bytes = length;
+  r.firstseen = now;
+  r.lastseen = now;
+  r.replydelay = 0;
+  r.flags = r.proto == 6 ? tcpFlags : 0;
+}
+
 // Calls `visit` with every open record, IPv4 first.
 template <typename Visit>
 void forEachOpenFlow(Visit&& visit) {
@@ -98,6 +112,13 @@ FlowRecord* findFlow(const FlowKey& key) {
 FlowEntry* findFlow6(const FlowKey6& key) {
   auto it = flowCache6.find(key);
   return it == flowCache6.end() ? nullptr : &*it;
+}
+
+void renewFlow(FlowRecord& r, uint64_t now, uint32_t length, uint8_t tcpFlags) {
+  renewOpenFlow(r, now, length, tcpFlags);
+}
+void renewFlow(FlowEntry& e, uint64_t now, uint32_t length, uint8_t tcpFlags) {
+  renewOpenFlow(e, now, length, tcpFlags);
 }
 
 bool insertFlow(const FlowKey& key, FlowRecord&& record) {
@@ -238,8 +259,8 @@ FlowTotals flowTotals() {
   t.flows = openFlows();
   t.waiting = toExport.size();
   forEachOpenFlow([&t](const FlowRecord& r) {
-    t.bytes += static_cast<uint32_t>(r.bytes);
-    t.pkts += static_cast<uint32_t>(r.pkts);
+    t.bytes += r.bytes;
+    t.pkts += r.pkts;
   });
   return t;
 }
@@ -269,8 +290,8 @@ std::vector<OwnerTotal> flowTotalsByOwner() {
     }
     OwnerTotal& t = totals[lastSlot];
     t.flows += 1;
-    t.pkts += static_cast<uint32_t>(r.pkts);
-    t.bytes += static_cast<uint32_t>(r.bytes);
+    t.pkts += r.pkts;
+    t.bytes += r.bytes;
   });
   return totals;
 }

@@ -60,6 +60,32 @@ inline FlowEntry* findFlow6(const FlowKey6& key, uint32_t hash) {
   return it == flowCache6.end() ? nullptr : &*it;
 }
 
+// Counts one packet into the open record `r` (countPacket). When its packets
+// or bytes would pass 2^32 - 1, the record as it stands moves to the end of
+// toExport instead and `r` begins again with this packet alone: same key,
+// direction and owner, new firstseen, pkts 1, replydelay 0. No count ever
+// wraps; the records of a long flow sum to all it carried.
+inline void countIntoFlow(FlowRecord& r, uint64_t now, uint32_t length, uint8_t tcpFlags);
+inline void countIntoFlow(FlowEntry& e, uint64_t now, uint32_t length, uint8_t tcpFlags);
+// The rare half of countIntoFlow.
+void renewFlow(FlowRecord& r, uint64_t now, uint32_t length, uint8_t tcpFlags);
+void renewFlow(FlowEntry& e, uint64_t now, uint32_t length, uint8_t tcpFlags);
+
+inline void countIntoFlow(FlowRecord& r, uint64_t now, uint32_t length, uint8_t tcpFlags) {
+  if (countFits(r, length)) [[likely]] {
+    countPacket(r, now, length, tcpFlags);
+  } else {
+    renewFlow(r, now, length, tcpFlags);
+  }
+}
+inline void countIntoFlow(FlowEntry& e, uint64_t now, uint32_t length, uint8_t tcpFlags) {
+  if (countFits(e, length)) [[likely]] {
+    countPacket(e, now, length, tcpFlags);
+  } else {
+    renewFlow(e, now, length, tcpFlags);
+  }
+}
+
 // Inserts `record` under `key` (which must be keyOf(record), and the record
 // an IPv4 one: false otherwise) unless the key is present; a present record is left exactly as
 // it was. Returns true when inserted. At kFlowCacheLimit open flows the
@@ -119,8 +145,8 @@ size_t clearExports();
 struct FlowTotals {
   size_t flows = 0;       // open flows
   size_t waiting = 0;     // records in toExport
-  uint32_t bytes = 0;     // sum of bytes over the open flows, 32-bit wrap-around
-  uint32_t pkts = 0;      // sum of pkts over the open flows, 32-bit wrap-around
+  uint64_t bytes = 0;     // sum of bytes over the open flows
+  uint64_t pkts = 0;      // sum of pkts over the open flows
 };
 FlowTotals flowTotals();
 
@@ -129,7 +155,7 @@ FlowTotals flowTotals();
 std::vector<FlowEntry> copyFlows();
 
 // Flows, packets and bytes of the open flows per owner object (null: flows
-// without an owner), counters taken as unsigned 32-bit numbers. One walk
+// without an owner). One walk
 // under the lock; owners with equal names are not merged here.
 struct OwnerTotal {
   OwnerRef owner;

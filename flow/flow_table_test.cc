@@ -22,13 +22,12 @@ class FlowTableTest : public testing::Test {
   }
 };
 
-TEST(FlowRecordTest, CountingWrapsBytesAndOrsFlagsForTcpOnly) {
+TEST(FlowRecordTest, CountingOrsFlagsForTcpOnly) {
   FlowRecord tcp = makeFlowRecord(0, 1, 6, 1, 2, 3, 4, 65535, 0x02, 0, 100, nullptr);
-  tcp.bytes = static_cast<int32_t>(0xffff0000u);
   countPacket(tcp, 150, 1, 0x10);
   countPacket(tcp, 160, 65535, 0x01);
-  EXPECT_EQ(tcp.pkts, 3);
-  EXPECT_EQ(static_cast<uint32_t>(tcp.bytes), (0xffff0000u + 1u + 65535u));
+  EXPECT_EQ(tcp.pkts, 3u);
+  EXPECT_EQ(tcp.bytes, 2u * 65535 + 1);
   EXPECT_EQ(tcp.flags, 0x13);
   EXPECT_EQ(tcp.firstseen, 100u);
   EXPECT_EQ(tcp.lastseen, 160u);
@@ -37,6 +36,73 @@ TEST(FlowRecordTest, CountingWrapsBytesAndOrsFlagsForTcpOnly) {
   countPacket(udp, 101, 100, 0xff);
   EXPECT_EQ(udp.flags, 0);
   EXPECT_EQ(udp.processname(), "");
+}
+
+// A record that one more packet would take past 32 bits of packets or
+// bytes is handed to export as it stands and begun again, so the records of
+// the flow add up to every packet and byte.
+TEST_F(FlowTableTest, CountsNeverWrapTheRecordIsEndedAndBegunAgain) {
+  const OwnerRef owner = makeOwner("proc", "alice", "HOST1");
+  FlowRecord v4 = makeFlowRecord(0, 1, 6, 1, 2, 3, 4, 1000, 0x02, 0, 100, owner);
+  v4.replydelay = 7;
+  FlowEntry v6 = makeFlowEntry6(1, 0, 50, Ip6Address::fromBytes(reinterpret_cast<const uint8_t*>("0123456789abcdef")),
+                                Ip6Address{}, 0, 0, 1000, 0, 10, 0x12345, 100, nullptr);
+  const struct {
+    const char* what;
+    uint32_t pkts, bytes;    // the open record's counts before
+    uint32_t length;         // of the next packet
+    bool renews;
+  } rows[] = {
+      {"bytes reach 2^32 - 1 exactly", 10, UINT32_MAX - 1500, 1500, false},
+      {"one byte more", 10, UINT32_MAX - 1499, 1500, true},
+      {"a full record and any packet", 10, UINT32_MAX, 40, true},
+      {"packets reach 2^32 - 1", UINT32_MAX - 1, 1000, 40, false},
+      {"packets at 2^32 - 1", UINT32_MAX, 1000, 40, true},
+  };
+  for (const auto& row : rows) {
+    for (bool ipv6 : {false, true}) {
+      SCOPED_TRACE(std::string(row.what) + (ipv6 ? ", ipv6" : ", ipv4"));
+      reset();
+      {
+        std::lock_guard<std::mutex> lock(flowTableMutex);
+        FlowEntry e = ipv6 ? v6 : FlowEntry(v4);
+        e.pkts = row.pkts;
+        e.bytes = row.bytes;
+        insertFlowEntry(std::move(e));
+        if (ipv6) {
+          countIntoFlow(*findFlow6(keyOf6(v6)), 500, row.length, 0x10);
+        } else {
+          countIntoFlow(*findFlow(keyOf(v4)), 500, row.length, 0x10);
+        }
+      }
+      const std::vector<FlowEntry> open = copyFlows();
+      ASSERT_EQ(open.size(), 1u);
+      const FlowEntry& now = open[0];
+      EXPECT_EQ(now.ipv6(), ipv6);
+      EXPECT_EQ(now.srcip6, ipv6 ? v6.srcip6 : Ip6Address{});
+      EXPECT_EQ(now.owner.get(), ipv6 ? nullptr : owner.get());
+      EXPECT_EQ(now.outif, ipv6 ? 0 : 1);
+      EXPECT_EQ(now.lastseen, 500u);
+      EXPECT_EQ(now.flags, ipv6 ? 0 : row.renews ? 0x10 : 0x12);
+      if (!row.renews) {
+        EXPECT_EQ(toExportSize(), 0u);
+        EXPECT_EQ(now.pkts, row.pkts + 1);
+        EXPECT_EQ(now.bytes, row.bytes + row.length);
+        continue;
+      }
+      ASSERT_EQ(toExportSize(), 1u);
+      const FlowEntry& ended = toExport.front();
+      EXPECT_EQ(ended.pkts, row.pkts);
+      EXPECT_EQ(ended.bytes, row.bytes);
+      EXPECT_EQ(ended.firstseen, 100u);
+      EXPECT_EQ(ended.srcip6, now.srcip6);
+      EXPECT_EQ(ended.flowlabel, ipv6 ? 0x12345u : 0u);
+      EXPECT_EQ(now.pkts, 1u);
+      EXPECT_EQ(now.bytes, row.length);
+      EXPECT_EQ(now.firstseen, 500u);
+      EXPECT_EQ(now.replydelay, 0);
+    }
+  }
 }
 
 TEST_F(FlowTableTest, InsertKeepsAPresentRecordUntouched) {

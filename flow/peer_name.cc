@@ -80,6 +80,13 @@ const char* nameSourceText(NameSource source) {
   return "";
 }
 
+NameSource nameSourceByText(std::string_view text) {
+  for (NameSource s : {NameSource::kDns, NameSource::kTls, NameSource::kQuic}) {
+    if (text == nameSourceText(s)) return s;
+  }
+  return NameSource::kNone;
+}
+
 PeerName PeerName::make(std::string_view name, NameSource source) {
   PeerName ref;
   if (name.empty() || source == NameSource::kNone) return ref;

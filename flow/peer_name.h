@@ -13,6 +13,8 @@ enum class NameSource : uint8_t { kNone = 0, kDns = 1, kTls = 2, kQuic = 3 };
 
 // "", "dns", "tls" or "quic".
 const char* nameSourceText(NameSource source);
+// The source that text names; kNone for any other text.
+NameSource nameSourceByText(std::string_view text);
 
 // Longest name kept, in bytes; a longer one is cut to it.
 inline constexpr size_t kMaxPeerNameBytes = 255;

@@ -249,8 +249,8 @@ Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const st
   }
 
   const FlowTotals totals = flowTotals();
-  m["totalBytes"] = Json::UInt(totals.bytes);
-  m["totalPkts"] = Json::UInt(totals.pkts);
+  m["totalBytes"] = Json::UInt64(totals.bytes);
+  m["totalPkts"] = Json::UInt64(totals.pkts);
   m["totalFlows"] = Json::UInt64(totals.flows);
   m["totalUDPProcesses"] = Json::UInt64(udpProcessCount());
   m["totalTCPProcesses"] = Json::UInt64(tcpProcessCount());

@@ -222,7 +222,7 @@ TEST_F(DataDocumentTest, CountersAndSettingsBeforeTheSettingsStepTotalsAndFlagsA
     EXPECT_EQ(buildDataDocument(10000, nullptr, [] {})["settings"]["metricsToken"], shown) << token;
   }
   EXPECT_EQ(doc["totalFlows"].asUInt64(), 2u);
-  EXPECT_EQ(doc["totalBytes"], Json::Value(Json::UInt(static_cast<uint32_t>(-5) + 2147483647u))) << "unsigned";
+  EXPECT_EQ(doc["totalBytes"], Json::Value(Json::UInt64(4294967291u + uint64_t{2147483647}))) << "summed whole";
   EXPECT_EQ(doc["totalPkts"], Json::Value(Json::UInt(4)));
   EXPECT_EQ(doc["totalTCPProcesses"].asUInt64(), 1u);
   EXPECT_EQ(doc["totalUDPProcesses"].asUInt64(), 2u);

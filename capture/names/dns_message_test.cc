@@ -70,6 +70,18 @@ TEST(DnsMessage, ReadsMessages) {
            "05 6f74686572 00 | 0001 0001 00000e10 0004 c6336407"                            // other. A
            + kOpt,
        true, true, false, "www.example.com", {"192.0.2.1/3600", "2001..0001/300"}},
+      // Two answers of dnsmasq on 127.0.0.1 (www.vne.test CNAME web.vne.test CNAME edge.cdn.vne.test,
+      // addresses from a hosts file), as it sent them.
+      {"dnsmasq: A through two CNAMEs, EDNS",
+       "5a01858000010003000000010377777703766e6504746573740000010001c00c0005000100000000000e0377656203766e65"
+       "047465737400c02a0005000100000000001304656467650363646e03766e65047465737400c04400010001000000000004c0"
+       "00020a00002904d0000000000000",
+       true, true, false, "www.vne.test", {"192.0.2.10/0"}},
+      {"dnsmasq: AAAA for a question in mixed case",
+       "5a02858000010003000000000357575703766e65047465737400001c0001c00c0005000100000000000e0377656203766e65"
+       "047465737400c02a0005000100000000001304656467650363646e03766e65047465737400c044001c000100000000001020"
+       "010db8000000000000000000000010",
+       true, true, false, "www.vne.test", {"2001..0010/0"}},
       {"upper case and bytes to escape", "0001 0100 0001 0000 0000 0000 05 612e622063 07 4558414d504c45 00 0001 0001",
        true, false, false, "a\\046b\\032c.example", {}},
       {"truncated answer", "1234 8380 0001 0000 0000 0000" + kQuestion, true, true, true, "www.example.com", {}},

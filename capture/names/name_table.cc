@@ -79,12 +79,21 @@ std::list<NameEntry> names;
 std::unordered_map<AddressKey, std::list<NameEntry>::iterator, AddressHash> byAddress;
 std::vector<TcpStream> tcpStreams;
 uint64_t lastSweepMs = 0;
+size_t textBytes = 0;  // heap held by the names' text, as textCost counts it
 
 std::atomic<uint64_t> nameCount{0};
 std::atomic<uint64_t> malformedCount{0};
 std::atomic<uint64_t> unsolicitedCount{0};
 
+// Heap a name's text takes beyond its entry: none while it fits in the string itself, else the
+// allocation with the allocator's own overhead.
+size_t textCost(const std::string& text) {
+  constexpr size_t kInline = 15, kAllocatorOverhead = 16;
+  return text.capacity() > kInline ? text.capacity() + 1 + kAllocatorOverhead : 0;
+}
+
 void forget(std::list<NameEntry>::iterator entry) {
+  textBytes -= textCost(entry->name);
   byAddress.erase(entry->address);
   names.erase(entry);
   nameCount.store(names.size(), std::memory_order_relaxed);
@@ -126,14 +135,20 @@ void name(const DnsAddress& address, const char* text, size_t textLength, uint64
   const uint64_t ttlMs = std::clamp<uint64_t>(static_cast<uint64_t>(address.ttl) * 1000, kNameMinTtlMs, kNameMaxTtlMs);
   auto found = byAddress.find(key);
   if (found != byAddress.end()) {
-    found->second->name.assign(text, textLength);
-    found->second->expiresMs = nowMs + ttlMs;
+    NameEntry& entry = *found->second;
+    textBytes -= textCost(entry.name);
+    entry.name.assign(text, textLength);
+    textBytes += textCost(entry.name);
+    entry.expiresMs = nowMs + ttlMs;
     names.splice(names.begin(), names, found->second);
-    return;
+  } else {
+    names.push_front(NameEntry{key, std::string(text, textLength), nowMs + ttlMs});
+    byAddress.emplace(key, names.begin());
+    textBytes += textCost(names.front().name);
   }
-  if (names.size() >= kNameTableMaxNames) forget(std::prev(names.end()));
-  names.push_front(NameEntry{key, std::string(text, textLength), nowMs + ttlMs});
-  byAddress.emplace(key, names.begin());
+  while (names.size() > kNameTableMaxNames || (textBytes > kNameTableMaxTextBytes && names.size() > 1)) {
+    forget(std::prev(names.end()));
+  }
   nameCount.store(names.size(), std::memory_order_relaxed);
 }
 
@@ -247,6 +262,7 @@ void nameTableClear() {
   byAddress.clear();
   tcpStreams.clear();
   lastSweepMs = 0;
+  textBytes = 0;
   nameCount.store(0);
   malformedCount.store(0);
   unsolicitedCount.store(0);

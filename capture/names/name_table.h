@@ -8,12 +8,15 @@
 
 // Bounds and times of the table.
 inline constexpr size_t kNameTableMaxNames = 65536;
+// Heap the names' own text may take (allocator overhead counted): at 65,536 names of typical
+// length this never binds; names of 200 bytes and more each keep the table under 16 MiB.
+inline constexpr size_t kNameTableMaxTextBytes = 4u << 20;
 inline constexpr uint64_t kNameMinTtlMs = 300'000;        // an answer's TTL at least 5 min
 inline constexpr uint64_t kNameMaxTtlMs = 86'400'000;     // and at most 24 h
 inline constexpr uint64_t kNameLookupKeepMs = 75'000;     // a look-up keeps the name this long at least
 inline constexpr uint64_t kPendingQueryMs = 10'000;       // a query waits this long for its answer
 inline constexpr size_t kMaxPendingQueries = 4096;
-inline constexpr size_t kMaxDnsTcpStreams = 64;           // TCP connections being reassembled
+inline constexpr size_t kMaxDnsTcpStreams = 16;           // TCP connections being reassembled
 inline constexpr size_t kMaxDnsTcpBuffer = 65537;         // one whole message and its length
 inline constexpr uint64_t kDnsTcpIdleMs = 30'000;
 

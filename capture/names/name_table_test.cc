@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/names/dns_test_messages.h"
+
 namespace {
 
 constexpr uint8_t kUdp = 17, kTcp = 6;
@@ -13,37 +15,10 @@ const uint8_t kHost4[4] = {10, 0, 0, 1}, kServer4[4] = {10, 0, 0, 53}, kOther4[4
 const uint8_t kHost6[16] = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 const uint8_t kServer6[16] = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x53};
 
-struct Answer {
-  uint8_t family;
-  std::vector<uint8_t> address;
-  uint32_t ttl;
-};
+using Answer = DnsTestAnswer;
 
-void putName(std::vector<uint8_t>& m, const std::string& name) {
-  size_t start = 0;
-  while (start < name.size()) {
-    size_t dot = name.find('.', start);
-    if (dot == std::string::npos) dot = name.size();
-    m.push_back(static_cast<uint8_t>(dot - start));
-    m.insert(m.end(), name.begin() + static_cast<std::ptrdiff_t>(start), name.begin() + static_cast<std::ptrdiff_t>(dot));
-    start = dot + 1;
-  }
-  m.push_back(0);
-}
-
-// A query for `name` (type A), or its answer with `answers` owned by the question's name.
 std::vector<uint8_t> dnsMessage(uint16_t id, const std::string& name, const std::vector<Answer>& answers, bool response) {
-  std::vector<uint8_t> m = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), static_cast<uint8_t>(response ? 0x81 : 0x01),
-                            static_cast<uint8_t>(response ? 0x80 : 0), 0, 1, 0, static_cast<uint8_t>(answers.size()), 0, 0, 0, 0};
-  putName(m, name);
-  m.insert(m.end(), {0, 1, 0, 1});
-  for (const Answer& a : answers) {
-    const uint8_t type = a.family == 4 ? 1 : 28;
-    m.insert(m.end(), {0xc0, 0x0c, 0, type, 0, 1, static_cast<uint8_t>(a.ttl >> 24), static_cast<uint8_t>(a.ttl >> 16),
-                       static_cast<uint8_t>(a.ttl >> 8), static_cast<uint8_t>(a.ttl), 0, static_cast<uint8_t>(a.address.size())});
-    m.insert(m.end(), a.address.begin(), a.address.end());
-  }
-  return m;
+  return dnsTestMessage(id, name, 1, answers, response);
 }
 
 void query4(uint16_t id, const std::string& name, uint64_t now, uint16_t port = 40000) {

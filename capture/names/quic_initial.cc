@@ -138,13 +138,17 @@ bool initialServerName(const uint8_t* packet, const LongPacket& header, char nam
                      plain)) {
     return false;
   }
-  uint8_t stream[kQuicMaxCryptoBytes];
-  bool filled[kQuicMaxCryptoBytes] = {};
-  const size_t streamLength = cryptoStream(plain, plainLength, stream, filled);
-  return clientHelloServerName(stream, streamLength, name, nameLength);
+  return quicCryptoFramesServerName(plain, plainLength, name, nameLength);
 }
 
 }  // namespace
+
+bool quicCryptoFramesServerName(const uint8_t* frames, size_t length, char name[256], size_t* nameLength) {
+  uint8_t stream[kQuicMaxCryptoBytes];
+  bool filled[kQuicMaxCryptoBytes] = {};
+  const size_t streamLength = cryptoStream(frames, length, stream, filled);
+  return clientHelloServerName(stream, streamLength, name, nameLength);
+}
 
 bool quicServerName(const uint8_t* payload, size_t length, char name[256], size_t* nameLength) {
   // Packets coalesced in one datagram: the first Initial among the long-header packets at its start.

@@ -15,3 +15,8 @@ inline constexpr size_t kQuicMaxCryptoBytes = 4096;
 // protection and packet protection removed with keys derived from the client's destination
 // connection id; CRYPTO frames of the packet put together by offset). `payload` is the UDP payload.
 bool quicServerName(const uint8_t* payload, size_t length, char name[256], size_t* nameLength);
+
+// The server name of the ClientHello in the CRYPTO frames of a decrypted Initial payload (PADDING,
+// PING and ACK frames stepped over, any other frame ends the walk; CRYPTO data put together by
+// offset, the first kQuicMaxCryptoBytes bytes of the stream at most).
+bool quicCryptoFramesServerName(const uint8_t* frames, size_t length, char name[256], size_t* nameLength);

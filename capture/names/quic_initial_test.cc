@@ -81,4 +81,37 @@ TEST(QuicInitial, ReadsTheServerNameOfClientInitials) {
   }
 }
 
+TEST(QuicInitial, PutsCryptoFramesTogetherByOffset) {
+  const std::vector<uint8_t> hello = quicTestBytes(kQuicTestClientHello);
+  const size_t cut = 40;  // the server name comes after this offset
+  auto crypto = [&](size_t from, size_t to) {
+    std::vector<uint8_t> f = {0x06, static_cast<uint8_t>(0x40 | from >> 8), static_cast<uint8_t>(from),
+                              static_cast<uint8_t>(0x40 | (to - from) >> 8), static_cast<uint8_t>(to - from)};
+    f.insert(f.end(), hello.begin() + static_cast<std::ptrdiff_t>(from), hello.begin() + static_cast<std::ptrdiff_t>(to));
+    return f;
+  };
+  const std::vector<uint8_t> ping = {0x01}, ack = {0x02, 0x05, 0x00, 0x01, 0x00, 0x01, 0x00}, padding(8, 0x00);
+  const std::vector<uint8_t> newToken = {0x07, 0x01, 0xaa};
+  struct Case {
+    const char* what;
+    std::vector<std::vector<uint8_t>> frames;
+    bool named;
+  };
+  const Case cases[] = {
+      {"in order", {crypto(0, cut), crypto(cut, hello.size()), padding}, true},
+      {"reversed among PING, ACK and PADDING", {ping, crypto(cut, hello.size()), ack, padding, crypto(0, cut), padding}, true},
+      {"overlapping", {crypto(0, cut + 10), crypto(cut, hello.size())}, true},
+      {"start missing", {crypto(cut, hello.size())}, false},
+      {"another frame before the hello", {newToken, crypto(0, hello.size())}, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> payload;
+    for (const std::vector<uint8_t>& f : c.frames) payload.insert(payload.end(), f.begin(), f.end());
+    char name[256] = {};
+    size_t length = 0;
+    ASSERT_EQ(quicCryptoFramesServerName(payload.data(), payload.size(), name, &length), c.named) << c.what;
+    if (c.named) EXPECT_EQ(std::string(name, length), "example.com") << c.what;
+  }
+}
+
 }  // namespace

@@ -81,7 +81,10 @@
       pad2(d.getHours()) + ':' + pad2(d.getMinutes()) + ':' + pad2(d.getSeconds());
   }
 
-  const PROTOCOLS = { 1: 'ICMP', 6: 'TCP', 17: 'UDP', 58: 'ICMPv6' };
+  const PROTOCOLS = {
+    1: 'ICMP', 2: 'IGMP', 6: 'TCP', 17: 'UDP', 41: 'IPv6-in-IPv4', 47: 'GRE', 50: 'ESP', 51: 'AH', 58: 'ICMPv6', 89: 'OSPF',
+    103: 'PIM', 112: 'VRRP', 132: 'SCTP',
+  };
 
   function protoName(p) {
     return PROTOCOLS[p] || 'IP ' + p;
