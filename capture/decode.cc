@@ -191,6 +191,15 @@ void accountFlow(const P& p, uint64_t now) {
   insert(p, std::move(record));
 }
 
+// Whether the packet's flow has its own server name already: its TLS or
+// QUIC packets are not read again.
+template <typename P>
+bool ownNamedAlready(const P& p) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  const auto* record = find(p.key);
+  return record != nullptr && ownNamed(record->peer);
+}
+
 // A packet that may carry a name (p.names set; `d` its first byte): a DNS
 // message feeds the name table; a server name read from the payload names
 // the flow and its reply direction unless one of them was so named before.
@@ -204,7 +213,7 @@ void accountNamedFlow(const P& p, const uint8_t* d, uint64_t now) {
     const AddressBytes src = bytesOf(p.key.srcip), dst = bytesOf(p.key.dstip);
     nameTableDnsPacket(p.outbound, familyOf(p), src.bytes, dst.bytes, p.key.srcport, p.key.dstport, p.key.proto,
                        payload, length, now);
-  } else {
+  } else if (!ownNamedAlready(p)) {
     own = ownServerName(p.names, payload, length);
   }
   accountFlow(p, now);
