@@ -11,6 +11,7 @@
 
 #include "capture/decode.h"
 #include "capture/flow_names.h"
+#include "capture/names/dns_test_messages.h"
 #include "capture/names/name_table.h"
 #include "capture/names/quic_test_vectors.h"
 #include "capture/owner_lookups.h"
@@ -55,12 +56,6 @@ std::vector<uint8_t> helloRecord(const std::string& name) {
   return r;
 }
 
-std::vector<uint8_t> dnsQuery(uint16_t id) {
-  std::vector<uint8_t> m = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 1, 0, 0, 1, 0, 0, 0, 0, 0, 0,
-                            3, 'w', 'w', 'w', 7, 'e', 'x', 'a', 'm', 'p', 'l', 'e', 3, 'c', 'o', 'm', 0, 0, 1, 0, 1};
-  return m;
-}
-
 // 1000 TCP and 200 UDP flows, with the name-carrying packets among them.
 std::vector<std::vector<uint8_t>> mix() {
   std::vector<std::vector<uint8_t>> packets;
@@ -69,7 +64,7 @@ std::vector<std::vector<uint8_t>> mix() {
     const uint32_t remote = 0xc6120000u + i % 1200;
     const auto port = static_cast<uint16_t>(40000 + i % 1200);
     if (i % 50 == 0) {
-      packets.push_back(ipv4(17, kLocal, 0x0a000035, static_cast<uint16_t>(30000 + i % 1000), 53, dnsQuery(uint16_t(i))));
+      packets.push_back(ipv4(17, kLocal, 0x0a000035, static_cast<uint16_t>(30000 + i % 1000), 53, dnsTestMessage(uint16_t(i), "www.example.com", 1, {}, false)));
     } else if (i % 500 == 1) {
       packets.push_back(ipv4(6, kLocal, remote, port, 443, helloRecord("www.example.com")));
     } else if (i % 500 == 2) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/names/dns_test_messages.h"
 #include "capture/names/quic_test_vectors.h"
 #include "platform/clock.h"
 #include "tests/support/system_test.h"
@@ -24,24 +25,10 @@ constexpr const char* kWatched6 = "fd00:203:9::1";
 constexpr const char* kPeer6 = "fd00:203:9::2";
 constexpr uint16_t kTlsPort = 24433;
 
-// A DNS query for `name` of `type` (1 A, 28 AAAA) with id `id`.
-std::vector<uint8_t> dnsQuery(uint16_t id, const std::string& name, uint16_t type) {
-  std::vector<uint8_t> m = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 1, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-  for (size_t start = 0; start < name.size();) {
-    size_t dot = name.find('.', start);
-    if (dot == std::string::npos) dot = name.size();
-    m.push_back(static_cast<uint8_t>(dot - start));
-    m.insert(m.end(), name.begin() + static_cast<ptrdiff_t>(start), name.begin() + static_cast<ptrdiff_t>(dot));
-    start = dot + 1;
-  }
-  m.insert(m.end(), {0, 0, static_cast<uint8_t>(type), 0, 1});
-  return m;
-}
-
-// Asks the resolver over UDP or TCP; true when an answer came. The local
-// port goes to `port`.
+// Asks the resolver for `name` of `type` (1 A, 28 AAAA) over UDP or TCP;
+// true when an answer came.
 bool resolve(const std::string& name, uint16_t type, bool tcp, uint16_t id) {
-  const std::vector<uint8_t> q = dnsQuery(id, name, type);
+  const std::vector<uint8_t> q = dnsTestMessage(id, name, type, {}, false);
   const int fd = boundSocket(tcp ? SOCK_STREAM : SOCK_DGRAM, kWatched, 0);
   const sockaddr_in to = endpoint(kPeer, 53);
   timeval wait{3, 0};
@@ -136,9 +123,7 @@ TEST(PeerNames, FlowsCarryTheNamesTheHostAskedForAndSent) {
   uint16_t unnamed = 0, viaUdp = 0, viaTcp6 = 0, latest = 0, quic1 = 0, quic2 = 0;
   inNamespace(watched, [&] {
     // An answer nobody asked for, then a flow to the address it gives.
-    std::vector<uint8_t> forged = dnsQuery(77, "forged.vt-names.test", 1);
-    forged[2] = 0x81, forged[3] = 0x80, forged[7] = 1;
-    forged.insert(forged.end(), {0xc0, 0x0c, 0, 1, 0, 1, 0, 0, 0x0e, 0x10, 0, 4, 10, 203, 9, 2});
+    const std::vector<uint8_t> forged = dnsTestMessage(77, "forged.vt-names.test", 1, {{4, {10, 203, 9, 2}, 3600}}, true);
     inNamespace(peerNs, [&] { sendUdp(kPeer, kWatched, 40999, forged); });
     unnamed = sendUdp(kWatched, kPeer, 9999, {1, 2, 3});
     // UDP, through the CNAME chain; then TCP for AAAA.
