@@ -20,6 +20,7 @@
 #include "runtime/settings.h"
 #include "runtime/traffic_history.h"
 #include "web/http_server.h"
+#include "web/https_setup.h"
 #include "web/metrics_server.h"
 
 namespace {
@@ -34,7 +35,13 @@ int runMonitor() {
   const int32_t httpPort = settingPort("httpPort");
   consolePrintf("startHTTPDaemon on port %i!\n", httpPort);
   std::string whyNot;
-  MHD_Daemon* daemon = startHTTPDaemon(static_cast<uint16_t>(httpPort), whyNot);
+  HttpsCredentials https;
+  const WebTransport transport = prepareHttps(static_cast<int64_t>(currentTimeMillis() / 1000), https, whyNot);
+  MHD_Daemon* daemon = nullptr;
+  if (transport != WebTransport::off) {
+    daemon = startHTTPDaemon(static_cast<uint16_t>(httpPort), transport == WebTransport::https ? &https : nullptr,
+                             whyNot);
+  }
   if (daemon == nullptr) {
     consolePrintf("startHTTPDaemon Null!\n");
     consolePrintf("The web interface is off: %s\n", whyNot.c_str());

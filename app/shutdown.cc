@@ -17,7 +17,7 @@ int stopGracefully() {
     handed = moveAllFlows();
   }
   const bool exporting = exporterRunning;
-  bool drained = stopWorker(exportWorker, exportDrainMillis(handed));
+  bool drained = stopWorker(exportWorker, exportStopMillis(handed));
   stopOwnerEvents();
   if (exporting && drained) {
     consolePrintf("Stopped: %zu open flows handed to export, %d export datagrams sent\n", handed,

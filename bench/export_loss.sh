@@ -8,6 +8,8 @@
 #   BUILD_DIR=build-old sudo bash bench/export_loss.sh   # another build
 #   STORE=1 sudo bash bench/export_loss.sh stop           # into a store too
 #   STORE=clickhouse sudo bash bench/export_loss.sh stop  # into ClickHouse
+#   TCP=1 STORE=1 RESTART=1 sudo bash bench/export_loss.sh stop
+#          # IPFIX over TCP, the collector stopped for 5 s in the burst
 #
 #   sweep: FLOWS (default 20000) flows fall idle together; 15 s later one
 #          sweep hands them all to the export loop.
@@ -88,7 +90,7 @@ start_monitor() {
   MONITOR_PID=$!
   for _ in $(seq 100); do
     grep -q "Listener Socket IO controls set" "$1/console.log" 2>/dev/null &&
-      grep -q "exporter bind socket" "$1/console.log" && break
+      grep -q "exporter bind socket\|exporting IPFIX over TCP" "$1/console.log" && break
     sleep 0.1
   done
 }
@@ -148,8 +150,13 @@ run_plain() {
 run_case() {
   local kind=$1 flows=$2 dir=$WORK/$1
   mkdir -p "$dir"
-  printf '{"listenerIP": "10.77.0.1", "receiverIP": "127.0.0.1", "receiverPort": 2055, "httpPort": 17999}' \
-    >"$dir/vantrelsettings.json"
+  local transport='' listen=(--listen 127.0.0.1:2055)
+  if [[ -n ${TCP:-} ]]; then
+    transport=', "exportFormat": "ipfix", "exportTransport": "tcp"'
+    listen=(--listen-tcp 127.0.0.1:2055)
+  fi
+  printf '{"listenerIP": "10.77.0.1", "receiverIP": "127.0.0.1", "receiverPort": 2055, "httpPort": 17999%s}' \
+    "$transport" >"$dir/vantrelsettings.json"
   local store_args=()
   local store=$dir/flows.sqlite
   if [[ ${STORE:-} == clickhouse ]]; then
@@ -158,7 +165,7 @@ run_case() {
     store=clickhouse://127.0.0.1:18123/loss
   fi
   [[ -n ${STORE:-} ]] && store_args=(--store "$store" --format json)
-  ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" --listen 127.0.0.1:2055 "${store_args[@]}" \
+  ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" "${listen[@]}" "${store_args[@]}" \
     >"$dir/records.json" 2>"$dir/collect.err" &
   local collector=$!
   start_monitor "$dir"
@@ -172,6 +179,17 @@ run_case() {
   else
     sleep 1  # the last packets decoded
     kill -TERM "$monitor"
+  fi
+  if [[ -n ${RESTART:-} ]]; then
+    # The collector stops in the middle of the burst (RESTART_AFTER seconds
+    # after the monitor's stop began) and is away for 5 s.
+    sleep "${RESTART_AFTER:-1}"
+    kill -TERM "$collector"
+    wait "$collector" || true
+    sleep 5
+    ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" "${listen[@]}" "${store_args[@]}" \
+      >>"$dir/records.json" 2>>"$dir/collect.err" &
+    collector=$!
   fi
   wait "$monitor" || true
   # The collector writes what is queued: until its output stops growing.

@@ -2,7 +2,8 @@
 // transaction per 10,000, as the writer does, and through the writer's
 // queue and thread), the file's bytes per record with its indexes, and the
 // top-processes question over the last hour on a store of 1 and 10 million
-// records spread over a day.
+// records spread over a day, and the far-end question on 10 million with
+// extreme times among them.
 //
 //   build/flow_store_bench
 //   build/flow_store_bench --benchmark_filter=Top   # the query alone
@@ -183,5 +184,53 @@ void BM_TopProcessesSince1h(benchmark::State& state) {
   unlink(path.c_str());
 }
 BENCHMARK(BM_TopProcessesSince1h)->Arg(1'000'000)->Arg(10'000'000)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
+// `query --peer ADDR` (no --since) on a store of 10 million records over
+// the last 24 hours with a few records at extreme times among them (0,
+// 2^63-1 and beyond): the question steps through the minutes that hold
+// records, so the extremes cost nothing. The store is built once and kept
+// (VANTREL_PEER_STORE, default /tmp/vantrel-peer-bench.sqlite) for later
+// runs; delete it to build anew.
+void BM_PeerQueryWithExtremeTimes(benchmark::State& state) {
+  const uint64_t total = 10'000'000;
+  const char* given = getenv("VANTREL_PEER_STORE");
+  const std::string path = given ? given : "/tmp/vantrel-peer-bench.sqlite";
+  const uint64_t now = currentTimeMillis();
+  if (fileBytes(path) == 0) {
+    auto store = openStore(path, true);
+    std::mt19937 rng(5);
+    std::vector<StoredFlow> batch;
+    std::string error;
+    for (uint64_t i = 0; i < total; i += kBatch) {
+      batch.clear();
+      for (uint64_t j = i; j < std::min(total, i + kBatch); ++j) batch.push_back(generated(j, total, now, 24 * kHourMs, rng));
+      if (i == 0) {
+        for (uint64_t t : {uint64_t(0), uint64_t(INT64_MAX), UINT64_MAX}) {
+          StoredFlow f = batch[0];
+          f.firstseen = f.lastseen = t;
+          f.dstip = StoreAddress::ipv4(0xC0000207);
+          batch.push_back(f);
+        }
+      }
+      if (!store->write(batch, error)) {
+        state.SkipWithError(error.c_str());
+        return;
+      }
+    }
+  }
+  FlowQuery q;
+  parseStoreAddress("192.0.2.7", q.peerLow);
+  q.peerHigh = q.peerLow;
+  q.limit = 1001;
+  uint64_t flows = 0;
+  for (auto _ : state) {
+    auto store = openStore(path, false);
+    std::string error;
+    flows = 0;
+    if (!store->queryFlows(q, [&](const StoredFlow&) { ++flows; }, error)) state.SkipWithError(error.c_str());
+  }
+  state.counters["flows"] = double(flows);
+}
+BENCHMARK(BM_PeerQueryWithExtremeTimes)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 }  // namespace

@@ -1,28 +1,77 @@
 #include "export/collector_output.h"
 
+#include <array>
+#include <memory>
+#include <sstream>
 #include <vector>
 
 #include "export/datagram.h"
 #include "export/serialize.h"
 #include "flow/ip_text.h"
+#include "runtime/safe_text.h"
 
 namespace {
 
-// "text" with every double quote doubled.
-void appendCsvString(const std::string& text, std::string& out) {
-  out += '"';
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
+constexpr size_t kColumnCount = std::size(kCollectorColumns);
+
+// The members of a flow object, in the order of kCollectorColumns.
+using JsonMembers = std::array<Json::Value*, kColumnCount>;
+
+JsonMembers membersOf(Json::Value& object) {
+  JsonMembers members;
+  for (size_t i = 0; i < kColumnCount; ++i) members[i] = &object[kCollectorColumns[i]];
+  return members;
 }
 
-std::string compactJson(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  return Json::writeString(builder, value);
+std::string addressText(const FlowEntry& record, bool source) {
+  if (record.ipv6()) return ip6Text(source ? record.srcip6 : record.dstip6);
+  return ipToDotted(source ? record.srcip : record.dstip);
 }
+
+void fillFlowJson(const CollectedFlow& record, const RecordSource& from, const JsonMembers& m) {
+  size_t i = 0;
+  *m[i++] = record.inif;
+  *m[i++] = record.outif;
+  *m[i++] = Json::UInt64(record.firstseen);
+  *m[i++] = Json::UInt64(record.lastseen);
+  *m[i++] = addressText(record, true);
+  *m[i++] = addressText(record, false);
+  *m[i++] = record.srcport;
+  *m[i++] = record.dstport;
+  *m[i++] = Json::UInt64(record.packets);
+  *m[i++] = Json::UInt64(record.octets);
+  *m[i++] = record.flags;
+  *m[i++] = record.tos;
+  *m[i++] = record.proto;
+  *m[i++] = validUtf8(record.processname());
+  *m[i++] = validUtf8(record.user());
+  *m[i++] = validUtf8(record.domain());
+  *m[i++] = record.replydelay;
+  *m[i++] = ipToDotted(from.exporter);
+  *m[i++] = from.obsdomain;
+  *m[i++] = validUtf8(record.peername());
+  *m[i++] = record.namesource();
+}
+
+// One flow object per thread, kept with its members in place, and one
+// compact writer: a line sets the values instead of building the object.
+struct JsonLineWriter {
+  Json::Value object{Json::objectValue};
+  JsonMembers members = membersOf(object);
+  std::unique_ptr<Json::StreamWriter> writer;
+  std::ostringstream text;
+  JsonLineWriter() {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    writer.reset(builder.newStreamWriter());
+  }
+  void append(const CollectedFlow& record, const RecordSource& from, std::string& out) {
+    fillFlowJson(record, from, members);
+    text.str("");
+    writer->write(object, &text);
+    out += text.view();
+  }
+};
 
 }  // namespace
 
@@ -36,40 +85,17 @@ std::string collectorHeader(CollectorFormat format) {
   return header + "\n";
 }
 
-std::string addressText(const FlowEntry& record, bool source) {
-  if (record.ipv6()) return ip6Text(source ? record.srcip6 : record.dstip6);
-  return ipToDotted(source ? record.srcip : record.dstip);
-}
-
-Json::Value flowRecordJson(const FlowEntry& record, const RecordSource& from) {
+Json::Value flowRecordJson(const CollectedFlow& record, const RecordSource& from) {
   Json::Value flow(Json::objectValue);
-  flow["inif"] = record.inif;
-  flow["outif"] = record.outif;
-  flow["firstseen"] = Json::UInt64(record.firstseen);
-  flow["lastseen"] = Json::UInt64(record.lastseen);
-  flow["srcip"] = addressText(record, true);
-  flow["dstip"] = addressText(record, false);
-  flow["srcport"] = record.srcport;
-  flow["dstport"] = record.dstport;
-  flow["pkts"] = static_cast<uint32_t>(record.pkts);
-  flow["bytes"] = static_cast<uint32_t>(record.bytes);
-  flow["flags"] = record.flags;
-  flow["tos"] = record.tos;
-  flow["proto"] = record.proto;
-  flow["processname"] = record.processname();
-  flow["user"] = record.user();
-  flow["domain"] = record.domain();
-  flow["replydelay"] = record.replydelay;
-  flow["exporter"] = ipToDotted(from.exporter);
-  flow["obsdomain"] = from.obsdomain;
-  flow["peername"] = record.peername();
-  flow["namesource"] = record.namesource();
+  fillFlowJson(record, from, membersOf(flow));
   return flow;
 }
 
-void appendFlowLine(const FlowEntry& record, CollectorFormat format, std::string& out, const RecordSource& from) {
+void appendFlowLine(const CollectedFlow& record, CollectorFormat format, std::string& out,
+                    const RecordSource& from) {
   if (format == CollectorFormat::json) {
-    out += compactJson(flowRecordJson(record, from));
+    static thread_local JsonLineWriter json;
+    json.append(record, from, out);
     out += '\n';
     return;
   }
@@ -77,17 +103,17 @@ void appendFlowLine(const FlowEntry& record, CollectorFormat format, std::string
   out += to_string(record.inif) + ',' + to_string(record.outif) + ',' + to_string(record.firstseen) + ',' +
          to_string(record.lastseen) + ',' + addressText(record, true) + ',' + addressText(record, false) + ',' +
          to_string(record.srcport) + ',' + to_string(record.dstport) + ',' +
-         to_string(static_cast<uint32_t>(record.pkts)) + ',' + to_string(static_cast<uint32_t>(record.bytes)) +
+         to_string(record.packets) + ',' + to_string(record.octets) +
          ',' + to_string(record.flags) + ',' + to_string(record.tos) + ',' + to_string(record.proto) + ',';
-  appendCsvString(record.processname(), out);
+  appendCsvCell(record.processname(), out);
   out += ',';
-  appendCsvString(record.user(), out);
+  appendCsvCell(record.user(), out);
   out += ',';
-  appendCsvString(record.domain(), out);
+  appendCsvCell(record.domain(), out);
   out += ',' + to_string(record.replydelay) + ',' + ipToDotted(from.exporter) + ',' + to_string(from.obsdomain) + ',';
-  appendCsvString(record.peername(), out);
+  appendCsvCell(record.peername(), out);
   out += ',';
-  appendCsvString(record.namesource(), out);
+  appendCsvCell(record.namesource(), out);
   out += '\n';
 }
 
@@ -95,7 +121,7 @@ bool datagramToLines(const uint8_t* data, size_t size, CollectorFormat format, s
                      std::string& error, const RecordSource& from) {
   std::vector<FlowRecord> records;
   if (!decodeDatagram(data, size, records, error)) return false;
-  for (const FlowRecord& record : records) appendFlowLine(record, format, out, from);
+  for (const FlowRecord& record : records) appendFlowLine(CollectedFlow(record), format, out, from);
   return true;
 }
 
@@ -105,41 +131,53 @@ std::string malformedDatagramReport(uint32_t fromAddress, uint16_t fromPort, con
 }
 
 void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16_t fromPort,
-                  IpfixTemplates& templates, CollectedFlows& out) {
+                  IpfixTemplates& templates, CollectedFlows& out, uint64_t receivedMillis) {
   std::string error;
   out.records.clear();
   out.obsdomain = 0;
   const uint16_t version = size >= 2 ? getU16(data) : 0;
-  if (version != kIpfixVersion) {
+  if (version != kIpfixVersion && version != kNetflow9Version && version != kNetflow5Version) {
     if (size >= 2 && version != kExportVersion) {
-      error = "version " + std::to_string(version) + ", expected 2 (native) or 10 (IPFIX)";
+      error = "version " + std::to_string(version) + ", expected 2 (native), 5, 9 (NetFlow) or 10 (IPFIX)";
     } else if (std::vector<FlowRecord> native; decodeDatagram(data, size, native, error)) {
-      out.records.assign(native.begin(), native.end());
+      for (const FlowRecord& record : native) out.records.emplace_back(record);
       return;
     }
-    out.reports += malformedDatagramReport(fromAddress, fromPort, error);
+    out.reports.push_back({"malformed", malformedDatagramReport(fromAddress, fromPort, error)});
     return;
   }
   IpfixMessage message;
-  if (!decodeIpfixMessage(data, size, fromAddress, templates, message, error)) {
-    out.reports += malformedDatagramReport(fromAddress, fromPort, error);
+  const bool decoded = version == kIpfixVersion
+                           ? decodeIpfixMessage(data, size, fromAddress, templates, message, error, receivedMillis)
+                       : version == kNetflow9Version ? decodeNetflow9Packet(data, size, fromAddress, templates, message, error)
+                                                     : decodeNetflow5Packet(data, size, message, error);
+  if (!decoded) {
+    out.reports.push_back({"malformed", malformedDatagramReport(fromAddress, fromPort, error)});
     return;
   }
   out.records = std::move(message.records);
   out.obsdomain = message.domain;
+  const std::string kind = version == kIpfixVersion ? "IPFIX message" : "NetFlow v9 packet";
+  if (message.timesGuessed && templates.timesGuessedTold.insert(fromAddress).second) {
+    out.reports.push_back({"times", "vantrel-collect: IPFIX from " + ipToDotted(fromAddress) +
+                                        " gives flow times relative to its start without saying when it "
+                                        "started (systemInitTimeMilliseconds): their ends are taken as the "
+                                        "export time\n"});
+  }
   if (!message.refusedTemplates.empty()) {
     std::string ids;
     for (uint16_t id : message.refusedTemplates) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
-    out.reports += "vantrel-collect: IPFIX message from " + ipToDotted(fromAddress) + ":" + std::to_string(fromPort) +
-                   ": template " + ids + " (observation domain " + std::to_string(message.domain) +
-                   ") has no flow field, not learned\n";
+    out.reports.push_back({"refused", "vantrel-collect: " + kind + " from " + ipToDotted(fromAddress) + ":" +
+                                          std::to_string(fromPort) + ": template " + ids + " (observation domain " +
+                                          std::to_string(message.domain) + ") has no flow field, not learned\n"});
   }
   if (!message.unknownTemplates.empty()) {
     std::string ids;
     for (uint16_t id : message.unknownTemplates) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
-    out.reports += "vantrel-collect: IPFIX message from " + ipToDotted(fromAddress) + ":" + std::to_string(fromPort) +
-                   ": skipped data sets of template " + ids + " (observation domain " +
-                   std::to_string(message.domain) + "), not seen yet\n";
+    out.reports.push_back({"unknown", "vantrel-collect: " + kind + " from " + ipToDotted(fromAddress) + ":" +
+                                          std::to_string(fromPort) + ": skipped data sets of template " + ids +
+                                          " (observation domain " + std::to_string(message.domain) +
+                                          "), not seen yet\n"});
   }
 }
 
@@ -150,5 +188,27 @@ void collectDatagram(const uint8_t* data, size_t size, uint32_t fromAddress, uin
   for (const FlowEntry& record : flows.records) {
     appendFlowLine(record, format, out.lines, {fromAddress, flows.obsdomain});
   }
-  out.reports += flows.reports;
+  for (const CollectorReport& report : flows.reports) out.reports += report.line;
+}
+
+std::string limitReport(ReportLimiter& limiter, uint32_t exporter, const CollectorReport& report, uint64_t nowMillis) {
+  auto key = std::make_pair(exporter, std::string(report.kind));
+  auto it = limiter.seen.find(key);
+  if (it == limiter.seen.end()) {
+    if (limiter.seen.size() >= kMaxReportKeys) limiter.seen.clear();
+    limiter.seen[key] = {nowMillis, 0};
+    return report.line;
+  }
+  ReportLimiter::Seen& seen = it->second;
+  if (nowMillis - seen.lastShown < 1000 && nowMillis >= seen.lastShown) {
+    ++seen.held;
+    return "";
+  }
+  std::string line = report.line;
+  if (seen.held > 0) {
+    line.insert(line.size() - (!line.empty() && line.back() == '\n' ? 1 : 0),
+                " (" + std::to_string(seen.held) + " more like this left out)");
+  }
+  seen = {nowMillis, 0};
+  return line;
 }

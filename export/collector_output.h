@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,13 +35,14 @@ struct RecordSource {
 std::string collectorHeader(CollectorFormat format);
 
 // A record as a JSON object with the members above: addresses dotted
-// (IPv6 ones as RFC 5952 text), counters as unsigned 32-bit numbers, times
-// as numbers, the exporter dotted.
-Json::Value flowRecordJson(const FlowEntry& record, const RecordSource& from = {});
+// (IPv6 ones as RFC 5952 text), counters and times as unsigned 64-bit
+// numbers, strings as valid UTF-8 (see validUtf8), the exporter dotted.
+Json::Value flowRecordJson(const CollectedFlow& record, const RecordSource& from = {});
 
 // Appends the line (with "\n") for one record: compact one-line JSON, or a
-// CSV row with the three strings in double quotes.
-void appendFlowLine(const FlowEntry& record, CollectorFormat format, std::string& out, const RecordSource& from = {});
+// CSV row with the three strings as appendCsvCell writes them.
+void appendFlowLine(const CollectedFlow& record, CollectorFormat format, std::string& out,
+                    const RecordSource& from = {});
 
 // Decodes one native datagram and appends one line per record to `out`. On
 // a malformed datagram nothing is appended and `error` holds the reason.
@@ -58,19 +60,45 @@ struct CollectedText {
   std::string reports;
 };
 
+// One line for standard error, and its kind ("malformed", "refused",
+// "unknown", "times"), by which repeats are held back.
+struct CollectorReport {
+  const char* kind;
+  std::string line;
+};
+
 // The records one received datagram gives, and its report lines for
 // standard error.
 struct CollectedFlows {
-  std::vector<FlowEntry> records;
+  std::vector<CollectedFlow> records;
   uint32_t obsdomain = 0;  // IPFIX observation domain; 0 for a native datagram
-  std::string reports;
+  std::vector<CollectorReport> reports;
 };
+
+// Keeps standard error readable under a flood: of each exporter and kind,
+// one line a second at most. A line that follows held-back ones says how
+// many: "(N more like this left out)" before its end. The table holds at
+// most kMaxReportKeys exporter-kind pairs; past that it starts afresh.
+struct ReportLimiter {
+  struct Seen {
+    uint64_t lastShown = 0;  // ms
+    uint64_t held = 0;       // lines left out since
+  };
+  std::map<std::pair<uint32_t, std::string>, Seen> seen;
+};
+inline constexpr size_t kMaxReportKeys = 4096;
+
+// The text to write now for `report` from `exporter` at `nowMillis`: the
+// line (with the count of those held back), or "" while it is held back.
+std::string limitReport(ReportLimiter& limiter, uint32_t exporter, const CollectorReport& report, uint64_t nowMillis);
 
 // Decodes a native datagram or an IPFIX message as collectDatagram does,
 // into records instead of lines; `out.records` is replaced, reports are
 // appended.
+// `receivedMillis` is the time of arrival, for an IPFIX message whose times
+// cannot be placed otherwise (said once per exporter).
 void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16_t fromPort,
-                  IpfixTemplates& templates, CollectedFlows& out);
+                  IpfixTemplates& templates, CollectedFlows& out, uint64_t receivedMillis = 0);
 
 // Decodes a native datagram (version 2) or an IPFIX message (version 10)
 // from `fromAddress`:`fromPort`, learning IPFIX templates into `templates`,

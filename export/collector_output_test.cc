@@ -43,11 +43,18 @@ TEST(CollectorOutput, AwkwardValuesStayOneLine) {
     const char* name;
     std::string text;          // put in user
     const char* csvUser;       // the user column as written
+    std::string jsonUser = "";  // as JSON gives it back, when not `text`
   };
   const Case cases[] = {
       {"quotes and comma", "say \"hi\", ok", "\"say \"\"hi\"\", ok\""},
       {"line break", "a\nb", "\"a\nb\""},
       {"empty", "", "\"\""},
+      {"cut UTF-8 before a quote", "bad\xc3\"q", "\"bad\xc3\"\"q\"", "bad\xEF\xBF\xBD\"q"},
+      {"stray bytes", "\x80\xffok\xe2\x82", "\"\x80\xffok\xe2\x82\"", "\xEF\xBF\xBD\xEF\xBF\xBDok\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"formula", "=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+      {"plus", "+1", "\"'+1\""},
+      {"minus", "-2", "\"'-2\""},
+      {"at", "@SUM(A1)", "\"'@SUM(A1)\""},
   };
   for (const Case& c : cases) {
     FlowRecord r = sampleTcpRecord();
@@ -59,7 +66,7 @@ TEST(CollectorOutput, AwkwardValuesStayOneLine) {
     Json::Value parsed;
     std::istringstream in(json);
     ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &parsed, nullptr)) << c.name;
-    EXPECT_EQ(parsed["user"].asString(), c.text) << c.name;
+    EXPECT_EQ(parsed["user"].asString(), c.jsonUser.empty() ? c.text : c.jsonUser) << c.name;
     EXPECT_EQ(parsed["bytes"].asUInt64(), 4294967295u) << c.name;
     EXPECT_FALSE(parsed.isMember("age")) << c.name;
 
@@ -199,7 +206,7 @@ TEST(CollectDatagram, Reports) {
   const auto& messages = run.send({sampleTcpRecord()}).send({sampleTcpRecord()}).sent;
   const std::vector<uint8_t> truncated(kSampleDatagram.begin(), kSampleDatagram.begin() + 4);
   std::vector<uint8_t> version5 = kSampleDatagram;
-  version5[1] = 5;
+  version5[1] = 7;
   std::vector<uint8_t> badIpfix = messages[0];
   badIpfix[3] += 1;
   std::vector<uint8_t> otherDomain = messages[1];
@@ -221,7 +228,7 @@ TEST(CollectDatagram, Reports) {
        "records\n",
        0},
       {"unknown version", &version5,
-       "vantrel-collect: malformed datagram from 127.0.0.1:40000: version 5, expected 2 (native) or 10 (IPFIX)\n", 0},
+       "vantrel-collect: malformed datagram from 127.0.0.1:40000: version 7, expected 2 (native), 5, 9 (NetFlow) or 10 (IPFIX)\n", 0},
       {"malformed IPFIX", &badIpfix,
        "vantrel-collect: malformed datagram from 127.0.0.1:40000: IPFIX length field says 216 bytes, the datagram "
        "has 215\n",
@@ -248,3 +255,29 @@ TEST(CollectDatagram, Reports) {
 }
 
 }  // namespace
+
+TEST(CollectDatagram, RepeatedReportsAtMostOnceASecondPerExporterAndKind) {
+  ReportLimiter limiter;
+  const CollectorReport malformed{"malformed", "vantrel-collect: malformed datagram from 10.0.0.1:1: x\n"};
+  const CollectorReport unknown{"unknown", "vantrel-collect: IPFIX message from 10.0.0.1:1: y\n"};
+  struct Step {
+    uint32_t exporter;
+    const CollectorReport* report;
+    uint64_t at;
+    const char* shown;
+  };
+  const Step steps[] = {
+      {1, &malformed, 10'000, "vantrel-collect: malformed datagram from 10.0.0.1:1: x\n"},
+      {1, &malformed, 10'001, ""},
+      {1, &malformed, 10'999, ""},
+      {1, &unknown, 10'999, "vantrel-collect: IPFIX message from 10.0.0.1:1: y\n"},
+      {2, &malformed, 10'999, "vantrel-collect: malformed datagram from 10.0.0.1:1: x\n"},
+      {1, &malformed, 11'000, "vantrel-collect: malformed datagram from 10.0.0.1:1: x (2 more like this left out)\n"},
+      {1, &malformed, 12'500, "vantrel-collect: malformed datagram from 10.0.0.1:1: x\n"},
+  };
+  for (const Step& s : steps) {
+    EXPECT_EQ(limitReport(limiter, s.exporter, *s.report, s.at), s.shown) << s.report->kind << " at " << s.at;
+  }
+  for (uint32_t exporter = 0; exporter < 3 * kMaxReportKeys; ++exporter) limitReport(limiter, exporter, unknown, 0);
+  EXPECT_LE(limiter.seen.size(), kMaxReportKeys);
+}

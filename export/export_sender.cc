@@ -1,5 +1,6 @@
 #include "export/export_sender.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "export/datagram_builder.h"
+#include "export/ipfix_stream_link.h"
 #include "flow/flow_table.h"
 #include "platform/clock.h"
 #include "platform/udp_socket.h"
@@ -91,6 +93,21 @@ struct SkipReport {
 
 }  // namespace
 
+bool streamTransportSetting(const Json::Value& value, ExportFormat format) {
+  if (value.isNull()) return false;
+  Json::Value member(Json::objectValue);
+  member["exportTransport"] = value;
+  const std::string name = readStringMember(member, "exportTransport", "udp");
+  if (name == "tcp" && format == ExportFormat::ipfix) return true;
+  if (name == "tcp") {
+    consoleWrite("Setting exportTransport \"tcp\" needs exportFormat \"ipfix\"; using \"udp\"\n");
+  } else if (name != "udp") {
+    consoleWrite("Setting exportTransport should be \"udp\" or \"tcp\" but holds " + jsonText(Json::Value(name)) +
+                 "; using \"udp\"\n");
+  }
+  return false;
+}
+
 ExportFormat exportFormatSetting(const Json::Value& value) {
   if (value.isNull()) return ExportFormat::native;
   Json::Value member(Json::objectValue);
@@ -104,12 +121,92 @@ ExportFormat exportFormatSetting(const Json::Value& value) {
   return format;
 }
 
+namespace {
+
+// Moves waiting records into the message while the link is up; true when
+// toExport is empty.
+bool drainWhileUp(DatagramBuilder& message, IpfixStreamLink& link, std::vector<FlowEntry>& taken) {
+  while (link.connection.handle != -1) {
+    taken.clear();
+    if (takeExports(taken, kTakePerLock) == 0) return true;
+    const uint64_t now = steadyMillis();
+    for (const FlowEntry& record : taken) message.add(record, now);
+  }
+  taken.clear();
+  return toExportSize() == 0;
+}
+
+// Finished flows that may wait while the collector is away: as many as the
+// tables hold open, so that a stop burst fits whole.
+constexpr size_t kMaxWaitingExports = kFlowCacheLimit;
+
+// Set while a run exports over TCP.
+std::atomic<bool> streaming{false};
+
+// The run over TCP: see exportsender.
+void streamExport(const std::string& receiverIP, uint16_t port) {
+  IpfixStreamLink link;
+  link.host = receiverIP;
+  link.port = port;
+  DatagramBuilder message(
+      [&](const uint8_t* data, size_t size) {
+        streamLinkSend(link, data, size, steadyMillis());
+        return static_cast<int64_t>(size);
+      },
+      ExportFormat::ipfix);
+  std::vector<FlowEntry> taken;
+  taken.reserve(kTakePerLock);
+  while (keepSendingExports) {
+    if (streamLinkReady(link, steadyMillis())) {
+      drainWhileUp(message, link, taken);
+      message.sendIfStale(steadyMillis());
+    } else {
+      exportsDropped += trimExports(kMaxWaitingExports);
+    }
+    sleepMillis(100);
+  }
+  // The rest: everything still waiting, delivered while the collector can
+  // be reached, for kStreamStopMillis at most.
+  const uint64_t giveUpAt = steadyMillis() + kStreamStopMillis;
+  for (;;) {
+    if (streamLinkReady(link, steadyMillis()) && drainWhileUp(message, link, taken)) {
+      message.sendPending();
+      if (streamLinkReady(link, steadyMillis()) && link.held.empty()) break;
+    }
+    if (steadyMillis() >= giveUpAt) break;
+    sleepMillis(100);
+  }
+  streamLinkClose(link);
+  const size_t records = clearExports() + message.count;
+  if (records > 0 || !link.held.empty()) {
+    exportsDropped += records;
+    consoleWrite("Export ended with the collector unreachable: " + std::to_string(records) + " records and " +
+                 std::to_string(link.held.size()) + " messages not delivered\n");
+  }
+}
+
+}  // namespace
+
+uint32_t exportStopMillis(size_t records) {
+  return exportDrainMillis(records) + (streaming ? static_cast<uint32_t>(kStreamStopMillis) : 0);
+}
+
 void exportsender() {
   exporterRunning = true;
   const std::string receiverIP = settingString("receiverIP");
   const int32_t receiverPort = settingPort("receiverPort");
   const ExportFormat format = exportFormatSetting(settingValue("exportFormat"));
+  const bool stream = streamTransportSetting(settingValue("exportTransport"), format);
   const std::string shownIP = jsonText(Json::Value(receiverIP));
+  if (stream) {
+    consoleWrite("exporting IPFIX over TCP to " + shownIP + ":" + std::to_string(receiverPort) + "\n");
+    streaming = true;
+    streamExport(receiverIP, static_cast<uint16_t>(receiverPort));
+    streaming = false;
+    consoleWrite("Exiting exportsender\n");
+    exporterRunning = false;
+    return;
+  }
 
   consoleWrite("creating exporter socket:" + shownIP + ":" + std::to_string(receiverPort) + "\n");
   UdpSocket sock;

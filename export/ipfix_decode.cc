@@ -31,9 +31,17 @@ bool readUnsigned(const uint8_t* at, size_t length, uint64_t& value) {
 struct RecordExtras {
   bool icmpTypeCode = false;
   uint16_t icmpTypeCodeValue = 0;
+  bool millis = false;   // flowStart/EndMilliseconds set the times
+  bool seconds = false;  // flowStart/EndSeconds
+  uint64_t startSeconds = 0, endSeconds = 0;
+  bool upTime = false;   // flowStart/EndSysUpTime
+  uint64_t startUp = 0, endUp = 0;
+  std::optional<uint64_t> systemInit;
 };
 
-void setStandardField(uint16_t id, const uint8_t* at, size_t length, FlowEntry& rec, RecordExtras& extras) {
+uint32_t lowCount(uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX)); }
+
+void setStandardField(uint16_t id, const uint8_t* at, size_t length, CollectedFlow& rec, RecordExtras& extras) {
   uint64_t v = 0;
   if (id == kIeSourceIPv6Address || id == kIeDestinationIPv6Address) {
     if (length != 16) return;
@@ -56,12 +64,19 @@ void setStandardField(uint16_t id, const uint8_t* at, size_t length, FlowEntry& 
     case kIeFlowLabelIPv6: rec.flowlabel = static_cast<uint32_t>(v) & 0xFFFFF; break;
     case kIeProtocolIdentifier: rec.proto = static_cast<uint8_t>(v); break;
     case kIeIpDiffServCodePoint: rec.tos = static_cast<uint8_t>(v); break;
+    case kIeIpClassOfService: rec.tos = static_cast<uint8_t>(v >> 2); break;
     case kIeTcpControlBits: rec.flags = static_cast<uint8_t>(v); break;
-    // The record's counters are 32 bits; larger counts keep their low bits.
-    case kIeOctetDeltaCount: rec.bytes = static_cast<int32_t>(static_cast<uint32_t>(v)); break;
-    case kIePacketDeltaCount: rec.pkts = static_cast<int32_t>(static_cast<uint32_t>(v)); break;
-    case kIeFlowStartMilliseconds: rec.firstseen = v; break;
-    case kIeFlowEndMilliseconds: rec.lastseen = v; break;
+    // The whole count in octets/packets; the record's 32-bit fields are held
+    // at their largest value.
+    case kIeOctetDeltaCount: rec.octets = v, rec.bytes = lowCount(v); break;
+    case kIePacketDeltaCount: rec.packets = v, rec.pkts = lowCount(v); break;
+    case kIeFlowStartMilliseconds: rec.firstseen = v, extras.millis = true; break;
+    case kIeFlowEndMilliseconds: rec.lastseen = v, extras.millis = true; break;
+    case kIeFlowStartSeconds: extras.startSeconds = v, extras.seconds = true; break;
+    case kIeFlowEndSeconds: extras.endSeconds = v, extras.seconds = true; break;
+    case kIeFlowStartSysUpTime: extras.startUp = v, extras.upTime = true; break;
+    case kIeFlowEndSysUpTime: extras.endUp = v, extras.upTime = true; break;
+    case kIeSystemInitTimeMilliseconds: extras.systemInit = v; break;
     case kIeFlowDirection:
       rec.inif = v == kIpfixInbound ? 1 : 0;
       rec.outif = v == kIpfixOutbound ? 1 : 0;
@@ -72,7 +87,7 @@ void setStandardField(uint16_t id, const uint8_t* at, size_t length, FlowEntry& 
 
 // `texts`: processname, user, domain, peer name, name source.
 void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string texts[5], FlowRecord& rec) {
-  const std::string text(reinterpret_cast<const char*>(at), length);
+  const std::string text(reinterpret_cast<const char*>(at), std::min(length, kMaxCollectedStringBytes));
   uint64_t v = 0;
   switch (id) {
     case kIeVantrelProcessName: texts[0] = text; break;
@@ -94,8 +109,9 @@ bool isFlowField(const IpfixField& field) {
   switch (field.id) {
     case kIeSourceIPv4Address: case kIeDestinationIPv4Address: case kIeSourceTransportPort:
     case kIeDestinationTransportPort: case kIeIcmpTypeCodeIPv4: case kIeProtocolIdentifier:
-    case kIeIpDiffServCodePoint: case kIeTcpControlBits: case kIeOctetDeltaCount: case kIePacketDeltaCount:
+    case kIeIpDiffServCodePoint: case kIeIpClassOfService: case kIeTcpControlBits: case kIeOctetDeltaCount: case kIePacketDeltaCount:
     case kIeFlowStartMilliseconds: case kIeFlowEndMilliseconds: case kIeFlowDirection:
+    case kIeFlowStartSysUpTime: case kIeFlowEndSysUpTime: case kIeFlowStartSeconds: case kIeFlowEndSeconds:
     case kIeSourceIPv6Address: case kIeDestinationIPv6Address: case kIeFlowLabelIPv6: case kIeIcmpTypeCodeIPv6:
       return true;
     default: return false;
@@ -127,10 +143,38 @@ void makeRoom(IpfixTemplates& templates, uint32_t exporter) {
   templates.erase(oldest);
 }
 
+// Where a message's uptime-relative times count from.
+struct TimeBase {
+  std::optional<uint64_t> systemInit;  // of the exporter and domain, when known
+  uint64_t fallbackEnd = 0;            // export time, or receive time, in ms
+  bool guessed = false;                // set when fallbackEnd was used
+};
+
+// Sets the record's times from whichever elements it carried.
+void settleTimes(CollectedFlow& rec, const RecordExtras& extras, TimeBase& base) {
+  if (extras.millis) return;
+  if (extras.seconds) {
+    rec.firstseen = extras.startSeconds * 1000;
+    rec.lastseen = extras.endSeconds * 1000;
+    return;
+  }
+  if (!extras.upTime) return;
+  if (const std::optional<uint64_t> init = extras.systemInit ? extras.systemInit : base.systemInit) {
+    rec.firstseen = *init + extras.startUp;
+    rec.lastseen = *init + extras.endUp;
+    return;
+  }
+  const uint64_t duration = extras.endUp >= extras.startUp ? extras.endUp - extras.startUp : 0;
+  rec.lastseen = base.fallbackEnd;
+  rec.firstseen = base.fallbackEnd - std::min(duration, base.fallbackEnd);
+  base.guessed = true;
+}
+
 // Reads one data record of `tmpl` from data[at, end); false when a field runs
 // past `end`. `at` moves past the record.
-bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTemplate& tmpl, FlowEntry& rec) {
-  rec = FlowEntry();
+bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTemplate& tmpl, CollectedFlow& rec,
+                  TimeBase& base) {
+  rec = CollectedFlow();
   rec.pkts = 0;
   RecordExtras extras;
   std::string owner[5];  // processname, user, domain, peer name, name source
@@ -164,22 +208,32 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
     rec.srcport = extras.icmpTypeCodeValue >> 8;
     rec.dstport = extras.icmpTypeCodeValue & 0xFF;
   }
+  if (tmpl.options) {
+    if (extras.systemInit) base.systemInit = extras.systemInit;
+    return true;
+  }
+  settleTimes(rec, extras, base);
   rec.owner = makeOwner(std::move(owner[0]), std::move(owner[1]), std::move(owner[2]));
   rec.peer = PeerName::make(owner[3], nameSourceByText(owner[4]));
   return true;
 }
 
-// Reads the template records of the set data[at, end) into `staged`. A
-// template without a flow field is staged as a withdrawal and listed in
-// `refused`: its data sets would give empty records.
-bool readTemplateSet(const uint8_t* data, size_t at, size_t end, StagedTemplates& staged,
+// Reads the template records of the set data[at, end) into `staged`
+// (options templates when `options`: their records carry a scope field
+// count). A template without a flow field is staged as a withdrawal and
+// listed in `refused`: its data sets would give empty records.
+bool readTemplateSet(const uint8_t* data, size_t at, size_t end, bool options, bool v9, StagedTemplates& staged,
                      std::vector<uint16_t>& refused, std::string& error) {
-  // Fewer than 4 bytes left cannot hold a template record header: padding.
-  while (end - at >= 4) {
+  const size_t headerBytes = options ? 6 : 4;
+  // Fewer bytes left than a template record header: padding.
+  while (end - at >= headerBytes) {
     const size_t recordAt = at;
     const uint16_t id = getU16(data + at);
-    const uint16_t fieldCount = getU16(data + at + 2);
-    at += 4;
+    // NetFlow v9 options templates give the scope's and the options' lengths
+    // in bytes, 4 per field.
+    const uint16_t fieldCount =
+        options && v9 ? static_cast<uint16_t>((getU16(data + at + 2) + getU16(data + at + 4)) / 4) : getU16(data + at + 2);
+    at += headerBytes;
     if (id < kIpfixMinDataSetId) {
       error = "template record at offset " + to_string(recordAt) + " has id " + to_string(id) + ", below 256";
       return false;
@@ -188,7 +242,13 @@ bool readTemplateSet(const uint8_t* data, size_t at, size_t end, StagedTemplates
       staged[id] = std::nullopt;
       continue;
     }
+    if (fieldCount > kMaxIpfixTemplateFields) {
+      error = "template " + to_string(id) + " at offset " + to_string(recordAt) + " has " + to_string(fieldCount) +
+              " fields, more than " + to_string(kMaxIpfixTemplateFields);
+      return false;
+    }
     IpfixTemplate tmpl;
+    tmpl.options = options;
     tmpl.fields.reserve(fieldCount);
     for (uint16_t i = 0; i < fieldCount; ++i) {
       if (end - at < 4) {
@@ -196,8 +256,9 @@ bool readTemplateSet(const uint8_t* data, size_t at, size_t end, StagedTemplates
                 " of " + to_string(fieldCount) + " runs past the end of its set";
         return false;
       }
-      IpfixField field{static_cast<uint16_t>(getU16(data + at) & ~kIpfixEnterpriseBit), getU16(data + at + 2), 0};
-      const bool enterprise = (getU16(data + at) & kIpfixEnterpriseBit) != 0;
+      const bool enterprise = !v9 && (getU16(data + at) & kIpfixEnterpriseBit) != 0;
+      IpfixField field{static_cast<uint16_t>(enterprise ? getU16(data + at) & ~kIpfixEnterpriseBit : getU16(data + at)),
+                       getU16(data + at + 2), 0};
       at += 4;
       if (enterprise) {
         if (end - at < 4) {
@@ -208,10 +269,15 @@ bool readTemplateSet(const uint8_t* data, size_t at, size_t end, StagedTemplates
         field.enterprise = getU32(data + at);
         at += 4;
       }
+      if (field.length == 0) {
+        error = "template " + to_string(id) + " at offset " + to_string(recordAt) + ": field " + to_string(i + 1) +
+                " has length 0";
+        return false;
+      }
       tmpl.minRecordBytes += field.length == kIpfixVariableLength ? 1 : field.length;
       tmpl.fields.push_back(field);
     }
-    if (std::none_of(tmpl.fields.begin(), tmpl.fields.end(), isFlowField)) {
+    if (!options && std::none_of(tmpl.fields.begin(), tmpl.fields.end(), isFlowField)) {
       staged[id] = std::nullopt;
       if (std::find(refused.begin(), refused.end(), id) == refused.end()) refused.push_back(id);
     } else {
@@ -230,8 +296,96 @@ const IpfixTemplate* findTemplate(const StagedTemplates& staged, const IpfixTemp
 
 }  // namespace
 
+namespace {
+
+// What differs between IPFIX and NetFlow v9 once the header is read.
+struct Dialect {
+  uint16_t version;
+  uint16_t templateSetId;
+  uint16_t optionsTemplateSetId;
+  size_t headerBytes;
+};
+constexpr Dialect kIpfixDialect{kIpfixVersion, kIpfixTemplateSetId, kIpfixOptionsTemplateSetId, kIpfixHeaderBytes};
+constexpr Dialect kNetflow9Dialect{kNetflow9Version, 0, 1, kNetflow9HeaderBytes};
+
+// Reads the sets after the header into `out`, learning templates into
+// `templates` only when the whole message is sound.
+bool decodeSets(const uint8_t* data, size_t size, const Dialect& dialect, uint32_t exporter, IpfixTemplates& templates,
+                TimeBase& base, IpfixMessage& out, std::string& error) {
+  auto fail = [&](std::string text) {
+    out = IpfixMessage();
+    error = std::move(text);
+    return false;
+  };
+  const bool v9 = dialect.version == kNetflow9Version;
+  const auto keyOf = [&](uint16_t id) { return IpfixTemplateKey{exporter, out.domain, id, dialect.version}; };
+  StagedTemplates staged;
+  std::vector<uint16_t> used;  // ids of learned templates the message used
+  size_t at = dialect.headerBytes;
+  while (at < size) {
+    if (size - at < kIpfixSetHeaderBytes) {
+      // NetFlow v9 may pad the packet after its last set.
+      if (v9) break;
+      return fail("set header at offset " + to_string(at) + " runs past the end of the " + to_string(size) +
+                  "-byte message");
+    }
+    const uint16_t setId = getU16(data + at);
+    const uint16_t setLength = getU16(data + at + 2);
+    if (setLength < kIpfixSetHeaderBytes || setLength > size - at) {
+      return fail("set " + to_string(setId) + " at offset " + to_string(at) + " has length " + to_string(setLength) +
+                  ", " + to_string(size - at) + " bytes left");
+    }
+    const size_t body = at + kIpfixSetHeaderBytes;
+    const size_t end = at + setLength;
+    if (setId == dialect.templateSetId || setId == dialect.optionsTemplateSetId) {
+      if (!readTemplateSet(data, body, end, setId == dialect.optionsTemplateSetId, v9, staged, out.refusedTemplates,
+                           error)) {
+        return fail(error);
+      }
+    } else if (setId >= kIpfixMinDataSetId) {
+      const IpfixTemplate* tmpl = findTemplate(staged, templates, keyOf(setId));
+      if (tmpl == nullptr) {
+        if (std::find(out.unknownTemplates.begin(), out.unknownTemplates.end(), setId) == out.unknownTemplates.end()) {
+          out.unknownTemplates.push_back(setId);
+        }
+      } else if (tmpl->minRecordBytes > 0) {  // records of no bytes would never end
+        if (staged.count(setId) == 0) used.push_back(setId);
+        size_t p = body;
+        for (size_t n = 1; end - p >= tmpl->minRecordBytes; ++n) {
+          CollectedFlow rec;
+          if (!decodeRecord(data, p, end, *tmpl, rec, base)) {
+            return fail("data set of template " + to_string(setId) + " at offset " + to_string(at) + ": record " +
+                        to_string(n) + " runs past the end of its set");
+          }
+          if (!tmpl->options) out.records.push_back(std::move(rec));
+        }
+      }
+    }
+    // Reserved set ids are skipped.
+    at = end;
+  }
+  out.timesGuessed = base.guessed;
+
+  for (uint16_t id : used) {
+    if (auto it = templates.find(keyOf(id)); it != templates.end()) it->second.lastUse = nextUse();
+  }
+  for (auto& [id, tmpl] : staged) {
+    const IpfixTemplateKey key = keyOf(id);
+    if (!tmpl) {
+      templates.erase(key);
+      continue;
+    }
+    if (templates.count(key) == 0) makeRoom(templates, exporter);
+    tmpl->lastUse = nextUse();
+    templates[key] = std::move(*tmpl);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, IpfixTemplates& templates,
-                        IpfixMessage& out, std::string& error) {
+                        IpfixMessage& out, std::string& error, uint64_t receivedMillis) {
   out = IpfixMessage();
   auto fail = [&](std::string text) {
     out = IpfixMessage();
@@ -247,62 +401,87 @@ bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, Ipf
   if (length != size) {
     return fail("IPFIX length field says " + to_string(length) + " bytes, the datagram has " + to_string(size));
   }
+  out.exportTime = getU32(data + 4);
   out.sequence = getU32(data + 8);
   out.domain = getU32(data + 12);
-
-  StagedTemplates staged;
-  std::vector<uint16_t> used;  // ids of learned templates the message used
-  size_t at = kIpfixHeaderBytes;
-  while (at < size) {
-    if (size - at < kIpfixSetHeaderBytes) {
-      return fail("set header at offset " + to_string(at) + " runs past the end of the " + to_string(size) +
-                  "-byte message");
-    }
-    const uint16_t setId = getU16(data + at);
-    const uint16_t setLength = getU16(data + at + 2);
-    if (setLength < kIpfixSetHeaderBytes || setLength > size - at) {
-      return fail("set " + to_string(setId) + " at offset " + to_string(at) + " has length " + to_string(setLength) +
-                  ", " + to_string(size - at) + " bytes left");
-    }
-    const size_t body = at + kIpfixSetHeaderBytes;
-    const size_t end = at + setLength;
-    if (setId == kIpfixTemplateSetId) {
-      if (!readTemplateSet(data, body, end, staged, out.refusedTemplates, error)) return fail(error);
-    } else if (setId >= kIpfixMinDataSetId) {
-      const IpfixTemplate* tmpl = findTemplate(staged, templates, IpfixTemplateKey{exporter, out.domain, setId});
-      if (tmpl == nullptr) {
-        if (std::find(out.unknownTemplates.begin(), out.unknownTemplates.end(), setId) == out.unknownTemplates.end()) {
-          out.unknownTemplates.push_back(setId);
-        }
-      } else if (tmpl->minRecordBytes > 0) {  // records of no bytes would never end
-        if (staged.count(setId) == 0) used.push_back(setId);
-        size_t p = body;
-        for (size_t n = 1; end - p >= tmpl->minRecordBytes; ++n) {
-          FlowEntry rec;
-          if (!decodeRecord(data, p, end, *tmpl, rec)) {
-            return fail("data set of template " + to_string(setId) + " at offset " + to_string(at) + ": record " +
-                        to_string(n) + " runs past the end of its set");
-          }
-          out.records.push_back(std::move(rec));
-        }
-      }
-    }
-    // Options template sets (3) and reserved ids are skipped.
-    at = end;
+  TimeBase base;
+  base.fallbackEnd = out.exportTime != 0 ? uint64_t(out.exportTime) * 1000 : receivedMillis;
+  if (auto it = templates.systemInit.find({exporter, out.domain}); it != templates.systemInit.end()) {
+    base.systemInit = it->second;
   }
-
-  for (uint16_t id : used) {
-    if (auto it = templates.find({exporter, out.domain, id}); it != templates.end()) it->second.lastUse = nextUse();
+  const std::optional<uint64_t> knownInit = base.systemInit;
+  if (!decodeSets(data, size, kIpfixDialect, exporter, templates, base, out, error)) return false;
+  if (base.systemInit && base.systemInit != knownInit) {
+    if (templates.systemInit.size() >= kMaxIpfixTemplates) templates.systemInit.clear();
+    templates.systemInit[{exporter, out.domain}] = *base.systemInit;
   }
-  for (auto& [id, tmpl] : staged) {
-    const IpfixTemplateKey key{exporter, out.domain, id};
-    if (!tmpl) {
-      templates.erase(key);
-      continue;
+  return true;
+}
+
+bool decodeNetflow9Packet(const uint8_t* data, size_t size, uint32_t exporter, IpfixTemplates& templates,
+                          IpfixMessage& out, std::string& error) {
+  out = IpfixMessage();
+  if (size < kNetflow9HeaderBytes) {
+    error = "NetFlow v9 packet of " + to_string(size) + " bytes is shorter than the 20-byte header";
+    return false;
+  }
+  if (getU16(data) != kNetflow9Version) {
+    error = "version " + to_string(getU16(data)) + ", expected 9";
+    return false;
+  }
+  const uint32_t upTime = getU32(data + 4);
+  out.exportTime = getU32(data + 8);
+  out.sequence = getU32(data + 12);
+  out.domain = getU32(data + 16);  // the source id
+  TimeBase base;
+  // The header says when the exporter started: its clock less its uptime.
+  const uint64_t clock = uint64_t(out.exportTime) * 1000;
+  base.systemInit = clock - std::min<uint64_t>(upTime, clock);
+  return decodeSets(data, size, kNetflow9Dialect, exporter, templates, base, out, error);
+}
+
+bool decodeNetflow5Packet(const uint8_t* data, size_t size, IpfixMessage& out, std::string& error) {
+  out = IpfixMessage();
+  if (size < kNetflow5HeaderBytes) {
+    error = "NetFlow v5 packet of " + to_string(size) + " bytes is shorter than the 24-byte header";
+    return false;
+  }
+  if (getU16(data) != kNetflow5Version) {
+    error = "version " + to_string(getU16(data)) + ", expected 5";
+    return false;
+  }
+  const uint16_t count = getU16(data + 2);
+  if (count > kNetflow5MaxRecords || size != kNetflow5HeaderBytes + count * kNetflow5RecordBytes) {
+    error = "NetFlow v5 packet of " + to_string(size) + " bytes says it holds " + to_string(count) + " records";
+    return false;
+  }
+  const uint32_t upTime = getU32(data + 4);
+  out.exportTime = getU32(data + 8);
+  out.sequence = getU32(data + 16);
+  out.domain = uint32_t(data[20]) << 8 | data[21];  // engine type and id
+  const uint64_t clock = uint64_t(out.exportTime) * 1000 + getU32(data + 12) / 1000000;
+  const uint64_t start = clock - std::min<uint64_t>(upTime, clock);
+  out.records.resize(count);
+  for (uint16_t i = 0; i < count; ++i) {
+    const uint8_t* r = data + kNetflow5HeaderBytes + size_t(i) * kNetflow5RecordBytes;
+    CollectedFlow& rec = out.records[i];
+    rec.srcip = getU32(r);
+    rec.dstip = getU32(r + 4);
+    rec.packets = getU32(r + 16);
+    rec.octets = getU32(r + 20);
+    rec.pkts = lowCount(rec.packets);
+    rec.bytes = lowCount(rec.octets);
+    rec.firstseen = start + getU32(r + 24);
+    rec.lastseen = start + getU32(r + 28);
+    rec.srcport = getU16(r + 32);
+    rec.dstport = getU16(r + 34);
+    rec.flags = r[37];
+    rec.proto = r[38];
+    rec.tos = r[39] >> 2;
+    if (rec.proto == kIcmp) {  // type and code travel in the destination port
+      rec.srcport = rec.dstport >> 8;
+      rec.dstport &= 0xFF;
     }
-    if (templates.count(key) == 0) makeRoom(templates, exporter);
-    tmpl->lastUse = nextUse();
-    templates[key] = std::move(*tmpl);
   }
   return true;
 }

@@ -253,6 +253,13 @@ size_t clearExports() {
   return n;
 }
 
+size_t trimExports(size_t keep) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  const size_t n = toExport.size() > keep ? toExport.size() - keep : 0;
+  toExport.erase(toExport.begin(), toExport.begin() + static_cast<ptrdiff_t>(n));
+  return n;
+}
+
 FlowTotals flowTotals() {
   std::lock_guard<std::mutex> lock(flowTableMutex);
   FlowTotals t;

@@ -140,6 +140,10 @@ size_t takeExports(std::vector<FlowEntry>& out, size_t max);
 // Empties toExport without sending. Returns the number dropped.
 size_t clearExports();
 
+// Drops the oldest records of toExport beyond the newest `keep`, while the
+// collector cannot take them. Returns the number dropped.
+size_t trimExports(size_t keep);
+
 // --- any thread -----------------------------------------------------------------
 
 struct FlowTotals {

@@ -1,12 +1,16 @@
 #include "flow/ip_text.h"
 
+#include <charconv>
 #include <cstdio>
 
 std::string ipToDotted(uint32_t address) {
   char text[16];
-  snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xffu, (address >> 16) & 0xffu,
-           (address >> 8) & 0xffu, address & 0xffu);
-  return text;
+  char* at = text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    at = std::to_chars(at, text + sizeof text, (address >> shift) & 0xffu).ptr;
+    if (shift > 0) *at++ = '.';
+  }
+  return std::string(text, at);
 }
 
 bool parseDotted(const std::string& text, uint32_t& address) {

@@ -10,6 +10,11 @@
 // number is not freed by this call. False when the system refuses.
 bool streamShutdown(intptr_t handle);
 
+// Sends small writes of the connected socket `handle` at once rather than
+// waiting for the peer's acknowledgement of earlier ones (no Nagle delay).
+// False when the system refuses.
+bool streamNoDelay(intptr_t handle);
+
 // A socket address as a library takes it (a struct sockaddr and its length).
 struct SocketAddress {
   alignas(8) unsigned char bytes[128] = {};

@@ -207,6 +207,8 @@ Json::Value settingsSnapshot() {
   return settings;
 }
 
+bool settingIsDefault(const char* key) { return settingValue(key) == defaultFor(key); }
+
 Json::Value settingValue(const char* key) {
   std::lock_guard<std::mutex> lock(settingsMutex);
   if (!settings.isObject()) return Json::Value();

@@ -52,6 +52,10 @@ Json::Value settingsSnapshot();
 // A copy of one member (null when absent).
 Json::Value settingValue(const char* key);
 
+// True when the member holds its default value (the published password, for
+// one).
+bool settingIsDefault(const char* key);
+
 // Stores one member.
 void setSetting(const char* key, const Json::Value& value);
 

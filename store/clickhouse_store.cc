@@ -5,6 +5,7 @@
 // and compare them alike and give the same answers.
 #include "store/clickhouse_store.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/tcp_client.h"
@@ -15,13 +16,19 @@ constexpr int kConnectMillis = 3000;
 // A query over months of flows may take a while before its first byte.
 constexpr int kTransferMillis = 120000;
 constexpr uint64_t kDayMillis = 24ull * 3600 * 1000;
+// The last day a Date column holds (2149-06-06): later flows are filed
+// under it.
+constexpr uint64_t kLastDay = 65535;
+
+uint16_t dayOf(uint64_t millis) { return static_cast<uint16_t>(std::min(millis / kDayMillis, kLastDay)); }
 
 // The columns in table order; the insert sends them in this order too.
 const char* const kColumnList =
     "day, exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, "
     "flags, replydelay, inif, outif, processname, `user`, domain, peername, namesource";
 const char* const kReadColumns =
-    "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, "
+    "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, toUInt64(pkts), "
+    "toUInt64(bytes), "
     "flags, replydelay, inif, outif, processname, `user`, domain, peername, namesource";
 const char* const kPeerExpr = "if(inif = 1, srcip, dstip)";
 
@@ -108,14 +115,22 @@ bool readAnswer(TcpClient& c, HttpAnswer& answer, std::string& error) {
 struct ClickHouse {
   ClickHouseLocation where;
 
-  // Runs `query` (with `body` as its data, for an INSERT); false with the
-  // reason on a failed connection or a refused query.
-  bool run(const std::string& query, const std::string& body, std::string& answerBody, std::string& error,
+  // Runs `query` (with `data` after it, for an INSERT); false with the
+  // reason on a failed connection or a refused query. A query without data
+  // goes in the request's body, whatever its length; an INSERT's (ours are
+  // short) in the address, its data in the body.
+  bool run(const std::string& query, const std::string& data, std::string& answerBody, std::string& error,
            bool withDatabase = true) const {
-    std::string target = "/?query=" + percentEncoded(query);
-    if (withDatabase) target += "&database=" + percentEncoded(where.database);
-    if (!where.user.empty()) target += "&user=" + percentEncoded(where.user);
-    if (!where.password.empty()) target += "&password=" + percentEncoded(where.password);
+    const bool inBody = data.empty();
+    const std::string& body = inBody ? query : data;
+    std::string target = "/";
+    const auto add = [&target](const char* name, const std::string& value) {
+      target += (target.size() == 1 ? "?" : "&") + std::string(name) + "=" + percentEncoded(value);
+    };
+    if (!inBody) add("query", query);
+    if (withDatabase) add("database", where.database);
+    if (!where.user.empty()) add("user", where.user);
+    if (!where.password.empty()) add("password", where.password);
     std::string request = "POST " + target + " HTTP/1.1\r\nHost: " + where.host + ":" + std::to_string(where.port) +
                           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
     TcpClient c;
@@ -219,9 +234,10 @@ std::string whereClause(const FlowQuery& q) {
   std::string w = "1";
   if (q.since > 0) {
     // The day column comes first: whole partitions are skipped by it.
-    w += " AND day >= toDate(" + std::to_string(q.since / kDayMillis) + ") AND lastseen >= " + std::to_string(q.since);
+    w += " AND day >= toDate(" + std::to_string(dayOf(q.since)) + ") AND lastseen >= " +
+         std::to_string(storeValue(q.since));
   }
-  if (q.until != UINT64_MAX) w += " AND firstseen <= " + std::to_string(q.until);
+  if (q.until != UINT64_MAX) w += " AND firstseen <= " + std::to_string(storeValue(q.until));
   if (q.host.size != 0) w += " AND exporter = " + addressLiteral(q.host);
   if (!q.process.empty()) {
     const std::string p = literal(q.process);
@@ -251,19 +267,19 @@ bool writeBatch(const ClickHouse& ch, const std::vector<StoredFlow>& batch, std:
   std::string body;
   body.reserve(batch.size() * 120);
   for (const StoredFlow& r : batch) {
-    putInt<uint16_t>(body, static_cast<uint16_t>(r.lastseen / kDayMillis));
+    putInt<uint16_t>(body, dayOf(storeValue(r.lastseen)));
     putAddress(body, r.exporter);
     putInt<uint32_t>(body, r.obsdomain);
-    putInt<uint64_t>(body, r.firstseen);
-    putInt<uint64_t>(body, r.lastseen);
+    putInt<uint64_t>(body, storeValue(r.firstseen));
+    putInt<uint64_t>(body, storeValue(r.lastseen));
     putAddress(body, r.srcip);
     putAddress(body, r.dstip);
     putInt<uint16_t>(body, r.srcport);
     putInt<uint16_t>(body, r.dstport);
     putInt<uint8_t>(body, r.proto);
     putInt<uint8_t>(body, r.tos);
-    putInt<uint32_t>(body, r.pkts);
-    putInt<uint32_t>(body, r.bytes);
+    putInt<uint64_t>(body, storeValue(r.pkts));
+    putInt<uint64_t>(body, storeValue(r.bytes));
     putInt<uint8_t>(body, r.flags);
     putInt<uint16_t>(body, r.replydelay);
     putInt<uint8_t>(body, r.inif);
@@ -299,8 +315,8 @@ bool queryFlows(const ClickHouse& ch, const FlowQuery& q, const std::function<vo
     r.dstport = in.get<uint16_t>();
     r.proto = in.get<uint8_t>();
     r.tos = in.get<uint8_t>();
-    r.pkts = in.get<uint32_t>();
-    r.bytes = in.get<uint32_t>();
+    r.pkts = in.get<uint64_t>();
+    r.bytes = in.get<uint64_t>();
     r.flags = in.get<uint8_t>();
     r.replydelay = in.get<uint16_t>();
     r.inif = in.get<uint8_t>();
@@ -400,13 +416,17 @@ bool tableColumns(const ClickHouse& ch, std::string& columns, std::string& error
 
 const char* const kExpectedColumns =
     "day Date,exporter String,obsdomain UInt32,firstseen UInt64,lastseen UInt64,srcip String,dstip String,"
-    "srcport UInt16,dstport UInt16,proto UInt8,tos UInt8,pkts UInt32,bytes UInt32,flags UInt8,replydelay UInt16,"
+    "srcport UInt16,dstport UInt16,proto UInt8,tos UInt8,pkts UInt64,bytes UInt64,flags UInt8,replydelay UInt16,"
     "inif UInt8,outif UInt8,processname String,user String,domain String,peername String,namesource String,";
 // The columns of a table made before flows had names; a writer adds the two.
 const char* const kColumnsBeforeNames =
     "day Date,exporter String,obsdomain UInt32,firstseen UInt64,lastseen UInt64,srcip String,dstip String,"
-    "srcport UInt16,dstport UInt16,proto UInt8,tos UInt8,pkts UInt32,bytes UInt32,flags UInt8,replydelay UInt16,"
+    "srcport UInt16,dstport UInt16,proto UInt8,tos UInt8,pkts UInt64,bytes UInt64,flags UInt8,replydelay UInt16,"
     "inif UInt8,outif UInt8,processname String,user String,domain String,";
+// Tables made before counts were kept whole hold them in 32 bits: they are
+// widened on opening for writing.
+const char* const kNarrowCounts = "pkts UInt32,bytes UInt32,";
+const char* const kWideCounts = "pkts UInt64,bytes UInt64,";
 
 }  // namespace
 
@@ -464,8 +484,8 @@ bool parseClickHouseLocation(const std::string& text, ClickHouseLocation& where,
 std::string clickHouseTableDefinition(const std::string& database) {
   return "CREATE TABLE IF NOT EXISTS " + database +
          ".flows (day Date, exporter String, obsdomain UInt32, firstseen UInt64, lastseen UInt64, "
-         "srcip String, dstip String, srcport UInt16, dstport UInt16, proto UInt8, tos UInt8, pkts UInt32, "
-         "bytes UInt32, flags UInt8, replydelay UInt16, inif UInt8, outif UInt8, processname String, "
+         "srcip String, dstip String, srcport UInt16, dstport UInt16, proto UInt8, tos UInt8, pkts UInt64, "
+         "bytes UInt64, flags UInt8, replydelay UInt16, inif UInt8, outif UInt8, processname String, "
          "`user` String, domain String, peername String, namesource String) ENGINE = MergeTree PARTITION BY day ORDER BY (exporter, lastseen)";
 }
 
@@ -493,6 +513,13 @@ std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool
     if (!ch->run(clickHouseTableDefinition(ch->where.database), "", ignored, error)) return nullptr;
     if (!tableColumns(*ch, columns, error)) return nullptr;
   }
+  if (const size_t narrow = columns.find(kNarrowCounts); narrow != std::string::npos) {
+    std::string ignored;
+    if (forWriting && !ch->run("ALTER TABLE flows MODIFY COLUMN pkts UInt64, MODIFY COLUMN bytes UInt64", "", ignored, error)) {
+      return nullptr;
+    }
+    columns.replace(narrow, strlen(kNarrowCounts), kWideCounts);
+  }
   if (columns.empty()) {
     error = "ClickHouse database '" + ch->where.database + "' holds no flows yet";
     return nullptr;
@@ -501,7 +528,8 @@ std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool
     std::string ignored;
     const std::string alter = "ALTER TABLE flows ADD COLUMN IF NOT EXISTS peername String, "
                               "ADD COLUMN IF NOT EXISTS namesource String";
-    if (!ch->run(alter, "", ignored, error) || !tableColumns(*ch, columns, error)) return nullptr;
+    if (!ch->run(alter, "", ignored, error)) return nullptr;
+    columns += "peername String,namesource String,";
   }
   if (columns != kExpectedColumns) {
     failure = StoreOpenFailure::notAStore;

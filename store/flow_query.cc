@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "runtime/safe_text.h"
 
 const char* const kQueryUsage =
     "Usage: vantrel-collect query --store STORE [--since TIME] [--until TIME] [--host ADDR]\n"
@@ -61,15 +62,6 @@ unsigned daysInMonth(uint64_t y, uint64_t m) {
   static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
   return m == 2 && leap ? 29 : kDays[m - 1];
-}
-
-void appendCsv(const std::string& text, std::string& out) {
-  out += '"';
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
 }
 
 std::string compact(const Json::Value& value) {
@@ -285,7 +277,8 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
     out += pad(utcText(f.lastseen), 20) + pad(f.exporter.text(), 16) + pad(protoText(f.proto), 6) +
            pad(ported ? endpoint(f.srcip, f.srcport) : f.srcip.text(), 22) +
            pad(ported ? endpoint(f.dstip, f.dstport) : f.dstip.text(), 22) + pad(to_string(f.pkts), 9) +
-           pad(to_string(f.bytes), 11) + pad(user.empty() ? "-" : user, 12) + (process.empty() ? "-" : process) +
+           pad(to_string(f.bytes), 11) + pad(user.empty() ? "-" : terminalText(user), 12) +
+           (process.empty() ? "-" : terminalText(process)) +
            "\n";
     return;
   }
@@ -301,16 +294,16 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
     v["dstport"] = f.dstport;
     v["proto"] = f.proto;
     v["tos"] = f.tos;
-    v["pkts"] = f.pkts;
-    v["bytes"] = f.bytes;
+    v["pkts"] = Json::UInt64(f.pkts);
+    v["bytes"] = Json::UInt64(f.bytes);
     v["flags"] = f.flags;
     v["replydelay"] = f.replydelay;
     v["inif"] = f.inif;
     v["outif"] = f.outif;
-    v["processname"] = process;
-    v["user"] = user;
-    v["domain"] = domain;
-    v["peername"] = f.peerName.text();
+    v["processname"] = validUtf8(process);
+    v["user"] = validUtf8(user);
+    v["domain"] = validUtf8(domain);
+    v["peername"] = validUtf8(f.peerName.text());
     v["namesource"] = nameSourceText(f.peerName.source());
     out += compact(v) + "\n";
     return;
@@ -320,13 +313,13 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
          to_string(f.dstport) + ',' + to_string(f.proto) + ',' + to_string(f.tos) + ',' + to_string(f.pkts) + ',' +
          to_string(f.bytes) + ',' + to_string(f.flags) + ',' + to_string(f.replydelay) + ',' + to_string(f.inif) +
          ',' + to_string(f.outif) + ',';
-  appendCsv(process, out);
+  appendCsvCell(process, out);
   out += ',';
-  appendCsv(user, out);
+  appendCsvCell(user, out);
   out += ',';
-  appendCsv(domain, out);
+  appendCsvCell(domain, out);
   out += ',';
-  appendCsv(f.peerName.text(), out);
+  appendCsvCell(f.peerName.text(), out);
   out += ',';
   out += nameSourceText(f.peerName.source());
   out += '\n';
@@ -350,7 +343,8 @@ std::string topAnswer(const std::vector<TopRow>& rows, TopKind kind, QueryFormat
   for (const TopRow& r : rows) {
     using std::to_string;
     if (format == QueryFormat::table) {
-      const std::string key = ports ? to_string(r.port) + "/" + protoText(r.proto) : r.key.empty() ? "-" : r.key;
+      const std::string key =
+          ports ? to_string(r.port) + "/" + protoText(r.proto) : r.key.empty() ? "-" : terminalText(r.key);
       out += pad(key, 40) + pad(to_string(r.bytes), 16) + pad(to_string(r.pkts), 13) + to_string(r.flows) + "\n";
     } else if (format == QueryFormat::json) {
       Json::Value v(Json::objectValue);
@@ -358,7 +352,7 @@ std::string topAnswer(const std::vector<TopRow>& rows, TopKind kind, QueryFormat
         v["port"] = r.port;
         v["proto"] = r.proto;
       } else {
-        v[name] = r.key;
+        v[name] = validUtf8(r.key);
       }
       v["bytes"] = Json::UInt64(r.bytes);
       v["pkts"] = Json::UInt64(r.pkts);
@@ -368,7 +362,7 @@ std::string topAnswer(const std::vector<TopRow>& rows, TopKind kind, QueryFormat
       if (ports) {
         out += to_string(r.port) + "," + to_string(r.proto);
       } else if (kind == TopKind::processes || kind == TopKind::names) {
-        appendCsv(r.key, out);
+        appendCsvCell(r.key, out);
       } else {
         out += r.key;
       }

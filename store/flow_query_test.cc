@@ -1,6 +1,9 @@
 #include "store/flow_query.h"
 
 #include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <sstream>
 
 namespace {
 
@@ -132,6 +135,43 @@ TEST(QueryAnswer, OneFlowAndOneTopRowInEachFormat) {
   EXPECT_EQ(topAnswer(names, TopKind::processes, QueryFormat::table),
             "PROCESS                                 BYTES           PACKETS      FLOWS\n"
             "-                                       84              1            1\n");
+}
+
+TEST(QueryAnswer, HostileNamesStayInTheirCellAndCountsStayWhole) {
+  struct Case {
+    std::string name;
+    const char* table;  // the process column in table output
+    const char* csv;    // the process cell
+    std::string json;   // the process member, parsed back
+  };
+  const Case cases[] = {
+      {"two\nlines", "two\\nlines", "\"two\nlines\"", "two\nlines"},
+      {"back\rover", "back\\rover", "\"back\rover\"", "back\rover"},
+      {"\x1b]0;pwned\x07\x1b[2J", "\\x1b]0;pwned\\x07\\x1b[2J", "\"\x1b]0;pwned\x07\x1b[2J\"",
+       "\x1b]0;pwned\x07\x1b[2J"},
+      {std::string("nul\0byte", 8), "nul\\x00byte", "\"nul", std::string("nul\0byte", 8)},
+      {"=cmd|' /C calc'!A0", "=cmd|' /C calc'!A0", "\"'=cmd|' /C calc'!A0\"", "=cmd|' /C calc'!A0"},
+      {"bad\xc3\"q", "bad\xEF\xBF\xBD\"q", "\"bad\xc3\"\"q\"", "bad\xEF\xBF\xBD\"q"},
+  };
+  for (const Case& c : cases) {
+    StoredFlow f;
+    parseStoreAddress("10.0.0.1", f.exporter);
+    f.pkts = uint64_t(1) << 32, f.bytes = 5'000'000'000;
+    f.owner = makeOwner(c.name, "u", "d");
+    std::string table, csv, json;
+    appendFlowAnswer(f, QueryFormat::table, table);
+    appendFlowAnswer(f, QueryFormat::csv, csv);
+    appendFlowAnswer(f, QueryFormat::json, json);
+    EXPECT_EQ(table.find('\n'), table.size() - 1) << c.table;
+    EXPECT_NE(table.find(std::string(c.table) + "\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("4294967296 5000000000"), std::string::npos) << table;
+    EXPECT_NE(csv.find(std::string(",4294967296,5000000000,0,0,0,0,") + c.csv), std::string::npos) << csv;
+    Json::Value parsed;
+    std::istringstream in(json);
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &parsed, nullptr)) << json;
+    EXPECT_EQ(parsed["processname"].asString(), c.json) << json;
+    EXPECT_EQ(parsed["bytes"].asUInt64(), 5'000'000'000u);
+  }
 }
 
 }  // namespace

@@ -45,8 +45,8 @@ struct StoredFlow {
   uint8_t inif = 0;         // 1 when inbound
   uint8_t outif = 0;        // 1 when outbound
   uint16_t replydelay = 0;  // ms
-  uint32_t pkts = 0;
-  uint32_t bytes = 0;
+  uint64_t pkts = 0;
+  uint64_t bytes = 0;
   OwnerRef owner;  // null: no owner known
   PeerName peerName;  // the far end's name and its source; none when unnamed
 
@@ -57,6 +57,11 @@ struct StoredFlow {
 // A received record of either family from `exporter` (observation domain
 // `obsdomain`, 0 for native datagrams).
 StoredFlow storedFlowOf(const FlowEntry& flow, const StoreAddress& exporter, uint32_t obsdomain);
+
+// The largest time or count a store keeps: both engines hold larger ones
+// at this value, so that they answer alike.
+inline constexpr uint64_t kStoreMaxValue = INT64_MAX;
+inline uint64_t storeValue(uint64_t value) { return value < kStoreMaxValue ? value : kStoreMaxValue; }
 
 enum class TopKind { none, hosts, processes, peers, ports, names };
 

@@ -21,12 +21,16 @@ constexpr int kApplicationId = 0x5674466C;
 // The far-end index leads with the minute a flow was last seen: new
 // records then land in the index's last pages, as they do in the table,
 // instead of all over it, and a transaction writes a few pages of it
-// instead of one page per record. A query for a peer names the minutes
-// (the ones between the first and the last record it may match).
+// instead of one page per record. A query for a peer names the minutes:
+// those in which some record was last seen, from the question's first on,
+// each found by one step along the index on lastseen, so that a record far
+// in the future or the past costs one step, not a walk through the years
+// in between.
 #define MINUTE_EXPR "lastseen / 60000"
-#define MINUTES_CTE                                                                             \
-  "WITH RECURSIVE minutes(m) AS (SELECT :firstminute UNION ALL SELECT m + 1 FROM minutes WHERE " \
-  "m < :lastminute) "
+#define MINUTES_CTE                                                                                        \
+  "WITH RECURSIVE minutes(m) AS (SELECT (SELECT min(lastseen) FROM flows WHERE lastseen >= :firstminute * " \
+  "60000) / 60000 UNION ALL SELECT (SELECT min(lastseen) FROM flows WHERE lastseen >= (m + 1) * 60000) / "  \
+  "60000 FROM minutes WHERE m IS NOT NULL) "
 
 const char* const kSchema =
     "CREATE TABLE flows ("
@@ -119,16 +123,16 @@ bool writeBatch(SqliteFile& f, const std::vector<StoredFlow>& batch, std::string
   for (const StoredFlow& r : batch) {
     bindAddress(s, 1, r.exporter);
     sqlite3_bind_int64(s, 2, r.obsdomain);
-    sqlite3_bind_int64(s, 3, static_cast<int64_t>(r.firstseen));
-    sqlite3_bind_int64(s, 4, static_cast<int64_t>(r.lastseen));
+    sqlite3_bind_int64(s, 3, static_cast<int64_t>(storeValue(r.firstseen)));
+    sqlite3_bind_int64(s, 4, static_cast<int64_t>(storeValue(r.lastseen)));
     bindAddress(s, 5, r.srcip);
     bindAddress(s, 6, r.dstip);
     sqlite3_bind_int(s, 7, r.srcport);
     sqlite3_bind_int(s, 8, r.dstport);
     sqlite3_bind_int(s, 9, r.proto);
     sqlite3_bind_int(s, 10, r.tos);
-    sqlite3_bind_int64(s, 11, r.pkts);
-    sqlite3_bind_int64(s, 12, r.bytes);
+    sqlite3_bind_int64(s, 11, static_cast<int64_t>(storeValue(r.pkts)));
+    sqlite3_bind_int64(s, 12, static_cast<int64_t>(storeValue(r.bytes)));
     sqlite3_bind_int(s, 13, r.flags);
     sqlite3_bind_int(s, 14, r.replydelay);
     sqlite3_bind_int(s, 15, r.inif);
@@ -177,8 +181,8 @@ std::string whereClause(const FlowQuery& q) {
 
 void bindQuery(sqlite3_stmt* stmt, const FlowQuery& q) {
   auto index = [stmt](const char* name) { return sqlite3_bind_parameter_index(stmt, name); };
-  sqlite3_bind_int64(stmt, index(":since"), static_cast<int64_t>(q.since));
-  sqlite3_bind_int64(stmt, index(":until"), static_cast<int64_t>(q.until));
+  sqlite3_bind_int64(stmt, index(":since"), static_cast<int64_t>(storeValue(q.since)));
+  sqlite3_bind_int64(stmt, index(":until"), static_cast<int64_t>(storeValue(q.until)));
   bindAddress(stmt, index(":host"), q.host);
   bindText(stmt, index(":process"), q.process);
   bindText(stmt, index(":user"), q.user);
@@ -193,15 +197,6 @@ void bindQuery(sqlite3_stmt* stmt, const FlowQuery& q) {
 // Prepares `sql` with the query's parameters and calls `onRow` per row.
 bool runQuery(SqliteFile& f, const std::string& sql, const FlowQuery& q,
               const std::function<void(sqlite3_stmt*)>& onRow, std::string& error) {
-  int64_t first = 0, last = -1;
-  if (q.peerLow.size != 0) {
-    if (!queryInt(f.db, "SELECT coalesce(min(lastseen), 0) FROM flows", first, error) ||
-        !queryInt(f.db, "SELECT coalesce(max(lastseen), -1) FROM flows", last, error)) {
-      return false;
-    }
-    first = std::max<int64_t>(first, static_cast<int64_t>(q.since)) / 60000;
-    last = last < 0 ? -1 : last / 60000;
-  }
   sqlite3_stmt* stmt = nullptr;
   const std::string text = (q.peerLow.size != 0 ? MINUTES_CTE : "") + sql;
   if (sqlite3_prepare_v2(f.db, text.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
@@ -209,8 +204,8 @@ bool runQuery(SqliteFile& f, const std::string& sql, const FlowQuery& q,
     return false;
   }
   bindQuery(stmt, q);
-  sqlite3_bind_int64(stmt, sqlite3_bind_parameter_index(stmt, ":firstminute"), first);
-  sqlite3_bind_int64(stmt, sqlite3_bind_parameter_index(stmt, ":lastminute"), last);
+  sqlite3_bind_int64(stmt, sqlite3_bind_parameter_index(stmt, ":firstminute"),
+                     static_cast<int64_t>(storeValue(q.since) / 60000));
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) onRow(stmt);
   if (rc != SQLITE_DONE) error = engineError(f.db);
@@ -230,8 +225,8 @@ StoredFlow flowFromRow(sqlite3_stmt* s) {
   r.dstport = static_cast<uint16_t>(sqlite3_column_int(s, 7));
   r.proto = static_cast<uint8_t>(sqlite3_column_int(s, 8));
   r.tos = static_cast<uint8_t>(sqlite3_column_int(s, 9));
-  r.pkts = static_cast<uint32_t>(sqlite3_column_int64(s, 10));
-  r.bytes = static_cast<uint32_t>(sqlite3_column_int64(s, 11));
+  r.pkts = static_cast<uint64_t>(sqlite3_column_int64(s, 10));
+  r.bytes = static_cast<uint64_t>(sqlite3_column_int64(s, 11));
   r.flags = static_cast<uint8_t>(sqlite3_column_int(s, 12));
   r.replydelay = static_cast<uint16_t>(sqlite3_column_int(s, 13));
   r.inif = static_cast<uint8_t>(sqlite3_column_int(s, 14));

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/clock.h"
+#include "store/flow_query.h"
 #include "store/flow_store.h"
 
 #include <gtest/gtest.h>
@@ -163,6 +164,54 @@ TEST(SqliteStore, KeepsEveryColumnAndAnswersEachQuestion) {
   EXPECT_EQ(top(TopKind::hosts), "10.0.0.1=95000,2 2001:db8::1=7000,1 10.0.0.2=384,2 ");
   EXPECT_EQ(top(TopKind::peers), "192.0.2.7=95000,2 2001:db8:ff::5=7000,1 198.51.100.9=300,1 192.0.2.200=84,1 ");
   EXPECT_EQ(top(TopKind::ports), "443/6=95000,2 22/6=7000,1 53/17=300,1 ");
+}
+
+TEST(SqliteStore, ExtremeTimesAndCountsAreHeldAndAnsweredQuickly) {
+  Folder dir;
+  auto store = open(dir.file("f.sqlite"), true);
+  ASSERT_TRUE(store);
+  const uint64_t now = currentTimeMillis();
+  const uint64_t year9999 = 253402214400000;  // 9999-12-31
+  struct Row {
+    const char* name;
+    uint64_t firstseen, lastseen, count;
+  };
+  const Row rows[] = {{"zero", 0, 0, 0},
+                      {"now", now - 1000, now, 5'000'000'000},
+                      {"max", uint64_t(INT64_MAX) - 1, uint64_t(INT64_MAX) - 1, uint64_t(1) << 32},
+                      {"above", UINT64_MAX, UINT64_MAX, UINT64_MAX}};
+  std::vector<StoredFlow> flows;
+  for (const Row& r : rows) {
+    StoredFlow f = flow("10.0.0.1", "10.0.0.1", "10.0.0.2", 1, 2, 6, 0, 0, r.name, "u");
+    f.firstseen = r.firstseen, f.lastseen = r.lastseen, f.pkts = r.count, f.bytes = r.count;
+    flows.push_back(f);
+  }
+  std::string error;
+  ASSERT_TRUE(store->write(flows, error)) << error;
+  auto answer = [&](FlowQuery q) {
+    std::string names;
+    EXPECT_TRUE(store->queryFlows(
+        q,
+        [&](const StoredFlow& f) {
+          names += f.owner->processname + "=" + std::to_string(f.lastseen) + "/" + std::to_string(f.bytes) + " ";
+        },
+        error))
+        << error;
+    return names;
+  };
+  const std::string max = std::to_string(INT64_MAX), below = std::to_string(INT64_MAX - 1);
+  FlowQuery all;
+  EXPECT_EQ(answer(all), "above=" + max + "/" + max + " max=" + below + "/4294967296 now=" + std::to_string(now) +
+                             "/5000000000 zero=0/0 ");
+  FlowQuery peer;
+  ASSERT_TRUE(parsePeerArgument("10.0.0.2", peer.peerLow, peer.peerHigh));
+  EXPECT_EQ(answer(peer), answer(all)) << "the far end's question walks only the minutes that hold records";
+  FlowQuery future = peer;
+  future.since = year9999;
+  EXPECT_EQ(answer(future), "above=" + max + "/" + max + " max=" + below + "/4294967296 ");
+  FlowQuery early;
+  early.until = 86400000;  // 1970-01-02
+  EXPECT_EQ(answer(early), "zero=0/0 ");
 }
 
 TEST(SqliteStore, RetentionRemovesOnlyOldRecordsInBatches) {

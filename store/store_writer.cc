@@ -28,6 +28,7 @@ void takeBatch(StoreWriter& w, std::vector<StoredFlow>& batch, Clock::time_point
   w.queueChanged.wait_until(lock, due, [&] { return w.queue.size() >= w.settings.batchRecords || w.finishing; });
   const size_t n = std::min(w.queue.size(), w.settings.batchRecords);
   for (size_t i = 0; i < n; ++i) {
+    w.queueFill -= queuedBytes(w.queue.front());
     batch.push_back(std::move(w.queue.front()));
     w.queue.pop_front();
   }
@@ -80,6 +81,7 @@ void runWriter(StoreWriter& w) {
           std::lock_guard<std::mutex> lock(w.queueMutex);
           w.lost += batch.size() + w.queue.size();
           w.queue.clear();
+          w.queueFill = 0;
           batch.clear();
           return;
         }
@@ -132,7 +134,10 @@ void queueFlows(StoreWriter& writer, std::vector<StoredFlow>& records) {
     const size_t before = writer.queue.size();
     if (before == 0) writer.oldestQueued = std::chrono::steady_clock::now();
     for (StoredFlow& r : records) {
-      if (writer.queue.size() < writer.settings.queueCapacity) {
+      const size_t bytes = queuedBytes(r);
+      if (writer.queue.size() < writer.settings.queueCapacity &&
+          writer.queueFill + bytes <= writer.settings.queueBytes) {
+        writer.queueFill += bytes;
         writer.queue.push_back(std::move(r));
       } else {
         ++refused;
@@ -144,6 +149,15 @@ void queueFlows(StoreWriter& writer, std::vector<StoredFlow>& records) {
   records.clear();
   if (refused > 0) writer.dropped += refused;
   if (wake) writer.queueChanged.notify_one();
+}
+
+size_t queuedBytes(const StoredFlow& record) {
+  size_t bytes = sizeof(StoredFlow) + 16;
+  if (record.owner) {
+    bytes += sizeof(FlowOwner) + 32 + record.owner->processname.capacity() + record.owner->user.capacity() +
+             record.owner->domain.capacity();
+  }
+  return bytes;
 }
 
 size_t queueDepth(StoreWriter& writer) {

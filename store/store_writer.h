@@ -21,6 +21,7 @@
 
 struct StoreWriterSettings {
   size_t queueCapacity = 500000;  // records waiting; more are dropped
+  size_t queueBytes = 256u << 20; // and memory they may take (queuedBytes); more are dropped
   size_t batchRecords = 10000;    // at most this many records per transaction
   uint32_t batchMillis = 1000;    // and a queued record waits at most this long
   uint32_t keepDays = 30;         // records last seen longer ago are removed; 0: kept for ever
@@ -33,9 +34,10 @@ struct StoreWriter {
   std::unique_ptr<FlowStore> store;  // the writer thread's alone while it runs
   std::function<void(const std::string&)> say;  // console lines; any thread
 
-  std::mutex queueMutex;  // guards queue, oldestQueued and finishing
+  std::mutex queueMutex;  // guards queue, queueFill, oldestQueued and finishing
   std::condition_variable queueChanged;
   std::deque<StoredFlow> queue;
+  size_t queueFill = 0;   // queuedBytes of the records in queue
   std::chrono::steady_clock::time_point oldestQueued;  // when the queue last became non-empty
   bool finishing = false;
 
@@ -53,6 +55,10 @@ void startStoreWriter(StoreWriter& writer, std::unique_ptr<FlowStore> store, con
 // Queues `records` (moved from, then cleared); those that find the queue
 // full are counted as dropped. Takes the queue's lock only to append.
 void queueFlows(StoreWriter& writer, std::vector<StoredFlow>& records);
+
+// The memory one queued record takes, about: the record, its strings and
+// the queue's bookkeeping.
+size_t queuedBytes(const StoredFlow& record);
 
 // Records waiting in the queue now.
 size_t queueDepth(StoreWriter& writer);

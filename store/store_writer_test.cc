@@ -104,6 +104,27 @@ TEST(StoreWriter, FullQueueDropsAndCountsWhileTheDiskIsSlowThenEverythingQueuedI
       << lines.get();
 }
 
+TEST(StoreWriter, TheQueueIsBoundedInBytesToo) {
+  FakeStore fake;
+  Lines lines;
+  StoreWriter writer;
+  StoreWriterSettings settings;
+  settings.batchRecords = 1000;
+  settings.queueBytes = 1 << 20;
+  fake.setOpen(false);
+  startStoreWriter(writer, fake.make(), settings, lines.sink());
+  std::vector<StoredFlow> records(100);
+  for (StoredFlow& r : records) r.owner = makeOwner(std::string(21700, 'p'), "u", "d");
+  const size_t each = queuedBytes(records[0]);
+  EXPECT_GE(each, 21700u);
+  queueFlows(writer, records);
+  EXPECT_EQ(queueDepth(writer), settings.queueBytes / each);
+  EXPECT_EQ(writer.dropped, 100 - settings.queueBytes / each);
+  fake.setOpen(true);
+  finishStoreWriter(writer);
+  EXPECT_EQ(writer.stored, settings.queueBytes / each);
+}
+
 TEST(StoreWriter, AFailingStoreKeepsTheBatchSaysSoOnceAndCountsWhatIsLostAtTheEnd) {
   FakeStore fake;
   fake.failing = true;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "platform/udp_socket.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
+#include "store/flow_store.h"
 #include "tests/support/system_test.h"
 
 #include <gmock/gmock.h>
@@ -32,16 +34,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr uint32_t kLoopback = 0x7F000001;
-
-// Outside CI a missing tool skips the test; CI installs them
-// (scripts/test-packages.txt), so there it fails.
-#define REQUIRE_TOOL(tool, package)                                                                 \
-  do {                                                                                               \
-    if (runCommand("command -v " tool " >/dev/null 2>&1") != 0) {                                    \
-      if (getenv("CI") != nullptr) FAIL() << tool " is missing: install the Debian package " package; \
-      GTEST_SKIP() << tool " is missing: install the Debian package " package " to run this test";   \
-    }                                                                                                \
-  } while (0)
 
 // A UDP socket of the test's own on 127.0.0.1, at a port the system picks.
 struct Receiver {
@@ -291,9 +283,11 @@ TEST(Collector, BurstOfDatagramsIsNotLost) {
 TEST(Collector, HelpAndBadArguments) {
   std::string out;
   EXPECT_EQ(runCommand(binaryPath("vantrel-collect") + " --help", &out), 0);
-  EXPECT_EQ(out.rfind("Usage: vantrel-collect [--listen ADDR:PORT] [--format json|csv]\n", 0), 0u) << out;
+  EXPECT_EQ(out.rfind("Usage: vantrel-collect [--listen ADDR:PORT | --listen-tcp ADDR:PORT] [--format json|csv]\n", 0),
+            0u)
+      << out;
   for (const char* args : {"--format xml", "--listen 127.0.0.1", "--listen 127.0.0.1:65536", "--listen host:1",
-                           "--listen 999.1.1.1:80", "--verbose"}) {
+                           "--listen 999.1.1.1:80", "--listen-tcp 127.0.0.1", "--queue-mb 0", "--verbose"}) {
     EXPECT_EQ(runCommand(binaryPath("vantrel-collect") + " " + args + " 2>&1", &out), 2) << args;
     EXPECT_EQ(out.substr(0, out.find('\n')), "vantrel-collect: bad argument '" + std::string(args) + "'");
   }
@@ -374,6 +368,169 @@ TEST(IpfixExport, NfdumpSeesTheFlows) {
       EXPECT_EQ(flow->count(key) ? flow->at(key) : "(missing)", value) << key << " of proto " << int(f.proto);
     }
   }
+}
+
+TEST(IpfixExport, NfacctdReadsTheFlows) {
+  REQUIRE_ROOT();
+  REQUIRE_TOOL("nfacctd", "pmacct");
+  Netns ns("vt-ipfix-pm");
+  TempDir dir;
+  const std::string out = dir.file("flows.csv");
+  writeFile(dir.file("nfacctd.conf"), "daemonize: false\nnfacctd_ip: 127.0.0.1\nnfacctd_port: 2055\n"
+                                      "plugins: print\nprint_output: csv\nprint_output_file: " + out +
+                                      "\nprint_refresh_time: 1\n"
+                                      "aggregate: src_host, dst_host, src_port, dst_port, proto\n");
+  ChildProcess nfacctd;
+  ASSERT_TRUE(nfacctd.start({"nfacctd", "-f", dir.file("nfacctd.conf")}, dir.path, dir.file("nfacctd.log"), ns.name));
+  sleepMillis(1000);  // listening by now
+
+  const std::vector<FlowEntry> flows = fiveFlows();
+  {
+    ExportRun run(2055, "ipfix", &ns);
+    run.queue(flows);
+  }
+  std::string csv;
+  EXPECT_TRUE(waitFor([&] { return countOf(csv = readFile(out), "\n") > flows.size(); }, milliseconds(10000)))
+      << csv << nfacctd.output();
+  nfacctd.signal(SIGTERM);
+  nfacctd.wait(milliseconds(5000));
+  for (const FlowEntry& f : flows) {
+    const std::string src = f.ipv6() ? ip6Text(f.srcip6) : ipToDotted(f.srcip);
+    const std::string dst = f.ipv6() ? ip6Text(f.dstip6) : ipToDotted(f.dstip);
+    const bool ported = f.proto == 6 || f.proto == 17;
+    // SRC_IP,DST_IP,SRC_PORT,DST_PORT,PROTOCOL,PACKETS,BYTES
+    const std::string row = src + "," + dst + "," + std::to_string(ported ? f.srcport : 0) + "," +
+                            std::to_string(ported ? f.dstport : 0) + ",";
+    const size_t at = csv.find(row);
+    ASSERT_NE(at, std::string::npos) << row << "\n" << csv;
+    const std::string line = csv.substr(at, csv.find('\n', at) - at);
+    EXPECT_THAT(line, testing::EndsWith("," + std::to_string(f.pkts) + "," + std::to_string(f.bytes))) << line;
+  }
+}
+
+// Record `i` of a run: its source address and port say which it is.
+FlowEntry numberedFlow(uint32_t i, uint64_t t) {
+  FlowRecord r = makeFlowRecord(0, 1, 17, 0x0A000000 + i / 60000, 0xC0000207, uint16_t(1 + i % 60000), 53, 100, 0, 0,
+                                t, makeOwner("resolver", "u", "HOST"));
+  r.lastseen = t;
+  return r;
+}
+
+// Queues records `from` to `to` - 1 for export, as the flow tables do.
+void finishFlows(uint32_t from, uint32_t to) {
+  const uint64_t t = currentTimeMillis();
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  for (uint32_t i = from; i < to; ++i) toExport.push_back(numberedFlow(i, t));
+}
+
+TEST(IpfixOverTcp, ACollectorStoppedForFiveSecondsLosesNothingAndRepeatsNothing) {
+  REQUIRE_ROOT();
+  Netns ns("vt-coll-tcp");
+  TempDir dir;
+  const std::string file = dir.file("flows.sqlite");
+  const std::vector<std::string> args = {"--listen-tcp", "127.0.0.1:47390", "--store", file, "--keep", "0"};
+  auto startCollector = [&](CollectorProcess& c, TempDir& logs) {
+    ASSERT_TRUE(c.start(logs, "127.0.0.1:0", ns.name, args)) << c.child.output();
+  };
+  auto stopCollector = [&](CollectorProcess& c) {
+    c.child.signal(SIGTERM);
+    ASSERT_NE(c.child.wait(milliseconds(20000)), -1);
+    EXPECT_THAT(c.child.output(), testing::Not(testing::HasSubstr("dropped the connection"))) << c.child.output();
+  };
+
+  // Steady traffic: 20 records every 20 ms; the collector is away for five
+  // seconds in the middle.
+  setSetting("exportTransport", "tcp");
+  uint32_t queued = 0;
+  {
+    TempDir logs1, logs2, logs3;
+    CollectorProcess first, second, third;
+    startCollector(first, logs1);
+    ExportRun run(47390, "ipfix", &ns);
+    auto steady = [&](int millis) {
+      for (int t = 0; t < millis; t += 20, queued += 20) {
+        finishFlows(queued, queued + 20);
+        sleepMillis(20);
+      }
+    };
+    steady(1500);
+    stopCollector(first);
+    steady(5000);
+    startCollector(second, logs2);
+    steady(2000);
+    // A stop burst while the collector is away: the run's end waits for it.
+    stopCollector(second);
+    finishFlows(queued, queued + 100000);
+    queued += 100000;
+    std::thread later([&] {
+      sleepMillis(5000);
+      startCollector(third, logs3);
+    });
+    const std::string console = run.stop();
+    later.join();
+    EXPECT_THAT(console, testing::HasSubstr("Export connected to 127.0.0.1:47390\n"));
+    EXPECT_THAT(console, testing::Not(testing::HasSubstr("not delivered"))) << console;
+    stopCollector(third);
+  }
+  setSetting("exportTransport", "udp");
+
+  StoreOpenFailure failure;
+  std::string error;
+  auto store = openFlowStore(file, false, failure, error);
+  ASSERT_TRUE(store) << error;
+  std::vector<uint32_t> seen(queued, 0);
+  size_t rows = 0;
+  ASSERT_TRUE(store->queryFlows(
+      FlowQuery{},
+      [&](const StoredFlow& f) {
+        ++rows;
+        const uint32_t src = uint32_t(f.srcip.bytes[2]) << 8 | f.srcip.bytes[3];
+        const uint32_t i = src * 60000 + f.srcport - 1;
+        if (i < queued) ++seen[i];
+      },
+      error))
+      << error;
+  EXPECT_EQ(rows, queued);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), ptrdiff_t(queued)) << "every record once";
+}
+
+TEST(IpfixOverTcp, JunkOrAStalledPeerIsDroppedWithoutHoldingUpTheOthers) {
+  TempDir dir;
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "", {"--listen-tcp", "127.0.0.1:0"})) << collector.child.output();
+  auto connectToCollector = [&] {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in to = endpoint("127.0.0.1", collector.port);
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    return fd;
+  };
+  std::vector<uint8_t> messages;
+  DatagramBuilder builder(
+      [&](const uint8_t* data, size_t size) {
+        messages.insert(messages.end(), data, data + size);
+        return int64_t(size);
+      },
+      ExportFormat::ipfix);
+  for (const FlowRecord& r : threeFlows()) builder.add(r, 0);
+  builder.sendPending();
+
+  const int junk = connectToCollector(), stalled = connectToCollector(), good = connectToCollector();
+  const std::string http = "GET / HTTP/1.1\r\n\r\n";
+  ASSERT_EQ(send(junk, http.data(), http.size(), 0), ssize_t(http.size()));
+  ASSERT_EQ(send(stalled, messages.data(), 40, 0), 40);
+  ASSERT_EQ(send(good, messages.data(), messages.size(), 0), ssize_t(messages.size()));
+  EXPECT_TRUE(waitFor([&] { return collector.flows().size() == 3; }, milliseconds(5000))) << collector.child.output();
+  EXPECT_THAT(collector.child.output(), testing::HasSubstr(": version 18245, expected 10\n"));
+  EXPECT_TRUE(waitFor([&] { return collector.child.output().find(": no whole message for 10 s\n") != std::string::npos; },
+                      milliseconds(15000)))
+      << collector.child.output();
+  EXPECT_EQ(countOf(collector.child.output(), "vantrel-collect: dropped the connection from 127.0.0.1:"), 2u);
+  // The good exporter is still heard.
+  ASSERT_EQ(send(good, messages.data(), messages.size(), 0), ssize_t(messages.size()));
+  EXPECT_TRUE(waitFor([&] { return collector.flows().size() == 6; }, milliseconds(5000))) << collector.child.output();
+  for (int fd : {junk, stalled, good}) close(fd);
+  collector.child.signal(SIGTERM);
+  EXPECT_NE(collector.child.wait(milliseconds(10000)), -1);
 }
 
 TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {

@@ -13,16 +13,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Outside CI a missing tool skips the test; CI installs them
-// (scripts/test-packages.txt), so there it fails.
-#define REQUIRE_TOOL(tool, package)                                                                 \
-  do {                                                                                               \
-    if (runCommand("command -v " tool " >/dev/null 2>&1") != 0) {                                    \
-      if (getenv("CI") != nullptr) FAIL() << tool " is missing: install the Debian package " package; \
-      GTEST_SKIP() << tool " is missing: install the Debian package " package " to run this test";   \
-    }                                                                                                \
-  } while (0)
-
 constexpr char kMonitor[] = "10.93.0.1";
 constexpr char kPeer[] = "10.93.0.2";
 constexpr char kToken[] = "t0ken-of.the~test+/==";

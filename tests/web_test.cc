@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/crypto.h"
 #include "tests/support/system_test.h"
 
 namespace {
@@ -123,30 +124,191 @@ TEST_F(WebTest, EveryMethodPathAndWrongCredentialGetsTheChallenge) {
   EXPECT_EQ(count("Re-Starting Sniffer"), 0u);
 }
 
-TEST_F(WebTest, NonceNotIssuedByThisServerIsStale) {
-  start();
-  // A valid Authorization header, as curl sends it after the challenge.
-  std::string trace;
-  ns_.exec("curl -s -v -o /dev/null --digest -u admin:qolpe http://127.0.0.1:7909/ 2>&1", &trace);
-  const size_t at = trace.find("> Authorization: Digest ");
-  ASSERT_NE(at, std::string::npos) << trace;
-  const std::string authorization = trace.substr(at + 2, trace.find('\r', at) - at - 2);
-  const size_t nonce = authorization.find("nonce=\"");
-  ASSERT_NE(nonce, std::string::npos) << authorization;
+// The Authorization header a client sends for `nonce`, `uri` and `nc`.
+std::string digestAuthorization(const std::string& password, const std::string& nonce, const std::string& uri,
+                                const char* nc, const char* method = "GET") {
+  const std::string ha1 = md5Hex("admin:admin@vantrel:" + password);
+  const std::string ha2 = md5Hex(std::string(method) + ":" + uri);
+  const std::string response = md5Hex(ha1 + ":" + nonce + ":" + nc + ":c0ffee:auth:" + ha2);
+  return "Authorization: Digest username=\"admin\", realm=\"admin@vantrel\", nonce=\"" + nonce + "\", uri=\"" + uri +
+         "\", qop=auth, nc=" + nc + ", cnonce=\"c0ffee\", response=\"" + response + "\"";
+}
 
-  // The library binds a nonce to the path and method it was issued for and
-  // to its own random seed: one it did not make (another server instance's,
-  // or altered) or one made for another path is answered as stale.
-  std::string altered = authorization;
-  altered[nonce + 7] = altered[nonce + 7] == '0' ? '1' : '0';
-  for (const auto& [header, path] : {std::pair{altered, "/"}, std::pair{authorization, "/index.html"}}) {
-    const Reply r = get("-H '" + header + "'", path);
-    EXPECT_EQ(r.status, 401) << header << " " << path;
-    EXPECT_EQ(r.body, kAccessDenied) << path;
-    EXPECT_NE(r.header("www-authenticate").find("stale=\"true\""), std::string::npos)
-        << path << ": " << r.header("www-authenticate");
+std::string nonceOf(const Reply& r) {
+  const std::string challenge = r.header("www-authenticate");
+  const size_t at = challenge.find("nonce=\"");
+  return at == std::string::npos ? "" : challenge.substr(at + 7, challenge.find('"', at + 7) - at - 7);
+}
+
+TEST_F(WebTest, EachChallengeHasItsOwnNonceTakenOncePerCount) {
+  start();
+  const std::string nonce = nonceOf(get("", "/"));
+  ASSERT_EQ(nonce.size(), 32u);
+  EXPECT_NE(nonceOf(get("", "/")), nonce) << "the same path in the same second";
+  struct Row {
+    std::string header, path;
+    int status;
+    bool stale;
+  };
+  const Row rows[] = {
+      {digestAuthorization("qolpe", nonce, "/", "00000001"), "/", 200, false},
+      {digestAuthorization("qolpe", nonce, "/", "00000001"), "/", 401, true},  // the same count again
+      {digestAuthorization("qolpe", nonce, "/", "00000003"), "/", 200, false},
+      {digestAuthorization("qolpe", nonce, "/", "00000002"), "/", 200, false},  // late, but not used yet
+      {digestAuthorization("qolpe", nonce, "/", "00000004"), "/index.html", 401, true},  // made for another path
+      {digestAuthorization("qolpe", std::string(32, '0'), "/", "00000001"), "/", 401, true},  // not ours
+      {digestAuthorization("wrong", nonce, "/", "00000005"), "/", 401, false},
+  };
+  for (const Row& row : rows) {
+    const Reply r = get("-H '" + row.header + "'", row.path);
+    EXPECT_EQ(r.status, row.status) << row.header << " " << row.path;
+    if (row.status != 401) continue;
+    EXPECT_EQ(r.body, kAccessDenied) << row.path;
+    EXPECT_EQ(r.header("www-authenticate").find("stale=true") != std::string::npos, row.stale)
+        << row.header << ": " << r.header("www-authenticate");
   }
-  EXPECT_EQ(get(kAuth, "/").status, 200) << "a new nonce is accepted";
+}
+
+// Strict clients (no stale retry) from one address, all at once: every
+// authorised request is let in on its first try.
+TEST_F(WebTest, SixteenStrictClientsSigningInAtOnceAreAllLetInFirstTime) {
+  start();
+  std::string out;
+  EXPECT_EQ(ns_.exec(std::string("python3 ") + VANTREL_SOURCE_DIR +
+                         "/bench/sign_ins.py --clients 16 --requests 20 --source 127.0.0.3 2>&1",
+                     &out),
+            0)
+      << out;
+  EXPECT_NE(out.find("320 sign-ins answered 200 on the first try, 0 refused"), std::string::npos) << out;
+}
+
+// One address guesses while another signs in, again and again: the guesser
+// is turned away after ten wrong answers, the owner never.
+TEST_F(WebTest, GuessingSlowsItsOwnAddressForAMinuteOnly) {
+  start();
+  ChildProcess owner;
+  ASSERT_TRUE(owner.start({"python3", std::string(VANTREL_SOURCE_DIR) + "/bench/sign_ins.py", "--clients", "2",
+                           "--seconds", "70", "--source", "127.0.0.3", "--uri", "/"},
+                          dir_.path, dir_.file("owner.log"), ns_.name));
+  const std::string guesser = "--interface 127.0.0.2 ";
+  for (int i = 1; i <= 9; ++i) EXPECT_EQ(get(guesser + "--digest -u admin:guess" + std::to_string(i), "/").status, 401) << i;
+  const Reply tenth = get(guesser + "--digest -u admin:guess10", "/");
+  EXPECT_EQ(tenth.status, 429);
+  EXPECT_EQ(tenth.header("retry-after"), "60");
+  const Reply right = get(guesser + kAuth, "/");
+  EXPECT_EQ(right.status, 429) << "the right password too, within the minute";
+  const int wait = atoi(right.header("retry-after").c_str());
+  EXPECT_GE(wait, 58);
+  EXPECT_LE(wait, 60);
+  EXPECT_EQ(count("Sign-ins from 127.0.0.2 refused for a minute: 10 wrong answers\n"), 1u) << output();
+  EXPECT_EQ(get(kAuth, "/", "127.0.0.1").status, 200) << "another address";
+
+  std::this_thread::sleep_for(std::chrono::seconds(wait));
+  EXPECT_EQ(get(guesser + kAuth, "/").status, 200) << "after the minute, at once";
+  EXPECT_EQ(count("Sign-ins from 127.0.0.2"), 1u) << "said once";
+  ASSERT_EQ(owner.wait(milliseconds(30000)), 0) << owner.output();
+  EXPECT_NE(owner.output().find(" 0 refused"), std::string::npos) << owner.output();
+}
+
+TEST_F(WebTest, SettingsByPostFormWithTheirLimits) {
+  start();
+  const std::string post = std::string(kAuth) + "-H 'Sec-Fetch-Site: same-origin' ";
+  const Reply r = get(post + "--data-urlencode 'userPass=n3w pw&x' --data-urlencode receiverPort=9995", "/data/");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("x-settings-saved"), "true");
+  EXPECT_TRUE(parseJson(r.body).isMember("settings")) << "the status document, as for a GET";
+  EXPECT_NE(settingsFile().find("\"pass\" : \"n3w pw&x\""), std::string::npos) << settingsFile();
+  EXPECT_NE(settingsFile().find("\"receiverPort\" : 9995"), std::string::npos) << settingsFile();
+  EXPECT_NE(output().find("receiverPort 9995 specified\n"), std::string::npos) << output();
+  const std::string auth = "--digest -u 'admin:n3w pw&x' ";
+
+  const std::string before = settingsFile();
+  struct Row {
+    std::string options;
+    int status;
+  };
+  const Row rows[] = {
+      {auth + "--data-urlencode receiverIP=10.1.1.1 -H 'Origin: http://evil.example'", 200},  // ignored, said
+      {auth + "--data-binary @" + dir_.file("big.form"), 413},
+      {auth + "-H 'Content-Type: application/json' --data-binary '{\"receiverPort\":9}'", 415},
+      {"--digest -u admin:qolpe --data-urlencode receiverPort=9", 401},
+  };
+  writeFile(dir_.file("big.form"), "receiverPort=9&x=" + std::string(16384, 'a'));
+  for (const Row& row : rows) EXPECT_EQ(get(row.options, "/data/").status, row.status) << row.options;
+  EXPECT_EQ(settingsFile(), before);
+  EXPECT_EQ(count(kIgnoredLine), 1u) << output();
+  // A form of exactly 16 KB is taken.
+  writeFile(dir_.file("full.form"), "receiverPort=9994&x=" + std::string(16384 - 20, 'a'));
+  EXPECT_EQ(get(auth + "--data-binary @" + dir_.file("full.form"), "/data/").status, 200);
+  EXPECT_NE(settingsFile().find("\"receiverPort\" : 9994"), std::string::npos) << settingsFile();
+}
+
+// Python's ssl against the web port: what it says for one client setting.
+std::string tlsProbe(const Netns& ns, const std::string& script) {
+  std::string out;
+  ns.exec("python3 -c '\nimport hashlib, socket, ssl\n"
+          "c = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)\nc.check_hostname = False\nc.verify_mode = ssl.CERT_NONE\n"
+          "c.set_ciphers(\"ALL:@SECLEVEL=0\")\n" + script +
+              "\ntry:\n  s = c.wrap_socket(socket.create_connection((\"127.0.0.1\", 7909)))\n"
+              "  print(s.version(), \":\".join(\"%02X\" % b for b in hashlib.sha256(s.getpeercert(True)).digest()))\n"
+              "except (ssl.SSLError, OSError) as e:\n  print(\"refused\")'",
+          &out);
+  return out;
+}
+
+TEST_F(WebTest, HttpsWithTheCertificateMadeAtStartOnly) {
+  ASSERT_TRUE(startMonitor(child_, dir_, ns_,
+                           "{\"https\": true, \"httpPort\": 7909, \"listenerIP\": \"0.0.0.0\", "
+                           "\"receiverIP\": \"0.0.0.0\"}"))
+      << output();
+  const std::string marker = "HTTPS certificate SHA-256 fingerprint: ";
+  const size_t at = output().find(marker);
+  ASSERT_NE(at, std::string::npos) << output();
+  const std::string fingerprint = output().substr(at + marker.size(), 95);
+  EXPECT_NE(output().find("HTTPS: made a self-signed certificate for "), std::string::npos) << output();
+  std::string mode;
+  ns_.exec("stat -c %a " + dir_.file("vantrel.key"), &mode);
+  EXPECT_EQ(mode, "600\n");
+
+  // curl checks the made certificate for the address it asked.
+  std::string out;
+  EXPECT_EQ(ns_.exec(std::string("curl -s -o /dev/null -w '%{http_code}' --cacert ") + dir_.file("vantrel.crt") + " " +
+                         kAuth + "https://127.0.0.1:7909/data/",
+                     &out),
+            0);
+  EXPECT_EQ(out, "200");
+  // Only TLS 1.2 and 1.3, with the certificate whose fingerprint was printed.
+  const std::pair<const char*, std::string> versions[] = {
+      {"c.minimum_version = ssl.TLSVersion.TLSv1\nc.maximum_version = ssl.TLSVersion.TLSv1", "refused\n"},
+      {"c.minimum_version = ssl.TLSVersion.TLSv1_1\nc.maximum_version = ssl.TLSVersion.TLSv1_1", "refused\n"},
+      {"c.maximum_version = ssl.TLSVersion.TLSv1_2", "TLSv1.2 " + fingerprint + "\n"},
+      {"c.minimum_version = ssl.TLSVersion.TLSv1_3", "TLSv1.3 " + fingerprint + "\n"},
+  };
+  for (const auto& [setting, want] : versions) EXPECT_EQ(tlsProbe(ns_, setting), want) << setting;
+  // Plain HTTP on the same port gets no data.
+  std::string plain;
+  EXPECT_NE(ns_.exec(std::string("curl -s --max-time 5 ") + kAuth + "http://127.0.0.1:7909/data/", &plain), 0);
+  EXPECT_EQ(plain, "");
+
+  // Files that are no certificate for the key, or no certificate at all:
+  // one line, and no web interface at all.
+  child_.signal(SIGKILL);
+  child_.wait(milliseconds(5000));
+  const std::string made = readFile(dir_.file("vantrel.crt"));
+  const std::pair<std::string, const char*> files[] = {
+      {"openssl ecparam -genkey -name prime256v1 -noout -out vantrel.key",
+       "The web interface is off: HTTPS with vantrel.crt and vantrel.key: the key does not belong to the "
+       "certificate\n"},
+      {"echo junk > vantrel.crt",
+       "The web interface is off: HTTPS with vantrel.crt and vantrel.key: the certificate cannot be read: "},
+      {"rm vantrel.crt", "The web interface is off: the certificate vantrel.crt cannot be read\n"},
+  };
+  for (const auto& [change, line] : files) {
+    ASSERT_EQ(runCommand("cd " + dir_.path + " && " + change + " 2>/dev/null"), 0) << change;
+    ChildProcess refused;
+    EXPECT_TRUE(startMonitor(refused, dir_, ns_, "", line)) << change << "\n" << refused.output();
+    EXPECT_EQ(ns_.exec("curl -sk --max-time 5 https://127.0.0.1:7909/"), 7) << change << ": connection refused";
+  }
 }
 
 TEST_F(WebTest, AuthenticatedRequestsOtherThanGetGetNoAnswer) {

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "export/collector_output.h"
+#include "export/ipfix_stream.h"
 #include "flow/ip_text.h"
 #include "platform/clock.h"
 #include "platform/signals.h"
+#include "platform/tcp_client.h"
 #include "platform/udp_socket.h"
 #include "store/clickhouse_store.h"
 #include "store/flow_query.h"
@@ -22,9 +24,9 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: vantrel-collect [--listen ADDR:PORT] [--format json|csv]\n"
+    "Usage: vantrel-collect [--listen ADDR:PORT | --listen-tcp ADDR:PORT] [--format json|csv]\n"
     "                       [--store FILE.sqlite|clickhouse://HOST:PORT/DATABASE\n"
-    "                        [--keep DAYS] [--queue RECORDS]]\n"
+    "                        [--keep DAYS] [--queue RECORDS] [--queue-mb MB]]\n"
     "       vantrel-collect query --store STORE [...]   (vantrel-collect query --help)\n"
     "\n"
     "Receives the flow records that Vantrel exports (receiverIP:receiverPort in\n"
@@ -32,6 +34,9 @@ const char* const kUsage =
     "writes one line per record on standard output, or keeps them in a store.\n"
     "\n"
     "  --listen ADDR:PORT  IPv4 address and UDP port to listen on (default 0.0.0.0:2055)\n"
+    "  --listen-tcp ADDR:PORT\n"
+    "                      instead, accept IPFIX over TCP there (exportTransport \"tcp\"),\n"
+    "                      from any number of exporters at once\n"
     "  --format json|csv   json (default): one JSON object per line with the members\n"
     "                      inif, outif, firstseen, lastseen, srcip, dstip, srcport,\n"
     "                      dstport, pkts, bytes, flags, tos, proto, processname, user,\n"
@@ -53,6 +58,8 @@ const char* const kUsage =
     "                      days)\n"
     "  --queue RECORDS     records that may wait for the disk (default 500000); more\n"
     "                      are dropped, counted and reported\n"
+    "  --queue-mb MB       memory those records may take (default 256); more are\n"
+    "                      dropped likewise\n"
     "  --help              show this text\n"
     "\n"
     "With --store: one line on start naming the store and its record count; once a\n"
@@ -65,7 +72,9 @@ const char* const kUsage =
     "well-formed export datagram or IPFIX message is reported on standard error\n"
     "with its sender and skipped. IPFIX templates are learned per exporter address,\n"
     "observation domain and template id; data sets whose template has not been\n"
-    "seen yet are reported on standard error and skipped.\n";
+    "seen yet are reported on standard error and skipped. Of each exporter and\n"
+    "kind of report, one line a second at most is written; the next one says how\n"
+    "many were left out meanwhile.\n";
 
 // Receive queue asked for: a monitor sends the flows of a sweep or of its
 // orderly stop (hundreds of thousands of records) in one burst, faster than
@@ -77,10 +86,18 @@ constexpr int kStopPollMillis = 200;
 // After a stop request, datagrams already in the socket are still taken for
 // this long at most (an exporter that keeps sending cannot hold the stop up).
 constexpr uint64_t kDrainMillis = 2000;
+// After a stop request, exporters have this long to end their streams.
+constexpr uint64_t kStreamDrainMillis = 5000;
+// A connection that stops in the middle of a message for this long is
+// dropped.
+constexpr uint64_t kStreamStallMillis = 10000;
 
 struct Options {
   uint32_t address = 0;
   uint16_t port = 2055;
+  bool tcp = false;  // --listen-tcp: IPFIX streams instead of datagrams
+  uint32_t tcpAddress = 0;
+  uint16_t tcpPort = 4739;
   CollectorFormat format = CollectorFormat::json;
   bool formatGiven = false;
   std::string store;
@@ -100,7 +117,7 @@ void writeErr(const std::string& text) {
 }
 
 // "ADDR:PORT" with a dotted IPv4 address and a port 0..65535.
-bool parseListen(const std::string& text, Options& options) {
+bool parseListen(const std::string& text, uint32_t& address, uint16_t& portOut) {
   const size_t colon = text.rfind(':');
   if (colon == std::string::npos) return false;
   const std::string portText = text.substr(colon + 1);
@@ -109,8 +126,8 @@ bool parseListen(const std::string& text, Options& options) {
   }
   const unsigned long port = std::stoul(portText);
   if (port > 65535) return false;
-  if (!ipv4FromText(text.substr(0, colon), options.address)) return false;
-  options.port = static_cast<uint16_t>(port);
+  if (!ipv4FromText(text.substr(0, colon), address)) return false;
+  portOut = static_cast<uint16_t>(port);
   return true;
 }
 
@@ -124,8 +141,8 @@ int parseArguments(int argc, char** argv, Options& options) {
     if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
       value = arg.substr(equals + 1);
       arg = arg.substr(0, equals);
-    } else if ((arg == "--listen" || arg == "--format" || arg == "--store" || arg == "--keep" ||
-                arg == "--queue") &&
+    } else if ((arg == "--listen" || arg == "--listen-tcp" || arg == "--format" || arg == "--store" || arg == "--keep" ||
+                arg == "--queue" || arg == "--queue-mb") &&
                i + 1 < argc) {
       value = argv[++i];
       shown += " " + value;
@@ -134,7 +151,11 @@ int parseArguments(int argc, char** argv, Options& options) {
       writeOut(kUsage);
       return 0;
     }
-    if (arg == "--listen" && parseListen(value, options)) continue;
+    if (arg == "--listen" && parseListen(value, options.address, options.port)) continue;
+    if (arg == "--listen-tcp" && parseListen(value, options.tcpAddress, options.tcpPort)) {
+      options.tcp = true;
+      continue;
+    }
     if (arg == "--format" && (value == "json" || value == "csv")) {
       options.format = value == "csv" ? CollectorFormat::csv : CollectorFormat::json;
       options.formatGiven = true;
@@ -151,6 +172,10 @@ int parseArguments(int argc, char** argv, Options& options) {
     }
     if (arg == "--queue" && digits && std::stoul(value) > 0) {
       options.storeSettings.queueCapacity = std::stoul(value);
+      continue;
+    }
+    if (arg == "--queue-mb" && digits && std::stoul(value) > 0 && std::stoul(value) <= 1048576) {
+      options.storeSettings.queueBytes = static_cast<size_t>(std::stoul(value)) << 20;
       continue;
     }
     writeErr("vantrel-collect: bad argument '" + shown + "'\n" + kUsage);
@@ -176,20 +201,47 @@ std::unique_ptr<FlowStore> openStore(const Options& options) {
   return store;
 }
 
-}  // namespace
+// What the received messages become: lines on standard output, records in
+// the store's queue, reports on standard error (held back when repeated).
+struct Receiver {
+  const Options& options;
+  bool printing;
+  bool storing;
+  StoreWriter& writer;
+  CollectedFlows flows;
+  std::string lines;
+  std::vector<StoredFlow> toStore;
+  IpfixTemplates templates;  // learned from the IPFIX and NetFlow v9 exporters heard so far
+  ReportLimiter limiter;
 
-int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "query") == 0) {
-    return runQueryCommand(std::vector<std::string>(argv + 2, argv + argc), writeOut, writeErr);
+  void take(const uint8_t* data, size_t size, uint32_t fromAddress, uint16_t fromPort) {
+    flows.reports.clear();
+    const uint64_t now = currentTimeMillis();
+    collectFlows(data, size, fromAddress, fromPort, templates, flows, now);
+    if (printing && !flows.records.empty()) {
+      lines.clear();
+      for (const CollectedFlow& record : flows.records) {
+        appendFlowLine(record, options.format, lines, {fromAddress, flows.obsdomain});
+      }
+      writeOut(lines);
+    }
+    if (storing && !flows.records.empty()) {
+      const StoreAddress exporter = StoreAddress::ipv4(fromAddress);
+      for (const CollectedFlow& record : flows.records) {
+        StoredFlow& stored = toStore.emplace_back(storedFlowOf(record, exporter, flows.obsdomain));
+        stored.pkts = record.packets;
+        stored.bytes = record.octets;
+      }
+      queueFlows(writer, toStore);
+    }
+    for (const CollectorReport& report : flows.reports) {
+      if (std::string line = limitReport(limiter, fromAddress, report, now); !line.empty()) writeErr(line);
+    }
   }
-  Options options;
-  if (int status = parseArguments(argc, argv, options); status >= 0) return status;
-  const bool storing = !options.store.empty();
-  const bool printing = !storing || options.formatGiven;
+};
 
-  std::unique_ptr<FlowStore> store;
-  if (storing && !(store = openStore(options))) return 3;
-
+// Receives datagrams until a stop request, then what the socket holds.
+int receiveDatagrams(const Options& options, Receiver& receiver) {
   UdpSocket sock;
   std::string error;
   uint16_t port = 0;
@@ -205,20 +257,10 @@ int main(int argc, char** argv) {
     writeErr("vantrel-collect: receive queue only " + std::to_string(queue) + " bytes (asked for " +
              std::to_string(kReceiveQueueBytes) + "); a burst of flows may be lost\n");
   }
-  if (printing) writeOut(collectorHeader(options.format));
+  if (receiver.printing) writeOut(collectorHeader(options.format));
   installStopHandlers(&stopRequested);
-  StoreWriter writer;
-  // ClickHouse prefers few big inserts (each makes a part on disk to merge);
-  // the file store's transactions stay short.
-  if (options.store.rfind(kClickHouseScheme, 0) == 0) options.storeSettings.batchRecords = kClickHouseBatchRecords;
-  if (storing) startStoreWriter(writer, std::move(store), options.storeSettings, writeErr);
-
   // Bigger than any UDP payload, so nothing arrives cut short.
   std::vector<uint8_t> buffer(65536);
-  CollectedFlows flows;
-  std::string lines;
-  std::vector<StoredFlow> toStore;
-  IpfixTemplates templates;  // learned from the IPFIX exporters heard so far
   // After a stop request, what the socket already holds is still taken.
   bool draining = false;
   uint64_t drainUntil = 0;
@@ -237,25 +279,126 @@ int main(int argc, char** argv) {
       if (draining) break;
       continue;
     }
-    flows.reports.clear();
-    collectFlows(buffer.data(), got.size, got.fromAddress, got.fromPort, templates, flows);
-    if (printing && !flows.records.empty()) {
-      lines.clear();
-      for (const FlowEntry& record : flows.records) {
-        appendFlowLine(record, options.format, lines, {got.fromAddress, flows.obsdomain});
-      }
-      writeOut(lines);
-    }
-    if (storing && !flows.records.empty()) {
-      const StoreAddress exporter = StoreAddress::ipv4(got.fromAddress);
-      for (const FlowEntry& record : flows.records) toStore.push_back(storedFlowOf(record, exporter, flows.obsdomain));
-      queueFlows(writer, toStore);
-    }
-    if (!flows.reports.empty()) writeErr(flows.reports);
+    receiver.take(buffer.data(), got.size, got.fromAddress, got.fromPort);
   }
   udpClose(sock);
-  if (!storing) return 0;
+  return 0;
+}
+
+// One exporter's IPFIX stream.
+struct StreamPeer {
+  TcpClient connection;
+  IpfixStreamReader reader;
+  uint32_t address = 0;
+  uint16_t port = 0;
+  uint64_t lastByteAt = 0;  // ms
+};
+
+std::string peerName(const StreamPeer& p) { return ipToDotted(p.address) + ":" + std::to_string(p.port); }
+
+// Receives IPFIX streams from any number of exporters until a stop request;
+// then ends each stream in order (the exporter sends no more once it reads
+// the end, and closes) and reads everything sent before.
+int receiveStreams(const Options& options, Receiver& receiver) {
+  TcpListener listener;
+  std::string error;
+  uint16_t port = 0;
+  if (!tcpListen(listener, options.tcpAddress, options.tcpPort, error) || !tcpListenerPort(listener, port, error)) {
+    writeErr("vantrel-collect: cannot listen on " + ipToDotted(options.tcpAddress) + ":" +
+             std::to_string(options.tcpPort) + " (TCP): " + error + "\n");
+    return 1;
+  }
+  writeErr("vantrel-collect: listening on " + ipToDotted(options.tcpAddress) + ":" + std::to_string(port) +
+           " (TCP)\n");
+  if (receiver.printing) writeOut(collectorHeader(options.format));
+  installStopHandlers(&stopRequested);
+  std::vector<StreamPeer> peers;
+  std::vector<TcpClient> handles;
+  std::vector<uint8_t> ready;
+  std::vector<uint8_t> buffer(65536);
+  bool draining = false;
+  uint64_t drainUntil = 0;
+  auto drop = [&](size_t i, const std::string& why) {
+    if (!why.empty()) writeErr("vantrel-collect: dropped the connection from " + peerName(peers[i]) + ": " + why + "\n");
+    tcpClose(peers[i].connection);
+    peers.erase(peers.begin() + static_cast<long>(i));
+  };
+  for (;;) {
+    const uint64_t now = currentTimeMillis();
+    if (!draining && stopRequested) {
+      draining = true;
+      drainUntil = now + kStreamDrainMillis;
+      tcpCloseListener(listener);  // new connections are refused, not left unread
+      for (StreamPeer& p : peers) tcpShutdownSend(p.connection);
+    }
+    if (draining && (peers.empty() || now > drainUntil)) break;
+    handles.clear();
+    for (const StreamPeer& p : peers) handles.push_back(p.connection);
+    bool listenerReady = false;
+    if (!tcpWaitReadable(listener, handles, kStopPollMillis, listenerReady, ready, error)) {
+      writeErr("vantrel-collect: receive failed: " + error + "\n");
+      sleepMillis(100);
+      continue;
+    }
+    if (listenerReady) {
+      StreamPeer peer;
+      while (tcpAccept(listener, peer.connection, peer.address, peer.port, error)) {
+        peer.lastByteAt = now;
+        peers.push_back(std::move(peer));
+        peer = StreamPeer();
+      }
+    }
+    // Backwards, so that a drop does not move the ones still to read.
+    for (size_t i = std::min(ready.size(), peers.size()); i-- > 0;) {
+      StreamPeer& p = peers[i];
+      if (!ready[i]) {
+        if (!p.reader.pending.empty() && now - p.lastByteAt > kStreamStallMillis) {
+          drop(i, "no whole message for " + std::to_string(kStreamStallMillis / 1000) + " s");
+        }
+        continue;
+      }
+      const int64_t n = tcpReceive(p.connection, buffer.data(), buffer.size(), 0, error);
+      if (n <= 0) {
+        drop(i, n < 0 ? error : p.reader.pending.empty() ? "" : "it ended inside a message");
+        continue;
+      }
+      p.lastByteAt = now;
+      if (!readIpfixStream(p.reader, buffer.data(), static_cast<size_t>(n),
+                           [&](const uint8_t* message, size_t size) { receiver.take(message, size, p.address, p.port); },
+                           error)) {
+        drop(i, error);
+      }
+    }
+  }
+  for (size_t i = peers.size(); i-- > 0;) drop(i, "it did not end its stream in time");
+  tcpCloseListener(listener);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "query") == 0) {
+    return runQueryCommand(std::vector<std::string>(argv + 2, argv + argc), writeOut, writeErr);
+  }
+  Options options;
+  if (int status = parseArguments(argc, argv, options); status >= 0) return status;
+  const bool storing = !options.store.empty();
+  const bool printing = !storing || options.formatGiven;
+
+  std::unique_ptr<FlowStore> store;
+  if (storing && !(store = openStore(options))) return 3;
+
+  StoreWriter writer;
+  // ClickHouse prefers few big inserts (each makes a part on disk to merge);
+  // the file store's transactions stay short.
+  if (options.store.rfind(kClickHouseScheme, 0) == 0) options.storeSettings.batchRecords = kClickHouseBatchRecords;
+  if (storing) startStoreWriter(writer, std::move(store), options.storeSettings, writeErr);
+  Receiver receiver{options, printing, storing, writer, {}, {}, {}, {}, {}};
+  const int status = options.tcp ? receiveStreams(options, receiver) : receiveDatagrams(options, receiver);
+  if (!storing) return status;
   finishStoreWriter(writer);
+  if (status != 0) return status;
   writeErr("vantrel-collect: stopped: " + std::to_string(writer.stored.load()) + " records stored, " +
            std::to_string(writer.dropped.load()) + " dropped" + (writer.dropped > 0 ? " (queue full)" : "") +
            (writer.lost > 0 ? ", " + std::to_string(writer.lost.load()) + " lost (the store failed)" : "") + "\n");

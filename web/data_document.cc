@@ -212,6 +212,7 @@ Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const st
   m["snifferPacketsDropped"] = Json::UInt64(snifferPacketsDropped.load());
   m["exportsSkippedIPv6"] = Json::UInt64(exportsSkippedIPv6.load());
   m["settings"] = withPasswordMasked(settingsSnapshot());
+  m["passIsDefault"] = settingIsDefault("pass");
   m["interfacesDiscovered"] = interfacesSnapshot();
 
   settingsStep();
@@ -270,9 +271,8 @@ std::string dataDocumentText(const Json::Value& doc) {
   return Json::writeString(builder, doc) + "\n";
 }
 
-MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now) {
-  const DataRequest request =
-      readDataRequest([connection](const char* name) { return getArgument(connection, name); });
+MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now, const ArgumentLookup& lookup) {
+  const DataRequest request = readDataRequest(lookup);
   // A list that may be long waits for its turn before the table is copied,
   // so at most one copy of it and one piece of its text exist at a time.
   const bool mayBeLong = request.requestedData != nullptr && strcmp(request.requestedData, "flows") == 0 &&
@@ -280,7 +280,7 @@ MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now) {
   if (mayBeLong && !takeLongListTurn(kLongListWait)) return queueBusy(connection);
   SettingsSave save = SettingsSave::nothingChanged;
   std::vector<FlowEntry> longFlows;
-  const Json::Value doc = buildDataDocument(now, request, [connection, &save] { save = applySettingsArgs(connection); },
+  const Json::Value doc = buildDataDocument(now, request, [connection, &lookup, &save] { save = applySettingsArgs(connection, lookup); },
                                             mayBeLong ? &longFlows : nullptr);
   MHD_Response* response = nullptr;
   if (longFlows.empty()) {

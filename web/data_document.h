@@ -63,4 +63,4 @@ std::string dataDocumentText(const Json::Value& doc);
 // written piece by piece. While another long list is being written, a request
 // for one waits up to 15 s and is then answered 503 with Retry-After, its
 // settings arguments untouched. Returns the queuing result.
-MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now);
+MHD_Result sendDataDocument(MHD_Connection* connection, uint64_t now, const ArgumentLookup& lookup);

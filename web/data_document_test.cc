@@ -156,7 +156,7 @@ TEST_F(DataDocumentTest, MemberSetWithAndWithoutEachList) {
   fillTables();
   const std::vector<std::string> base = {
       "captureError",    "captureState", "exporterRunning",    "exportsSent", "exportsSkippedIPv6", "flowCache",
-      "interfacesDiscovered", "keepSendingExports", "keepSniffing", "ownerSource", "settings",
+      "interfacesDiscovered", "keepSendingExports", "keepSniffing", "ownerSource", "passIsDefault", "settings",
       "snifferPacketCount", "snifferPacketsDropped", "snifferRunning", "toExport", "totalBytes", "totalFlows", "totalPkts",
       "totalTCPProcesses", "totalUDPProcesses"};
   struct Row {
@@ -187,7 +187,7 @@ TEST_F(DataDocumentTest, EmptyTableAddsNoMember) {
   for (const char* name : {"flows", "udpProcessIDs", "tcpProcessIDs"}) {
     const Json::Value doc = parsed(dataDocumentText(buildDataDocument(10000, name, [] {})));
     EXPECT_FALSE(doc.isMember(name)) << name;
-    EXPECT_EQ(doc.size(), 20u) << name;
+    EXPECT_EQ(doc.size(), 21u) << name;
   }
 }
 
@@ -217,6 +217,9 @@ TEST_F(DataDocumentTest, CountersAndSettingsBeforeTheSettingsStepTotalsAndFlagsA
   EXPECT_EQ(doc["settings"]["listenerIP"], Json::Value("0.0.0.0"));
   EXPECT_EQ(doc["settings"]["pass"], Json::Value("********")) << "the password is not sent on every poll";
   EXPECT_FALSE(doc["settings"].isMember("metricsToken")) << "not made up when absent";
+  EXPECT_EQ(doc["passIsDefault"], Json::Value(false));
+  setSetting("pass", Json::Value("qolpe"));
+  EXPECT_EQ(buildDataDocument(10000, nullptr, [] {})["passIsDefault"], Json::Value(true)) << "the published one";
   for (const auto& [token, shown] : {std::pair{"", ""}, std::pair{"t0ken", "********"}}) {
     setSetting("metricsToken", Json::Value(token));
     EXPECT_EQ(buildDataDocument(10000, nullptr, [] {})["settings"]["metricsToken"], shown) << token;

@@ -1,19 +1,28 @@
-// A second look at a Digest authorisation that the library refused: were the
-// user name and password right? The library refuses a correct answer when its
-// nonce was already used with that nonce count, which happens to clients
-// that were challenged for the same path in the same second (they get the
-// same nonce). Pure functions; any thread.
+// The web interface's Digest sign-in: reading a client's Authorization
+// header and checking its answer (MD5 or SHA-256, qop "auth" or none) with
+// the system's hashes. Pure functions; any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
-// The MD5 digest of `data` as 32 lower-case hexadecimal digits.
-std::string md5Hex(std::string_view data);
+// The parameters of one Digest answer, quotes and escapes removed.
+struct DigestAnswer {
+  std::string username, realm, nonce, uri, qop, nc, cnonce, response, algorithm;
+};
 
-// True when the Authorization header `header` ("Digest username=..., ...")
-// answers its own nonce correctly for `method`, `user`, `password` and
-// `realm` (algorithm MD5, qop "auth" or none). Says nothing about whether the
-// nonce is fresh or was issued by this server.
-bool digestAnswerIsRight(std::string_view header, std::string_view method, const std::string& user,
+// Reads "Digest name=value, ..." (names in any letter case, values quoted or
+// not). False when the header is not a Digest answer or lacks username,
+// realm, nonce, uri or response, or, with a qop, nc or cnonce.
+bool parseDigestAnswer(std::string_view header, DigestAnswer& answer);
+
+// True when `answer` is the right response for `method`, `user`, `password`
+// and `realm` to its own nonce. Says nothing about whether the nonce is fresh
+// or was issued by this server.
+bool digestAnswerIsRight(const DigestAnswer& answer, std::string_view method, const std::string& user,
                          const std::string& password, const std::string& realm);
+
+// The nonce count of a qop answer (1 to 8 hexadecimal digits, not zero); 1
+// for an answer without qop; 0 when unreadable.
+uint32_t digestNonceCount(const DigestAnswer& answer);

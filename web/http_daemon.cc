@@ -51,6 +51,10 @@ void noteConnection(void*, MHD_Connection* connection, void**, MHD_ConnectionNot
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     if (info == nullptr) return;
+    // An answer goes out in several writes (head and body, and with TLS
+    // a record each): waiting for acknowledgements between them would cost
+    // a delayed ACK per request on a kept-alive connection.
+    streamNoDelay(static_cast<intptr_t>(info->connect_fd));
     std::lock_guard<std::mutex> lock(headClocksMutex);
     headClocks[connection] = HeadClock{static_cast<intptr_t>(info->connect_fd), steadyMillis()};
   } else {
@@ -61,8 +65,9 @@ void noteConnection(void*, MHD_Connection* connection, void**, MHD_ConnectionNot
 
 // A request has been answered: the clock runs again for the next head on the
 // same connection.
-void noteRequestDone(void*, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
+void noteRequestDone(void* cls, MHD_Connection* connection, void** requestState, MHD_RequestTerminationCode code) {
   setHeadClock(connection, steadyMillis());
+  if (cls != nullptr) reinterpret_cast<MHD_RequestCompletedCallback>(cls)(nullptr, connection, requestState, code);
 }
 
 // Shuts down every connection whose head is overdue; the connection's own
@@ -106,7 +111,7 @@ intptr_t asValue(Function* f) {
 
 }  // namespace
 
-std::vector<MHD_OptionItem> sharedDaemonOptions() {
+std::vector<MHD_OptionItem> sharedDaemonOptions(MHD_RequestCompletedCallback requestDone) {
   static std::once_flag watchdog;
   std::call_once(watchdog, [] { std::thread(cutSlowHeads).detach(); });
   return {
@@ -115,7 +120,7 @@ std::vector<MHD_OptionItem> sharedDaemonOptions() {
       {MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, nullptr},
       {MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress, nullptr},
       {MHD_OPTION_NOTIFY_CONNECTION, asValue(noteConnection), nullptr},
-      {MHD_OPTION_NOTIFY_COMPLETED, asValue(noteRequestDone), nullptr},
+      {MHD_OPTION_NOTIFY_COMPLETED, asValue(noteRequestDone), reinterpret_cast<void*>(requestDone)},
       {MHD_OPTION_END, 0, nullptr},
   };
 }

@@ -14,8 +14,10 @@
 // 10 s from the connection's start (or from the previous answer on it),
 // which a watchdog thread enforces; also the library's messages to standard
 // error, the last one kept. Ends with MHD_OPTION_END; pass it with
-// MHD_OPTION_ARRAY. Starts the watchdog on first use.
-std::vector<MHD_OptionItem> sharedDaemonOptions();
+// MHD_OPTION_ARRAY. Starts the watchdog on first use. `requestDone`, when
+// given, is called at the end of every request as the library's completion
+// callback would be (the one option slot is taken by the head clock).
+std::vector<MHD_OptionItem> sharedDaemonOptions(MHD_RequestCompletedCallback requestDone = nullptr);
 
 // A request head has arrived whole: its deadline no longer runs. Call first
 // thing in the access handler.

@@ -22,13 +22,6 @@ MHD_Result queueCounted(HttpServer server, MHD_Connection* connection, unsigned 
   return ret;
 }
 
-MHD_Result queueAuthFailCounted(MHD_Connection* connection, const char* realm, const char* opaque,
-                                MHD_Response* response, bool stale) {
-  const MHD_Result ret = MHD_queue_auth_fail_response(connection, realm, opaque, response, stale ? MHD_YES : MHD_NO);
-  if (ret == MHD_YES) count(HttpServer::web, MHD_HTTP_UNAUTHORIZED);
-  return ret;
-}
-
 std::vector<std::pair<unsigned, uint64_t>> answerCounts(HttpServer server, const std::vector<unsigned>& always) {
   std::vector<std::pair<unsigned, uint64_t>> out;
   for (unsigned i = 0; i < kCodes; ++i) {

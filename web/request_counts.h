@@ -13,10 +13,6 @@ enum class HttpServer : uint8_t { web, metrics };
 // Queues `response` with `status` and counts it when queued.
 MHD_Result queueCounted(HttpServer server, MHD_Connection* connection, unsigned status, MHD_Response* response);
 
-// The same for a Digest challenge (status 401).
-MHD_Result queueAuthFailCounted(MHD_Connection* connection, const char* realm, const char* opaque,
-                                MHD_Response* response, bool stale);
-
 // Answers counted so far, by status code (100 to 599), lowest first; codes
 // in `always` are listed even while their count is 0.
 std::vector<std::pair<unsigned, uint64_t>> answerCounts(HttpServer server, const std::vector<unsigned>& always);

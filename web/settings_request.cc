@@ -124,8 +124,7 @@ const char* getArgument(MHD_Connection* connection, const char* name) {
   return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
 }
 
-SettingsSave applySettingsArgs(MHD_Connection* connection) {
-  const ArgumentLookup lookup = [connection](const char* name) { return getArgument(connection, name); };
+SettingsSave applySettingsArgs(MHD_Connection* connection, const ArgumentLookup& lookup) {
   if (!hasSettingsArgument(lookup)) return SettingsSave::nothingChanged;
   RequestOriginHeaders headers;
   headers.secFetchSite = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Sec-Fetch-Site");

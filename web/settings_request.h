@@ -1,5 +1,5 @@
-// Settings changes carried as query arguments of an authenticated GET, and the
-// restart of capture and export they may ask for. Runs on web server
+// Settings changes carried as query arguments of an authenticated GET or in
+// the form of an authenticated POST to /data/, and the restart of capture and export they may ask for. Runs on web server
 // connection threads, several at once; holds no lock while it waits.
 #pragma once
 
@@ -39,9 +39,10 @@ SettingsSave applySettingsArgsWith(const ArgumentLookup& lookup);
 void restartCaptureAndExport();
 
 // The settings step of one request: applySettingsArgsWith over the request's
-// GET arguments, unless the request comes from another site, in which case
-// one console line says the arguments were ignored.
-SettingsSave applySettingsArgs(MHD_Connection* connection);
+// arguments (`lookup`: the GET arguments, or a POST form's), unless the
+// request comes from another site, in which case one console line says the
+// arguments were ignored.
+SettingsSave applySettingsArgs(MHD_Connection* connection, const ArgumentLookup& lookup);
 
 // The answer header that tells the dashboard whether the changes a request
 // made reached the settings file: "true" or "false"; absent when nothing

@@ -1,11 +1,17 @@
 #include "platform/stream_socket.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cstring>
 
 bool streamShutdown(intptr_t handle) { return shutdown(static_cast<int>(handle), SHUT_RDWR) == 0; }
+
+bool streamNoDelay(intptr_t handle) {
+  const int on = 1;
+  return setsockopt(static_cast<int>(handle), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
 
 SocketAddress socketAddress(bool ipv6, const uint8_t* address, uint16_t port) {
   SocketAddress out;

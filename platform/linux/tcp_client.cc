@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,4 +118,87 @@ int64_t tcpReceive(TcpClient& c, void* buffer, size_t capacity, int timeoutMs, s
 void tcpClose(TcpClient& c) {
   if (c.handle >= 0) close(static_cast<int>(c.handle));
   c.handle = -1;
+}
+
+void tcpShutdownSend(TcpClient& c) {
+  if (c.handle >= 0) shutdown(static_cast<int>(c.handle), SHUT_WR);
+}
+
+bool tcpPeerGone(TcpClient& c) {
+  if (c.handle < 0) return true;
+  pollfd p{static_cast<int>(c.handle), POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0) return false;
+  if ((p.revents & (POLLERR | POLLHUP)) != 0) return true;
+  char byte;
+  const ssize_t n = recv(static_cast<int>(c.handle), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+}
+
+bool tcpListen(TcpListener& l, uint32_t address, uint16_t port, std::string& error) {
+  tcpCloseListener(l);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    error = systemErrorText(errno);
+    return false;
+  }
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(address);
+  a.sin_port = htons(port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || listen(fd, 64) != 0) {
+    error = systemErrorText(errno);
+    close(fd);
+    return false;
+  }
+  l.handle = fd;
+  return true;
+}
+
+bool tcpListenerPort(const TcpListener& l, uint16_t& port, std::string& error) {
+  sockaddr_in a{};
+  socklen_t length = sizeof a;
+  if (getsockname(static_cast<int>(l.handle), reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+    error = systemErrorText(errno);
+    return false;
+  }
+  port = ntohs(a.sin_port);
+  return true;
+}
+
+bool tcpAccept(TcpListener& l, TcpClient& c, uint32_t& fromAddress, uint16_t& fromPort, std::string& error) {
+  sockaddr_in a{};
+  socklen_t length = sizeof a;
+  const int fd = accept4(static_cast<int>(l.handle), reinterpret_cast<sockaddr*>(&a), &length, SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) error = systemErrorText(errno);
+    return false;
+  }
+  c.handle = fd;
+  fromAddress = a.sin_family == AF_INET ? ntohl(a.sin_addr.s_addr) : 0;
+  fromPort = ntohs(a.sin_port);
+  return true;
+}
+
+void tcpCloseListener(TcpListener& l) {
+  if (l.handle >= 0) close(static_cast<int>(l.handle));
+  l.handle = -1;
+}
+
+bool tcpWaitReadable(const TcpListener& l, const std::vector<TcpClient>& peers, int timeoutMs, bool& listenerReady,
+                     std::vector<uint8_t>& peerReady, std::string& error) {
+  std::vector<pollfd> fds;
+  fds.reserve(peers.size() + 1);
+  fds.push_back({static_cast<int>(l.handle), POLLIN, 0});
+  for (const TcpClient& p : peers) fds.push_back({static_cast<int>(p.handle), POLLIN, 0});
+  const int n = poll(fds.data(), fds.size(), timeoutMs);
+  if (n < 0 && errno != EINTR) {
+    error = systemErrorText(errno);
+    return false;
+  }
+  listenerReady = n > 0 && fds[0].revents != 0;
+  peerReady.assign(peers.size(), 0);
+  for (size_t i = 0; n > 0 && i < peers.size(); ++i) peerReady[i] = fds[i + 1].revents != 0;
+  return true;
 }

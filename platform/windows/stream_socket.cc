@@ -7,6 +7,12 @@
 
 bool streamShutdown(intptr_t handle) { return shutdown(static_cast<SOCKET>(handle), SD_BOTH) == 0; }
 
+bool streamNoDelay(intptr_t handle) {
+  const BOOL on = TRUE;
+  return setsockopt(static_cast<SOCKET>(handle), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                    sizeof on) == 0;
+}
+
 SocketAddress socketAddress(bool ipv6, const uint8_t* address, uint16_t port) {
   SocketAddress out;
   if (ipv6) {

@@ -125,3 +125,97 @@ void tcpClose(TcpClient& c) {
   if (c.handle != -1) closesocket(socketOf(c));
   c.handle = -1;
 }
+
+void tcpShutdownSend(TcpClient& c) {
+  if (c.handle != -1) shutdown(socketOf(c), SD_SEND);
+}
+
+bool tcpPeerGone(TcpClient& c) {
+  if (c.handle == -1) return true;
+  WSAPOLLFD p{};
+  p.fd = socketOf(c);
+  p.events = POLLRDNORM;
+  if (WSAPoll(&p, 1, 0) <= 0) return false;
+  if ((p.revents & (POLLERR | POLLHUP)) != 0) return true;
+  char byte;
+  const int n = recv(socketOf(c), &byte, 1, MSG_PEEK);
+  return n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK);
+}
+
+bool tcpListen(TcpListener& l, uint32_t address, uint16_t port, std::string& error) {
+  tcpCloseListener(l);
+  if (const int rc = startWinsock(); rc != 0) {
+    error = systemErrorText(rc);
+    return false;
+  }
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) {
+    error = systemErrorText(WSAGetLastError());
+    return false;
+  }
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(address);
+  a.sin_port = htons(port);
+  u_long nonBlocking = 1;
+  if (bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || listen(s, 64) != 0 ||
+      ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+    error = systemErrorText(WSAGetLastError());
+    closesocket(s);
+    return false;
+  }
+  l.handle = static_cast<intptr_t>(s);
+  return true;
+}
+
+bool tcpListenerPort(const TcpListener& l, uint16_t& port, std::string& error) {
+  sockaddr_in a{};
+  int length = sizeof a;
+  if (getsockname(static_cast<SOCKET>(l.handle), reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+    error = systemErrorText(WSAGetLastError());
+    return false;
+  }
+  port = ntohs(a.sin_port);
+  return true;
+}
+
+bool tcpAccept(TcpListener& l, TcpClient& c, uint32_t& fromAddress, uint16_t& fromPort, std::string& error) {
+  sockaddr_in a{};
+  int length = sizeof a;
+  const SOCKET s = accept(static_cast<SOCKET>(l.handle), reinterpret_cast<sockaddr*>(&a), &length);
+  if (s == INVALID_SOCKET) {
+    if (WSAGetLastError() != WSAEWOULDBLOCK) error = systemErrorText(WSAGetLastError());
+    return false;
+  }
+  u_long nonBlocking = 1;
+  ioctlsocket(s, FIONBIO, &nonBlocking);
+  c.handle = static_cast<intptr_t>(s);
+  fromAddress = a.sin_family == AF_INET ? ntohl(a.sin_addr.s_addr) : 0;
+  fromPort = ntohs(a.sin_port);
+  return true;
+}
+
+void tcpCloseListener(TcpListener& l) {
+  if (l.handle != -1) closesocket(static_cast<SOCKET>(l.handle));
+  l.handle = -1;
+}
+
+bool tcpWaitReadable(const TcpListener& l, const std::vector<TcpClient>& peers, int timeoutMs, bool& listenerReady,
+                     std::vector<uint8_t>& peerReady, std::string& error) {
+  std::vector<WSAPOLLFD> fds(peers.size() + 1);
+  fds[0].fd = static_cast<SOCKET>(l.handle);
+  fds[0].events = POLLRDNORM;
+  for (size_t i = 0; i < peers.size(); ++i) {
+    fds[i + 1].fd = socketOf(peers[i]);
+    fds[i + 1].events = POLLRDNORM;
+  }
+  const int n = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs);
+  if (n == SOCKET_ERROR) {
+    error = systemErrorText(WSAGetLastError());
+    return false;
+  }
+  listenerReady = n > 0 && fds[0].revents != 0;
+  peerReady.assign(peers.size(), 0);
+  for (size_t i = 0; n > 0 && i < peers.size(); ++i) peerReady[i] = fds[i + 1].revents != 0;
+  return true;
+}

@@ -40,6 +40,7 @@
     setText('brand-host', location.host);
     $('main').classList.toggle('stale', !!f);
     if (!doc) return;
+    $('default-pass').hidden = doc.passIsDefault !== true;
     if (f) {
       // The last known states may no longer hold.
       setState($('pill-capture'), 'unknown', 'Capture unknown');

@@ -44,28 +44,22 @@
 
   // GET /data/ with `params` as query arguments; the parsed document. Requests
   // go out one at a time, in the order asked, so the Digest nonce counts reach
-  // the server in order. A refusal is tried twice more before it counts, each
-  // time in the next second:
-  // clients challenged for the same path in the same second share a Digest
-  // nonce, and the server refuses all but the first to use it; a challenge in
-  // a later second carries a fresh one, which the browser answers with the
-  // same credentials. A refused request changed nothing, so asking again is safe.
+  // the server in order.
   let queue = Promise.resolve();
   Vt.getDoc = function getDoc(params, timeoutMs) {
-    const answer = queue.then(() => getDocRetrying(params, timeoutMs));
-    queue = answer.catch(() => {});
-    return answer;
+    return queued(() => getDocOnce(params, timeoutMs, null));
   };
 
-  async function getDocRetrying(params, timeoutMs) {
-    for (let attempt = 0; ; attempt++) {
-      try {
-        return await getDocOnce(params, timeoutMs);
-      } catch (e) {
-        if (e.kind !== 'auth' || S.passwordChanged || attempt === 2) throw e;
-        await new Promise((r) => setTimeout(r, 1050 - (Date.now() % 1000) + Math.random() * 200));
-      }
-    }
+  // The same as a POST of `form` (settings arguments) to /data/: nothing of
+  // it appears in the request line.
+  Vt.postDoc = function postDoc(form, timeoutMs) {
+    return queued(() => getDocOnce(null, timeoutMs, new URLSearchParams(form)));
+  };
+
+  function queued(request) {
+    const answer = queue.then(request);
+    queue = answer.catch(() => {});
+    return answer;
   }
 
   // The text of GET /data/ with `params`, for a download.
@@ -76,13 +70,15 @@
     return res.text();
   };
 
-  async function getDocOnce(params, timeoutMs) {
+  async function getDocOnce(params, timeoutMs, form) {
     const q = new URLSearchParams(params || {}).toString();
     const ctl = new AbortController();
     const timer = setTimeout(() => ctl.abort(), timeoutMs || 15000);
     let res;
     try {
-      res = await fetch('/data/' + (q ? '?' + q : ''), { cache: 'no-store', credentials: 'same-origin', signal: ctl.signal });
+      const how = { cache: 'no-store', credentials: 'same-origin', signal: ctl.signal };
+      if (form) Object.assign(how, { method: 'POST', body: form });
+      res = await fetch('/data/' + (q ? '?' + q : ''), how);
     } catch (e) {
       throw new RequestError('net', 0, e && e.name === 'AbortError' ? 'no answer in time' : 'connection failed');
     } finally {

@@ -216,6 +216,19 @@ function inner() {
     assert.fail('flow table never showed ' + what + '; last rows:\n' + rows.slice(0, 15).map((r) => r.cells.join(' | ')).join('\n'));
   };
 
+  // The requests to /data/ that `action` makes: method, URL and body.
+  const dataRequests = async (action) => {
+    const seen = [];
+    const note = (r) => /\/data\//.test(r.url()) && seen.push({ method: r.method(), url: r.url(), body: r.postData() || '' });
+    page.on('request', note);
+    try {
+      await action();
+    } finally {
+      page.off('request', note);
+    }
+    return seen;
+  };
+
   const go = async (view) => {
     await page.click('a[data-nav="' + view + '"]');
     await page.waitForSelector('#view-' + view + ':not([hidden])');
@@ -268,6 +281,13 @@ function inner() {
     assert.match(await page.textContent('#s-owner-source'), /^(kernel events|socket tables)$/);
     await page.waitForTimeout(4000); // a few more chart samples
     await shot(page, 'overview');
+  });
+
+  test('while the published password is in use, a banner leads to Settings', async () => {
+    await page.waitForSelector('#default-pass:not([hidden])');
+    await page.click('#default-pass a');
+    await page.waitForSelector('#view-settings:not([hidden])');
+    await go('overview');
   });
 
   test('shows the flows of the test traffic with their process names', { timeout: 60000 }, async () => {
@@ -431,6 +451,40 @@ function inner() {
     await go('overview');
     await page.waitForFunction(() => document.getElementById('s-collector').textContent === '127.0.0.1:2057 · IPFIX');
     await page.waitForFunction(() => /running/.test(document.getElementById('pill-capture').textContent));
+  });
+
+  test('sends the collector address by POST, never in the URL', { timeout: 30000 }, async () => {
+    await go('settings');
+    for (const address of ['127.0.0.3', '127.0.0.1']) {
+      await page.fill('#set-rip', address);
+      const sent = await dataRequests(async () => {
+        await page.click('#set-save');
+        await page.waitForSelector('#set-result.result-ok');
+      });
+      assert.equal(readSettings().receiverIP, address);
+      const posts = sent.filter((r) => r.method === 'POST');
+      assert.ok(posts.some((r) => new URLSearchParams(r.body).get('receiverIP') === address), JSON.stringify(sent));
+      for (const r of sent) assert.doesNotMatch(r.url, /receiverIP/, r.url);
+      await page.waitForFunction(() => !document.getElementById('set-result').classList.contains('result-pending'));
+    }
+  });
+
+  test('a form on another site\'s page that posts settings is ignored', { timeout: 30000 }, async () => {
+    const before = readSettings();
+    const log = () => fs.readFileSync(path.join(work, 'vantrel.log'), 'utf8');
+    const ignored = (log().match(/Settings arguments ignored: the request comes from another site/g) || []).length;
+    const other = await ctx.newPage();
+    await other.route('http://other.example/**', (r) => r.fulfill({
+      contentType: 'text/html',
+      body: '<form method="post" action="' + url + 'data/"><input name="receiverPort" value="9"><input name="userPass" value="evil"></form>' +
+        '<script>document.forms[0].submit()</script>',
+    }));
+    const answer = other.waitForResponse((r) => r.url() === url + 'data/' && r.status() === 200);
+    await other.goto('http://other.example/');
+    await answer;
+    await other.close();
+    assert.deepEqual(readSettings(), before);
+    assert.equal((log().match(/Settings arguments ignored: the request comes from another site/g) || []).length, ignored + 1);
   });
 
   test('fits a phone-width screen', { timeout: 30000 }, async () => {
@@ -618,9 +672,13 @@ function inner() {
     await page.click('#pw-save');
     assert.match(await page.textContent('#pw-err'), /differ/);
     await page.fill('#pw-2', 'n3w secret');
-    await page.click('#pw-save');
-    await page.waitForSelector('#pw-result.result-ok');
+    const sent = await dataRequests(async () => {
+      await page.click('#pw-save');
+      await page.waitForSelector('#pw-result.result-ok');
+    });
     assert.equal(readSettings().pass, 'n3w secret');
+    assert.ok(sent.some((r) => r.method === 'POST' && new URLSearchParams(r.body).get('userPass') === 'n3w secret'), JSON.stringify(sent));
+    for (const r of sent) assert.doesNotMatch(r.url, /n3w|userPass/, 'the password in a request line: ' + r.url);
     await page.waitForSelector('#banner:not([hidden])', { timeout: 15000 });
     assert.match(await page.textContent('#banner'), /Password changed\..*Sign in again/);
     await shot(page, 'signed-out');
@@ -630,6 +688,7 @@ function inner() {
     page = await again.newPage();
     await page.goto(url + '#overview');
     await page.waitForSelector('#live.ok');
+    assert.equal(await page.isHidden('#default-pass'), true, 'no banner with a password of its own');
   });
 
   test('says so when the monitor cannot be reached', { timeout: 30000 }, async () => {

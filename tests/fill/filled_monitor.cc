@@ -24,6 +24,7 @@
 #include "runtime/state.h"
 #include "runtime/traffic_history.h"
 #include "web/http_server.h"
+#include "web/https_setup.h"
 
 namespace {
 
@@ -125,7 +126,11 @@ int main(int argc, char** argv) {
   snifferPacketsDropped = 1234;
   exportsSkippedIPv6 = 56;
   std::string whyNot;
-  if (startHTTPDaemon(static_cast<uint16_t>(httpPort), whyNot) == nullptr) {
+  HttpsCredentials https;
+  const WebTransport transport = prepareHttps(static_cast<int64_t>(start / 1000), https, whyNot);
+  if (transport == WebTransport::off ||
+      startHTTPDaemon(static_cast<uint16_t>(httpPort), transport == WebTransport::https ? &https : nullptr,
+                      whyNot) == nullptr) {
     consolePrintf("startHTTPDaemon Null! %s\n", whyNot.c_str());
     return 1;
   }

@@ -28,7 +28,8 @@ waitFor() {  # waitFor SECONDS COMMAND...
   local until=$((SECONDS + $1))
   until "${@:2}" >/dev/null 2>&1; do ((SECONDS < until)) || return 1; sleep 0.2; done
 }
-data() { curl -sf --digest -u admin:qolpe "http://127.0.0.1:7909/data/?${1:-}"; }
+data() { curl -sf --cacert /var/lib/vantrel/vantrel.crt --digest -u admin:qolpe "https://127.0.0.1:7909/data/?${1:-}"; }
+fingerprint() { openssl x509 -in /var/lib/vantrel/vantrel.crt -noout -fingerprint -sha256 | cut -d= -f2; }
 packetsCounted() { data | grep -Eq '"snifferPacketCount" : [1-9]'; }
 kernelOwners() { data | grep -q '"ownerSource" : "kernel events"'; }
 cleanup() {
@@ -94,6 +95,13 @@ check "monitor runs as vantrel" grep -q "^Uid:.*\b$(id -u vantrel)\b" <<<"$statu
 check "with no new privileges" grep -q "^NoNewPrivs:.1" <<<"$status"
 check "with exactly the unit's capabilities" same "$got" "$want"
 check "settings file private to vantrel" same "$(stat -c '%U %a' /var/lib/vantrel/vantrelsettings.json)" "vantrel 600"
+check "HTTPS on from the first install" grep -q '"https" : true' /var/lib/vantrel/vantrelsettings.json
+check "certificate made at the first start, key private to vantrel" \
+  same "$(stat -c '%U %a' /var/lib/vantrel/vantrel.key)" "vantrel 600"
+check "the fingerprint printed is the certificate's" \
+  grep -q "^HTTPS certificate SHA-256 fingerprint: $(fingerprint)$" "$work/console.log"
+check "the service answers HTTPS with that certificate" data
+check "plain HTTP gets no data" same "$(curl -s --max-time 5 --digest -u admin:qolpe http://127.0.0.1:7909/data/)" ""
 
 data "listenerIP=127.0.0.2&receiverIP=127.0.0.1&receiverPort=2055&savesettings=1" >/dev/null
 check "settings change saved" grep -q '"listenerIP" : "127.0.0.2"' /var/lib/vantrel/vantrelsettings.json

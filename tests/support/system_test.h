@@ -22,6 +22,16 @@ bool runningAsRoot();
     if (!runningAsRoot()) GTEST_SKIP() << "needs root (network namespaces, packet sockets)"; \
   } while (0)
 
+// Outside CI a missing tool skips the test; CI installs them
+// (scripts/test-packages.txt), so there it fails.
+#define REQUIRE_TOOL(tool, package)                                                                 \
+  do {                                                                                               \
+    if (runCommand("command -v " tool " >/dev/null 2>&1") != 0) {                                    \
+      if (getenv("CI") != nullptr) FAIL() << tool " is missing: install the Debian package " package; \
+      GTEST_SKIP() << tool " is missing: install the Debian package " package " to run this test";   \
+    }                                                                                                \
+  } while (0)
+
 // Runs `command` through /bin/sh; returns its exit status (-1 when it could
 // not run) and, when `output` is given, its standard output.
 int runCommand(const std::string& command, std::string* output = nullptr);

@@ -28,10 +28,12 @@
 #include "platform/adapters.h"
 #include "platform/capture_socket.h"
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/endpoints.h"
 #include "platform/files.h"
 #include "platform/owner_events.h"
 #include "platform/quic_crypto.h"
+#include "platform/tls_certificate.h"
 #include "platform/udp_socket.h"
 #include "process/process_identity.h"
 #include "runtime/console.h"
@@ -468,6 +470,20 @@ void checkQuicCrypto() {
   }
 }
 
+// The web sign-in's hashes and random bytes on CryptoAPI, and the HTTPS
+// refusal of this build.
+void checkWebCrypto() {
+  check(md5Hex("abc") == "900150983cd24fb0d6963f7d28e17f72", "MD5 of \"abc\" from CryptoAPI");
+  check(sha256Hex("abc") == "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+        "SHA-256 of \"abc\" from CryptoAPI");
+  unsigned char a[16] = {}, b[16] = {};
+  check(randomBytes(a, sizeof a) && randomBytes(b, sizeof b) && memcmp(a, b, sizeof a) != 0,
+        "random bytes from CryptoAPI differ");
+  std::string why;
+  const bool available = tlsAvailable(why);
+  check(!available && why.find("no TLS library") != std::string::npos, "HTTPS refused: " + why);
+}
+
 }  // namespace
 
 int main() {
@@ -481,6 +497,7 @@ int main() {
   checkFilesAndClock();
   checkOwnerEvents();
   checkQuicCrypto();
+  checkWebCrypto();
   WSACleanup();
   std::printf("%s: %d failed\n", failures ? "FAILED" : "passed", failures);
   return failures ? 1 : 0;

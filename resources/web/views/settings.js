@@ -128,7 +128,7 @@
     await Vt.pollIdle();
     const t0 = Date.now();
     try {
-      const answer = await Vt.getDoc(args, restart ? 180000 : 15000);
+      const answer = await Vt.postDoc(args, restart ? 180000 : 15000);
       // The answer still carries the settings as they were before the change; read them anew.
       const doc = await Vt.getDoc(null);
       Vt.takeDoc(doc, Date.now());
@@ -192,7 +192,7 @@
     showResult('pw-result', 'pending', '<span class="spinner"></span>Changing the password…');
     await Vt.pollIdle();
     try {
-      const answer = await Vt.getDoc({ userPass: a });
+      const answer = await Vt.postDoc({ userPass: a });
       S.passwordChanged = true;
       $('pw-1').value = '';
       $('pw-2').value = '';
