@@ -336,10 +336,21 @@ function inner() {
   });
 
   test('sorts by any column, both ways', { timeout: 60000 }, async () => {
+    // The monitor's order: IPv4 before IPv6, then the address, then the port.
+    const hex = (n, width) => Number(n).toString(16).padStart(width, '0');
     const ipPort = (s) => {
+      const v6 = /^\[?([0-9a-f:]*:[0-9a-f:]*)\]?(?::(\d+))?$/.exec(s);
+      if (v6 && s.split(':').length > 2) {
+        const [head, tail] = v6[1].split('::');
+        const groups = (x) => (x ? x.split(':') : []);
+        const h = groups(head), t = tail === undefined ? [] : groups(tail);
+        const all = [...h, ...Array(8 - h.length - t.length).fill('0'), ...t];
+        return '6' + all.map((g) => hex(parseInt(g, 16), 4)).join('') + hex(v6[2] || 0, 4);
+      }
       const [ip, port] = s.split(':');
-      return ip.split('.').reduce((a, b) => a * 256 + Number(b), 0) * 65536 + Number(port || 0);
+      return '4' + hex(ip.split('.').reduce((a, b) => a * 256 + Number(b), 0), 8) + hex(port || 0, 4);
     };
+    const protoNumber = { ICMP: 1, IGMP: 2, TCP: 6, UDP: 17, ICMPv6: 58 };
     const num = (s) => Number(s.replace(/[^\d.]/g, ''));
     const age = (s) => (/ m /.test(s) ? 60 * num(s.split(' m ')[0]) + num(s.split(' m ')[1]) : num(s));
     const columns = [
@@ -349,7 +360,7 @@ function inner() {
       ['src', (r) => ipPort(r.cells[COL.src])],
       ['dst', (r) => ipPort(r.cells[COL.dst])],
       ['process', (r) => r.cells[COL.process].replace(/^–$/, '').toLowerCase()],
-      ['proto', (r) => ['ICMP', 'TCP', 'UDP'].indexOf(r.cells[COL.proto].split(' ')[0])],
+      ['proto', (r) => protoNumber[r.cells[COL.proto].split(' ')[0]] ?? -1],
       ['dir', (r) => (r.cells[COL.dir] === 'in' ? 1 : 0)],
       ['tos', (r) => num(r.cells[COL.tos])],
       ['flags', null],
