@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "capture/decode.h"
+#include "capture/flow_names.h"
 #include "capture/interface_addresses.h"
 #include "capture/owner_lookups.h"
 #include "flow/flow_table.h"
@@ -180,6 +181,10 @@ void runSniffer() {
   int error = 0;
   if (!captureOpen(s, error)) return failSetUp(s, formatText("Sniffer Socket creation FAILED!\n"), error);
   consolePrintf("Sniffer Socket created!\n");
+  // peerNames (absent: true): packets that carry names come whole and name flows.
+  s.wholeNamePackets = settingFlag("peerNames", true);
+  setPeerNames(s.wholeNamePackets);
+  if (!s.wholeNamePackets) consolePrintf("peerNames is false: flows are not named\n");
 
   const uint32_t handOver = ownerEventsRunning ? kHandOverWithEventsMillis : kHandOverWithoutEventsMillis;
   if (!captureSetOptions(s, handOver, error)) {

@@ -6,6 +6,8 @@
 #include <mutex>
 
 #include "capture/decode6.h"
+#include "capture/flow_names.h"
+#include "capture/names/name_table.h"
 #include "capture/owner_lookups.h"
 #include "flow/flow_table.h"
 #include "process/owner_table.h"
@@ -60,6 +62,8 @@ struct Packet {
   uint8_t tcpFlags; // 0 unless TCP
   bool outbound;
   bool noPorts;     // not TCP, UDP or ICMP with its header (a later fragment, another protocol): ports 0, no owner
+  NamePacket names; // kNone unless peerNamesOn and the packet may carry a name
+  uint32_t payloadAt, payloadEnd;  // the transport payload's bytes received, when `names`
 };
 
 // The same for an IPv6 packet.
@@ -70,6 +74,8 @@ struct Packet6 {
   uint8_t tcpFlags;
   bool outbound;
   bool noPorts;     // as Packet's
+  NamePacket names; // as Packet's
+  uint32_t payloadAt, payloadEnd;
 };
 
 // The steps that differ by family, overloaded on the packet.
@@ -105,6 +111,51 @@ void lookUpOwner(const Packet6& p, uint64_t now, OwnerRef& owner) {
   (k.proto == kTcp ? tcpOwnerLookup6 : udpOwnerLookup6)(now, OwnerQuery6{ends, k.tos, p.outbound}, owner);
 }
 
+// Sets p.names and the payload's place for a TCP or UDP packet whose
+// transport header (its needed bytes received) is at `transportAt` and whose
+// bytes end at `end`.
+template <typename P>
+void markNames(const uint8_t* d, size_t end, size_t transportAt, P& p) {
+  const size_t at = transportAt + (p.key.proto == kTcp ? static_cast<size_t>(d[transportAt + 12] >> 4) * 4 : 8);
+  const size_t n = at < end ? end - at : 0;
+  p.payloadAt = static_cast<uint32_t>(at);
+  p.payloadEnd = static_cast<uint32_t>(at + n);
+  p.names = namePacketOf(p.key.proto, p.key.srcport, p.key.dstport, d + at, n);
+}
+
+// A flow's address in network order, for the name table.
+struct AddressBytes {
+  uint8_t bytes[16];
+};
+AddressBytes bytesOf(uint32_t address) {
+  return AddressBytes{{static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+                       static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)}};
+}
+AddressBytes bytesOf(const Ip6Address& address) {
+  AddressBytes a;
+  std::copy(address.bytes, address.bytes + 16, a.bytes);
+  return a;
+}
+constexpr uint8_t familyOf(const Packet&) { return 4; }
+constexpr uint8_t familyOf(const Packet6&) { return 6; }
+
+bool ownNamed(const PeerName& name) {
+  return name.source() == NameSource::kTls || name.source() == NameSource::kQuic;
+}
+
+// The name a new record starts with: its reverse record's when that exists
+// (the reply direction of a flow), else for a flow this host begins the
+// DNS name of the remote address (`dns`). A flow begun by the other end is
+// named only by its own server name, later. Caller holds flowTableMutex.
+template <typename P, typename R>
+void nameNewRecord(const P& p, R& record, PeerName&& dns) {
+  if (const auto* reverse = find(p.key.reversed())) {
+    record.peer = reverse->peer;
+  } else if (p.outbound) {
+    record.peer = std::move(dns);
+  }
+}
+
 // Counts the packet into its record when the key is known. Returns false
 // when the flow is new; for a new TCP flow it also stamps the reverse
 // record's replydelay when that record has seen SYN, in the same locked step.
@@ -130,10 +181,57 @@ template <typename P>
 void accountFlow(const P& p, uint64_t now) {
   if (countKnownFlow(p, now)) return;
   OwnerRef owner;
-  if (!p.noPorts && (p.key.proto == kTcp || p.key.proto == kUdp)) lookUpOwner(p, now, owner);
+  const bool ports = !p.noPorts && (p.key.proto == kTcp || p.key.proto == kUdp);
+  if (ports) lookUpOwner(p, now, owner);
   auto record = newRecord(p, now, std::move(owner));
+  PeerName dns;
+  if (peerNamesOn && ports && p.outbound) dns = dnsPeerName(familyOf(p), bytesOf(p.key.dstip).bytes, now);
   std::lock_guard<std::mutex> lock(flowTableMutex);
+  if (peerNamesOn && ports) nameNewRecord(p, record, std::move(dns));
   insert(p, std::move(record));
+}
+
+// Whether the packet's flow has its own server name already: its TLS or
+// QUIC packets are not read again.
+template <typename P>
+bool ownNamedAlready(const P& p) {
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  const auto* record = find(p.key);
+  return record != nullptr && ownNamed(record->peer);
+}
+
+// A packet that may carry a name (p.names set; `d` its first byte): a DNS
+// message feeds the name table; a server name read from the payload names
+// the flow and its reply direction unless one of them was so named before.
+// Parsing happens outside the lock; then the packet counts as any other.
+template <typename P>
+void accountNamedFlow(const P& p, const uint8_t* d, uint64_t now) {
+  const uint8_t* payload = d + p.payloadAt;
+  const size_t length = p.payloadEnd - p.payloadAt;
+  PeerName own;
+  if (p.names == NamePacket::kDns) {
+    const AddressBytes src = bytesOf(p.key.srcip), dst = bytesOf(p.key.dstip);
+    nameTableDnsPacket(p.outbound, familyOf(p), src.bytes, dst.bytes, p.key.srcport, p.key.dstport, p.key.proto,
+                       payload, length, now);
+  } else if (!ownNamedAlready(p)) {
+    own = ownServerName(p.names, payload, length);
+  }
+  accountFlow(p, now);
+  if (!own) return;
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  for (auto* record : {find(p.key), find(p.key.reversed())}) {
+    if (record != nullptr && !ownNamed(record->peer)) record->peer = own;
+  }
+}
+
+// Counts a packet: through accountNamedFlow when it may carry a name.
+template <typename P>
+void accountPacket(const P& p, const uint8_t* d, uint64_t now) {
+  if (p.names != NamePacket::kNone) {
+    accountNamedFlow(p, d, now);
+  } else {
+    accountFlow(p, now);
+  }
 }
 
 enum class Read { kRecord, kMalformed };
@@ -185,6 +283,11 @@ Read readPacket(const uint8_t* d, size_t length, size_t wireLength, uint32_t loc
     p.key.dstport = getU16(t + 2);
     p.tcpFlags = proto == kTcp ? t[13] : 0;
   }
+  p.names = NamePacket::kNone;
+  if (peerNamesOn && !p.noPorts && proto != kIcmp) {
+    const uint16_t totalLength = getU16(d + 2);
+    markNames(d, totalLength >= headerBytes ? std::min<size_t>(length, totalLength) : length, headerBytes, p);
+  }
   return Read::kRecord;
 }
 
@@ -196,7 +299,7 @@ uint32_t decodeIpv4(const uint8_t* d, size_t length, uint32_t localAddress, uint
     snifferPacketsMalformed.fetch_add(1, std::memory_order_relaxed);
     return unreadLength(length, wireLength);
   }
-  accountFlow(p, now);
+  accountPacket(p, d, now);
   return p.length;
 }
 
@@ -215,6 +318,14 @@ void fillPacket(const Ipv6Fields& f, Packet6& p) {
   p.tcpFlags = f.tcpFlags;
   p.outbound = isLocal6(f.src);
   p.noPorts = f.noPorts;
+  p.names = NamePacket::kNone;
+}
+
+// markNames for an IPv6 packet read into `f` and `p`.
+void markNames6(const uint8_t* d, size_t length, const Ipv6Fields& f, Packet6& p) {
+  if (peerNamesOn && !f.noPorts && (f.proto == kTcp || f.proto == kUdp)) {
+    markNames(d, std::min<size_t>(length, f.length), f.transportAt, p);
+  }
 }
 
 uint32_t decodeIpv6(const uint8_t* d, size_t length, uint64_t now, size_t wireLength) {
@@ -226,7 +337,8 @@ uint32_t decodeIpv6(const uint8_t* d, size_t length, uint64_t now, size_t wireLe
   }
   Packet6 p;
   fillPacket(f, p);
-  accountFlow(p, now);
+  markNames6(d, length, f, p);
+  accountPacket(p, d, now);
   return f.length;
 }
 
@@ -308,8 +420,8 @@ uint32_t decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddr
 
 void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAddress, uint32_t* counted) {
   // A packet read whole goes the quick way (`quick`: 4 or 6, its family); a
-  // malformed one or one of another version goes through decodeOne in its
-  // turn.
+  // malformed one, one of another version or one that may carry a name goes
+  // through decodeOne in its turn.
   Packet p[kLine];
   Packet6Place places6[kLine];
   uint32_t hash[kLine];
@@ -324,7 +436,8 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
       const unsigned version = c.length == 0 ? 0 : c.data[0] >> 4;
       quick[at] = 0;
       if (version == 4) {
-        if (readPacket(c.data, c.length, c.wireLength, localAddress, p[at]) == Read::kRecord) {
+        if (readPacket(c.data, c.length, c.wireLength, localAddress, p[at]) == Read::kRecord &&
+            p[at].names == NamePacket::kNone) {
           quick[at] = 4;
           hash[at] = flowHash(p[at].key);
           prefetchFlowSlot(hash[at]);
@@ -333,9 +446,12 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
         Ipv6Fields f;
         if (readIpv6(c.data, c.length, c.wireLength == 0 ? c.length : c.wireLength, f) == Ipv6Read::kRecord) {
           fillPacket(f, p6(at));
-          quick[at] = 6;
-          hash[at] = flowHash6(p6(at).key);
-          prefetchFlowSlot6(hash[at]);
+          markNames6(c.data, c.length, f, p6(at));
+          if (p6(at).names == NamePacket::kNone) {
+            quick[at] = 6;
+            hash[at] = flowHash6(p6(at).key);
+            prefetchFlowSlot6(hash[at]);
+          }
         }
       }
     }

@@ -87,6 +87,7 @@ Ipv6Read readIpv6(const uint8_t* d, size_t length, size_t wireLength, Ipv6Fields
   if (out.noPorts) return Ipv6Read::kRecord;
   if (length - at < transportNeeds(next)) return Ipv6Read::kMalformed;
   const uint8_t* t = d + at;
+  out.transportAt = static_cast<uint32_t>(at);
   if (next == kIcmp6) {
     out.srcport = t[0];
     out.dstport = t[1];

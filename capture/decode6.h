@@ -24,6 +24,7 @@ struct Ipv6Fields {
   uint16_t dstport = 0;
   uint32_t flowLabel = 0; // 20 bits
   uint32_t length = 0;    // bytes counted: see readIpv6
+  uint32_t transportAt = 0; // offset of the transport header when it has ports
 };
 
 enum class Ipv6Read {

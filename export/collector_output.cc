@@ -49,6 +49,8 @@ void fillFlowJson(const CollectedFlow& record, const RecordSource& from, const J
   *m[i++] = record.replydelay;
   *m[i++] = ipToDotted(from.exporter);
   *m[i++] = from.obsdomain;
+  *m[i++] = validUtf8(record.peername());
+  *m[i++] = record.namesource();
   *m[i++] = validUtf8(record.service());
   *m[i++] = validUtf8(record.container());
 }
@@ -111,6 +113,10 @@ void appendFlowLine(const CollectedFlow& record, CollectorFormat format, std::st
   out += ',';
   appendCsvCell(record.domain(), out);
   out += ',' + to_string(record.replydelay) + ',' + ipToDotted(from.exporter) + ',' + to_string(from.obsdomain) + ',';
+  appendCsvCell(record.peername(), out);
+  out += ',';
+  appendCsvCell(record.namesource(), out);
+  out += ',';
   appendCsvCell(record.service(), out);
   out += ',';
   appendCsvCell(record.container(), out);

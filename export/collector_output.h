@@ -21,7 +21,7 @@ enum class CollectorFormat { json, csv };
 inline constexpr const char* kCollectorColumns[] = {
     "inif", "outif", "firstseen", "lastseen", "srcip", "dstip", "srcport", "dstport", "pkts",
     "bytes", "flags", "tos", "proto", "processname", "user", "domain", "replydelay", "exporter", "obsdomain",
-    "service", "container"};
+    "peername", "namesource", "service", "container"};
 
 // Who sent a record: the exporter's address (host order) and, for IPFIX,
 // the observation domain of its message (0 for native datagrams).

@@ -15,7 +15,8 @@ namespace {
 
 const char* const kSampleJsonLine =
     "{\"bytes\":4200,\"container\":\"\",\"domain\":\"HOST1\",\"dstip\":\"203.0.113.5\",\"dstport\":443,\"exporter\":\"127.0.0.1\","
-    "\"firstseen\":1700000000000,\"flags\":27,\"inif\":0,\"lastseen\":1700000001500,\"obsdomain\":0,\"outif\":1,\"pkts\":12,"
+    "\"firstseen\":1700000000000,\"flags\":27,\"inif\":0,\"lastseen\":1700000001500,\"namesource\":\"\",\"obsdomain\":0,"
+    "\"outif\":1,\"peername\":\"\",\"pkts\":12,"
     "\"processname\":\"C:/Tools/client.exe\",\"proto\":6,\"replydelay\":35,\"service\":\"\",\"srcip\":\"192.168.1.10\","
     "\"srcport\":50000,\"tos\":0,\"user\":\"alice\"}\n";
 
@@ -29,12 +30,12 @@ TEST(CollectorOutput, SampleDatagramAsJsonAndCsv) {
   EXPECT_EQ(collectorHeader(CollectorFormat::json), "");
   EXPECT_EQ(collectorHeader(CollectorFormat::csv),
             "inif,outif,firstseen,lastseen,srcip,dstip,srcport,dstport,pkts,bytes,flags,tos,proto,processname,"
-            "user,domain,replydelay,exporter,obsdomain,service,container\n");
+            "user,domain,replydelay,exporter,obsdomain,peername,namesource,service,container\n");
   out.clear();
   ASSERT_TRUE(datagramToLines(kSampleDatagram.data(), kSampleDatagram.size(), CollectorFormat::csv, out, error, from));
   EXPECT_EQ(out,
             "0,1,1700000000000,1700000001500,192.168.1.10,203.0.113.5,50000,443,12,4200,27,0,6,"
-            "\"C:/Tools/client.exe\",\"alice\",\"HOST1\",35,127.0.0.1,0,\"\",\"\"\n");
+            "\"C:/Tools/client.exe\",\"alice\",\"HOST1\",35,127.0.0.1,0,\"\",\"\",\"\",\"\"\n");
 }
 
 TEST(CollectorOutput, AwkwardValuesStayOneLine) {
@@ -71,7 +72,7 @@ TEST(CollectorOutput, AwkwardValuesStayOneLine) {
 
     std::string csv;
     appendFlowLine(r, CollectorFormat::csv, csv);
-    EXPECT_NE(csv.find(std::string(",\"p\",") + c.csvUser + ",\"d\",35,0.0.0.0,0,\"\",\"\"\n"), std::string::npos) << c.name << ": " << csv;
+    EXPECT_NE(csv.find(std::string(",\"p\",") + c.csvUser + ",\"d\",35,0.0.0.0,0,\"\",\"\",\"\",\"\"\n"), std::string::npos) << c.name << ": " << csv;
     EXPECT_NE(csv.find(",4294967295,"), std::string::npos) << c.name;
   }
 }
@@ -125,6 +126,32 @@ TEST(CollectDatagram, ServiceAndContainerByIpfix) {
     const bool ipfix = exportFormat == ExportFormat::ipfix;
     EXPECT_NE(got.lines.find(ipfix ? ",\"nginx.service\",\"4f1c0a9e2b7d\"\n" : ",\"\",\"\"\n"), std::string::npos)
         << got.lines;
+  }
+}
+
+// Peer names travel by IPFIX alone, cut to 255 bytes like the owner strings.
+TEST(CollectDatagram, PeerNamesThroughIpfix) {
+  struct Case {
+    std::string name;
+    NameSource source;
+    const char* wantSource;
+  };
+  const Case cases[] = {{"www.example.com", NameSource::kTls, "tls"},
+                        {"example.com", NameSource::kQuic, "quic"},
+                        {std::string(300, 'n'), NameSource::kDns, "dns"},
+                        {"", NameSource::kNone, ""}};
+  for (const Case& c : cases) {
+    FlowRecord r = sampleTcpRecord();
+    r.peer = PeerName::make(c.name, c.source);
+    IpfixTemplates templates;
+    CollectedText out;
+    const auto m = sentAs(ExportFormat::ipfix, {r})[0];
+    collectDatagram(m.data(), m.size(), 0x7F000001, 40001, templates, CollectorFormat::json, out);
+    Json::Value line;
+    std::istringstream in(out.lines);
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &line, nullptr)) << out.lines;
+    EXPECT_EQ(line["peername"].asString(), c.name.substr(0, 255)) << c.wantSource;
+    EXPECT_EQ(line["namesource"].asString(), c.wantSource);
   }
 }
 
@@ -219,8 +246,8 @@ TEST(CollectDatagram, Reports) {
       {"unknown version", &version5,
        "vantrel-collect: malformed datagram from 127.0.0.1:40000: version 7, expected 2 (native), 5, 9 (NetFlow) or 10 (IPFIX)\n", 0},
       {"malformed IPFIX", &badIpfix,
-       "vantrel-collect: malformed datagram from 127.0.0.1:40000: IPFIX length field says 216 bytes, the datagram "
-       "has 215\n",
+       "vantrel-collect: malformed datagram from 127.0.0.1:40000: IPFIX length field says 234 bytes, the datagram "
+       "has 233\n",
        0},
       {"template learned", &messages[0], "", 1},
       {"then data alone decodes", &messages[1], "", 1},

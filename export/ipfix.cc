@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "export/serialize.h"
 
@@ -12,24 +13,38 @@ namespace {
 constexpr uint8_t kIcmp = 1;
 constexpr uint8_t kIcmp6 = 58;
 
-// The owner's strings in template order, each with the most bytes written.
-struct OwnerString {
-  const std::string* text;
+struct RecordString {
+  std::string_view text;
   size_t max;
 };
-std::array<OwnerString, 5> ownerStrings(const FlowRecord& r) {
-  return {OwnerString{&r.processname(), kMaxRecordStringBytes}, OwnerString{&r.user(), kMaxRecordStringBytes},
-          OwnerString{&r.domain(), kMaxRecordStringBytes}, OwnerString{&r.service(), kMaxRecordStringBytes},
-          OwnerString{&r.container(), kIpfixContainerMaxBytes}};
-}
-
 // RFC 7011 §7: one length byte below 255, else 255 and a 16-bit length.
 size_t lengthPrefixBytes(size_t length) { return length < 255 ? 1 : 3; }
 
+// The record's strings in template order, each with the most bytes written.
+// The account and domain keep their 255 bytes unless the strings would then
+// not fit one datagram.
+std::array<RecordString, kIpfixRecordStrings> recordStrings(const FlowRecord& r) {
+  std::array<RecordString, kIpfixRecordStrings> s = {
+      RecordString{r.processname(), kMaxRecordStringBytes},   RecordString{r.user(), kMaxRecordStringBytes},
+      RecordString{r.domain(), kMaxRecordStringBytes},        RecordString{r.peername(), kMaxRecordStringBytes},
+      RecordString{r.namesource(), kIpfixNameSourceMaxBytes}, RecordString{r.service(), kMaxRecordStringBytes},
+      RecordString{r.container(), kIpfixContainerMaxBytes}};
+  size_t bytes = 0;
+  for (const RecordString& one : s) {
+    const size_t n = std::min(one.text.size(), one.max);
+    bytes += lengthPrefixBytes(n) + n;
+  }
+  if (bytes > kIpfixRecordMaxBytes - kIpfixRecordFixedBytes + kIpfixRecordStrings) {
+    s[1].max = kIpfixAccountMaxBytes;
+    s[2].max = kIpfixAccountMaxBytes;
+  }
+  return s;
+}
+
 // The string's length prefix and at most `max` of its bytes; returns the
 // bytes written.
-size_t putIpfixString(uint8_t* at, const OwnerString& s) {
-  const std::string& text = *s.text;
+size_t putIpfixString(uint8_t* at, const RecordString& s) {
+  const std::string_view text = s.text;
   const size_t length = std::min(text.size(), s.max);
   size_t prefix = 1;
   if (length < 255) {
@@ -88,9 +103,9 @@ size_t writeIpfixTemplateSet(uint8_t* at) { return writeTemplateSet(at, kIpfixTe
 size_t writeIpfixTemplateSet6(uint8_t* at) { return writeTemplateSet(at, kIpfixTemplateId6, kIpfixFields6); }
 
 uint16_t ipfixRecordLength(const FlowRecord& record) {
-  size_t length = kIpfixRecordFixedBytes - 5;
-  for (const OwnerString& s : ownerStrings(record)) {
-    const size_t n = std::min(s.text->size(), s.max);
+  size_t length = kIpfixRecordFixedBytes - kIpfixRecordStrings;
+  for (const RecordString& s : recordStrings(record)) {
+    const size_t n = std::min(s.text.size(), s.max);
     length += lengthPrefixBytes(n) + n;
   }
   return static_cast<uint16_t>(length);
@@ -114,7 +129,7 @@ uint16_t writeIpfixRecord(const FlowRecord& record, uint8_t* at) {
   at[50] = record.outif != 0 ? kIpfixOutbound : kIpfixInbound;
   putU16(at + 51, record.replydelay);
   uint8_t* p = at + 53;
-  for (const OwnerString& s : ownerStrings(record)) p += putIpfixString(p, s);
+  for (const RecordString& s : recordStrings(record)) p += putIpfixString(p, s);
   return static_cast<uint16_t>(p - at);
 }
 
@@ -140,6 +155,6 @@ uint16_t writeIpfixRecord6(const FlowEntry& entry, uint8_t* at) {
   putU32(at + 75, entry.flowlabel);
   putU16(at + 79, entry.replydelay);
   uint8_t* p = at + 81;
-  for (const OwnerString& s : ownerStrings(entry)) p += putIpfixString(p, s);
+  for (const RecordString& s : recordStrings(entry)) p += putIpfixString(p, s);
   return static_cast<uint16_t>(p - at);
 }

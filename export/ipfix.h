@@ -58,6 +58,8 @@ inline constexpr uint16_t kIeVantrelProcessName = 1;   // string, variable lengt
 inline constexpr uint16_t kIeVantrelUserName = 2;      // string, variable length
 inline constexpr uint16_t kIeVantrelDomain = 3;        // string, variable length
 inline constexpr uint16_t kIeVantrelReplyDelay = 4;    // unsigned16, milliseconds
+inline constexpr uint16_t kIeVantrelPeerName = 5;      // string, variable length: the remote end's name
+inline constexpr uint16_t kIeVantrelNameSource = 6;    // string, variable length: "dns", "tls", "quic" or ""
 inline constexpr uint16_t kIeVantrelService = 7;       // string, variable length
 inline constexpr uint16_t kIeVantrelContainer = 8;     // string, variable length
 
@@ -94,6 +96,8 @@ inline constexpr IpfixField kIpfixFields[] = {
     {kIeVantrelProcessName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelUserName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelDomain, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelPeerName, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelNameSource, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelService, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelContainer, kIpfixVariableLength, kVantrelEnterpriseNumber},
 };
@@ -119,18 +123,22 @@ inline constexpr IpfixField kIpfixFields6[] = {
     {kIeVantrelProcessName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelUserName, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelDomain, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelPeerName, kIpfixVariableLength, kVantrelEnterpriseNumber},
+    {kIeVantrelNameSource, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelService, kIpfixVariableLength, kVantrelEnterpriseNumber},
     {kIeVantrelContainer, kIpfixVariableLength, kVantrelEnterpriseNumber},
 };
 
 // Bytes of the template set: set header, template header, 13 standard field
-// specifiers of 4 bytes and 6 enterprise ones of 8. 108.
-inline constexpr size_t kIpfixTemplateSetBytes = 4 + 4 + 13 * 4 + 6 * 8;
-// The IPv6 template's set: 14 standard fields. 112.
-inline constexpr size_t kIpfixTemplateSetBytes6 = 4 + 4 + 14 * 4 + 6 * 8;
+// specifiers of 4 bytes and 8 enterprise ones of 8. 124.
+inline constexpr size_t kIpfixTemplateSetBytes = 4 + 4 + 13 * 4 + 8 * 8;
+// The IPv6 template's set: 14 standard fields. 128.
+inline constexpr size_t kIpfixTemplateSetBytes6 = 4 + 4 + 14 * 4 + 8 * 8;
 
-// A record without strings: 53 bytes of fixed fields and five length bytes.
-inline constexpr size_t kIpfixRecordFixedBytes = 58;
+// The record's strings, in template order.
+inline constexpr size_t kIpfixRecordStrings = 7;
+// A record without strings: 53 bytes of fixed fields and seven length bytes.
+inline constexpr size_t kIpfixRecordFixedBytes = 53 + kIpfixRecordStrings;
 // An IPv6 record without strings: 24 more address bytes and the flow label.
 inline constexpr size_t kIpfixRecordFixedBytes6 = kIpfixRecordFixedBytes + 24 + 4;
 
@@ -147,16 +155,25 @@ size_t writeIpfixTemplateSet(uint8_t* at);
 // Writes the IPv6 template's set at `at`; returns kIpfixTemplateSetBytes6.
 size_t writeIpfixTemplateSet6(uint8_t* at);
 
+// Most bytes written of the account and of its domain in a record whose
+// strings would otherwise not fit one datagram with its template (a long
+// process name, account, domain, peer name and service all at once).
+inline constexpr size_t kIpfixAccountMaxBytes = 128;
 // Longest container id written: ids are 12 hex digits, a pod's UID 36
-// characters; the cut keeps the longest record within one datagram.
+// characters.
 inline constexpr size_t kIpfixContainerMaxBytes = 64;
+// Longest name source written: "dns", "tls" or "quic".
+inline constexpr size_t kIpfixNameSourceMaxBytes = 4;
 
 // Bytes `record` takes as a data record. Each string is cut to 255 bytes, as
-// in the native format (the container to kIpfixContainerMaxBytes); one of
-// 255 bytes or more takes a 3-byte length (RFC 7011 §7). At most
-// 58 + 4 * (2 + 255) + 64 = 1150.
+// in the native format, the container to kIpfixContainerMaxBytes, and the
+// account and domain to kIpfixAccountMaxBytes where the strings would
+// otherwise pass kIpfixRecordMaxBytes; a string of 255 bytes or more takes a
+// 3-byte length (RFC 7011 §7). At most 60 + 3 * (2 + 255) + 2 * 128 + 4 + 64
+// = 1155.
 uint16_t ipfixRecordLength(const FlowRecord& record);
-inline constexpr size_t kIpfixRecordMaxBytes = kIpfixRecordFixedBytes + 4 * (2 + 255) + kIpfixContainerMaxBytes;
+inline constexpr size_t kIpfixRecordMaxBytes = kIpfixRecordFixedBytes + 3 * (2 + 255) + 2 * kIpfixAccountMaxBytes +
+                                               kIpfixNameSourceMaxBytes + kIpfixContainerMaxBytes;
 // The longest IPv6 record fits one message with its template.
 static_assert(kIpfixHeaderBytes + kIpfixTemplateSetBytes6 + kIpfixSetHeaderBytes + kIpfixRecordMaxBytes +
                       (kIpfixRecordFixedBytes6 - kIpfixRecordFixedBytes) <= 1400,

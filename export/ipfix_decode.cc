@@ -85,15 +85,18 @@ void setStandardField(uint16_t id, const uint8_t* at, size_t length, CollectedFl
   }
 }
 
-void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string owner[5], FlowRecord& rec) {
+// `texts`: processname, user, domain, peer name, name source, service, container.
+void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string texts[7], FlowRecord& rec) {
   const std::string text(reinterpret_cast<const char*>(at), std::min(length, kMaxCollectedStringBytes));
   uint64_t v = 0;
   switch (id) {
-    case kIeVantrelProcessName: owner[0] = text; break;
-    case kIeVantrelUserName: owner[1] = text; break;
-    case kIeVantrelDomain: owner[2] = text; break;
-    case kIeVantrelService: owner[3] = text; break;
-    case kIeVantrelContainer: owner[4] = text; break;
+    case kIeVantrelProcessName: texts[0] = text; break;
+    case kIeVantrelUserName: texts[1] = text; break;
+    case kIeVantrelDomain: texts[2] = text; break;
+    case kIeVantrelPeerName: texts[3] = text; break;
+    case kIeVantrelNameSource: texts[4] = text; break;
+    case kIeVantrelService: texts[5] = text; break;
+    case kIeVantrelContainer: texts[6] = text; break;
     case kIeVantrelReplyDelay:
       if (readUnsigned(at, length, v)) rec.replydelay = static_cast<uint16_t>(v);
       break;
@@ -103,10 +106,7 @@ void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string 
 
 // True when the element is one that decodeRecord stores in a flow record.
 bool isFlowField(const IpfixField& field) {
-  if (field.enterprise == kVantrelEnterpriseNumber) {
-    return (field.id >= kIeVantrelProcessName && field.id <= kIeVantrelReplyDelay) || field.id == kIeVantrelService ||
-           field.id == kIeVantrelContainer;
-  }
+  if (field.enterprise == kVantrelEnterpriseNumber) return field.id >= kIeVantrelProcessName && field.id <= kIeVantrelContainer;
   if (field.enterprise != 0) return false;
   switch (field.id) {
     case kIeSourceIPv4Address: case kIeDestinationIPv4Address: case kIeSourceTransportPort:
@@ -179,7 +179,7 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
   rec = CollectedFlow();
   rec.pkts = 0;
   RecordExtras extras;
-  std::string owner[5];  // processname, user, domain, service, container
+  std::string owner[7];  // processname, user, domain, peer name, name source, service, container
   for (const IpfixField& field : tmpl.fields) {
     size_t length = field.length;
     if (length == kIpfixVariableLength) {
@@ -215,8 +215,9 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
     return true;
   }
   settleTimes(rec, extras, base);
-  rec.owner = makeOwner(std::move(owner[0]), std::move(owner[1]), std::move(owner[2]), std::move(owner[3]),
-                        std::move(owner[4]));
+  rec.owner = makeOwner(std::move(owner[0]), std::move(owner[1]), std::move(owner[2]), std::move(owner[5]),
+                        std::move(owner[6]));
+  rec.peer = PeerName::make(owner[3], nameSourceByText(owner[4]));
   return true;
 }
 

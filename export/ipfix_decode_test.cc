@@ -318,7 +318,7 @@ TEST(DecodeNetflow, Version9And5GiveTheSameRecordAsIpfix) {
 }
 
 TEST(DecodeIpfix, RejectsMalformedWithReasonAndLearnsNothing) {
-  const std::vector<uint8_t> good = ipfixMessages({sampleTcpRecord()})[0];  // 215 bytes, template set at 16
+  const std::vector<uint8_t> good = ipfixMessages({sampleTcpRecord()})[0];  // 233 bytes, template set at 16
   struct Case {
     const char* name;
     std::function<void(std::vector<uint8_t>&)> change;
@@ -330,25 +330,25 @@ TEST(DecodeIpfix, RejectsMalformedWithReasonAndLearnsNothing) {
       {"15 bytes", [](auto& d) { d.resize(15); }, "IPFIX message of 15 bytes is shorter than the 16-byte header"},
       {"version 9", [](auto& d) { d[1] = 9; }, "version 9, expected 10"},
       {"length field too big", [](auto& d) { d[3] += 1; },
-       "IPFIX length field says 216 bytes, the datagram has 215"},
+       "IPFIX length field says 234 bytes, the datagram has 233"},
       {"cut in a set header", [&](auto& d) { d.resize(18), setLength(d); },
        "set header at offset 16 runs past the end of the 18-byte message"},
       {"set longer than the message", [&](auto& d) { d.resize(100), setLength(d); },
-       "set 2 at offset 16 has length 108, 84 bytes left"},
-      {"set length below 4", [](auto& d) { d[19] = 3; }, "set 2 at offset 16 has length 3, 199 bytes left"},
+       "set 2 at offset 16 has length 124, 84 bytes left"},
+      {"set length below 4", [](auto& d) { d[19] = 3; }, "set 2 at offset 16 has length 3, 217 bytes left"},
       {"template id below 256", [](auto& d) { d[20] = 0, d[21] = 255; },
        "template record at offset 20 has id 255, below 256"},
-      {"more fields than the set holds", [](auto& d) { d[23] = 20; },
-       "template 256 at offset 20: field 20 of 20 runs past the end of its set"},
+      {"more fields than the set holds", [](auto& d) { d[23] = 22; },
+       "template 256 at offset 20: field 22 of 22 runs past the end of its set"},
       {"enterprise number cut",
        [&](auto& d) {
-         d[19] = 108 - 2;
-         d.erase(d.begin() + 16 + 106, d.begin() + 16 + 108);
+         d[19] = 124 - 2;
+         d.erase(d.begin() + 16 + 122, d.begin() + 16 + 124);
          setLength(d);
        },
-       "template 256 at offset 20: enterprise number of field 19 runs past the end of its set"},
-      {"string past the end of the data set", [](auto& d) { d[215 - 14] = 40; },
-       "data set of template 256 at offset 124: record 1 runs past the end of its set"},
+       "template 256 at offset 20: enterprise number of field 21 runs past the end of its set"},
+      {"string past the end of the data set", [](auto& d) { d[233 - 16] = 40; },
+       "data set of template 256 at offset 140: record 1 runs past the end of its set"},
   };
   for (const Case& c : cases) {
     std::vector<uint8_t> d = good;

@@ -26,13 +26,13 @@ struct Messages : Recorder {
 const std::vector<uint8_t> kSampleMessage = {
     // Message header
     0x00, 0x0a,              // version 10
-    0x00, 0xd7,              // length 215 = 16 + 108 + 4 + 87
+    0x00, 0xe9,              // length 233 = 16 + 124 + 4 + 89
     0x65, 0x53, 0xf1, 0x02,  // export time 1700000002 s
     0x00, 0x00, 0x00, 0x00,  // sequence: no data record before this message
     0x00, 0x00, 0x00, 0x00,  // observation domain 0
     // Template set
-    0x00, 0x02, 0x00, 0x6c,  // set id 2, length 108
-    0x01, 0x00, 0x00, 0x13,  // template 256, 19 fields
+    0x00, 0x02, 0x00, 0x7c,  // set id 2, length 124
+    0x01, 0x00, 0x00, 0x15,  // template 256, 21 fields
     0x00, 0x08, 0x00, 0x04,  // sourceIPv4Address
     0x00, 0x0c, 0x00, 0x04,  // destinationIPv4Address
     0x00, 0x07, 0x00, 0x02,  // sourceTransportPort
@@ -50,10 +50,12 @@ const std::vector<uint8_t> kSampleMessage = {
     0x80, 0x01, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // process name, variable length
     0x80, 0x02, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // user name
     0x80, 0x03, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // domain
+    0x80, 0x05, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // peer name
+    0x80, 0x06, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // name source
     0x80, 0x07, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // service
     0x80, 0x08, 0xff, 0xff, 0x00, 0x00, 0x7e, 0xd9,  // container
     // Data set
-    0x01, 0x00, 0x00, 0x5b,  // template 256, length 91
+    0x01, 0x00, 0x00, 0x5d,  // template 256, length 93
     0xc0, 0xa8, 0x01, 0x0a,  // 192.168.1.10
     0xcb, 0x00, 0x71, 0x05,  // 203.0.113.5
     0xc3, 0x50,              // 50000
@@ -71,6 +73,8 @@ const std::vector<uint8_t> kSampleMessage = {
     0x13, 'C', ':', '/', 'T', 'o', 'o', 'l', 's', '/', 'c', 'l', 'i', 'e', 'n', 't', '.', 'e', 'x', 'e',
     0x05, 'a', 'l', 'i', 'c', 'e',
     0x05, 'H', 'O', 'S', 'T', '1',
+    0x00,                    // no peer name
+    0x00,                    // nor its source
     0x00,                    // no service
     0x00,                    // no container
 };
@@ -81,12 +85,12 @@ TEST(IpfixMessage, TemplateSetAndRecordAsWorkedOutByHand) {
   ASSERT_TRUE(r.builder.sendPending());
   ASSERT_EQ(r.sent.size(), 1u);
   EXPECT_EQ(r.sent[0], kSampleMessage);
-  EXPECT_EQ(kIpfixTemplateSetBytes, 108u);
+  EXPECT_EQ(kIpfixTemplateSetBytes, 124u);
 }
 
 TEST(IpfixRecord, StringLengthPrefixes) {
   struct Case {
-    size_t length;          // of user
+    size_t length;          // of the process name
     std::vector<uint8_t> prefix;  // the length bytes written
     size_t written;         // string bytes after them
   };
@@ -96,15 +100,26 @@ TEST(IpfixRecord, StringLengthPrefixes) {
   };
   for (const Case& c : cases) {
     FlowRecord rec = sampleTcpRecord();
-    rec.owner = makeOwner("", std::string(c.length, 'u'), "");
+    rec.owner = makeOwner(std::string(c.length, 'p'), "", "");
     std::vector<uint8_t> buffer(900, 0xEE);
     const uint16_t length = writeIpfixRecord(rec, buffer.data());
-    EXPECT_EQ(length, 53 + 1 + c.prefix.size() + c.written + 3) << "user of " << c.length;
-    EXPECT_EQ(ipfixRecordLength(rec), length) << "user of " << c.length;
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 54, buffer.begin() + 54 + c.prefix.size()), c.prefix)
-        << "user of " << c.length;
-    EXPECT_EQ(buffer[length], 0xEE) << "user of " << c.length;
+    EXPECT_EQ(length, 53 + c.prefix.size() + c.written + 6) << "process name of " << c.length;
+    EXPECT_EQ(ipfixRecordLength(rec), length) << "process name of " << c.length;
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 53, buffer.begin() + 53 + c.prefix.size()), c.prefix)
+        << "process name of " << c.length;
+    EXPECT_EQ(buffer[length], 0xEE) << "process name of " << c.length;
   }
+  // The account keeps its 255 bytes beside a long process name and domain,
+  // and is cut shorter only where every string is long.
+  const std::string s(300, 's');
+  FlowRecord rec = sampleTcpRecord();
+  rec.owner = makeOwner(s, s, s);
+  std::vector<uint8_t> buffer(1400, 0xEE);
+  EXPECT_EQ(writeIpfixRecord(rec, buffer.data()), 53 + 3 * 258 + 4);
+  rec.owner = makeOwner(s, s, s, s);
+  rec.peer = PeerName::make(s, NameSource::kDns);
+  EXPECT_EQ(writeIpfixRecord(rec, buffer.data()), 53 + 258 + 2 * (1 + kIpfixAccountMaxBytes) + 258 + 4 + 258 + 1);
+  EXPECT_EQ(buffer[53 + 258], kIpfixAccountMaxBytes);
 }
 
 // The fields of the header and sets of a message as the builder sent it.
@@ -133,23 +148,26 @@ TEST(IpfixBuilder, FillRuleKeepsMessagesWithin1400Bytes) {
     bool longest;               // every string as long as written, or none
     std::vector<size_t> sent;   // message sizes sent
   };
-  // A record without strings is 58 bytes, one with the longest strings
-  // kIpfixRecordMaxBytes (1150). The first message has 128 bytes of header,
+  // A record without strings is 60 bytes, one with the longest strings
+  // kIpfixRecordMaxBytes (1155). The first message has 144 bytes of header,
   // template set and data set header; later ones 20.
   const Case cases[] = {
-      {"21 records fit the first message", 21, false, {}},
-      {"the 22nd sends them", 22, false, {128 + 21 * 58}},
-      {"later messages take 23", 22 + 24, false, {128 + 21 * 58, 20 + 23 * 58}},
-      {"longest records, one per message", 3, true, {128 + 1150, 20 + 1150}},
+      {"20 records fit the first message", 20, false, {}},
+      {"the 21st sends them", 21, false, {144 + 20 * 60}},
+      {"later messages take 23", 21 + 23, false, {144 + 20 * 60, 20 + 23 * 60}},
+      {"longest records, one per message", 3, true, {144 + 1155, 20 + 1155}},
   };
   for (const Case& c : cases) {
     Messages r;
     for (size_t i = 0; i < c.records; ++i) {
       FlowRecord rec = recordOfLength(48, uint32_t(i));
       const std::string s(c.longest ? 300 : 0, 's');
-      if (c.longest) rec.owner = makeOwner(s, s, s, s, s);  // each cut to 255, the container to 64
+      if (c.longest) {  // each cut to 255, the account and domain to 128, the container to 64
+        rec.owner = makeOwner(s, s, s, s, s);
+        rec.peer = PeerName::make(s, NameSource::kQuic);
+      }
       rec.outif = 1;
-      ASSERT_EQ(ipfixRecordLength(rec), c.longest ? kIpfixRecordMaxBytes : 58) << c.name;
+      ASSERT_EQ(ipfixRecordLength(rec), c.longest ? kIpfixRecordMaxBytes : 60) << c.name;
       r.builder.add(rec, 0);
     }
     std::vector<size_t> sizes;

@@ -23,8 +23,8 @@ FlowRecord makeFlowRecord(uint16_t inif, uint16_t outif, uint8_t proto, uint32_t
   r.dstip = dstip;
   r.srcport = srcport;
   r.dstport = dstport;
-  r.inif = inif;
-  r.outif = outif;
+  r.inif = static_cast<uint8_t>(inif);
+  r.outif = static_cast<uint8_t>(outif);
   r.flags = flags;
   r.tos = tos;
   r.proto = proto;

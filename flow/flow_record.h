@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "flow/peer_name.h"
 #include "platform/ip6_address.h"
 #include "runtime/flow_owner.h"
 
@@ -17,12 +18,13 @@ struct FlowRecord {
   uint16_t replydelay = 0;  // ms from first packet to the first reply (TCP)
   uint16_t srcport = 0;     // host order; ICMP type for ICMP
   uint16_t dstport = 0;     // host order; ICMP code for ICMP
-  uint16_t inif = 0;        // 1 when inbound
-  uint16_t outif = 0;       // 1 when outbound
+  uint8_t inif = 0;         // 1 when inbound
+  uint8_t outif = 0;        // 1 when outbound
   uint8_t flags = 0;        // OR of TCP flags; 0 for UDP and ICMP
   uint8_t tos = 0;          // DSCP, 0..63
   uint8_t proto = 0;        // IP protocol number (for IPv6 the one that ends the header chain)
   uint8_t family = 4;       // 4, or 6 for the record of a FlowEntry with IPv6 ends
+  PeerName peer;            // the remote end's name and where it came from; none at first
   uint64_t firstseen = 0;   // ms since 1970
   uint64_t lastseen = 0;    // ms since 1970
   OwnerRef owner;           // null when no owner was found (always for ICMP)
@@ -30,11 +32,13 @@ struct FlowRecord {
   const std::string& processname() const;
   const std::string& user() const;
   const std::string& domain() const;
+  const std::string& peername() const { return peer.text(); }
+  const char* namesource() const { return nameSourceText(peer.source()); }
   const std::string& service() const;
   const std::string& container() const;
 };
 
-// An IPv4 record stays this small: `family` sits in what was padding.
+// An IPv4 record stays this small: `family` and `peer` sit in what was padding.
 static_assert(sizeof(FlowRecord) <= 64, "an IPv4 flow record grew");
 
 // A flow of either family as the tables hand it out (finished flows, copies

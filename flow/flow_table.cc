@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string_view>
+#include <unordered_map>
 
 #include "flow/flow_census.h"
 #include "runtime/console.h"
@@ -21,17 +23,56 @@ std::atomic<size_t> openFlowsAtSweep{0};
 size_t earlyMovesUnreported = 0;
 uint64_t lastEarlyMoveReport = 0;
 
+// The names of flows the sweep moved by the age rule while they were still
+// going, for the record that carries each on (insertFlow). Guarded by
+// flowTableMutex; at most kMaxSuccessors each, an entry dropped when it is
+// taken or by the first sweep a full idle time after it was left.
+constexpr size_t kMaxSuccessors = 65536;
+struct Successor {
+  PeerName peer;
+  uint64_t movedAt = 0;
+};
+struct FlowKey6Hash {
+  size_t operator()(const FlowKey6& k) const noexcept { return FlowCache6::hashOf(k); }
+};
+std::unordered_map<FlowKey, Successor, FlowKeyHash> successors;
+std::unordered_map<FlowKey6, Successor, FlowKey6Hash> successors6;
+
+template <typename Map, typename Key>
+void leaveSuccessor(Map& map, const Key& key, const PeerName& peer, uint64_t now) {
+  if (peer && map.size() < kMaxSuccessors) map[key] = Successor{peer, now};
+}
+
+// Gives a new record the name its predecessor under the same key had.
+template <typename Map, typename Key>
+void takeSuccessor(Map& map, const Key& key, PeerName& peer) {
+  if (map.empty()) return;
+  auto it = map.find(key);
+  if (it == map.end()) return;
+  peer = std::move(it->second.peer);
+  map.erase(it);
+}
+
+FlowKey successorKey(const FlowRecord& r) { return keyOf(r); }
+FlowKey6 successorKey(const FlowEntry& e) { return keyOf6(e); }
+
+template <typename Map>
+void dropOldSuccessors(Map& map, uint64_t idleLimit) {
+  std::erase_if(map, [idleLimit](const auto& item) { return item.second.movedAt < idleLimit; });
+}
+
 size_t openFlows() { return flowCache.size() + flowCache6.size(); }
 
 // Makes room for one new flow under the cap. The caller holds the lock.
 void makeRoomForOne() { earlyMovesUnreported += moveOldestFlows(openFlows() / 10); }
 
 // The sweep's walk over one table: finished records move to toExport.
-template <typename Map>
-size_t moveFinishedIn(Map& map, uint64_t idleLimit, uint64_t ageLimit) {
+template <typename Map, typename Successors>
+size_t moveFinishedIn(Map& map, Successors& named, uint64_t now, uint64_t idleLimit, uint64_t ageLimit) {
   size_t moved = 0;
   for (auto it = map.begin(); it != map.end();) {
     if (it->lastseen < idleLimit || it->firstseen < ageLimit) {
+      if (it->lastseen >= idleLimit) leaveSuccessor(named, successorKey(*it), it->peer, now);
       noteFinishedFlow(*it);
       toExport.push_back(std::move(*it));
       it = map.erase(it);
@@ -85,12 +126,14 @@ void renewFlow(FlowEntry& e, uint64_t now, uint32_t length, uint8_t tcpFlags) {
 bool insertFlow(const FlowKey& key, FlowRecord&& record) {
   if (record.family != 4 || !(keyOf(record) == key)) return false;
   if (openFlows() >= kFlowCacheLimit && !flowCache.contains(key)) makeRoomForOne();
+  takeSuccessor(successors, key, record.peer);
   return flowCache.insert(std::move(record)).second;
 }
 
 bool insertFlow6(FlowEntry&& entry) {
   if (!entry.ipv6()) return false;
   if (openFlows() >= kFlowCacheLimit && !flowCache6.contains(keyOf6(entry))) makeRoomForOne();
+  takeSuccessor(successors6, keyOf6(entry), entry.peer);
   return flowCache6.insert(std::move(entry)).second;
 }
 
@@ -177,8 +220,10 @@ bool setFlowOwner6(const FlowKey6& key, const OwnerRef& owner) {
 size_t moveFinishedFlows(uint64_t now) {
   const uint64_t idleLimit = now - 15000;
   const uint64_t ageLimit = now - 60000;
-  const size_t moved = moveFinishedIn(flowCache, idleLimit, ageLimit);
-  return moved + moveFinishedIn(flowCache6, idleLimit, ageLimit);
+  dropOldSuccessors(successors, idleLimit);
+  dropOldSuccessors(successors6, idleLimit);
+  const size_t moved = moveFinishedIn(flowCache, successors, now, idleLimit, ageLimit);
+  return moved + moveFinishedIn(flowCache6, successors6, now, idleLimit, ageLimit);
 }
 
 bool sweepFlows(uint64_t now) {
@@ -287,6 +332,22 @@ std::vector<OwnerTotal> flowTotalsByOwner() {
   return totals;
 }
 
+std::vector<PeerTotal> flowTotalsByPeer() {
+  std::unordered_map<std::string_view, size_t> slots;  // views of the pool's texts, held by `totals`
+  std::vector<PeerTotal> totals;
+  std::lock_guard<std::mutex> lock(flowTableMutex);
+  forEachOpenFlow([&](const FlowRecord& r) {
+    if (!r.peer) return;
+    auto [it, added] = slots.emplace(r.peer.text(), totals.size());
+    if (added) totals.push_back(PeerTotal{r.peer});
+    PeerTotal& t = totals[it->second];
+    t.flows += 1;
+    t.pkts += static_cast<uint32_t>(r.pkts);
+    t.bytes += static_cast<uint32_t>(r.bytes);
+  });
+  return totals;
+}
+
 size_t openFlowsAtLastSweep() { return openFlowsAtSweep.load(std::memory_order_relaxed); }
 
 size_t flowCacheSize() {
@@ -304,6 +365,8 @@ void resetFlowTables() {
   flowCache.clear();
   flowCache6.clear();
   toExport.clear();
+  successors.clear();
+  successors6.clear();
   lastSweepTime = 0;
   openFlowsAtSweep.store(0, std::memory_order_relaxed);
 }

@@ -179,6 +179,16 @@ struct OwnerTotal {
 };
 std::vector<OwnerTotal> flowTotalsByOwner();
 
+// The same per peer name: flows with equal names (whatever their source)
+// share one total; flows without a name are left out.
+struct PeerTotal {
+  PeerName peer;
+  uint64_t flows = 0;
+  uint64_t pkts = 0;
+  uint64_t bytes = 0;
+};
+std::vector<PeerTotal> flowTotalsByPeer();
+
 // Open flows as of the latest sweep, for readers that take no lock.
 size_t openFlowsAtLastSweep();
 

@@ -3,7 +3,8 @@
 // [length: 1 byte][datagram bytes], decoded one at a time when the input's
 // length is even, else handed over in blocks of up to 64 as the capture
 // ring does. Checks: every record keeps pkts >= 1 and
-// lastseen >= firstseen, an IPv6 one has no IPv4 addresses, and datagrams
+// lastseen >= firstseen, an IPv6 one has no IPv4 addresses, a named one has
+// its name's source, and datagrams
 // filled with the finished IPv4 records decode back to as many records as
 // were written.
 #include <cstdint>
@@ -34,6 +35,10 @@ void fakeOwner6(uint64_t, const OwnerQuery6& query, OwnerRef& owner) {
 void checkRecord(const FlowEntry& r) {
   if (r.pkts < 1 || r.lastseen < r.firstseen) __builtin_trap();
   if (r.ipv6() && (r.srcip != 0 || r.dstip != 0)) __builtin_trap();
+  // A peer name always has its source, and is never longer than a record string.
+  if (static_cast<bool>(r.peer) != (r.namesource()[0] != '\0') || r.peername().size() > kMaxPeerNameBytes) {
+    __builtin_trap();
+  }
 }
 
 // Writes `records` into datagrams as the export loop fills them and checks

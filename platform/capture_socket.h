@@ -17,6 +17,10 @@ struct CaptureSocket {
   bool turn6 = false;     // Windows: the IPv6 socket is read first when both are ready
   int ifindex = 0;        // interface bound to (Linux)
   bool loopback = false;  // bound to a loopback interface (Linux)
+  // Set after captureOpen: DNS messages, TLS handshake records and QUIC long
+  // headers come whole while everything else is cut to its headers (Linux;
+  // Windows delivers every packet whole).
+  bool wholeNamePackets = false;
   // Linux: the receive ring shared with the kernel, read block by block.
   uint8_t* ring = nullptr;
   size_t ringBytes = 0;

@@ -25,7 +25,7 @@ uint16_t dayOf(uint64_t millis) { return static_cast<uint16_t>(std::min(millis /
 // The columns in table order; the insert sends them in this order too.
 const char* const kColumnList =
     "day, exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, "
-    "flags, replydelay, inif, outif, processname, `user`, domain, service, container";
+    "flags, replydelay, inif, outif, processname, `user`, domain, peername, namesource, service, container";
 const char* const kReadColumns =
     "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, toUInt64(pkts), "
     "toUInt64(bytes), "
@@ -114,7 +114,7 @@ bool readAnswer(TcpClient& c, HttpAnswer& answer, std::string& error) {
 
 struct ClickHouse {
   ClickHouseLocation where;
-  bool units = true;  // false: a table made before service and container, read as it is
+  bool units = true;  // false: a table made before peer names, services and containers, read as it is
 
   // Runs `query` (with `data` after it, for an INSERT); false with the
   // reason on a failed connection or a refused query. A query without data
@@ -231,9 +231,11 @@ struct RowReader {
   }
 };
 
-// A column of the flows: service and container are '' in a table without them.
+// A column of the flows: the peer's name, its source, service and container
+// are '' in a table made before them.
 std::string columnOf(const ClickHouse& ch, const char* name) {
-  const bool unit = strcmp(name, "service") == 0 || strcmp(name, "container") == 0;
+  const bool unit = strcmp(name, "peername") == 0 || strcmp(name, "namesource") == 0 ||
+                    strcmp(name, "service") == 0 || strcmp(name, "container") == 0;
   return unit && !ch.units ? "''" : name;
 }
 
@@ -254,6 +256,11 @@ std::string whereClause(const ClickHouse& ch, const FlowQuery& q) {
   if (!q.user.empty()) w += " AND `user` = " + literal(q.user);
   if (!q.service.empty()) w += " AND " + columnOf(ch, "service") + " = " + literal(q.service);
   if (!q.container.empty()) w += " AND " + columnOf(ch, "container") + " = " + literal(q.container);
+  if (!q.peerName.empty()) {
+    const std::string n = literal(q.peerName), name = columnOf(ch, "peername");
+    w += " AND (" + name + " = " + n + " OR endsWith(" + name + ", concat('.', " + n + ")))";
+  }
+  if (q.top == TopKind::names) w += " AND " + columnOf(ch, "peername") + " != ''";
   if (q.peerLow.size != 0) {
     w += std::string(" AND ") + kPeerExpr + " BETWEEN " + addressLiteral(q.peerLow) + " AND " +
          addressLiteral(q.peerHigh) + " AND length(" + kPeerExpr + ") = " + std::to_string(q.peerLow.size);
@@ -291,6 +298,8 @@ bool writeBatch(const ClickHouse& ch, const std::vector<StoredFlow>& batch, std:
     putString(body, r.owner ? r.owner->processname : kEmpty);
     putString(body, r.owner ? r.owner->user : kEmpty);
     putString(body, r.owner ? r.owner->domain : kEmpty);
+    putString(body, r.peerName.text());
+    putString(body, r.peerName ? nameSourceText(r.peerName.source()) : "");
     putString(body, r.owner ? r.owner->service : kEmpty);
     putString(body, r.owner ? r.owner->container : kEmpty);
   }
@@ -301,8 +310,9 @@ bool writeBatch(const ClickHouse& ch, const std::vector<StoredFlow>& batch, std:
 bool queryFlows(const ClickHouse& ch, const FlowQuery& q, const std::function<void(const StoredFlow&)>& onFlow,
                 std::string& error) {
   std::string data;
-  if (!ch.run(std::string("SELECT ") + kReadColumns + ", " + columnOf(ch, "service") + ", " +
-                  columnOf(ch, "container") + " FROM flows WHERE " + whereClause(ch, q) +
+  if (!ch.run(std::string("SELECT ") + kReadColumns + ", " + columnOf(ch, "peername") + ", " +
+                  columnOf(ch, "namesource") + ", " + columnOf(ch, "service") + ", " + columnOf(ch, "container") +
+                  " FROM flows WHERE " + whereClause(ch, q) +
                   " ORDER BY lastseen DESC" + limitClause(q) + " FORMAT RowBinary",
               "", data, error)) {
     return false;
@@ -327,9 +337,11 @@ bool queryFlows(const ClickHouse& ch, const FlowQuery& q, const std::function<vo
     r.inif = in.get<uint8_t>();
     r.outif = in.get<uint8_t>();
     std::string name = in.getString(), user = in.getString(), domain = in.getString();
+    std::string peername = in.getString(), namesource = in.getString();
     std::string service = in.getString(), container = in.getString();
     if (!in.ok) break;
     r.owner = makeOwner(name, user, domain, service, container);
+    r.peerName = PeerName::make(peername, nameSourceByText(namesource));
     onFlow(r);
   }
   if (!in.ok) error = "ClickHouse sent a cut or malformed answer";
@@ -340,6 +352,7 @@ bool queryTop(const ClickHouse& ch, const FlowQuery& q, std::vector<TopRow>& row
   const std::string key = q.top == TopKind::hosts       ? "exporter AS k, toUInt16(0) AS k2"
                           : q.top == TopKind::processes ? "processname AS k, toUInt16(0) AS k2"
                           : q.top == TopKind::services  ? columnOf(ch, "service") + " AS k, toUInt16(0) AS k2"
+                          : q.top == TopKind::names     ? columnOf(ch, "peername") + " AS k, toUInt16(0) AS k2"
                           : q.top == TopKind::peers     ? "if(inif = 1, srcip, dstip) AS k, toUInt16(0) AS k2"
                                                         : "toString(proto) AS k, least(srcport, dstport) AS k2";
   const std::string sql = "SELECT " + key +
@@ -361,7 +374,7 @@ bool queryTop(const ClickHouse& ch, const FlowQuery& q, std::vector<TopRow>& row
     if (!in.ok) break;
     if (q.top == TopKind::ports) {
       row.proto = static_cast<uint8_t>(atoi(k.c_str()));
-    } else if (q.top == TopKind::processes || q.top == TopKind::services) {
+    } else if (q.top == TopKind::processes || q.top == TopKind::services || q.top == TopKind::names) {
       row.key = k;
     } else {
       StoreAddress a;
@@ -421,10 +434,12 @@ bool tableColumns(const ClickHouse& ch, std::string& columns, std::string& error
 const char* const kExpectedColumns =
     "day Date,exporter String,obsdomain UInt32,firstseen UInt64,lastseen UInt64,srcip String,dstip String,"
     "srcport UInt16,dstport UInt16,proto UInt8,tos UInt8,pkts UInt64,bytes UInt64,flags UInt8,replydelay UInt16,"
-    "inif UInt8,outif UInt8,processname String,user String,domain String,service String,container String,";
-// The columns of a table made before service and container.
-const std::string kColumnsWithoutUnits =
-    std::string(kExpectedColumns, strlen(kExpectedColumns) - strlen("service String,container String,"));
+    "inif UInt8,outif UInt8,processname String,user String,domain String,peername String,namesource String,"
+    "service String,container String,";
+// The columns of a table made before flows had names, services and containers.
+const std::string kColumnsBeforeNames = std::string(
+    kExpectedColumns,
+    strlen(kExpectedColumns) - strlen("peername String,namesource String,service String,container String,"));
 // Tables made before counts were kept whole hold them in 32 bits: they are
 // widened on opening for writing.
 const char* const kNarrowCounts = "pkts UInt32,bytes UInt32,";
@@ -488,8 +503,8 @@ std::string clickHouseTableDefinition(const std::string& database) {
          ".flows (day Date, exporter String, obsdomain UInt32, firstseen UInt64, lastseen UInt64, "
          "srcip String, dstip String, srcport UInt16, dstport UInt16, proto UInt8, tos UInt8, pkts UInt64, "
          "bytes UInt64, flags UInt8, replydelay UInt16, inif UInt8, outif UInt8, processname String, "
-         "`user` String, domain String, service String, container String) ENGINE = MergeTree PARTITION BY day "
-         "ORDER BY (exporter, lastseen)";
+         "`user` String, domain String, peername String, namesource String, service String, container String) "
+         "ENGINE = MergeTree PARTITION BY day ORDER BY (exporter, lastseen)";
 }
 
 std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool forWriting,
@@ -527,10 +542,12 @@ std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool
     error = "ClickHouse database '" + ch->where.database + "' holds no flows yet";
     return nullptr;
   }
-  if (columns == kColumnsWithoutUnits) {
+  if (columns == kColumnsBeforeNames) {
     if (forWriting) {
       std::string ignored;
-      if (!ch->run("ALTER TABLE flows ADD COLUMN service String, ADD COLUMN container String", "", ignored, error) ||
+      if (!ch->run("ALTER TABLE flows ADD COLUMN peername String, ADD COLUMN namesource String, "
+                   "ADD COLUMN service String, ADD COLUMN container String",
+                   "", ignored, error) ||
           !tableColumns(*ch, columns, error)) {
         return nullptr;
       }

@@ -11,8 +11,8 @@
 const char* const kQueryUsage =
     "Usage: vantrel-collect query --store STORE [--since TIME] [--until TIME] [--host ADDR]\n"
     "         [--process NAME] [--user NAME] [--service NAME] [--container ID]\n"
-    "         [--peer ADDR|PREFIX] [--port N] [--top hosts|processes|services|peers|ports]\n"
-    "         [--limit N] [--format table|json|csv]\n"
+    "         [--peer ADDR|PREFIX] [--peer-name NAME] [--port N]\n"
+    "         [--top hosts|processes|services|peers|names|ports] [--limit N] [--format table|json|csv]\n"
     "\n"
     "Answers from a store that vantrel-collect --store filled: the flows that match,\n"
     "newest first, or with --top the ten (--limit) biggest talkers by bytes.\n"
@@ -27,9 +27,11 @@ const char* const kQueryUsage =
     "  --service NAME      flows of that service (systemd unit, or Windows services)\n"
     "  --container ID      flows of that container (12 hex digits) or pod (its UID)\n"
     "  --peer ADDR|PREFIX  flows whose far end is ADDR or within PREFIX (10.1.0.0/16)\n"
+    "  --peer-name NAME    flows whose far end was named NAME or a name under it\n"
+    "                      (example.com finds www.example.com)\n"
     "  --port N            TCP and UDP flows with port N at either end\n"
     "  --top KIND          top talkers: hosts (exporters), processes, services, peers,\n"
-    "                      or ports\n"
+    "                      names (the far ends' names), or ports\n"
     "                      (the lower port of each flow, usually the service's)\n"
     "  --limit N           at most N answers (default 1000 flows, 10 top rows; 0: all)\n"
     "  --format KIND       table (default), json (one object per line) or csv\n"
@@ -101,13 +103,15 @@ const char* topKeyName(TopKind kind) {
     case TopKind::processes: return "process";
     case TopKind::services: return "service";
     case TopKind::peers: return "peer";
+    case TopKind::names: return "peername";
     default: return "port";
   }
 }
 
 const char* const kFlowColumns[] = {"exporter", "obsdomain", "firstseen", "lastseen", "srcip", "dstip", "srcport",
                                     "dstport", "proto", "tos", "pkts", "bytes", "flags", "replydelay", "inif",
-                                    "outif", "processname", "user", "domain", "service", "container"};
+                                    "outif", "processname", "user", "domain", "peername", "namesource",
+                                    "service", "container"};
 
 }  // namespace
 
@@ -162,9 +166,9 @@ bool parsePeerArgument(const std::string& text, StoreAddress& low, StoreAddress&
 }
 
 bool parseQueryArguments(const std::vector<std::string>& args, uint64_t now, QueryCommand& out) {
-  static const char* const kWithValue[] = {"--store", "--since", "--until", "--host",    "--process",
-                                           "--user",  "--service", "--container", "--peer", "--port",
-                                           "--top",   "--limit", "--format"};
+  static const char* const kWithValue[] = {"--store", "--since",   "--until",     "--host", "--process",
+                                           "--user",  "--service", "--container", "--peer", "--peer-name",
+                                           "--port",  "--top",     "--limit",     "--format"};
   bool limitGiven = false;
   for (size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i], value, shown = args[i];
@@ -196,6 +200,9 @@ bool parseQueryArguments(const std::vector<std::string>& args, uint64_t now, Que
         if (!parseStoreAddress(value, q.host)) why = "not an IPv4 or IPv6 address";
       } else if (arg == "--process" && !value.empty()) {
         q.process = value;
+      } else if (arg == "--peer-name" && !value.empty()) {
+        q.peerName = value;
+        for (char& c : q.peerName) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
       } else if (arg == "--user" && !value.empty()) {
         q.user = value;
       } else if (arg == "--service" && !value.empty()) {
@@ -210,8 +217,8 @@ bool parseQueryArguments(const std::vector<std::string>& args, uint64_t now, Que
       } else if (arg == "--top") {
         q.top = value == "hosts" ? TopKind::hosts : value == "processes" ? TopKind::processes
                 : value == "services" ? TopKind::services : value == "peers" ? TopKind::peers
-                : value == "ports" ? TopKind::ports : TopKind::none;
-        if (q.top == TopKind::none) why = "not hosts, processes, services, peers or ports";
+                : value == "names" ? TopKind::names : value == "ports" ? TopKind::ports : TopKind::none;
+        if (q.top == TopKind::none) why = "not hosts, processes, services, peers, names or ports";
       } else if (arg == "--limit") {
         if (!readNumber(value, 9, n)) why = "not a number";
         q.limit = n, limitGiven = true;
@@ -308,6 +315,8 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
     v["processname"] = validUtf8(process);
     v["user"] = validUtf8(user);
     v["domain"] = validUtf8(domain);
+    v["peername"] = validUtf8(f.peerName.text());
+    v["namesource"] = nameSourceText(f.peerName.source());
     v["service"] = validUtf8(service);
     v["container"] = validUtf8(container);
     out += compact(v) + "\n";
@@ -324,6 +333,10 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
   out += ',';
   appendCsvCell(domain, out);
   out += ',';
+  appendCsvCell(f.peerName.text(), out);
+  out += ',';
+  out += nameSourceText(f.peerName.source());
+  out += ',';
   appendCsvCell(service, out);
   out += ',';
   appendCsvCell(container, out);
@@ -335,7 +348,13 @@ std::string topAnswer(const std::vector<TopRow>& rows, TopKind kind, QueryFormat
   const std::string name = topKeyName(kind);
   std::string out;
   if (format == QueryFormat::table) {
-    out = pad(ports ? "PORT" : name == "process" ? "PROCESS" : name == "service" ? "SERVICE" : name == "host" ? "HOST" : "PEER", 40) +
+    out = pad(ports                ? "PORT"
+              : name == "process"  ? "PROCESS"
+              : name == "service"  ? "SERVICE"
+              : name == "host"     ? "HOST"
+              : name == "peername" ? "PEER NAME"
+                                   : "PEER",
+              40) +
           pad("BYTES", 16) + pad("PACKETS", 13) + "FLOWS\n";
   } else if (format == QueryFormat::csv) {
     out = (ports ? "port,proto" : name) + ",bytes,pkts,flows\n";
@@ -361,7 +380,7 @@ std::string topAnswer(const std::vector<TopRow>& rows, TopKind kind, QueryFormat
     } else {
       if (ports) {
         out += to_string(r.port) + "," + to_string(r.proto);
-      } else if (kind == TopKind::processes || kind == TopKind::services) {
+      } else if (kind == TopKind::processes || kind == TopKind::services || kind == TopKind::names) {
         appendCsvCell(r.key, out);
       } else {
         out += r.key;

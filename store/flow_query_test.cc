@@ -43,7 +43,7 @@ TEST(QueryArguments, ReadsEveryOptionAndNamesTheOneItCannotRead) {
       {{"--store", "f", "--host", "10.0.0.256"}, "bad argument '--host 10.0.0.256': not an IPv4 or IPv6 address"},
       {{"--store", "f", "--peer", "10.0.0.0/33"}, "bad argument '--peer 10.0.0.0/33': not an address or prefix"},
       {{"--store", "f", "--port", "65536"}, "bad argument '--port 65536': not a port number"},
-      {{"--store", "f", "--top", "users"}, "bad argument '--top users': not hosts, processes, services, peers or ports"},
+      {{"--store", "f", "--top", "users"}, "bad argument '--top users': not hosts, processes, services, peers, names or ports"},
       {{"--store", "f", "--format", "xml"}, "bad argument '--format xml': not table, json or csv"},
       {{"--store", "f", "--limit", "-1"}, "bad argument '--limit -1': not a number"},
       {{"--store", "f", "--process="}, "bad argument '--process=': empty"},
@@ -113,20 +113,21 @@ TEST(QueryAnswer, OneFlowAndOneTopRowInEachFormat) {
   f.srcport = 50000, f.dstport = 443, f.proto = 6, f.pkts = 12, f.bytes = 4200, f.outif = 1;
   f.firstseen = kNow - 1500, f.lastseen = kNow;
   f.owner = makeOwner("C:/Tools/cli\"ent.exe", "alice", "HOST1", "web.service", "4f1c0a9e2b7d");
+  f.peerName = PeerName::make("www.example.com", NameSource::kTls);
   std::string json, csv, table;
   appendFlowAnswer(f, QueryFormat::json, json);
   appendFlowAnswer(f, QueryFormat::csv, csv);
   appendFlowAnswer(f, QueryFormat::table, table);
   EXPECT_EQ(json,
             "{\"bytes\":4200,\"container\":\"4f1c0a9e2b7d\",\"domain\":\"HOST1\",\"dstip\":\"2001:db8::7\",\"dstport\":443,\"exporter\":\"10.0.0.1\","
-            "\"firstseen\":1796644798500,\"flags\":0,\"inif\":0,\"lastseen\":1796644800000,\"obsdomain\":0,"
-            "\"outif\":1,\"pkts\":12,\"processname\":\"C:/Tools/cli\\\"ent.exe\",\"proto\":6,\"replydelay\":0,"
+            "\"firstseen\":1796644798500,\"flags\":0,\"inif\":0,\"lastseen\":1796644800000,\"namesource\":\"tls\","
+            "\"obsdomain\":0,\"outif\":1,\"peername\":\"www.example.com\",\"pkts\":12,\"processname\":\"C:/Tools/cli\\\"ent.exe\",\"proto\":6,\"replydelay\":0,"
             "\"service\":\"web.service\",\"srcip\":\"10.0.0.1\",\"srcport\":50000,\"tos\":0,\"user\":\"alice\"}\n");
   EXPECT_EQ(flowsHeader(QueryFormat::csv),
             "exporter,obsdomain,firstseen,lastseen,srcip,dstip,srcport,dstport,proto,tos,pkts,bytes,flags,"
-            "replydelay,inif,outif,processname,user,domain,service,container\n");
+            "replydelay,inif,outif,processname,user,domain,peername,namesource,service,container\n");
   EXPECT_EQ(csv, "10.0.0.1,0,1796644798500,1796644800000,10.0.0.1,2001:db8::7,50000,443,6,0,12,4200,0,0,0,1,"
-                 "\"C:/Tools/cli\"\"ent.exe\",\"alice\",\"HOST1\",\"web.service\",\"4f1c0a9e2b7d\"\n");
+                 "\"C:/Tools/cli\"\"ent.exe\",\"alice\",\"HOST1\",\"www.example.com\",tls,\"web.service\",\"4f1c0a9e2b7d\"\n");
   EXPECT_EQ(table, "2026-12-07 12:00:00 10.0.0.1        tcp   10.0.0.1:50000        [2001:db8::7]:443     12       "
                    "4200       alice       C:/Tools/cli\"ent.exe\n");
 

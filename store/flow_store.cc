@@ -67,5 +67,6 @@ StoredFlow storedFlowOf(const FlowEntry& flow, const StoreAddress& exporter, uin
   s.pkts = static_cast<uint32_t>(flow.pkts);
   s.bytes = static_cast<uint32_t>(flow.bytes);
   s.owner = flow.owner;
+  s.peerName = flow.peer;
   return s;
 }

@@ -48,6 +48,7 @@ struct StoredFlow {
   uint64_t pkts = 0;
   uint64_t bytes = 0;
   OwnerRef owner;  // null: no owner known
+  PeerName peerName;  // the far end's name and its source; none when unnamed
 
   // The far end: the source of an inbound record, else the destination.
   const StoreAddress& peer() const { return inif == 1 ? srcip : dstip; }
@@ -62,7 +63,7 @@ StoredFlow storedFlowOf(const FlowEntry& flow, const StoreAddress& exporter, uin
 inline constexpr uint64_t kStoreMaxValue = INT64_MAX;
 inline uint64_t storeValue(uint64_t value) { return value < kStoreMaxValue ? value : kStoreMaxValue; }
 
-enum class TopKind { none, hosts, processes, peers, ports, services };
+enum class TopKind { none, hosts, processes, peers, ports, services, names };
 
 // What the query command asks. Every filter left at its default matches
 // every flow.
@@ -76,6 +77,7 @@ struct FlowQuery {
   std::string container;        // "": any
   StoreAddress peerLow;         // the far end within [peerLow, peerHigh]; size 0: any
   StoreAddress peerHigh;
+  std::string peerName;         // the far end's name is this or a name under it; "": any
   int port = -1;                // a TCP or UDP flow with this port at either end; -1: any
   TopKind top = TopKind::none;  // none: the flows themselves, newest first
   size_t limit = 0;             // at most this many answers; 0: all
@@ -85,7 +87,7 @@ struct FlowQuery {
 // `proto` say which (the lower of the flow's two ports, usually the
 // service's).
 struct TopRow {
-  std::string key;  // host or peer address text, process or service name
+  std::string key;  // host or peer address text, process, service or peer name
   uint16_t port = 0;
   uint8_t proto = 0;
   uint64_t bytes = 0;

@@ -40,18 +40,22 @@ const char* const kSchema =
     " proto INTEGER NOT NULL, tos INTEGER NOT NULL, pkts INTEGER NOT NULL, bytes INTEGER NOT NULL,"
     " flags INTEGER NOT NULL, replydelay INTEGER NOT NULL, inif INTEGER NOT NULL, outif INTEGER NOT NULL,"
     " processname TEXT NOT NULL, user TEXT NOT NULL, domain TEXT NOT NULL,"
+    " peername TEXT NOT NULL DEFAULT '', namesource TEXT NOT NULL DEFAULT '',"
     " service TEXT NOT NULL DEFAULT '', container TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX flows_lastseen ON flows(lastseen);"
     "CREATE INDEX flows_peer ON flows(" MINUTE_EXPR ", " PEER_EXPR ");";
 
 const char* const kColumns =
     "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, flags, "
-    "replydelay, inif, outif, processname, user, domain, service, container";
+    "replydelay, inif, outif, processname, user, domain, peername, namesource, service, container";
 
-// A version 1 store has neither service nor container: read for queries,
-// they are empty; opened for writing, it gets the columns.
-constexpr int kStoreWithoutUnitsVersion = 1;
-const char* const kAddUnitColumns =
+// A version 1 store has none of the last four columns (the peer's name, its
+// source, service and container): read for queries, they are empty; opened
+// for writing, it gets the columns.
+constexpr int kStoreVersion1 = 1;
+const char* const kAddVersion2Columns =
+    "ALTER TABLE flows ADD COLUMN peername TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE flows ADD COLUMN namesource TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE flows ADD COLUMN service TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE flows ADD COLUMN container TEXT NOT NULL DEFAULT '';";
 
@@ -61,7 +65,7 @@ struct SqliteFile {
   sqlite3* db = nullptr;
   sqlite3_stmt* insert = nullptr;
   std::string path;
-  bool units = true;  // false: a version 1 store read as it is, without service and container
+  bool version2 = true;  // false: a version 1 store read as it is, without the last four columns
   ~SqliteFile() {
     sqlite3_finalize(insert);
     sqlite3_close_v2(db);
@@ -107,8 +111,10 @@ bool writeBatch(SqliteFile& f, const std::vector<StoredFlow>& batch, std::string
     bindText(s, 17, r.owner ? r.owner->processname : kEmpty);
     bindText(s, 18, r.owner ? r.owner->user : kEmpty);
     bindText(s, 19, r.owner ? r.owner->domain : kEmpty);
-    bindText(s, 20, r.owner ? r.owner->service : kEmpty);
-    bindText(s, 21, r.owner ? r.owner->container : kEmpty);
+    bindText(s, 20, r.peerName.text());
+    sqlite3_bind_text(s, 21, r.peerName ? nameSourceText(r.peerName.source()) : "", -1, SQLITE_STATIC);
+    bindText(s, 22, r.owner ? r.owner->service : kEmpty);
+    bindText(s, 23, r.owner ? r.owner->container : kEmpty);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) {
@@ -122,15 +128,18 @@ bool writeBatch(SqliteFile& f, const std::vector<StoredFlow>& batch, std::string
   return false;
 }
 
-// A column of `f`'s flows: service and container are '' in a store without them.
+// A column of `f`'s flows: the four columns of version 2 are '' in a version 1 store.
 std::string columnOf(const SqliteFile& f, const char* name) {
-  const bool unit = strcmp(name, "service") == 0 || strcmp(name, "container") == 0;
-  return unit && !f.units ? "''" : name;
+  const bool added = strcmp(name, "peername") == 0 || strcmp(name, "namesource") == 0 ||
+                     strcmp(name, "service") == 0 || strcmp(name, "container") == 0;
+  return added && !f.version2 ? "''" : name;
 }
 
 // kColumns as `f` can answer them.
 std::string columnsOf(const SqliteFile& f) {
-  return f.units ? kColumns : std::string(kColumns, strlen(kColumns) - strlen("service, container")) + "'', ''";
+  return f.version2 ? kColumns
+                    : std::string(kColumns, strlen(kColumns) - strlen("peername, namesource, service, container")) +
+                          "'', '', '', ''";
 }
 
 // The WHERE clause of `q`, with named parameters that bindQuery fills.
@@ -146,6 +155,11 @@ std::string whereClause(const SqliteFile& f, const FlowQuery& q) {
   if (!q.user.empty()) w += " AND user = :user";
   if (!q.service.empty()) w += " AND " + columnOf(f, "service") + " = :service";
   if (!q.container.empty()) w += " AND " + columnOf(f, "container") + " = :container";
+  if (!q.peerName.empty()) {
+    const std::string name = columnOf(f, "peername");
+    w += " AND (" + name + " = :peername OR substr(" + name + ", -length(:peername) - 1) = '.' || :peername)";
+  }
+  if (q.top == TopKind::names) w += " AND " + columnOf(f, "peername") + " != ''";
   if (q.peerLow.size != 0) {
     w += " AND " MINUTE_EXPR " IN minutes AND " PEER_EXPR " BETWEEN :peerlow AND :peerhigh AND length(" PEER_EXPR
          ") = :peersize";
@@ -164,6 +178,7 @@ void bindQuery(sqlite3_stmt* stmt, const FlowQuery& q) {
   bindText(stmt, index(":user"), q.user);
   bindText(stmt, index(":service"), q.service);
   bindText(stmt, index(":container"), q.container);
+  bindText(stmt, index(":peername"), q.peerName);
   bindAddress(stmt, index(":peerlow"), q.peerLow);
   bindAddress(stmt, index(":peerhigh"), q.peerHigh);
   sqlite3_bind_int(stmt, index(":peersize"), q.peerLow.size);
@@ -208,7 +223,8 @@ StoredFlow flowFromRow(sqlite3_stmt* s) {
   r.replydelay = static_cast<uint16_t>(sqlite3_column_int(s, 13));
   r.inif = static_cast<uint8_t>(sqlite3_column_int(s, 14));
   r.outif = static_cast<uint8_t>(sqlite3_column_int(s, 15));
-  r.owner = makeOwner(columnText(s, 16), columnText(s, 17), columnText(s, 18), columnText(s, 19), columnText(s, 20));
+  r.owner = makeOwner(columnText(s, 16), columnText(s, 17), columnText(s, 18), columnText(s, 21), columnText(s, 22));
+  r.peerName = PeerName::make(columnText(s, 19), nameSourceByText(columnText(s, 20)));
   return r;
 }
 
@@ -216,6 +232,7 @@ bool topRows(SqliteFile& f, const FlowQuery& q, std::vector<TopRow>& rows, std::
   const std::string key = q.top == TopKind::hosts       ? "exporter, 0"
                           : q.top == TopKind::processes ? "processname, 0"
                           : q.top == TopKind::services  ? columnOf(f, "service") + ", 0"
+                          : q.top == TopKind::names     ? columnOf(f, "peername") + ", 0"
                           : q.top == TopKind::peers     ? PEER_EXPR ", 0"
                                                         : "proto, min(srcport, dstport)";
   const std::string sql = "SELECT " + key + ", sum(bytes), sum(pkts), count(*) FROM flows WHERE " +
@@ -228,7 +245,7 @@ bool topRows(SqliteFile& f, const FlowQuery& q, std::vector<TopRow>& rows, std::
         if (q.top == TopKind::ports) {
           row.proto = static_cast<uint8_t>(sqlite3_column_int(s, 0));
           row.port = static_cast<uint16_t>(sqlite3_column_int(s, 1));
-        } else if (q.top == TopKind::processes || q.top == TopKind::services) {
+        } else if (q.top == TopKind::processes || q.top == TopKind::services || q.top == TopKind::names) {
           row.key = columnText(s, 0);
         } else {
           row.key = columnAddress(s, 0).text();
@@ -257,16 +274,16 @@ StoreOpenFailure checkSchema(SqliteFile& f, bool forWriting, std::string& error)
     return StoreOpenFailure::newerSchema;
   }
   if (appId == kApplicationId && version == kStoreSchemaVersion) return StoreOpenFailure::none;
-  if (appId == kApplicationId && version == kStoreWithoutUnitsVersion) {
+  if (appId == kApplicationId && version == kStoreVersion1) {
     if (!forWriting) {
-      f.units = false;
+      f.version2 = false;
       return StoreOpenFailure::none;
     }
-    const std::string update = std::string("BEGIN IMMEDIATE;") + kAddUnitColumns +
+    const std::string update = std::string("BEGIN IMMEDIATE;") + kAddVersion2Columns +
                                "PRAGMA user_version = " + std::to_string(kStoreSchemaVersion) + "; COMMIT;";
     if (!exec(f.db, update.c_str(), why)) {
       sqlite3_exec(f.db, "ROLLBACK", nullptr, nullptr, nullptr);
-      error = "cannot add service and container to the store " + f.path + ": " + why;
+      error = "cannot add peer names, services and containers to the store " + f.path + ": " + why;
       return StoreOpenFailure::cannotOpen;
     }
     return StoreOpenFailure::none;
@@ -331,7 +348,7 @@ std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWr
       return nullptr;
     }
     const std::string insert = std::string("INSERT INTO flows (") + kColumns +
-                               ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+                               ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
     if (sqlite3_prepare_v2(f->db, insert.c_str(), -1, &f->insert, nullptr) != SQLITE_OK) {
       failure = StoreOpenFailure::notAStore;
       error = location + " is not a flow store: " + engineError(f->db);

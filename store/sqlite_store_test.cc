@@ -1,6 +1,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/clock.h"
@@ -330,6 +331,59 @@ TEST(SqliteStore, RefusesWhatItCannotUseWithTheReason) {
   EXPECT_EQ(sqlite3_exec(db, "SELECT name FROM contacts", nullptr, nullptr, nullptr), SQLITE_OK);
   EXPECT_NE(sqlite3_exec(db, "SELECT * FROM flows", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
+}
+
+}  // namespace
+
+namespace {
+
+// A store written before flows had names: a reader answers from it with
+// empty names, a writer adds the columns; then names are kept and asked for.
+TEST(SqliteStore, OldStoresTakePeerNames) {
+  Folder dir;
+  const std::string path = dir.file("old.sqlite");
+  sql(path,
+      "CREATE TABLE flows (exporter BLOB NOT NULL, obsdomain INTEGER NOT NULL, firstseen INTEGER NOT NULL,"
+      " lastseen INTEGER NOT NULL, srcip BLOB NOT NULL, dstip BLOB NOT NULL, srcport INTEGER NOT NULL,"
+      " dstport INTEGER NOT NULL, proto INTEGER NOT NULL, tos INTEGER NOT NULL, pkts INTEGER NOT NULL,"
+      " bytes INTEGER NOT NULL, flags INTEGER NOT NULL, replydelay INTEGER NOT NULL, inif INTEGER NOT NULL,"
+      " outif INTEGER NOT NULL, processname TEXT NOT NULL, user TEXT NOT NULL, domain TEXT NOT NULL);"
+      "INSERT INTO flows VALUES (x'0a000001', 0, 1000, 2000, x'0a000001', x'c0000201', 5000, 443, 6, 0, 1, 100, 0, 0,"
+      " 0, 1, 'curl', 'alice', 'HOST');"
+      "PRAGMA application_id = " + std::to_string(0x5674466C) + "; PRAGMA user_version = 1;");
+  std::vector<StoredFlow> got;
+  std::string error;
+  const auto collect = [&got](const StoredFlow& f) { got.push_back(f); };
+  {
+    auto reader = open(path, false, nullptr, &error);
+    ASSERT_TRUE(reader) << error;
+    ASSERT_TRUE(reader->queryFlows(FlowQuery{}, collect, error)) << error;
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_FALSE(got[0].peerName);
+  }
+  auto writer = open(path, true, nullptr, &error);
+  ASSERT_TRUE(writer) << error;
+  const char* names[][2] = {{"www.example.com", "tls"}, {"example.com", "dns"}, {"notexample.com", "quic"}, {"", ""}};
+  std::vector<StoredFlow> batch;
+  for (auto& [name, source] : names) {
+    StoredFlow f = flow("10.0.0.1", "10.0.0.1", "192.0.2.9", 6000, 443, 6, 1000, 3000, "curl", "alice");
+    f.peerName = PeerName::make(name, nameSourceByText(source));
+    batch.push_back(f);
+  }
+  ASSERT_TRUE(writer->write(batch, error)) << error;
+  FlowQuery q;
+  q.peerName = "example.com";
+  got.clear();
+  ASSERT_TRUE(writer->queryFlows(q, collect, error)) << error;
+  std::vector<std::string> found;
+  for (const StoredFlow& f : got) found.push_back(f.peerName.text() + "/" + nameSourceText(f.peerName.source()));
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, (std::vector<std::string>{"example.com/dns", "www.example.com/tls"}));
+  q = FlowQuery{};
+  q.top = TopKind::names;
+  std::vector<TopRow> rows;
+  ASSERT_TRUE(writer->queryTop(q, rows, error)) << error;
+  EXPECT_EQ(rows.size(), 3u) << "unnamed flows are no name";
 }
 
 }  // namespace

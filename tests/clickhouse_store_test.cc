@@ -338,7 +338,11 @@ TEST_F(ClickHouseStore, GivesTheSameAnswersAsTheFileStore) {
   auto file = openFlowStore(dir.file("flows.sqlite"), true, failure, error_);
   ASSERT_TRUE(file) << error_;
   const uint64_t now = currentTimeMillis();
-  const std::vector<StoredFlow> records = mixedRecords(now);
+  std::vector<StoredFlow> records = mixedRecords(now);
+  const char* const names[] = {"www.example.com", "example.com", "notexample.com", ""};
+  for (size_t i = 0; i < records.size(); ++i) {
+    records[i].peerName = PeerName::make(names[i % 4], i % 3 ? NameSource::kDns : NameSource::kQuic);
+  }
   std::string error;
   ASSERT_TRUE(clickhouse->write(records, error)) << error;
   ASSERT_TRUE(file->write(records, error)) << error;
@@ -353,6 +357,8 @@ TEST_F(ClickHouseStore, GivesTheSameAnswersAsTheFileStore) {
       {"--process", "svchost.exe", "--since", "10m", "--until", "5m"},
       {"--user", "svc", "--port", "53", "--peer", "192.0.2.0/24", "--format", "csv"},
       {"--since", "20m", "--format", "json"},
+      {"--peer-name", "example.com", "--format", "csv"},
+      {"--top", "names"},
   };
   for (const auto& question : questions) {
     std::string answers[2], messages;

@@ -325,7 +325,8 @@ TEST(IpfixExport, NfdumpSeesTheFlows) {
   ASSERT_TRUE(waitFor([&] { return nfcapd.output().find("Startup") != std::string::npos; }, milliseconds(5000)))
       << nfcapd.output();
 
-  const std::vector<FlowEntry> flows = fiveFlows();
+  std::vector<FlowEntry> flows = fiveFlows();
+  flows[0].peer = PeerName::make("a.example", NameSource::kTls);  // nfdump skips the name elements
   {
     ExportRun run(2055, "ipfix", &ns);
     run.queue(flows);
@@ -539,7 +540,9 @@ TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {
   std::vector<uint8_t> message;
   {
     ExportRun run(receiver.port, "ipfix");
-    run.queue(fiveFlows());
+    std::vector<FlowEntry> flows = fiveFlows();
+    flows[0].peer = PeerName::make("a.example", NameSource::kTls);
+    run.queue(flows);
     run.stop();
     ASSERT_TRUE(receiver.next(message, milliseconds(2000)));
   }
@@ -562,7 +565,9 @@ TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {
                             // The owner elements, as bytes under the documentation enterprise number.
                             "PEN: Example Enterprise Number for Documentation Use (32473)",
                             "Type 2: Value (hex bytes): 61 6c 69 63 65\n",  // user alice
-                            "Type 4: Value (hex bytes): 00 23\n"}) {        // reply delay 35
+                            "Type 4: Value (hex bytes): 00 23\n",          // reply delay 35
+                            "Type 5: Value (hex bytes): 61 2e 65 78 61 6d 70 6c 65\n",  // peer name a.example
+                            "Type 6: Value (hex bytes): 74 6c 73\n"}) {     // from tls
     EXPECT_NE(verbose.find(shown), std::string::npos) << shown << "\n" << verbose;
   }
 

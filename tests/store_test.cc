@@ -155,6 +155,31 @@ TEST(CollectorStore, Ipv6FlowsByIpfixLandWithTheirEnds) {
   EXPECT_THAT(out, testing::HasSubstr("\n192.0.2.7,20000,200,20\n"));
 }
 
+// Peer names come by IPFIX, are stored, and answer --peer-name and --top names.
+TEST(CollectorStore, PeerNamesLandAndAnswerTheirQueries) {
+  TempDir dir;
+  const std::string file = dir.file("flows.sqlite");
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "", {"--store", file})) << collector.child.output();
+  std::vector<FlowRecord> records = flows(9, 5000, "alice");
+  const char* const names[] = {"www.example.com", "example.com", "notexample.com"};
+  for (size_t i = 0; i < records.size(); ++i) {
+    records[i].peer = PeerName::make(names[i % 3], i % 2 ? NameSource::kDns : NameSource::kTls);
+  }
+  sendRecords("127.0.0.1", collector.port, records, ExportFormat::ipfix);
+  ASSERT_EQ(stop(collector), 0) << collector.child.output();
+
+  std::string out;
+  ASSERT_EQ(query("--store " + file + " --peer-name EXAMPLE.com --limit 0 --format json", &out), 0) << out;
+  EXPECT_EQ(countOf(out, "\n"), 6u) << out;
+  EXPECT_EQ(countOf(out, "notexample"), 0u) << out;
+  const Json::Value first = parseJson(out.substr(0, out.find('\n')));
+  EXPECT_TRUE(first["namesource"] == "dns" || first["namesource"] == "tls") << out;
+  ASSERT_EQ(query("--store " + file + " --top names --format csv", &out), 0) << out;
+  EXPECT_EQ(countOf(out, "\n"), 4u) << "a header and three names\n" << out;
+  EXPECT_THAT(out, testing::HasSubstr("\n\"notexample.com\","));
+}
+
 TEST(CollectorStore, AFullQueueCountsDropsWhileTheFileIsLockedAndLosesNothingElse) {
   TempDir dir;
   const std::string file = dir.file("flows.sqlite");

@@ -77,6 +77,28 @@ Json::Value ownerTotalToJson(const OwnerTotal& t) {
   return total;
 }
 
+// Open flows per peer name, most bytes first (then most flows, then by
+// name), at most `limit` of them.
+std::vector<PeerTotal> peerTotals(size_t limit) {
+  std::vector<PeerTotal> out = flowTotalsByPeer();
+  std::sort(out.begin(), out.end(), [](const PeerTotal& a, const PeerTotal& b) {
+    if (a.bytes != b.bytes) return a.bytes > b.bytes;
+    if (a.flows != b.flows) return a.flows > b.flows;
+    return a.peer.text() < b.peer.text();
+  });
+  if (out.size() > limit) out.resize(limit);
+  return out;
+}
+
+Json::Value peerTotalToJson(const PeerTotal& t) {
+  Json::Value total(Json::objectValue);
+  total[StaticString("peername")] = t.peer.text();
+  total[StaticString("flows")] = Json::UInt64(t.flows);
+  total[StaticString("pkts")] = Json::UInt64(t.pkts);
+  total[StaticString("bytes")] = Json::UInt64(t.bytes);
+  return total;
+}
+
 // The history as three arrays of per-second numbers from `start` on.
 Json::Value historyToJson(const std::vector<TrafficSample>& samples, uint64_t now) {
   Json::Value history(Json::objectValue);
@@ -142,6 +164,8 @@ Json::Value flowToJson(const FlowEntry& rec, uint64_t now) {
   flow[StaticString("processname")] = rec.processname();
   flow[StaticString("user")] = rec.user();
   flow[StaticString("domain")] = rec.domain();
+  flow[StaticString("peername")] = rec.peername();
+  flow[StaticString("namesource")] = rec.namesource();
   flow[StaticString("service")] = rec.service();
   flow[StaticString("container")] = rec.container();
   return flow;
@@ -168,7 +192,7 @@ DataRequest readDataRequest(const ArgumentLookup& lookup) {
   if (request.requestedData == nullptr) return request;
   if (strcmp(request.requestedData, "flows") == 0) {
     request.selection = readFlowSelection(lookup);
-  } else if (strcmp(request.requestedData, "ownerTotals") == 0) {
+  } else if (strcmp(request.requestedData, "ownerTotals") == 0 || strcmp(request.requestedData, "peerTotals") == 0) {
     if (const char* text = lookup("ownerLimit")) {
       uint64_t limit = 0;
       if (readWholeNumber(text, INT32_MAX, limit) && limit >= 1) request.ownerLimit = static_cast<size_t>(limit);
@@ -227,6 +251,8 @@ Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const st
               [now](const ProcessEntry& e) { return processEntryToJson(e, now); });
     } else if (strcmp(requestedData, "ownerTotals") == 0) {
       addList(m, "ownerTotals", ownerTotals(request.ownerLimit), ownerTotalToJson);
+    } else if (strcmp(requestedData, "peerTotals") == 0) {
+      addList(m, "peerTotals", peerTotals(request.ownerLimit), peerTotalToJson);
     } else if (strcmp(requestedData, "history") == 0) {
       m["history"] = historyToJson(trafficHistory(now, request.historySince), now);
     } else if (strcmp(requestedData, "usage") == 0) {

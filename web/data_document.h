@@ -28,9 +28,10 @@ Json::Value processEntryToJson(const ProcessEntry& entry, uint64_t now);
 // What a request asks for. Without selection arguments, ownerTotals or
 // history the document is exactly the design's.
 struct DataRequest {
-  const char* requestedData = nullptr;  // "flows", "udpProcessIDs", "tcpProcessIDs", "ownerTotals", "history"
+  const char* requestedData = nullptr;  // "flows", "udpProcessIDs", "tcpProcessIDs", "ownerTotals", "peerTotals",
+                                        // "history"
   FlowSelection selection;              // for "flows"
-  size_t ownerLimit = 10;               // for "ownerTotals": most elements
+  size_t ownerLimit = 10;               // for "ownerTotals" and "peerTotals": most elements
   uint64_t historySince = 0;            // for "history": ms since 1970 of the first second wanted
   UsageRequest usage;                   // for "usage"
 };

@@ -22,6 +22,7 @@ FlowEntry sampleFlow() {
   r.bytes = -5;
   r.lastseen = 4000;
   r.replydelay = 7;
+  r.peer = PeerName::make("www.example.com", NameSource::kTls);
   return r;
 }
 
@@ -52,13 +53,16 @@ Json::StreamWriterBuilder compactWriter() {
 TEST(FlowToJson, MembersValuesAndAgeFromLastSeen) {
   EXPECT_EQ(Json::writeString(compactWriter(), flowToJson(sampleFlow(), 10000)),
             R"({"age":6000,"bytes":4294967291,"container":"4f1c0a9e2b7d","domain":"host","dstip":"192.168.1.2","dstport":443,)"
-            R"("family":4,"firstseen":1000,"flags":18,"inif":1,"lastseen":4000,"outif":0,"pkts":3,"processname":"curl",)"
-            R"("proto":6,"service":"web.service","srcip":"10.0.0.1","srcport":51000,"tos":10,"user":"alice"})");
+            R"("family":4,"firstseen":1000,"flags":18,"inif":1,"lastseen":4000,"namesource":"tls","outif":0,)"
+            R"("peername":"www.example.com","pkts":3,"processname":"curl","proto":6,"service":"web.service",)"
+            R"("srcip":"10.0.0.1","srcport":51000,"tos":10,"user":"alice"})");
   FlowEntry ownerless = sampleFlow();
   ownerless.owner = nullptr;
   ownerless.lastseen = 5;
   const Json::Value flow = flowToJson(ownerless, 3);
   EXPECT_EQ(flow["processname"], Json::Value(""));
+  ownerless.peer = PeerName();
+  EXPECT_EQ(flowToJson(ownerless, 3)["namesource"], Json::Value("")) << "an unnamed flow";
   EXPECT_EQ(flow["age"].asUInt64(), uint64_t(3) - uint64_t(5)) << "unsigned 64-bit wrap";
 }
 
@@ -83,7 +87,7 @@ TEST(FlowToJson, IPv6EndsAsCompressedLowerCaseText) {
     EXPECT_EQ(flow["family"], 6) << row.srcText;
     EXPECT_EQ(flow["srcip"], row.srcText);
     EXPECT_EQ(flow["dstip"], row.dstText);
-    EXPECT_EQ(flow.size(), 20u) << "the IPv4 members and family, nothing else";
+    EXPECT_EQ(flow.size(), 22u) << "the IPv4 members and family, nothing else";
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
@@ -11,9 +12,10 @@
 
 namespace {
 
-constexpr const char* kColumnNames[] = {"age",   "bytes",  "container", "domain",   "dstip", "dstport", "family",
-                                        "firstseen", "flags", "inif", "lastseen", "outif", "pkts",
-                                        "processname", "proto", "service", "srcip", "srcport", "tos", "user"};
+constexpr const char* kColumnNames[] = {"age",         "bytes",     "container", "domain",    "dstip",   "dstport",
+                                        "family",      "firstseen", "flags",     "inif",      "lastseen",
+                                        "namesource",  "outif",     "peername",  "pkts",      "processname",
+                                        "proto",       "service",   "srcip",     "srcport",   "tos",     "user"};
 static_assert(sizeof kColumnNames / sizeof *kColumnNames == static_cast<size_t>(FlowColumn::none));
 
 // The owner's text columns, in the order the matcher keeps their texts.
@@ -27,6 +29,21 @@ size_t textIndex(FlowColumn c) {
 }
 
 bool isTextColumn(FlowColumn c) { return textIndex(c) < kTextColumnCount; }
+
+// The peer's columns: text kept on the record itself, not its owner.
+bool isPeerColumn(FlowColumn c) { return c == FlowColumn::peername || c == FlowColumn::namesource; }
+
+std::string_view peerText(const FlowEntry& r, FlowColumn c) {
+  return c == FlowColumn::peername ? std::string_view(r.peername()) : std::string_view(r.namesource());
+}
+
+// `name` is `wanted` or a name under it ("www.example.com" under "example.com").
+bool nameAtOrUnder(std::string_view name, std::string_view wanted) {
+  if (wanted.empty() || name.size() < wanted.size() || name.substr(name.size() - wanted.size()) != wanted) {
+    return name == wanted;
+  }
+  return name.size() == wanted.size() || name[name.size() - wanted.size() - 1] == '.';
+}
 
 std::string lowerAscii(std::string_view text) {
   std::string out(text);
@@ -141,7 +158,7 @@ std::vector<Token> parseTokens(const std::vector<std::string>& filter) {
       const std::string name = t.substr(0, eq), value = t.substr(eq + 1);
       const FlowColumn c = flowColumnByName(name.c_str());
       uint64_t number = 0;
-      if (isTextColumn(c)) {
+      if (isTextColumn(c) || isPeerColumn(c)) {
         token.exactColumn = c;
         token.text = value;
       } else if ((c == FlowColumn::srcip || c == FlowColumn::dstip) && parsePrefix(value, true, token.prefix)) {
@@ -245,7 +262,12 @@ struct Matcher {
         hit = (t.source && endInPrefix(r, true, t.prefix)) || (t.destination && endInPrefix(r, false, t.prefix));
       } else if (t.exactColumn == FlowColumn::none) {
         hit = protoName(r.proto).find(t.text) != std::string_view::npos ||
-              srcText.find(t.text) != std::string_view::npos || dstText.find(t.text) != std::string_view::npos;
+              srcText.find(t.text) != std::string_view::npos || dstText.find(t.text) != std::string_view::npos ||
+              lowerAscii(r.peername()).find(t.text) != std::string::npos;
+      } else if (t.exactColumn == FlowColumn::peername) {
+        hit = nameAtOrUnder(lowerAscii(r.peername()), t.text);
+      } else if (t.exactColumn == FlowColumn::namesource) {
+        hit = t.text == r.namesource();
       } else {
         hit = !isTextColumn(t.exactColumn) && numericValue(r, t.exactColumn, now) == t.exactNumber;
       }
@@ -298,6 +320,25 @@ std::unordered_map<const FlowOwner*, uint64_t> textRanks(const std::vector<FlowE
   for (size_t i = 0; i < texts.size(); ++i) {
     if (i > 0 && texts[i].first != texts[i - 1].first) ++rank;
     ranks[texts[i].second] = rank;
+  }
+  return ranks;
+}
+
+// Ranks of the flows' peer texts for a peer column, as textRanks ranks
+// owners' texts: index i holds flow i's.
+std::vector<uint64_t> peerRanks(const std::vector<FlowEntry>& flows, FlowColumn c) {
+  std::map<std::string, uint64_t> order;
+  for (const FlowEntry& r : flows) {
+    const std::string_view text = peerText(r, c);
+    order.emplace(lowerAscii(text) + '\0' + std::string(text), 0);
+  }
+  uint64_t rank = 0;
+  for (auto& entry : order) entry.second = rank++;
+  std::vector<uint64_t> ranks;
+  ranks.reserve(flows.size());
+  for (const FlowEntry& r : flows) {
+    const std::string_view text = peerText(r, c);
+    ranks.push_back(order.find(lowerAscii(text) + '\0' + std::string(text))->second);
   }
   return ranks;
 }
@@ -430,6 +471,7 @@ SelectedFlows selectFlows(std::vector<FlowEntry> flows, const FlowSelection& sel
   const FlowColumn c = selection.sortBy;
   std::unordered_map<const FlowOwner*, uint64_t> ranks;
   if (isTextColumn(c)) ranks = textRanks(flows, c);
+  const std::vector<uint64_t> peerRank = isPeerColumn(c) ? peerRanks(flows, c) : std::vector<uint64_t>();
   const AddressRanks address(flows);
   std::vector<Item> items(flows.size());
   for (size_t i = 0; i < flows.size(); ++i) {
@@ -437,6 +479,7 @@ SelectedFlows selectFlows(std::vector<FlowEntry> flows, const FlowSelection& sel
     const uint64_t src = address(r, true), dst = address(r, false);
     uint64_t key;
     if (isTextColumn(c)) key = ranks[r.owner.get()];
+    else if (isPeerColumn(c)) key = peerRank[i];
     else if (c == FlowColumn::srcip) key = src << 16 | r.srcport;
     else if (c == FlowColumn::dstip) key = dst << 16 | r.dstport;
     else key = numericValue(r, c, now);

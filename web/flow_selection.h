@@ -13,8 +13,8 @@
 
 // The sortable members of a flow object, in the byte order of their names.
 enum class FlowColumn : uint8_t {
-  age, bytes, container, domain, dstip, dstport, family, firstseen, flags, inif, lastseen, outif, pkts, processname,
-  proto, service, srcip, srcport, tos, user, none
+  age, bytes, container, domain, dstip, dstport, family, firstseen, flags, inif, lastseen, namesource, outif,
+  peername, pkts, processname, proto, service, srcip, srcport, tos, user, none
 };
 
 struct FlowSelection {
@@ -47,12 +47,13 @@ struct SelectedFlows {
 // filter when it matches every token: a token "member=value" (a member of a
 // flow object) asks for exactly that value (a number, a text without regard
 // to ASCII letter case, or for srcip and dstip an IPv4 or IPv6 address or
-// prefix "address/length"); a token that is an IPv6 address, or an IPv4 or
+// prefix "address/length"; for peername that name or any name under it,
+// "peername=example.com" finding "www.example.com"); a token that is an IPv6 address, or an IPv4 or
 // IPv6 prefix, asks for a source or destination address equal to it or
 // inside it; any other token must be found, without regard to ASCII letter
 // case, in the protocol name (tcp, udp, icmp, icmpv6), the source or
 // destination text ("a.b.c.d:port" or "[ipv6]:port", the port for TCP and UDP
-// only), the process name, user or domain. Ascending order is by the column's
+// only), the peer name, the process name, user or domain. Ascending order is by the column's
 // value (addresses IPv4 before IPv6, each by value, then their port; text
 // without regard to ASCII letter case, a process name by the part after its
 // last "/"; counters as unsigned 32-bit numbers), ties broken by source

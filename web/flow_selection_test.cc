@@ -18,9 +18,10 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 constexpr uint64_t kNow = 1700000100000;
-const char* const kColumns[] = {"age",   "bytes", "container", "domain", "dstip", "dstport", "family", "firstseen",
-                                "flags", "inif", "lastseen", "outif", "pkts", "processname", "proto", "service",
-                                "srcip", "srcport", "tos", "user"};
+const char* const kColumns[] = {"age",   "bytes",      "container", "domain",   "dstip",       "dstport",
+                                "family", "firstseen", "flags",     "inif",     "lastseen",    "namesource",
+                                "outif",  "peername",  "pkts",      "processname", "proto",    "service",
+                                "srcip",  "srcport",   "tos",       "user"};
 
 Ip6Address ip6(const char* text) {
   Ip6Address a;
@@ -53,6 +54,8 @@ std::vector<FlowEntry> flowsWithTies(size_t count, bool withIPv6) {
                                   static_cast<uint8_t>(random() % 2 * 46), kNow - 90000 + random() % 3 * 1000,
                                   owners[random() % 5]);
     r.lastseen = r.firstseen + random() % 3 * 500;
+    const char* const names[] = {"", "b.example", "A.example", "a.example"};
+    r.peer = PeerName::make(names[random() % 4], random() % 2 ? NameSource::kDns : NameSource::kTls);
     r.pkts = static_cast<int32_t>(random() % 3) - 1;
     r.bytes = r.pkts * 700;
     // A quarter IPv6, with addresses that order differently as text and as
@@ -151,7 +154,7 @@ TEST(SelectFlows, EveryColumnAndOrderAgainstAPlainSort) {
 }
 
 TEST(SelectFlows, FilterWordsMustAllMatch) {
-  const FlowEntry flows[] = {
+  FlowEntry flows[] = {
       makeFlowRecord(0, 1, 6, 0x0a000001u, 0xc0a80102u, 51000, 443, 60, 0, 0, kNow, makeOwner("/usr/bin/curl", "alice", "HOST")),
       makeFlowRecord(1, 0, 17, 0xc0a80102u, 0x0a000001u, 53, 40000, 60, 0, 0, kNow, makeOwner("named", "bind", "host", "named.service")),
       makeFlowRecord(1, 0, 1, 0xc0a80102u, 0x0a000001u, 8, 0, 60, 0, 0, kNow, nullptr),
@@ -160,6 +163,9 @@ TEST(SelectFlows, FilterWordsMustAllMatch) {
       asIPv6(makeFlowRecord(1, 0, 58, 0, 0, 128, 0, 60, 0, 0, kNow, makeOwner("2001:db8::5-agent", "", "", "", "4f1c0a9e2b7d")), "fe80::1",
              "fe80::2"),
   };
+  flows[0].peer = PeerName::make("www.example.com", NameSource::kTls);
+  flows[1].peer = PeerName::make("notexample.com", NameSource::kDns);
+  flows[3].peer = PeerName::make("example.com", NameSource::kDns);
   struct Row {
     const char* filter;
     const char* flows;  // the letters of the flows that match, in table order
@@ -184,6 +190,10 @@ TEST(SelectFlows, FilterWordsMustAllMatch) {
       // Service and container, exactly or as plain words.
       {"service=named.service", "b"}, {"named.SERVICE", "b"},    {"service=named", ""},
       {"container=4F1C0A9E2B7D", "e"}, {"4f1c0a", "e"},          {"service=", "acde"},
+      // Peer names: a part of one, or a name and every name under it.
+      {"peername=example.com", "ad"}, {"EXAMPLE", "abd"},     {"peername=www.example.com", "a"},
+      {"peername=", "ce"},     {"peername=com", "abd"},         {"namesource=tls", "a"},
+      {"namesource=dns tcp", "d"},
   };
   for (const Row& row : rows) {
     const ArgumentLookup lookup = [&](const char* name) { return std::string(name) == "filter" ? row.filter : nullptr; };
@@ -206,18 +216,18 @@ TEST(ReadFlowSelection, UnusableArgumentsAreIgnoredWithOneLine) {
     const char* selection;  // active, column number, order, page size, page
   };
   const Row rows[] = {
-      {{}, "", "0 20 asc 18446744073709551615 1"},
+      {{}, "", "0 22 asc 18446744073709551615 1"},
       {{{"sortBy", "bytes"}, {"sortOrder", "desc"}, {"pageSize", "500"}, {"page", "2"}}, "", "1 1 desc 500 2"},
-      {{{"sortBy", "Bytes"}}, "sortBy Bytes is not a member of a flow; ignored\n", "1 20 asc 18446744073709551615 1"},
-      {{{"sortBy", "replydelay"}}, "sortBy replydelay is not a member of a flow; ignored\n", "1 20 asc 18446744073709551615 1"},
-      {{{"sortOrder", "DESC"}}, "sortOrder DESC is neither asc nor desc; ignored\n", "1 20 asc 18446744073709551615 1"},
+      {{{"sortBy", "Bytes"}}, "sortBy Bytes is not a member of a flow; ignored\n", "1 22 asc 18446744073709551615 1"},
+      {{{"sortBy", "replydelay"}}, "sortBy replydelay is not a member of a flow; ignored\n", "1 22 asc 18446744073709551615 1"},
+      {{{"sortOrder", "DESC"}}, "sortOrder DESC is neither asc nor desc; ignored\n", "1 22 asc 18446744073709551615 1"},
       {{{"pageSize", "abc"}, {"page", "-1"}},
        "pageSize abc is not a whole number from 1; ignored\npage -1 is not a whole number from 1; ignored\n",
-       "1 20 asc 18446744073709551615 1"},
+       "1 22 asc 18446744073709551615 1"},
       {{{"pageSize", "0"}, {"page", "99999999999"}},
        "pageSize 0 is not a whole number from 1; ignored\npage 99999999999 is not a whole number from 1; ignored\n",
-       "1 20 asc 18446744073709551615 1"},
-      {{{"filter", ""}}, "", "1 20 asc 18446744073709551615 1"},
+       "1 22 asc 18446744073709551615 1"},
+      {{{"filter", ""}}, "", "1 22 asc 18446744073709551615 1"},
   };
   for (const Row& row : rows) {
     const ArgumentLookup lookup = [&](const char* name) {

@@ -2,8 +2,8 @@
 // arrives without its link header, i.e. starting at the IP header) for
 // ETH_P_ALL, so the host's own outgoing packets are seen as well. A classic
 // BPF filter keeps only IPv4 frames, or IPv4 and IPv6 ones once captureIpv6
-// has replaced it, cut to their headers: nothing else crosses into user
-// space. The socket is bound
+// has replaced it, cut to their headers but for the few that carry names
+// (captureFilter): nothing else crosses into user space. The socket is bound
 // to the interface that holds the listener address and put in promiscuous
 // mode. On loopback
 // every packet passes twice (outgoing, then incoming); the outgoing copy is
@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 
 namespace {
@@ -121,6 +122,137 @@ int pollError(const CaptureSocket& s, short revents) {
 void captureStartup() {}
 void captureCleanup() {}
 
+namespace {
+
+// A classic BPF program put together with forward labels.
+class FilterCode {
+ public:
+  enum Label { kNext = -1, kCut, kWhole, kDrop, kTcp, kTcpPorts, kTcpPayload, kUdp, kUdpPorts, kUdpFirst,
+               kIpv4, kIpv6, kLabels };
+  void op(uint16_t code, uint32_t k) { code_.push_back(BPF_STMT(code, k)); }
+  void jump(uint16_t code, uint32_t k, int yes, int no) {
+    jumps_.push_back({code_.size(), yes, no});
+    code_.push_back(BPF_JUMP(code, k, 0, 0));
+  }
+  void label(int id) { at_[id] = code_.size(); }
+  // The program with every jump resolved.
+  std::vector<sock_filter> done() {
+    for (const Jump& j : jumps_) {
+      if (j.yes != kNext) code_[j.at].jt = static_cast<uint8_t>(at_[j.yes] - j.at - 1);
+      if (j.no != kNext) code_[j.at].jf = static_cast<uint8_t>(at_[j.no] - j.at - 1);
+    }
+    return code_;
+  }
+
+ private:
+  struct Jump {
+    size_t at;
+    int yes, no;
+  };
+  std::vector<sock_filter> code_;
+  std::vector<Jump> jumps_;
+  size_t at_[kLabels] = {};
+};
+
+// Jumps to `no` unless the packet holds at least X + `bytes` bytes; X is
+// kept in M[1]. A load past the end would end the program with 0, dropping
+// the packet, so every load of transport bytes is guarded by this.
+void needBytes(FilterCode& c, uint32_t bytes, int no) {
+  c.op(BPF_STX, 1);
+  c.op(BPF_MISC | BPF_TXA, 0);
+  c.op(BPF_ALU | BPF_ADD | BPF_K, bytes);
+  c.op(BPF_MISC | BPF_TAX, 0);
+  c.op(BPF_LD | BPF_W | BPF_LEN, 0);
+  c.jump(BPF_JMP | BPF_JGE | BPF_X, 0, FilterCode::kNext, no);
+  c.op(BPF_LDX | BPF_MEM, 1);
+}
+
+// The filter of the capture socket. In a SOCK_DGRAM packet socket it sees
+// the network header, so the frame's protocol comes from the ancillary
+// field, in host order. IPv4 packets, and with `ipv6` IPv6 ones, are cut to
+// their headers; an IPv6 packet with extension headers comes whole, for its
+// chain may be longer than any cut. With `wholeNamePackets` these come
+// whole as well: TCP and UDP to or from port 53 (DNS), TCP whose payload
+// begins 16 03 (a TLS handshake record) and UDP whose payload's first byte
+// has its two top bits set (a QUIC long header).
+std::vector<sock_filter> captureFilter(bool ipv6, bool wholeNamePackets) {
+  using L = FilterCode;
+  FilterCode c;
+  c.op(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL));
+  c.jump(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, L::kIpv4, L::kNext);
+  if (ipv6) {
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IPV6, L::kIpv6, L::kDrop);
+  } else {
+    c.op(BPF_RET | BPF_K, 0);
+  }
+  c.label(L::kIpv4);
+  if (wholeNamePackets) {
+    c.op(BPF_LD | BPF_H | BPF_ABS, 6);  // a later fragment has no transport header
+    c.jump(BPF_JMP | BPF_JSET | BPF_K, 0x1fff, L::kCut, L::kNext);
+    c.op(BPF_LDX | BPF_B | BPF_MSH, 0);  // X = IPv4 header length
+    c.op(BPF_LD | BPF_B | BPF_ABS, 9);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, L::kTcp, L::kNext);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, L::kUdp, L::kCut);
+  } else {
+    c.op(BPF_RET | BPF_K, kHeaderSnapBytes);
+  }
+  if (ipv6) {
+    c.label(L::kIpv6);
+    c.op(BPF_LD | BPF_B | BPF_ABS, 6);  // next header
+    c.op(BPF_LDX | BPF_IMM, 40);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, wholeNamePackets ? L::kTcp : L::kCut, L::kNext);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, wholeNamePackets ? L::kUdp : L::kCut, L::kNext);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_ICMPV6, L::kCut, L::kWhole);
+  }
+  if (wholeNamePackets) {
+    // X: the transport header's offset.
+    c.label(L::kTcp);
+    needBytes(c, 14, L::kCut);
+    c.op(BPF_LD | BPF_H | BPF_IND, 0);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kWhole, L::kNext);
+    c.op(BPF_LD | BPF_H | BPF_IND, 2);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kWhole, L::kNext);
+    c.op(BPF_LD | BPF_B | BPF_IND, 12);  // data offset in words, high nibble
+    c.op(BPF_ALU | BPF_RSH | BPF_K, 2);
+    c.op(BPF_ALU | BPF_AND | BPF_K, 0x3c);
+    c.op(BPF_ALU | BPF_ADD | BPF_X, 0);
+    c.op(BPF_MISC | BPF_TAX, 0);  // X = payload offset
+    needBytes(c, 2, L::kCut);
+    c.op(BPF_LD | BPF_H | BPF_IND, 0);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 0x1603, L::kWhole, L::kCut);
+
+    c.label(L::kUdp);
+    needBytes(c, 4, L::kCut);
+    c.op(BPF_LD | BPF_H | BPF_IND, 0);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kWhole, L::kNext);
+    c.op(BPF_LD | BPF_H | BPF_IND, 2);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kWhole, L::kNext);
+    needBytes(c, 9, L::kCut);
+    c.op(BPF_LD | BPF_B | BPF_IND, 8);
+    c.op(BPF_ALU | BPF_AND | BPF_K, 0xc0);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 0xc0, L::kWhole, L::kCut);
+  }
+  c.label(L::kCut);
+  c.op(BPF_RET | BPF_K, kHeaderSnapBytes);
+  c.label(L::kWhole);
+  c.op(BPF_RET | BPF_K, 0xFFFFFFFFu);
+  c.label(L::kDrop);
+  c.op(BPF_RET | BPF_K, 0);
+  return c.done();
+}
+
+bool attachFilter(CaptureSocket& s, bool ipv6, int& error) {
+  std::vector<sock_filter> code = captureFilter(ipv6, s.wholeNamePackets);
+  struct sock_fprog program = {static_cast<unsigned short>(code.size()), code.data()};
+  if (setsockopt(fdOf(s), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
+    error = errno;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool captureOpen(CaptureSocket& s, int& error) {
   const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ALL));
   if (fd < 0) {
@@ -133,19 +265,7 @@ bool captureOpen(CaptureSocket& s, int& error) {
 }
 
 bool captureSetOptions(CaptureSocket& s, uint32_t handOverMillis, int& error) {
-  // In a SOCK_DGRAM packet socket the filter sees the network header, so the
-  // frame's protocol comes from the ancillary field, in host order.
-  static struct sock_filter onlyIpv4[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, kHeaderSnapBytes),
-      BPF_STMT(BPF_RET | BPF_K, 0),
-  };
-  struct sock_fprog program = {static_cast<unsigned short>(sizeof onlyIpv4 / sizeof onlyIpv4[0]), onlyIpv4};
-  if (setsockopt(fdOf(s), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
-    error = errno;
-    return false;
-  }
+  if (!attachFilter(s, false, error)) return false;
   // Eight 1 MiB blocks ride out the moments the capture thread is busy
   // elsewhere (an owner lookup, a sweep).
   return setUpRing(s, handOverMillis, error);
@@ -189,30 +309,7 @@ bool captureReceiveAll(CaptureSocket& s, int& error) {
   return true;
 }
 
-bool captureIpv6(CaptureSocket& s, const AdapterUnicast6*, int& error) {
-  // The IPv4 filter of captureSetOptions with IPv6 beside it.
-  // An IPv6 packet whose fixed header leads straight to TCP, UDP or ICMPv6
-  // is cut as IPv4 ones are; one with extension headers comes whole, for
-  // its chain may be longer than any cut.
-  static struct sock_filter ipv4AndIpv6[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PROTOCOL)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 6, 0),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IPV6, 0, 6),
-      BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 6),  // next header
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_TCP, 3, 0),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 2, 0),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_ICMPV6, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),
-      BPF_STMT(BPF_RET | BPF_K, kHeaderSnapBytes),
-      BPF_STMT(BPF_RET | BPF_K, 0),
-  };
-  struct sock_fprog program = {static_cast<unsigned short>(sizeof ipv4AndIpv6 / sizeof ipv4AndIpv6[0]), ipv4AndIpv6};
-  if (setsockopt(fdOf(s), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
-    error = errno;
-    return false;
-  }
-  return true;
-}
+bool captureIpv6(CaptureSocket& s, const AdapterUnicast6*, int& error) { return attachFilter(s, true, error); }
 
 namespace {
 

@@ -223,7 +223,8 @@ function inner() {
   const flowRows = (p) =>
     (p || page).$$eval('#f-body tr', (trs) =>
       trs.map((tr) => {
-        const cells = [...tr.cells].map((c) => c.textContent.trim());
+        // An address cell's text without the peer name shown above it.
+        const cells = [...tr.cells].map((c) => c.textContent.slice(c.querySelector('.peername')?.textContent.length || 0).trim());
         return { cells, bytes: Number(tr.cells[6].title.replace(/\D/g, '')) };
       })
     );
@@ -662,6 +663,19 @@ function inner() {
     assert.match(first.pps, /pkt\/s$/);
     await shot(p, 'busy-overview');
     await p.close();
+  });
+
+  test('busy host: a flow shows its peer name above its address, the overview the busiest peers', { timeout: 60000 }, async () => {
+    const { p } = await busyPage('flows');
+    await p.waitForSelector('#f-body .peername');
+    const named = await p.$eval('#f-body .peername', (el) => ({ name: el.textContent, cell: el.parentElement.textContent }));
+    assert.match(named.name, /^[a-z]+\.example\.net$/);
+    assert.match(named.cell.slice(named.name.length), /^198\.1[89]\.\d+\.\d+:\d+$/, 'the address is still shown: ' + named.cell);
+    await p.close();
+    const { p: o } = await busyPage('overview');
+    await o.waitForFunction(() => document.querySelectorAll('#o-peers .bar').length === 4);  // the four names it has
+    assert.match(await o.textContent('#o-peers'), /example\.net/);
+    await o.close();
   });
 
   test('busy host: the overview shows the packets the kernel dropped and the IPv6 flows not sent', async () => {

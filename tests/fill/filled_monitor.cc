@@ -79,6 +79,13 @@ void fill(size_t count, uint64_t now) {
     r.pkts = static_cast<int32_t>(1 + std::pow(random() % 1000, 2) / 400);
     r.bytes = r.pkts * static_cast<int32_t>(60 + random() % 1400);
     r.lastseen = r.firstseen + random() % 5000;
+    // Two TCP flows in three named by their TLS server name, the rest of the
+    // named ones by DNS.
+    static const char* const kNames[] = {"api.example.net", "cdn.example.net", "mail.example.net",
+                                         "www.example.net", "static.example.net", "login.example.net"};
+    if (proto == 6 && remote % 3 != 0) {
+      r.peer = PeerName::make(kNames[remote % 6], remote % 3 == 1 ? NameSource::kTls : NameSource::kDns);
+    }
     insertFlow(keyOf(r), std::move(r));
   }
 }

@@ -84,6 +84,13 @@
     return '<span class="addr6" title="' + esc(endpoint) + '">' + (port === null ? groups : '[' + groups + ']' + portHtml) + '</span>';
   }
 
+  // The remote end's name, above its address, with where it came from.
+  function peerHtml(f) {
+    if (!f.peername) return '';
+    const from = { dns: 'the name this host looked up', tls: 'the TLS server name', quic: 'the QUIC server name' }[f.namesource] || f.namesource;
+    return '<span class="peername" title="' + esc(f.peername) + ' (' + esc(from) + ')">' + esc(f.peername) + '</span>';
+  }
+
   function rowHtml(r, fresh) {
     const f = r.f;
     const dirTitle = f.inif ? 'Inbound: from another host to this one' : 'Outbound: sent by this host';
@@ -102,8 +109,8 @@
       '<tr' + (fresh ? ' class="fresh"' : '') + '>' +
       '<td class="c-dir"><span class="dir dir-' + r.dir + '" title="' + dirTitle + '"><svg class="icon"><use href="#i-' + r.dir + '"/></svg>' + r.dir + '</span></td>' +
       '<td class="nowrap">' + proto + '</td>' +
-      '<td class="mono">' + addrHtml(f.srcip, ports ? f.srcport : null, r.src) + '</td>' +
-      '<td class="mono">' + addrHtml(f.dstip, ports ? f.dstport : null, r.dst) + '</td>' +
+      '<td class="mono">' + (f.inif ? peerHtml(f) : '') + addrHtml(f.srcip, ports ? f.srcport : null, r.src) + '</td>' +
+      '<td class="mono">' + (f.inif ? '' : peerHtml(f)) + addrHtml(f.dstip, ports ? f.dstport : null, r.dst) + '</td>' +
       '<td class="num"' + (dscp ? ' title="' + dscp + '"' : '') + '>' + f.tos + (dscp && f.tos ? ' <span class="muted">' + dscp + '</span>' : '') + '</td>' +
       '<td class="num">' + F.fmtInt(r.pkts) + '</td>' +
       '<td class="num" title="' + F.fmtInt(r.bytes) + ' bytes">' + F.fmtBytes(r.bytes) + '</td>' +
@@ -197,7 +204,7 @@
       if (format === 'json') {
         text = JSON.stringify(flows, null, 1);
       } else {
-        const cols = ['inif', 'outif', 'family', 'proto', 'srcip', 'srcport', 'dstip', 'dstport', 'tos', 'pkts', 'bytes', 'flags', 'firstseen', 'lastseen', 'age', 'processname', 'user', 'domain', 'service', 'container'];
+        const cols = ['inif', 'outif', 'family', 'proto', 'srcip', 'srcport', 'dstip', 'dstport', 'tos', 'pkts', 'bytes', 'flags', 'firstseen', 'lastseen', 'age', 'processname', 'user', 'domain', 'service', 'container', 'peername', 'namesource'];
         const cell = (v) => (typeof v === 'string' ? '"' + v.replace(/"/g, '""') + '"' : String(v));
         text = cols.join(',') + '\n' + flows.map((f) => cols.map((c) => cell(f[c])).join(',')).join('\n') + '\n';
       }

@@ -9,10 +9,12 @@
   let chartPps = null;
   let chartBps = null;
   let owners = null; // the busiest owners, as the monitor totals them
+  let peers = null; // the busiest named peers
   const OWNERS_READ = 100; // owners read to total the services from
 
   async function fetchOwners() {
     owners = (await Vt.getDoc({ requestedData: 'ownerTotals', ownerLimit: String(OWNERS_READ) })).ownerTotals || [];
+    peers = (await Vt.getDoc({ requestedData: 'peerTotals', ownerLimit: '5' })).peerTotals || [];
   }
 
   // The five services with the most bytes among the owners read.
@@ -60,6 +62,7 @@
       Vt.renderBars($('o-top'), owners.slice(0, 5).map((t) => ({ name: t.processname, bytes: t.bytes, flows: t.flows })), 'No open flows yet.');
       Vt.renderBars($('o-services'), busiestServices(owners), 'No open flow of a known service yet.');
     }
+    if (peers) Vt.renderBars($('o-peers'), peers.map((t) => ({ name: t.peername, bytes: t.bytes, flows: t.flows })), 'No named peers yet.');
   }
 
   function renderCharts() {
@@ -89,6 +92,7 @@
   function init() {
     Vt.barsShowFlows($('o-top'));
     Vt.barsShowFlows($('o-services'));
+    Vt.barsShowFlows($('o-peers'));
     window.addEventListener('resize', () => S.view === 'overview' && S.doc && render());
   }
 
