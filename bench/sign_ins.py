@@ -77,6 +77,7 @@ def main():
     p.add_argument("--clients", type=int, default=64)
     p.add_argument("--requests", type=int, default=20)
     p.add_argument("--seconds", type=float)
+    p.add_argument("--pause", type=float, default=0.0, help="seconds each client waits between sign-ins")
     p.add_argument("--user", default="admin")
     p.add_argument("--password", default="qolpe")
     p.add_argument("--uri", default="/data/")
@@ -104,6 +105,8 @@ def main():
                 else:
                     refusals.append(f"client {number} request {done}: {status}")
             done += 1
+            if args.pause:
+                time.sleep(args.pause)
 
     began = time.monotonic()
     threads = [threading.Thread(target=client, args=(n,)) for n in range(args.clients)]

@@ -83,8 +83,8 @@ HistoryKey historyKeyOf(const FlowEntry& f) {
     if (local < remote) k.localport = local;
     else k.remoteport = remote;
   }
-  // The peer's name and the local service join the key here once flow
-  // records carry them.
+  k.peername = f.peername();
+  k.service = f.service();
   return k;
 }
 

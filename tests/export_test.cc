@@ -255,10 +255,10 @@ TEST(Collector, CsvHeaderOnceAndMalformedDatagramsReportedAndSkipped) {
       << collector.child.output();
   EXPECT_EQ(collector.lines('i'), std::vector<std::string>{
       "inif,outif,firstseen,lastseen,srcip,dstip,srcport,dstport,pkts,bytes,flags,tos,proto,processname,user,"
-      "domain,replydelay,exporter,obsdomain,service,container"});
+      "domain,replydelay,exporter,obsdomain,peername,namesource,service,container"});
   EXPECT_EQ(collector.lines('0')[0],
             "0,1,1700000000000,1700000001500,192.168.1.10,203.0.113.5,50000,443,12,4200,27,0,6,"
-            "\"C:/Tools/client.exe\",\"alice\",\"HOST1\",35,127.0.0.1,0,\"\",\"\"");
+            "\"C:/Tools/client.exe\",\"alice\",\"HOST1\",35,127.0.0.1,0,\"\",\"\",\"\",\"\"");
   EXPECT_THAT(collector.child.output(), testing::HasSubstr("vantrel-collect: malformed datagram from 127.0.0.1:"));
 }
 
@@ -560,7 +560,7 @@ TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {
   ASSERT_EQ(runCommand(tshark + " -V 2>&1", &verbose), 0) << verbose;
   EXPECT_EQ(verbose.find("Malformed"), std::string::npos) << verbose;
   EXPECT_EQ(verbose.find("Expert Info"), std::string::npos) << verbose;
-  for (const char* shown : {"Template (Id = 256, Count = 19)", "(3 flows)", "Template (Id = 257, Count = 20)",
+  for (const char* shown : {"Template (Id = 256, Count = 21)", "(3 flows)", "Template (Id = 257, Count = 22)",
                             "(2 flows)",
                             // The owner elements, as bytes under the documentation enterprise number.
                             "PEN: Example Enterprise Number for Documentation Use (32473)",

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <string>
 #include <unordered_map>
@@ -56,6 +57,15 @@ struct PendingQuery {
   uint8_t question[kDnsMaxWireName];
   size_t questionLength = 0;
   uint64_t expiresMs = 0;
+  uint64_t serial = 0;  // tells this query from others of the same id
+};
+
+// Where a waiting query stands in the order queries were sent, which is
+// the order they expire in.
+struct PendingRef {
+  uint16_t id = 0;
+  uint64_t serial = 0;
+  uint64_t expiresMs = 0;
 };
 
 struct NameEntry {
@@ -74,6 +84,11 @@ struct TcpStream {
 
 // Queries waiting for their answer, by transaction id.
 std::unordered_multimap<uint16_t, PendingQuery> pending;
+// Every waiting query in the order it was sent; an answered one's place stays
+// until it reaches the front. At most kPendingOrderLimit places.
+std::deque<PendingRef> pendingOrder;
+constexpr size_t kPendingOrderLimit = 2 * kMaxPendingQueries;
+uint64_t nextPendingSerial = 0;
 // The names, most recently used first, and where each address's entry stands.
 std::list<NameEntry> names;
 std::unordered_map<AddressKey, std::list<NameEntry>::iterator, AddressHash> byAddress;
@@ -113,12 +128,25 @@ void sweep(uint64_t nowMs) {
   }
 }
 
-void remember(const Conversation& conversation, const DnsMessageView& query, uint64_t nowMs) {
-  if (pending.size() >= kMaxPendingQueries) {
-    for (auto it = pending.begin(); it != pending.end();) {
-      it = it->second.expiresMs <= nowMs ? pending.erase(it) : std::next(it);
+// Forgets the query that has waited longest, if it still waits.
+void dropOldestQuery() {
+  const PendingRef ref = pendingOrder.front();
+  pendingOrder.pop_front();
+  auto [first, last] = pending.equal_range(ref.id);
+  for (auto it = first; it != last; ++it) {
+    if (it->second.serial == ref.serial) {
+      pending.erase(it);
+      return;
     }
-    if (pending.size() >= kMaxPendingQueries) return;
+  }
+}
+
+// Remembers an outbound query. When the table is full the oldest waiting
+// query makes room, so a flood of queries costs each one the same little.
+void remember(const Conversation& conversation, const DnsMessageView& query, uint64_t nowMs) {
+  while (!pendingOrder.empty() && (pendingOrder.front().expiresMs <= nowMs || pending.size() >= kMaxPendingQueries ||
+                                   pendingOrder.size() >= kPendingOrderLimit)) {
+    dropOldestQuery();
   }
   PendingQuery q;
   q.conversation = conversation;
@@ -127,7 +155,9 @@ void remember(const Conversation& conversation, const DnsMessageView& query, uin
   std::memcpy(q.question, query.questionWire, query.questionWireLength);
   q.questionLength = query.questionWireLength;
   q.expiresMs = nowMs + kPendingQueryMs;
+  q.serial = nextPendingSerial++;
   pending.emplace(query.id, q);
+  pendingOrder.push_back(PendingRef{query.id, q.serial, q.expiresMs});
 }
 
 void name(const DnsAddress& address, const char* text, size_t textLength, uint64_t nowMs) {
@@ -258,6 +288,7 @@ const char* nameTableLookup(uint8_t family, const uint8_t* address, uint64_t now
 
 void nameTableClear() {
   pending.clear();
+  pendingOrder.clear();
   names.clear();
   byAddress.clear();
   tcpStreams.clear();

@@ -170,4 +170,17 @@ TEST_F(NameTable, CountsMalformedMessages) {
   EXPECT_EQ(counts.unsolicited, 0u);
 }
 
+// A flood of queries that are never answered makes room for the newest:
+// the oldest waiting queries go, and a full table costs no more per query.
+TEST_F(NameTable, AFloodOfUnansweredQueriesLeavesRoomForNewOnes) {
+  for (size_t i = 0; i < 3 * kMaxPendingQueries; ++i) {
+    query4(static_cast<uint16_t>(i), "flood" + std::to_string(i) + ".example", kT0 + i / 100);
+  }
+  query4(65000, "www.example.com", kT0 + 100);
+  answer4(65000, "www.example.com", {{4, kWeb4, 600}}, kT0 + 101);
+  EXPECT_EQ(lookup(kWeb4, kT0 + 102), "www.example.com");
+  answer4(0, "flood0.example", {{4, {192, 0, 2, 9}, 600}}, kT0 + 103);  // went long ago
+  EXPECT_EQ(lookup({192, 0, 2, 9}, kT0 + 104), "");
+}
+
 }  // namespace
