@@ -2,7 +2,7 @@
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer (clang,
 # with libFuzzer instrumentation), then every fuzz target for a short run.
 set -euo pipefail
-FUZZ_SECONDS="${FUZZ_SECONDS:-30}"
+FUZZ_SECONDS="${FUZZ_SECONDS:-20}"
 CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_TESTS=ON -DVANTREL_FUZZ=ON -DVANTREL_BENCH=OFF
 cmake --build build-asan -j"$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1"
