@@ -15,8 +15,8 @@
 namespace {
 
 // The settings arguments, in the order they are looked up.
-constexpr const char* kArgumentNames[] = {"httpPort",   "receiverPort", "userPass",     "receiverIP",
-                                          "listenerIP", "exportFormat", "savesettings"};
+constexpr const char* kArgumentNames[] = {"httpPort",     "receiverPort",    "userPass",    "receiverIP",
+                                          "listenerIP",   "exportFormat",    "exportTransport", "savesettings"};
 
 // Fallbacks for a current setting of the wrong JSON type, as the settings
 // store's typed reads use them.
@@ -66,6 +66,22 @@ void exportFormatChange(const Json::Value& current, const ArgumentLookup& lookup
   if (text != currentName) changes["exportFormat"] = text;
 }
 
+// The export transport: "udp" or "tcp", or refused. An absent current
+// setting means udp. "tcp" with the native format is taken as asked; the
+// export run says that it sends by UDP then.
+void exportTransportChange(const Json::Value& current, const ArgumentLookup& lookup, Json::Value& changes) {
+  const char* text = lookup("exportTransport");
+  if (text == nullptr) return;
+  consolePrintf("exportTransport %s specified\n", text);
+  if (strcmp(text, "udp") != 0 && strcmp(text, "tcp") != 0) {
+    consolePrintf("exportTransport %s is neither udp nor tcp; exportTransport unchanged\n", text);
+    return;
+  }
+  const std::string currentName =
+      current.isMember("exportTransport") ? readStringMember(current, "exportTransport", "udp") : "udp";
+  if (text != currentName) changes["exportTransport"] = text;
+}
+
 }  // namespace
 
 bool hasSettingsArgument(const ArgumentLookup& lookup) {
@@ -92,6 +108,7 @@ Json::Value settingsChanges(const Json::Value& current, const ArgumentLookup& lo
   textChange(current, lookup, "receiverIP", kDefaultReceiverIP, changes);
   textChange(current, lookup, "listenerIP", kDefaultListenerIP, changes);
   exportFormatChange(current, lookup, changes);
+  exportTransportChange(current, lookup, changes);
   return changes;
 }
 

@@ -54,11 +54,12 @@ TEST(PortFromText, WholeDecimalNumberFromOneTo65535AndNothingElse) {
   }
 }
 
-TEST(HasSettingsArgument, AnyOfTheSevenWithAValue) {
+TEST(HasSettingsArgument, AnyOfTheEightWithAValue) {
   EXPECT_FALSE(hasSettingsArgument(argumentsOf({})));
   EXPECT_FALSE(hasSettingsArgument(argumentsOf({{"requestedData", "flows"}, {"user", "x"}})));
   for (const char* name :
-       {"httpPort", "receiverPort", "userPass", "receiverIP", "listenerIP", "exportFormat", "savesettings"}) {
+       {"httpPort", "receiverPort", "userPass", "receiverIP", "listenerIP", "exportFormat", "exportTransport",
+        "savesettings"}) {
     EXPECT_TRUE(hasSettingsArgument(argumentsOf({{name, ""}}))) << name;
   }
 }
@@ -120,6 +121,15 @@ TEST(SettingsChanges, ConsoleLinesAndChangedMembers) {
        R"({"exportFormat":"ipfix"})", R"({"exportFormat":"native"})"},
       {"unknown format to native", {{"exportFormat", "native"}}, "exportFormat native specified\n",
        R"({"exportFormat":"native"})", R"({"exportFormat":"xml"})"},
+      {"tcp with ipfix", {{"exportFormat", "ipfix"}, {"exportTransport", "tcp"}},
+       "exportFormat ipfix specified\nexportTransport tcp specified\n",
+       R"({"exportFormat":"ipfix","exportTransport":"tcp"})"},
+      {"udp while the member is absent", {{"exportTransport", "udp"}}, "exportTransport udp specified\n", "{}"},
+      {"tcp back to udp", {{"exportTransport", "udp"}}, "exportTransport udp specified\n",
+       R"({"exportTransport":"udp"})", R"({"exportTransport":"tcp"})"},
+      {"transport of another name",
+       {{"exportTransport", "TCP"}},
+       "exportTransport TCP specified\nexportTransport TCP is neither udp nor tcp; exportTransport unchanged\n", "{}"},
       {"current settings of the wrong type read as their defaults",
        {{"httpPort", "7909"}, {"userPass", "qolpe"}},
        "httpPort 7909 specified\n"

@@ -200,6 +200,7 @@
 
   // The export format in use: native unless the setting names ipfix.
   Vt.exportFormat = (st) => (st.exportFormat === 'ipfix' ? 'ipfix' : 'native');
+  Vt.exportTransport = (st) => (st.exportTransport === 'tcp' ? 'tcp' : 'udp');
 
   // The discovered adapters by interface index: {key, index, ips, ips6, mac}.
   Vt.interfaceList = function interfaceList(doc) {

@@ -7,12 +7,12 @@
   const Vt = window.Vt;
   const { F, $, esc, S, setText } = Vt;
 
-  const FIELDS = ['set-listener', 'set-rip', 'set-rport', 'set-hport', 'set-format'];
+  const FIELDS = ['set-listener', 'set-rip', 'set-rport', 'set-hport', 'set-format', 'set-transport'];
   const dirty = new Set(); // ids of the fields edited since the last save or reset
 
-  const SETTING_OF_ARG = { listenerIP: 'listenerIP', receiverIP: 'receiverIP', receiverPort: 'receiverPort', httpPort: 'httpPort', exportFormat: 'exportFormat' };
-  const ARG_LABEL = { listenerIP: 'listener', receiverIP: 'collector address', receiverPort: 'collector port', httpPort: 'web port', exportFormat: 'export format' };
-  const FIELD_OF_ARG = { listenerIP: 'set-listener', receiverIP: 'set-rip', receiverPort: 'set-rport', httpPort: 'set-hport', exportFormat: 'set-format' };
+  const SETTING_OF_ARG = { listenerIP: 'listenerIP', receiverIP: 'receiverIP', receiverPort: 'receiverPort', httpPort: 'httpPort', exportFormat: 'exportFormat', exportTransport: 'exportTransport' };
+  const ARG_LABEL = { listenerIP: 'listener', receiverIP: 'collector address', receiverPort: 'collector port', httpPort: 'web port', exportFormat: 'export format', exportTransport: 'transport' };
+  const FIELD_OF_ARG = { listenerIP: 'set-listener', receiverIP: 'set-rip', receiverPort: 'set-rport', httpPort: 'set-hport', exportFormat: 'set-format', exportTransport: 'set-transport' };
 
   function listenerOptions(current) {
     const opts = [{ v: '', t: 'Automatic — first usable address' }];
@@ -45,6 +45,7 @@
     fill('set-rport', st.receiverPort);
     fill('set-hport', st.httpPort);
     fill('set-format', Vt.exportFormat(st));
+    fill('set-transport', Vt.exportTransport(st));
     setText('set-user', st.user === undefined ? '–' : String(st.user));
   }
 
@@ -92,6 +93,8 @@
     if (hport !== Number(st.httpPort)) out.httpPort = String(hport);
     const format = $('set-format').value;
     if (format !== Vt.exportFormat(st)) out.exportFormat = format;
+    const transport = $('set-transport').value;
+    if (transport !== Vt.exportTransport(st)) out.exportTransport = transport;
     return out;
   }
 
