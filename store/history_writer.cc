@@ -27,12 +27,13 @@ struct HistoryWriter {
   HistorySettings settings;
   std::thread thread;
 
-  std::mutex queueMutex;  // guards finished, passAsked, finishing, passes and offReason
+  std::mutex queueMutex;  // guards finished, passAsked, finishing, started, passes and offReason
   std::condition_variable changed;
   std::vector<FlowEntry> finished;
   bool passAsked = false;
   bool finishing = false;
-  uint64_t passes = 0;
+  uint64_t started = 0;  // passes that have taken the queue
+  uint64_t passes = 0;   // passes done
   std::string offReason;  // why the file is not in use, for usage answers
 
   std::atomic<uint64_t> notCounted{0};  // finished flows refused by a full queue
@@ -107,6 +108,7 @@ void historyLoop(HistoryWriter& w) {
       last = w.finishing;
       w.passAsked = false;
       finished.swap(w.finished);
+      ++w.started;
     }
     std::vector<FlowEntry> open = copyFlows();
     if (last) {
@@ -128,11 +130,13 @@ void historyLoop(HistoryWriter& w) {
 bool answerUsage(HistoryWriter& w, const UsageQuery& query, UsageAnswer& answer, std::string& error) {
   {
     std::unique_lock<std::mutex> lock(w.queueMutex);
-    if (w.passes == 0 || currentTimeMillis() - w.lastPassAt > w.settings.askedPassGapMillis) {
-      const uint64_t before = w.passes;
+    if (w.passes == 0 || currentTimeMillis() - w.lastPassAt >= w.settings.askedPassGapMillis) {
+      // A pass that takes the queue after this request: one already under
+      // way may have taken it before the flows just finished were queued.
+      const uint64_t wanted = w.started + 1;
       w.passAsked = true;
       w.changed.notify_all();
-      w.changed.wait_for(lock, std::chrono::seconds(3), [&w, before] { return w.passes != before || w.finishing; });
+      w.changed.wait_for(lock, std::chrono::seconds(3), [&w, wanted] { return w.passes >= wanted || w.finishing; });
     }
     if (!w.fileOpen) {
       error = w.offReason.empty() ? "history is off" : w.offReason;
