@@ -12,7 +12,7 @@ struct Entry {
   std::string name;
   NameSource source = NameSource::kNone;
   std::atomic<uint32_t> refs{0};
-  bool live = false;  // guarded by poolMutex
+  bool live = false;  // guarded by the pool's mutex
 };
 
 // Entries live in chunks that never move, so a holder reads its entry
@@ -21,12 +21,23 @@ constexpr uint32_t kChunkEntries = 4096;
 constexpr uint32_t kChunks = kMaxPeerNames / kChunkEntries;
 std::atomic<Entry*> chunks[kChunks];
 
-// Guards byName, freeIds, nextId, held, chunk creation and every entry's
-// name, source and live flag while the entry is not referenced.
-std::mutex poolMutex;
-std::unordered_map<std::string, uint32_t> byName;  // source byte + name -> id
-std::vector<uint32_t> freeIds;
-uint32_t nextId = 1;
+// The pool's index. Made once and never destroyed: records held by other
+// globals (the export queue) still release their names while the program's
+// globals are torn down at exit.
+struct PoolIndex {
+  // Guards byName, freeIds, nextId, chunk creation and every entry's name,
+  // source and live flag while the entry is not referenced.
+  std::mutex mutex;
+  std::unordered_map<std::string, uint32_t> byName;  // source byte + name -> id
+  std::vector<uint32_t> freeIds;
+  uint32_t nextId = 1;
+};
+
+PoolIndex& pool() {
+  static PoolIndex* const index = new PoolIndex;
+  return *index;
+}
+
 std::atomic<size_t> held{0};
 
 Entry& entryOf(uint32_t id) {
@@ -34,19 +45,19 @@ Entry& entryOf(uint32_t id) {
   return chunks[n / kChunkEntries].load(std::memory_order_acquire)[n % kChunkEntries];
 }
 
-// A free id with its chunk present, or 0 when the pool is full. Caller holds poolMutex.
-uint32_t takeId() {
-  if (!freeIds.empty()) {
-    const uint32_t id = freeIds.back();
-    freeIds.pop_back();
+// A free id with its chunk present, or 0 when the pool is full. Caller holds p.mutex.
+uint32_t takeId(PoolIndex& p) {
+  if (!p.freeIds.empty()) {
+    const uint32_t id = p.freeIds.back();
+    p.freeIds.pop_back();
     return id;
   }
-  if (nextId > kMaxPeerNames) return 0;
-  const uint32_t chunk = (nextId - 1) / kChunkEntries;
+  if (p.nextId > kMaxPeerNames) return 0;
+  const uint32_t chunk = (p.nextId - 1) / kChunkEntries;
   if (chunks[chunk].load(std::memory_order_relaxed) == nullptr) {
     chunks[chunk].store(new Entry[kChunkEntries], std::memory_order_release);
   }
-  return nextId++;
+  return p.nextId++;
 }
 
 void retain(uint32_t id) {
@@ -57,14 +68,15 @@ void release(uint32_t id) {
   if (id == 0) return;
   Entry& e = entryOf(id);
   if (e.refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  std::lock_guard<std::mutex> lock(poolMutex);
+  PoolIndex& p = pool();
+  std::lock_guard<std::mutex> lock(p.mutex);
   // Someone may have found the name again since the count reached zero.
   if (!e.live || e.refs.load(std::memory_order_acquire) != 0) return;
-  byName.erase(static_cast<char>(e.source) + e.name);
+  p.byName.erase(static_cast<char>(e.source) + e.name);
   e.live = false;
   e.name.clear();
   e.name.shrink_to_fit();
-  freeIds.push_back(id);
+  p.freeIds.push_back(id);
   held.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -93,20 +105,21 @@ PeerName PeerName::make(std::string_view name, NameSource source) {
   if (name.size() > kMaxPeerNameBytes) name = name.substr(0, kMaxPeerNameBytes);
   std::string key(1, static_cast<char>(source));
   key.append(name);
-  std::lock_guard<std::mutex> lock(poolMutex);
-  if (auto it = byName.find(key); it != byName.end()) {
+  PoolIndex& p = pool();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  if (auto it = p.byName.find(key); it != p.byName.end()) {
     entryOf(it->second).refs.fetch_add(1, std::memory_order_relaxed);
     ref.id_ = it->second;
     return ref;
   }
-  const uint32_t id = takeId();
+  const uint32_t id = takeId(p);
   if (id == 0) return ref;
   Entry& e = entryOf(id);
   e.name.assign(name);
   e.source = source;
   e.live = true;
   e.refs.store(1, std::memory_order_release);
-  byName.emplace(std::move(key), id);
+  p.byName.emplace(std::move(key), id);
   held.fetch_add(1, std::memory_order_relaxed);
   ref.id_ = id;
   return ref;
