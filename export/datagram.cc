@@ -77,6 +77,12 @@ bool decodeDatagram(const uint8_t* data, size_t size, std::vector<FlowRecord>& r
     if (size - offset < kRecordFixedBytes - 2) {
       return fail(where() + "fixed fields and domain length need 46 bytes, " + to_string(size - offset) + " left");
     }
+    // The direction fields are 16 bits on the wire and 0 or 1 as the
+    // monitor sends them; a record keeps a byte of each.
+    if (getU16(data + offset + 28) > 0xFF || getU16(data + offset + 30) > 0xFF) {
+      return fail(where() + "inif " + to_string(getU16(data + offset + 28)) + " or outif " +
+                  to_string(getU16(data + offset + 30)) + " is above 255");
+    }
     FlowRecord rec = readFixedFields(data + offset);
     auto pastEnd = [&] { return " runs past the end of the " + to_string(size) + "-byte datagram"; };
     StringReader reader{data, size, offset + 45};

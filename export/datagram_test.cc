@@ -46,6 +46,8 @@ TEST(DecodeDatagram, RejectsMalformedWithReason) {
          d.insert(d.end(), kSampleDatagram.begin() + 4, kSampleDatagram.begin() + 40);
        },
        "record 2 of 2 at offset 81: fixed fields and domain length need 46 bytes, 36 left"},
+      {"direction past a byte", [](auto& d) { d[4 + 28] = 1; },
+       "record 1 of 1 at offset 4: inif 256 or outif 1 is above 255"},
       {"over 1400 bytes", [](auto& d) { d.resize(1401); },
        "datagram of 1401 bytes is longer than the 1400-byte limit"},
   };
