@@ -88,6 +88,8 @@ std::map<uint32_t, std::string> servicesByProcess(const ServiceListRead& read) {
           !utf8At(batch.bytes, name - batch.base, text) || text.empty()) {
         continue;
       }
+      // The list is joined with ",": a comma inside a name would split it.
+      std::replace(text.begin(), text.end(), ',', '_');
       names[pid].push_back(std::move(text));
     }
   }

@@ -14,7 +14,8 @@
 // Service names by process id from the entries of `read`'s buffers
 // (ENUM_SERVICE_STATUS_PROCESSW: two name pointers, then nine 32-bit fields
 // of which the eighth is the process id, padded to the pointer size). Each
-// process's names are sorted and joined with ",". Entries whose pointers or
+// process's names are sorted and joined with ",", a comma within a name
+// written as "_". Entries whose pointers or
 // names leave their buffer, and processes numbered 0, are left out.
 std::map<uint32_t, std::string> servicesByProcess(const ServiceListRead& read);
 

@@ -52,10 +52,11 @@ TEST(HostedServices, NamesPerProcessSortedAndJoinedFromWindowsBuffers) {
     read.supported = true;
     read.pointerBytes = static_cast<uint32_t>(pointerBytes);
     read.batches.push_back(windowsBuffer(svchost, pointerBytes, pointerBytes == 8 ? 0x7ff6a0010000 : 0x00a10000));
-    read.batches.push_back(windowsBuffer({{u"WinDefend", 3100}, {u"Audiosrv", 1204}}, pointerBytes, 0x1000));
+    read.batches.push_back(
+        windowsBuffer({{u"WinDefend", 3100}, {u"Audiosrv", 1204}, {u"Dn,BITS", 3100}}, pointerBytes, 0x1000));
     EXPECT_EQ(text(servicesByProcess(read)),
               "77=Dienst\xc3\xa9\xf0\x9f\x98\x80 1204=Audiosrv,BITS,Dnscache,LanmanWorkstation 2300=Spooler "
-              "3100=WinDefend ")
+              "3100=Dn_BITS,WinDefend ")
         << pointerBytes << "-byte pointers";
   }
 }
