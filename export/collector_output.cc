@@ -89,7 +89,9 @@ struct JsonLineWriter {
   std::unique_ptr<Json::StreamWriter> writer;
   AppendToString buffer;
   std::ostream stream{&buffer};
-  // What each member was last set from; valid once `filled`.
+  // What each member was last set from, valid once `filled`: its number
+  // (an IPv4 address column: the address with bit 32 set, else 0) or its
+  // text.
   std::array<uint64_t, kColumnCount> numbers{};
   std::array<std::string, kColumnCount> texts;
   bool filled = false;
@@ -107,9 +109,21 @@ struct JsonLineWriter {
   }
   // Made valid UTF-8 only when it changes.
   void text(size_t column, std::string_view value) {
-    if (filled && texts[column] == value) return;
+    if (filled && numbers[column] == 0 && texts[column] == value) return;
+    numbers[column] = 0;
     texts[column].assign(value);
     *members[column] = validUtf8(texts[column]);
+  }
+  // Dotted only when it changes.
+  void ipv4(size_t column, uint32_t address) {
+    const uint64_t key = uint64_t(1) << 32 | address;
+    if (filled && numbers[column] == key) return;
+    numbers[column] = key;
+    *members[column] = ipToDotted(address);
+  }
+  void address(size_t column, const CollectedFlow& record, bool source) {
+    if (!record.ipv6()) return ipv4(column, source ? record.srcip : record.dstip);
+    text(column, addressText(record, source));
   }
   void fill(const CollectedFlow& record, const RecordSource& from) {
     size_t i = 0;
@@ -117,8 +131,8 @@ struct JsonLineWriter {
     number(i++, record.outif);
     number(i++, record.firstseen);
     number(i++, record.lastseen);
-    text(i++, addressText(record, true));
-    text(i++, addressText(record, false));
+    address(i++, record, true);
+    address(i++, record, false);
     number(i++, record.srcport);
     number(i++, record.dstport);
     number(i++, record.packets);
@@ -130,7 +144,7 @@ struct JsonLineWriter {
     text(i++, record.user());
     text(i++, record.domain());
     number(i++, record.replydelay);
-    text(i++, ipToDotted(from.exporter));
+    ipv4(i++, from.exporter);
     number(i++, from.obsdomain);
     text(i++, record.peername());
     text(i++, record.namesource());
