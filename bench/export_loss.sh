@@ -25,9 +25,10 @@
 # the collector also keeps the records in an SQLite file (--store), and the
 # records of those flows found there are printed too; with STORE=clickhouse
 # the same from a ClickHouse server the script starts in the monitor's
-# namespace. Needs the
-# monitor and vantrel-collect built (cmake --build build --target vantrel
-# vantrel-collect).
+# namespace. Exit status: 0 when every record of those flows arrived
+# (and, with STORE, was found in the store) in every case run, 1 when any
+# was lost, 2 on bad use. Needs the monitor and vantrel-collect built
+# (cmake --build build --target vantrel vantrel-collect).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/clickhouse_server.sh
@@ -42,6 +43,13 @@ fi
 for b in vantrel vantrel-collect; do
   [[ -x $BUILD_DIR/$b ]] || { echo "$BUILD_DIR/$b is missing: build it first" >&2; exit 1; }
 done
+
+# Set to 1 by a case that lost records; the exit status.
+LOST=0
+# Records `$1` of `$2` sent: LOST is set when fewer arrived.
+count_loss() {
+  if (($1 < $2)); then LOST=1; fi
+}
 
 MON=vt-loss-mon-$$
 PEER=vt-loss-peer-$$
@@ -141,6 +149,7 @@ run_plain() {
   wait "$reader" || true
   local got
   got=$(awk '{ print $2 }' "$dir/reader.txt")
+  count_loss "${got:-0}" "$flows"
   printf 'plain flows sent %7d  records received %7d  %6.2f %%  (%s)\n' "$flows" "${got:-0}" \
     "$(awk -v g="${got:-0}" -v f="$flows" 'BEGIN { print 100 * g / f }')" "$(cat "$dir/reader.txt")"
   grep -h '^Stopped: ' "$dir/console.log" || true
@@ -202,6 +211,7 @@ run_case() {
   wait "$collector" 2>/dev/null || true
   local got datagrams
   got=$(grep -c '"proto":17,.*"srcip":"10.77.0.2"' "$dir/records.json" || true)
+  count_loss "$got" "$flows"
   datagrams=$(sed -n 's/.*, \([0-9]*\) export datagrams sent.*/\1/p' "$dir/console.log" | tail -1)
   printf '%-5s flows sent %7d (in %2d s)  records received %7d  %6.2f %%  export datagrams %s\n' \
     "$kind" "$flows" "$sent_in" "$got" "$(awk -v g="$got" -v f="$flows" 'BEGIN { print 100 * g / f }')" \
@@ -212,10 +222,11 @@ run_case() {
     local stored
     stored=$(ip netns exec "$MON" "$BUILD_DIR/vantrel-collect" query --store "$store" --peer 10.77.0.2 --limit 0 \
       --format csv | awk -F, '$9 == 17 { n++ } END { print n + 0 }')
+    count_loss "${stored:-0}" "$flows"
     printf '%-5s records of those flows in the store %7d  %6.2f %%\n' "$kind" "${stored:-0}" \
       "$(awk -v g="${stored:-0}" -v f="$flows" 'BEGIN { print 100 * g / f }')"
     grep -h 'stopped:\|last minute:\|cannot write' "$dir/collect.err" || true
-    [[ ${STORE:-} == clickhouse ]] && stop_clickhouse "$dir/clickhouse"
+    if [[ ${STORE:-} == clickhouse ]]; then stop_clickhouse "$dir/clickhouse"; fi
   fi
 }
 
@@ -227,3 +238,5 @@ case $CASES in
   plain) for run in $(seq "${RUNS:-5}"); do run_plain "$WORK/plain-$run" "${FLOWS:-20000}"; done ;;
   *) echo "usage: export_loss.sh [sweep|stop|both|plain] [FLOWS]" >&2; exit 2 ;;
 esac
+if ((LOST)); then echo "records were lost" >&2; fi
+exit "$LOST"

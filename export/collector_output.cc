@@ -2,7 +2,9 @@
 
 #include <array>
 #include <memory>
-#include <sstream>
+#include <ostream>
+#include <streambuf>
+#include <string_view>
 #include <vector>
 
 #include "export/datagram.h"
@@ -55,23 +57,106 @@ void fillFlowJson(const CollectedFlow& record, const RecordSource& from, const J
   *m[i++] = validUtf8(record.container());
 }
 
+// A stream buffer that appends straight to a string: the writer's text
+// lands at the end of the output with no buffer of its own to grow, copy
+// and empty for every line.
+class AppendToString : public std::streambuf {
+ public:
+  void target(std::string* out) { out_ = out; }
+
+ protected:
+  std::streamsize xsputn(const char* text, std::streamsize n) override {
+    out_->append(text, size_t(n));
+    return n;
+  }
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) out_->push_back(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+  }
+
+ private:
+  std::string* out_ = nullptr;
+};
+
 // One flow object per thread, kept with its members in place, and one
-// compact writer: a line sets the values instead of building the object.
+// compact writer: a line changes only the members whose values differ from
+// the record before (most repeat: exporter, owner, protocol, ...), so an
+// unchanged one costs a comparison, and is written straight into the
+// output.
 struct JsonLineWriter {
   Json::Value object{Json::objectValue};
   JsonMembers members = membersOf(object);
   std::unique_ptr<Json::StreamWriter> writer;
-  std::ostringstream text;
+  AppendToString buffer;
+  std::ostream stream{&buffer};
+  // What each member was last set from, valid once `filled`: its number
+  // (an IPv4 address column: the address with bit 32 set, else 0) or its
+  // text.
+  std::array<uint64_t, kColumnCount> numbers{};
+  std::array<std::string, kColumnCount> texts;
+  bool filled = false;
+
   JsonLineWriter() {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
+    builder["commentStyle"] = "None";  // the object has none: no looking for them
     writer.reset(builder.newStreamWriter());
   }
+  void number(size_t column, uint64_t value) {
+    if (filled && numbers[column] == value) return;
+    numbers[column] = value;
+    *members[column] = Json::UInt64(value);
+  }
+  // Made valid UTF-8 only when it changes.
+  void text(size_t column, std::string_view value) {
+    if (filled && numbers[column] == 0 && texts[column] == value) return;
+    numbers[column] = 0;
+    texts[column].assign(value);
+    *members[column] = validUtf8(texts[column]);
+  }
+  // Dotted only when it changes.
+  void ipv4(size_t column, uint32_t address) {
+    const uint64_t key = uint64_t(1) << 32 | address;
+    if (filled && numbers[column] == key) return;
+    numbers[column] = key;
+    *members[column] = ipToDotted(address);
+  }
+  void address(size_t column, const CollectedFlow& record, bool source) {
+    if (!record.ipv6()) return ipv4(column, source ? record.srcip : record.dstip);
+    text(column, addressText(record, source));
+  }
+  void fill(const CollectedFlow& record, const RecordSource& from) {
+    size_t i = 0;
+    number(i++, record.inif);
+    number(i++, record.outif);
+    number(i++, record.firstseen);
+    number(i++, record.lastseen);
+    address(i++, record, true);
+    address(i++, record, false);
+    number(i++, record.srcport);
+    number(i++, record.dstport);
+    number(i++, record.packets);
+    number(i++, record.octets);
+    number(i++, record.flags);
+    number(i++, record.tos);
+    number(i++, record.proto);
+    text(i++, record.processname());
+    text(i++, record.user());
+    text(i++, record.domain());
+    number(i++, record.replydelay);
+    ipv4(i++, from.exporter);
+    number(i++, from.obsdomain);
+    text(i++, record.peername());
+    text(i++, record.namesource());
+    text(i++, record.service());
+    text(i++, record.container());
+    filled = true;
+  }
   void append(const CollectedFlow& record, const RecordSource& from, std::string& out) {
-    fillFlowJson(record, from, members);
-    text.str("");
-    writer->write(object, &text);
-    out += text.view();
+    fill(record, from);
+    buffer.target(&out);
+    writer->write(object, &stream);
+    buffer.target(nullptr);
   }
 };
 
@@ -152,7 +237,7 @@ void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16
     out.reports.push_back({"malformed", malformedDatagramReport(fromAddress, fromPort, error)});
     return;
   }
-  IpfixMessage message;
+  IpfixMessage& message = out.message;
   const bool decoded = version == kIpfixVersion
                            ? decodeIpfixMessage(data, size, fromAddress, templates, message, error, receivedMillis)
                        : version == kNetflow9Version ? decodeNetflow9Packet(data, size, fromAddress, templates, message, error)
@@ -161,7 +246,8 @@ void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16
     out.reports.push_back({"malformed", malformedDatagramReport(fromAddress, fromPort, error)});
     return;
   }
-  out.records = std::move(message.records);
+  out.records.swap(message.records);
+  message.records.clear();
   out.obsdomain = message.domain;
   const std::string kind = version == kIpfixVersion ? "IPFIX message" : "NetFlow v9 packet";
   if (message.timesGuessed && templates.timesGuessedTold.insert(fromAddress).second) {
@@ -189,7 +275,8 @@ void collectFlows(const uint8_t* data, size_t size, uint32_t fromAddress, uint16
 
 void collectDatagram(const uint8_t* data, size_t size, uint32_t fromAddress, uint16_t fromPort,
                      IpfixTemplates& templates, CollectorFormat format, CollectedText& out) {
-  CollectedFlows flows;
+  static thread_local CollectedFlows flows;
+  flows.reports.clear();
   collectFlows(data, size, fromAddress, fromPort, templates, flows);
   for (const FlowEntry& record : flows.records) {
     appendFlowLine(record, format, out.lines, {fromAddress, flows.obsdomain});

@@ -73,6 +73,7 @@ struct CollectedFlows {
   std::vector<CollectedFlow> records;
   uint32_t obsdomain = 0;  // IPFIX observation domain; 0 for a native datagram
   std::vector<CollectorReport> reports;
+  IpfixMessage message;  // the decoder's, kept so that its room serves the next datagram
 };
 
 // Keeps standard error readable under a flood: of each exporter and kind,

@@ -8,6 +8,7 @@
 #include "export/datagram_builder.h"
 #include "export/sample_records.h"
 #include "export/serialize.h"
+#include "flow/ip_text.h"
 #include "runtime/state.h"
 #include "tests/support/export_recorder.h"
 
@@ -74,6 +75,30 @@ TEST(CollectorOutput, AwkwardValuesStayOneLine) {
     appendFlowLine(r, CollectorFormat::csv, csv);
     EXPECT_NE(csv.find(std::string(",\"p\",") + c.csvUser + ",\"d\",35,0.0.0.0,0,\"\",\"\",\"\",\"\"\n"), std::string::npos) << c.name << ": " << csv;
     EXPECT_NE(csv.find(",4294967295,"), std::string::npos) << c.name;
+  }
+}
+
+// Each line is its own record's, whatever the lines before held: values
+// that change, fall back to zero or empty, or come back, as a fresh object
+// would give them.
+TEST(CollectorOutput, ALineKeepsNothingOfTheRecordBefore) {
+  CollectedFlow rich(sampleTcpRecord());
+  rich.packets = 5000000000, rich.octets = uint64_t(1) << 40;
+  rich.peer = PeerName::make("a.example", NameSource::kTls);
+  rich.owner = makeOwner("p\xc3", "u", "d", "svc", "c0ffee");
+  CollectedFlow six = rich;
+  six.family = 6;
+  ASSERT_TRUE(parseIp6("2001:db8::10", six.srcip6) && parseIp6("2001:db8:1::5", six.dstip6));
+  const CollectedFlow bare;
+  const std::pair<const CollectedFlow*, RecordSource> lines[] = {
+      {&rich, {0x0A000001, 7}}, {&bare, {0, 0}}, {&six, {0x0A000002, 7}}, {&bare, {0, 0}}, {&rich, {0x0A000001, 7}},
+      {&rich, {0x0A000001, 7}}, {&six, {0, 0}}};
+  Json::StreamWriterBuilder fresh;
+  fresh["indentation"] = "";
+  for (const auto& [record, from] : lines) {
+    std::string line;
+    appendFlowLine(*record, CollectorFormat::json, line, from);
+    EXPECT_EQ(line, Json::writeString(fresh, flowRecordJson(*record, from)) + "\n");
   }
 }
 

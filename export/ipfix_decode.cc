@@ -1,6 +1,7 @@
 #include "export/ipfix_decode.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <optional>
@@ -85,23 +86,52 @@ void setStandardField(uint16_t id, const uint8_t* at, size_t length, CollectedFl
   }
 }
 
-// `texts`: processname, user, domain, peer name, name source, service, container.
-void setVantrelField(uint16_t id, const uint8_t* at, size_t length, std::string texts[7], FlowRecord& rec) {
-  const std::string text(reinterpret_cast<const char*>(at), std::min(length, kMaxCollectedStringBytes));
+// The strings of a record, in the order processname, user, domain, peer
+// name, name source, service, container.
+using RecordTexts = std::array<std::string, 7>;
+
+void setVantrelField(uint16_t id, const uint8_t* at, size_t length, RecordTexts& texts, FlowRecord& rec) {
+  const auto setText = [&](size_t i) {
+    texts[i].assign(reinterpret_cast<const char*>(at), std::min(length, kMaxCollectedStringBytes));
+  };
   uint64_t v = 0;
   switch (id) {
-    case kIeVantrelProcessName: texts[0] = text; break;
-    case kIeVantrelUserName: texts[1] = text; break;
-    case kIeVantrelDomain: texts[2] = text; break;
-    case kIeVantrelPeerName: texts[3] = text; break;
-    case kIeVantrelNameSource: texts[4] = text; break;
-    case kIeVantrelService: texts[5] = text; break;
-    case kIeVantrelContainer: texts[6] = text; break;
+    case kIeVantrelProcessName: setText(0); break;
+    case kIeVantrelUserName: setText(1); break;
+    case kIeVantrelDomain: setText(2); break;
+    case kIeVantrelPeerName: setText(3); break;
+    case kIeVantrelNameSource: setText(4); break;
+    case kIeVantrelService: setText(5); break;
+    case kIeVantrelContainer: setText(6); break;
     case kIeVantrelReplyDelay:
       if (readUnsigned(at, length, v)) rec.replydelay = static_cast<uint16_t>(v);
       break;
     default: break;
   }
+}
+
+// The owner and peer name of the message's last record: the records of one
+// message mostly share them, and taking them again costs neither an
+// allocation nor the name pool's lock.
+struct RecentNames {
+  OwnerRef owner;
+  PeerName peer;
+  RecordTexts texts;  // the record being read; its buffers serve every record
+};
+
+bool ownerHolds(const OwnerRef& owner, const RecordTexts& t) {
+  if (!owner) return t[0].empty() && t[1].empty() && t[2].empty() && t[5].empty() && t[6].empty();
+  return owner->processname == t[0] && owner->user == t[1] && owner->domain == t[2] && owner->service == t[5] &&
+         owner->container == t[6];
+}
+
+void setNames(RecentNames& recent, FlowRecord& rec) {
+  RecordTexts& t = recent.texts;
+  if (!ownerHolds(recent.owner, t)) recent.owner = makeOwner(t[0], t[1], t[2], t[5], t[6]);
+  rec.owner = recent.owner;
+  const NameSource source = nameSourceByText(t[4]);
+  if (recent.peer.text() != t[3] || recent.peer.source() != source) recent.peer = PeerName::make(t[3], source);
+  rec.peer = recent.peer;
 }
 
 // True when the element is one that decodeRecord stores in a flow record.
@@ -175,11 +205,12 @@ void settleTimes(CollectedFlow& rec, const RecordExtras& extras, TimeBase& base)
 // Reads one data record of `tmpl` from data[at, end); false when a field runs
 // past `end`. `at` moves past the record.
 bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTemplate& tmpl, CollectedFlow& rec,
-                  TimeBase& base) {
+                  TimeBase& base, RecentNames& recent) {
   rec = CollectedFlow();
   rec.pkts = 0;
   RecordExtras extras;
-  std::string owner[7];  // processname, user, domain, peer name, name source, service, container
+  RecordTexts& owner = recent.texts;
+  for (std::string& text : owner) text.clear();
   for (const IpfixField& field : tmpl.fields) {
     size_t length = field.length;
     if (length == kIpfixVariableLength) {
@@ -215,9 +246,7 @@ bool decodeRecord(const uint8_t* data, size_t& at, size_t end, const IpfixTempla
     return true;
   }
   settleTimes(rec, extras, base);
-  rec.owner = makeOwner(std::move(owner[0]), std::move(owner[1]), std::move(owner[2]), std::move(owner[5]),
-                        std::move(owner[6]));
-  rec.peer = PeerName::make(owner[3], nameSourceByText(owner[4]));
+  setNames(recent, rec);
   return true;
 }
 
@@ -301,6 +330,15 @@ const IpfixTemplate* findTemplate(const StagedTemplates& staged, const IpfixTemp
 
 namespace {
 
+// Empties `out` for the next message, keeping the room its records took.
+void restartMessage(IpfixMessage& out) {
+  std::vector<CollectedFlow> records;
+  records.swap(out.records);
+  records.clear();
+  out = IpfixMessage();
+  out.records.swap(records);
+}
+
 // What differs between IPFIX and NetFlow v9 once the header is read.
 struct Dialect {
   uint16_t version;
@@ -316,11 +354,12 @@ constexpr Dialect kNetflow9Dialect{kNetflow9Version, 0, 1, kNetflow9HeaderBytes}
 bool decodeSets(const uint8_t* data, size_t size, const Dialect& dialect, uint32_t exporter, IpfixTemplates& templates,
                 TimeBase& base, IpfixMessage& out, std::string& error) {
   auto fail = [&](std::string text) {
-    out = IpfixMessage();
+    restartMessage(out);
     error = std::move(text);
     return false;
   };
   const bool v9 = dialect.version == kNetflow9Version;
+  RecentNames recent;
   const auto keyOf = [&](uint16_t id) { return IpfixTemplateKey{exporter, out.domain, id, dialect.version}; };
   StagedTemplates staged;
   std::vector<uint16_t> used;  // ids of learned templates the message used
@@ -354,13 +393,13 @@ bool decodeSets(const uint8_t* data, size_t size, const Dialect& dialect, uint32
       } else if (tmpl->minRecordBytes > 0) {  // records of no bytes would never end
         if (staged.count(setId) == 0) used.push_back(setId);
         size_t p = body;
+        CollectedFlow optionsRecord;
         for (size_t n = 1; end - p >= tmpl->minRecordBytes; ++n) {
-          CollectedFlow rec;
-          if (!decodeRecord(data, p, end, *tmpl, rec, base)) {
+          CollectedFlow& rec = tmpl->options ? optionsRecord : out.records.emplace_back();
+          if (!decodeRecord(data, p, end, *tmpl, rec, base, recent)) {
             return fail("data set of template " + to_string(setId) + " at offset " + to_string(at) + ": record " +
                         to_string(n) + " runs past the end of its set");
           }
-          if (!tmpl->options) out.records.push_back(std::move(rec));
         }
       }
     }
@@ -389,9 +428,9 @@ bool decodeSets(const uint8_t* data, size_t size, const Dialect& dialect, uint32
 
 bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, IpfixTemplates& templates,
                         IpfixMessage& out, std::string& error, uint64_t receivedMillis) {
-  out = IpfixMessage();
+  restartMessage(out);
   auto fail = [&](std::string text) {
-    out = IpfixMessage();
+    restartMessage(out);
     error = std::move(text);
     return false;
   };
@@ -423,7 +462,7 @@ bool decodeIpfixMessage(const uint8_t* data, size_t size, uint32_t exporter, Ipf
 
 bool decodeNetflow9Packet(const uint8_t* data, size_t size, uint32_t exporter, IpfixTemplates& templates,
                           IpfixMessage& out, std::string& error) {
-  out = IpfixMessage();
+  restartMessage(out);
   if (size < kNetflow9HeaderBytes) {
     error = "NetFlow v9 packet of " + to_string(size) + " bytes is shorter than the 20-byte header";
     return false;
@@ -444,7 +483,7 @@ bool decodeNetflow9Packet(const uint8_t* data, size_t size, uint32_t exporter, I
 }
 
 bool decodeNetflow5Packet(const uint8_t* data, size_t size, IpfixMessage& out, std::string& error) {
-  out = IpfixMessage();
+  restartMessage(out);
   if (size < kNetflow5HeaderBytes) {
     error = "NetFlow v5 packet of " + to_string(size) + " bytes is shorter than the 24-byte header";
     return false;

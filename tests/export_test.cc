@@ -283,7 +283,7 @@ TEST(Collector, BurstOfDatagramsIsNotLost) {
 TEST(Collector, HelpAndBadArguments) {
   std::string out;
   EXPECT_EQ(runCommand(binaryPath("vantrel-collect") + " --help", &out), 0);
-  EXPECT_EQ(out.rfind("Usage: vantrel-collect [--listen ADDR:PORT | --listen-tcp ADDR:PORT] [--format json|csv]\n", 0),
+  EXPECT_EQ(out.rfind("Usage: vantrel-collect [--listen ADDR:PORT] [--listen-tcp ADDR:PORT] [--format json|csv]\n", 0),
             0u)
       << out;
   for (const char* args : {"--format xml", "--listen 127.0.0.1", "--listen 127.0.0.1:65536", "--listen host:1",
@@ -430,7 +430,7 @@ TEST(IpfixOverTcp, ACollectorStoppedForFiveSecondsLosesNothingAndRepeatsNothing)
   const std::string file = dir.file("flows.sqlite");
   const std::vector<std::string> args = {"--listen-tcp", "127.0.0.1:47390", "--store", file, "--keep", "0"};
   auto startCollector = [&](CollectorProcess& c, TempDir& logs) {
-    ASSERT_TRUE(c.start(logs, "127.0.0.1:0", ns.name, args)) << c.child.output();
+    ASSERT_TRUE(c.start(logs, "", ns.name, args)) << c.child.output();
   };
   auto stopCollector = [&](CollectorProcess& c) {
     c.child.signal(SIGTERM);
@@ -497,7 +497,7 @@ TEST(IpfixOverTcp, ACollectorStoppedForFiveSecondsLosesNothingAndRepeatsNothing)
 TEST(IpfixOverTcp, JunkOrAStalledPeerIsDroppedWithoutHoldingUpTheOthers) {
   TempDir dir;
   CollectorProcess collector;
-  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "", {"--listen-tcp", "127.0.0.1:0"})) << collector.child.output();
+  ASSERT_TRUE(collector.start(dir, "", "", {"--listen-tcp", "127.0.0.1:0"})) << collector.child.output();
   auto connectToCollector = [&] {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in to = endpoint("127.0.0.1", collector.port);
@@ -531,6 +531,77 @@ TEST(IpfixOverTcp, JunkOrAStalledPeerIsDroppedWithoutHoldingUpTheOthers) {
   for (int fd : {junk, stalled, good}) close(fd);
   collector.child.signal(SIGTERM);
   EXPECT_NE(collector.child.wait(milliseconds(10000)), -1);
+}
+
+// One collector on a UDP and a TCP port at once, into its output and its
+// store: the monitor's stream and another exporter's datagrams, sent at the
+// same time, each arrive once, every line whole.
+TEST(IpfixOverTcp, UdpAndTcpServedTogetherLoseAndRepeatNothing) {
+  TempDir dir;
+  CollectorProcess collector;
+  const std::string file = dir.file("flows.sqlite");
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "",
+                              {"--listen-tcp", "127.0.0.1:0", "--store", file, "--format", "json", "--keep", "0"}))
+      << collector.child.output();
+  ASSERT_NE(collector.tcpPort, 0);
+  ASSERT_NE(collector.port, collector.tcpPort);
+
+  constexpr uint32_t kEach = 3000, kUdpFirst = 120000;  // the datagrams' flows come from 10.0.0.2
+  setSetting("exportTransport", "tcp");
+  {
+    ExportRun run(collector.tcpPort, "ipfix");
+    std::thread datagrams([&] {
+      UdpSocket sender;
+      std::string error;
+      ASSERT_TRUE(udpOpen(sender, error)) << error;
+      DatagramBuilder builder(
+          [&](const uint8_t* data, size_t size) { return udpSendTo(sender, data, size, kLoopback, collector.port); },
+          ExportFormat::ipfix);
+      const uint64_t t = currentTimeMillis();
+      for (uint32_t i = kUdpFirst; i < kUdpFirst + kEach; ++i) {
+        builder.add(numberedFlow(i, t), t);
+        if (i % 100 == 0) sleepMillis(1);
+      }
+      builder.sendPending();
+      udpClose(sender);
+    });
+    for (uint32_t i = 0; i < kEach; i += 100) {
+      finishFlows(i, i + 100);
+      sleepMillis(2);
+    }
+    datagrams.join();
+    EXPECT_THAT(run.stop(), testing::HasSubstr("Export connected to 127.0.0.1:" + std::to_string(collector.tcpPort)));
+  }
+  setSetting("exportTransport", "udp");
+  EXPECT_TRUE(waitFor([&] { return collector.lines().size() >= 2 * kEach; }, milliseconds(10000)))
+      << collector.lines().size();
+  collector.child.signal(SIGTERM);
+  ASSERT_EQ(collector.child.wait(milliseconds(10000)), 0) << collector.child.output();
+
+  auto indexOf = [](uint32_t src, uint32_t srcport) { return (src & 0xFFFF) * 60000 + srcport - 1; };
+  std::map<uint32_t, int> printed;
+  for (const Json::Value& flow : collector.flows()) {
+    uint32_t src = 0;
+    ASSERT_TRUE(ipv4FromText(flow["srcip"].asString(), src)) << flow;
+    ++printed[indexOf(src, flow["srcport"].asUInt())];
+  }
+  std::map<uint32_t, int> stored;
+  StoreOpenFailure failure;
+  std::string error;
+  auto store = openFlowStore(file, false, failure, error);
+  ASSERT_TRUE(store) << error;
+  ASSERT_TRUE(store->queryFlows(
+      FlowQuery{},
+      [&](const StoredFlow& f) { ++stored[indexOf(uint32_t(f.srcip.bytes[2]) << 8 | f.srcip.bytes[3], f.srcport)]; },
+      error))
+      << error;
+  for (const auto* seen : {&printed, &stored}) {
+    EXPECT_EQ(seen->size(), 2 * kEach);
+    EXPECT_EQ(std::count_if(seen->begin(), seen->end(),
+                            [&](const auto& e) { return e.second == 1 && (e.first < kEach || e.first >= kUdpFirst); }),
+              ptrdiff_t(2 * kEach))
+        << "every record once";
+  }
 }
 
 TEST(IpfixExport, TsharkDecodesAMessageWithoutComplaint) {

@@ -1,5 +1,5 @@
 // vantrel-collect: receives the monitor's export datagrams, native or IPFIX,
-// on a UDP port and writes one line per flow record on standard output, as
+// on a UDP port, IPFIX streams on a TCP port, or both, and writes one line per flow record on standard output, as
 // JSON or CSV, or keeps the records in a store (--store); `vantrel-collect
 // query` answers from that store. Malformed datagrams, and IPFIX data sets
 // whose template has not been seen yet, are reported on standard error and
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "export/collector_output.h"
@@ -24,7 +25,7 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: vantrel-collect [--listen ADDR:PORT | --listen-tcp ADDR:PORT] [--format json|csv]\n"
+    "Usage: vantrel-collect [--listen ADDR:PORT] [--listen-tcp ADDR:PORT] [--format json|csv]\n"
     "                       [--store FILE.sqlite|clickhouse://HOST:PORT/DATABASE\n"
     "                        [--keep DAYS] [--queue RECORDS] [--queue-mb MB]]\n"
     "       vantrel-collect query --store STORE [...]   (vantrel-collect query --help)\n"
@@ -35,8 +36,9 @@ const char* const kUsage =
     "\n"
     "  --listen ADDR:PORT  IPv4 address and UDP port to listen on (default 0.0.0.0:2055)\n"
     "  --listen-tcp ADDR:PORT\n"
-    "                      instead, accept IPFIX over TCP there (exportTransport \"tcp\"),\n"
-    "                      from any number of exporters at once\n"
+    "                      accept IPFIX over TCP there (exportTransport \"tcp\"), from\n"
+    "                      any number of exporters at once; alone, instead of UDP; with\n"
+    "                      --listen, beside it (both into the same output and store)\n"
     "  --format json|csv   json (default): one JSON object per line with the members\n"
     "                      inif, outif, firstseen, lastseen, srcip, dstip, srcport,\n"
     "                      dstport, pkts, bytes, flags, tos, proto, processname, user,\n"
@@ -96,7 +98,9 @@ constexpr uint64_t kStreamStallMillis = 10000;
 struct Options {
   uint32_t address = 0;
   uint16_t port = 2055;
-  bool tcp = false;  // --listen-tcp: IPFIX streams instead of datagrams
+  bool udp = true;   // datagrams: unless --listen-tcp comes without --listen
+  bool udpGiven = false;  // --listen
+  bool tcp = false;  // --listen-tcp: IPFIX streams
   uint32_t tcpAddress = 0;
   uint16_t tcpPort = 4739;
   CollectorFormat format = CollectorFormat::json;
@@ -107,6 +111,8 @@ struct Options {
 
 std::atomic<bool> stopRequested{false};
 
+// With both listeners, each writes from its own thread: one fwrite holds
+// the stream's lock for the whole text, so lines never interleave.
 void writeOut(const std::string& text) {
   fwrite(text.data(), 1, text.size(), stdout);
   fflush(stdout);
@@ -152,7 +158,10 @@ int parseArguments(int argc, char** argv, Options& options) {
       writeOut(kUsage);
       return 0;
     }
-    if (arg == "--listen" && parseListen(value, options.address, options.port)) continue;
+    if (arg == "--listen" && parseListen(value, options.address, options.port)) {
+      options.udpGiven = true;
+      continue;
+    }
     if (arg == "--listen-tcp" && parseListen(value, options.tcpAddress, options.tcpPort)) {
       options.tcp = true;
       continue;
@@ -182,6 +191,7 @@ int parseArguments(int argc, char** argv, Options& options) {
     writeErr("vantrel-collect: bad argument '" + shown + "'\n" + kUsage);
     return 2;
   }
+  options.udp = options.udpGiven || !options.tcp;
   return -1;
 }
 
@@ -241,16 +251,17 @@ struct Receiver {
   }
 };
 
-// Receives datagrams until a stop request, then what the socket holds.
-int receiveDatagrams(const Options& options, Receiver& receiver) {
-  UdpSocket sock;
+// Opens the UDP socket of --listen; false, with the message written, when
+// it cannot be had.
+bool openDatagrams(const Options& options, UdpSocket& sock) {
   std::string error;
   uint16_t port = 0;
   if (!udpOpen(sock, error) || !udpBind(sock, options.address, options.port, error) ||
       !udpLocalPort(sock, port, error)) {
     writeErr("vantrel-collect: cannot listen on " + ipToDotted(options.address) + ":" +
              std::to_string(options.port) + ": " + error + "\n");
-    return 1;
+    udpClose(sock);
+    return false;
   }
   writeErr("vantrel-collect: listening on " + ipToDotted(options.address) + ":" + std::to_string(port) + "\n");
   // Linux reports twice what it was asked for (the rest is its bookkeeping).
@@ -258,8 +269,12 @@ int receiveDatagrams(const Options& options, Receiver& receiver) {
     writeErr("vantrel-collect: receive queue only " + std::to_string(queue) + " bytes (asked for " +
              std::to_string(kReceiveQueueBytes) + "); a burst of flows may be lost\n");
   }
-  if (receiver.printing) writeOut(collectorHeader(options.format));
-  installStopHandlers(&stopRequested);
+  return true;
+}
+
+// Receives datagrams until a stop request, then what the socket holds.
+void receiveDatagrams(UdpSocket& sock, Receiver& receiver) {
+  std::string error;
   // Bigger than any UDP payload, so nothing arrives cut short.
   std::vector<uint8_t> buffer(65536);
   // After a stop request, what the socket already holds is still taken.
@@ -283,7 +298,6 @@ int receiveDatagrams(const Options& options, Receiver& receiver) {
     receiver.take(buffer.data(), got.size, got.fromAddress, got.fromPort);
   }
   udpClose(sock);
-  return 0;
 }
 
 // One exporter's IPFIX stream.
@@ -297,22 +311,27 @@ struct StreamPeer {
 
 std::string peerName(const StreamPeer& p) { return ipToDotted(p.address) + ":" + std::to_string(p.port); }
 
-// Receives IPFIX streams from any number of exporters until a stop request;
-// then ends each stream in order (the exporter sends no more once it reads
-// the end, and closes) and reads everything sent before.
-int receiveStreams(const Options& options, Receiver& receiver) {
-  TcpListener listener;
+// Opens the TCP listener of --listen-tcp; false, with the message written,
+// when it cannot be had.
+bool openStreams(const Options& options, TcpListener& listener) {
   std::string error;
   uint16_t port = 0;
   if (!tcpListen(listener, options.tcpAddress, options.tcpPort, error) || !tcpListenerPort(listener, port, error)) {
     writeErr("vantrel-collect: cannot listen on " + ipToDotted(options.tcpAddress) + ":" +
              std::to_string(options.tcpPort) + " (TCP): " + error + "\n");
-    return 1;
+    tcpCloseListener(listener);
+    return false;
   }
   writeErr("vantrel-collect: listening on " + ipToDotted(options.tcpAddress) + ":" + std::to_string(port) +
            " (TCP)\n");
-  if (receiver.printing) writeOut(collectorHeader(options.format));
-  installStopHandlers(&stopRequested);
+  return true;
+}
+
+// Receives IPFIX streams from any number of exporters until a stop request;
+// then ends each stream in order (the exporter sends no more once it reads
+// the end, and closes) and reads everything sent before.
+void receiveStreams(TcpListener& listener, Receiver& receiver) {
+  std::string error;
   std::vector<StreamPeer> peers;
   std::vector<TcpClient> handles;
   std::vector<uint8_t> ready;
@@ -373,6 +392,31 @@ int receiveStreams(const Options& options, Receiver& receiver) {
   }
   for (size_t i = peers.size(); i-- > 0;) drop(i, "it did not end its stream in time");
   tcpCloseListener(listener);
+}
+
+// Serves --listen and --listen-tcp, each given (both: the datagrams on a
+// thread of their own, with their own templates and report limits).
+int receive(const Options& options, bool printing, bool storing, StoreWriter& writer) {
+  UdpSocket sock;
+  TcpListener listener;
+  if (options.udp && !openDatagrams(options, sock)) return 1;
+  if (options.tcp && !openStreams(options, listener)) {
+    if (options.udp) udpClose(sock);
+    return 1;
+  }
+  if (printing) writeOut(collectorHeader(options.format));
+  installStopHandlers(&stopRequested);
+  Receiver datagrams{options, printing, storing, writer, {}, {}, {}, {}, {}};
+  Receiver streams{options, printing, storing, writer, {}, {}, {}, {}, {}};
+  if (!options.tcp) {
+    receiveDatagrams(sock, datagrams);
+  } else if (!options.udp) {
+    receiveStreams(listener, streams);
+  } else {
+    std::thread udpThread([&] { receiveDatagrams(sock, datagrams); });
+    receiveStreams(listener, streams);
+    udpThread.join();
+  }
   return 0;
 }
 
@@ -395,8 +439,7 @@ int main(int argc, char** argv) {
   // the file store's transactions stay short.
   if (options.store.rfind(kClickHouseScheme, 0) == 0) options.storeSettings.batchRecords = kClickHouseBatchRecords;
   if (storing) startStoreWriter(writer, std::move(store), options.storeSettings, writeErr);
-  Receiver receiver{options, printing, storing, writer, {}, {}, {}, {}, {}};
-  const int status = options.tcp ? receiveStreams(options, receiver) : receiveDatagrams(options, receiver);
+  const int status = receive(options, printing, storing, writer);
   if (!storing) return status;
   finishStoreWriter(writer);
   if (status != 0) return status;

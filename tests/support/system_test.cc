@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -238,16 +239,24 @@ bool startMonitor(ChildProcess& monitor, const TempDir& dir, const Netns& ns, co
 
 bool CollectorProcess::start(const TempDir& dir, const std::string& listen, const std::string& netns,
                              const std::vector<std::string>& extra) {
-  std::vector<std::string> argv = {binaryPath("vantrel-collect"), "--listen", listen};
+  std::vector<std::string> argv = {binaryPath("vantrel-collect")};
+  if (!listen.empty()) argv.insert(argv.end(), {"--listen", listen});
   argv.insert(argv.end(), extra.begin(), extra.end());
+  const bool tcp = std::find(extra.begin(), extra.end(), "--listen-tcp") != extra.end();
+  const size_t listeners = tcp && !listen.empty() ? 2 : 1;
+  port = tcpPort = 0;
   if (!child.start(argv, dir.path, dir.file("collect.log"), netns)) return false;
   const std::string marker = "vantrel-collect: listening on ";
-  if (!waitFor([&] { return child.output().find(marker) != std::string::npos; }, std::chrono::seconds(5))) {
+  if (!waitFor([&] { return countOf(child.output(), marker) >= listeners; }, std::chrono::seconds(5))) {
     return false;
   }
   const std::string out = child.output();
-  const size_t at = out.find(':', out.find(marker) + marker.size());
-  port = static_cast<uint16_t>(std::stoul(out.substr(at + 1)));
+  for (size_t line = out.find(marker); line != std::string::npos; line = out.find(marker, line + 1)) {
+    const size_t at = out.find(':', line + marker.size());
+    const uint16_t got = static_cast<uint16_t>(std::stoul(out.substr(at + 1)));
+    if (port == 0) port = got;
+    if (out.compare(out.find('\n', at) - 6, 6, " (TCP)") == 0) tcpPort = got;
+  }
   return true;
 }
 

@@ -117,8 +117,9 @@ bool startMonitor(ChildProcess& monitor, const TempDir& dir, const Netns& ns, co
 
 // vantrel-collect as a child, logging to a file of `dir`.
 struct CollectorProcess {
-  // Starts it on `listen` (inside `netns` when given) with `extra`
-  // arguments; true once it listens, with `port` the port it reports.
+  // Starts it on `listen` (no --listen when "") inside `netns` when given,
+  // with `extra` arguments; true once it listens, with `port` the first port
+  // it reports and `tcpPort` its TCP one (0 when none).
   bool start(const TempDir& dir, const std::string& listen = "127.0.0.1:0", const std::string& netns = "",
              const std::vector<std::string>& extra = {});
   // The lines it wrote that begin with `first` ('{': its JSON flow lines).
@@ -127,6 +128,7 @@ struct CollectorProcess {
   std::vector<Json::Value> flows() const;
   ChildProcess child;
   uint16_t port = 0;
+  uint16_t tcpPort = 0;
 };
 
 // Polls `condition` every 20 ms until it holds or `timeout` passes.
