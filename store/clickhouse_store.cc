@@ -436,11 +436,11 @@ bool queryUsage(const ClickHouse& ch, const UsageQuery& q, UsageAnswer& answer, 
   }
   const uint64_t step = q.step == 0 ? 60000 : q.step;
   const uint64_t since = storeValue(q.since), end = storeValue((q.until + 59999) / 60000 * 60000);
-  const std::string keys = q.by == UsageBy::process ? "processname, ''"
-                           : q.by == UsageBy::user  ? "`user`, ''"
-                           : q.by == UsageBy::service ? "service, ''"
-                           : q.by == UsageBy::peer    ? "peername, peer"
-                                                      : "toString(proto), toString(port)";
+  const std::string keys = q.by == UsageBy::process   ? "processname AS k1, '' AS k2"
+                           : q.by == UsageBy::user    ? "`user` AS k1, '' AS k2"
+                           : q.by == UsageBy::service ? "service AS k1, '' AS k2"
+                           : q.by == UsageBy::peer    ? "peername AS k1, peer AS k2"
+                                                      : "toString(proto) AS k1, toString(port) AS k2";
   std::string sql = "SELECT " + keys + ", intDiv(minute * 60000 - " + std::to_string(since) + ", " +
                     std::to_string(step) + ") AS s, sum(bytes), sum(pkts), sum(flows) FROM flow_minutes WHERE day >= toDate(" +
                     std::to_string(dayOf(since)) + ") AND minute >= " + std::to_string(since / 60000) +
@@ -458,7 +458,7 @@ bool queryUsage(const ClickHouse& ch, const UsageQuery& q, UsageAnswer& answer, 
   }
   if (!q.service.empty()) sql += " AND service = " + literal(q.service);
   if (q.port >= 0) sql += " AND proto IN (6, 17) AND port = " + std::to_string(q.port);
-  sql += " GROUP BY 1, 2, s FORMAT RowBinary";
+  sql += " GROUP BY k1, k2, s FORMAT RowBinary";
   std::string data;
   if (!ch.run(sql, "", data, error)) return false;
   std::vector<UsageGroup> groups;
