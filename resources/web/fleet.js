@@ -33,10 +33,17 @@
     location.hash = p.toString();
   }
 
-  async function getJson(params) {
-    const res = await fetch('/data/?' + new URLSearchParams(params).toString(), { cache: 'no-store', credentials: 'same-origin' });
-    if (!res.ok) throw new Error('HTTP ' + res.status);
-    return res.json();
+  // Requests go out one at a time, in the order asked, so that the Digest
+  // nonce counts reach the collector in order.
+  let queue = Promise.resolve();
+  function getJson(params) {
+    const answer = queue.then(async () => {
+      const res = await fetch('/data/?' + new URLSearchParams(params).toString(), { cache: 'no-store', credentials: 'same-origin' });
+      if (!res.ok) throw new Error('HTTP ' + res.status);
+      return res.json();
+    });
+    queue = answer.catch(() => {});
+    return answer;
   }
 
   async function loadHosts() {
