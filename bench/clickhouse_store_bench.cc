@@ -1,6 +1,6 @@
 // The ClickHouse store's speed: records written per second in the writer's
-// batches, and the top-processes question of the last hour over a table of
-// ten million records. Needs a server: bench/clickhouse_store.sh starts one
+// batches, the top-processes question of the last hour over a table of
+// ten million records, and the web view's usage question over them. Needs a server: bench/clickhouse_store.sh starts one
 // of its own and gives its location in VANTREL_CLICKHOUSE.
 #include <benchmark/benchmark.h>
 
@@ -95,5 +95,27 @@ void BM_ClickHouseTopProcessesLastHour(benchmark::State& state) {
   state.counters["stored"] = double(std::max(records, wanted));
 }
 BENCHMARK(BM_ClickHouseTopProcessesLastHour)->Arg(10000000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The web view's usage question for the last 7 days by process over the
+// records the question above filled in (all of them), read from the
+// per-minute totals; run it after that one.
+void BM_ClickHouseUsage7DaysByProcess(benchmark::State& state) {
+  auto store = openStore();
+  if (!store) return state.SkipWithError("no server: run bench/clickhouse_store.sh");
+  UsageQuery q;
+  q.until = currentTimeMillis();
+  q.since = q.until - 7 * 24 * kHour;
+  q.step = usageStep(q.since, q.until);
+  q.since -= q.since % q.step;
+  UsageAnswer answer;
+  std::string error;
+  for (auto _ : state) {
+    if (!store->queryUsage(q, answer, error)) return state.SkipWithError(error.c_str());
+  }
+  uint64_t flows = 0;
+  for (const UsageTotal& t : answer.top) flows += t.flows;
+  state.counters["flows"] = double(flows);
+}
+BENCHMARK(BM_ClickHouseUsage7DaysByProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -12,7 +12,8 @@ cmake_minimum_required(VERSION 3.20)
 #   process    port tables, process identity               includes the other)
 #   capture, discovery, export, web   the workers and the web interface
 #   store      the collector's flow store            (beside the workers)
-#   app, tools program entries: nothing includes them (the monitor wires
+#   app, tools program entries: nothing includes them; the collector serves
+#              its web view with web/ (the monitor wires
 #              its history, which lives in store/)
 set(_allowed_platform "")
 set(_allowed_runtime platform)
@@ -24,7 +25,7 @@ set(_allowed_export flow runtime platform)
 set(_allowed_web export flow process runtime platform)
 set(_allowed_app capture discovery export web store flow process runtime platform)
 set(_allowed_store flow runtime platform)
-set(_allowed_tools store export flow runtime platform)
+set(_allowed_tools web store export flow runtime platform)
 set(_folders platform runtime flow process capture discovery export web store app tools)
 
 if(NOT SOURCE_DIR)

@@ -26,6 +26,7 @@ struct UsageQuery {
   std::string peer;     // the remote address text or the peer's name
   std::string service;
   int port = -1;        // the service port at either end
+  std::string host;     // the collector's stores: an exporter's address; "": all
 };
 
 // The key under which the keys beyond the top are summed.

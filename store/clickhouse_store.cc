@@ -390,6 +390,128 @@ bool queryTop(const ClickHouse& ch, const FlowQuery& q, std::vector<TopRow>& row
   return in.ok;
 }
 
+// The per-minute totals the usage question reads: a SummingMergeTree fed by
+// a materialized view on the flows, each flow in the minute it was last
+// seen, with the keys the question groups and filters by.
+std::string minutesTableDefinition(const std::string& database) {
+  return "CREATE TABLE IF NOT EXISTS " + database +
+         ".flow_minutes (day Date, minute UInt64, exporter String, processname String, `user` String, "
+         "service String, peername String, peer String, proto UInt8, port UInt16, bytes UInt64, pkts UInt64, "
+         "flows UInt64) ENGINE = SummingMergeTree((bytes, pkts, flows)) PARTITION BY day "
+         "ORDER BY (minute, exporter, processname, `user`, service, peername, peer, proto, port)";
+}
+
+std::string minutesOfFlows(const std::string& database) {
+  return "SELECT day, intDiv(lastseen, 60000) AS minute, exporter, processname, `user`, service, peername, "
+         "if(inif = 1, srcip, dstip) AS peer, proto, if(proto IN (6, 17), least(srcport, dstport), 0) AS port, "
+         "bytes, pkts, toUInt64(1) AS flows FROM " + database + ".flows";
+}
+
+// Makes the per-minute table and its view when either is missing. The
+// flows a table already holds when its view is made are added to the
+// minutes then, once.
+bool makeMinutes(const ClickHouse& ch, std::string& error) {
+  const std::string& db = ch.where.database;
+  std::string data, ignored;
+  if (!ch.run("SELECT count() FROM system.tables WHERE database = " + literal(db) +
+                  " AND name = 'flow_minutes_feed' FORMAT RowBinary",
+              "", data, error)) {
+    return false;
+  }
+  RowReader in{data};
+  const bool haveView = in.get<uint64_t>() != 0 && in.ok;
+  if (!ch.run(minutesTableDefinition(db), "", ignored, error)) return false;
+  if (haveView) return true;
+  return ch.run("CREATE MATERIALIZED VIEW IF NOT EXISTS " + db + ".flow_minutes_feed TO " + db +
+                    ".flow_minutes AS " + minutesOfFlows(db),
+                "", ignored, error) &&
+         ch.run("INSERT INTO " + db + ".flow_minutes " + minutesOfFlows(db), "", ignored, error);
+}
+
+bool queryUsage(const ClickHouse& ch, const UsageQuery& q, UsageAnswer& answer, std::string& error) {
+  StoreAddress host, peer;
+  if (!q.host.empty() && !parseStoreAddress(q.host, host)) {
+    error = "host " + q.host + " is not an address";
+    return false;
+  }
+  const uint64_t step = q.step == 0 ? 60000 : q.step;
+  const uint64_t since = storeValue(q.since), end = storeValue((q.until + 59999) / 60000 * 60000);
+  const std::string keys = q.by == UsageBy::process   ? "processname AS k1, '' AS k2"
+                           : q.by == UsageBy::user    ? "`user` AS k1, '' AS k2"
+                           : q.by == UsageBy::service ? "service AS k1, '' AS k2"
+                           : q.by == UsageBy::peer    ? "peername AS k1, peer AS k2"
+                                                      : "toString(proto) AS k1, toString(port) AS k2";
+  std::string sql = "SELECT " + keys + ", intDiv(minute * 60000 - " + std::to_string(since) + ", " +
+                    std::to_string(step) + ") AS s, sum(bytes), sum(pkts), sum(flows) FROM flow_minutes WHERE day >= toDate(" +
+                    std::to_string(dayOf(since)) + ") AND minute >= " + std::to_string(since / 60000) +
+                    " AND minute < " + std::to_string(end / 60000);
+  if (!q.host.empty()) sql += " AND exporter = " + addressLiteral(host);
+  if (!q.process.empty()) {
+    const std::string p = literal(q.process);
+    sql += " AND (processname = " + p + " OR endsWith(processname, concat('/', " + p +
+           ")) OR endsWith(processname, concat('\\\\', " + p + ")))";
+  }
+  if (!q.peer.empty()) {
+    sql += " AND (peername = " + literal(q.peer);
+    if (parseStoreAddress(q.peer, peer)) sql += " OR peer = " + addressLiteral(peer);
+    sql += ")";
+  }
+  if (!q.service.empty()) sql += " AND service = " + literal(q.service);
+  if (q.port >= 0) sql += " AND proto IN (6, 17) AND port = " + std::to_string(q.port);
+  sql += " GROUP BY k1, k2, s FORMAT RowBinary";
+  std::string data;
+  if (!ch.run(sql, "", data, error)) return false;
+  std::vector<UsageGroup> groups;
+  RowReader in{data};
+  while (in.more()) {
+    UsageGroup g;
+    const std::string k1 = in.getString(), k2 = in.getString();
+    g.step = static_cast<size_t>(in.get<uint64_t>());
+    g.bytes = in.get<uint64_t>();
+    g.pkts = in.get<uint64_t>();
+    g.flows = in.get<uint64_t>();
+    if (!in.ok) break;
+    if (q.by == UsageBy::port) {
+      g.proto = static_cast<uint8_t>(atoi(k1.c_str()));
+      g.port = static_cast<uint16_t>(atoi(k2.c_str()));
+    } else {
+      g.name = k1;
+      if (k2.size() == 4 || k2.size() == 16) {
+        g.address.size = static_cast<uint8_t>(k2.size());
+        std::memcpy(g.address.bytes, k2.data(), k2.size());
+      }
+    }
+    groups.push_back(std::move(g));
+  }
+  if (!in.ok) {
+    error = "ClickHouse sent a cut or malformed answer";
+    return false;
+  }
+  answer = usageAnswerOf(q, groups);
+  return true;
+}
+
+bool listHosts(const ClickHouse& ch, std::vector<StoreHost>& hosts, std::string& error) {
+  std::string data;
+  if (!ch.run("SELECT exporter, count(), max(lastseen) AS last FROM flows GROUP BY exporter ORDER BY last DESC, "
+              "exporter FORMAT RowBinary",
+              "", data, error)) {
+    return false;
+  }
+  hosts.clear();
+  RowReader in{data};
+  while (in.more()) {
+    StoreHost h;
+    h.exporter = in.getAddress();
+    h.records = in.get<uint64_t>();
+    h.lastSeen = in.get<uint64_t>();
+    if (!in.ok) break;
+    hosts.push_back(h);
+  }
+  if (!in.ok) error = "ClickHouse sent a cut or malformed answer";
+  return in.ok;
+}
+
 // Drops the partitions of the days wholly before `before`; says how many
 // records they held.
 bool dropOldDays(const ClickHouse& ch, uint64_t before, size_t& removed, std::string& error) {
@@ -409,6 +531,10 @@ bool dropOldDays(const ClickHouse& ch, uint64_t before, size_t& removed, std::st
     if (!in.ok) break;
     std::string ignored;
     if (!ch.run("ALTER TABLE flows DROP PARTITION ID " + literal(id), "", ignored, error)) return false;
+    // The same day of the minutes, where they are kept.
+    if (ch.units && !ch.run("ALTER TABLE flow_minutes DROP PARTITION ID " + literal(id), "", ignored, error)) {
+      return false;
+    }
     removed += rows;
   }
   return in.ok;
@@ -563,6 +689,8 @@ std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool
     return nullptr;
   }
 
+  if (forWriting && !makeMinutes(*ch, error)) return nullptr;
+
   failure = StoreOpenFailure::none;
   auto store = std::make_unique<FlowStore>();
   store->description = "ClickHouse " + ch->where.host + ":" + std::to_string(ch->where.port) + "/" +
@@ -584,5 +712,9 @@ std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool
   store->queryTop = [ch](const FlowQuery& q, std::vector<TopRow>& rows, std::string& err) {
     return queryTop(*ch, q, rows, err);
   };
+  store->queryUsage = [ch](const UsageQuery& q, UsageAnswer& answer, std::string& err) {
+    return queryUsage(*ch, q, answer, err);
+  };
+  store->listHosts = [ch](std::vector<StoreHost>& hosts, std::string& err) { return listHosts(*ch, hosts, err); };
   return store;
 }

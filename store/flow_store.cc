@@ -70,3 +70,33 @@ StoredFlow storedFlowOf(const FlowEntry& flow, const StoreAddress& exporter, uin
   s.peerName = flow.peer;
   return s;
 }
+
+namespace {
+
+std::string protoName(uint8_t proto) {
+  switch (proto) {
+    case 6: return "tcp";
+    case 17: return "udp";
+    case 1: return "icmp";
+    case 58: return "icmpv6";
+  }
+  return "proto " + std::to_string(proto);
+}
+
+}  // namespace
+
+std::string usageKeyOf(UsageBy by, const UsageGroup& g) {
+  if (by == UsageBy::peer) return g.name.empty() ? g.address.text() : g.name;
+  if (by != UsageBy::port) return g.name;
+  if (g.proto != 6 && g.proto != 17) return protoName(g.proto);
+  return std::to_string(g.port) + "/" + protoName(g.proto);
+}
+
+UsageAnswer usageAnswerOf(const UsageQuery& q, const std::vector<UsageGroup>& groups) {
+  std::vector<UsageCell> cells;
+  cells.reserve(groups.size());
+  for (const UsageGroup& g : groups) cells.push_back(UsageCell{usageKeyOf(q.by, g), g.step, g.bytes, g.pkts, g.flows});
+  const uint64_t step = q.step == 0 ? 60000 : q.step;
+  const uint64_t points = q.until > q.since ? (q.until - q.since + step - 1) / step : 0;
+  return rankUsage(cells, static_cast<size_t>(points), q.limit);
+}

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "flow/flow_record.h"
+#include "runtime/history_usage.h"
 
 // An address as the store keeps it: 4 bytes for IPv4, 16 for IPv6, network
 // order; size 0 for none. An IPv4-mapped IPv6 address is kept as IPv4.
@@ -95,6 +96,33 @@ struct TopRow {
   uint64_t flows = 0;
 };
 
+// One exporter the store has heard from.
+struct StoreHost {
+  StoreAddress exporter;
+  uint64_t records = 0;
+  uint64_t lastSeen = 0;  // ms since 1970: the latest last-seen time of its records
+};
+
+// The parts of a usage question a store's answer is made of (a flow counts
+// when its last-seen time is in [since, until)): each group of records with their key's parts (two, as `by` needs: a process, user or
+// service name and ""; a peer's name and its address; a protocol and a
+// port) and the step their last-seen time falls in.
+struct UsageGroup {
+  std::string name;
+  StoreAddress address;
+  uint8_t proto = 0;
+  uint16_t port = 0;
+  size_t step = 0;
+  uint64_t bytes = 0, pkts = 0, flows = 0;
+};
+
+// The key a group is shown under: the peer's name where it has one, else its
+// address; a port as "443/tcp"; other protocols by their name.
+std::string usageKeyOf(UsageBy by, const UsageGroup& group);
+
+// Ranks the groups of a usage question into its answer.
+UsageAnswer usageAnswerOf(const UsageQuery& query, const std::vector<UsageGroup>& groups);
+
 // Why a store could not be opened, for the exit status and the message.
 enum class StoreOpenFailure { none, unavailable, cannotOpen, notAStore, newerSchema };
 
@@ -112,6 +140,12 @@ struct FlowStore {
                      std::string& error)>
       queryFlows;
   std::function<bool(const FlowQuery& query, std::vector<TopRow>& rows, std::string& error)> queryTop;
+  // Bytes per step by process, peer, service, port or user, each flow in
+  // the step of its last-seen time; `query.host` (an exporter's address,
+  // "" for all) narrows it to one exporter.
+  std::function<bool(const UsageQuery& query, UsageAnswer& answer, std::string& error)> queryUsage;
+  // Every exporter with its record count, most recently heard first.
+  std::function<bool(std::vector<StoreHost>& hosts, std::string& error)> listHosts;
 };
 
 // The store version this program writes and reads; a file of a newer one

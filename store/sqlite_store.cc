@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 #include "store/clickhouse_store.h"
 #include "store/flow_store.h"
@@ -44,6 +45,11 @@ const char* const kSchema =
     " service TEXT NOT NULL DEFAULT '', container TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX flows_lastseen ON flows(lastseen);"
     "CREATE INDEX flows_peer ON flows(" MINUTE_EXPR ", " PEER_EXPR ");";
+
+// Serves the usage question (bytes by process per step over a range)
+// from the index alone, for all exporters or one.
+const char* const kUsageIndex =
+    "CREATE INDEX IF NOT EXISTS flows_usage ON flows(lastseen, processname, exporter, bytes, pkts);";
 
 const char* const kColumns =
     "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, flags, "
@@ -258,6 +264,113 @@ bool topRows(SqliteFile& f, const FlowQuery& q, std::vector<TopRow>& rows, std::
       error);
 }
 
+// The two key columns of a usage question's groups.
+std::string usageKeyColumns(const SqliteFile& f, UsageBy by) {
+  switch (by) {
+    case UsageBy::process: return "processname, NULL";
+    case UsageBy::user: return "user, NULL";
+    case UsageBy::service: return columnOf(f, "service") + ", NULL";
+    case UsageBy::peer: return columnOf(f, "peername") + ", " PEER_EXPR;
+    case UsageBy::port: return "proto, CASE WHEN proto IN (6, 17) THEN min(srcport, dstport) ELSE 0 END";
+  }
+  return "processname, NULL";
+}
+
+bool usageGroups(SqliteFile& f, const UsageQuery& q, std::vector<UsageGroup>& groups, std::string& error) {
+  StoreAddress host, peer;
+  if (!q.host.empty() && !parseStoreAddress(q.host, host)) {
+    error = "host " + q.host + " is not an address";
+    return false;
+  }
+  const bool peerIsAddress = !q.peer.empty() && parseStoreAddress(q.peer, peer);
+  std::string sql = "SELECT " + usageKeyColumns(f, q.by) +
+                    ", lastseen, bytes, pkts FROM flows WHERE lastseen >= :since AND lastseen < :until";
+  if (!q.host.empty()) sql += " AND exporter = :host";
+  if (!q.process.empty()) {
+    sql += " AND (processname = :process OR substr(processname, -length(:process) - 1) IN ('/' || :process, '\\' || "
+           ":process))";
+  }
+  if (!q.peer.empty()) {
+    sql += " AND (" + columnOf(f, "peername") + " = :peer" + (peerIsAddress ? " OR " PEER_EXPR " = :peeraddress" : "") + ")";
+  }
+  if (!q.service.empty()) sql += " AND " + columnOf(f, "service") + " = :service";
+  if (q.port >= 0) sql += " AND proto IN (6, 17) AND min(srcport, dstport) = :port";
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(f.db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    error = engineError(f.db);
+    return false;
+  }
+  auto index = [stmt](const char* name) { return sqlite3_bind_parameter_index(stmt, name); };
+  sqlite3_bind_int64(stmt, index(":since"), static_cast<int64_t>(storeValue(q.since)));
+  // Whole minutes, as the collector's ClickHouse tables and the monitor's
+  // history count them: the range ends with the minute `until` falls in.
+  sqlite3_bind_int64(stmt, index(":until"), static_cast<int64_t>(storeValue((q.until + 59999) / 60000 * 60000)));
+  sqlite3_bind_int64(stmt, index(":step"), static_cast<int64_t>(q.step == 0 ? 60000 : q.step));
+  bindAddress(stmt, index(":host"), host);
+  bindText(stmt, index(":process"), q.process);
+  bindText(stmt, index(":peer"), q.peer);
+  bindAddress(stmt, index(":peeraddress"), peer);
+  bindText(stmt, index(":service"), q.service);
+  sqlite3_bind_int(stmt, index(":port"), q.port);
+  // Summed here rather than by GROUP BY: the rows come in the index's
+  // order, and sorting millions of them for the engine's grouping costs
+  // many times the walk itself.
+  const uint64_t since = storeValue(q.since), step = q.step == 0 ? 60000 : q.step;
+  std::unordered_map<std::string, size_t> keyIds;  // the key's two columns' bytes, joined
+  std::unordered_map<uint64_t, size_t> cellIds;    // key id and step -> index in groups
+  std::string probe;
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    const char* k1 = static_cast<const char*>(sqlite3_column_blob(stmt, 0));
+    const int n1 = sqlite3_column_bytes(stmt, 0);
+    const char* k2 = static_cast<const char*>(sqlite3_column_blob(stmt, 1));
+    const int n2 = sqlite3_column_bytes(stmt, 1);
+    probe.assign(k1 == nullptr ? "" : k1, static_cast<size_t>(n1));
+    probe += '\0';
+    probe.append(k2 == nullptr ? "" : k2, static_cast<size_t>(n2));
+    auto key = keyIds.find(probe);
+    if (key == keyIds.end()) key = keyIds.emplace(probe, keyIds.size()).first;
+    const uint64_t stepIndex = (static_cast<uint64_t>(sqlite3_column_int64(stmt, 2)) - since) / step;
+    auto [cell, added] = cellIds.try_emplace(uint64_t(key->second) << 32 | stepIndex, groups.size());
+    if (added) {
+      UsageGroup& g = groups.emplace_back();
+      if (q.by == UsageBy::port) {
+        g.proto = static_cast<uint8_t>(sqlite3_column_int(stmt, 0));
+        g.port = static_cast<uint16_t>(sqlite3_column_int(stmt, 1));
+      } else {
+        g.name = columnText(stmt, 0);
+        g.address = columnAddress(stmt, 1);
+      }
+      g.step = static_cast<size_t>(stepIndex);
+    }
+    UsageGroup& g = groups[cell->second];
+    g.bytes += static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
+    g.pkts += static_cast<uint64_t>(sqlite3_column_int64(stmt, 4));
+    ++g.flows;
+  }
+  if (rc != SQLITE_DONE) error = engineError(f.db);
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE;
+}
+
+bool listHosts(SqliteFile& f, std::vector<StoreHost>& hosts, std::string& error) {
+  sqlite3_stmt* stmt = nullptr;
+  const char* sql = "SELECT exporter, count(*), max(lastseen) FROM flows GROUP BY exporter ORDER BY 3 DESC, 1";
+  if (sqlite3_prepare_v2(f.db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    error = engineError(f.db);
+    return false;
+  }
+  hosts.clear();
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    hosts.push_back(StoreHost{columnAddress(stmt, 0), static_cast<uint64_t>(sqlite3_column_int64(stmt, 1)),
+                              static_cast<uint64_t>(sqlite3_column_int64(stmt, 2))});
+  }
+  if (rc != SQLITE_DONE) error = engineError(f.db);
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE;
+}
+
 // Checks that `f` is a flow store this program can use, making it one when
 // it is a new, empty file opened for writing.
 StoreOpenFailure checkSchema(SqliteFile& f, bool forWriting, std::string& error) {
@@ -342,7 +455,7 @@ std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWr
     // sync is safe from corruption in WAL mode and saves a flush per batch.
     // The empty write transaction proves that the folder takes the log.
     if (!exec(f->db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA cache_size = -32768;", why) ||
-        !exec(f->db, "BEGIN IMMEDIATE; COMMIT;", why)) {
+        !exec(f->db, "BEGIN IMMEDIATE; COMMIT;", why) || !exec(f->db, kUsageIndex, why)) {
       failure = StoreOpenFailure::cannotOpen;
       error = "cannot write to the store " + location + ": " + why;
       return nullptr;
@@ -390,5 +503,12 @@ std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWr
   store->queryTop = [f](const FlowQuery& q, std::vector<TopRow>& rows, std::string& err) {
     return topRows(*f, q, rows, err);
   };
+  store->queryUsage = [f](const UsageQuery& q, UsageAnswer& answer, std::string& err) {
+    std::vector<UsageGroup> groups;
+    if (!usageGroups(*f, q, groups, err)) return false;
+    answer = usageAnswerOf(q, groups);
+    return true;
+  };
+  store->listHosts = [f](std::vector<StoreHost>& hosts, std::string& err) { return listHosts(*f, hosts, err); };
   return store;
 }

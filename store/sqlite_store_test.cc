@@ -387,3 +387,76 @@ TEST(SqliteStore, OldStoresTakePeerNames) {
 }
 
 }  // namespace
+
+namespace {
+
+// Usage over flows of two exporters: each flow in the step of its last-seen
+// time, keys as the monitor's history names them, filters and the host.
+TEST(SqliteStore, UsageCountsEachFlowInTheStepItWasLastSeen) {
+  Folder dir;
+  const uint64_t since = 1'800'000'000'000 / 3600000 * 3600000;  // a whole hour
+  std::vector<StoredFlow> flows = {
+      flow("127.0.0.2", "10.0.0.1", "192.0.2.7", 50000, 443, 6, 5000, since + 30'000, "/usr/bin/curl", "alice"),
+      flow("127.0.0.2", "192.0.2.7", "10.0.0.1", 443, 50001, 6, 7000, since + 3 * 60000, "/usr/bin/curl", "alice",
+           true),
+      flow("127.0.0.3", "10.0.0.2", "198.51.100.9", 40000, 53, 17, 300, since + 59 * 60000 + 59'999, "resolver", "bob"),
+      flow("127.0.0.3", "10.0.0.2", "192.0.2.7", 8, 0, 1, 84, since + 10 * 60000, "", ""),
+      // Outside the hour: before it, and in the minute after its end.
+      flow("127.0.0.3", "10.0.0.2", "192.0.2.7", 40001, 443, 6, 1, since - 1, "/usr/bin/curl", "bob"),
+      flow("127.0.0.3", "10.0.0.2", "192.0.2.7", 40002, 443, 6, 1, since + 60 * 60000, "/usr/bin/curl", "bob"),
+  };
+  flows[1].peerName = PeerName::make("www.example.com", NameSource::kDns);
+  {
+    auto writer = open(dir.file("f.sqlite"), true);
+    ASSERT_TRUE(writer);
+    std::string error;
+    ASSERT_TRUE(writer->write(flows, error)) << error;
+  }
+  auto store = open(dir.file("f.sqlite"), false);
+  ASSERT_TRUE(store);
+  auto ask = [&](UsageQuery q) {
+    q.since = since;
+    q.until = since + 3600000 - 1;  // the range takes in the whole minute `until` falls in
+    q.step = 5 * 60000;
+    UsageAnswer a;
+    std::string error;
+    EXPECT_TRUE(store->queryUsage(q, a, error)) << error;
+    std::string text;
+    for (size_t i = 0; i < a.top.size(); ++i) {
+      text += a.top[i].key + " " + std::to_string(a.top[i].bytes) + "/" + std::to_string(a.top[i].flows) + ":";
+      for (size_t s = 0; s < a.series[i].bytes.size(); ++s) {
+        if (a.series[i].bytes[s] != 0) text += " " + std::to_string(s) + "=" + std::to_string(a.series[i].bytes[s]);
+      }
+      text += "\n";
+    }
+    return text;
+  };
+  const struct {
+    UsageQuery q;
+    const char* expected;
+  } table[] = {
+      {{}, "/usr/bin/curl 12000/2: 0=12000\nresolver 300/1: 11=300\n 84/1: 2=84\n"},
+      {{.by = UsageBy::peer}, "www.example.com 7000/1: 0=7000\n192.0.2.7 5084/2: 0=5000 2=84\n198.51.100.9 300/1: 11=300\n"},
+      {{.by = UsageBy::port}, "443/tcp 12000/2: 0=12000\n53/udp 300/1: 11=300\nicmp 84/1: 2=84\n"},
+      {{.by = UsageBy::user, .limit = 1}, "alice 12000/2: 0=12000\n(other) 384/2: 2=84 11=300\n"},
+      {{.process = "curl", .host = "127.0.0.2"}, "/usr/bin/curl 12000/2: 0=12000\n"},
+      {{.host = "127.0.0.3"}, "resolver 300/1: 11=300\n 84/1: 2=84\n"},
+      {{.peer = "www.example.com"}, "/usr/bin/curl 7000/1: 0=7000\n"},
+      {{.by = UsageBy::port, .peer = "192.0.2.7"}, "443/tcp 12000/2: 0=12000\nicmp 84/1: 2=84\n"},
+      {{.by = UsageBy::process, .port = 53}, "resolver 300/1: 11=300\n"},
+      {{.host = "127.0.0.9"}, ""},
+  };
+  for (const auto& row : table) EXPECT_EQ(ask(row.q), row.expected) << row.q.host << " " << row.q.peer;
+
+  std::vector<StoreHost> hosts;
+  std::string error;
+  ASSERT_TRUE(store->listHosts(hosts, error)) << error;
+  ASSERT_EQ(hosts.size(), 2u);
+  EXPECT_EQ(hosts[0].exporter.text(), "127.0.0.3");  // heard from last
+  EXPECT_EQ(hosts[0].records, 4u);
+  EXPECT_EQ(hosts[0].lastSeen, since + 60 * 60000);
+  EXPECT_EQ(hosts[1].exporter.text(), "127.0.0.2");
+  EXPECT_EQ(hosts[1].records, 2u);
+}
+
+}  // namespace

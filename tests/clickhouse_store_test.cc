@@ -409,3 +409,119 @@ TEST_F(ClickHouseStore, TheCollectorStoresTheRecordsOfEachExporter) {
   EXPECT_EQ(server_.query("SELECT DISTINCT processname, `user`, domain FROM fleet.flows"),
             "C:/Tools/client.exe\talice\tHOST1\n");
 }
+
+// The usage question from the per-minute view gives what the file store
+// gives from its flows, for every grouping, filter and host.
+TEST_F(ClickHouseStore, UsageFromTheMinutesViewMatchesTheFileStore) {
+  auto clickhouse = open(server_.url("fleet"));
+  ASSERT_TRUE(clickhouse) << error_;
+  TempDir dir;
+  StoreOpenFailure failure;
+  auto file = openFlowStore(dir.file("flows.sqlite"), true, failure, error_);
+  ASSERT_TRUE(file) << error_;
+  const uint64_t now = currentTimeMillis();
+  std::vector<StoredFlow> records = mixedRecords(now);
+  for (size_t i = 0; i < records.size(); i += 7) records[i].peerName = PeerName::make("www.example.com", NameSource::kDns);
+  std::string error;
+  // In two inserts: the view sums the parts of each.
+  const std::vector<StoredFlow> first(records.begin(), records.begin() + 1000), rest(records.begin() + 1000, records.end());
+  ASSERT_TRUE(clickhouse->write(first, error) && clickhouse->write(rest, error)) << error;
+  ASSERT_TRUE(file->write(records, error)) << error;
+
+  auto text = [](const UsageAnswer& a) {
+    std::string t;
+    for (size_t i = 0; i < a.top.size(); ++i) {
+      t += a.top[i].key + " " + std::to_string(a.top[i].bytes) + " " + std::to_string(a.top[i].pkts) + " " +
+           std::to_string(a.top[i].flows) + ":";
+      for (uint64_t b : a.series[i].bytes) t += " " + std::to_string(b);
+      t += "\n";
+    }
+    return t;
+  };
+  const UsageQuery questions[] = {
+      {.by = UsageBy::process},
+      {.by = UsageBy::peer, .limit = 3},
+      {.by = UsageBy::port, .host = "10.0.0.2"},
+      {.by = UsageBy::user, .process = "svchost.exe"},
+      {.by = UsageBy::process, .peer = "www.example.com"},
+      {.by = UsageBy::process, .peer = "2001:db8::1", .port = 22},
+      {.by = UsageBy::peer, .host = "10.0.0.3"},
+  };
+  for (UsageQuery q : questions) {
+    q.until = now;
+    q.since = now - 3600000;
+    q.step = usageStep(q.since, q.until);
+    q.since -= q.since % q.step;
+    UsageAnswer answers[2];
+    ASSERT_TRUE(clickhouse->queryUsage(q, answers[0], error)) << error;
+    ASSERT_TRUE(file->queryUsage(q, answers[1], error)) << error;
+    EXPECT_GT(answers[0].top.size(), 0u) << usageByName(q.by) << " " << q.host << q.process << q.peer;
+    EXPECT_EQ(text(answers[0]), text(answers[1])) << usageByName(q.by) << " " << q.host << q.process << q.peer;
+  }
+  std::vector<StoreHost> hosts[2];
+  ASSERT_TRUE(clickhouse->listHosts(hosts[0], error) && file->listHosts(hosts[1], error)) << error;
+  ASSERT_EQ(hosts[0].size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(hosts[0][i].exporter.text(), hosts[1][i].exporter.text());
+    EXPECT_EQ(hosts[0][i].records, hosts[1][i].records);
+    EXPECT_EQ(hosts[0][i].lastSeen, hosts[1][i].lastSeen);
+  }
+
+  // A table that had flows before its view: they are in the minutes once
+  // it is opened for writing again, not twice.
+  ASSERT_EQ(server_.query("DROP TABLE fleet.flow_minutes_feed"), "");
+  ASSERT_EQ(server_.query("TRUNCATE TABLE fleet.flow_minutes"), "");
+  clickhouse = open(server_.url("fleet"));
+  ASSERT_TRUE(clickhouse) << error_;
+  EXPECT_EQ(server_.query("SELECT sum(flows) FROM fleet.flow_minutes"), "3000\n")
+      << server_.query("SELECT name FROM system.tables WHERE database = 'fleet'") << server_.query("SELECT count() FROM fleet.flows");
+  clickhouse = open(server_.url("fleet"));
+  EXPECT_EQ(server_.query("SELECT sum(flows) FROM fleet.flow_minutes"), "3000\n");
+}
+
+// The collector's web view over ClickHouse: the records of two exporters
+// give the host list and the same `usage` per host as over its file.
+TEST_F(ClickHouseStore, TheCollectorsWebViewAnswersPerHost) {
+  TempDir dir;
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "",
+                              {"--store", server_.url("fleet"), "--keep", "0", "--web", "127.0.0.1:0", "--web-user", "admin",
+                               "--web-pass", "s3cret", "--web-root", std::string(VANTREL_SOURCE_DIR) + "/resources/web"}))
+      << collector.child.output();
+  const uint16_t web = collectorWebPort(collector.child);
+  ASSERT_NE(web, 0) << collector.child.output();
+  for (const char* exporter : {"127.0.0.2", "127.0.0.3", "127.0.0.3"}) {
+    const int fd = boundSocket(SOCK_DGRAM, exporter);
+    ASSERT_GE(fd, 0);
+    const sockaddr_in to = endpoint("127.0.0.1", collector.port);
+    ASSERT_EQ(sendto(fd, kSampleDatagram.data(), kSampleDatagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to),
+              ssize_t(kSampleDatagram.size()));
+    close(fd);
+  }
+  EXPECT_TRUE(waitFor([&] { return server_.query("SELECT count() FROM fleet.flows") == "3\n"; },
+                      std::chrono::seconds(10)))
+      << collector.child.output();
+  std::string body;
+  ASSERT_EQ(digestGet(web, "/data/?requestedData=hosts", "admin:s3cret", &body), 200);
+  const Json::Value hosts = parseJson(body)["hosts"];
+  ASSERT_EQ(hosts.size(), 2u) << body;
+  // Last seen at the same moment: in address order.
+  EXPECT_EQ(hosts[0]["host"], "127.0.0.2");
+  EXPECT_EQ(hosts[0]["records"], 1);
+  EXPECT_EQ(hosts[1]["host"], "127.0.0.3");
+  EXPECT_EQ(hosts[1]["records"], 2);
+  // The sample records were last seen long ago: the range is theirs.
+  const uint64_t lastSeen = hosts[0]["lastSeen"].asUInt64();
+  const std::string range = "&since=" + std::to_string(lastSeen - 3600000) + "&until=" + std::to_string(lastSeen + 1);
+  for (const char* host : {"127.0.0.2", "127.0.0.3"}) {
+    ASSERT_EQ(digestGet(web, "/data/?requestedData=usage" + range + "&host=" + host, "admin:s3cret", &body), 200);
+    const Json::Value top = parseJson(body)["usage"]["top"];
+    ASSERT_EQ(top.size(), 1u) << body;
+    EXPECT_EQ(top[0]["key"], "C:/Tools/client.exe");
+    EXPECT_EQ(top[0]["bytes"].asUInt64(), host[8] == '2' ? 4200u : 8400u);
+  }
+  EXPECT_EQ(digestGet(web, "/data/?requestedData=hosts", "admin:wrong", &body), 401);
+  collector.child.signal(SIGTERM);
+  EXPECT_EQ(collector.child.wait(std::chrono::seconds(10)), 0) << collector.child.output();
+}

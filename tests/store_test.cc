@@ -270,3 +270,81 @@ TEST(CollectorStore, FilesAndArgumentsItCannotUseGiveAMessageAndTheirStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+// Digest credentials of the collector's web view in the tests below.
+const std::vector<std::string> kWebArguments = {"--web",      "127.0.0.1:0", "--web-user",
+                                                "admin",      "--web-pass",  "s3cret",
+                                                "--web-root", std::string(VANTREL_SOURCE_DIR) + "/resources/web"};
+
+// The totals of one `usage` answer as "key bytes flows" lines, and whether
+// each series adds up to its total.
+std::string usageLines(const Json::Value& usage) {
+  std::string text;
+  for (Json::ArrayIndex i = 0; i < usage["top"].size(); ++i) {
+    const Json::Value& t = usage["top"][i];
+    uint64_t sum = 0;
+    for (const Json::Value& b : usage["series"][i]["bytes"]) sum += b.asUInt64();
+    text += t["key"].asString() + " " + std::to_string(t["bytes"].asUInt64()) + " " +
+            std::to_string(t["flows"].asUInt64()) + (sum == t["bytes"].asUInt64() ? "" : " (series differ)") + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+// The web view of the collector's file: the records of two exporters give
+// the host list and `usage` per host; the page comes from the web folder;
+// no answer without the right password.
+TEST(CollectorStore, WebViewAnswersUsagePerHostBehindDigest) {
+  TempDir dir;
+  const std::string file = dir.file("flows.sqlite");
+  std::vector<std::string> args = {"--store", file};
+  args.insert(args.end(), kWebArguments.begin(), kWebArguments.end());
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start(dir, "127.0.0.1:0", "", args)) << collector.child.output();
+  const uint16_t web = collectorWebPort(collector.child);
+  ASSERT_NE(web, 0) << collector.child.output();
+  sendRecords("127.0.0.2", collector.port, flows(30, 120000, "alice"), ExportFormat::native);
+  std::vector<FlowRecord> backup = flows(20, 60000, "bob");
+  for (FlowRecord& r : backup) r.owner = makeOwner("/usr/bin/backup", "bob", "HOST2");
+  sendRecords("127.0.0.3", collector.port, backup, ExportFormat::ipfix);
+
+  std::string body;
+  ASSERT_TRUE(waitFor([&] {
+    return digestGet(web, "/data/?requestedData=hosts", "admin:s3cret", &body) == 200 &&
+           countOf(body, "\"records\":30") + countOf(body, "\"records\":20") == 2;
+  }, milliseconds(10000))) << body;
+  const Json::Value hosts = parseJson(body)["hosts"];
+  ASSERT_EQ(hosts.size(), 2u);
+  EXPECT_EQ(hosts[0]["host"], "127.0.0.3");  // heard from last
+  EXPECT_EQ(hosts[1]["host"], "127.0.0.2");
+
+  const struct {
+    const char* target;
+    const char* expected;
+  } questions[] = {
+      {"&host=127.0.0.2", "C:/Tools/client.exe 30000 30\n"},
+      {"&host=127.0.0.3", "/usr/bin/backup 20000 20\n"},
+      {"", "C:/Tools/client.exe 30000 30\n/usr/bin/backup 20000 20\n"},
+      {"&by=user&limit=1", "alice 30000 30\n(other) 20000 20\n"},
+      {"&by=port&host=127.0.0.3", "443/tcp 20000 20\n"},
+      {"&by=peer&process=backup", "192.0.2.7 20000 20\n"},
+  };
+  for (const auto& q : questions) {
+    ASSERT_EQ(digestGet(web, std::string("/data/?requestedData=usage") + q.target, "admin:s3cret", &body), 200);
+    EXPECT_EQ(usageLines(parseJson(body)["usage"]), q.expected) << q.target;
+  }
+  EXPECT_EQ(digestGet(web, "/", "admin:s3cret", &body), 200);
+  EXPECT_THAT(body, testing::HasSubstr("id=\"f-host\""));
+  EXPECT_EQ(digestGet(web, "/data/?requestedData=hosts", "admin:wrong", &body), 401);
+  EXPECT_EQ(digestGet(web, "/fleet.html", "other:s3cret", &body), 401);
+  ASSERT_EQ(stop(collector), 0) << collector.child.output();
+
+  // Never served without a password.
+  TempDir logs;
+  CollectorProcess open;
+  EXPECT_FALSE(open.start(logs, "127.0.0.1:0", "", {"--store", file, "--web", "127.0.0.1:0", "--web-user", "admin"}));
+  EXPECT_THAT(open.child.output(), testing::HasSubstr("vantrel-collect: --web needs --store, --web-user and --web-pass\n"));
+}

@@ -21,13 +21,16 @@
 #include "store/clickhouse_store.h"
 #include "store/flow_query.h"
 #include "store/store_writer.h"
+#include "web/collector_web.h"
+#include "web/static_files.h"
 
 namespace {
 
 const char* const kUsage =
     "Usage: vantrel-collect [--listen ADDR:PORT] [--listen-tcp ADDR:PORT] [--format json|csv]\n"
     "                       [--store FILE.sqlite|clickhouse://HOST:PORT/DATABASE\n"
-    "                        [--keep DAYS] [--queue RECORDS] [--queue-mb MB]]\n"
+    "                        [--keep DAYS] [--queue RECORDS] [--queue-mb MB]\n"
+    "                        [--web ADDR:PORT --web-user NAME --web-pass PASS [--web-root DIR]]]\n"
     "       vantrel-collect query --store STORE [...]   (vantrel-collect query --help)\n"
     "\n"
     "Receives the flow records that Vantrel exports (receiverIP:receiverPort in\n"
@@ -63,6 +66,13 @@ const char* const kUsage =
     "                      are dropped, counted and reported\n"
     "  --queue-mb MB       memory those records may take (default 256); more are\n"
     "                      dropped likewise\n"
+    "  --web ADDR:PORT     serve the History view of the store on that IPv4 address and\n"
+    "                      TCP port: bytes per process, peer, service, port or user over\n"
+    "                      time, for all exporters or one; needs --store, --web-user\n"
+    "                      and --web-pass (HTTP Digest)\n"
+    "  --web-user NAME     the user name the browser signs in with\n"
+    "  --web-pass PASS     its password\n"
+    "  --web-root DIR      the folder of the page's files (default ./resources/web)\n"
     "  --help              show this text\n"
     "\n"
     "With --store: one line on start naming the store and its record count; once a\n"
@@ -107,6 +117,10 @@ struct Options {
   bool formatGiven = false;
   std::string store;
   StoreWriterSettings storeSettings;
+  bool web = false;  // --web: serve the History view of the store
+  uint32_t webAddress = 0;
+  uint16_t webPort = 0;
+  std::string webUser, webPass, webRoot = kWebRoot;
 };
 
 std::atomic<bool> stopRequested{false};
@@ -149,7 +163,8 @@ int parseArguments(int argc, char** argv, Options& options) {
       value = arg.substr(equals + 1);
       arg = arg.substr(0, equals);
     } else if ((arg == "--listen" || arg == "--listen-tcp" || arg == "--format" || arg == "--store" || arg == "--keep" ||
-                arg == "--queue" || arg == "--queue-mb") &&
+                arg == "--queue" || arg == "--queue-mb" || arg == "--web" || arg == "--web-user" ||
+                arg == "--web-pass" || arg == "--web-root") &&
                i + 1 < argc) {
       value = argv[++i];
       shown += " " + value;
@@ -175,6 +190,22 @@ int parseArguments(int argc, char** argv, Options& options) {
       options.store = value;
       continue;
     }
+    if (arg == "--web" && parseListen(value, options.webAddress, options.webPort)) {
+      options.web = true;
+      continue;
+    }
+    if (arg == "--web-user" && !value.empty()) {
+      options.webUser = value;
+      continue;
+    }
+    if (arg == "--web-pass" && !value.empty()) {
+      options.webPass = value;
+      continue;
+    }
+    if (arg == "--web-root" && !value.empty()) {
+      options.webRoot = value;
+      continue;
+    }
     const bool digits = !value.empty() && value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
     if (arg == "--keep" && digits && std::stoul(value) <= 36500) {
       options.storeSettings.keepDays = static_cast<uint32_t>(std::stoul(value));
@@ -188,7 +219,13 @@ int parseArguments(int argc, char** argv, Options& options) {
       options.storeSettings.queueBytes = static_cast<size_t>(std::stoul(value)) << 20;
       continue;
     }
+    if (arg == "--web-pass") shown = arg + " ********";  // a password is never echoed
     writeErr("vantrel-collect: bad argument '" + shown + "'\n" + kUsage);
+    return 2;
+  }
+  // The view is never served without a sign-in, nor without a store to show.
+  if (options.web && (options.store.empty() || options.webUser.empty() || options.webPass.empty())) {
+    writeErr("vantrel-collect: --web needs --store, --web-user and --web-pass\n");
     return 2;
   }
   options.udp = options.udpGiven || !options.tcp;
@@ -210,6 +247,32 @@ std::unique_ptr<FlowStore> openStore(const Options& options) {
   writeErr("vantrel-collect: storing flows in " + store->description + " (" + std::to_string(records) +
            " records)\n");
   return store;
+}
+
+// The web view's questions, each asked of a connection of its own to the
+// store (the writer keeps its own), so that they run beside the writes.
+CollectorWeb webOf(const Options& options) {
+  CollectorWeb web;
+  web.address = options.webAddress;
+  web.port = options.webPort;
+  web.user = options.webUser;
+  web.password = options.webPass;
+  web.root = options.webRoot;
+  const std::string location = options.store;
+  web.usage = [location](const UsageQuery& query, UsageAnswer& answer, std::string& error) {
+    StoreOpenFailure failure;
+    std::unique_ptr<FlowStore> store = openFlowStore(location, false, failure, error);
+    return store && store->queryUsage(query, answer, error);
+  };
+  web.hosts = [location](std::vector<CollectorHost>& hosts, std::string& error) {
+    StoreOpenFailure failure;
+    std::unique_ptr<FlowStore> store = openFlowStore(location, false, failure, error);
+    std::vector<StoreHost> rows;
+    if (!store || !store->listHosts(rows, error)) return false;
+    for (const StoreHost& h : rows) hosts.push_back(CollectorHost{h.exporter.text(), h.records, h.lastSeen});
+    return true;
+  };
+  return web;
 }
 
 // What the received messages become: lines on standard output, records in
@@ -439,7 +502,22 @@ int main(int argc, char** argv) {
   // the file store's transactions stay short.
   if (options.store.rfind(kClickHouseScheme, 0) == 0) options.storeSettings.batchRecords = kClickHouseBatchRecords;
   if (storing) startStoreWriter(writer, std::move(store), options.storeSettings, writeErr);
+  const CollectorWeb web = webOf(options);
+  MHD_Daemon* daemon = nullptr;
+  if (options.web) {
+    std::string why;
+    if ((daemon = startCollectorWeb(web, why)) == nullptr) {
+      writeErr("vantrel-collect: cannot serve the web view on " + ipToDotted(options.webAddress) + ":" +
+               std::to_string(options.webPort) + ": " + why + "\n");
+      finishStoreWriter(writer);
+      return 1;
+    }
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
+    writeErr("vantrel-collect: web view on http://" + ipToDotted(options.webAddress) + ":" +
+             std::to_string(info != nullptr ? info->port : options.webPort) + "/\n");
+  }
   const int status = receive(options, printing, storing, writer);
+  if (daemon != nullptr) MHD_stop_daemon(daemon);
   if (!storing) return status;
   finishStoreWriter(writer);
   if (status != 0) return status;

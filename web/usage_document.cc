@@ -44,6 +44,7 @@ UsageRequest readUsageRequest(const ArgumentLookup& lookup) {
   readText(lookup, "process", r.process);
   readText(lookup, "peer", r.peer);
   readText(lookup, "service", r.service);
+  readText(lookup, "host", r.host);
   return r;
 }
 
@@ -64,6 +65,7 @@ UsageQuery usageQueryOf(const UsageRequest& r, uint64_t now) {
   q.peer = r.peer;
   q.service = r.service;
   q.port = r.port;
+  q.host = r.host;
   return q;
 }
 

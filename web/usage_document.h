@@ -20,9 +20,10 @@ struct UsageRequest {
   size_t limit = 10;
   std::string process, peer, service;
   int port = -1;
+  std::string host;  // the collector's: an exporter's address; "": all
 };
 
-// Reads since, until, by, limit, process, peer, port and service. An
+// Reads since, until, by, limit, process, peer, port, service and host. An
 // unusable value prints one console line and keeps its default.
 UsageRequest readUsageRequest(const ArgumentLookup& lookup);
 

@@ -17,3 +17,4 @@ cd "$root/tests/browser"
 npm ci --no-audit --no-fund --loglevel=error
 node --test format.test.js
 VANTREL_BIN="${VANTREL_BIN:-$root/build/vantrel}" timeout 300 node dashboard.e2e.js
+VANTREL_COLLECT="${VANTREL_COLLECT:-$root/build/vantrel-collect}" timeout 120 node --test collector.e2e.js

@@ -300,3 +300,20 @@ Json::Value parseJson(const std::string& text) {
   EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &doc, &errors)) << errors << "\n" << text;
   return doc;
 }
+
+int digestGet(uint16_t port, const std::string& target, const std::string& userPass, std::string* body) {
+  TempDir dir;
+  std::string status;
+  const std::string command = "curl -s -g --digest -u '" + userPass + "' -o '" + dir.file("body") +
+                              "' -w '%{http_code}' 'http://127.0.0.1:" + std::to_string(port) + target + "'";
+  if (runCommand(command, &status) != 0) return 0;
+  if (body != nullptr) *body = readFile(dir.file("body"));
+  return atoi(status.c_str());
+}
+
+uint16_t collectorWebPort(const ChildProcess& collector) {
+  const std::string out = collector.output();
+  const std::string marker = "vantrel-collect: web view on http://127.0.0.1:";
+  const size_t at = out.find(marker);
+  return at == std::string::npos ? 0 : static_cast<uint16_t>(atoi(out.c_str() + at + marker.size()));
+}

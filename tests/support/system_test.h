@@ -144,3 +144,10 @@ Json::Value parseJson(const std::string& text);
 // Reads a whole file ("" when missing).
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
+
+// GET http://127.0.0.1:`port``target` signed in by Digest as `userPass`
+// ("user:password"); the HTTP status (0 when curl failed) and the body.
+int digestGet(uint16_t port, const std::string& target, const std::string& userPass, std::string* body = nullptr);
+
+// vantrel-collect's web view port, from its "web view on" line (0 when absent).
+uint16_t collectorWebPort(const ChildProcess& collector);
