@@ -288,6 +288,16 @@ bool dropTotalsBefore(sqlite3* db, int64_t minute, std::string& error) {
                  error);
 }
 
+// The minutes before `minute` (a whole hour) become hours.
+bool mergeMinutesBefore(sqlite3* db, int64_t minute, std::string& error) {
+  return runWith(db,
+                 "INSERT INTO hours (hour, key, bytes, pkts, flows)"
+                 " SELECT minute / 60, key, sum(bytes), sum(pkts), sum(flows) FROM usage WHERE minute < ?1"
+                 " GROUP BY 1, 2" ADD_TO_PRESENT,
+                 minute, error) &&
+         runWith(db, "DELETE FROM usage WHERE minute < ?", minute, error);
+}
+
 // Names and keys that no row uses any more leave; the caches forget them.
 bool sweepUnused(HistoryFile& f, std::string& error) {
   f.nameIds.clear();
@@ -469,30 +479,32 @@ bool trimHistory(HistoryFile& f, uint64_t nowMinute, uint32_t days, uint64_t max
             runWith(f.db, "DELETE FROM usage WHERE minute < ?", oldest, why) &&
             runWith(f.db, "DELETE FROM hours WHERE hour < ?", (oldest + 59) / 60, why) &&
             dropTotalsBefore(f.db, oldest, why) &&
-            runWith(f.db,
-                    "INSERT INTO hours (hour, key, bytes, pkts, flows)"
-                    " SELECT minute / 60, key, sum(bytes), sum(pkts), sum(flows) FROM usage WHERE minute < ?1"
-                    " GROUP BY 1, 2" ADD_TO_PRESENT,
-                    hoursBefore, why) &&
-            runWith(f.db, "DELETE FROM usage WHERE minute < ?", hoursBefore, why) &&
+            mergeMinutesBefore(f.db, hoursBefore, why) &&
             (now - f.sweptAt < kSweepMinutes || sweepUnused(f, why)) && exec(f.db, "COMMIT", why);
   if (ok && now - f.sweptAt >= kSweepMinutes) f.sweptAt = now;
-  // The oldest hours (then minutes) leave while the data is over its bound;
-  // the pages they free are used again for new rows.
+  // While the data is over its bound, the oldest minutes become hours
+  // (all but the last hour's and this hour's), then the oldest hours leave
+  // (then the oldest minutes). The pages freed are used again for new rows.
+  const int64_t minutesKeptFrom = now / 60 * 60 - 60;
   for (int round = 0; ok && round < 1000; ++round) {
     uint64_t used = 0;
     if (!historyBytes(f, used, why)) return false;
     if (used <= maxBytes) break;
-    int64_t hours = 0, start = 0;
-    ok = queryInt(f.db, "SELECT count(*) FROM (SELECT 1 FROM hours LIMIT 1)", hours, why);
+    int64_t oldestMinute = 0, hours = 0, start = 0;
+    ok = queryInt(f.db, "SELECT coalesce((SELECT min(minute) FROM usage), -1)", oldestMinute, why) &&
+         queryInt(f.db, "SELECT count(*) FROM (SELECT 1 FROM hours LIMIT 1)", hours, why);
+    if (ok && oldestMinute >= 0 && oldestMinute < minutesKeptFrom) {
+      ok = exec(f.db, "BEGIN IMMEDIATE", why) && mergeMinutesBefore(f.db, oldestMinute / 60 * 60 + 60, why) &&
+           exec(f.db, "COMMIT", why);
+      continue;
+    }
     if (ok && hours > 0) {
       ok = exec(f.db, "DELETE FROM hours WHERE hour = (SELECT min(hour) FROM hours)", why) &&
            queryInt(f.db, "SELECT coalesce((SELECT min(hour) * 60 FROM hours), (SELECT min(minute) FROM usage), 0)",
                     start, why);
     } else if (ok) {
-      int64_t rows = 0;
-      if (!queryInt(f.db, "SELECT count(*) FROM (SELECT 1 FROM usage LIMIT 1)", rows, why) || rows == 0) break;
-      ok = runWith(f.db, "DELETE FROM usage WHERE minute < (SELECT min(minute) FROM usage) + ?", 60, why) &&
+      if (oldestMinute < 0) break;
+      ok = runWith(f.db, "DELETE FROM usage WHERE minute < ?", oldestMinute / 60 * 60 + 60, why) &&
            queryInt(f.db, "SELECT coalesce((SELECT min(minute) FROM usage), 0)", start, why);
     }
     ok = ok && dropTotalsBefore(f.db, start, why);

@@ -161,9 +161,9 @@ TEST(HistoryFile, KeepsItsBoundsInDaysAndSizeAndMergesOldMinutesIntoHours) {
   EXPECT_EQ(total(now - 5 * 1440 * kMinute, now - 3 * 1440 * kMinute), 0u);
   EXPECT_GT(total(now - 3 * 1440 * kMinute, now - 2 * 1440 * kMinute), 0u);
 
-  // A size bound below the data: the oldest hours leave first.
+  // A size bound below the data: the minutes before the last hour become
+  // hours first, keeping their sums; the oldest hours stay meanwhile.
   uint64_t before = 0, after = 0;
-  ASSERT_TRUE(historyBytes(*f, before, error));
   HistoryMinutes many;
   for (uint64_t back = 0; back < 1440; ++back) {
     for (int peer = 0; peer < 20; ++peer) {
@@ -172,10 +172,15 @@ TEST(HistoryFile, KeepsItsBoundsInDaysAndSizeAndMergesOldMinutesIntoHours) {
   }
   ASSERT_TRUE(writeHistory(*f, many, error)) << error;
   ASSERT_TRUE(historyBytes(*f, before, error));
+  const uint64_t lastDay = total(now - 1440 * kMinute, now + kMinute);
+  const uint64_t oldDay = total(now - 3 * 1440 * kMinute, now - 2 * 1440 * kMinute);
   ASSERT_TRUE(trimHistory(*f, now / kMinute, 3, before / 2, error)) << error;
   ASSERT_TRUE(historyBytes(*f, after, error));
   EXPECT_LE(after, before / 2);
-  EXPECT_GT(total(now - 10 * kMinute, now + kMinute), 0u);
+  EXPECT_EQ(total(now - 1440 * kMinute, now + kMinute), lastDay);
+  EXPECT_EQ(total(now - 3 * 1440 * kMinute, now - 2 * 1440 * kMinute), oldDay);
+  // Then the oldest hours leave.
+  ASSERT_TRUE(trimHistory(*f, now / kMinute, 3, 1, error)) << error;
   EXPECT_EQ(total(now - 3 * 1440 * kMinute, now - 1440 * kMinute), 0u);
 
   // A day later only a new program is left: the names and keys of the
