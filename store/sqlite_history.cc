@@ -340,12 +340,21 @@ std::string portKey(int64_t value) {
   return std::to_string(port) + "/" + protoName(proto);
 }
 
-// Sums per key value and step, from rows of the question's range.
+// Sums per key value and step, from rows of the question's range. Summed
+// here rather than by the engine, whose grouping sorts every row first.
 struct Cells {
+  struct Hash {
+    size_t operator()(const std::pair<int64_t, size_t>& k) const noexcept {
+      return std::hash<int64_t>()(k.first) * 31 + k.second;
+    }
+  };
+  std::unordered_map<std::pair<int64_t, size_t>, size_t, Hash> index;  // (value, step) -> cell
   std::vector<UsageCell> cells;
   std::vector<int64_t> values;
 };
 
+// Runs `sql`, whose rows are (key value, minute, bytes, pkts, flows), and
+// adds each row to the cell of its value and step.
 bool collect(sqlite3* db, const std::string& sql, const UsageQuery& q, int64_t first, int64_t last, Cells& out,
              std::string& error) {
   sqlite3_stmt* stmt = nullptr;
@@ -356,8 +365,6 @@ bool collect(sqlite3* db, const std::string& sql, const UsageQuery& q, int64_t f
   auto bindName = [stmt](const char* name, const std::string& text) {
     if (int i = sqlite3_bind_parameter_index(stmt, name); i > 0) bindText(stmt, i, text);
   };
-  bind(":since", static_cast<int64_t>(q.since));
-  bind(":step", static_cast<int64_t>(q.step));
   bind(":first", first);
   bind(":last", last);
   // Hours whose start is in the range.
@@ -372,13 +379,19 @@ bool collect(sqlite3* db, const std::string& sql, const UsageQuery& q, int64_t f
   bind(":port", q.port);
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    UsageCell c;
-    out.values.push_back(sqlite3_column_int64(stmt, 0));
-    c.step = static_cast<size_t>(sqlite3_column_int64(stmt, 1));
-    c.bytes = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
-    c.pkts = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
-    c.flows = static_cast<uint64_t>(sqlite3_column_int64(stmt, 4));
-    out.cells.push_back(std::move(c));
+    const int64_t value = sqlite3_column_int64(stmt, 0);
+    const uint64_t at = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1)) * 60000;
+    const size_t step = static_cast<size_t>((at - q.since) / q.step);
+    auto [it, added] = out.index.try_emplace(std::make_pair(value, step), out.cells.size());
+    if (added) {
+      out.cells.emplace_back();
+      out.cells.back().step = step;
+      out.values.push_back(value);
+    }
+    UsageCell& c = out.cells[it->second];
+    c.bytes += static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
+    c.pkts += static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
+    c.flows += static_cast<uint64_t>(sqlite3_column_int64(stmt, 4));
   }
   if (rc != SQLITE_DONE) error = engineError(db);
   sqlite3_finalize(stmt);
@@ -400,11 +413,10 @@ std::string rowsQuestion(const UsageQuery& q) {
   if (!q.service.empty()) keys += " AND service IN (SELECT id FROM names WHERE text = :service)";
   if (q.port >= 0) keys += " AND (remoteport = :port OR localport = :port)";
   const std::string only = keys.empty() ? "" : " AND key IN (SELECT id FROM keys WHERE 1" + keys + ")";
-  return std::string("SELECT ") + keyExpression(q.by) +
-         ", (u.minute * 60000 - :since) / :step, sum(u.bytes), sum(u.pkts), sum(u.flows) FROM ("
+  return std::string("SELECT ") + keyExpression(q.by) + ", u.minute, u.bytes, u.pkts, u.flows FROM ("
          "SELECT minute, key, bytes, pkts, flows FROM usage WHERE minute >= :first AND minute < :last" + only +
          " UNION ALL SELECT hour * 60, key, bytes, pkts, flows FROM hours WHERE hour >= :hfirst AND hour < :hlast" +
-         only + ") AS u CROSS JOIN keys AS k ON k.id = u.key GROUP BY 1, 2";
+         only + ") AS u CROSS JOIN keys AS k ON k.id = u.key";
 }
 
 }  // namespace
@@ -545,10 +557,9 @@ bool queryHistoryUsage(const std::string& path, const UsageQuery& q, UsageAnswer
   // Without filters, in steps of whole half hours, the totals answer all but
   // the minutes after the last whole half hour.
   if (!filtered && q.step % slotMillis == 0 && q.since % slotMillis == 0) {
-    const std::string totals =
-        "SELECT value, (slot * " + std::to_string(slotMillis) +
-        " - :since) / :step, sum(bytes), sum(pkts), sum(flows) FROM totals"
-        " WHERE dimension = :dimension AND slot >= :sfirst AND slot < :slast GROUP BY 1, 2";
+    const std::string totals = "SELECT value, slot * " + std::to_string(kSlotMinutes) +
+                               ", bytes, pkts, flows FROM totals"
+                               " WHERE dimension = :dimension AND slot >= :sfirst AND slot < :slast";
     const int64_t edge = last / kSlotMinutes * kSlotMinutes;
     if (!collect(db, totals, q, first, last, found, error) || !collect(db, rowsQuestion(q), q, edge, last, found, error)) {
       return false;
