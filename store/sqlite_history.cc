@@ -340,17 +340,15 @@ std::string portKey(int64_t value) {
   return std::to_string(port) + "/" + protoName(proto);
 }
 
-// Sums per key value and step, from rows of the question's range. Summed
-// here rather than by the engine, whose grouping sorts every row first.
+// Sums per key value and step, from rows of the question's range: per
+// value, its steps in the order the rows come (by time). Summed here rather
+// than by the engine, whose grouping sorts every row first.
 struct Cells {
-  struct Hash {
-    size_t operator()(const std::pair<int64_t, size_t>& k) const noexcept {
-      return std::hash<int64_t>()(k.first) * 31 + k.second;
-    }
+  struct Cell {
+    size_t step;
+    uint64_t bytes, pkts, flows;
   };
-  std::unordered_map<std::pair<int64_t, size_t>, size_t, Hash> index;  // (value, step) -> cell
-  std::vector<UsageCell> cells;
-  std::vector<int64_t> values;
+  std::unordered_map<int64_t, std::vector<Cell>> byValue;
 };
 
 // Runs `sql`, whose rows are (key value, minute, bytes, pkts, flows), and
@@ -379,19 +377,13 @@ bool collect(sqlite3* db, const std::string& sql, const UsageQuery& q, int64_t f
   bind(":port", q.port);
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    const int64_t value = sqlite3_column_int64(stmt, 0);
     const uint64_t at = static_cast<uint64_t>(sqlite3_column_int64(stmt, 1)) * 60000;
     const size_t step = static_cast<size_t>((at - q.since) / q.step);
-    auto [it, added] = out.index.try_emplace(std::make_pair(value, step), out.cells.size());
-    if (added) {
-      out.cells.emplace_back();
-      out.cells.back().step = step;
-      out.values.push_back(value);
-    }
-    UsageCell& c = out.cells[it->second];
-    c.bytes += static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
-    c.pkts += static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
-    c.flows += static_cast<uint64_t>(sqlite3_column_int64(stmt, 4));
+    std::vector<Cells::Cell>& cells = out.byValue[sqlite3_column_int64(stmt, 0)];
+    if (cells.empty() || cells.back().step != step) cells.push_back(Cells::Cell{step, 0, 0, 0});
+    cells.back().bytes += static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
+    cells.back().pkts += static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
+    cells.back().flows += static_cast<uint64_t>(sqlite3_column_int64(stmt, 4));
   }
   if (rc != SQLITE_DONE) error = engineError(db);
   sqlite3_finalize(stmt);
@@ -569,7 +561,7 @@ bool queryHistoryUsage(const std::string& path, const UsageQuery& q, UsageAnswer
   }
 
   std::unordered_map<int64_t, std::string> keys;
-  for (int64_t value : found.values) keys.try_emplace(value, q.by == UsageBy::port ? portKey(value) : "");
+  for (const auto& [value, cells] : found.byValue) keys.try_emplace(value, q.by == UsageBy::port ? portKey(value) : "");
   if (q.by != UsageBy::port) {
     sqlite3_stmt* name = nullptr;
     if (!prepare(db, "SELECT text FROM names WHERE id = ?", &name, error)) return false;
@@ -580,8 +572,44 @@ bool queryHistoryUsage(const std::string& path, const UsageQuery& q, UsageAnswer
     }
     sqlite3_finalize(name);
   }
-  for (size_t i = 0; i < found.cells.size(); ++i) found.cells[i].key = keys[found.values[i]];
-  const uint64_t points = (q.until - q.since + q.step - 1) / q.step;
-  answer = rankUsage(found.cells, static_cast<size_t>(points), q.limit);
+  // Only the top keys' cells go to the ranking by name; the others (tens
+  // of thousands of peers' half hours) are summed into "(other)" here.
+  std::unordered_map<std::string, uint64_t> bytesOf;
+  for (const auto& [value, cells] : found.byValue) {
+    uint64_t& sum = bytesOf[keys[value]];
+    for (const Cells::Cell& c : cells) sum += c.bytes;
+  }
+  std::vector<std::pair<uint64_t, const std::string*>> ranked;
+  ranked.reserve(bytesOf.size());
+  for (const auto& [text, bytes] : bytesOf) ranked.emplace_back(bytes, &text);
+  // Most bytes first, among equals in key order, as rankUsage does.
+  std::sort(ranked.begin(), ranked.end(),
+            [](const auto& a, const auto& b) { return a.first != b.first ? a.first > b.first : *a.second < *b.second; });
+  std::unordered_map<std::string, bool> top;
+  for (size_t i = 0; i < ranked.size() && i < q.limit; ++i) top.emplace(*ranked[i].second, true);
+  const auto points = static_cast<size_t>((q.until - q.since + q.step - 1) / q.step);
+  std::vector<UsageCell> kept;
+  UsageTotal other;
+  other.key = kUsageOther;
+  std::vector<uint64_t> otherBytes(points, 0);
+  for (const auto& [value, cells] : found.byValue) {
+    const std::string& text = keys[value];
+    const bool shown = top.count(text) != 0;
+    for (const Cells::Cell& c : cells) {
+      if (shown) {
+        kept.push_back(UsageCell{text, c.step, c.bytes, c.pkts, c.flows});
+        continue;
+      }
+      other.bytes += c.bytes;
+      other.pkts += c.pkts;
+      other.flows += c.flows;
+      if (c.step < points) otherBytes[c.step] += c.bytes;
+    }
+  }
+  answer = rankUsage(kept, points, q.limit);
+  if (ranked.size() > top.size()) {
+    answer.top.push_back(other);
+    answer.series.push_back(UsageSeries{kUsageOther, std::move(otherBytes)});
+  }
   return true;
 }
