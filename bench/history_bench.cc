@@ -8,8 +8,8 @@
 //   build/history_bench                       # builds the week once (minutes)
 //   build/history_bench --benchmark_filter=Usage
 //
-// The week is kept in /tmp/vantrel-history-bench-week.sqlite for later runs;
-// delete it to build it again.
+// The week is kept in /tmp/vantrel-history-bench-week-v<version>.sqlite for
+// later runs; delete it to build it again.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,7 +33,10 @@ constexpr uint64_t kMaxBytes = 200ull << 20;
 constexpr int kProcesses = 200;
 constexpr int kPeers = 20000;
 constexpr int kPeersPerProcess = 400;
-const char* const kWeekPath = "/tmp/vantrel-history-bench-week.sqlite";
+// Named by the file's version, so that a week of an older layout is not
+// measured as this one.
+const std::string kWeekPath =
+    "/tmp/vantrel-history-bench-week-v" + std::to_string(kHistorySchemaVersion) + ".sqlite";
 // The week ends here (a minute's start), so that reruns ask the same range.
 constexpr uint64_t kWeekEnd = 1'765'000'000'000 / kMinute * kMinute;
 
@@ -123,7 +126,7 @@ uint64_t fileBytes(const std::string& path) {
 // The week's file, built on first use.
 const std::string& weekFile() {
   static const std::string path = [] {
-    if (access(kWeekPath, F_OK) == 0) return std::string(kWeekPath);
+    if (access(kWeekPath.c_str(), F_OK) == 0) return kWeekPath;
     const auto begin = std::chrono::steady_clock::now();
     std::string error;
     auto file = openHistoryFile(kWeekPath, error);
@@ -150,7 +153,7 @@ const std::string& weekFile() {
     }
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     fprintf(stderr, "the week took %.0f s to write\n", took);
-    return std::string(kWeekPath);
+    return kWeekPath;
   }();
   return path;
 }
@@ -213,11 +216,14 @@ void BM_HistoryPassAt1000FlowsPerSecond(benchmark::State& state) {
 }
 BENCHMARK(BM_HistoryPassAt1000FlowsPerSecond)->Unit(benchmark::kMillisecond)->Iterations(10);
 
-void BM_UsageSevenDaysByProcess(benchmark::State& state) {
+// The question for the last `minutes` of the week, grouped by
+// state.range(0); with state.range(1), only the busiest process's.
+void usageQuestion(benchmark::State& state, uint64_t minutes) {
   const std::string& path = weekFile();
   UsageQuery q;
   q.until = kWeekEnd;
-  q.since = kWeekEnd - kWeekMinutes * kMinute;
+  q.since = kWeekEnd - minutes * kMinute;
+  if (state.range(1) != 0) q.process = processName(0);
   q.step = usageStep(q.since, q.until);
   q.since -= q.since % q.step;
   q.by = static_cast<UsageBy>(state.range(0));
@@ -229,10 +235,19 @@ void BM_UsageSevenDaysByProcess(benchmark::State& state) {
   state.counters["fileMB"] = static_cast<double>(fileBytes(path)) / 1048576.0;
   state.counters["keys"] = static_cast<double>(answer.top.size());
 }
-BENCHMARK(BM_UsageSevenDaysByProcess)->Arg(static_cast<int>(UsageBy::process))->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_UsageSevenDaysByProcess)
-    ->Name("BM_UsageSevenDaysByPeer")
-    ->Arg(static_cast<int>(UsageBy::peer))
-    ->Unit(benchmark::kMillisecond);
+void BM_UsageSevenDays(benchmark::State& state) { usageQuestion(state, kWeekMinutes); }
+void BM_UsageOneDay(benchmark::State& state) { usageQuestion(state, 1440); }
+
+// Args: the grouping (process 0, peer 1, service 2, port 3, user 4) and
+// whether to ask about one process only.
+void groupings(benchmark::internal::Benchmark* b) {
+  for (UsageBy by : {UsageBy::process, UsageBy::peer, UsageBy::service, UsageBy::port, UsageBy::user}) {
+    b->Args({static_cast<int>(by), 0});
+  }
+  b->Args({static_cast<int>(UsageBy::peer), 1});
+  b->Args({static_cast<int>(UsageBy::port), 1});
+}
+BENCHMARK(BM_UsageSevenDays)->Apply(groupings)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UsageOneDay)->Args({static_cast<int>(UsageBy::process), 0})->Unit(benchmark::kMillisecond);
 
 }  // namespace

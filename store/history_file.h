@@ -12,8 +12,8 @@
 #include "store/history_minutes.h"
 
 // The history version this program writes and reads; a file of a newer one
-// is refused.
-inline constexpr int kHistorySchemaVersion = 1;
+// is refused, one of version 1 is brought to this one when opened.
+inline constexpr int kHistorySchemaVersion = 2;
 
 struct HistoryFile;
 

@@ -249,7 +249,9 @@
     $('banner-action').addEventListener('click', () => location.reload());
     window.addEventListener('hashchange', () => showView(viewOf(location.hash), true));
     showView(viewOf(location.hash), false);
-    poll();
+    // A view with data of its own has started the first round already; a
+    // second one would put its request behind another status document.
+    if (!polling) poll();
   }
 
   // The view files load after this one; start once all of them have registered.

@@ -6,6 +6,9 @@
 //
 //   vantrel-filled [FLOWS]      (default 100000), from a folder holding
 //                               vantrelsettings.json and resources/web/
+//
+// With VANTREL_FILLED_HISTORY=FILE, usage questions are answered from that
+// history file, read only (for the History view's measurements).
 #include <json/json.h>
 
 #include <cmath>
@@ -20,9 +23,11 @@
 #include "platform/clock.h"
 #include "runtime/console.h"
 #include "runtime/flow_owner.h"
+#include "runtime/history_usage.h"
 #include "runtime/settings.h"
 #include "runtime/state.h"
 #include "runtime/traffic_history.h"
+#include "store/history_file.h"
 #include "web/http_server.h"
 #include "web/https_setup.h"
 
@@ -128,6 +133,12 @@ int main(int argc, char** argv) {
   for (uint64_t s = start / 1000 - kHistorySeconds; s < start / 1000; ++s) recordSecond(s, count);
   fill(count, start);
   fillInterfaces();
+  if (const char* history = getenv("VANTREL_FILLED_HISTORY"); history != nullptr && *history != '\0') {
+    const std::string path = history;
+    setUsageSource([path](const UsageQuery& q, UsageAnswer& a, std::string& e) {
+      return queryHistoryUsage(path, q, a, e);
+    });
+  }
   snifferPacketsDropped = 1234;
   exportsSkippedIPv6 = 56;
   std::string whyNot;
