@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "capture/names/dns_test_messages.h"
+#include "runtime/state.h"
 
 namespace {
 
@@ -72,6 +73,8 @@ TEST_F(NameTable, AnswerCountsOnlyWhenItMatchesAQuery) {
     const NameTableCounts counts = nameTableCounts();
     EXPECT_EQ(counts.names, *c.expect ? 2u : 0u) << c.what;
     EXPECT_EQ(counts.unsolicited, *c.expect ? 0u : 1u) << c.what;
+    EXPECT_EQ(counts.answers, *c.expect ? 1u : 0u) << c.what;
+    EXPECT_EQ(nameTableNames.load(), counts.names) << "the status document's copy: " << c.what;
   }
   // A query answered once: the same answer again names nothing more.
   nameTableClear();
@@ -124,6 +127,7 @@ TEST_F(NameTable, HoldsAtMostItsBoundLeastRecentlyUsedOut) {
     ++now;
   }
   EXPECT_EQ(nameTableCounts().names, kNameTableMaxNames);
+  EXPECT_EQ(nameTableCounts().evicted, 32u);
   EXPECT_EQ(lookup({100, 0, 0, 0}, now), "n0.example");
   EXPECT_EQ(lookup({100, 0, 0, 1}, now), "");
   EXPECT_EQ(lookup({100, 0, 0, 32}, now), "");
