@@ -249,6 +249,14 @@ void tcpSegment(bool outbound, const Conversation& conversation, const uint8_t* 
   size_t used = 0;
   while (s->bytes.size() - used >= 2) {
     const size_t messageLength = static_cast<size_t>(s->bytes[used] << 8 | s->bytes[used + 1]);
+    if (messageLength < kDnsHeaderLength) {
+      // No message is this short: what the connection carries is not framed DNS (or the framing
+      // is lost). Counted once; the connection's bytes are dropped rather than read as a run of
+      // empty messages.
+      malformedCount.fetch_add(1, std::memory_order_relaxed);
+      s->bytes.clear();
+      return;
+    }
     if (s->bytes.size() - used - 2 < messageLength) break;
     message(outbound, conversation, s->bytes.data() + used + 2, messageLength, nowMs);
     used += 2 + messageLength;
