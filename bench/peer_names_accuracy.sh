@@ -42,9 +42,9 @@ WORK=$(mktemp -d /tmp/vantrel-names-accuracy-XXXXXX)
 cleanup() {
   for ns in "$MON" "$PEER"; do
     ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
-    wait 2>/dev/null || true
-    ip netns del "$ns" 2>/dev/null || true
   done
+  wait 2>/dev/null || true
+  for ns in "$MON" "$PEER"; do ip netns del "$ns" 2>/dev/null || true; done
   [[ -n ${KEEP:-} ]] && echo "kept $WORK" || rm -rf "$WORK"
 }
 trap cleanup EXIT
