@@ -9,6 +9,7 @@
 #
 #   sudo bash bench/flood.sh [ports|port|both] [PACKETS]
 #   BUILD_DIR=build-old sudo bash bench/flood.sh   # another build
+#   PEER_NAMES=false sudo bash bench/flood.sh      # the monitor with peerNames false
 #
 #   ports: PACKETS (default 1000000) to random destination ports
 #   port:  the same to one port (5300) that nobody holds
@@ -91,8 +92,8 @@ run_case() {
   mkdir -p "$dir"
   local count=counters
   if [[ $program == vantrel ]]; then
-    printf '{"listenerIP": "10.78.0.1", "receiverIP": "0.0.0.0", "httpPort": 17997, "user": "admin", "pass": "x"}' \
-      >"$dir/vantrelsettings.json"
+    printf '{"listenerIP": "10.78.0.1", "receiverIP": "0.0.0.0", "httpPort": 17997, "user": "admin", "pass": "x"%s}' \
+      "${PEER_NAMES:+, \"peerNames\": $PEER_NAMES}" >"$dir/vantrelsettings.json"
     (cd "$dir" && exec ip netns exec "$MON" "$BUILD_DIR/vantrel" >"$dir/console.log" 2>&1) &
     for _ in $(seq 100); do
       grep -q "Listener Socket IO controls set" "$dir/console.log" 2>/dev/null && break
@@ -140,7 +141,7 @@ EOF
     "$(awk -v c="$counted" -v n="$rx" 'BEGIN { print 100 * c / n }')" "$dropped"
 }
 
-echo "build: $BUILD_DIR ($(git -C "$BUILD_DIR/.." rev-parse --short HEAD 2>/dev/null || echo '?'))"
+echo "build: $BUILD_DIR ($(git -C "$BUILD_DIR/.." rev-parse --short HEAD 2>/dev/null || echo '?')); peerNames ${PEER_NAMES:-true (absent)}"
 case $CASES in
   ports | port) kinds=$CASES ;;
   both) kinds="ports port" ;;

@@ -32,6 +32,15 @@ extern std::atomic<uint64_t> snifferPacketsDropped;
 // Packets that could not be decoded: too short for their headers, or an
 // IPv6 extension-header chain past the frame or too long (capture thread).
 extern std::atomic<uint64_t> snifferPacketsMalformed;
+// The DNS name table's (capture thread; emptied with the table when a capture
+// starts with peerNames false): names it holds now, answers that matched a
+// query this host sent, answers that matched none, DNS messages skipped as
+// malformed, and names pushed out by the table's bounds.
+extern std::atomic<uint64_t> nameTableNames;
+extern std::atomic<uint64_t> nameTableAnswers;
+extern std::atomic<uint64_t> nameTableUnsolicited;
+extern std::atomic<uint64_t> nameTableMalformed;
+extern std::atomic<uint64_t> nameTableEvicted;
 // Flow records handed to the socket in export datagrams (export thread).
 extern std::atomic<uint64_t> exportRecordsSent;
 // Finished flows dropped without export: no collector configured, or left

@@ -268,7 +268,7 @@ std::string utcText(uint64_t millis) {
 std::string flowsHeader(QueryFormat format) {
   if (format == QueryFormat::table) {
     return pad("LAST SEEN (UTC)", 20) + pad("EXPORTER", 16) + pad("PROTO", 6) + pad("SOURCE", 22) +
-           pad("DESTINATION", 22) + pad("PACKETS", 9) + pad("BYTES", 11) + pad("USER", 12) + "PROCESS\n";
+           pad("DESTINATION", 22) + pad("PEER NAME", 30) + pad("PACKETS", 9) + pad("BYTES", 11) + pad("USER", 12) + "PROCESS\n";
   }
   if (format == QueryFormat::json) return "";
   std::string header;
@@ -288,7 +288,8 @@ void appendFlowAnswer(const StoredFlow& f, QueryFormat format, std::string& out)
     const bool ported = f.proto == 6 || f.proto == 17;
     out += pad(utcText(f.lastseen), 20) + pad(f.exporter.text(), 16) + pad(protoText(f.proto), 6) +
            pad(ported ? endpoint(f.srcip, f.srcport) : f.srcip.text(), 22) +
-           pad(ported ? endpoint(f.dstip, f.dstport) : f.dstip.text(), 22) + pad(to_string(f.pkts), 9) +
+           pad(ported ? endpoint(f.dstip, f.dstport) : f.dstip.text(), 22) +
+           pad(f.peerName.text().empty() ? "-" : terminalText(f.peerName.text()), 30) + pad(to_string(f.pkts), 9) +
            pad(to_string(f.bytes), 11) + pad(user.empty() ? "-" : terminalText(user), 12) +
            (process.empty() ? "-" : terminalText(process)) +
            "\n";

@@ -128,8 +128,8 @@ TEST(QueryAnswer, OneFlowAndOneTopRowInEachFormat) {
             "replydelay,inif,outif,processname,user,domain,peername,namesource,service,container\n");
   EXPECT_EQ(csv, "10.0.0.1,0,1796644798500,1796644800000,10.0.0.1,2001:db8::7,50000,443,6,0,12,4200,0,0,0,1,"
                  "\"C:/Tools/cli\"\"ent.exe\",\"alice\",\"HOST1\",\"www.example.com\",tls,\"web.service\",\"4f1c0a9e2b7d\"\n");
-  EXPECT_EQ(table, "2026-12-07 12:00:00 10.0.0.1        tcp   10.0.0.1:50000        [2001:db8::7]:443     12       "
-                   "4200       alice       C:/Tools/cli\"ent.exe\n");
+  EXPECT_EQ(table, "2026-12-07 12:00:00 10.0.0.1        tcp   10.0.0.1:50000        [2001:db8::7]:443     "
+                   "www.example.com               12       4200       alice       C:/Tools/cli\"ent.exe\n");
 
   const std::vector<TopRow> rows = {{"", 443, 6, 5000, 40, 2}};
   EXPECT_EQ(topAnswer(rows, TopKind::ports, QueryFormat::json), "{\"bytes\":5000,\"flows\":2,\"pkts\":40,\"port\":443,\"proto\":6}\n");
@@ -143,7 +143,7 @@ TEST(QueryAnswer, OneFlowAndOneTopRowInEachFormat) {
 TEST(QueryAnswer, HostileNamesStayInTheirCellAndCountsStayWhole) {
   struct Case {
     std::string name;
-    const char* table;  // the process column in table output
+    const char* table;  // the process and peer name columns in table output
     const char* csv;    // the process cell
     std::string json;   // the process member, parsed back
   };
@@ -161,12 +161,14 @@ TEST(QueryAnswer, HostileNamesStayInTheirCellAndCountsStayWhole) {
     parseStoreAddress("10.0.0.1", f.exporter);
     f.pkts = uint64_t(1) << 32, f.bytes = 5'000'000'000;
     f.owner = makeOwner(c.name, "u", "d");
+    f.peerName = PeerName::make(c.name, NameSource::kTls);
     std::string table, csv, json;
     appendFlowAnswer(f, QueryFormat::table, table);
     appendFlowAnswer(f, QueryFormat::csv, csv);
     appendFlowAnswer(f, QueryFormat::json, json);
     EXPECT_EQ(table.find('\n'), table.size() - 1) << c.table;
     EXPECT_NE(table.find(std::string(c.table) + "\n"), std::string::npos) << table;
+    EXPECT_NE(table.find(std::string(" ") + c.table + " "), std::string::npos) << "the peer name column: " << table;
     EXPECT_NE(table.find("4294967296 5000000000"), std::string::npos) << table;
     EXPECT_NE(csv.find(std::string(",4294967296,5000000000,0,0,0,0,") + c.csv), std::string::npos) << csv;
     Json::Value parsed;

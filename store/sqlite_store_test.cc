@@ -199,6 +199,16 @@ TEST(SqliteStore, StoreOfVersionOneIsReadAsItIsAndGainsTheColumnsWhenWritten) {
     ASSERT_TRUE(reader);
     EXPECT_EQ(listed(*reader, FlowQuery{}), "old// ");
     EXPECT_EQ(listed(*reader, byService), "");
+    // It holds no names: asked by name it answers nothing, and no error.
+    FlowQuery byName;
+    byName.peerName = "example.com";
+    EXPECT_EQ(listed(*reader, byName), "");
+    byName.peerName.clear();
+    byName.top = TopKind::names;
+    std::vector<TopRow> rows;
+    std::string error;
+    EXPECT_TRUE(reader->queryTop(byName, rows, error)) << error;
+    EXPECT_TRUE(rows.empty());
   }
   auto writer = open(path, true);
   ASSERT_TRUE(writer);

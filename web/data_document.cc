@@ -220,6 +220,11 @@ Json::Value buildDataDocument(uint64_t now, const DataRequest& request, const st
   m["exportsSent"] = exportsSent.load();
   m["snifferPacketsDropped"] = Json::UInt64(snifferPacketsDropped.load());
   m["exportsSkippedIPv6"] = Json::UInt64(exportsSkippedIPv6.load());
+  m["nameTableNames"] = Json::UInt64(nameTableNames.load());
+  m["nameTableAnswers"] = Json::UInt64(nameTableAnswers.load());
+  m["nameTableUnsolicited"] = Json::UInt64(nameTableUnsolicited.load());
+  m["nameTableMalformed"] = Json::UInt64(nameTableMalformed.load());
+  m["nameTableEvicted"] = Json::UInt64(nameTableEvicted.load());
   m["settings"] = withPasswordMasked(settingsSnapshot());
   m["passIsDefault"] = settingIsDefault("pass");
   m["interfacesDiscovered"] = interfacesSnapshot();

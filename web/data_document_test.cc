@@ -156,7 +156,8 @@ TEST_F(DataDocumentTest, MemberSetWithAndWithoutEachList) {
   fillTables();
   const std::vector<std::string> base = {
       "captureError",    "captureState", "exporterRunning",    "exportsSent", "exportsSkippedIPv6", "flowCache",
-      "interfacesDiscovered", "keepSendingExports", "keepSniffing", "ownerSource", "passIsDefault", "settings",
+      "interfacesDiscovered", "keepSendingExports", "keepSniffing", "nameTableAnswers", "nameTableEvicted",
+      "nameTableMalformed", "nameTableNames", "nameTableUnsolicited", "ownerSource", "passIsDefault", "settings",
       "snifferPacketCount", "snifferPacketsDropped", "snifferRunning", "toExport", "totalBytes", "totalFlows", "totalPkts",
       "totalTCPProcesses", "totalUDPProcesses"};
   struct Row {
@@ -187,7 +188,7 @@ TEST_F(DataDocumentTest, EmptyTableAddsNoMember) {
   for (const char* name : {"flows", "udpProcessIDs", "tcpProcessIDs"}) {
     const Json::Value doc = parsed(dataDocumentText(buildDataDocument(10000, name, [] {})));
     EXPECT_FALSE(doc.isMember(name)) << name;
-    EXPECT_EQ(doc.size(), 21u) << name;
+    EXPECT_EQ(doc.size(), 26u) << name;
   }
 }
 
@@ -196,6 +197,7 @@ TEST_F(DataDocumentTest, CountersAndSettingsBeforeTheSettingsStepTotalsAndFlagsA
   exportsSent = 6;
   snifferPacketsDropped = 7;
   exportsSkippedIPv6 = uint64_t(1) << 40;
+  nameTableEvicted = uint64_t(1) << 33;
   const Json::Value doc = buildDataDocument(10000, "flows", [] {
     snifferPacketCount = 50;
     exportsSent = 60;
@@ -213,6 +215,8 @@ TEST_F(DataDocumentTest, CountersAndSettingsBeforeTheSettingsStepTotalsAndFlagsA
   EXPECT_EQ(doc["exportsSent"].asInt(), 6);
   EXPECT_EQ(doc["snifferPacketsDropped"], Json::Value(Json::UInt64(7)));
   EXPECT_EQ(doc["exportsSkippedIPv6"], Json::Value(Json::UInt64(uint64_t(1) << 40)));
+  EXPECT_EQ(doc["nameTableEvicted"], Json::Value(Json::UInt64(uint64_t(1) << 33)));
+  nameTableEvicted = 0;
   EXPECT_EQ(doc["flowCache"].asUInt64(), 0u);
   EXPECT_EQ(doc["settings"]["listenerIP"], Json::Value("0.0.0.0"));
   EXPECT_EQ(doc["settings"]["pass"], Json::Value("********")) << "the password is not sent on every poll";

@@ -15,6 +15,13 @@ Two captures (scenarios) are replayed:
           some with a hop-by-hop header, some UDP packets in two fragments);
           both programs export IPFIX here, since softflowd tracks no IPv6
           flow with its default export (NetFlow v5)
+  names   the mixed traffic with a quarter of the local host's IPv4 TCP and
+          UDP flows preceded by their DNS look-up and its TCP flows to port
+          443 beginning with a TLS ClientHello (make_capture.py --names)
+
+Program "vantrel-names-off" is the monitor with peerNames false: run with
+--programs vantrel,vantrel-names-off, the two take turns and the names table
+compares their CPU per packet (bench/peer_names_cpu.sh does so).
 
 For every scenario, program and rate a fresh process is started, so each row
 holds one run's new flows, CPU time and peak memory:
@@ -141,11 +148,11 @@ def wait_until(predicate, timeout, step=0.1):
 # --- the programs ----------------------------------------------------------------
 
 class Monitor:
-    name = "vantrel"
-
-    def __init__(self, binary, workdir):
+    def __init__(self, binary, workdir, name="vantrel", peer_names=None):
         self.binary = os.path.abspath(binary)
         self.workdir = workdir
+        self.name = name
+        self.peer_names = peer_names  # None: the setting left out (names on)
 
     def start(self, log, ipv6=False):
         shutil.rmtree(self.workdir, ignore_errors=True)
@@ -154,6 +161,8 @@ class Monitor:
                     "httpPort": HTTP_PORT, "user": USER, "pass": PASSWORD}
         if ipv6:
             settings["exportFormat"] = "ipfix"  # the native format carries IPv4 flows only
+        if self.peer_names is not None:
+            settings["peerNames"] = self.peer_names
         with open(os.path.join(self.workdir, "vantrelsettings.json"), "w") as f:
             json.dump(settings, f, indent=3, sort_keys=True)
         self.proc = subprocess.Popen(in_ns(RCV_NS, [self.binary]), cwd=self.workdir, stdout=log,
@@ -358,6 +367,23 @@ def cpu_table(doc):
     return "\n".join(lines)
 
 
+def names_table(doc):
+    """Median CPU per million packets of the monitor with names on and off at
+    each rate, and their ratio."""
+    lines = ["| scenario | rate asked | names on CPU s / M pkts | names off CPU s / M pkts | ratio |",
+             "|---|---:|---:|---:|---:|"]
+    for scenario, part in doc["summary"].items():
+        on = part.get("vantrel", {}).get("cpu_by_rate", {})
+        off = part.get("vantrel-names-off", {}).get("cpu_by_rate", {})
+        for rate in on:
+            if rate not in off:
+                continue
+            m, f = on[rate], off[rate]
+            lines.append(f"| {scenario} | {rate} | {m['median']:.2f} ({m['min']:.2f}-{m['max']:.2f}) "
+                         f"| {f['median']:.2f} ({f['min']:.2f}-{f['max']:.2f}) | {m['median'] / f['median']:.3f} |")
+    return "\n".join(lines)
+
+
 def summary(results):
     """Per scenario: each program's no-loss rate, CPU per packet and peak
     memory, and the monitor's ratios to softflowd."""
@@ -394,7 +420,7 @@ def make_capture(path, scenario):
         return
     cmd = [sys.executable, os.path.join(HERE, "make_capture.py"), path, "--local", RCV_ADDR,
            "--summary", path + ".json"]
-    extra = {"served": ["--served"], "dual": ["--ipv6", "0.4"]}.get(scenario, [])
+    extra = {"served": ["--served"], "dual": ["--ipv6", "0.4"], "names": ["--names", "0.25"]}.get(scenario, [])
     subprocess.run(cmd + extra, check=True, stdout=subprocess.DEVNULL)
 
 
@@ -408,11 +434,12 @@ def main(argv):
     p.add_argument("--repeat", type=int, default=3,
                    help="runs of each program at each rate, taken in turns; CPU is compared by medians")
     p.add_argument("--min-packets", type=int, default=100000, help="fewest packets replayed per rate")
-    p.add_argument("--programs", default="vantrel,softflowd")
+    p.add_argument("--programs", default="vantrel,softflowd", help="of vantrel, vantrel-names-off, softflowd")
     a = p.parse_args(argv)
     if os.geteuid() != 0:
         sys.exit("needs root (network namespaces, packet capture)")
-    for tool in ("tcpreplay", "softflowd", "softflowctl", "curl", "ip"):
+    tools = ["tcpreplay", "curl", "ip"] + (["softflowd", "softflowctl"] if "softflowd" in a.programs else [])
+    for tool in tools:
         if shutil.which(tool) is None:
             sys.exit(f"{tool} is missing (Debian: apt-get install tcpreplay softflowd curl iproute2)")
     if not os.access(a.vantrel, os.X_OK):
@@ -420,6 +447,7 @@ def main(argv):
     logdir = os.path.join(a.out, "logs")
     os.makedirs(logdir, exist_ok=True)
     programs = {"vantrel": Monitor(a.vantrel, os.path.join(a.out, "vantrel-work")),
+                "vantrel-names-off": Monitor(a.vantrel, os.path.join(a.out, "vantrel-work"), "vantrel-names-off", False),
                 "softflowd": Softflowd(os.path.join(a.out, "softflowd-work"))}
     setup()
     helpers = [subprocess.Popen(in_ns(RCV_NS, [sys.executable, "-c", (
@@ -458,9 +486,14 @@ def main(argv):
         json.dump(doc, f, indent=2)
     with open(os.path.join(a.out, "results.md"), "w") as f:
         f.write(table(results) + "\n\n" + cpu_table(doc) + "\n")
+        if "vantrel-names-off" in a.programs:
+            f.write("\n" + names_table(doc) + "\n")
     print(table(results))
     print()
     print(cpu_table(doc))
+    if "vantrel-names-off" in a.programs:
+        print()
+        print(names_table(doc))
     print(json.dumps(doc["summary"], indent=2))
     return 0
 

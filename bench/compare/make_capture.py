@@ -6,7 +6,7 @@ right. The same arguments always give the same file.
 
 Usage: make_capture.py OUT.pcap [--flows N] [--packets N] [--local A.B.C.D]
                        [--net A.B] [--seed N] [--summary OUT.json]
-                       [--ipv6 FRACTION]
+                       [--ipv6 FRACTION] [--names FRACTION]
 
 With --ipv6, that fraction of the flows is IPv6 (TCP, UDP and ICMPv6 echo,
 addresses in fd00:cb::/64 with the local host at fd00:cb::2): one in five of
@@ -19,6 +19,14 @@ local address at one end (half of them towards it, half from it); the others
 pass between two other addresses of the range. The destination MAC address
 belongs to no interface, so a receiving host's own IP stack drops the frames
 quietly and only packet capture sees them.
+
+With --names, that fraction of the IPv4 TCP and UDP flows the local host
+starts is preceded by its DNS look-up: a query from the local host to a
+resolver of the range and the answer (an A record, now and then behind a
+CNAME), as a host that resolves names and then connects sends and receives
+them; resolvers' caches make most connections go without one. Every IPv4 TCP
+flow of the local host to port 443 then begins, as a TLS client's does, with
+a ClientHello that names its server (its second packet, after the SYN).
 """
 
 import argparse
@@ -83,7 +91,7 @@ def flow_length(rng):
 
 
 class Flow:
-    __slots__ = ("proto", "src", "dst", "sport", "dport", "tos", "left", "sent", "icmp_id", "v6", "hbh")
+    __slots__ = ("proto", "src", "dst", "sport", "dport", "tos", "left", "sent", "icmp_id", "v6", "hbh", "hello")
 
 
 def address6(v4, local):
@@ -125,6 +133,7 @@ def new_flow(rng, index, local, net, served):
     f.icmp_id = index & 0xFFFF
     f.v6 = False
     f.hbh = False
+    f.hello = None
     return f
 
 
@@ -133,9 +142,10 @@ def ipv4_header(f, total, ident):
     return hdr[:10] + struct.pack("!H", checksum(hdr)) + hdr[12:]
 
 
-def transport(f, payload_len):
-    """Transport header with its checksum; the payload is all zero bytes, so
-    it adds nothing to any checksum."""
+def transport(f, payload_len, payload=b""):
+    """Transport header with its checksum; the payload is `payload` followed
+    by zero bytes, which add nothing to any checksum."""
+    acc = ones_sum(payload) if payload else 0
     if f.proto == TCP:
         if f.sent == 0:
             flags = 0x02                       # SYN
@@ -147,16 +157,64 @@ def transport(f, payload_len):
         hdr = struct.pack("!HHIIBBHHH", f.sport, f.dport, seq, 1, 5 << 4, flags, 65535, 0, 0)
         length = len(hdr) + payload_len
         pseudo = struct.pack("!IIBBH", f.src, f.dst, 0, TCP, length)
-        csum = checksum(hdr, ones_sum(pseudo))
+        csum = checksum(hdr, ones_sum(pseudo, acc))
         return hdr[:16] + struct.pack("!H", csum) + hdr[18:]
     if f.proto == UDP:
         length = 8 + payload_len
         hdr = struct.pack("!HHHH", f.sport, f.dport, length, 0)
         pseudo = struct.pack("!IIBBH", f.src, f.dst, 0, UDP, length)
-        csum = checksum(hdr, ones_sum(pseudo)) or 0xFFFF
+        csum = checksum(hdr, ones_sum(pseudo, acc)) or 0xFFFF
         return hdr[:6] + struct.pack("!H", csum)
     hdr = struct.pack("!BBHHH", 8, 0, 0, f.icmp_id, f.sent & 0xFFFF)  # echo request
     return hdr[:2] + struct.pack("!H", checksum(hdr)) + hdr[4:]
+
+
+RESOLVER_PORT = 53
+
+
+def dns_name(text):
+    return b"".join(bytes([len(label)]) + label.encode() for label in text.split(".")) + b"\x00"
+
+
+def dns_pair(rng, index, remote):
+    """A query for the name of flow `index` and its answer giving `remote`:
+    (name, query payload, answer payload)."""
+    name = f"host{index}.svc{rng.randint(1, 400)}.example"
+    ident = rng.randint(0, 0xFFFF)
+    question = dns_name(name) + struct.pack("!HH", 1, 1)
+    query = struct.pack("!HHHHHH", ident, 0x0100, 1, 0, 0, 1) + question + \
+        b"\x00\x00\x29\x04\xd0\x00\x00\x00\x00\x00\x00"  # EDNS
+    answers = []
+    owner = b"\xc0\x0c"  # the question's name
+    if rng.random() < 0.3:
+        target = f"edge{rng.randint(1, 50)}.cdn.example"
+        answers.append(owner + struct.pack("!HHIH", 5, 1, 300, len(dns_name(target))) + dns_name(target))
+        owner = struct.pack("!H", 0xC000 | (12 + len(question) + 12))  # the CNAME's target
+    answers.append(owner + struct.pack("!HHIH", 1, 1, 60, 4) + struct.pack("!I", remote))
+    answer = struct.pack("!HHHHHH", ident, 0x8180, 1, len(answers), 0, 0) + question + b"".join(answers)
+    return name, query, answer
+
+
+def client_hello(rng, name):
+    """A TLS 1.3-style ClientHello record naming `name`, padded to 517 bytes as browsers pad theirs."""
+    host = name.encode()
+    sni = struct.pack("!HHHBH", 0, len(host) + 5, len(host) + 3, 0, len(host)) + host
+    versions = struct.pack("!HHB", 43, 3, 2) + b"\x03\x04"
+    extensions = sni + versions
+    body_fixed = 2 + 32 + 1 + 32 + 2 + 6 + 2 + 2  # version, random, session id, suites, compression, ext length
+    pad = 517 - 5 - 4 - body_fixed - len(extensions) - 4
+    extensions += struct.pack("!HH", 21, max(0, pad)) + bytes(max(0, pad))
+    body = b"\x03\x03" + rng.randbytes(32) + b"\x20" + rng.randbytes(32) + \
+        struct.pack("!H", 6) + b"\x13\x01\x13\x02\x13\x03" + b"\x01\x00" + struct.pack("!H", len(extensions)) + extensions
+    handshake = b"\x01" + struct.pack("!I", len(body))[1:] + body
+    return b"\x16\x03\x01" + struct.pack("!H", len(handshake)) + handshake
+
+
+def udp_frame(src, dst, sport, dport, payload, ident):
+    f = Flow()
+    f.proto, f.src, f.dst, f.sport, f.dport, f.tos = UDP, src, dst, sport, dport, 0
+    size = 20 + 8 + len(payload)
+    return ETH_DST + ETH_SRC + ETH_IPV4 + ipv4_header(f, size, ident) + transport(f, len(payload), payload) + payload
 
 
 def ipv6_frames(f, size, ident, rng, local):
@@ -194,9 +252,11 @@ def ipv6_frames(f, size, ident, rng, local):
     return [frame(first_next, hbh + upper)]
 
 
-def write_capture(out, flows, packets, local, net, seed, served=False, ipv6=0.0):
+def write_capture(out, flows, packets, local, net, seed, served=False, ipv6=0.0, names=0.0):
     rng = random.Random(seed)
     rng6 = random.Random(seed + 1)  # apart, so that --ipv6 0 gives the IPv4 file as it was
+    rng_names = random.Random(seed + 2)  # and --names 0 too
+    resolver = net | (0 << 8) | 53
     header_len = {TCP: 20, UDP: 8, ICMP: 8}
     zeros = bytes(MAX_SIZE)
     summary = {"packets": 0, "flows": {"tcp": 0, "udp": 0, "icmp": 0}, "bytes": 0,
@@ -204,18 +264,40 @@ def write_capture(out, flows, packets, local, net, seed, served=False, ipv6=0.0)
     if ipv6:
         summary["ipv6_packets"] = 0
         summary["ipv6_flows"] = 0
-    names = {TCP: "tcp", UDP: "udp", ICMP: "icmp"}
+    if names:
+        summary["dns_lookups"] = 0
+        summary["client_hellos"] = 0
+    proto_names = {TCP: "tcp", UDP: "udp", ICMP: "icmp"}
     active = []
     started = 0
     open_at_once = min(400, flows)
     ts = 1_700_000_000_000_000  # microseconds
     out.write(PCAP_HEADER)
+
+    def write_frame(frame):
+        nonlocal ts
+        out.write(struct.pack("<IIII", ts // 1_000_000, ts % 1_000_000, len(frame), len(frame)))
+        out.write(frame)
+        ts += 10
     while summary["packets"] < packets:
         while len(active) < open_at_once and started < flows:
             f = new_flow(rng, started, local, net, served)
             if ipv6 and rng6.random() < ipv6:
                 f.v6 = True
                 f.hbh = rng6.random() < 0.2
+            if names and not f.v6 and f.src == local and f.proto != ICMP:
+                name = None
+                if rng_names.random() < names:
+                    name, query, answer = dns_pair(rng_names, started, f.dst)
+                    port = 20000 + started % 40000
+                    for frame in (udp_frame(local, resolver, port, RESOLVER_PORT, query, started & 0xFFFF),
+                                  udp_frame(resolver, local, RESOLVER_PORT, port, answer, started & 0xFFFF)):
+                        write_frame(frame)
+                        summary["packets"] += 1
+                        summary["bytes"] += len(frame) - 14
+                    summary["dns_lookups"] += 1
+                if f.proto == TCP and f.dport == 443 and f.left >= 3:
+                    f.hello = client_hello(rng_names, name or f"site{started % 997}.example")
             active.append(f)
             started += 1
         if not active:
@@ -231,19 +313,22 @@ def write_capture(out, flows, packets, local, net, seed, served=False, ipv6=0.0)
             if f.sent == 0:
                 summary["ipv6_flows"] += 1
         else:
+            payload = b""
+            if f.hello and f.sent == 1:
+                payload = f.hello
+                size = 20 + header_len[f.proto] + len(payload)
+                summary["client_hellos"] += 1
             payload_len = size - 20 - header_len[f.proto]
             frames = [ETH_DST + ETH_SRC + ETH_IPV4 + ipv4_header(f, size, summary["packets"] & 0xFFFF)
-                      + transport(f, payload_len) + zeros[:payload_len]]
+                      + transport(f, payload_len, payload) + payload + zeros[:payload_len - len(payload)]]
         for frame in frames:
-            out.write(struct.pack("<IIII", ts // 1_000_000, ts % 1_000_000, len(frame), len(frame)))
-            out.write(frame)
-            ts += 10
+            write_frame(frame)
         summary["packets"] += len(frames)
         summary["bytes"] += size
         summary["min_size"] = min(summary["min_size"], size)
         summary["max_size"] = max(summary["max_size"], size)
         if f.sent == 0:
-            summary["flows"][names[f.proto]] += 1
+            summary["flows"][proto_names[f.proto]] += 1
         f.sent += 1
         f.left -= 1
         if f.left == 0:
@@ -265,6 +350,9 @@ def main(argv):
                         "service ports " + ",".join(map(str, SERVICE_PORTS)))
     p.add_argument("--summary", help="also write the summary as JSON to this file")
     p.add_argument("--ipv6", type=float, default=0.0, help="fraction of the flows that are IPv6 (0 to 1)")
+    p.add_argument("--names", type=float, default=0.0,
+                   help="fraction of the local host's IPv4 TCP and UDP flows preceded by a DNS look-up (0 to 1); "
+                        "with it, its TCP flows to port 443 begin with a TLS ClientHello")
     a = p.parse_args(argv)
     first, second = (int(x) for x in a.net.split("."))
     net = (first << 24) | (second << 16)
@@ -272,7 +360,7 @@ def main(argv):
     if local & 0xFFFF0000 != net:
         p.error("--local must lie inside --net")
     with open(a.output, "wb") as out:
-        summary = write_capture(out, a.flows, a.packets, local, net, a.seed, a.served, a.ipv6)
+        summary = write_capture(out, a.flows, a.packets, local, net, a.seed, a.served, a.ipv6, a.names)
     text = json.dumps(summary, sort_keys=True)
     if a.summary:
         with open(a.summary, "w") as s:

@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr size_t kHeaderLength = 12;
+constexpr size_t kHeaderLength = kDnsHeaderLength;
 constexpr int kMaxPointers = 64;     // a name of 127 labels needs far fewer
 constexpr size_t kMaxRecords = 128;  // answer records looked at; the rest are only stepped over
 constexpr int kMaxChain = 16;        // CNAME links followed from the question
@@ -120,7 +120,11 @@ bool readDnsName(const uint8_t* data, size_t length, size_t offset, uint8_t wire
 }
 
 bool parseDnsMessage(const uint8_t* data, size_t length, DnsMessageView* out) {
-  *out = DnsMessageView();
+  // Only the fields a reader looks at first are reset: the arrays are read up to their lengths.
+  out->hasQuestion = false;
+  out->question[0] = '\0';
+  out->questionLength = out->questionWireLength = out->addressCount = 0;
+  out->qtype = out->qclass = 0;
   if (length < kHeaderLength || length > 65535) return false;
   out->id = u16(data);
   const uint16_t flags = u16(data + 2);
@@ -208,6 +212,7 @@ bool parseDnsMessage(const uint8_t* data, size_t length, DnsMessageView* out) {
     for (size_t c = 0; c < chainLength && !reached; ++c) reached = sameName(chain[c], owner, ownerLength);
     if (!reached) continue;
     DnsAddress& address = out->addresses[out->addressCount++];
+    address = DnsAddress();
     address.family = kept[i].type == kTypeA ? 4 : 6;
     std::memcpy(address.address, data + kept[i].dataOffset, kept[i].dataLength);
     address.ttl = kept[i].ttl;

@@ -15,6 +15,8 @@ struct DnsAddress {
 
 // A longest name in wire form: length-prefixed labels and the root's 0.
 inline constexpr size_t kDnsMaxWireName = 255;
+// A message's fixed header; no message is shorter.
+inline constexpr size_t kDnsHeaderLength = 12;
 
 struct DnsMessageView {
   uint16_t id = 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "capture/names/dns_message.h"
+#include "runtime/state.h"
 
 namespace {
 
@@ -96,9 +97,10 @@ std::vector<TcpStream> tcpStreams;
 uint64_t lastSweepMs = 0;
 size_t textBytes = 0;  // heap held by the names' text, as textCost counts it
 
-std::atomic<uint64_t> nameCount{0};
-std::atomic<uint64_t> malformedCount{0};
-std::atomic<uint64_t> unsolicitedCount{0};
+// The counters are the shared run state's (runtime/state.h), so the status document reads them.
+std::atomic<uint64_t>& nameCount = nameTableNames;
+std::atomic<uint64_t>& malformedCount = nameTableMalformed;
+std::atomic<uint64_t>& unsolicitedCount = nameTableUnsolicited;
 
 // Heap a name's text takes beyond its entry: none while it fits in the string itself, else the
 // allocation with the allocator's own overhead.
@@ -178,6 +180,7 @@ void name(const DnsAddress& address, const char* text, size_t textLength, uint64
   }
   while (names.size() > kNameTableMaxNames || (textBytes > kNameTableMaxTextBytes && names.size() > 1)) {
     forget(std::prev(names.end()));
+    nameTableEvicted.fetch_add(1, std::memory_order_relaxed);
   }
   nameCount.store(names.size(), std::memory_order_relaxed);
 }
@@ -192,6 +195,7 @@ void answer(const Conversation& conversation, const DnsMessageView& reply, uint6
       continue;
     }
     pending.erase(it);
+    nameTableAnswers.fetch_add(1, std::memory_order_relaxed);
     if (reply.questionLength == 0) return;
     for (size_t i = 0; i < reply.addressCount; ++i) {
       name(reply.addresses[i], reply.question, reply.questionLength, nowMs);
@@ -245,6 +249,14 @@ void tcpSegment(bool outbound, const Conversation& conversation, const uint8_t* 
   size_t used = 0;
   while (s->bytes.size() - used >= 2) {
     const size_t messageLength = static_cast<size_t>(s->bytes[used] << 8 | s->bytes[used + 1]);
+    if (messageLength < kDnsHeaderLength) {
+      // No message is this short: what the connection carries is not framed DNS (or the framing
+      // is lost). Counted once; the connection's bytes are dropped rather than read as a run of
+      // empty messages.
+      malformedCount.fetch_add(1, std::memory_order_relaxed);
+      s->bytes.clear();
+      return;
+    }
     if (s->bytes.size() - used - 2 < messageLength) break;
     message(outbound, conversation, s->bytes.data() + used + 2, messageLength, nowMs);
     used += 2 + messageLength;
@@ -297,9 +309,14 @@ void nameTableClear() {
   nameCount.store(0);
   malformedCount.store(0);
   unsolicitedCount.store(0);
+  nameTableAnswers.store(0);
+  nameTableEvicted.store(0);
 }
 
 NameTableCounts nameTableCounts() {
-  return NameTableCounts{nameCount.load(std::memory_order_relaxed), malformedCount.load(std::memory_order_relaxed),
-                         unsolicitedCount.load(std::memory_order_relaxed)};
+  return NameTableCounts{nameCount.load(std::memory_order_relaxed),
+                         nameTableAnswers.load(std::memory_order_relaxed),
+                         unsolicitedCount.load(std::memory_order_relaxed),
+                         malformedCount.load(std::memory_order_relaxed),
+                         nameTableEvicted.load(std::memory_order_relaxed)};
 }

@@ -38,6 +38,7 @@ const char* nameTableLookup(uint8_t family, const uint8_t* address, uint64_t now
 // Empties the table (capture start with peerNames false, tests).
 void nameTableClear();
 
-// Counters for the status document: names held, malformed DNS messages skipped, answers without query.
-struct NameTableCounts { uint64_t names, malformed, unsolicited; };
+// The table's counters (also in runtime/state.h, where the status document reads them): names held,
+// answers that matched a query, answers without one, malformed DNS messages skipped, names pushed out.
+struct NameTableCounts { uint64_t names, answers, unsolicited, malformed, evicted; };
 NameTableCounts nameTableCounts();

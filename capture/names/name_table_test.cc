@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "capture/names/dns_test_messages.h"
+#include "runtime/state.h"
 
 namespace {
 
@@ -72,6 +73,8 @@ TEST_F(NameTable, AnswerCountsOnlyWhenItMatchesAQuery) {
     const NameTableCounts counts = nameTableCounts();
     EXPECT_EQ(counts.names, *c.expect ? 2u : 0u) << c.what;
     EXPECT_EQ(counts.unsolicited, *c.expect ? 0u : 1u) << c.what;
+    EXPECT_EQ(counts.answers, *c.expect ? 1u : 0u) << c.what;
+    EXPECT_EQ(nameTableNames.load(), counts.names) << "the status document's copy: " << c.what;
   }
   // A query answered once: the same answer again names nothing more.
   nameTableClear();
@@ -124,6 +127,7 @@ TEST_F(NameTable, HoldsAtMostItsBoundLeastRecentlyUsedOut) {
     ++now;
   }
   EXPECT_EQ(nameTableCounts().names, kNameTableMaxNames);
+  EXPECT_EQ(nameTableCounts().evicted, 32u);
   EXPECT_EQ(lookup({100, 0, 0, 0}, now), "n0.example");
   EXPECT_EQ(lookup({100, 0, 0, 1}, now), "");
   EXPECT_EQ(lookup({100, 0, 0, 32}, now), "");
@@ -165,8 +169,11 @@ TEST_F(NameTable, CountsMalformedMessages) {
   const uint8_t garbage[] = {0x12, 0x34, 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0, 0xc0, 0x0c};
   nameTableDnsPacket(false, 4, kServer4, kHost4, 53, 40000, kUdp, garbage, sizeof garbage, kT0);
   nameTableDnsPacket(true, 4, kHost4, kServer4, 40000, 53, kUdp, garbage, 5, kT0);
+  // A TCP stream of zeros is not a run of 700 empty messages: its framing is lost once.
+  const std::vector<uint8_t> zeros(1400, 0);
+  nameTableDnsPacket(true, 4, kHost4, kServer4, 40001, 53, kTcp, zeros.data(), zeros.size(), kT0);
   const NameTableCounts counts = nameTableCounts();
-  EXPECT_EQ(counts.malformed, 2u);
+  EXPECT_EQ(counts.malformed, 3u);
   EXPECT_EQ(counts.unsolicited, 0u);
 }
 

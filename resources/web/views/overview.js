@@ -42,6 +42,10 @@
     $('s-dropped').classList.toggle('warn-text', dropped > 0);
     const skipped = Number(doc.exportsSkippedIPv6) || 0;
     setText('s-skipped6', skipped ? F.fmtInt(skipped) + ' since start (the native format carries IPv4 only; IPFIX carries them)' : 'none');
+    setText('s-names', doc.nameTableNames === undefined ? '–'
+      : F.fmtInt(doc.nameTableNames) + ' held · ' + F.fmtInt(doc.nameTableAnswers) + ' answers matched · ' +
+        F.fmtInt(doc.nameTableUnsolicited) + ' unmatched · ' + F.fmtInt(doc.nameTableMalformed) + ' malformed · ' +
+        F.fmtInt(doc.nameTableEvicted) + ' pushed out');
     setText('k-flows', F.fmtInt(doc.totalFlows));
     setText('k-flows-sub', F.fmtInt(F.u32(doc.totalPkts)) + ' packets · ' + F.fmtBytes(F.u32(doc.totalBytes)));
     setText('k-toexport', F.fmtInt(doc.toExport));
