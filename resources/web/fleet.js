@@ -20,7 +20,10 @@
   function readState() {
     const p = new URLSearchParams(location.hash.replace(/^#/, ''));
     const st = { range: p.get('range') || '1h', by: p.get('by') || 'process', host: p.get('host') || '' };
-    if (!RANGES[st.range]) st.range = '1h';
+    st.since = Number(p.get('since')) || 0;
+    st.until = Number(p.get('until')) || 0;
+    if (!RANGES[st.range] && st.range !== 'custom') st.range = '1h';
+    if (st.range === 'custom' && !(st.since > 0 && st.until > st.since)) st.range = '1h';
     if (!GROUPS.includes(st.by)) st.by = 'process';
     for (const f of FILTERS) if (p.get(f)) st[f] = p.get(f);
     return st;
@@ -29,7 +32,8 @@
   function go(changes) {
     const st = Object.assign(readState(), changes);
     const p = new URLSearchParams();
-    for (const k of ['host', 'range', 'by'].concat(FILTERS)) if (st[k] !== undefined && st[k] !== null && st[k] !== '') p.set(k, st[k]);
+    if (st.range !== 'custom') st.since = st.until = null;
+    for (const k of ['host', 'range', 'since', 'until', 'by'].concat(FILTERS)) if (st[k] !== undefined && st[k] !== null && st[k] !== '') p.set(k, st[k]);
     location.hash = p.toString();
   }
 
@@ -67,6 +71,19 @@
     return n + ' ' + unit + (n === 1 ? '' : 's');
   }
 
+  // The range asked for: a fixed one ends now; From–to is kept as chosen.
+  function rangeOf(st) {
+    if (st.range === 'custom') return [st.since, st.until];
+    const until = Date.now();
+    return [until - RANGES[st.range], until];
+  }
+
+  // A time as a datetime-local input shows it (local time, to the minute).
+  function localInput(ms) {
+    const d = new Date(ms - new Date(ms).getTimezoneOffset() * 60000);
+    return d.toISOString().slice(0, 16);
+  }
+
   function pressed(id, value) {
     for (const b of $(id).querySelectorAll('button')) b.setAttribute('aria-pressed', String(b.dataset.v === value));
   }
@@ -81,8 +98,13 @@
       ? crumbs.map((f) => '<button type="button" class="chip" data-filter="' + f + '">' + esc(f) + ': <b>' + esc(st[f]) + '</b> ×</button>').join('')
       : '<span class="muted">' + (st.host ? 'All traffic of ' + esc(st.host) : 'All traffic of all hosts') + '</span>';
     $('h-back').hidden = !crumbs.length;
-    const until = Date.now();
-    const params = { requestedData: 'usage', since: until - RANGES[st.range], until, by: st.by, limit: 10 };
+    $('h-custom').hidden = st.range !== 'custom';
+    if (st.range === 'custom' && document.activeElement !== $('h-from') && document.activeElement !== $('h-to')) {
+      $('h-from').value = localInput(st.since);
+      $('h-to').value = localInput(st.until);
+    }
+    const [since, until] = rangeOf(st);
+    const params = { requestedData: 'usage', since, until, by: st.by, limit: 10 };
     if (st.host) params.host = st.host;
     for (const f of FILTERS) if (st[f] !== undefined) params[f] = st[f];
     const mine = ++asked;
@@ -110,12 +132,23 @@
   }
 
   function init() {
-    for (const [id, name] of [['h-range', 'range'], ['h-by', 'by']]) {
-      $(id).addEventListener('click', (e) => {
-        const b = e.target.closest('button[data-v]');
-        if (b) go({ [name]: b.dataset.v });
-      });
-    }
+    $('h-range').addEventListener('click', (e) => {
+      const b = e.target.closest('button[data-v]');
+      if (!b) return;
+      if (b.dataset.v !== 'custom') return go({ range: b.dataset.v });
+      // From–to starts as the range shown, to be narrowed or moved.
+      const [since, until] = rangeOf(readState());
+      go({ range: 'custom', since: Math.round(since), until: Math.round(until) });
+    });
+    $('h-by').addEventListener('click', (e) => {
+      const b = e.target.closest('button[data-v]');
+      if (b) go({ by: b.dataset.v });
+    });
+    $('h-apply').addEventListener('click', () => {
+      const since = new Date($('h-from').value).getTime();
+      const until = new Date($('h-to').value).getTime();
+      if (since > 0 && until > since) go({ range: 'custom', since, until });
+    });
     $('f-host').addEventListener('change', (e) => go({ host: e.target.value }));
     $('h-crumbs').addEventListener('click', (e) => {
       const b = e.target.closest('[data-filter]');

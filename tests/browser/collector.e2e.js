@@ -104,6 +104,27 @@ test('the page lists both hosts, paints the chart and narrows to one host, witho
   await ctx.close();
 });
 
+test('a bookmarked From–to address restores that range, host and grouping', { timeout: 60000 }, async () => {
+  const ctx = await browser.newContext({ viewport: { width: 390, height: 844 }, httpCredentials: { username: USER, password: PASS } });
+  const page = await ctx.newPage();
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(e.message));
+  // The last ten minutes hold the flows of i = 0..19: curl's and ntpd's of
+  // the first exporter (i even), backup's of the second.
+  const until = Date.now() + 60000;
+  const since = until - 11 * 60000;
+  await page.goto(url + '#host=127.0.0.2&range=custom&since=' + since + '&until=' + until + '&by=process');
+  await page.waitForFunction(() => document.querySelectorAll('#h-body tr').length === 2);
+  const text = await page.textContent('#h-body');
+  assert.match(text, /curl/);
+  assert.match(text, /ntpd/);
+  assert.doesNotMatch(text, /backup/);
+  assert.equal(await page.getAttribute('#h-range button[data-v="custom"]', 'aria-pressed'), 'true');
+  assert.equal(await page.isVisible('#h-from'), true);
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});
+
 test('without the password there is no page', async () => {
   const ctx = await browser.newContext({ httpCredentials: { username: USER, password: 'wrong' } });
   const res = await ctx.request.get(url + 'data/?requestedData=hosts');
