@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
 #include <tuple>
 #include <unordered_map>
 
@@ -165,6 +164,21 @@ struct TotalsCell {
                            std::string_view(reinterpret_cast<const char*>(address.bytes), address.size), port);
   }
   bool operator<(const TotalsCell& o) const { return tied() < o.tied(); }
+  bool operator==(const TotalsCell& o) const { return tied() == o.tied(); }
+};
+
+struct TotalsCellHash {
+  size_t operator()(const TotalsCell& c) const {
+    const auto bytes = [](const StoreAddress& a) {
+      return std::string_view(reinterpret_cast<const char*>(a.bytes), a.size);
+    };
+    size_t h = std::hash<std::string_view>()(c.name);
+    for (size_t part : {std::hash<std::string_view>()(bytes(c.exporter)), std::hash<std::string_view>()(bytes(c.address)),
+                        size_t(c.slot), size_t(c.grouping) << 1 | c.allExporters, size_t(c.number) << 20 ^ size_t(c.port)}) {
+      h ^= part + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+    }
+    return h;
+  }
 };
 
 struct TotalsSums {
@@ -173,7 +187,7 @@ struct TotalsSums {
 
 // Adds `rows` to usage_totals, inside the caller's transaction.
 bool addTotals(SqliteFile& f, const std::vector<TotalsRow>& rows, std::string& error) {
-  std::map<TotalsCell, TotalsSums> sums;
+  std::unordered_map<TotalsCell, TotalsSums, TotalsCellHash> sums;
   for (const TotalsRow& r : rows) {
     TotalsCell c;
     c.exporter = r.exporter;
@@ -196,8 +210,11 @@ bool addTotals(SqliteFile& f, const std::vector<TotalsRow>& rows, std::string& e
     }
   }
   static const uint8_t kAll = 0;
+  // In the table's order: each stretch of it is written front to back.
+  std::vector<std::pair<TotalsCell, TotalsSums>> sorted(sums.begin(), sums.end());
+  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   sqlite3_stmt* s = f.addTotals;
-  for (const auto& [c, sum] : sums) {
+  for (const auto& [c, sum] : sorted) {
     sqlite3_bind_int(s, 1, c.grouping);
     if (c.allExporters) {
       sqlite3_bind_blob(s, 2, &kAll, 1, SQLITE_STATIC);
@@ -515,7 +532,7 @@ bool usageGroups(SqliteFile& f, const UsageQuery& q, std::vector<UsageGroup>& gr
   const bool filtered = !q.process.empty() || !q.peer.empty() || !q.service.empty() || q.port >= 0;
   const uint64_t edge = until / kSlotMillis * kSlotMillis;
   const bool fromTotals = f.totals && !filtered && step % kSlotMillis == 0 && since % kSlotMillis == 0 && edge > since;
-  UsageSummer summer{q.by, since, step, groups};
+  UsageSummer summer{q.by, since, step, groups, {}, {}, {}};
   auto run = [&](const std::string& sql, uint64_t from) {
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(f.db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
