@@ -115,6 +115,7 @@ bool readAnswer(TcpClient& c, HttpAnswer& answer, std::string& error) {
 struct ClickHouse {
   ClickHouseLocation where;
   bool units = true;  // false: a table made before peer names, services and containers, read as it is
+  bool halfHours = true;  // false: a store read as it is, made before flow_halfhours
 
   // Runs `query` (with `data` after it, for an INSERT); false with the
   // reason on a failed connection or a refused query. A query without data
@@ -407,25 +408,75 @@ std::string minutesOfFlows(const std::string& database) {
          "bytes, pkts, toUInt64(1) AS flows FROM " + database + ".flows";
 }
 
-// Makes the per-minute table and its view when either is missing. The
-// flows a table already holds when its view is made are added to the
-// minutes then, once.
-bool makeMinutes(const ClickHouse& ch, std::string& error) {
+// Half-hour sums per grouping (dimension 0 process, 1 peer, 2 service, 3
+// port, 4 user) and exporter (host), and under the host of one zero byte
+// (no address is one byte long) for all exporters together: the usage
+// questions with no filter but the host read one row per key and half hour
+// from it instead of the minutes. key1 and key2 are the grouping's keys as
+// flow_minutes has them.
+constexpr uint64_t kSlotMillis = 30 * 60000;
+std::string halfHoursTableDefinition(const std::string& database) {
+  return "CREATE TABLE IF NOT EXISTS " + database +
+         ".flow_halfhours (day Date, dimension UInt8, host String, slot UInt64, key1 String, key2 String, "
+         "bytes UInt64, pkts UInt64, flows UInt64) ENGINE = SummingMergeTree((bytes, pkts, flows)) PARTITION BY day "
+         "ORDER BY (dimension, host, slot, key1, key2)";
+}
+
+// The flows' half-hour rows; `summed`: summed per key first, as the view
+// does for each insert (a block of 100,000 flows becomes ten times as many
+// rows before it), while the one-time fill of an existing table leaves
+// the summing to the table's merges.
+std::string halfHoursOfFlows(const std::string& database, bool summed) {
+  const std::string sums = summed ? "sum(bytes) AS bytes, sum(pkts) AS pkts, count() AS flows"
+                                  : "bytes, pkts, toUInt64(1) AS flows";
+  return "SELECT day, g.1 AS dimension, arrayJoin([exporter, '\\0']) AS host, intDiv(lastseen, " +
+         std::to_string(kSlotMillis) + ") AS slot, g.2 AS key1, g.3 AS key2, " + sums + " FROM " + database +
+         ".flows ARRAY JOIN [(toUInt8(0), processname, ''), (toUInt8(1), peername, if(inif = 1, srcip, dstip)), "
+         "(toUInt8(2), service, ''), (toUInt8(3), toString(proto), toString(if(proto IN (6, 17), least(srcport, "
+         "dstport), 0))), (toUInt8(4), `user`, '')] AS g" +
+         (summed ? " GROUP BY day, dimension, host, slot, key1, key2" : "");
+}
+
+// Makes a totals table and its view when either is missing. The flows a
+// table already holds when its view is made are added to the totals then,
+// once.
+bool makeTotals(const ClickHouse& ch, const std::string& table, const std::string& definition,
+                const std::string& ofFlows, const std::string& ofEachInsert, std::string& error) {
   const std::string& db = ch.where.database;
   std::string data, ignored;
-  if (!ch.run("SELECT count() FROM system.tables WHERE database = " + literal(db) +
-                  " AND name = 'flow_minutes_feed' FORMAT RowBinary",
+  if (!ch.run("SELECT count() FROM system.tables WHERE database = " + literal(db) + " AND name = " +
+                  literal(table + "_feed") + " FORMAT RowBinary",
               "", data, error)) {
     return false;
   }
   RowReader in{data};
   const bool haveView = in.get<uint64_t>() != 0 && in.ok;
-  if (!ch.run(minutesTableDefinition(db), "", ignored, error)) return false;
+  if (!ch.run(definition, "", ignored, error)) return false;
   if (haveView) return true;
-  return ch.run("CREATE MATERIALIZED VIEW IF NOT EXISTS " + db + ".flow_minutes_feed TO " + db +
-                    ".flow_minutes AS " + minutesOfFlows(db),
+  return ch.run("CREATE MATERIALIZED VIEW IF NOT EXISTS " + db + "." + table + "_feed TO " + db + "." + table +
+                    " AS " + ofEachInsert,
                 "", ignored, error) &&
-         ch.run("INSERT INTO " + db + ".flow_minutes " + minutesOfFlows(db), "", ignored, error);
+         ch.run("INSERT INTO " + db + "." + table + " " + ofFlows, "", ignored, error);
+}
+
+bool makeMinutes(const ClickHouse& ch, std::string& error) {
+  const std::string& db = ch.where.database;
+  return makeTotals(ch, "flow_minutes", minutesTableDefinition(db), minutesOfFlows(db), minutesOfFlows(db), error) &&
+         makeTotals(ch, "flow_halfhours", halfHoursTableDefinition(db), halfHoursOfFlows(db, false),
+                    halfHoursOfFlows(db, true), error);
+}
+
+// Whether the store has its half-hour totals (a store read as it is may not).
+bool haveHalfHours(const ClickHouse& ch, bool& have, std::string& error) {
+  std::string data;
+  if (!ch.run("SELECT count() FROM system.tables WHERE database = " + literal(ch.where.database) +
+                  " AND name = 'flow_halfhours_feed' FORMAT RowBinary",
+              "", data, error)) {
+    return false;
+  }
+  RowReader in{data};
+  have = in.get<uint64_t>() != 0 && in.ok;
+  return true;
 }
 
 bool queryUsage(const ClickHouse& ch, const UsageQuery& q, UsageAnswer& answer, std::string& error) {
@@ -441,9 +492,17 @@ bool queryUsage(const ClickHouse& ch, const UsageQuery& q, UsageAnswer& answer, 
                            : q.by == UsageBy::service ? "service AS k1, '' AS k2"
                            : q.by == UsageBy::peer    ? "peername AS k1, peer AS k2"
                                                       : "toString(proto) AS k1, toString(port) AS k2";
+  // With no filter but the host, in steps of whole half hours, the half
+  // hours before the last whole one come from flow_halfhours, the minutes
+  // after it from flow_minutes.
+  const bool filtered = !q.process.empty() || !q.peer.empty() || !q.service.empty() || q.port >= 0;
+  const uint64_t edge = end / kSlotMillis * kSlotMillis;
+  const bool fromHalfHours =
+      ch.halfHours && !filtered && step % kSlotMillis == 0 && since % kSlotMillis == 0 && edge > since;
+  const uint64_t from = fromHalfHours ? edge : since;
   std::string sql = "SELECT " + keys + ", intDiv(minute * 60000 - " + std::to_string(since) + ", " +
-                    std::to_string(step) + ") AS s, sum(bytes), sum(pkts), sum(flows) FROM flow_minutes WHERE day >= toDate(" +
-                    std::to_string(dayOf(since)) + ") AND minute >= " + std::to_string(since / 60000) +
+                    std::to_string(step) + ") AS s, sum(bytes) AS b, sum(pkts) AS p, sum(flows) AS f FROM flow_minutes WHERE day >= toDate(" +
+                    std::to_string(dayOf(from)) + ") AND minute >= " + std::to_string(from / 60000) +
                     " AND minute < " + std::to_string(end / 60000);
   if (!q.host.empty()) sql += " AND exporter = " + addressLiteral(host);
   if (!q.process.empty()) {
@@ -458,7 +517,24 @@ bool queryUsage(const ClickHouse& ch, const UsageQuery& q, UsageAnswer& answer, 
   }
   if (!q.service.empty()) sql += " AND service = " + literal(q.service);
   if (q.port >= 0) sql += " AND proto IN (6, 17) AND port = " + std::to_string(q.port);
-  sql += " GROUP BY k1, k2, s FORMAT RowBinary";
+  sql += " GROUP BY k1, k2, s";
+  if (fromHalfHours) {
+    const int grouping = q.by == UsageBy::process ? 0
+                         : q.by == UsageBy::peer  ? 1
+                         : q.by == UsageBy::service ? 2
+                         : q.by == UsageBy::port  ? 3
+                                                  : 4;
+    const std::string halfHours =
+        "SELECT key1 AS k1, key2 AS k2, intDiv(slot * " + std::to_string(kSlotMillis) + " - " +
+        std::to_string(since) + ", " + std::to_string(step) +
+        ") AS s, sum(bytes) AS b, sum(pkts) AS p, sum(flows) AS f FROM flow_halfhours WHERE dimension = " +
+        std::to_string(grouping) + " AND host = " + (q.host.empty() ? std::string("'\\0'") : addressLiteral(host)) +
+        " AND day >= toDate(" + std::to_string(dayOf(since)) + ") AND slot >= " + std::to_string(since / kSlotMillis) +
+        " AND slot < " + std::to_string(edge / kSlotMillis) + " GROUP BY k1, k2, s";
+    // A step may hold half hours of both.
+    sql = "SELECT k1, k2, s, sum(b), sum(p), sum(f) FROM (" + halfHours + " UNION ALL " + sql + ") GROUP BY k1, k2, s";
+  }
+  sql += " FORMAT RowBinary";
   std::string data;
   if (!ch.run(sql, "", data, error)) return false;
   std::vector<UsageGroup> groups;
@@ -533,6 +609,9 @@ bool dropOldDays(const ClickHouse& ch, uint64_t before, size_t& removed, std::st
     if (!ch.run("ALTER TABLE flows DROP PARTITION ID " + literal(id), "", ignored, error)) return false;
     // The same day of the minutes, where they are kept.
     if (ch.units && !ch.run("ALTER TABLE flow_minutes DROP PARTITION ID " + literal(id), "", ignored, error)) {
+      return false;
+    }
+    if (ch.halfHours && !ch.run("ALTER TABLE flow_halfhours DROP PARTITION ID " + literal(id), "", ignored, error)) {
       return false;
     }
     removed += rows;
@@ -690,6 +769,7 @@ std::unique_ptr<FlowStore> openClickHouseStore(const std::string& location, bool
   }
 
   if (forWriting && !makeMinutes(*ch, error)) return nullptr;
+  if (!forWriting && !haveHalfHours(*ch, ch->halfHours, error)) return nullptr;
 
   failure = StoreOpenFailure::none;
   auto store = std::make_unique<FlowStore>();

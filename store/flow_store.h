@@ -151,8 +151,10 @@ struct FlowStore {
 // The store version this program writes and reads; a file of a newer one
 // is refused. Version 1 had no service and container: opened for writing,
 // such a store gets them (empty for the flows it holds); opened for
-// reading, its flows answer as if they had them empty.
-inline constexpr int kStoreSchemaVersion = 2;
+// reading, its flows answer as if they had them empty. Version 2 had no
+// half-hour usage totals: opened for writing, a store of version 1 or 2
+// gets them, summed from its flows.
+inline constexpr int kStoreSchemaVersion = 3;
 
 // Opens the store at `location` (a file path: SQLite), creating it when
 // `forWriting` and it does not exist yet. Null on failure, with `failure`

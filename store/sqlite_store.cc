@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <tuple>
 #include <unordered_map>
 
 #include "store/clickhouse_store.h"
@@ -51,6 +53,25 @@ const char* const kSchema =
 const char* const kUsageIndex =
     "CREATE INDEX IF NOT EXISTS flows_usage ON flows(lastseen, processname, exporter, bytes, pkts);";
 
+// Half-hour sums of the usage groupings (process, peer, service, port,
+// user), per exporter and, under the exporter x'00' (no address is one
+// byte long), for all exporters together. key1 and key2 are the grouping's
+// two key columns as usageKeyColumns gives them (x'' for none). Rows are
+// kept in the order of grouping, exporter and half hour: a question is one
+// stretch of the table, and a batch's sums land at the end of each stretch.
+// Added to in the flows' own transaction; a store of version 2 gets the
+// table, filled from its flows, when it is opened for writing.
+constexpr uint64_t kSlotMillis = 30 * 60000;
+constexpr int kGroupings = 5;
+const char* const kTotalsTable =
+    "CREATE TABLE usage_totals (grouping INTEGER NOT NULL, exporter BLOB NOT NULL, slot INTEGER NOT NULL,"
+    " key1 NOT NULL, key2 NOT NULL, bytes INTEGER NOT NULL, pkts INTEGER NOT NULL, flows INTEGER NOT NULL,"
+    " PRIMARY KEY (grouping, exporter, slot, key1, key2)) WITHOUT ROWID;";
+const char* const kAddToTotals =
+    "INSERT INTO usage_totals VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO UPDATE SET"
+    " bytes = bytes + excluded.bytes, pkts = pkts + excluded.pkts, flows = flows + excluded.flows";
+constexpr int kStoreVersion2 = 2;  // no usage_totals
+
 const char* const kColumns =
     "exporter, obsdomain, firstseen, lastseen, srcip, dstip, srcport, dstport, proto, tos, pkts, bytes, flags, "
     "replydelay, inif, outif, processname, user, domain, peername, namesource, service, container";
@@ -70,10 +91,14 @@ const char* const kAddVersion2Columns =
 struct SqliteFile {
   sqlite3* db = nullptr;
   sqlite3_stmt* insert = nullptr;
+  sqlite3_stmt* addTotals = nullptr;
   std::string path;
   bool version2 = true;  // false: a version 1 store read as it is, without the last four columns
+  bool totals = true;    // false: a store of version 1 or 2 read as it is, without usage_totals
+  int64_t totalsKeptFrom = 0;  // the first half hour not yet trimmed from usage_totals
   ~SqliteFile() {
     sqlite3_finalize(insert);
+    sqlite3_finalize(addTotals);
     sqlite3_close_v2(db);
   }
 };
@@ -93,6 +118,132 @@ StoreAddress columnAddress(sqlite3_stmt* stmt, int column) {
 }
 
 const std::string kEmpty;
+
+// What usage_totals takes of one flow; the texts are views of the caller's.
+struct TotalsRow {
+  StoreAddress exporter, peer;
+  uint64_t lastseen = 0, bytes = 0, pkts = 0;
+  uint8_t proto = 0;
+  uint16_t port = 0;  // the lower of the two ports
+  std::string_view process, user, service, peername;
+};
+
+TotalsRow totalsRowOf(const StoredFlow& r) {
+  TotalsRow t;
+  t.exporter = r.exporter;
+  t.peer = r.inif == 1 ? r.srcip : r.dstip;
+  t.lastseen = r.lastseen;
+  t.bytes = r.bytes;
+  t.pkts = r.pkts;
+  t.proto = r.proto;
+  t.port = std::min(r.srcport, r.dstport);
+  if (r.owner) {
+    t.process = r.owner->processname;
+    t.user = r.owner->user;
+    t.service = r.owner->service;
+  }
+  t.peername = r.peerName.text();
+  return t;
+}
+
+// One row of usage_totals being summed for a batch.
+struct TotalsCell {
+  int grouping = 0;
+  bool allExporters = false;
+  StoreAddress exporter;
+  int64_t slot = 0;
+  bool named = true;       // key1 is `name`; else the protocol in `number`
+  std::string_view name;
+  int64_t number = 0;
+  StoreAddress address;    // key2 of the peer grouping
+  int64_t port = -1;       // key2 of the port grouping; -1: `address`
+  auto tied() const {
+    return std::make_tuple(grouping, allExporters, exporter.size,
+                           std::string_view(reinterpret_cast<const char*>(exporter.bytes), exporter.size), slot,
+                           named, name, number, address.size,
+                           std::string_view(reinterpret_cast<const char*>(address.bytes), address.size), port);
+  }
+  bool operator<(const TotalsCell& o) const { return tied() < o.tied(); }
+  bool operator==(const TotalsCell& o) const { return tied() == o.tied(); }
+};
+
+struct TotalsCellHash {
+  size_t operator()(const TotalsCell& c) const {
+    const auto bytes = [](const StoreAddress& a) {
+      return std::string_view(reinterpret_cast<const char*>(a.bytes), a.size);
+    };
+    size_t h = std::hash<std::string_view>()(c.name);
+    for (size_t part : {std::hash<std::string_view>()(bytes(c.exporter)), std::hash<std::string_view>()(bytes(c.address)),
+                        size_t(c.slot), size_t(c.grouping) << 1 | c.allExporters, size_t(c.number) << 20 ^ size_t(c.port)}) {
+      h ^= part + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+    }
+    return h;
+  }
+};
+
+struct TotalsSums {
+  int64_t bytes = 0, pkts = 0, flows = 0;
+};
+
+// Adds `rows` to usage_totals, inside the caller's transaction.
+bool addTotals(SqliteFile& f, const std::vector<TotalsRow>& rows, std::string& error) {
+  std::unordered_map<TotalsCell, TotalsSums, TotalsCellHash> sums;
+  for (const TotalsRow& r : rows) {
+    TotalsCell c;
+    c.exporter = r.exporter;
+    c.slot = static_cast<int64_t>(storeValue(r.lastseen) / kSlotMillis);
+    const int64_t bytes = static_cast<int64_t>(storeValue(r.bytes)), pkts = static_cast<int64_t>(storeValue(r.pkts));
+    for (int g = 0; g < kGroupings; ++g) {
+      c.grouping = g;
+      c.named = g != 3;
+      c.address = g == 1 ? r.peer : StoreAddress();
+      c.number = g == 3 ? r.proto : 0;
+      c.port = g != 3 ? -1 : r.proto == 6 || r.proto == 17 ? r.port : 0;
+      c.name = g == 0 ? r.process : g == 1 ? r.peername : g == 2 ? r.service : g == 4 ? r.user : std::string_view();
+      for (bool all : {false, true}) {
+        c.allExporters = all;
+        TotalsSums& s = sums[c];
+        s.bytes += bytes;
+        s.pkts += pkts;
+        ++s.flows;
+      }
+    }
+  }
+  static const uint8_t kAll = 0;
+  // In the table's order: each stretch of it is written front to back.
+  std::vector<std::pair<TotalsCell, TotalsSums>> sorted(sums.begin(), sums.end());
+  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  sqlite3_stmt* s = f.addTotals;
+  for (const auto& [c, sum] : sorted) {
+    sqlite3_bind_int(s, 1, c.grouping);
+    if (c.allExporters) {
+      sqlite3_bind_blob(s, 2, &kAll, 1, SQLITE_STATIC);
+    } else {
+      bindAddress(s, 2, c.exporter);
+    }
+    sqlite3_bind_int64(s, 3, c.slot);
+    if (c.named) {
+      sqlite3_bind_text(s, 4, c.name.empty() ? "" : c.name.data(), static_cast<int>(c.name.size()), SQLITE_STATIC);
+    } else {
+      sqlite3_bind_int64(s, 4, c.number);
+    }
+    if (c.port >= 0) {
+      sqlite3_bind_int64(s, 5, c.port);
+    } else {
+      bindAddress(s, 5, c.address);
+    }
+    sqlite3_bind_int64(s, 6, sum.bytes);
+    sqlite3_bind_int64(s, 7, sum.pkts);
+    sqlite3_bind_int64(s, 8, sum.flows);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) {
+      error = engineError(f.db);
+      return false;
+    }
+  }
+  return true;
+}
 
 bool writeBatch(SqliteFile& f, const std::vector<StoredFlow>& batch, std::string& error) {
   if (!exec(f.db, "BEGIN IMMEDIATE", error)) return false;
@@ -128,6 +279,13 @@ bool writeBatch(SqliteFile& f, const std::vector<StoredFlow>& batch, std::string
       sqlite3_exec(f.db, "ROLLBACK", nullptr, nullptr, nullptr);
       return false;
     }
+  }
+  std::vector<TotalsRow> rows;
+  rows.reserve(batch.size());
+  for (const StoredFlow& r : batch) rows.push_back(totalsRowOf(r));
+  if (!addTotals(f, rows, error)) {
+    sqlite3_exec(f.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
   }
   if (exec(f.db, "COMMIT", error)) return true;
   sqlite3_exec(f.db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -264,6 +422,35 @@ bool topRows(SqliteFile& f, const FlowQuery& q, std::vector<TopRow>& rows, std::
       error);
 }
 
+// Removes the half hours that end by `before` from usage_totals, once per
+// half hour: per grouping and exporter (found one step along the key
+// each), so that the delete is one stretch of the table each.
+bool trimTotals(SqliteFile& f, uint64_t before, std::string& error) {
+  const auto keepFrom = static_cast<int64_t>(storeValue(before) / kSlotMillis);
+  if (!f.totals || keepFrom <= f.totalsKeptFrom) return true;
+  const char* sql =
+      "WITH RECURSIVE exporters(e) AS (SELECT (SELECT min(exporter) FROM usage_totals WHERE grouping = ?1) UNION ALL"
+      " SELECT (SELECT min(exporter) FROM usage_totals WHERE grouping = ?1 AND exporter > e) FROM exporters WHERE e"
+      " IS NOT NULL) DELETE FROM usage_totals WHERE grouping = ?1 AND exporter IN (SELECT e FROM exporters) AND slot"
+      " < ?2";
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(f.db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    error = engineError(f.db);
+    return false;
+  }
+  bool ok = true;
+  for (int g = 0; ok && g < kGroupings; ++g) {
+    sqlite3_bind_int(stmt, 1, g);
+    sqlite3_bind_int64(stmt, 2, keepFrom);
+    ok = sqlite3_step(stmt) == SQLITE_DONE;
+    sqlite3_reset(stmt);
+  }
+  if (!ok) error = engineError(f.db);
+  sqlite3_finalize(stmt);
+  if (ok) f.totalsKeptFrom = keepFrom;
+  return ok;
+}
+
 // The two key columns of a usage question's groups.
 std::string usageKeyColumns(const SqliteFile& f, UsageBy by) {
   switch (by) {
@@ -276,51 +463,19 @@ std::string usageKeyColumns(const SqliteFile& f, UsageBy by) {
   return "processname, NULL";
 }
 
-bool usageGroups(SqliteFile& f, const UsageQuery& q, std::vector<UsageGroup>& groups, std::string& error) {
-  StoreAddress host, peer;
-  if (!q.host.empty() && !parseStoreAddress(q.host, host)) {
-    error = "host " + q.host + " is not an address";
-    return false;
-  }
-  const bool peerIsAddress = !q.peer.empty() && parseStoreAddress(q.peer, peer);
-  std::string sql = "SELECT " + usageKeyColumns(f, q.by) +
-                    ", lastseen, bytes, pkts FROM flows WHERE lastseen >= :since AND lastseen < :until";
-  if (!q.host.empty()) sql += " AND exporter = :host";
-  if (!q.process.empty()) {
-    sql += " AND (processname = :process OR substr(processname, -length(:process) - 1) IN ('/' || :process, '\\' || "
-           ":process))";
-  }
-  if (!q.peer.empty()) {
-    sql += " AND (" + columnOf(f, "peername") + " = :peer" + (peerIsAddress ? " OR " PEER_EXPR " = :peeraddress" : "") + ")";
-  }
-  if (!q.service.empty()) sql += " AND " + columnOf(f, "service") + " = :service";
-  if (q.port >= 0) sql += " AND proto IN (6, 17) AND min(srcport, dstport) = :port";
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(f.db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-    error = engineError(f.db);
-    return false;
-  }
-  auto index = [stmt](const char* name) { return sqlite3_bind_parameter_index(stmt, name); };
-  sqlite3_bind_int64(stmt, index(":since"), static_cast<int64_t>(storeValue(q.since)));
-  // Whole minutes, as the collector's ClickHouse tables and the monitor's
-  // history count them: the range ends with the minute `until` falls in.
-  sqlite3_bind_int64(stmt, index(":until"), static_cast<int64_t>(storeValue((q.until + 59999) / 60000 * 60000)));
-  sqlite3_bind_int64(stmt, index(":step"), static_cast<int64_t>(q.step == 0 ? 60000 : q.step));
-  bindAddress(stmt, index(":host"), host);
-  bindText(stmt, index(":process"), q.process);
-  bindText(stmt, index(":peer"), q.peer);
-  bindAddress(stmt, index(":peeraddress"), peer);
-  bindText(stmt, index(":service"), q.service);
-  sqlite3_bind_int(stmt, index(":port"), q.port);
-  // Summed here rather than by GROUP BY: the rows come in the index's
-  // order, and sorting millions of them for the engine's grouping costs
-  // many times the walk itself.
-  const uint64_t since = storeValue(q.since), step = q.step == 0 ? 60000 : q.step;
+// Sums a usage statement's rows (key1, key2, time, bytes, pkts, flows) into
+// the groups of their key and step. Summed here rather than by GROUP BY:
+// the rows come in the index's order, and sorting millions of them for the
+// engine's grouping costs many times the walk itself.
+struct UsageSummer {
+  UsageBy by;
+  uint64_t since, step;
+  std::vector<UsageGroup>& groups;
   std::unordered_map<std::string, size_t> keyIds;  // the key's two columns' bytes, joined
   std::unordered_map<uint64_t, size_t> cellIds;    // key id and step -> index in groups
   std::string probe;
-  int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+
+  void add(sqlite3_stmt* stmt) {
     const char* k1 = static_cast<const char*>(sqlite3_column_blob(stmt, 0));
     const int n1 = sqlite3_column_bytes(stmt, 0);
     const char* k2 = static_cast<const char*>(sqlite3_column_blob(stmt, 1));
@@ -334,7 +489,7 @@ bool usageGroups(SqliteFile& f, const UsageQuery& q, std::vector<UsageGroup>& gr
     auto [cell, added] = cellIds.try_emplace(uint64_t(key->second) << 32 | stepIndex, groups.size());
     if (added) {
       UsageGroup& g = groups.emplace_back();
-      if (q.by == UsageBy::port) {
+      if (by == UsageBy::port) {
         g.proto = static_cast<uint8_t>(sqlite3_column_int(stmt, 0));
         g.port = static_cast<uint16_t>(sqlite3_column_int(stmt, 1));
       } else {
@@ -346,11 +501,89 @@ bool usageGroups(SqliteFile& f, const UsageQuery& q, std::vector<UsageGroup>& gr
     UsageGroup& g = groups[cell->second];
     g.bytes += static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
     g.pkts += static_cast<uint64_t>(sqlite3_column_int64(stmt, 4));
-    ++g.flows;
+    g.flows += static_cast<uint64_t>(sqlite3_column_int64(stmt, 5));
   }
-  if (rc != SQLITE_DONE) error = engineError(f.db);
-  sqlite3_finalize(stmt);
-  return rc == SQLITE_DONE;
+};
+
+int usageGrouping(UsageBy by) {
+  switch (by) {
+    case UsageBy::process: return 0;
+    case UsageBy::peer: return 1;
+    case UsageBy::service: return 2;
+    case UsageBy::port: return 3;
+    case UsageBy::user: return 4;
+  }
+  return 0;
+}
+
+bool usageGroups(SqliteFile& f, const UsageQuery& q, std::vector<UsageGroup>& groups, std::string& error) {
+  StoreAddress host, peer;
+  if (!q.host.empty() && !parseStoreAddress(q.host, host)) {
+    error = "host " + q.host + " is not an address";
+    return false;
+  }
+  const uint64_t since = storeValue(q.since), step = q.step == 0 ? 60000 : q.step;
+  // Whole minutes, as the collector's ClickHouse tables and the monitor's
+  // history count them: the range ends with the minute `until` falls in.
+  const uint64_t until = storeValue((q.until + 59999) / 60000 * 60000);
+  // With no filter but the host, in steps of whole half hours, the half
+  // hours before the last whole one come from usage_totals, the minutes
+  // after it from the flows.
+  const bool filtered = !q.process.empty() || !q.peer.empty() || !q.service.empty() || q.port >= 0;
+  const uint64_t edge = until / kSlotMillis * kSlotMillis;
+  const bool fromTotals = f.totals && !filtered && step % kSlotMillis == 0 && since % kSlotMillis == 0 && edge > since;
+  UsageSummer summer{q.by, since, step, groups, {}, {}, {}};
+  auto run = [&](const std::string& sql, uint64_t from) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(f.db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+      error = engineError(f.db);
+      return false;
+    }
+    auto index = [stmt](const char* name) { return sqlite3_bind_parameter_index(stmt, name); };
+    sqlite3_bind_int64(stmt, index(":from"), static_cast<int64_t>(from));
+    sqlite3_bind_int64(stmt, index(":until"), static_cast<int64_t>(until));
+    sqlite3_bind_int64(stmt, index(":sfirst"), static_cast<int64_t>(since / kSlotMillis));
+    sqlite3_bind_int64(stmt, index(":slast"), static_cast<int64_t>(edge / kSlotMillis));
+    sqlite3_bind_int(stmt, index(":grouping"), usageGrouping(q.by));
+    static const uint8_t kAll = 0;
+    if (q.host.empty()) {
+      sqlite3_bind_blob(stmt, index(":exporter"), &kAll, 1, SQLITE_STATIC);
+    } else {
+      bindAddress(stmt, index(":exporter"), host);
+    }
+    bindAddress(stmt, index(":host"), host);
+    bindText(stmt, index(":process"), q.process);
+    bindText(stmt, index(":peer"), q.peer);
+    bindAddress(stmt, index(":peeraddress"), peer);
+    bindText(stmt, index(":service"), q.service);
+    sqlite3_bind_int(stmt, index(":port"), q.port);
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) summer.add(stmt);
+    if (rc != SQLITE_DONE) error = engineError(f.db);
+    sqlite3_finalize(stmt);
+    return rc == SQLITE_DONE;
+  };
+  if (fromTotals) {
+    const std::string totals =
+        "SELECT key1, key2, slot * " + std::to_string(kSlotMillis) +
+        ", bytes, pkts, flows FROM usage_totals WHERE grouping = :grouping AND exporter = :exporter AND slot >= "
+        ":sfirst AND slot < :slast";
+    if (!run(totals, 0)) return false;
+  }
+  const bool peerIsAddress = !q.peer.empty() && parseStoreAddress(q.peer, peer);
+  std::string sql = "SELECT " + usageKeyColumns(f, q.by) +
+                    ", lastseen, bytes, pkts, 1 FROM flows WHERE lastseen >= :from AND lastseen < :until";
+  if (!q.host.empty()) sql += " AND exporter = :host";
+  if (!q.process.empty()) {
+    sql += " AND (processname = :process OR substr(processname, -length(:process) - 1) IN ('/' || :process, '\\' || "
+           ":process))";
+  }
+  if (!q.peer.empty()) {
+    sql += " AND (" + columnOf(f, "peername") + " = :peer" + (peerIsAddress ? " OR " PEER_EXPR " = :peeraddress" : "") + ")";
+  }
+  if (!q.service.empty()) sql += " AND " + columnOf(f, "service") + " = :service";
+  if (q.port >= 0) sql += " AND proto IN (6, 17) AND min(srcport, dstport) = :port";
+  return run(sql, fromTotals ? edge : since);
 }
 
 bool listHosts(SqliteFile& f, std::vector<StoreHost>& hosts, std::string& error) {
@@ -371,6 +604,65 @@ bool listHosts(SqliteFile& f, std::vector<StoreHost>& hosts, std::string& error)
   return rc == SQLITE_DONE;
 }
 
+bool prepareTotals(SqliteFile& f, std::string& error) {
+  if (f.addTotals == nullptr && sqlite3_prepare_v2(f.db, kAddToTotals, -1, &f.addTotals, nullptr) != SQLITE_OK) {
+    error = engineError(f.db);
+    return false;
+  }
+  return true;
+}
+
+// Fills a new usage_totals from the flows already stored, inside the
+// caller's transaction, some 100,000 flows at a time.
+bool fillTotals(SqliteFile& f, std::string& error) {
+  if (!prepareTotals(f, error) || !exec(f.db, "PRAGMA cache_size = -32768", error)) return false;
+  sqlite3_stmt* stmt = nullptr;
+  const char* sql =
+      "SELECT exporter, srcip, dstip, inif, lastseen, bytes, pkts, proto, min(srcport, dstport), processname, user,"
+      " service, peername FROM flows";
+  if (sqlite3_prepare_v2(f.db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    error = engineError(f.db);
+    return false;
+  }
+  constexpr size_t kChunk = 100000;
+  std::vector<std::array<std::string, 4>> texts;  // the views' owners
+  std::vector<TotalsRow> rows;
+  texts.reserve(kChunk);
+  rows.reserve(kChunk);
+  auto flush = [&] {
+    for (size_t i = 0; i < rows.size(); ++i) {
+      rows[i].process = texts[i][0];
+      rows[i].user = texts[i][1];
+      rows[i].service = texts[i][2];
+      rows[i].peername = texts[i][3];
+    }
+    const bool ok = addTotals(f, rows, error);
+    rows.clear();
+    texts.clear();
+    return ok;
+  };
+  int rc;
+  bool ok = true;
+  while (ok && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    TotalsRow& r = rows.emplace_back();
+    r.exporter = columnAddress(stmt, 0);
+    r.peer = columnAddress(stmt, sqlite3_column_int(stmt, 3) == 1 ? 1 : 2);
+    r.lastseen = static_cast<uint64_t>(sqlite3_column_int64(stmt, 4));
+    r.bytes = static_cast<uint64_t>(sqlite3_column_int64(stmt, 5));
+    r.pkts = static_cast<uint64_t>(sqlite3_column_int64(stmt, 6));
+    r.proto = static_cast<uint8_t>(sqlite3_column_int(stmt, 7));
+    r.port = static_cast<uint16_t>(sqlite3_column_int(stmt, 8));
+    texts.push_back({columnText(stmt, 9), columnText(stmt, 10), columnText(stmt, 11), columnText(stmt, 12)});
+    if (rows.size() == kChunk) ok = flush();
+  }
+  if (ok && rc != SQLITE_DONE) {
+    error = engineError(f.db);
+    ok = false;
+  }
+  sqlite3_finalize(stmt);
+  return ok && flush();
+}
+
 // Checks that `f` is a flow store this program can use, making it one when
 // it is a new, empty file opened for writing.
 StoreOpenFailure checkSchema(SqliteFile& f, bool forWriting, std::string& error) {
@@ -387,16 +679,17 @@ StoreOpenFailure checkSchema(SqliteFile& f, bool forWriting, std::string& error)
     return StoreOpenFailure::newerSchema;
   }
   if (appId == kApplicationId && version == kStoreSchemaVersion) return StoreOpenFailure::none;
-  if (appId == kApplicationId && version == kStoreVersion1) {
+  if (appId == kApplicationId && (version == kStoreVersion1 || version == kStoreVersion2)) {
     if (!forWriting) {
-      f.version2 = false;
+      f.version2 = version == kStoreVersion2;
+      f.totals = false;
       return StoreOpenFailure::none;
     }
-    const std::string update = std::string("BEGIN IMMEDIATE;") + kAddVersion2Columns +
-                               "PRAGMA user_version = " + std::to_string(kStoreSchemaVersion) + "; COMMIT;";
-    if (!exec(f.db, update.c_str(), why)) {
+    const std::string update = std::string("BEGIN IMMEDIATE;") + (version == kStoreVersion1 ? kAddVersion2Columns : "") +
+                               kTotalsTable + "PRAGMA user_version = " + std::to_string(kStoreSchemaVersion) + ";";
+    if (!exec(f.db, update.c_str(), why) || !fillTotals(f, why) || !exec(f.db, "COMMIT", why)) {
       sqlite3_exec(f.db, "ROLLBACK", nullptr, nullptr, nullptr);
-      error = "cannot add peer names, services and containers to the store " + f.path + ": " + why;
+      error = "cannot add usage totals to the store " + f.path + ": " + why;
       return StoreOpenFailure::cannotOpen;
     }
     return StoreOpenFailure::none;
@@ -409,7 +702,7 @@ StoreOpenFailure checkSchema(SqliteFile& f, bool forWriting, std::string& error)
     error = f.path + " is not a flow store: it is empty";
     return StoreOpenFailure::notAStore;
   }
-  const std::string create = std::string("BEGIN IMMEDIATE;") + kSchema + "PRAGMA application_id = " +
+  const std::string create = std::string("BEGIN IMMEDIATE;") + kSchema + kTotalsTable + "PRAGMA application_id = " +
                              std::to_string(kApplicationId) + "; PRAGMA user_version = " +
                              std::to_string(kStoreSchemaVersion) + "; COMMIT;";
   if (!exec(f.db, create.c_str(), why)) {
@@ -455,7 +748,7 @@ std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWr
     // sync is safe from corruption in WAL mode and saves a flush per batch.
     // The empty write transaction proves that the folder takes the log.
     if (!exec(f->db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA cache_size = -32768;", why) ||
-        !exec(f->db, "BEGIN IMMEDIATE; COMMIT;", why) || !exec(f->db, kUsageIndex, why)) {
+        !exec(f->db, "BEGIN IMMEDIATE; COMMIT;", why) || !exec(f->db, kUsageIndex, why) || !prepareTotals(*f, why)) {
       failure = StoreOpenFailure::cannotOpen;
       error = "cannot write to the store " + location + ": " + why;
       return nullptr;
@@ -492,7 +785,7 @@ std::unique_ptr<FlowStore> openFlowStore(const std::string& location, bool forWr
     if (!ok) err = engineError(f->db);
     removed = ok ? static_cast<size_t>(sqlite3_changes(f->db)) : 0;
     sqlite3_finalize(stmt);
-    return ok;
+    return ok && trimTotals(*f, before, err);
   };
   store->queryFlows = [f](const FlowQuery& q, const std::function<void(const StoredFlow&)>& onFlow,
                           std::string& err) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <random>
 
 #include "platform/clock.h"
 #include "store/flow_query.h"
@@ -301,7 +302,7 @@ TEST(SqliteStore, RefusesWhatItCannotUseWithTheReason) {
             0);
   sql(foreign, "CREATE TABLE contacts (name TEXT);");
   ASSERT_TRUE(open(newer, true));
-  sql(newer, "PRAGMA user_version = 3;");
+  sql(newer, "PRAGMA user_version = 4;");
 
   struct Case {
     std::string path;
@@ -314,9 +315,9 @@ TEST(SqliteStore, RefusesWhatItCannotUseWithTheReason) {
       {corrupt, false, StoreOpenFailure::notAStore, corrupt + " is not a flow store: file is not a database"},
       {foreign, true, StoreOpenFailure::notAStore, foreign + " is not a flow store: an SQLite database of another kind"},
       {newer, true, StoreOpenFailure::newerSchema,
-       newer + " has store version 3, newer than this program's (2): use a newer vantrel-collect"},
+       newer + " has store version 4, newer than this program's (3): use a newer vantrel-collect"},
       {newer, false, StoreOpenFailure::newerSchema,
-       newer + " has store version 3, newer than this program's (2): use a newer vantrel-collect"},
+       newer + " has store version 4, newer than this program's (3): use a newer vantrel-collect"},
       {empty, false, StoreOpenFailure::notAStore, empty + " is not a flow store: it is empty"},
       {dir.file("missing.sqlite"), false, StoreOpenFailure::cannotOpen,
        "cannot open the store " + dir.file("missing.sqlite") + ": no such file"},
@@ -467,6 +468,112 @@ TEST(SqliteStore, UsageCountsEachFlowInTheStepItWasLastSeen) {
   EXPECT_EQ(hosts[0].lastSeen, since + 60 * 60000);
   EXPECT_EQ(hosts[1].exporter.text(), "127.0.0.2");
   EXPECT_EQ(hosts[1].records, 2u);
+}
+
+// The half-hour totals and the flows answer the same: a store written with
+// totals against a copy of it without them (as an older store is read), then
+// that copy given its totals from its flows when opened for writing.
+TEST(SqliteStore, UsageTotalsAnswerAsTheFlowsDoAndAreFilledForAnOlderStore) {
+  Folder dir;
+  const uint64_t start = 1'800'000'000'000 / 3600000 * 3600000;
+  std::mt19937 rng(3);
+  const char* exporters[] = {"127.0.0.2", "127.0.0.3", "::1"};
+  const char* processes[] = {"/usr/bin/curl", "resolver", "", "backup"};
+  const char* peers[] = {"192.0.2.7", "198.51.100.9", "2001:db8::5"};
+  std::vector<std::vector<StoredFlow>> batches(3);
+  for (int i = 0; i < 600; ++i) {
+    const uint64_t lastseen = start + rng() % (5 * kHour);
+    const char* peer = peers[rng() % 3];
+    const bool v6 = peer[0] == '2';
+    const bool inbound = rng() % 2 == 0;
+    const uint8_t proto = rng() % 5 == 0 ? 1 : rng() % 3 == 0 ? 17 : 6;
+    StoredFlow f = flow(v6 ? "::1" : exporters[rng() % 2], inbound ? peer : v6 ? "2001:db8::1" : "10.0.0.1",
+                        inbound ? (v6 ? "2001:db8::1" : "10.0.0.1") : peer, static_cast<uint16_t>(40000 + rng() % 3),
+                        static_cast<uint16_t>(rng() % 2 ? 443 : 53), proto, 100 + rng() % 5000, lastseen,
+                        processes[rng() % 4], rng() % 2 ? "alice" : "bob", inbound);
+    if (rng() % 3 == 0) f.owner = makeOwner(f.owner->processname, f.owner->user, "HOST", "web.service");
+    if (rng() % 4 == 0) f.peerName = PeerName::make("www.example.com", NameSource::kDns);
+    batches[i % 3].push_back(f);
+  }
+  const std::string withTotals = dir.file("new.sqlite"), older = dir.file("older.sqlite");
+  for (const std::string& path : {withTotals, older}) {
+    auto writer = open(path, true);
+    ASSERT_TRUE(writer);
+    std::string error;
+    for (const auto& batch : batches) ASSERT_TRUE(writer->write(batch, error)) << error;
+  }
+  sql(older, "DROP TABLE usage_totals; PRAGMA user_version = 2;");
+
+  const auto answer = [](const std::string& path, UsageQuery q) {
+    auto store = open(path, false);
+    EXPECT_TRUE(store);
+    UsageAnswer a;
+    std::string error, text;
+    if (!store || !store->queryUsage(q, a, error)) return "failed: " + error;
+    for (size_t i = 0; i < a.top.size(); ++i) {
+      const UsageTotal& t = a.top[i];
+      text += t.key + " " + std::to_string(t.bytes) + "/" + std::to_string(t.pkts) + "/" + std::to_string(t.flows) + ":";
+      for (uint64_t b : a.series[i].bytes) text += " " + std::to_string(b);
+      text += "\n";
+    }
+    return text;
+  };
+  std::vector<UsageQuery> questions;
+  for (UsageBy by : {UsageBy::process, UsageBy::peer, UsageBy::service, UsageBy::port, UsageBy::user}) {
+    for (const char* host : {"", "127.0.0.3", "::1"}) {
+      // The whole range, one ending in the middle of a half hour (and of a
+      // minute), and one shorter than the first half hour.
+      for (uint64_t until : {start + 5 * kHour, start + 3 * kHour + 17 * 60000 + 5, start + 20 * 60000}) {
+        questions.push_back({.since = start, .until = until, .step = 30 * 60000, .by = by, .limit = 3, .host = host});
+      }
+    }
+  }
+  for (const UsageQuery& q : questions) {
+    const std::string expected = answer(older, q);
+    EXPECT_NE(expected, "");
+    EXPECT_EQ(answer(withTotals, q), expected) << int(q.by) << " " << q.host << " " << q.until - start;
+  }
+
+  const auto rows = [](const std::string& path) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    std::string text;
+    if (sqlite3_prepare_v2(db, "SELECT grouping || hex(exporter) || '.' || slot || '.' || hex(key1) || '.' || hex(key2), bytes,"
+                           " pkts, flows "
+                           "FROM usage_totals ORDER BY 1", -1, &s, nullptr) == SQLITE_OK) {
+      while (sqlite3_step(s) == SQLITE_ROW) {
+        for (int c = 0; c < 4; ++c) text += reinterpret_cast<const char*>(sqlite3_column_text(s, c)) + std::string(" ");
+        text += "\n";
+      }
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return text;
+  };
+  ASSERT_TRUE(open(older, true));
+  const std::string filled = rows(older);
+  EXPECT_EQ(filled, rows(withTotals));
+  EXPECT_GT(std::count(filled.begin(), filled.end(), '\n'), 100);
+  for (const UsageQuery& q : questions) EXPECT_EQ(answer(older, q), answer(withTotals, q));
+
+  // Retention takes the half hours that end by its time, for every
+  // grouping and exporter.
+  auto writer = open(withTotals, true);
+  size_t removed = 0;
+  std::string error;
+  ASSERT_TRUE(writer->prune(start + 2 * kHour + 60000, 1000, removed, error)) << error;
+  EXPECT_LT(rows(withTotals).size(), filled.size());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(withTotals.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* s = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT min(slot) * 1800000, count(DISTINCT grouping) FROM usage_totals", -1, &s,
+                               nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+  EXPECT_EQ(uint64_t(sqlite3_column_int64(s, 0)), start + 2 * kHour);
+  EXPECT_EQ(sqlite3_column_int(s, 1), 5);
+  sqlite3_finalize(s);
+  sqlite3_close(db);
 }
 
 }  // namespace

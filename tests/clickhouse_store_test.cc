@@ -458,6 +458,21 @@ TEST_F(ClickHouseStore, UsageFromTheMinutesViewMatchesTheFileStore) {
     EXPECT_GT(answers[0].top.size(), 0u) << usageByName(q.by) << " " << q.host << q.process << q.peer;
     EXPECT_EQ(text(answers[0]), text(answers[1])) << usageByName(q.by) << " " << q.host << q.process << q.peer;
   }
+  // Seven days in half hours: read from both stores' half-hour totals.
+  for (UsageBy by : {UsageBy::process, UsageBy::peer, UsageBy::service, UsageBy::port, UsageBy::user}) {
+    for (const char* host : {"", "10.0.0.2"}) {
+      UsageQuery q{.until = now, .by = by, .limit = 3, .host = host};
+      q.since = now - 7 * 24 * 3600000;
+      q.step = usageStep(q.since, q.until);
+      q.since -= q.since % q.step;
+      ASSERT_EQ(q.step, 30 * 60000u);
+      UsageAnswer answers[2];
+      ASSERT_TRUE(clickhouse->queryUsage(q, answers[0], error)) << error;
+      ASSERT_TRUE(file->queryUsage(q, answers[1], error)) << error;
+      EXPECT_GT(answers[0].top.size(), 0u) << usageByName(q.by) << " " << q.host;
+      EXPECT_EQ(text(answers[0]), text(answers[1])) << usageByName(q.by) << " " << q.host;
+    }
+  }
   std::vector<StoreHost> hosts[2];
   ASSERT_TRUE(clickhouse->listHosts(hosts[0], error) && file->listHosts(hosts[1], error)) << error;
   ASSERT_EQ(hosts[0].size(), 3u);
@@ -477,6 +492,13 @@ TEST_F(ClickHouseStore, UsageFromTheMinutesViewMatchesTheFileStore) {
       << server_.query("SELECT name FROM system.tables WHERE database = 'fleet'") << server_.query("SELECT count() FROM fleet.flows");
   clickhouse = open(server_.url("fleet"));
   EXPECT_EQ(server_.query("SELECT sum(flows) FROM fleet.flow_minutes"), "3000\n");
+  ASSERT_EQ(server_.query("DROP TABLE fleet.flow_halfhours_feed"), "");
+  ASSERT_EQ(server_.query("TRUNCATE TABLE fleet.flow_halfhours"), "");
+  clickhouse = open(server_.url("fleet"));
+  ASSERT_TRUE(clickhouse) << error_;
+  EXPECT_EQ(server_.query("SELECT dimension, sum(flows) FROM fleet.flow_halfhours WHERE length(host) = 1 "
+                          "GROUP BY dimension ORDER BY dimension"),
+            "0\t3000\n1\t3000\n2\t3000\n3\t3000\n4\t3000\n");
 }
 
 // The collector's web view over ClickHouse: the records of two exporters

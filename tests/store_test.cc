@@ -248,12 +248,12 @@ TEST(CollectorStore, FilesAndArgumentsItCannotUseGiveAMessageAndTheirStatus) {
        "vantrel-collect: " + dir.file("foreign.sqlite") + " is not a flow store: an SQLite database of another kind\n"},
       {collect + "--store " + dir.file("newer.sqlite"), 3,
        "vantrel-collect: " + dir.file("newer.sqlite") +
-           " has store version 9, newer than this program's (2): use a newer vantrel-collect\n"},
+           " has store version 9, newer than this program's (3): use a newer vantrel-collect\n"},
       {collect + "--store x.sqlite --keep soon", 2, "vantrel-collect: bad argument '--keep soon'\n"},
       {collect + "--store x.sqlite --queue 0", 2, "vantrel-collect: bad argument '--queue 0'\n"},
       {binaryPath("vantrel-collect") + " query --store " + dir.file("newer.sqlite"), 3,
        "vantrel-collect query: " + dir.file("newer.sqlite") +
-           " has store version 9, newer than this program's (2): use a newer vantrel-collect\n"},
+           " has store version 9, newer than this program's (3): use a newer vantrel-collect\n"},
       {binaryPath("vantrel-collect") + " query --store " + dir.file("missing.sqlite"), 3,
        "vantrel-collect query: cannot open the store " + dir.file("missing.sqlite") + ": no such file\n"},
       {binaryPath("vantrel-collect") + " query --store f --port http", 2,
