@@ -37,6 +37,27 @@ const char* usageByName(UsageBy by) {
   return "process";
 }
 
+int usageByCode(UsageBy by) {
+  switch (by) {
+    case UsageBy::process: return 0;
+    case UsageBy::peer: return 1;
+    case UsageBy::service: return 2;
+    case UsageBy::port: return 3;
+    case UsageBy::user: return 4;
+  }
+  return 0;
+}
+
+std::string usagePortKey(int proto, int port) {
+  switch (proto) {
+    case 6: return std::to_string(port) + "/tcp";
+    case 17: return std::to_string(port) + "/udp";
+    case 1: return "icmp";
+    case 58: return "icmpv6";
+  }
+  return "proto " + std::to_string(proto);
+}
+
 uint64_t usageStep(uint64_t since, uint64_t until) {
   constexpr uint64_t kMinute = 60000;
   constexpr uint64_t kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 180, 360, 720, 1440};

@@ -15,6 +15,14 @@ enum class UsageBy { process, peer, service, port, user };
 bool usageByFromName(const std::string& name, UsageBy& by);
 const char* usageByName(UsageBy by);
 
+// The code of a grouping in stored half-hour totals: process 0, peer 1,
+// service 2, port 3, user 4. Fixed: files and tables hold it.
+int usageByCode(UsageBy by);
+
+// The key of a port grouping: "443/tcp", "53/udp"; a protocol without ports
+// by its name alone ("icmp", "icmpv6", "proto 47").
+std::string usagePortKey(int proto, int port);
+
 struct UsageQuery {
   uint64_t since = 0;  // ms since 1970, the first step's start (a multiple of step)
   uint64_t until = 0;  // ms since 1970, end of the range

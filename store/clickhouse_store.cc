@@ -519,11 +519,7 @@ bool queryUsage(const ClickHouse& ch, const UsageQuery& q, UsageAnswer& answer, 
   if (q.port >= 0) sql += " AND proto IN (6, 17) AND port = " + std::to_string(q.port);
   sql += " GROUP BY k1, k2, s";
   if (fromHalfHours) {
-    const int grouping = q.by == UsageBy::process ? 0
-                         : q.by == UsageBy::peer  ? 1
-                         : q.by == UsageBy::service ? 2
-                         : q.by == UsageBy::port  ? 3
-                                                  : 4;
+    const int grouping = usageByCode(q.by);
     const std::string halfHours =
         "SELECT key1 AS k1, key2 AS k2, intDiv(slot * " + std::to_string(kSlotMillis) + " - " +
         std::to_string(since) + ", " + std::to_string(step) +

@@ -71,25 +71,10 @@ StoredFlow storedFlowOf(const FlowEntry& flow, const StoreAddress& exporter, uin
   return s;
 }
 
-namespace {
-
-std::string protoName(uint8_t proto) {
-  switch (proto) {
-    case 6: return "tcp";
-    case 17: return "udp";
-    case 1: return "icmp";
-    case 58: return "icmpv6";
-  }
-  return "proto " + std::to_string(proto);
-}
-
-}  // namespace
-
 std::string usageKeyOf(UsageBy by, const UsageGroup& g) {
   if (by == UsageBy::peer) return g.name.empty() ? g.address.text() : g.name;
   if (by != UsageBy::port) return g.name;
-  if (g.proto != 6 && g.proto != 17) return protoName(g.proto);
-  return std::to_string(g.port) + "/" + protoName(g.proto);
+  return usagePortKey(g.proto, g.port);
 }
 
 UsageAnswer usageAnswerOf(const UsageQuery& q, const std::vector<UsageGroup>& groups) {

@@ -68,18 +68,8 @@ const char* const kFromVersion1 =
     "INSERT INTO totals SELECT 4, minute / 30, user, sum(bytes), sum(pkts), sum(flows) FROM usage1 GROUP BY 2, 3;"
     "DROP TABLE usage1;";
 
-// The code of each grouping in the totals table (fixed: it is in files).
+// The groupings kept in the totals table (each by its usageByCode).
 constexpr int kDimensions = 5;
-int dimensionCode(UsageBy by) {
-  switch (by) {
-    case UsageBy::process: return 0;
-    case UsageBy::peer: return 1;
-    case UsageBy::service: return 2;
-    case UsageBy::port: return 3;
-    case UsageBy::user: return 4;
-  }
-  return 0;
-}
 
 // A row whose minute and key are there already adds to it.
 #define ADD_TO_PRESENT \
@@ -255,7 +245,7 @@ bool insertRows(HistoryFile& f, const HistoryMinutes& minutes, std::string& erro
     const UsageBy order[kDimensions] = {UsageBy::process, UsageBy::peer, UsageBy::service, UsageBy::port,
                                         UsageBy::user};
     for (int d = 0; d < kDimensions; ++d) {
-      auto& sum = totals[Slot{dimensionCode(order[d]), slot, values[d]}];
+      auto& sum = totals[Slot{usageByCode(order[d]), slot, values[d]}];
       sum[0] += rows.back()[2];
       sum[1] += rows.back()[3];
       sum[2] += rows.back()[4];
@@ -323,21 +313,10 @@ const char* keyExpression(UsageBy by) {
   return "k.process";
 }
 
-std::string protoName(int proto) {
-  switch (proto) {
-    case 6: return "tcp";
-    case 17: return "udp";
-    case 1: return "icmp";
-    case 58: return "icmpv6";
-  }
-  return "proto " + std::to_string(proto);
-}
-
 std::string portKey(int64_t value) {
   const int proto = static_cast<int>(value / 65536);
   const int port = static_cast<int>(value % 65536);
-  if (proto != 6 && proto != 17) return protoName(proto);
-  return std::to_string(port) + "/" + protoName(proto);
+  return usagePortKey(proto, port);
 }
 
 // Sums per key value and step, from rows of the question's range: per
@@ -370,7 +349,7 @@ bool collect(sqlite3* db, const std::string& sql, const UsageQuery& q, int64_t f
   bind(":hlast", (last + 59) / 60);
   bind(":sfirst", first / kSlotMinutes);
   bind(":slast", last / kSlotMinutes);
-  bind(":dimension", dimensionCode(q.by));
+  bind(":dimension", usageByCode(q.by));
   bindName(":process", q.process);
   bindName(":peer", q.peer);
   bindName(":service", q.service);

@@ -505,17 +505,6 @@ struct UsageSummer {
   }
 };
 
-int usageGrouping(UsageBy by) {
-  switch (by) {
-    case UsageBy::process: return 0;
-    case UsageBy::peer: return 1;
-    case UsageBy::service: return 2;
-    case UsageBy::port: return 3;
-    case UsageBy::user: return 4;
-  }
-  return 0;
-}
-
 bool usageGroups(SqliteFile& f, const UsageQuery& q, std::vector<UsageGroup>& groups, std::string& error) {
   StoreAddress host, peer;
   if (!q.host.empty() && !parseStoreAddress(q.host, host)) {
@@ -544,7 +533,7 @@ bool usageGroups(SqliteFile& f, const UsageQuery& q, std::vector<UsageGroup>& gr
     sqlite3_bind_int64(stmt, index(":until"), static_cast<int64_t>(until));
     sqlite3_bind_int64(stmt, index(":sfirst"), static_cast<int64_t>(since / kSlotMillis));
     sqlite3_bind_int64(stmt, index(":slast"), static_cast<int64_t>(edge / kSlotMillis));
-    sqlite3_bind_int(stmt, index(":grouping"), usageGrouping(q.by));
+    sqlite3_bind_int(stmt, index(":grouping"), usageByCode(q.by));
     static const uint8_t kAll = 0;
     if (q.host.empty()) {
       sqlite3_bind_blob(stmt, index(":exporter"), &kAll, 1, SQLITE_STATIC);
