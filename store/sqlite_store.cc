@@ -69,7 +69,10 @@ const char* const kTotalsTable =
     " PRIMARY KEY (grouping, exporter, slot, key1, key2)) WITHOUT ROWID;";
 const char* const kAddToTotals =
     "INSERT INTO usage_totals VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO UPDATE SET"
-    " bytes = bytes + excluded.bytes, pkts = pkts + excluded.pkts, flows = flows + excluded.flows";
+    " bytes = CASE WHEN bytes > 9223372036854775807 - excluded.bytes THEN 9223372036854775807"
+    " ELSE bytes + excluded.bytes END,"
+    " pkts = CASE WHEN pkts > 9223372036854775807 - excluded.pkts THEN 9223372036854775807"
+    " ELSE pkts + excluded.pkts END, flows = flows + excluded.flows";
 constexpr int kStoreVersion2 = 2;  // no usage_totals
 
 const char* const kColumns =
@@ -185,6 +188,9 @@ struct TotalsSums {
   int64_t bytes = 0, pkts = 0, flows = 0;
 };
 
+// a + b for counts of 0 to 2^63-1, held at 2^63-1 as stored counts are.
+int64_t addHeld(int64_t a, int64_t b) { return a > INT64_MAX - b ? INT64_MAX : a + b; }
+
 // Adds `rows` to usage_totals, inside the caller's transaction.
 bool addTotals(SqliteFile& f, const std::vector<TotalsRow>& rows, std::string& error) {
   std::unordered_map<TotalsCell, TotalsSums, TotalsCellHash> sums;
@@ -203,8 +209,8 @@ bool addTotals(SqliteFile& f, const std::vector<TotalsRow>& rows, std::string& e
       for (bool all : {false, true}) {
         c.allExporters = all;
         TotalsSums& s = sums[c];
-        s.bytes += bytes;
-        s.pkts += pkts;
+        s.bytes = addHeld(s.bytes, bytes);
+        s.pkts = addHeld(s.pkts, pkts);
         ++s.flows;
       }
     }
