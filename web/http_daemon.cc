@@ -37,7 +37,9 @@ struct HeadClock {
   uint64_t since;
 };
 std::mutex headClocksMutex;  // guards headClocks
-std::unordered_map<MHD_Connection*, HeadClock> headClocks;
+// Never destroyed: the watcher thread reads it until the process ends, also
+// while a program that returns from main runs its static destructors.
+std::unordered_map<MHD_Connection*, HeadClock>& headClocks = *new std::unordered_map<MHD_Connection*, HeadClock>;
 
 void setHeadClock(MHD_Connection* connection, uint64_t since) {
   std::lock_guard<std::mutex> lock(headClocksMutex);
