@@ -102,3 +102,10 @@ bool digestAnswerIsRight(const DigestAnswer& answer, std::string_view method, co
   }
   return !expected.empty() && lowerAscii(answer.response) == expected;
 }
+
+std::string digestChallenge(const char* realm, const char* opaque, const std::string& nonce, bool stale) {
+  std::string challenge = std::string("Digest realm=\"") + realm + "\", qop=\"auth\", nonce=\"" + nonce +
+                          "\", opaque=\"" + opaque + "\", algorithm=MD5";
+  if (stale) challenge += ", stale=true";
+  return challenge;
+}

@@ -15,6 +15,10 @@ struct DigestAnswer {
 // Reads "Digest name=value, ..." (names in any letter case, values quoted or
 // not). False when the header is not a Digest answer or lacks username,
 // realm, nonce, uri or response, or, with a qop, nc or cnonce.
+// The WWW-Authenticate value that asks for a Digest answer (MD5, qop auth)
+// with `nonce`; `stale` says the last answer's nonce had expired.
+std::string digestChallenge(const char* realm, const char* opaque, const std::string& nonce, bool stale);
+
 bool parseDigestAnswer(std::string_view header, DigestAnswer& answer);
 
 // True when `answer` is the right response for `method`, `user`, `password`

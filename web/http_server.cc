@@ -174,9 +174,7 @@ MHD_Result queueFixed(MHD_Connection* connection, unsigned status, const char* p
 MHD_Result queueChallenge(MHD_Connection* connection, uint64_t now, bool stale) {
   const std::string nonce = issueNonce(nonces, now);
   if (nonce.empty()) return MHD_NO;
-  std::string challenge = std::string("Digest realm=\"") + kRealm + "\", qop=\"auth\", nonce=\"" + nonce +
-                          "\", opaque=\"" + kOpaque + "\", algorithm=MD5";
-  if (stale) challenge += ", stale=true";
+  const std::string challenge = digestChallenge(kRealm, kOpaque, nonce, stale);
   return queueFixed(connection, MHD_HTTP_UNAUTHORIZED, kAccessDeniedPage, sizeof kAccessDeniedPage - 1,
                     MHD_HTTP_HEADER_WWW_AUTHENTICATE, challenge);
 }
