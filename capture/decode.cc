@@ -204,17 +204,22 @@ bool ownNamedAlready(const P& p) {
 // message feeds the name table; a server name read from the payload names
 // the flow and its reply direction unless one of them was so named before.
 // Parsing happens outside the lock; then the packet counts as any other.
+// A DNS packet (p.names kDns; `d` its first byte) to the name table. Does
+// not touch the flow tables, so the caller need not hold their lock.
+template <typename P>
+void feedNameTable(const P& p, const uint8_t* d, uint64_t now) {
+  const AddressBytes src = bytesOf(p.key.srcip), dst = bytesOf(p.key.dstip);
+  nameTableDnsPacket(p.outbound, familyOf(p), src.bytes, dst.bytes, p.key.srcport, p.key.dstport, p.key.proto,
+                     d + p.payloadAt, p.payloadEnd - p.payloadAt, now);
+}
+
 template <typename P>
 void accountNamedFlow(const P& p, const uint8_t* d, uint64_t now) {
-  const uint8_t* payload = d + p.payloadAt;
-  const size_t length = p.payloadEnd - p.payloadAt;
   PeerName own;
   if (p.names == NamePacket::kDns) {
-    const AddressBytes src = bytesOf(p.key.srcip), dst = bytesOf(p.key.dstip);
-    nameTableDnsPacket(p.outbound, familyOf(p), src.bytes, dst.bytes, p.key.srcport, p.key.dstport, p.key.proto,
-                       payload, length, now);
+    feedNameTable(p, d, now);
   } else if (!ownNamedAlready(p)) {
-    own = ownServerName(p.names, payload, length);
+    own = ownServerName(p.names, d + p.payloadAt, p.payloadEnd - p.payloadAt);
   }
   accountFlow(p, now);
   if (!own) return;
@@ -284,9 +289,11 @@ Read readPacket(const uint8_t* d, size_t length, size_t wireLength, uint32_t loc
     p.tcpFlags = proto == kTcp ? t[13] : 0;
   }
   p.names = NamePacket::kNone;
-  if (peerNamesOn && !p.noPorts && proto != kIcmp) {
-    const uint16_t totalLength = getU16(d + 2);
-    markNames(d, totalLength >= headerBytes ? std::min<size_t>(length, totalLength) : length, headerBytes, p);
+  // A packet the capture cut to its headers is not read for names: its
+  // payload is not whole (a DNS-over-TCP stream would take a hole for bytes).
+  const uint16_t totalLength = getU16(d + 2);
+  if (peerNamesOn && !p.noPorts && proto != kIcmp && totalLength <= length) {
+    markNames(d, totalLength >= headerBytes ? totalLength : length, headerBytes, p);
   }
   return Read::kRecord;
 }
@@ -323,8 +330,8 @@ void fillPacket(const Ipv6Fields& f, Packet6& p) {
 
 // markNames for an IPv6 packet read into `f` and `p`.
 void markNames6(const uint8_t* d, size_t length, const Ipv6Fields& f, Packet6& p) {
-  if (peerNamesOn && !f.noPorts && (f.proto == kTcp || f.proto == kUdp)) {
-    markNames(d, std::min<size_t>(length, f.length), f.transportAt, p);
+  if (peerNamesOn && !f.noPorts && (f.proto == kTcp || f.proto == kUdp) && f.length <= length) {
+    markNames(d, f.length, f.transportAt, p);
   }
 }
 
@@ -389,6 +396,10 @@ bool decodeOne(const uint8_t* datagram, size_t length, uint32_t localAddress, ui
   return true;
 }
 
+// Whether a packet so marked is counted the pipelined way: a server name
+// may rename its flow, so a TLS or QUIC packet is not.
+constexpr bool quickNames(NamePacket names) { return names == NamePacket::kNone || names == NamePacket::kDns; }
+
 // A place for an IPv6 packet of a batch, left unset until a packet is read
 // into it: an array of Packet6 would be zeroed whole for every batch, IPv4
 // ones too.
@@ -419,9 +430,10 @@ uint32_t decodePacket(const uint8_t* datagram, size_t length, uint32_t localAddr
 }
 
 void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAddress, uint32_t* counted) {
-  // A packet read whole goes the quick way (`quick`: 4 or 6, its family); a
-  // malformed one, one of another version or one that may carry a name goes
-  // through decodeOne in its turn.
+  // A packet read whole goes the quick way (`quick`: 4 or 6, its family),
+  // a DNS message too, which feeds the name table before it is counted; a
+  // malformed one, one of another version or one that may carry a server
+  // name of its flow goes through decodeOne in its turn.
   Packet p[kLine];
   Packet6Place places6[kLine];
   uint32_t hash[kLine];
@@ -437,7 +449,7 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
       quick[at] = 0;
       if (version == 4) {
         if (readPacket(c.data, c.length, c.wireLength, localAddress, p[at]) == Read::kRecord &&
-            p[at].names == NamePacket::kNone) {
+            quickNames(p[at].names)) {
           quick[at] = 4;
           hash[at] = flowHash(p[at].key);
           prefetchFlowSlot(hash[at]);
@@ -447,7 +459,7 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
         if (readIpv6(c.data, c.length, c.wireLength == 0 ? c.length : c.wireLength, f) == Ipv6Read::kRecord) {
           fillPacket(f, p6(at));
           markNames6(c.data, c.length, f, p6(at));
-          if (p6(at).names == NamePacket::kNone) {
+          if (quickNames(p6(at).names)) {
             quick[at] = 6;
             hash[at] = flowHash6(p6(at).key);
             prefetchFlowSlot6(hash[at]);
@@ -466,6 +478,15 @@ void decodePackets(const CapturedPacket* packets, size_t count, uint32_t localAd
     const CapturedPacket& c = packets[n];
     if (n % kStepsPerLock == kStepsPerLock - 1) {
       lock.unlock();
+      lock.lock();
+    }
+    if (quick[i] == 4 && p[i].names == NamePacket::kDns) {
+      lock.unlock();
+      feedNameTable(p[i], c.data, c.now);
+      lock.lock();
+    } else if (quick[i] == 6 && p6(i).names == NamePacket::kDns) {
+      lock.unlock();
+      feedNameTable(p6(i), c.data, c.now);
       lock.lock();
     }
     if (quick[i] == 4) {
