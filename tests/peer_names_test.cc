@@ -1,13 +1,17 @@
 // Peer names end to end: programs on the watched side resolve names through
-// a resolver in the peer namespace (UDP and TCP, a CNAME chain, AAAA), then
+// a resolver in the peer namespace (UDP and TCP, a CNAME chain, AAAA, an
+// answer over TCP in several segments), then
 // connect; a TLS client names its server; QUIC Initial packets name theirs.
 // Every flow the status document lists carries the expected name.
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/names/dns_test_messages.h"
@@ -23,17 +27,18 @@ constexpr const char* kWatched = "10.203.9.1";
 constexpr const char* kPeer = "10.203.9.2";
 constexpr const char* kWatched6 = "fd00:203:9::1";
 constexpr const char* kPeer6 = "fd00:203:9::2";
+constexpr const char* kSplitResolver = "10.203.9.3";
 constexpr uint16_t kTlsPort = 24433;
 
 // Asks the resolver for `name` of `type` (1 A, 28 AAAA) over UDP or TCP;
 // true when an answer came.
-bool resolve(const std::string& name, uint16_t type, bool tcp, uint16_t id) {
+bool resolve(const std::string& name, uint16_t type, bool tcp, uint16_t id, const char* server = kPeer) {
   const std::vector<uint8_t> q = dnsTestMessage(id, name, type, {}, false);
   const int fd = boundSocket(tcp ? SOCK_STREAM : SOCK_DGRAM, kWatched, 0);
-  const sockaddr_in to = endpoint(kPeer, 53);
+  const sockaddr_in to = endpoint(server, 53);
   timeval wait{3, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  uint8_t answer[1024];
+  uint8_t answer[2048];
   bool ok = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
   if (ok && tcp) {
     std::vector<uint8_t> framed = {static_cast<uint8_t>(q.size() >> 8), static_cast<uint8_t>(q.size())};
@@ -42,9 +47,47 @@ bool resolve(const std::string& name, uint16_t type, bool tcp, uint16_t id) {
   } else if (ok) {
     ok = send(fd, q.data(), q.size(), 0) == static_cast<ssize_t>(q.size());
   }
-  ok = ok && recv(fd, answer, sizeof answer, 0) > 12;
+  // Over TCP the whole framed answer, which may come in pieces.
+  size_t got = 0;
+  while (ok) {
+    const ssize_t n = recv(fd, answer + got, sizeof answer - got, 0);
+    ok = n > 0;
+    if (ok) got += static_cast<size_t>(n);
+    if (!tcp || (got >= 2 && got >= 2u + (answer[0] << 8 | answer[1]))) break;
+  }
+  ok = ok && got > 12;
   close(fd);
   return ok;
+}
+
+// A resolver over TCP on `listener` that answers one query with 31 A
+// records, the last kSplitResolver, written in three segments: the length
+// and most of the header, 250 bytes of the message, the rest.
+void answerInPieces(int listener, const std::string& name) {
+  const int fd = accept(listener, nullptr, nullptr);
+  if (fd < 0) return;
+  uint8_t query[512];
+  const ssize_t got = recv(fd, query, sizeof query, 0);
+  if (got > 4) {
+    const uint16_t id = static_cast<uint16_t>(query[2] << 8 | query[3]);
+    // Enough records that the later segments are longer than a header cut.
+    std::vector<DnsTestAnswer> records;
+    for (uint8_t host = 100; host < 130; ++host) records.push_back({4, {10, 203, 8, host}, 600});
+    records.push_back({4, {10, 203, 9, 3}, 600});
+    const std::vector<uint8_t> answer = dnsTestMessage(id, name, 1, records, true);
+    std::vector<uint8_t> framed = {static_cast<uint8_t>(answer.size() >> 8), static_cast<uint8_t>(answer.size())};
+    framed.insert(framed.end(), answer.begin(), answer.end());
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    for (size_t at = 0, piece = 0; at < framed.size(); ++piece) {
+      const size_t n = piece == 0 ? 10 : piece == 1 ? 250 : framed.size() - at;
+      send(fd, framed.data() + at, n, MSG_NOSIGNAL);
+      at += n;
+      sleepMillis(100);
+    }
+  }
+  sleepMillis(200);
+  close(fd);
 }
 
 // A TCP connection from `from` to `to` on kTlsPort, held briefly; its local port (0 on failure).
@@ -118,9 +161,15 @@ TEST(PeerNames, FlowsCarryTheNamesTheHostAskedForAndSent) {
                                "\"httpPort\": 17919, \"user\": \"admin\", \"pass\": \"x\"}",
                            "Listener Socket IO controls set!\n"))
       << monitor.output();
+  ASSERT_EQ(peerNs.exec("ip addr add " + std::string(kSplitResolver) + "/24 dev " + peerVeth), 0);
+  int splitListener = -1;
+  inNamespace(peerNs, [&] { splitListener = boundSocket(SOCK_STREAM, kSplitResolver, 53); });
+  ASSERT_GE(splitListener, 0);
+  ASSERT_EQ(listen(splitListener, 1), 0);
+  std::thread splitResolver(answerInPieces, splitListener, "split.vt-names.test");
   sleepMillis(1500);  // the resolver and the IPv6 capture are set up
 
-  uint16_t unnamed = 0, viaUdp = 0, viaTcp6 = 0, latest = 0, quic1 = 0, quic2 = 0;
+  uint16_t unnamed = 0, viaUdp = 0, viaTcp6 = 0, viaSplit = 0, latest = 0, quic1 = 0, quic2 = 0;
   inNamespace(watched, [&] {
     // An answer nobody asked for, then a flow to the address it gives.
     const std::vector<uint8_t> forged = dnsTestMessage(77, "forged.vt-names.test", 1, {{4, {10, 203, 9, 2}, 3600}}, true);
@@ -131,6 +180,9 @@ TEST(PeerNames, FlowsCarryTheNamesTheHostAskedForAndSent) {
     viaUdp = connectTo(AF_INET, kWatched, kPeer);
     ASSERT_TRUE(resolve("six.vt-names.test", 28, true, 2));
     viaTcp6 = connectTo(AF_INET6, kWatched6, kPeer6);
+    // An answer over TCP in several segments, only the first beginning the message.
+    ASSERT_TRUE(resolve("split.vt-names.test", 1, true, 4, kSplitResolver));
+    viaSplit = connectTo(AF_INET, kWatched, kSplitResolver);
     // A second name for the same address: the latest answer names new flows.
     ASSERT_TRUE(resolve("alt.vt-names.test", 1, false, 3));
     latest = connectTo(AF_INET, kWatched, kPeer);
@@ -141,6 +193,8 @@ TEST(PeerNames, FlowsCarryTheNamesTheHostAskedForAndSent) {
     quic2 = sendUdp(kWatched, kPeer, 443, quicTestBytes(kQuicTestV2ClientInitial));
     sleepMillis(500);
   });
+  splitResolver.join();
+  close(splitListener);
   ASSERT_NE(viaUdp, 0) << readFile(dir.file("dnsmasq.log"));
   ASSERT_NE(viaTcp6, 0);
 
@@ -161,6 +215,7 @@ TEST(PeerNames, FlowsCarryTheNamesTheHostAskedForAndSent) {
       {"answer without a query", 17, kPeer, unnamed, 9999, "", ""},
       {"UDP DNS, CNAME chain", 6, kPeer, viaUdp, kTlsPort, "www.vt-names.test", "dns"},
       {"TCP DNS, AAAA", 6, kPeer6, viaTcp6, kTlsPort, "six.vt-names.test", "dns"},
+      {"TCP DNS, answer in three segments", 6, kSplitResolver, viaSplit, kTlsPort, "split.vt-names.test", "dns"},
       {"second name, latest answer", 6, kPeer, latest, kTlsPort, "alt.vt-names.test", "dns"},
       {"QUIC version 1", 17, kPeer, quic1, 443, "example.com", "quic"},
       {"QUIC version 2", 17, kPeer, quic2, 443, "example.com", "quic"},

@@ -3,7 +3,10 @@
 // ETH_P_ALL, so the host's own outgoing packets are seen as well. A classic
 // BPF filter keeps only IPv4 frames, or IPv4 and IPv6 ones once captureIpv6
 // has replaced it, cut to their headers but for the few that carry names
-// (captureFilter): nothing else crosses into user space. The socket is bound
+// (captureFilter; while flows are named, the kernel program of
+// capture_filter.bpf.c, which does the same and also tells DNS over TCP
+// from other port-53 traffic): nothing else crosses into user space. The
+// socket is bound
 // to the interface that holds the listener address and put in promiscuous
 // mode. On loopback
 // every packet passes twice (outgoing, then incoming); the outgoing copy is
@@ -11,6 +14,8 @@
 // (TPACKET_V3): it hands over a block of packets per wake-up instead of one
 // system call per packet, and stamps each packet when it arrives.
 #include "platform/capture_socket.h"
+
+#include "platform/linux/capture_filter.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -48,6 +53,7 @@ constexpr uint32_t kRingFrameBytes = 2048;
 // many more packets per block, and reading it walks a few cache lines per
 // packet instead of skipping over payloads.
 constexpr uint32_t kHeaderSnapBytes = 128;
+constexpr uint32_t kWholeSnapBytes = 0xFFFFFFFFu;
 
 tpacket_block_desc* blockAt(const CaptureSocket& s, uint32_t index) {
   return reinterpret_cast<tpacket_block_desc*>(s.ring + static_cast<size_t>(index) * s.blockBytes);
@@ -127,7 +133,7 @@ namespace {
 // A classic BPF program put together with forward labels.
 class FilterCode {
  public:
-  enum Label { kNext = -1, kCut, kWhole, kDrop, kTcp, kTcpPorts, kTcpPayload, kUdp, kUdpPorts, kUdpFirst,
+  enum Label { kNext = -1, kCut, kWhole, kDrop, kTcp, kTcpDns, kTcpTls, kUdp, kUdpDns, kUdpQuic,
                kIpv4, kIpv6, kLabels };
   void op(uint16_t code, uint32_t k) { code_.push_back(BPF_STMT(code, k)); }
   void jump(uint16_t code, uint32_t k, int yes, int no) {
@@ -167,14 +173,24 @@ void needBytes(FilterCode& c, uint32_t bytes, int no) {
   c.op(BPF_LDX | BPF_MEM, 1);
 }
 
+// X = the TCP payload's offset, from X the TCP header's.
+void tcpPayloadOffset(FilterCode& c) {
+  c.op(BPF_LD | BPF_B | BPF_IND, 12);  // data offset in words, high nibble
+  c.op(BPF_ALU | BPF_RSH | BPF_K, 2);
+  c.op(BPF_ALU | BPF_AND | BPF_K, 0x3c);
+  c.op(BPF_ALU | BPF_ADD | BPF_X, 0);
+  c.op(BPF_MISC | BPF_TAX, 0);
+}
+
 // The filter of the capture socket. In a SOCK_DGRAM packet socket it sees
 // the network header, so the frame's protocol comes from the ancillary
 // field, in host order. IPv4 packets, and with `ipv6` IPv6 ones, are cut to
 // their headers; an IPv6 packet with extension headers comes whole, for its
 // chain may be longer than any cut. With `wholeNamePackets` these come
-// whole as well: TCP and UDP to or from port 53 (DNS), TCP whose payload
-// begins 16 03 (a TLS handshake record) and UDP whose payload's first byte
-// has its two top bits set (a QUIC long header).
+// whole as well: TCP to or from port 53 with payload (DNS over TCP), UDP to
+// or from port 53 holding a DNS message with a question, TCP whose payload
+// begins with a TLS handshake record holding a ClientHello, and UDP whose
+// payload's first byte has its two top bits set (a QUIC long header).
 std::vector<sock_filter> captureFilter(bool ipv6, bool wholeNamePackets) {
   using L = FilterCode;
   FilterCode c;
@@ -209,24 +225,36 @@ std::vector<sock_filter> captureFilter(bool ipv6, bool wholeNamePackets) {
     c.label(L::kTcp);
     needBytes(c, 14, L::kCut);
     c.op(BPF_LD | BPF_H | BPF_IND, 0);
-    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kWhole, L::kNext);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kTcpDns, L::kNext);
     c.op(BPF_LD | BPF_H | BPF_IND, 2);
-    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kWhole, L::kNext);
-    c.op(BPF_LD | BPF_B | BPF_IND, 12);  // data offset in words, high nibble
-    c.op(BPF_ALU | BPF_RSH | BPF_K, 2);
-    c.op(BPF_ALU | BPF_AND | BPF_K, 0x3c);
-    c.op(BPF_ALU | BPF_ADD | BPF_X, 0);
-    c.op(BPF_MISC | BPF_TAX, 0);  // X = payload offset
-    needBytes(c, 2, L::kCut);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kTcpDns, L::kTcpTls);
+    // DNS over TCP: any segment with payload, for a message may span several.
+    c.label(L::kTcpDns);
+    tcpPayloadOffset(c);
+    needBytes(c, 1, L::kCut);
+    c.op(BPF_RET | BPF_K, kWholeSnapBytes);
+    // A TLS handshake record holding a ClientHello (handshake type 1).
+    c.label(L::kTcpTls);
+    tcpPayloadOffset(c);
+    needBytes(c, 6, L::kCut);
     c.op(BPF_LD | BPF_H | BPF_IND, 0);
-    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 0x1603, L::kWhole, L::kCut);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 0x1603, L::kNext, L::kCut);
+    c.op(BPF_LD | BPF_B | BPF_IND, 5);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 1, L::kWhole, L::kCut);
 
     c.label(L::kUdp);
     needBytes(c, 4, L::kCut);
     c.op(BPF_LD | BPF_H | BPF_IND, 0);
-    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kWhole, L::kNext);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kUdpDns, L::kNext);
     c.op(BPF_LD | BPF_H | BPF_IND, 2);
-    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kWhole, L::kNext);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 53, L::kUdpDns, L::kUdpQuic);
+    // A DNS message with a question (its count at byte 4 not 0): one
+    // without names nothing.
+    c.label(L::kUdpDns);
+    needBytes(c, 8 + 6, L::kCut);
+    c.op(BPF_LD | BPF_H | BPF_IND, 8 + 4);
+    c.jump(BPF_JMP | BPF_JEQ | BPF_K, 0, L::kCut, L::kWhole);
+    c.label(L::kUdpQuic);
     needBytes(c, 9, L::kCut);
     c.op(BPF_LD | BPF_B | BPF_IND, 8);
     c.op(BPF_ALU | BPF_AND | BPF_K, 0xc0);
@@ -235,13 +263,25 @@ std::vector<sock_filter> captureFilter(bool ipv6, bool wholeNamePackets) {
   c.label(L::kCut);
   c.op(BPF_RET | BPF_K, kHeaderSnapBytes);
   c.label(L::kWhole);
-  c.op(BPF_RET | BPF_K, 0xFFFFFFFFu);
+  c.op(BPF_RET | BPF_K, kWholeSnapBytes);
   c.label(L::kDrop);
   c.op(BPF_RET | BPF_K, 0);
   return c.done();
 }
 
+// While flows are named, the kernel program that tells DNS over TCP from
+// other port-53 traffic, else (not loaded) the classic filter, which keeps
+// every port-53 segment with payload whole.
 bool attachFilter(CaptureSocket& s, bool ipv6, int& error) {
+  if (s.wholeNamePackets) {
+    int loadError = 0;
+    const int program = loadCaptureFilter(ipv6, loadError);
+    if (program >= 0) {
+      const bool attached = setsockopt(fdOf(s), SOL_SOCKET, SO_ATTACH_BPF, &program, sizeof program) == 0;
+      close(program);
+      if (attached) return true;
+    }
+  }
   std::vector<sock_filter> code = captureFilter(ipv6, s.wholeNamePackets);
   struct sock_fprog program = {static_cast<unsigned short>(code.size()), code.data()};
   if (setsockopt(fdOf(s), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
