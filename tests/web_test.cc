@@ -186,11 +186,13 @@ TEST_F(WebTest, SixteenStrictClientsSigningInAtOnceAreAllLetInFirstTime) {
 // is turned away after ten wrong answers, the owner never. The owner's
 // clients pause between sign-ins, each a new connection, so that they do
 // not run out of local ports over the minute.
-TEST_F(WebTest, GuessingSlowsItsOwnAddressForAMinuteOnly) {
+// The minute's end is the sign-in table's (its unit tests move the clock);
+// here the server turns the guessing address away and only it.
+TEST_F(WebTest, GuessingSlowsItsOwnAddressOnly) {
   start();
   ChildProcess owner;
   ASSERT_TRUE(owner.start({"python3", std::string(VANTREL_SOURCE_DIR) + "/bench/sign_ins.py", "--clients", "2",
-                           "--seconds", "70", "--pause", "0.02", "--source", "127.0.0.3", "--uri", "/"},
+                           "--seconds", "8", "--pause", "0.02", "--source", "127.0.0.3", "--uri", "/"},
                           dir_.path, dir_.file("owner.log"), ns_.name));
   const std::string guesser = "--interface 127.0.0.2 ";
   for (int i = 1; i <= 9; ++i) EXPECT_EQ(get(guesser + "--digest -u admin:guess" + std::to_string(i), "/").status, 401) << i;
@@ -202,14 +204,12 @@ TEST_F(WebTest, GuessingSlowsItsOwnAddressForAMinuteOnly) {
   const int wait = atoi(right.header("retry-after").c_str());
   EXPECT_GE(wait, 58);
   EXPECT_LE(wait, 60);
+  EXPECT_EQ(get(guesser + "--digest -u admin:guess11", "/").status, 429);
   EXPECT_EQ(count("Sign-ins from 127.0.0.2 refused for a minute: 10 wrong answers\n"), 1u) << output();
   EXPECT_EQ(get(kAuth, "/", "127.0.0.1").status, 200) << "another address";
-
-  std::this_thread::sleep_for(std::chrono::seconds(wait));
-  EXPECT_EQ(get(guesser + kAuth, "/").status, 200) << "after the minute, at once";
-  EXPECT_EQ(count("Sign-ins from 127.0.0.2"), 1u) << "said once";
   ASSERT_EQ(owner.wait(milliseconds(30000)), 0) << owner.output();
   EXPECT_NE(owner.output().find(" 0 refused"), std::string::npos) << owner.output();
+  EXPECT_EQ(count("Sign-ins from 127.0.0.2"), 1u) << "said once";
 }
 
 TEST_F(WebTest, SettingsByPostFormWithTheirLimits) {
