@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CPU per packet of the monitor with peerNames true against the same run with
 # it false, as root: bench/compare's replay (tcpreplay over a veth pair
-# between two namespaces), the two settings taking turns at each rate, on the
+# between two namespaces), a monitor of each setting watching every replay
+# at the same time, so both meet the same packets and the same load, on the
 # mixed capture and on one where a realistic share of flows carries names
 # (DNS look-ups before a quarter of the local host's flows, TLS ClientHellos
 # on its flows to port 443). Prints the table of both and their ratio.
@@ -21,4 +22,4 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 [[ -x $BUILD_DIR/vantrel ]] || { echo "$BUILD_DIR/vantrel is missing: build it first" >&2; exit 1; }
 exec python3 bench/compare/compare.py --vantrel "$BUILD_DIR/vantrel" --out "$OUT" \
-  --programs vantrel,vantrel-names-off --scenarios mixed,names --rates 50000,200000,max --repeat 5 "$@"
+  --programs vantrel,vantrel-names-off --together --scenarios mixed,names --rates 50000,200000,max --repeat 5 "$@"

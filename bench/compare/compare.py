@@ -21,7 +21,10 @@ Two captures (scenarios) are replayed:
 
 Program "vantrel-names-off" is the monitor with peerNames false: run with
 --programs vantrel,vantrel-names-off, the two take turns and the names table
-compares their CPU per packet (bench/peer_names_cpu.sh does so).
+compares their CPU per packet. With --together both watch each replay at
+once (two capture sockets on one interface), and the table adds the median
+of each run's own ratio, which a busy host disturbs far less
+(bench/peer_names_cpu.sh does so).
 
 For every scenario, program and rate a fresh process is started, so each row
 holds one run's new flows, CPU time and peak memory:
@@ -148,17 +151,18 @@ def wait_until(predicate, timeout, step=0.1):
 # --- the programs ----------------------------------------------------------------
 
 class Monitor:
-    def __init__(self, binary, workdir, name="vantrel", peer_names=None):
+    def __init__(self, binary, workdir, name="vantrel", peer_names=None, http_port=HTTP_PORT):
         self.binary = os.path.abspath(binary)
         self.workdir = workdir
         self.name = name
         self.peer_names = peer_names  # None: the setting left out (names on)
+        self.http_port = http_port
 
     def start(self, log, ipv6=False):
         shutil.rmtree(self.workdir, ignore_errors=True)
         os.makedirs(self.workdir)
         settings = {"listenerIP": RCV_ADDR, "receiverIP": "127.0.0.1", "receiverPort": SINK_PORT,
-                    "httpPort": HTTP_PORT, "user": USER, "pass": PASSWORD}
+                    "httpPort": self.http_port, "user": USER, "pass": PASSWORD}
         if ipv6:
             settings["exportFormat"] = "ipfix"  # the native format carries IPv4 flows only
         if self.peer_names is not None:
@@ -173,7 +177,7 @@ class Monitor:
 
     def status(self):
         r = run(in_ns(RCV_NS, ["curl", "-s", "--max-time", "5", "--digest", "-u", f"{USER}:{PASSWORD}",
-                               f"http://127.0.0.1:{HTTP_PORT}/data/"]), check=False)
+                               f"http://127.0.0.1:{self.http_port}/data/"]), check=False)
         try:
             return json.loads(r.stdout) if r.returncode == 0 else None
         except ValueError:
@@ -301,6 +305,42 @@ def measure(program, scenario, capture, rate, seconds, min_packets, logdir, run_
     return row
 
 
+def measure_together(programs, scenario, capture, rate, seconds, min_packets, logdir, run_number=1):
+    """measure() for several programs watching the same replay at once: the
+    same packets and the same moment's load on the machine fall on each, so
+    their CPU compares closely even on a busy host."""
+    packets = max(min_packets, int((250_000 if rate == "max" else int(rate)) * seconds))
+    logs = [open(os.path.join(logdir, f"{scenario}-{p.name}-{rate}-{run_number}.log"), "w") for p in programs]
+    started = []
+    try:
+        for program, log in zip(programs, logs):
+            program.start(log, ipv6=scenario == "dual")
+            started.append(program)
+        time.sleep(1.0)
+        before = [p.counts() for p in programs]
+        cpu0 = [cpu_seconds(p.proc.pid) for p in programs]
+        load = load1()
+        sent = replay(capture, rate, packets)
+        after = [settled(p, p.counts()) for p in programs]
+        cpu1 = [cpu_seconds(p.proc.pid) for p in programs]
+        peak = [peak_rss_kib(p.proc.pid) for p in programs]
+    finally:
+        for p in started:
+            stop(p.proc)
+        for log in logs:
+            log.close()
+    rows = []
+    for i, program in enumerate(programs):
+        counted = (after[i].get("counted") or 0) - (before[i].get("counted") or 0)
+        cpu = cpu1[i] - cpu0[i]
+        rows.append({"scenario": scenario, "program": program.name, "rate": rate, "run": run_number, **sent,
+                     "counted": counted, "lost": sent["sent"] - counted, "cpu_s": round(cpu, 3),
+                     "cpu_s_per_mpkt": round(cpu / counted * 1e6, 3) if counted else None,
+                     "peak_rss_mib": round(peak[i] / 1024, 1), "flows": after[i].get("flows"), "load1": load,
+                     "together": True})
+    return rows
+
+
 # --- summary ---------------------------------------------------------------------
 
 def no_loss_rate(rows):
@@ -379,9 +419,29 @@ def names_table(doc):
             if rate not in off:
                 continue
             m, f = on[rate], off[rate]
+            ratio = f"{m['median'] / f['median']:.3f}"
+            paired = part.get("paired_ratio", {}).get(rate)
+            if paired:
+                ratio += f" (run by run: {paired['median']:.3f}, {paired['min']:.3f}-{paired['max']:.3f})"
             lines.append(f"| {scenario} | {rate} | {m['median']:.2f} ({m['min']:.2f}-{m['max']:.2f}) "
-                         f"| {f['median']:.2f} ({f['min']:.2f}-{f['max']:.2f}) | {m['median'] / f['median']:.3f} |")
+                         f"| {f['median']:.2f} ({f['min']:.2f}-{f['max']:.2f}) | {ratio} |")
     return "\n".join(lines)
+
+
+def paired_ratios(rows):
+    """Per rate, the ratio of names on to names off within each run both
+    watched together: median, min and max."""
+    out = {}
+    for rate in dict.fromkeys(r["rate"] for r in rows):
+        ratios = []
+        for run_number in dict.fromkeys(r["run"] for r in rows if r["rate"] == rate):
+            pair = {r["program"]: r for r in rows if r["rate"] == rate and r["run"] == run_number and r.get("together")}
+            on, off = pair.get("vantrel"), pair.get("vantrel-names-off")
+            if on and off and on["cpu_s_per_mpkt"] and off["cpu_s_per_mpkt"]:
+                ratios.append(on["cpu_s_per_mpkt"] / off["cpu_s_per_mpkt"])
+        if ratios:
+            out[rate] = {"median": median(ratios), "min": min(ratios), "max": max(ratios), "runs": len(ratios)}
+    return out
 
 
 def summary(results):
@@ -411,6 +471,9 @@ def summary(results):
             part["cpu_ratio_by_rate"] = {
                 rate: mon["cpu_by_rate"][rate]["median"] / sfd["cpu_by_rate"][rate]["median"]
                 for rate in mon["cpu_by_rate"] if rate in sfd["cpu_by_rate"] and sfd["cpu_by_rate"][rate]["median"]}
+        paired = paired_ratios(rows)
+        if paired:
+            part["paired_ratio"] = paired
         out[scenario] = part
     return out
 
@@ -435,6 +498,8 @@ def main(argv):
                    help="runs of each program at each rate, taken in turns; CPU is compared by medians")
     p.add_argument("--min-packets", type=int, default=100000, help="fewest packets replayed per rate")
     p.add_argument("--programs", default="vantrel,softflowd", help="of vantrel, vantrel-names-off, softflowd")
+    p.add_argument("--together", action="store_true",
+                   help="the monitors watch each replay at the same time (vantrel and vantrel-names-off only)")
     a = p.parse_args(argv)
     if os.geteuid() != 0:
         sys.exit("needs root (network namespaces, packet capture)")
@@ -447,7 +512,8 @@ def main(argv):
     logdir = os.path.join(a.out, "logs")
     os.makedirs(logdir, exist_ok=True)
     programs = {"vantrel": Monitor(a.vantrel, os.path.join(a.out, "vantrel-work")),
-                "vantrel-names-off": Monitor(a.vantrel, os.path.join(a.out, "vantrel-work"), "vantrel-names-off", False),
+                "vantrel-names-off": Monitor(a.vantrel, os.path.join(a.out, "vantrel-names-off-work"), "vantrel-names-off",
+                                             False, HTTP_PORT + 1),
                 "softflowd": Softflowd(os.path.join(a.out, "softflowd-work"))}
     setup()
     helpers = [subprocess.Popen(in_ns(RCV_NS, [sys.executable, "-c", (
@@ -467,6 +533,12 @@ def main(argv):
             # machine falls on both.
             for rate in a.rates.split(","):
                 for run_number in range(1, a.repeat + 1):
+                    if a.together:
+                        for row in measure_together([programs[n] for n in a.programs.split(",")], scenario, capture,
+                                                    rate, a.seconds, a.min_packets, logdir, run_number):
+                            print(json.dumps(row), flush=True)
+                            results.append(row)
+                        continue
                     for name in a.programs.split(","):
                         row = measure(programs[name], scenario, capture, rate, a.seconds, a.min_packets, logdir,
                                       run_number)
