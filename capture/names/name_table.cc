@@ -97,6 +97,7 @@ uint64_t nextPendingSerial = 0;
 std::list<NameEntry> names;
 std::unordered_map<AddressKey, std::list<NameEntry>::iterator, AddressHash> byAddress;
 std::vector<TcpStream> tcpStreams;
+size_t waitingStreams = 0;  // tcpStreams holding bytes of a message begun
 uint64_t lastSweepMs = 0;
 size_t textBytes = 0;  // heap held by the names' text, as textCost counts it
 
@@ -232,14 +233,15 @@ TcpStream* tcpStream(bool outbound, const Conversation& conversation, uint64_t n
   }
   oldest->conversation = conversation;
   oldest->outbound = outbound;
+  if (!oldest->bytes.empty()) --waitingStreams;
   oldest->bytes.clear();
   oldest->lastMs = nowMs;
   return oldest;
 }
 
 // Appends a segment to its connection's bytes and reads every whole message out of them.
-void tcpSegment(bool outbound, const Conversation& conversation, const uint8_t* data, size_t length, uint64_t nowMs) {
-  TcpStream* s = tcpStream(outbound, conversation, nowMs);
+void readTcpSegment(TcpStream* s, bool outbound, const Conversation& conversation, const uint8_t* data,
+                    size_t length, uint64_t nowMs) {
   if (nowMs - s->lastMs > kDnsTcpIdleMs) s->bytes.clear();
   s->lastMs = nowMs;
   if (s->bytes.size() + length > kMaxDnsTcpBuffer) {
@@ -267,6 +269,25 @@ void tcpSegment(bool outbound, const Conversation& conversation, const uint8_t* 
   s->bytes.erase(s->bytes.begin(), s->bytes.begin() + static_cast<std::ptrdiff_t>(used));
 }
 
+void tcpSegment(bool outbound, const Conversation& conversation, const uint8_t* data, size_t length, uint64_t nowMs) {
+  // While no connection waits for the rest of a message, a segment that
+  // cannot begin one is not DNS: no connection's place is looked for.
+  if (waitingStreams == 0 && length >= 2 && static_cast<size_t>(data[0] << 8 | data[1]) < kDnsHeaderLength) {
+    malformedCount.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  TcpStream* s = tcpStream(outbound, conversation, nowMs);
+  const bool wasWaiting = !s->bytes.empty();
+  readTcpSegment(s, outbound, conversation, data, length, nowMs);
+  if (wasWaiting != !s->bytes.empty()) {
+    if (wasWaiting) {
+      --waitingStreams;
+    } else {
+      ++waitingStreams;
+    }
+  }
+}
+
 }  // namespace
 
 void nameTableDnsPacket(bool outbound, uint8_t family, const uint8_t* srcAddress, const uint8_t* dstAddress,
@@ -288,7 +309,7 @@ void nameTableDnsPacket(bool outbound, uint8_t family, const uint8_t* srcAddress
 }
 
 const char* nameTableLookup(uint8_t family, const uint8_t* address, uint64_t nowMs) {
-  if (family != 4 && family != 6) return nullptr;
+  if ((family != 4 && family != 6) || byAddress.empty()) return nullptr;
   auto found = byAddress.find(addressKey(family, address));
   if (found == byAddress.end()) return nullptr;
   NameEntry& entry = *found->second;
@@ -307,6 +328,7 @@ void nameTableClear() {
   names.clear();
   byAddress.clear();
   tcpStreams.clear();
+  waitingStreams = 0;
   lastSweepMs = 0;
   textBytes = 0;
   nameCount.store(0);

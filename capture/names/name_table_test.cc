@@ -143,9 +143,12 @@ TEST_F(NameTable, ReadsTcpMessagesAcrossSegmentsAndIpv6) {
   // The query in one segment, the answer in three, the first holding half the length.
   nameTableDnsPacket(true, 6, kHost6, kServer6, 50000, 53, kTcp, q.data(), q.size(), kT0);
   const size_t cuts[] = {0, 1, 9, a.size()};
+  const std::vector<uint8_t> zeros(600, 0);
   for (int i = 0; i < 3; ++i) {
     nameTableDnsPacket(false, 6, kServer6, kHost6, 53, 50000, kTcp, a.data() + cuts[i], cuts[i + 1] - cuts[i], kT0 + 1);
     EXPECT_EQ(lookup(kWeb6, kT0 + 2), i == 2 ? "tcp.example" : "") << "after segment " << i;
+    // Another connection's bytes that are not DNS, while this answer waits for its rest.
+    nameTableDnsPacket(false, 6, kServer6, kHost6, 53, 50009, kTcp, zeros.data(), zeros.size(), kT0 + 1);
   }
   EXPECT_EQ(lookup(kWeb4, kT0 + 2), "tcp.example");
   // Two queries and then both answers in one segment each.

@@ -50,12 +50,15 @@ struct {
   __type(value, __u8);
 } dns_directions SEC(".maps");
 
-/* A DNS-over-TCP segment whose payload starts at `payload`. */
+/* A DNS-over-TCP segment whose payload starts at `payload`. It begins a
+ * message when it holds a length of at least a header, then a header with
+ * a question, or that length alone (some write it apart). */
 static __always_inline __u32 dns_over_tcp(struct __sk_buff *skb, struct dns_direction *direction, __u32 payload) {
   __u8 head[2 + 6];
-  if (bpf_skb_load_bytes(skb, payload, head, sizeof head) == 0) {
+  const __u32 bytes = skb->len - payload;
+  if (bpf_skb_load_bytes(skb, payload, head, bytes == 2 ? 2 : sizeof head) == 0) {
     const __u32 length = (__u32)head[0] << 8 | head[1];
-    const __u32 questions = (__u32)head[6] << 8 | head[7];
+    const __u32 questions = bytes == 2 ? 1 : (__u32)head[6] << 8 | head[7];
     if (length >= DNS_HEADER && questions != 0) {
       const __u8 begun = 1;
       bpf_map_update_elem(&dns_directions, direction, &begun, BPF_ANY);
