@@ -9,19 +9,31 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_retu
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 (cd build-asan && ctest --output-on-failure --no-tests=error -j1 --timeout 600)
 
+# The targets run side by side, one per core, each for FUZZ_SECONDS in a
+# folder of its own (its corpus copy, and any failing input it writes).
 work=$(mktemp -d /tmp/vantrel-fuzz-XXXXXX)
 trap 'rm -rf "$work"' EXIT
+root=$PWD
+names=()
 for target in build-asan/fuzz_*; do
   [[ -x "$target" && ! -d "$target" ]] || continue
   name=${target##*/}
-  mkdir -p "$work/$name"
-  cp fuzz/corpus/"$name"/* "$work/$name"/
-  echo "--- fuzzing $name for ${FUZZ_SECONDS}s"
-  (cd "$work" && "$OLDPWD/$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 "$name" 2>&1 | tail -n 12)
-  if ls "$work"/crash-* "$work"/leak-* "$work"/timeout-* >/dev/null 2>&1; then
+  names+=("$name")
+  mkdir -p "$work/$name/corpus" "$work/$name/run"
+  cp fuzz/corpus/"$name"/* "$work/$name/corpus"/
+  (cd "$work/$name/run" && "$root/$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 "$work/$name/corpus" >"$work/$name/log" 2>&1 || true) &
+  while (( $(jobs -rp | wc -l) >= $(nproc) )); do wait -n || true; done
+done
+wait
+failed=0
+for name in "${names[@]}"; do
+  echo "--- fuzzed $name for ${FUZZ_SECONDS}s"
+  tail -n 12 "$work/$name/log"
+  if ls "$work/$name/run"/crash-* "$work/$name/run"/leak-* "$work/$name/run"/timeout-* >/dev/null 2>&1; then
     echo "fuzz target $name found a failing input:" >&2
-    ls "$work"/crash-* "$work"/leak-* "$work"/timeout-* >&2
-    exit 1
+    ls "$work/$name/run"/crash-* "$work/$name/run"/leak-* "$work/$name/run"/timeout-* >&2
+    failed=1
   fi
 done
+exit "$failed"
