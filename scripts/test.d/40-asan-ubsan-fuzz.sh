@@ -21,8 +21,9 @@ for target in build-asan/fuzz_*; do
   names+=("$name")
   mkdir -p "$work/$name/corpus" "$work/$name/run"
   cp fuzz/corpus/"$name"/* "$work/$name/corpus"/
-  (cd "$work/$name/run" && "$root/$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 "$work/$name/corpus" >"$work/$name/log" 2>&1 || true) &
+  (cd "$work/$name/run"
+   if "$root/$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+       "$work/$name/corpus" >"$work/$name/log" 2>&1; then echo 0; else echo $?; fi >"$work/$name/status") &
   while (( $(jobs -rp | wc -l) >= $(nproc) )); do wait -n || true; done
 done
 wait
@@ -30,9 +31,14 @@ failed=0
 for name in "${names[@]}"; do
   echo "--- fuzzed $name for ${FUZZ_SECONDS}s"
   tail -n 12 "$work/$name/log"
-  if ls "$work/$name/run"/crash-* "$work/$name/run"/leak-* "$work/$name/run"/timeout-* >/dev/null 2>&1; then
-    echo "fuzz target $name found a failing input:" >&2
-    ls "$work/$name/run"/crash-* "$work/$name/run"/leak-* "$work/$name/run"/timeout-* >&2
+  # A failing input is kept as crash-, leak-, timeout- or oom-<hash>; the
+  # target then exits non-zero as well.
+  inputs=$(find "$work/$name/run" -maxdepth 1 \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
+      -o -name 'oom-*' \))
+  status=$(cat "$work/$name/status" 2>/dev/null || echo 1)
+  if [[ -n $inputs || $status != 0 ]]; then
+    echo "fuzz target $name failed (exit status $status)${inputs:+; failing input:}" >&2
+    [[ -z $inputs ]] || echo "$inputs" >&2
     failed=1
   fi
 done
