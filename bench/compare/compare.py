@@ -276,39 +276,17 @@ def settled(program, last, quiet=1.0, timeout=15.0):
 
 
 def measure(program, scenario, capture, rate, seconds, min_packets, logdir, run_number=1):
-    # At top speed tcpreplay's own time limit is coarse (whole loops), so a
-    # packet count stands in for it.
-    packets = max(min_packets, int((250_000 if rate == "max" else int(rate)) * seconds))
-    with open(os.path.join(logdir, f"{scenario}-{program.name}-{rate}-{run_number}.log"), "w") as log:
-        program.start(log, ipv6=scenario == "dual")
-        try:
-            pid = program.proc.pid
-            time.sleep(1.0)
-            before = program.counts()
-            cpu0 = cpu_seconds(pid)
-            load = load1()
-            sent = replay(capture, rate, packets)
-            after = settled(program, program.counts())
-            cpu1 = cpu_seconds(pid)
-            peak = peak_rss_kib(pid)
-        finally:
-            stop(program.proc)
-    counted = (after.get("counted") or 0) - (before.get("counted") or 0)
-    row = {"scenario": scenario, "program": program.name, "rate": rate, "run": run_number, **sent,
-           "counted": counted,
-           "lost": sent["sent"] - counted, "cpu_s": round(cpu1 - cpu0, 3),
-           "cpu_s_per_mpkt": round((cpu1 - cpu0) / counted * 1e6, 3) if counted else None,
-           "peak_rss_mib": round(peak / 1024, 1), "flows": after.get("flows"), "load1": load}
-    for k in ("processed", "pcap_dropped", "if_dropped"):
-        if k in after:
-            row[k] = after[k] - before.get(k, 0)
-    return row
+    """The row of one program watching one replay alone."""
+    return measure_together([program], scenario, capture, rate, seconds, min_packets, logdir, run_number)[0]
 
 
 def measure_together(programs, scenario, capture, rate, seconds, min_packets, logdir, run_number=1):
-    """measure() for several programs watching the same replay at once: the
-    same packets and the same moment's load on the machine fall on each, so
-    their CPU compares closely even on a busy host."""
+    """One row per program for one replay of `capture` at `rate`, the
+    programs watching it at the same time: the same packets and the same
+    moment's load on the machine fall on each, so their CPU compares closely
+    even on a busy host."""
+    # At top speed tcpreplay's own time limit is coarse (whole loops), so a
+    # packet count stands in for it.
     packets = max(min_packets, int((250_000 if rate == "max" else int(rate)) * seconds))
     logs = [open(os.path.join(logdir, f"{scenario}-{p.name}-{rate}-{run_number}.log"), "w") for p in programs]
     started = []
@@ -337,7 +315,10 @@ def measure_together(programs, scenario, capture, rate, seconds, min_packets, lo
                      "counted": counted, "lost": sent["sent"] - counted, "cpu_s": round(cpu, 3),
                      "cpu_s_per_mpkt": round(cpu / counted * 1e6, 3) if counted else None,
                      "peak_rss_mib": round(peak[i] / 1024, 1), "flows": after[i].get("flows"), "load1": load,
-                     "together": True})
+                     "together": len(programs) > 1})
+        for k in ("processed", "pcap_dropped", "if_dropped"):
+            if k in after[i]:
+                rows[-1][k] = after[i][k] - before[i].get(k, 0)
     return rows
 
 

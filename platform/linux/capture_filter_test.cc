@@ -79,6 +79,13 @@ Bytes dnsOverTcpStart(uint16_t messageLength) {
   return b;
 }
 
+// What `program` keeps of the frame: a cut, all of it, or nothing.
+uint32_t kept(int program, const Bytes& f) {
+  LIBBPF_OPTS(bpf_test_run_opts, run, .data_in = f.data(), .data_size_in = static_cast<uint32_t>(f.size()));
+  EXPECT_EQ(bpf_prog_test_run_opts(program, &run), 0) << std::strerror(errno);
+  return run.retval;
+}
+
 class CaptureFilter : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,12 +98,7 @@ class CaptureFilter : public ::testing::Test {
   void TearDown() override {
     if (program_ >= 0) close(program_);
   }
-  // What the program keeps of the frame: a cut, all of it, or nothing.
-  uint32_t kept(const Bytes& f) {
-    LIBBPF_OPTS(bpf_test_run_opts, run, .data_in = f.data(), .data_size_in = static_cast<uint32_t>(f.size()));
-    EXPECT_EQ(bpf_prog_test_run_opts(program_, &run), 0) << std::strerror(errno);
-    return run.retval;
-  }
+  uint32_t kept(const Bytes& f) { return ::kept(program_, f); }
   int program_ = -1;
 };
 
@@ -173,10 +175,7 @@ TEST(CaptureFilterIpv4, DropsIpv6UntilAsked) {
   const int program = loadCaptureFilter(false, error);
   if (program < 0 && error == ENOSYS) GTEST_SKIP() << "built without the kernel programs";
   ASSERT_GE(program, 0) << std::strerror(error);
-  const Bytes f = frame(true, kUdp, {1, 2, 40000, 5000}, Bytes(10, 0));
-  LIBBPF_OPTS(bpf_test_run_opts, run, .data_in = f.data(), .data_size_in = static_cast<uint32_t>(f.size()));
-  EXPECT_EQ(bpf_prog_test_run_opts(program, &run), 0);
-  EXPECT_EQ(run.retval, 0u);
+  EXPECT_EQ(kept(program, frame(true, kUdp, {1, 2, 40000, 5000}, Bytes(10, 0))), 0u);
   close(program);
 }
 
